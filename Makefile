@@ -1,0 +1,45 @@
+# make run   builds Quilmo and starts its most complete front end
+# make test  builds everything and runs every test
+BUILD      ?= build
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure build run test test-asan test-tsan fuzz bench clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@bash scripts/run.sh $(BUILD)
+
+# Tests run on a private session bus, offscreen, with HOME and XDG_* in temporary
+# directories (set per test by CTest), exactly as CI runs them.
+test: build
+	dbus-run-session -- ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-asan:
+	$(MAKE) test BUILD=build-asan CMAKE_ARGS="-DQUILMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
+
+test-tsan:
+	$(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DQUILMO_TSAN=ON -DCMAKE_BUILD_TYPE=Debug"
+
+fuzz: deps
+	cmake -S . -B build-fuzz -G Ninja -DQUILMO_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF
+	cmake --build build-fuzz -j $(JOBS) --target fuzz
+
+bench: build
+	bash scripts/bench.sh $(BUILD)
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

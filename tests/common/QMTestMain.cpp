@@ -1,0 +1,45 @@
+// Entry point of every test executable: a fresh temporary HOME and XDG_* per process, so
+// that no test touches the real user's files, and an offscreen Qt application.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#ifdef QUILMO_TEST_WIDGETS
+#include <QApplication>
+using TestApplication = QApplication;
+#else
+#include <QCoreApplication>
+using TestApplication = QCoreApplication;
+#endif
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QTemporaryDir root(QDir::tempPath() + QStringLiteral("/quilmo-test-XXXXXX"));
+    if (!root.isValid())
+        return 2;
+    const struct { const char *var; const char *sub; } places[] = {
+        {"HOME", "home"},
+        {"XDG_CONFIG_HOME", "home/.config"},
+        {"XDG_DATA_HOME", "home/.local/share"},
+        {"XDG_CACHE_HOME", "home/.cache"},
+        {"XDG_STATE_HOME", "home/.local/state"},
+        {"XDG_RUNTIME_DIR", "runtime"},
+    };
+    for (const auto &p : places) {
+        const QString path = root.path() + QLatin1Char('/') + QLatin1String(p.sub);
+        QDir().mkpath(path);
+        qputenv(p.var, path.toLocal8Bit());
+    }
+    QFile::setPermissions(root.path() + QStringLiteral("/runtime"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("XDG_DATA_DIRS", QByteArray("/usr/local/share:/usr/share"));
+    qputenv("XDG_CONFIG_DIRS", QByteArray("/etc/xdg"));
+
+    TestApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

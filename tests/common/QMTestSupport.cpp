@@ -1,0 +1,62 @@
+#include "QMTestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+#include <unistd.h>
+
+namespace QMTest {
+
+bool canUseLoopDevices(QString *why)
+{
+    if (geteuid() != 0) {
+        if (why) *why = QStringLiteral("needs root to create loop devices");
+        return false;
+    }
+    if (access("/dev/loop-control", R_OK | W_OK) != 0) {
+        if (why) *why = QStringLiteral("/dev/loop-control is not available");
+        return false;
+    }
+    return true;
+}
+
+QString libexecDir()
+{
+    return QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../libexec/quilmo"));
+}
+
+QString writeScript(const QString &dir, const QString &name, const QString &body)
+{
+    const QString path = dir + QLatin1Char('/') + name;
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return {};
+    f.write("#!/bin/sh\n");
+    f.write(body.toUtf8());
+    f.close();
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                     | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+                     | QFileDevice::ExeOther);
+    return path;
+}
+
+int run(const QString &program, const QStringList &args, QString *out, QString *err)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForStarted(10000))
+        return -1;
+    p.waitForFinished(-1);
+    if (out) *out = QString::fromUtf8(p.readAllStandardOutput());
+    if (err) *err = QString::fromUtf8(p.readAllStandardError());
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+QString testHome()
+{
+    return qEnvironmentVariable("HOME");
+}
+
+} // namespace QMTest
