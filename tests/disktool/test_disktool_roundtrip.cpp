@@ -273,3 +273,39 @@ TEST(DiskTool, PurgeDropsTheCleanCaches)
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_TRUE(runTool(QStringLiteral("purge"), {QStringLiteral("-now")}).isRefusal());
 }
+
+TEST(DiskTool, ANormalUserListsAndMarksWithoutRootAndIsAskedForTheRest)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    if (!QFileInfo(QStringLiteral("/usr/bin/setpriv")).isExecutable())
+        GTEST_SKIP() << "needs setpriv to run as another user";
+    const uid_t nobody = 65534;
+    RamDisk rootsDisk(2048, std::nullopt, false);
+    ASSERT_TRUE(rootsDisk.ok()) << rootsDisk.error().toStdString();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_EQ(chown(dir.path().toLocal8Bit().constData(), nobody, nobody), 0);
+    auto asNobody = [&](const QString &tool, const QStringList &args) {
+        QString out, err;
+        const int status = QMTest::run(QStringLiteral("/usr/bin/setpriv"),
+                                       QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                                   QStringLiteral("--clear-groups"), QMTest::libexecDir() + QLatin1Char('/') + tool}
+                                           + args,
+                                       &out, &err);
+        return Result{status, out, err};
+    };
+    const Result info = asNobody(QStringLiteral("hdiutil"), {QStringLiteral("info"), QStringLiteral("-plist")});
+    EXPECT_EQ(info.status, 0) << info.err.toStdString();
+    EXPECT_TRUE(info.out.contains(QStringLiteral("<key>images</key>")));
+    EXPECT_FALSE(info.out.contains(rootsDisk.device() + QLatin1Char('<')));
+    EXPECT_EQ(asNobody(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), dir.path()}).status, 0);
+    EXPECT_TRUE(QFileInfo::exists(dir.path() + QStringLiteral("/.trackerignore")));
+
+    // Work that needs root goes through pkexec; without an agent that says yes, it is
+    // refused with one line, and nothing is attached.
+    const QString before = snapshot(nobody, dir.path());
+    const Result attach = asNobody(QStringLiteral("hdiutil"), {QStringLiteral("attach"), QStringLiteral("-nomount"),
+                                                               QStringLiteral("-plist"), QStringLiteral("ram://2048")});
+    EXPECT_TRUE(attach.isRefusal()) << attach.status << " " << attach.err.toStdString();
+    EXPECT_EQ(snapshot(nobody, dir.path()), before);
+}
