@@ -286,8 +286,9 @@ static int hdiutilDetach(const Args &args)
         if (e.node != node)
             entries.push_back(e);
     }
-    if (!writeState(entries, &why))
-        return fail("detach: " + why); // the device is gone; its entry is stale and dropped on the next read
+    // Should this fail, the device is gone all the same: its entry is stale and the next
+    // reading of the record drops it, so the detach still succeeded.
+    writeState(entries, &why);
     // Normally unlinked right after attaching; an older attach may have left the name.
     struct stat st;
     if (lstat(device.backing.c_str(), &st) == 0 && S_ISREG(st.st_mode))
