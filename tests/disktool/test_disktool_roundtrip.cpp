@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -308,4 +309,38 @@ TEST(DiskTool, ANormalUserListsAndMarksWithoutRootAndIsAskedForTheRest)
                                                                QStringLiteral("-plist"), QStringLiteral("ram://2048")});
     EXPECT_TRUE(attach.isRefusal()) << attach.status << " " << attach.err.toStdString();
     EXPECT_EQ(snapshot(nobody, dir.path()), before);
+}
+
+TEST(DiskTool, AFailureOrAKillInsideAttachLeavesNothing)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    if (!QFileInfo(QStringLiteral("/usr/bin/prlimit")).isExecutable())
+        GTEST_SKIP() << "needs prlimit";
+    const uid_t user = testUid(2);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString hdiutil = QMTest::libexecDir() + QStringLiteral("/hdiutil");
+    // Real failures at each step after the memory file exists: too few descriptors for the
+    // loop control device or the loop device, and a file-size limit that fails the sizing
+    // (ignored signal) or kills the tool outright (default signal).
+    const QStringList scripts = {
+        QStringLiteral("exec prlimit --nofile=5 \"$0\" attach -nomount -plist ram://4096"),
+        QStringLiteral("exec prlimit --nofile=6 \"$0\" attach -nomount -plist ram://4096"),
+        QStringLiteral("trap '' XFSZ; exec prlimit --fsize=1048576 \"$0\" attach -nomount -plist ram://4096"),
+        QStringLiteral("exec prlimit --fsize=1048576 \"$0\" attach -nomount -plist ram://4096"),
+    };
+    for (const QString &script : scripts) {
+        const QString before = snapshot(user, dir.path());
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PKEXEC_UID"), QString::number(user));
+        env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, hdiutil});
+        ASSERT_TRUE(p.waitForFinished(-1));
+        EXPECT_NE(p.exitCode(), 0) << script.toStdString();
+        EXPECT_TRUE(p.readAllStandardOutput().isEmpty()) << script.toStdString();
+        EXPECT_EQ(snapshot(user, dir.path()), before) << script.toStdString();
+        EXPECT_TRUE(snapshot(user, dir.path()).isEmpty()) << script.toStdString();
+    }
 }

@@ -193,7 +193,11 @@ static int hdiutilAttach(const Args &args)
     Fd file(open(backing.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid())
         return fail("attach: " + errnoText("cannot create " + backing));
-    Undo removeFile([&] { unlink(backing.c_str()); });
+    // Nameless at once: the open descriptor, then the loop device, keep the memory alive,
+    // and nothing is left behind whatever happens to us from here on. The kernel still
+    // reports the name (with " (deleted)"), which is how our devices are told apart.
+    if (unlink(backing.c_str()) != 0)
+        return fail("attach: " + errnoText("cannot prepare " + backing));
     if (ftruncate(file.get(), static_cast<off_t>(sectors * 512)) != 0)
         return fail("attach: " + errnoText("cannot size " + backing));
 
@@ -212,11 +216,7 @@ static int hdiutilAttach(const Args &args)
     if (!writeState(entries, &why))
         return fail("attach: " + why);
 
-    // The loop device keeps the memory file alive; without a name it cannot outlive the
-    // device, whatever happens to us or to the caller.
     detach.dismiss();
-    removeFile.dismiss();
-    unlink(backing.c_str());
 
     plist_t root = plist_new_dict();
     plist_t entitiesArray = plist_new_array();
