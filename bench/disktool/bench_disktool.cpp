@@ -156,7 +156,8 @@ int main(int argc, char **argv)
     }
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
     const std::string tools = libexecDir();
-    char dirTemplate[] = "/tmp/quilmo-bench-XXXXXX";
+    // Not in /tmp: the tool refuses to mount inside system directories.
+    char dirTemplate[] = "/home/quilmo-bench-XXXXXX";
     if (!mkdtemp(dirTemplate)) {
         std::perror("mkdtemp");
         return 1;

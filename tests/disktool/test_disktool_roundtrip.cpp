@@ -112,6 +112,10 @@ TEST_P(DiskToolRoundTrip, AttachFormatMountUnmountDetach)
     else
         EXPECT_FALSE(QFileInfo::exists(dir.path() + QStringLiteral("/KEPT.TXT")));
 
+    // Only a fresh volume is tidied at its first mount; a user's own directory of that name
+    // stays across a remount.
+    ASSERT_TRUE(QDir().mkdir(dir.path() + QStringLiteral("/lost+found")));
+
     const Result detachMounted = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), device});
     EXPECT_TRUE(detachMounted.isRefusal()) << detachMounted.err.toStdString();
     EXPECT_TRUE(isAttached(device));
@@ -128,6 +132,7 @@ TEST_P(DiskToolRoundTrip, AttachFormatMountUnmountDetach)
     ASSERT_TRUE(again.open(QIODevice::ReadOnly));
     EXPECT_EQ(again.readAll(), QByteArray("kept across a remount"));
     again.close();
+    EXPECT_TRUE(QFileInfo(dir.path() + QStringLiteral("/lost+found")).isDir());
     umount = runTool(QStringLiteral("umount"), {QStringLiteral("-f"), dir.path()});
     ASSERT_EQ(umount.status, 0) << umount.err.toStdString();
 
@@ -283,7 +288,8 @@ TEST(DiskTool, ANormalUserListsAndMarksWithoutRootAndIsAskedForTheRest)
     const uid_t nobody = 65534;
     RamDisk rootsDisk(2048, std::nullopt, false);
     ASSERT_TRUE(rootsDisk.ok()) << rootsDisk.error().toStdString();
-    QTemporaryDir dir;
+    // Outside the test's private home, which the other user cannot enter.
+    QTemporaryDir dir(QStringLiteral("/home/quilmo-nobody-XXXXXX"));
     ASSERT_TRUE(dir.isValid());
     ASSERT_EQ(chown(dir.path().toLocal8Bit().constData(), nobody, nobody), 0);
     auto asNobody = [&](const QString &tool, const QStringList &args) {

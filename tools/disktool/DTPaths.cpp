@@ -68,13 +68,6 @@ bool isInSystemDirectory(const std::string &normalized)
         "/snap", "/media"};
     if (normalized == "/")
         return true;
-    // A user's own directory inside the shared temporary directories is theirs (the sticky
-    // bit keeps others out) and is where scratch RAM disks naturally go; the directories
-    // themselves stay refused.
-    for (const char *scratch : {"/tmp/", "/var/tmp/"}) {
-        if (startsWith(normalized, scratch))
-            return false;
-    }
     for (const char *dir : systemDirectories) {
         const std::string d = dir;
         if (normalized == d || startsWith(normalized, d + "/"))

@@ -316,46 +316,6 @@ static bool kernelHasCasefold()
     return access("/sys/fs/ext4/features/casefold", F_OK) == 0;
 }
 
-// Tidies a freshly made file system through a mount that is never attached to any
-// directory (so no one sees it half-done), cheaper than a second tool: lost+found goes, so
-// that a fresh RAM disk holds nothing that looks like the user's files, and with casefold
-// the root directory gets the flag that every directory created below it inherits.
-static bool finishFreshVolume(const LoopDevice &device, bool casefold, std::string *why)
-{
-    Fd fs(fsopen("ext4", FSOPEN_CLOEXEC));
-    // noinit_itable: no background thread is started to zero inode tables for a mount that
-    // lives a moment; the real mount does that.
-    if (!fs.valid() || fsconfig(fs.get(), FSCONFIG_SET_STRING, "source", device.node.c_str(), 0) != 0
-        || fsconfig(fs.get(), FSCONFIG_SET_FLAG, "noinit_itable", nullptr, 0) != 0
-        || fsconfig(fs.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) {
-        *why = errnoText("cannot open the new file system on " + device.node);
-        return false;
-    }
-    Fd mount(fsmount(fs.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOEXEC));
-    if (!mount.valid()) {
-        *why = errnoText("cannot open the new file system on " + device.node);
-        return false;
-    }
-    if (unlinkat(mount.get(), "lost+found", AT_REMOVEDIR) != 0 && errno != ENOENT) {
-        *why = errnoText("cannot remove lost+found");
-        return false;
-    }
-    if (casefold) {
-        Fd root(openat(mount.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        int flags = 0;
-        if (!root.valid() || ioctl(root.get(), FS_IOC_GETFLAGS, &flags) != 0) {
-            *why = errnoText("cannot read the root directory's flags");
-            return false;
-        }
-        flags |= FS_CASEFOLD_FL;
-        if (ioctl(root.get(), FS_IOC_SETFLAGS, &flags) != 0) {
-            *why = errnoText("cannot make the root directory case-insensitive");
-            return false;
-        }
-    }
-    return true; // closing the mount unmounts it
-}
-
 // Formats one of the caller's devices as ext4 without a journal. Fills the one-line
 // summary on success.
 static bool formatDevice(const LoopDevice &device, const std::string &name, bool caseSensitive, uid_t caller,
@@ -386,8 +346,6 @@ static bool formatDevice(const LoopDevice &device, const std::string &name, bool
         *why = "mke2fs failed: " + lastLine(output);
         return false;
     }
-    if (!finishFreshVolume(device, casefold, why))
-        return false;
     *summary = "Initialized " + device.node + " as a " + sizeText(device.sectors * 512) + " "
         + (casefold ? "case-insensitive" : "case-sensitive") + " ext4 volume";
     return true;
@@ -435,10 +393,57 @@ int newfsHfs(const Args &args)
 
 // ---- mount / umount ------------------------------------------------------------------
 
+// What the superblock of the device's ext4 tells: never mounted yet (fresh from mke2fs,
+// its last-mount time still 0), and made with case folding.
+static bool readFreshness(const LoopDevice &device, bool *neverMounted, bool *casefold)
+{
+    Fd fd(open(device.node.c_str(), O_RDONLY | O_CLOEXEC));
+    unsigned char sb[1024];
+    if (!fd.valid() || pread(fd.get(), sb, sizeof sb, 1024) != static_cast<ssize_t>(sizeof sb))
+        return false;
+    auto le16 = [&](size_t at) { return static_cast<uint32_t>(sb[at] | (sb[at + 1] << 8)); };
+    auto le32 = [&](size_t at) { return le16(at) | (le16(at + 2) << 16); };
+    if (le16(0x38) != 0xEF53) // s_magic
+        return false;
+    *neverMounted = le32(0x2C) == 0 && sb[0x275] == 0; // s_mtime, s_mtime_hi
+    *casefold = (le32(0x60) & 0x20000) != 0;           // s_feature_incompat: CASEFOLD
+    return true;
+}
+
+// A new volume is tidied at its first mount, while the mount is not attached anywhere yet
+// (so no one ever sees it otherwise, and it costs no extra mount): lost+found goes, so that
+// a fresh RAM disk holds nothing that looks like the user's files, and with case folding
+// the root directory gets the flag that every directory created below it inherits.
+static bool tidyFreshVolume(int mountFd, bool casefold, std::string *why)
+{
+    if (unlinkat(mountFd, "lost+found", AT_REMOVEDIR) != 0 && errno != ENOENT && errno != ENOTEMPTY) {
+        *why = errnoText("cannot remove lost+found");
+        return false;
+    }
+    if (casefold) {
+        Fd root(openat(mountFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        int flags = 0;
+        if (!root.valid() || ioctl(root.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+            *why = errnoText("cannot read the root directory's flags");
+            return false;
+        }
+        if (!(flags & FS_CASEFOLD_FL)) {
+            flags |= FS_CASEFOLD_FL;
+            if (ioctl(root.get(), FS_IOC_SETFLAGS, &flags) != 0) {
+                *why = errnoText("cannot make the root directory case-insensitive");
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // Mounts the device's ext4 onto the opened directory: noatime, nosuid, nodev, discard
 // (so that deleted files give their memory back).
 static bool mountOnto(const LoopDevice &device, int targetFd, std::string *why)
 {
+    bool neverMounted = false, casefold = false;
+    readFreshness(device, &neverMounted, &casefold);
     Fd fs(fsopen("ext4", FSOPEN_CLOEXEC));
     if (!fs.valid()) {
         *why = errnoText("cannot open ext4");
@@ -458,6 +463,8 @@ static bool mountOnto(const LoopDevice &device, int targetFd, std::string *why)
         *why = errnoText("cannot mount " + device.node);
         return false;
     }
+    if (neverMounted && !tidyFreshVolume(mount.get(), casefold, why))
+        return false;
     if (move_mount(mount.get(), "", targetFd, "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
         *why = errnoText("cannot attach the mount of " + device.node);
         return false;
