@@ -161,7 +161,7 @@ static int hdiutilAttach(const Args &args)
         else if (a == "-plist")
             plist = true;
         else if (a == "-kernel")
-            ; // wired memory: every RAM disk here lives in memory that is never swapped to an image
+            ; // wired kernel memory on another system; nothing to choose here, so accepted and ignored
         else if (looksLikeOption(a))
             return fail("attach: unknown option \"" + a + "\"");
         else if (!url.empty())
@@ -490,9 +490,9 @@ int mountTool(const Args &args)
             while (start <= value.size()) {
                 const size_t comma = value.find(',', start);
                 const std::string option = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-                // nobrowse hides a volume from the file browser on the other platform; a
-                // Linux file manager shows every mount under /media and only those, and
-                // nobrowse is asked for exactly the mounts outside it.
+                // nobrowse keeps a volume out of the file browser's list of devices. Linux
+                // file managers list the mounts under /media (where the mounts without
+                // nobrowse go) and leave the others out already, so it needs no work here.
                 if (option != "noatime" && option != "nobrowse")
                     return fail("unsupported mount option \"" + option + "\"");
                 if (comma == std::string::npos)
