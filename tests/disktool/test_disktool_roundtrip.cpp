@@ -350,3 +350,26 @@ TEST(DiskTool, AFailureOrAKillInsideAttachLeavesNothing)
         EXPECT_TRUE(snapshot(user, dir.path()).isEmpty()) << script.toStdString();
     }
 }
+
+TEST(DiskTool, TheDefaultParentUnderMediaIsUsableByItsUserAlone)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    RamDisk disk(65536);
+    ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral("/media/root")));
+    QTemporaryDir own(QStringLiteral("/media/root/quilmo-test-XXXXXX"));
+    ASSERT_TRUE(own.isValid());
+    MountGuard guard(own.path());
+    const Result mount = runTool(QStringLiteral("mount"), mountArgs(disk.device(), own.path()));
+    EXPECT_EQ(mount.status, 0) << mount.err.toStdString();
+    EXPECT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), own.path()}).status, 0);
+
+    // Deeper down, another user's place, and the parents themselves stay refused.
+    ASSERT_TRUE(QDir().mkdir(own.path() + QStringLiteral("/deeper")));
+    EXPECT_TRUE(runTool(QStringLiteral("mount"), mountArgs(disk.device(), own.path() + QStringLiteral("/deeper"))).isRefusal());
+    EXPECT_TRUE(runTool(QStringLiteral("mount"), mountArgs(disk.device(), QStringLiteral("/media/root"))).isRefusal());
+    const uid_t user = testUid();
+    ASSERT_EQ(chown(own.path().toLocal8Bit().constData(), user, user), 0);
+    EXPECT_TRUE(runTool(QStringLiteral("mount"), mountArgs(disk.device(), own.path()), user).isRefusal());
+    EXPECT_TRUE(mountPointsOf(disk.device()).isEmpty());
+}

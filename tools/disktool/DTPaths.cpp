@@ -122,7 +122,13 @@ Fd openMountTarget(const std::string &path, uid_t caller, std::string *normalize
 {
     if (!normalizeAbsolutePath(path, normalized, why))
         return Fd();
-    if (isInSystemDirectory(*normalized)) {
+    // The default mount parent, /media/<user>, is the caller's own place for volumes (the
+    // places in it, never it or /media itself).
+    std::string user;
+    const bool inOwnMedia = userNameOf(caller, &user, nullptr)
+        && normalized->size() > 8 + user.size() && startsWith(*normalized, "/media/" + user + "/")
+        && normalized->find('/', 8 + user.size()) == std::string::npos;
+    if (!inOwnMedia && isInSystemDirectory(*normalized)) {
         *why = "\"" + *normalized + "\" is a system directory";
         return Fd();
     }

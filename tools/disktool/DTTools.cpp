@@ -528,6 +528,9 @@ int mountTool(const Args &args)
     return 0;
 }
 
+// Marks the mount directories that diskutil makes (only root can read or write it).
+static const char *kMadeForVolumeAttribute = "trusted.org.quilmo.made-for-volume";
+
 static std::string parentOf(const std::string &normalized)
 {
     const size_t slash = normalized.rfind('/');
@@ -602,9 +605,12 @@ int umountTool(const Args &args)
         if (!(force && errno == EBUSY && umount2(name.c_str(), UMOUNT_NOFOLLOW | MNT_DETACH) == 0))
             return fail(errnoText("cannot unmount \"" + normalized + "\""));
     }
-    // The directories we create under /media/<user> go away with their volume.
-    if (startsWith(parent, "/media/") && parent.find('/', 7) == std::string::npos)
-        unlinkat(parentFd.get(), name.c_str(), AT_REMOVEDIR);
+    // The directories diskutil made under /media/<user> go away with their volume.
+    if (startsWith(parent, "/media/") && parent.find('/', 7) == std::string::npos) {
+        char mark = 0;
+        if (lgetxattr(normalized.c_str(), kMadeForVolumeAttribute, &mark, 1) == 1)
+            unlinkat(parentFd.get(), name.c_str(), AT_REMOVEDIR);
+    }
     return 0;
 }
 
@@ -728,6 +734,8 @@ int diskutil(const Args &args)
         int mountId = 0;
         if (!target.valid() || !mountRootInfo(target.get(), &isMountRoot, &mountId, &why) || isMountRoot)
             continue;
+        if (created)
+            lsetxattr((mediaPath + "/" + leaf).c_str(), kMadeForVolumeAttribute, "1", 1, 0);
         if (!mountOnto(device, target.get(), &why)) {
             if (created)
                 unlinkat(media.get(), leaf.c_str(), AT_REMOVEDIR);
