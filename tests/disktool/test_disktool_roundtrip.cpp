@@ -373,3 +373,43 @@ TEST(DiskTool, TheDefaultParentUnderMediaIsUsableByItsUserAlone)
     EXPECT_TRUE(runTool(QStringLiteral("mount"), mountArgs(disk.device(), own.path()), user).isRefusal());
     EXPECT_TRUE(mountPointsOf(disk.device()).isEmpty());
 }
+
+TEST(DiskTool, ConcurrentAttachesAreAllRecorded)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    const uid_t user = testUid(3);
+    constexpr int count = 6;
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (int i = 0; i < count; ++i) {
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PKEXEC_UID"), QString::number(user));
+        p->setProcessEnvironment(env);
+        p->start(QMTest::libexecDir() + QStringLiteral("/hdiutil"),
+                 {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"), QStringLiteral("ram://2048")});
+        processes.push_back(std::move(p));
+    }
+    QStringList devices;
+    struct ReleaseAll {
+        QStringList *devices;
+        ~ReleaseAll()
+        {
+            for (const QString &d : *devices)
+                releaseDevice(d);
+        }
+    } releaseAll{&devices};
+    for (auto &p : processes) {
+        ASSERT_TRUE(p->waitForFinished(-1));
+        EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
+        const QString device = deviceFromAttachOutput(QString::fromUtf8(p->readAllStandardOutput()));
+        if (!device.isEmpty())
+            devices << device;
+    }
+    devices.removeDuplicates();
+    ASSERT_EQ(devices.size(), count);
+    // Each one was recorded for its owner: each can be detached by them.
+    for (const QString &device : devices) {
+        const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), device}, user);
+        EXPECT_EQ(detach.status, 0) << device.toStdString() << ": " << detach.err.toStdString();
+    }
+}
