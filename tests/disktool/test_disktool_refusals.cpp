@@ -179,7 +179,7 @@ TEST_F(DiskToolRefusal, LoopDevicesThatAreNotOurs)
             expectRefusal(QStringLiteral("mount"), mountArgs(foreign.device(), _target), as);
             expectRefusal(QStringLiteral("hdiutil"), {QStringLiteral("detach"), foreign.device()}, as);
         }
-        EXPECT_TRUE(isAttached(foreign.device()));
+        EXPECT_EQ(backingOf(foreign.device()), file);
         EXPECT_TRUE(blkidType(foreign.device()).isEmpty());
     }
     expectRefusal(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("X"), QStringLiteral("/dev/sda")}, std::nullopt);

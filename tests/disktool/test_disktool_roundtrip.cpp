@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
@@ -65,10 +66,11 @@ TEST_P(DiskToolRoundTrip, AttachFormatMountUnmountDetach)
     EXPECT_TRUE(attach.err.isEmpty());
     const QString device = deviceFromAttachOutput(attach.out);
     ASSERT_TRUE(device.startsWith(QStringLiteral("/dev/loop"))) << attach.out.toStdString();
+    const QString backing = backingOf(device);
     struct Release {
-        QString device;
-        ~Release() { releaseDevice(device); }
-    } release{device};
+        QString device, backing;
+        ~Release() { releaseDevice(device, backing); }
+    } release{device, backing};
 
     auto entry = infoFor(device);
     ASSERT_TRUE(entry.has_value());
@@ -118,7 +120,7 @@ TEST_P(DiskToolRoundTrip, AttachFormatMountUnmountDetach)
 
     const Result detachMounted = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), device});
     EXPECT_TRUE(detachMounted.isRefusal()) << detachMounted.err.toStdString();
-    EXPECT_TRUE(isAttached(device));
+    EXPECT_EQ(backingOf(device), backing);
 
     Result umount = runTool(QStringLiteral("umount"), {QStringLiteral("-f"), dir.path()});
     ASSERT_EQ(umount.status, 0) << umount.err.toStdString();
@@ -139,7 +141,10 @@ TEST_P(DiskToolRoundTrip, AttachFormatMountUnmountDetach)
     const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), device});
     ASSERT_EQ(detach.status, 0) << detach.err.toStdString();
     EXPECT_TRUE(detach.out.isEmpty());
-    EXPECT_FALSE(infoFor(device).has_value());
+    // Loop devices are reused at once (other tests run in parallel): what info may still
+    // list under this name must be another attachment.
+    EXPECT_TRUE(!infoFor(device).has_value() || backingOf(device) != backing);
+    EXPECT_NE(backingOf(device), backing);
     EXPECT_EQ(ourShmFiles(), shmBefore);
 }
 
@@ -196,7 +201,7 @@ TEST(DiskTool, AFailedFormatLeavesTheDeviceToItsOwner)
     EXPECT_TRUE(newfs.out.isEmpty());
     const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), disk.device()});
     EXPECT_EQ(detach.status, 0) << detach.err.toStdString();
-    EXPECT_FALSE(isAttached(disk.device()));
+    EXPECT_FALSE(disk.attached());
 }
 
 TEST(DiskTool, DeletedFilesGiveTheirMemoryBack)
@@ -389,24 +394,26 @@ TEST(DiskTool, ConcurrentAttachesAreAllRecorded)
                  {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"), QStringLiteral("ram://2048")});
         processes.push_back(std::move(p));
     }
-    QStringList devices;
+    QStringList devices, backings;
     struct ReleaseAll {
-        QStringList *devices;
+        QStringList *devices, *backings;
         ~ReleaseAll()
         {
-            for (const QString &d : *devices)
-                releaseDevice(d);
+            for (int i = 0; i < devices->size(); ++i)
+                releaseDevice(devices->at(i), backings->at(i));
         }
-    } releaseAll{&devices};
+    } releaseAll{&devices, &backings};
     for (auto &p : processes) {
         ASSERT_TRUE(p->waitForFinished(-1));
         EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
         const QString device = deviceFromAttachOutput(QString::fromUtf8(p->readAllStandardOutput()));
-        if (!device.isEmpty())
+        if (!device.isEmpty()) {
             devices << device;
+            backings << backingOf(device);
+        }
     }
-    devices.removeDuplicates();
     ASSERT_EQ(devices.size(), count);
+    EXPECT_EQ(QSet<QString>(devices.begin(), devices.end()).size(), count);
     // Each one was recorded for its owner: each can be detached by them.
     for (const QString &device : devices) {
         const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), device}, user);
