@@ -234,7 +234,7 @@ TEST_F(MountDirectoryTest, RefusesEachUnfitPlace)
     EXPECT_TRUE(refuses(QStringLiteral("/usr/share"), QStringLiteral("anything"),
                         "The mount directory can not be a system directory."));
     EXPECT_TRUE(refuses(QStringLiteral("/"), QStringLiteral("etc"), "The mount directory can not be a system directory."));
-    EXPECT_TRUE(refuses(QDir::tempPath(), QStringLiteral("R"), "The mount directory can not be a system directory."));
+    EXPECT_TRUE(refuses(QStringLiteral("/tmp"), QStringLiteral("R"), "The mount directory can not be a system directory."));
     // Neither ".." nor a symbolic link leads around the rule.
     EXPECT_TRUE(refuses(base + QStringLiteral("/../usr"), QStringLiteral("R"),
                         "The mount directory can not be a system directory."));
@@ -393,8 +393,9 @@ TEST(QMRamDiskManager, ChromeAndOtherPlatformPresetsFromTheirLayouts)
 
 TEST(QMRamDiskManager, RunningApplicationRefusesItsType)
 {
-    // A program that runs as "firefox" for this user, and one for another user.
-    QTemporaryDir dir;
+    // A program that runs as "firefox" for this user, and one for another user (so it lies
+    // where any user may run it).
+    QTemporaryDir dir(QStringLiteral("/tmp/quilmo-apps-XXXXXX"));
     ASSERT_TRUE(dir.isValid());
     ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
     const QString fake = dir.path() + QStringLiteral("/firefox");
