@@ -241,6 +241,7 @@ TEST_F(MountDirectoryTest, RefusesEachUnfitPlace)
     ASSERT_TRUE(QFile::link(QStringLiteral("/usr/lib"), base + QStringLiteral("/link")));
     EXPECT_TRUE(refuses(base + QStringLiteral("/link"), QStringLiteral("R"),
                         "The mount directory can not be a system directory."));
+    EXPECT_TRUE(refuses(base, QStringLiteral("link"), "The mount directory can not be a system directory."));
 
     if (QFileInfo(QStringLiteral("/home")).isDir()) {
         EXPECT_TRUE(refuses(QStringLiteral("/home"), QStringLiteral("R"), "The mount directory can not be /Users."));
