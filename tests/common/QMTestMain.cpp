@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 #ifdef QUILMO_TEST_WIDGETS
 #include <QApplication>
@@ -18,7 +21,10 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
-    QTemporaryDir root(QDir::tempPath() + QStringLiteral("/quilmo-test-XXXXXX"));
+    // Quilmo refuses to mount inside system directories, /tmp among them; as root the
+    // test directories go under /home (a user's place) so that real mounts are allowed.
+    const QString base = QFileInfo(QStringLiteral("/home")).isWritable() ? QStringLiteral("/home") : QDir::tempPath();
+    QTemporaryDir root(base + QStringLiteral("/quilmo-test-XXXXXX"));
     if (!root.isValid())
         return 2;
     const struct { const char *var; const char *sub; } places[] = {
@@ -28,12 +34,16 @@ int main(int argc, char **argv)
         {"XDG_CACHE_HOME", "home/.cache"},
         {"XDG_STATE_HOME", "home/.local/state"},
         {"XDG_RUNTIME_DIR", "runtime"},
+        {"TMPDIR", "tmp"},
     };
     for (const auto &p : places) {
         const QString path = root.path() + QLatin1Char('/') + QLatin1String(p.sub);
         QDir().mkpath(path);
         qputenv(p.var, path.toLocal8Bit());
     }
+    // Reachable by the other users that some tests play, like the system's own /tmp.
+    chmod(QFile::encodeName(root.path()).constData(), 0755);
+    chmod(QFile::encodeName(root.path() + QStringLiteral("/tmp")).constData(), 01777);
     QFile::setPermissions(root.path() + QStringLiteral("/runtime"),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     qputenv("XDG_DATA_DIRS", QByteArray("/usr/local/share:/usr/share"));
