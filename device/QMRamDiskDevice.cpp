@@ -368,8 +368,9 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
         QM_CriticalException(kClass, "devNode==nil");
     if (name.isEmpty())
         QM_CriticalException(kClass, "name==nil");
-    // The name becomes the last component of the mount path; it must not lead elsewhere.
-    if (name.contains(QLatin1Char('/')) || name == QLatin1String(".") || name == QLatin1String(".."))
+    // The name becomes the last component of the mount path; without one, or with one that
+    // leads elsewhere, the volume would cover the parent directory or a stranger's.
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String(".") || name == QLatin1String(".."))
         return QM_DeviceError("Unable to mount disk", "isLegalFilename==NO", name);
 
     QString mountPath;

@@ -265,6 +265,9 @@ TEST(QMRamDiskDeviceMount, RefusesWhatIsNotADirectoryOrNotOurs)
     error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(), QStringLiteral(".."), 0, 0,
                                              QStringLiteral("ID"), &mounted);
     ASSERT_TRUE(error) << "a name must not lead out of the directory";
+    error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(), QString(), 0, 0,
+                                             QStringLiteral("ID"), &mounted);
+    ASSERT_TRUE(error) << "without a name the volume would cover the directory itself";
     EXPECT_TRUE(tools.calls().isEmpty());
 
     // An untagged volume, and one whose tag names another device, are never touched.
