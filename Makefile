@@ -33,6 +33,7 @@ test-asan:
 	$(MAKE) test BUILD=build-asan CMAKE_ARGS="-DQUILMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 
 test-tsan:
+	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp" \
 	$(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DQUILMO_TSAN=ON -DCMAKE_BUILD_TYPE=Debug"
 
 fuzz: deps
