@@ -63,7 +63,13 @@ namespace {
 QString sandboxRoot()
 {
     const QString root = qEnvironmentVariable("QUILMO_TEST_MOUNT_ROOT");
-    return root.isEmpty() ? QStringLiteral("/mnt") : root;
+    if (!root.isEmpty())
+        return root;
+    // The test's own temporary tree, unless it lies in /tmp where nothing may be mounted.
+    const QString temp = QDir::tempPath();
+    if (temp != QLatin1String("/tmp") && !temp.startsWith(QLatin1String("/tmp/")))
+        return temp;
+    return QStringLiteral("/mnt");
 }
 } // namespace
 
