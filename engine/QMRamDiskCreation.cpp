@@ -97,7 +97,7 @@ bool QMRamDisk::recoverLeftoverBase(const QString &basePath, const QString &base
             && holdsNothingOfTheUsers(basePath))) {
         if (!baseExists || QMRamDiskBackup::removeItemAtPath(basePath, &error)) {
             if (QMRamDiskBackup::moveItemAtPath(baseBackupPath, basePath, &error)) {
-                QM_LogWarningMethod(this, QStringLiteral("Recovered base left behind by an earlier run: %1 moved back to %2")
+                QM_LogWarningMethod(this, QStringLiteral("Recovered base: %1 moved back to %2")
                                               .arg(baseBackupPath, basePath));
                 return true;
             }
@@ -112,7 +112,7 @@ bool QMRamDisk::recoverLeftoverBase(const QString &basePath, const QString &base
                                     .arg(baseBackupPath, recoveryPath, error));
         return false;
     }
-    QM_LogWarningMethod(this, QStringLiteral("Kept base left behind by an earlier run: %1 moved to %2")
+    QM_LogWarningMethod(this, QStringLiteral("Kept base left behind by an earlier run beside the current one: %1 moved to %2")
                                   .arg(baseBackupPath, recoveryPath));
     return true;
 }

@@ -240,7 +240,7 @@ TEST(QMRamDiskEndToEnd, LeftoverBaseIsRecoveredAfterACrash)
 
     LogCapture log;
     ASSERT_TRUE(again->createWithDelegate(&delegate, &error)) << (error ? error->description().toStdString() : "");
-    EXPECT_TRUE(log.contains(QStringLiteral("Recovered base")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Recovered base: ")));
     EXPECT_EQ(readFile(base + QStringLiteral("/original.txt")), QByteArray("original"));
     EXPECT_EQ(readFile(base + QStringLiteral("/synced.txt")), QByteArray("synced"));
 
@@ -558,4 +558,23 @@ TEST(QMRamDiskEndToEnd, EjectNeverDetachesADeviceThatIsNoLongerItsOwn)
 
     mine->performAction(5, &delegate, false);
     EXPECT_EQ(mine->status(), 0);
+}
+
+TEST(QMRamDiskEndToEnd, AFailedCreationPutsTheMovedBaseBack)
+{
+    QM_REQUIRE_SANDBOX(sandbox);
+    const QString mountDir = sandbox.mkdir(QStringLiteral("home"));
+    const QString base = sandbox.mkdir(QStringLiteral("home/Cache"));
+    ASSERT_TRUE(writeFile(base + QStringLiteral("/mine.txt"), "mine"));
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(mountDir, QStringLiteral("Cache"));
+    r->setBackupMode(3);
+    // The format fails once the base is aside and the device attached.
+    ToolWrappers tools({QStringLiteral("hdiutil")}, {{QStringLiteral("newfs_hfs"), QStringLiteral("exit 1\n")}});
+    RecordingDelegate delegate;
+    QMError::Ptr error;
+    EXPECT_FALSE(r->createWithDelegate(&delegate, &error));
+    EXPECT_EQ(delegate.infos(), (QList<qint64>{1, 2, 3}));
+    EXPECT_EQ(entriesOf(mountDir), QStringList{QStringLiteral("Cache")});
+    EXPECT_EQ(readFile(base + QStringLiteral("/mine.txt")), QByteArray("mine"));
+    EXPECT_TRUE(tools.log().last().startsWith(QStringLiteral("hdiutil detach ")));
 }
