@@ -173,6 +173,16 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
         postCmdArgs = _postCmdArgs;
     }
 
+    // A second device mounted over this record's volume would have the mount step eject
+    // the first one without saving it: a mounted RAM disk is rebuilt, never re-created.
+    update();
+    if (status() == QMRamDiskStatus_mounted) {
+        lastError = QMError::errorWithMessage(localizedMessage("Unable to create RamDisk"),
+                                              QM_MethodReason(this, "status==mounted"),
+                                              QStringLiteral("The RamDisk is already mounted at %1").arg(path()));
+        return finish(false);
+    }
+
     // 0. Validation.
     QString message;
     if (!QMRamDiskManager::canCreateWithName(name, size, type, mountDirectory, &message)) {

@@ -470,6 +470,16 @@ TEST(QMRamDiskEndToEnd, RemountAfterAnOutsideUnmount)
     EXPECT_EQ(r->path(), path);
     EXPECT_EQ(readFile(path + QStringLiteral("/still.txt")), QByteArray("still here"));
 
+    // Remounting or creating again over the mounted volume leaves it and its files alone.
+    const QString deviceNode = r->deviceNode();
+    r->performAction(4, &delegate, false);
+    EXPECT_FALSE(r->lastError());
+    EXPECT_FALSE(r->createWithDelegate(&delegate, &error));
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->reason().endsWith(QStringLiteral("status==mounted")));
+    EXPECT_EQ(r->deviceNode(), deviceNode);
+    EXPECT_EQ(readFile(path + QStringLiteral("/still.txt")), QByteArray("still here"));
+
     r->performAction(5, &delegate, false);
     EXPECT_EQ(r->status(), 0);
 }
