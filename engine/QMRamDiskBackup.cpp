@@ -34,21 +34,21 @@ QString errnoText(int errnum, const QByteArray &path)
     return QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(strerror(errnum)), QFile::decodeName(path));
 }
 
-// One copy: the first failure is kept for the report, the others only counted.
+// One copy: the first failure is kept for the report, the others only counted. After each
+// failure the backup object, as the copier's delegate, says whether to go on.
 struct CopyReport
 {
     QString firstError;
     int failures = 0;
+    bool stop = false;
 
     void fail(int errnum, const QByteArray &path)
     {
-        if (failures++ == 0)
-            firstError = errnoText(errnum, path);
-    }
-    void fail(const QString &text)
-    {
+        const QString text = errnoText(errnum, path);
         if (failures++ == 0)
             firstError = text;
+        const QString item = QFile::decodeName(path);
+        stop = !QMRamDiskBackup::sharedInstance()->fileManager(QMRamDiskBackup::sharedInstance(), text, item, item);
     }
 };
 
@@ -214,6 +214,8 @@ void copyDirectory(const QByteArray &src, const QByteArray &dst, const struct st
         const qsizetype srcLen = childSrc.size(), dstLen = childDst.size();
         errno = 0;
         while (struct dirent *entry = readdir(dir)) {
+            if (report->stop)
+                break;
             const char *name = entry->d_name;
             if (!strcmp(name, ".") || !strcmp(name, ".."))
                 continue;
@@ -339,7 +341,7 @@ QMRamDiskBackup *QMRamDiskBackup::sharedInstance()
     return &instance;
 }
 
-bool QMRamDiskBackup::fileManagerShouldProceedAfterError(const QString &, const QString &, const QString &)
+bool QMRamDiskBackup::fileManager(const QMRamDiskBackup *, const QString &, const QString &, const QString &) const
 {
     return true;
 }
@@ -530,9 +532,6 @@ bool QMRamDiskBackup::copyItemAtPath(const QString &path, const QString &toPath,
         report.fail(EEXIST, dst);
     } else {
         copyItem(src, dst, &report);
-        // The delegate lets the copy go past every error; the caller still learns of them.
-        if (report.failures > 0)
-            sharedInstance()->fileManagerShouldProceedAfterError(report.firstError, path, toPath);
     }
     if (report.failures == 0)
         return true;

@@ -19,8 +19,10 @@ public:
     QMError::Ptr backupRamDiskAtPath(const QString &path, const QString &backupPath, const QString &previousExt);
     QMError::Ptr restoreRamDiskAtPath(const QString &path, const QString &backupDirPath);
 
-    // A failure inside a copied folder never stops the copy of the rest of that folder.
-    bool fileManagerShouldProceedAfterError(const QString &error, const QString &srcPath, const QString &dstPath);
+    // Asked by the copier after each failure inside a copied item: always go on, so that one
+    // unreadable file does not stop the copy of the rest of its folder.
+    bool fileManager(const QMRamDiskBackup *fileManager, const QString &shouldProceedAfterError,
+                     const QString &copyingItemAtPath, const QString &toPath) const;
 
     // True when the item is volume-system hidden or a system file name in the sense of
     // backup, restore and clean-up (".DS_Store" and "Icon\r" are user content there).
