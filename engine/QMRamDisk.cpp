@@ -592,7 +592,7 @@ QM_RAMDISK_GETTER(qint64, lastActionInfo, _lastActionInfo)
 
 QM_RAMDISK_ACCESSORS(QString, name, setName, _name)
 QM_RAMDISK_ACCESSORS(QString, mountDirectory, setMountDirectory, _mountDirectory)
-QM_RAMDISK_ACCESSORS(QString, simId, setSimId, _simId)
+QM_RAMDISK_GETTER(QString, simId, _simId)
 QM_RAMDISK_ACCESSORS(QString, postCmd, setPostCmd, _postCmd)
 QM_RAMDISK_ACCESSORS(std::optional<QStringList>, postCmdArgs, setPostCmdArgs, _postCmdArgs)
 QM_RAMDISK_ACCESSORS(QString, backupDir, setBackupDir, _backupDir)
@@ -601,6 +601,14 @@ QM_RAMDISK_ACCESSORS(QString, path, setPath, _path)
 QM_RAMDISK_ACCESSORS(QString, uuid, setUuid, _uuid)
 QM_RAMDISK_ACCESSORS(std::optional<qint64>, devUUID, setDevUUID, _devUUID)
 QM_RAMDISK_ACCESSORS(QMError::Ptr, lastError, setLastError, _lastError)
+
+void QMRamDisk::setSimId(const QString &simId)
+{
+    std::lock_guard lock(_mutex);
+    if (simId != _simId)
+        _simDeviceName.reset(); // resolved again for the new device
+    _simId = simId;
+}
 
 #define QM_RAMDISK_VALUE_SETTER(Type, setter, field)                                                  \
     void QMRamDisk::setter(Type value)                                                                \

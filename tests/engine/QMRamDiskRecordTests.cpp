@@ -130,6 +130,23 @@ TEST(QMRamDiskRecord, DecodingStartsFromABareRecord)
     EXPECT_EQ(QMRamDisk::initWithCoder(coder, QStringLiteral("QMRamDisk"))->className(), QStringLiteral("QMRamDisk"));
 }
 
+TEST(QMRamDiskRecord, DisplayNamesOfPresetTypes)
+{
+    QMRamDisk::Ptr sim = QMRamDisk::initWithCoder({{QStringLiteral("type"), 5},
+                                                   {QStringLiteral("name"), QStringLiteral("volume")},
+                                                   {QStringLiteral("simId"), QStringLiteral("NO-SUCH-DEVICE")}});
+    EXPECT_EQ(sim->displayName(), QStringLiteral("NO-SUCH-DEVICE")); // no device found: the identifier
+    sim->setSimId(QString());
+    EXPECT_NE(sim->displayName(), QStringLiteral("volume")); // the type's own name
+    QMRamDisk::Ptr firefox = QMRamDisk::initWithCoder({{QStringLiteral("type"), 7},
+                                                       {QStringLiteral("name"), QStringLiteral("firefox")}});
+    EXPECT_NE(firefox->displayName(), QStringLiteral("firefox"));
+    EXPECT_FALSE(firefox->displayName().isEmpty());
+    QMRamDisk::Ptr unassigned = QMRamDisk::initWithCoder({{QStringLiteral("type"), 1},
+                                                          {QStringLiteral("name"), QStringLiteral("Mine")}});
+    EXPECT_EQ(unassigned->displayName(), QStringLiteral("Mine"));
+}
+
 TEST(QMRamDiskRecord, ChangeToUnavailablePresetKeepsOrResets)
 {
     // Safari does not exist on Linux: its preset is never available.
