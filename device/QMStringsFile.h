@@ -14,7 +14,8 @@ public:
 
     // Strict reader: white space, /* */ and // comments, quoted strings with their
     // escapes (\" \\ \n \t \r \a \b \f \v \UXXXX \ooo) and unquoted words
-    // ([A-Za-z0-9_$+/:.-]) are allowed; anything else fails. A later duplicate key wins.
+    // ([A-Za-z0-9_$+/:.-]) are allowed, and `"key";` stands for a key whose value is
+    // itself; anything else fails. A later duplicate key wins.
     // False (and *map untouched) when the text is not a strings file.
     static bool mapFromText(const QString &text, QVariantMap *map);
 

@@ -265,6 +265,9 @@ TEST(QMRamDiskDeviceMount, RefusesWhatIsNotADirectoryOrNotOurs)
     error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(), QStringLiteral(".."), 0, 0,
                                              QStringLiteral("ID"), &mounted);
     ASSERT_TRUE(error) << "a name must not lead out of the directory";
+    error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(), QString(), 0, 0,
+                                             QStringLiteral("ID"), &mounted);
+    ASSERT_TRUE(error) << "without a name the volume would cover the directory itself";
     EXPECT_TRUE(tools.calls().isEmpty());
 
     // An untagged volume, and one whose tag names another device, are never touched.
@@ -319,6 +322,22 @@ TEST(QMRamDiskDeviceMount, ArgumentVectorWithAGivenDirectory)
     EXPECT_EQ(failed->message(), QStringLiteral("Unable to mount disk"));
     EXPECT_TRUE(failed->reason().endsWith(QStringLiteral(" executeCommand:")));
     EXPECT_EQ(causeText(failed), QStringLiteral("refused\n"));
+}
+
+TEST(QMRamDiskDeviceMount, AWritableDefaultPlaceMountsWithoutNobrowse)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QMRamDiskDevice::setDefaultVolumesDirectoryForTesting(dir.path());
+    struct Reset { ~Reset() { QMRamDiskDevice::setDefaultVolumesDirectoryForTesting(QString()); } } reset;
+    FakeTools tools;
+    tools.add(QStringLiteral("mount"), QString());
+    QString mounted;
+    QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), QString(), QStringLiteral("Cache"), 0, 0,
+                                     QStringLiteral("ID"), &mounted);
+    EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("Cache"))).isDir());
+    EXPECT_EQ(tools.calls(),
+              QStringList{QStringLiteral("mount -o noatime -t hfs /dev/loop9 %1/Cache").arg(dir.path())});
 }
 
 TEST(QMRamDiskDeviceMount, NeverErasesADeviceWithDataToReachTheDefaultPlace)

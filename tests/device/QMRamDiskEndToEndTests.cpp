@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -60,6 +61,20 @@ protected:
             return {};
         EXPECT_TRUE(QMRamDiskDevice::formatDeviceNode(device, name, 1, &error));
         return device;
+    }
+
+    // The memory file behind a loop device; empty when the device is not attached.
+    static QString backingFile(const QString &device)
+    {
+        QFile f(QStringLiteral("/sys/block/%1/loop/backing_file").arg(QFileInfo(device).fileName()));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
+    }
+
+    // Whether the device is still the one attached with `backing`: loop device numbers are
+    // reused at once by tests running beside this one.
+    static bool attached(const QString &device, const QString &backing)
+    {
+        return !backing.isEmpty() && backingFile(device) == backing;
     }
 
     static bool listed(const QString &device)
@@ -130,11 +145,12 @@ TEST_F(RamDiskEndToEnd, MountFindListAndEject)
 
     // Force-eject of a plain directory does nothing; of the mount point it ejects, and the
     // mount directory that held only ".DS_Store" goes with it.
+    const QString backing = backingFile(device);
     EXPECT_EQ(QMRamDiskDevice::forceEjectRamDiskAtPath(_dir.path()), nullptr);
-    EXPECT_TRUE(listed(device));
+    EXPECT_TRUE(attached(device, backing));
     error = QMRamDiskDevice::forceEjectRamDiskAtPath(mounted);
     EXPECT_FALSE(error);
-    EXPECT_FALSE(listed(device));
+    EXPECT_FALSE(attached(device, backing));
     EXPECT_FALSE(QFileInfo::exists(mounted));
 }
 
@@ -149,6 +165,8 @@ TEST_F(RamDiskEndToEnd, MountingWhereATaggedRamDiskIsStillMountedReplacesIt)
 
     // Mounting the same device again where it already is only re-tags it.
     ASSERT_FALSE(QMRamDiskDevice::mountDeviceNode(first, _dir.path(), name, 0, 0, QStringLiteral("OLD"), &mounted));
+    const QString firstBacking = backingFile(first);
+    EXPECT_TRUE(attached(first, firstBacking));
     EXPECT_TRUE(listed(first));
 
     const QString second = newDevice(name);
@@ -157,7 +175,7 @@ TEST_F(RamDiskEndToEnd, MountingWhereATaggedRamDiskIsStillMountedReplacesIt)
     const QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(second, _dir.path(), name, 0, 0, QStringLiteral("NEW"), &mounted);
     ASSERT_FALSE(error) << error->description().toStdString();
     EXPECT_EQ(QMRamDiskDevice::deviceNodeFromPath(mounted, nullptr), second);
-    EXPECT_FALSE(listed(first)) << "the old device is unmounted and detached";
+    EXPECT_FALSE(attached(first, firstBacking)) << "the old device is unmounted and detached";
     QVariantMap tag;
     ASSERT_TRUE(QMRamDiskDevice::getExtentedRamDiskInfos(&tag, mounted));
     EXPECT_EQ(tag.value(QStringLiteral("identifier")).toString(), QStringLiteral("NEW"));
@@ -169,7 +187,36 @@ TEST_F(RamDiskEndToEnd, MountingWhereATaggedRamDiskIsStillMountedReplacesIt)
     notes.close();
     ASSERT_FALSE(QMRamDiskDevice::mountDeviceNode(second, _dir.path(), name, 0, 0, QStringLiteral("NEW"), &mounted));
     EXPECT_FALSE(QFileInfo::exists(mounted + QStringLiteral("/notes.txt"))) << "covered by the RAM disk";
+    const QString secondBacking = backingFile(second);
     EXPECT_FALSE(QMRamDiskDevice::ejectRamDiskDeviceNode(second, mounted, true));
     EXPECT_TRUE(QFileInfo::exists(mounted + QStringLiteral("/notes.txt")));
-    EXPECT_FALSE(listed(second));
+    EXPECT_FALSE(attached(second, secondBacking));
+}
+
+TEST_F(RamDiskEndToEnd, WithoutADirectoryTheDiskUtilityMountsInTheDefaultPlace)
+{
+    const QString name = QStringLiteral("Quilmo Test %1").arg(QCoreApplication::applicationPid());
+    const QString expected = QMRamDiskDevice::defaultVolumesDirectory() + QLatin1Char('/') + name;
+    if (QFileInfo::exists(expected))
+        GTEST_SKIP() << "something is in the way at " << expected.toStdString();
+    const QString device = newDevice(name);
+    ASSERT_FALSE(device.isEmpty());
+    RamDiskGuard guard{device, expected};
+    struct DirGuard { QString path; ~DirGuard() { QDir().rmdir(path); } } dirGuard{expected};
+
+    QString mounted;
+    const QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(device, QString(), name, 1, 0, QStringLiteral("ID"), &mounted);
+    ASSERT_FALSE(error) << error->description().toStdString();
+    EXPECT_EQ(mounted, expected);
+    EXPECT_EQ(QMRamDiskDevice::deviceNodeFromPath(mounted, nullptr), device);
+
+    // Once it has held data it is never erased to be mounted there again.
+    ASSERT_EQ(umount2(QFile::encodeName(mounted).constData(), 0), 0);
+    const QMError::Ptr again = QMRamDiskDevice::mountDeviceNode(device, QString(), name, 1, 0, QStringLiteral("ID"), &mounted);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->message(), QStringLiteral("Unable to erase and mount disk"));
+
+    const QString backing = backingFile(device);
+    EXPECT_FALSE(QMRamDiskDevice::ejectRamDiskDeviceNode(device, expected, true));
+    EXPECT_FALSE(attached(device, backing));
 }
