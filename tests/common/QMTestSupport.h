@@ -3,6 +3,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <ostream>
+
+// Readable QString values in test failures.
+inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
+
 // Helpers shared by the test executables.
 namespace QMTest {
 

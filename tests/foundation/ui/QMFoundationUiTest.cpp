@@ -1,0 +1,128 @@
+#include "QMCriticalAlert.h"
+#include "QMError.h"
+#include "QMLog.h"
+#include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+QMessageBox *findBox(const QString &name)
+{
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->objectName() == name && box->isVisible())
+            return box;
+    return nullptr;
+}
+
+QAbstractButton *buttonWithText(QMessageBox *box, const QString &text)
+{
+    for (QAbstractButton *b : box->buttons())
+        if (b->text() == text)
+            return b;
+    return nullptr;
+}
+
+struct QuietLog
+{
+    QuietLog() { previous = QMLog::setSink([](const QString &) {}); }
+    ~QuietLog() { QMLog::setSink(previous); }
+    QMLog::Sink previous;
+};
+} // namespace
+
+TEST(QMCriticalAlert, WorkerThreadWaitsUntilTheAlertIsDismissed)
+{
+    QuietLog quiet;
+    QMCriticalAlert::install();
+    std::atomic<bool> returned{false};
+    QStringList seen;
+    std::thread worker([&] {
+        QM_CriticalException("QMRamDisk", "uuid==NULL");
+        returned = true;
+    });
+
+    // Answer the alert from the main thread's event loop, checking that the worker still waits.
+    bool workerWasWaiting = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QMessageBox *box = findBox(QStringLiteral("QMCriticalAlert"));
+        if (!box)
+            return;
+        workerWasWaiting = !returned.load();
+        seen << box->text() << box->informativeText();
+        seen << box->defaultButton()->text();
+        QStringList buttons;
+        for (QAbstractButton *b : box->buttons())
+            buttons << b->text();
+        buttons.sort();
+        seen << buttons;
+        buttonWithText(box, QStringLiteral("Ok"))->click();
+    });
+    poll.start(20);
+    while (!returned.load())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    worker.join();
+    QMLog::setCriticalAlertHandler(nullptr);
+
+    EXPECT_TRUE(workerWasWaiting);
+    ASSERT_EQ(seen.size(), 6);
+    EXPECT_EQ(seen[0], QStringLiteral("An critical error occurred with test_foundation_ui.\nPlease, contact Support."));
+    EXPECT_TRUE(seen[1].startsWith(QStringLiteral("[QMRamDisk operator() ")));
+    EXPECT_TRUE(seen[1].endsWith(QStringLiteral("]\nuuid==NULL")));
+    EXPECT_EQ(seen[2], QStringLiteral("Send Crash Report")); // the default button
+    EXPECT_EQ(seen.mid(3), (QStringList{QStringLiteral("Contact Support"), QStringLiteral("Ok"), QStringLiteral("Send Crash Report")}));
+}
+
+TEST(QMCriticalAlert, SendCrashReportCallsTheRegisteredReporterWithMode2)
+{
+    QuietLog quiet;
+    int mode = -1;
+    QMLog::setCrashReporterHook([&](int m) { mode = m; });
+    QTimer::singleShot(50, [] {
+        if (QMessageBox *box = findBox(QStringLiteral("QMCriticalAlert")))
+            buttonWithText(box, QStringLiteral("Send Crash Report"))->click();
+    });
+    EXPECT_EQ(QMCriticalAlert::show(QStringLiteral("title"), QStringLiteral("text")), QMCriticalAlert::SendCrashReport);
+    EXPECT_EQ(mode, 2);
+    QMLog::setCrashReporterHook(nullptr);
+}
+
+TEST(QMErrorPresentation, SheetOnAVisibleWindowElseApplicationModal)
+{
+    QuietLog quiet;
+    const auto e = QMError::errorWithMessage(QStringLiteral("Unable to create RamDisk"), QString(),
+                                             QMError::errorWithMessage(QStringLiteral("Device busy"), QString()));
+    QMainWindow window;
+    window.show();
+    e->presentWIthTitle(QString(), &window); // returns at once: a sheet
+    auto *sheet = window.findChild<QMessageBox *>(QStringLiteral("QMErrorAlert"));
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(sheet->text(), QStringLiteral("Unable to create RamDisk."));
+    EXPECT_EQ(sheet->informativeText(), QStringLiteral("Device busy."));
+    ASSERT_EQ(sheet->buttons().size(), 1);
+    EXPECT_EQ(sheet->buttons()[0]->text(), QStringLiteral("Ok"));
+    sheet->buttons()[0]->click();
+
+    // Hidden window: application-modal, the call returns when it is dismissed.
+    window.hide();
+    bool shownModal = false;
+    QTimer::singleShot(50, [&] {
+        if (QMessageBox *box = findBox(QStringLiteral("QMErrorAlert"))) {
+            shownModal = box->windowModality() == Qt::ApplicationModal && box->text() == QStringLiteral("Title.");
+            box->buttons()[0]->click();
+        }
+    });
+    e->presentWIthTitle(QStringLiteral("Title"), &window);
+    EXPECT_TRUE(shownModal);
+}
