@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QImage>
+#include <QString>
+#include <QVariantMap>
+
+#include <optional>
+
+// What the preset types mean on this machine, the rules a RAM disk's name, size and mount
+// directory must follow, and the icons of the types. Class operations only; every one may
+// run on any thread.
+class QMRamDiskManager
+{
+public:
+    // The per-user support directory ($XDG_DATA_HOME/org.quilmo.Quilmo), created if
+    // missing; null when it cannot be made.
+    static QString appSupportPath();
+
+    // Where the served applications live; null when not installed. On Linux Firefox and
+    // Chrome are the paths of their executables.
+    static QString favoriteSafariPath();
+    static QString favoriteXcodePath();
+    static QString favoriteFirefoxAppPath();
+    static QString favoriteChromeAppPath();
+
+    // The preset of a type: {"status": 1|0|-1} and, with status 1 (not for type 0),
+    // "name", "mountDirectory" and "size" (quint64). None for types without a preset.
+    static std::optional<QVariantMap> creationInfosOfRamDiskType(qint64 type, const QString &simId);
+
+    // True when an application with that identifier runs for this user; the message slot
+    // gets "%@ is running" with the application's name, or null when none runs.
+    static bool hasRunningApplication(const QString &bundleIdentifier, QString *message);
+    static bool hasRunningAppForType(qint64 type, QString *message);
+
+    // True when a RAM disk with these settings may be created; otherwise false with the
+    // reason in *message (which is mandatory). A null mountDirectory is the default one.
+    static bool canCreateWithName(const QString &name, quint64 size, qint64 type, const QString &mountDirectory,
+                                  QString *message);
+    // True when mountDirectory may receive the volume `name`; preset types always may.
+    static bool canUseMountDirectory(const QString &mountDirectory, const QString &name, qint64 type,
+                                     QString *message);
+
+    // The progress text of an action at a step; null for unknown actions.
+    static QString displayStringFromAction(qint64 action, qint64 info);
+
+    // The generic RAM-disk icon at 16 or 128 pixels; null for any other size.
+    static QImage ramDiskIcon(int size);
+    // The served application's icon, or the generic icon.
+    static QImage imageOfType(qint64 type, int size);
+    // The served application's icon for types 2 to 8 (taken at 128); null otherwise or when
+    // the application has none.
+    static QImage specificIconFromType(qint64 type, int size);
+
+    // Size bounds of a RAM disk, in bytes.
+    static constexpr quint64 minimumSize = 128000000ULL;
+    static constexpr quint64 maximumSize = 128000000000ULL;
+};
