@@ -1,0 +1,170 @@
+// The two formats under the entries file: property lists and keyed archives.
+#include "QMKeyedArchiver.h"
+#include "QMPropertyList.h"
+#include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QPointF>
+#include <QTemporaryDir>
+
+namespace {
+
+using Uid = QMPropertyList::Uid;
+
+QVariantMap everyKind()
+{
+    return {
+        {QStringLiteral("string"), QStringLiteral("ünïcode & <xml> \"quotes\"")},
+        {QStringLiteral("empty"), QStringLiteral("")},
+        {QStringLiteral("int"), qint64(-42)},
+        {QStringLiteral("big"), qint64(128000000000LL)},
+        {QStringLiteral("real"), 2.5},
+        {QStringLiteral("yes"), true},
+        {QStringLiteral("no"), false},
+        {QStringLiteral("data"), QByteArray("\0\x01\xff", 3)},
+        // Whole seconds: XML dates hold no more.
+        {QStringLiteral("date"), QDateTime::fromMSecsSinceEpoch(1700000000000LL, Qt::UTC)},
+        {QStringLiteral("list"), QVariantList{qint64(1), QStringLiteral("two"), QVariantMap{{QStringLiteral("k"), true}}}},
+        {QStringLiteral("uid"), QVariant::fromValue(Uid{7})},
+    };
+}
+
+TEST(QMRamDiskEntriesCodec, PropertyListKeepsEveryKindInBothFormats)
+{
+    const QVariantMap original = everyKind();
+    for (auto format : {QMPropertyList::Format::Xml, QMPropertyList::Format::Binary}) {
+        const QByteArray data = QMPropertyList::toData(original, format);
+        ASSERT_FALSE(data.isEmpty());
+        const QVariantMap back = QMPropertyList::fromData(data).toMap();
+        ASSERT_EQ(back.keys(), original.keys());
+        for (const QString &key : original.keys()) {
+            if (key == QLatin1String("uid"))
+                EXPECT_EQ(back.value(key).value<Uid>().value, 7u);
+            else if (key == QLatin1String("list"))
+                EXPECT_EQ(back.value(key).toList().size(), 3);
+            else
+                EXPECT_EQ(back.value(key), original.value(key)) << key.toStdString();
+        }
+    }
+    QString error;
+    EXPECT_TRUE(QMPropertyList::toData(QVariant::fromValue(QPointF()), QMPropertyList::Format::Xml, &error).isEmpty());
+    EXPECT_FALSE(error.isEmpty());
+}
+
+TEST(QMRamDiskEntriesCodec, DamagedPropertyListsAreRejectedNotCrashedOn)
+{
+    const QByteArray xml = QMPropertyList::toData(everyKind(), QMPropertyList::Format::Xml);
+    const QByteArray bin = QMPropertyList::toData(everyKind(), QMPropertyList::Format::Binary);
+    EXPECT_FALSE(QMPropertyList::fromData(QByteArray()).isValid());
+    EXPECT_FALSE(QMPropertyList::fromData(QByteArray("garbage that is no plist at all")).isValid());
+    // Every truncation of either format either fails or yields something, but never crashes.
+    for (const QByteArray &whole : {xml, bin})
+        for (qsizetype n = 1; n < whole.size(); n += 7)
+            (void)QMPropertyList::fromData(whole.left(n));
+    EXPECT_FALSE(QMPropertyList::fromData(bin.left(bin.size() - 10)).isValid());
+    EXPECT_FALSE(QMPropertyList::fromData(xml.left(xml.size() / 2)).isValid());
+}
+
+TEST(QMRamDiskEntriesCodec, FilesAreWrittenWholeAndReadBackWithTheirStatus)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("RamDiskEntries"));
+    QVariantMap dict;
+    EXPECT_EQ(QMPropertyList::readDictionary(path, &dict), QMPropertyList::ReadStatus::Missing);
+
+    ASSERT_TRUE(QMPropertyList::writeFileAtomically(path, everyKind(), QMPropertyList::Format::Xml));
+    ASSERT_EQ(QMPropertyList::readDictionary(path, &dict), QMPropertyList::ReadStatus::Ok);
+    EXPECT_EQ(dict.value(QStringLiteral("big")).toLongLong(), 128000000000LL);
+    // No temporary file is left beside it.
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("RamDiskEntries")});
+
+    ASSERT_TRUE(QMPropertyList::writeFileAtomically(path, QVariantList{qint64(1)}, QMPropertyList::Format::Xml));
+    EXPECT_EQ(QMPropertyList::readDictionary(path, &dict), QMPropertyList::ReadStatus::NotADictionary);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("<?xml version=\"1.0\"?><plist><dict><key>a</key>");
+    f.close();
+    EXPECT_EQ(QMPropertyList::readDictionary(path, &dict), QMPropertyList::ReadStatus::NotAPropertyList);
+    EXPECT_EQ(QMPropertyList::readDictionary(dir.path(), &dict), QMPropertyList::ReadStatus::Unreadable);
+
+    QString error;
+    EXPECT_FALSE(QMPropertyList::writeFileAtomically(dir.filePath(QStringLiteral("no/such/dir/file")), dict,
+                                                     QMPropertyList::Format::Xml, &error));
+    EXPECT_FALSE(error.isEmpty());
+}
+
+TEST(QMRamDiskEntriesCodec, KeyedArchiveRoundTripsObjectsWithTheirClasses)
+{
+    QMKeyedArchiver::Object a{QStringLiteral("QMRamDisk"), {}, {}};
+    a.values = {{QStringLiteral("identifier"), QStringLiteral("A")},
+                {QStringLiteral("name"), QStringLiteral("Shared")},
+                {QStringLiteral("size"), qint64(512000000)},
+                {QStringLiteral("createAtLogin"), true},
+                {QStringLiteral("postCmdArgs"), QStringList{QStringLiteral("-v"), QStringLiteral("Shared")}}};
+    QMKeyedArchiver::Object b{QStringLiteral("QMRamDiskEntry"), {QStringLiteral("QMRamDiskEntry"), QStringLiteral("QMRamDisk")}, {}};
+    b.values = {{QStringLiteral("name"), QStringLiteral("Shared")}, {QStringLiteral("path"), QString()}};
+
+    QString error;
+    const QByteArray data =
+        QMKeyedArchiver::archivedDataWithRootObject(QVariantList{QVariant::fromValue(a), QVariant::fromValue(b)}, &error);
+    ASSERT_FALSE(data.isEmpty()) << error.toStdString();
+
+    // The platform's layout: named archiver, top-level root reference, object table.
+    const QVariantMap archive = QMPropertyList::fromData(data).toMap();
+    EXPECT_EQ(archive.value(QStringLiteral("$archiver")).toString(), QStringLiteral("NSKeyedArchiver"));
+    EXPECT_EQ(archive.value(QStringLiteral("$version")).toLongLong(), 100000);
+    const QVariantList objects = archive.value(QStringLiteral("$objects")).toList();
+    EXPECT_EQ(objects.value(0).toString(), QStringLiteral("$null"));
+    EXPECT_EQ(objects.count(QVariant(QStringLiteral("Shared"))), 1); // strings are shared
+
+    const QVariantList back = QMKeyedArchiver::unarchiveObjectWithData(data, &error).toList();
+    ASSERT_EQ(back.size(), 2) << error.toStdString();
+    const auto a2 = back.at(0).value<QMKeyedArchiver::Object>();
+    const auto b2 = back.at(1).value<QMKeyedArchiver::Object>();
+    EXPECT_EQ(a2.className, QStringLiteral("QMRamDisk"));
+    EXPECT_EQ(a2.values.value(QStringLiteral("size")).toLongLong(), 512000000);
+    EXPECT_EQ(a2.values.value(QStringLiteral("createAtLogin")), QVariant(true));
+    EXPECT_EQ(a2.values.value(QStringLiteral("postCmdArgs")).toStringList(),
+              (QStringList{QStringLiteral("-v"), QStringLiteral("Shared")}));
+    EXPECT_EQ(b2.className, QStringLiteral("QMRamDiskEntry"));
+    EXPECT_TRUE(b2.classHierarchy.contains(QStringLiteral("QMRamDisk")));
+    EXPECT_FALSE(b2.values.contains(QStringLiteral("path"))); // nil stays absent
+}
+
+TEST(QMRamDiskEntriesCodec, MalformedArchivesAreErrors)
+{
+    auto archive = [](const QVariantList &objects, quint64 root) {
+        return QMPropertyList::toData(QVariantMap{{QStringLiteral("$archiver"), QStringLiteral("NSKeyedArchiver")},
+                                                  {QStringLiteral("$version"), qint64(100000)},
+                                                  {QStringLiteral("$top"), QVariantMap{{QStringLiteral("root"), QVariant::fromValue(Uid{root})}}},
+                                                  {QStringLiteral("$objects"), objects}},
+                                      QMPropertyList::Format::Binary);
+    };
+    const QVariantMap arrayClass{{QStringLiteral("$classname"), QStringLiteral("NSArray")}};
+    const QVariant self = QVariantMap{{QStringLiteral("NS.objects"), QVariantList{QVariant::fromValue(Uid{1})}},
+                                      {QStringLiteral("$class"), QVariant::fromValue(Uid{2})}};
+    const QVariant dangling = QVariantMap{{QStringLiteral("NS.objects"), QVariantList{QVariant::fromValue(Uid{99})}},
+                                          {QStringLiteral("$class"), QVariant::fromValue(Uid{2})}};
+    const QVariant classless = QVariantMap{{QStringLiteral("name"), QVariant::fromValue(Uid{0})}};
+
+    const QList<QByteArray> bad = {
+        QByteArray("not an archive"),
+        QMPropertyList::toData(QVariantMap{{QStringLiteral("a"), qint64(1)}}, QMPropertyList::Format::Binary),
+        archive({QStringLiteral("$null"), self, arrayClass}, 1),      // a cycle
+        archive({QStringLiteral("$null"), dangling, arrayClass}, 1),  // a reference out of range
+        archive({QStringLiteral("$null"), classless}, 1),             // an object without a class
+        archive({QStringLiteral("$null")}, 5),                        // a root out of range
+    };
+    for (const QByteArray &data : bad) {
+        QString error;
+        EXPECT_FALSE(QMKeyedArchiver::unarchiveObjectWithData(data, &error).isValid());
+        EXPECT_FALSE(error.isEmpty());
+    }
+}
+
+} // namespace
