@@ -1,6 +1,6 @@
 #include "QMKeyedArchiver.h"
 
-#include "QMPropertyList.h"
+#include "QMPropertyListSerialization.h"
 
 #include <QHash>
 
@@ -11,7 +11,7 @@ const QString kClass = QStringLiteral("$class");
 const QString kClassName = QStringLiteral("$classname");
 const QString kClasses = QStringLiteral("$classes");
 
-using Uid = QMPropertyList::Uid;
+using Uid = QMPropertyListSerialization::Uid;
 
 class Encoder
 {
@@ -324,13 +324,13 @@ QByteArray QMKeyedArchiver::archivedDataWithRootObject(const QVariant &root, QSt
         {QStringLiteral("$top"), QVariantMap{{QStringLiteral("root"), rootRef}}},
         {QStringLiteral("$objects"), encoder.objects},
     };
-    return QMPropertyList::toData(archive, QMPropertyList::Format::Binary, error);
+    return QMPropertyListSerialization::toData(archive, QMPropertyListSerialization::Format::Binary, error);
 }
 
 QVariant QMKeyedArchiver::unarchiveObjectWithData(const QByteArray &data, QString *error)
 {
     QString why;
-    const QVariant plist = QMPropertyList::fromData(data);
+    const QVariant plist = QMPropertyListSerialization::fromData(data);
     const QVariantMap archive = plist.toMap();
     const QVariant root = archive.value(QStringLiteral("$top")).toMap().value(QStringLiteral("root"));
     if (!plist.isValid()) {

@@ -1,6 +1,6 @@
 // The two formats under the entries file: property lists and keyed archives.
 #include "QMKeyedArchiver.h"
-#include "QMPropertyList.h"
+#include "QMPropertyListSerialization.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 
 namespace {
 
-using Uid = QMPropertyList::Uid;
+using Uid = QMPropertyListSerialization::Uid;
 
 QVariantMap everyKind()
 {
@@ -36,10 +36,10 @@ QVariantMap everyKind()
 TEST(QMRamDiskEntriesCodec, PropertyListKeepsEveryKindInBothFormats)
 {
     const QVariantMap original = everyKind();
-    for (auto format : {QMPropertyList::Format::Xml, QMPropertyList::Format::Binary}) {
-        const QByteArray data = QMPropertyList::toData(original, format);
+    for (auto format : {QMPropertyListSerialization::Format::Xml, QMPropertyListSerialization::Format::Binary}) {
+        const QByteArray data = QMPropertyListSerialization::toData(original, format);
         ASSERT_FALSE(data.isEmpty());
-        const QVariantMap back = QMPropertyList::fromData(data).toMap();
+        const QVariantMap back = QMPropertyListSerialization::fromData(data).toMap();
         ASSERT_EQ(back.keys(), original.keys());
         for (const QString &key : original.keys()) {
             if (key == QLatin1String("uid"))
@@ -51,22 +51,22 @@ TEST(QMRamDiskEntriesCodec, PropertyListKeepsEveryKindInBothFormats)
         }
     }
     QString error;
-    EXPECT_TRUE(QMPropertyList::toData(QVariant::fromValue(QPointF()), QMPropertyList::Format::Xml, &error).isEmpty());
+    EXPECT_TRUE(QMPropertyListSerialization::toData(QVariant::fromValue(QPointF()), QMPropertyListSerialization::Format::Xml, &error).isEmpty());
     EXPECT_FALSE(error.isEmpty());
 }
 
 TEST(QMRamDiskEntriesCodec, DamagedPropertyListsAreRejectedNotCrashedOn)
 {
-    const QByteArray xml = QMPropertyList::toData(everyKind(), QMPropertyList::Format::Xml);
-    const QByteArray bin = QMPropertyList::toData(everyKind(), QMPropertyList::Format::Binary);
-    EXPECT_FALSE(QMPropertyList::fromData(QByteArray()).isValid());
-    EXPECT_FALSE(QMPropertyList::fromData(QByteArray("garbage that is no plist at all")).isValid());
+    const QByteArray xml = QMPropertyListSerialization::toData(everyKind(), QMPropertyListSerialization::Format::Xml);
+    const QByteArray bin = QMPropertyListSerialization::toData(everyKind(), QMPropertyListSerialization::Format::Binary);
+    EXPECT_FALSE(QMPropertyListSerialization::fromData(QByteArray()).isValid());
+    EXPECT_FALSE(QMPropertyListSerialization::fromData(QByteArray("garbage that is no plist at all")).isValid());
     // Every truncation of either format either fails or yields something, but never crashes.
     for (const QByteArray &whole : {xml, bin})
         for (qsizetype n = 1; n < whole.size(); n += 7)
-            (void)QMPropertyList::fromData(whole.left(n));
-    EXPECT_FALSE(QMPropertyList::fromData(bin.left(bin.size() - 10)).isValid());
-    EXPECT_FALSE(QMPropertyList::fromData(xml.left(xml.size() / 2)).isValid());
+            (void)QMPropertyListSerialization::fromData(whole.left(n));
+    EXPECT_FALSE(QMPropertyListSerialization::fromData(bin.left(bin.size() - 10)).isValid());
+    EXPECT_FALSE(QMPropertyListSerialization::fromData(xml.left(xml.size() / 2)).isValid());
 }
 
 TEST(QMRamDiskEntriesCodec, FilesAreWrittenWholeAndReadBackWithTheirStatus)
@@ -75,26 +75,26 @@ TEST(QMRamDiskEntriesCodec, FilesAreWrittenWholeAndReadBackWithTheirStatus)
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("RamDiskEntries"));
     QVariantMap dict;
-    EXPECT_EQ(QMPropertyList::readDictionary(path, &dict), QMPropertyList::ReadStatus::Missing);
+    EXPECT_EQ(QMPropertyListSerialization::readDictionary(path, &dict), QMPropertyListSerialization::ReadStatus::Missing);
 
-    ASSERT_TRUE(QMPropertyList::writeFileAtomically(path, everyKind(), QMPropertyList::Format::Xml));
-    ASSERT_EQ(QMPropertyList::readDictionary(path, &dict), QMPropertyList::ReadStatus::Ok);
+    ASSERT_TRUE(QMPropertyListSerialization::writeFileAtomically(path, everyKind(), QMPropertyListSerialization::Format::Xml));
+    ASSERT_EQ(QMPropertyListSerialization::readDictionary(path, &dict), QMPropertyListSerialization::ReadStatus::Ok);
     EXPECT_EQ(dict.value(QStringLiteral("big")).toLongLong(), 128000000000LL);
     // No temporary file is left beside it.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("RamDiskEntries")});
 
-    ASSERT_TRUE(QMPropertyList::writeFileAtomically(path, QVariantList{qint64(1)}, QMPropertyList::Format::Xml));
-    EXPECT_EQ(QMPropertyList::readDictionary(path, &dict), QMPropertyList::ReadStatus::NotADictionary);
+    ASSERT_TRUE(QMPropertyListSerialization::writeFileAtomically(path, QVariantList{qint64(1)}, QMPropertyListSerialization::Format::Xml));
+    EXPECT_EQ(QMPropertyListSerialization::readDictionary(path, &dict), QMPropertyListSerialization::ReadStatus::NotADictionary);
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
     f.write("<?xml version=\"1.0\"?><plist><dict><key>a</key>");
     f.close();
-    EXPECT_EQ(QMPropertyList::readDictionary(path, &dict), QMPropertyList::ReadStatus::NotAPropertyList);
-    EXPECT_EQ(QMPropertyList::readDictionary(dir.path(), &dict), QMPropertyList::ReadStatus::Unreadable);
+    EXPECT_EQ(QMPropertyListSerialization::readDictionary(path, &dict), QMPropertyListSerialization::ReadStatus::NotAPropertyList);
+    EXPECT_EQ(QMPropertyListSerialization::readDictionary(dir.path(), &dict), QMPropertyListSerialization::ReadStatus::Unreadable);
 
     QString error;
-    EXPECT_FALSE(QMPropertyList::writeFileAtomically(dir.filePath(QStringLiteral("no/such/dir/file")), dict,
-                                                     QMPropertyList::Format::Xml, &error));
+    EXPECT_FALSE(QMPropertyListSerialization::writeFileAtomically(dir.filePath(QStringLiteral("no/such/dir/file")), dict,
+                                                     QMPropertyListSerialization::Format::Xml, &error));
     EXPECT_FALSE(error.isEmpty());
 }
 
@@ -115,7 +115,7 @@ TEST(QMRamDiskEntriesCodec, KeyedArchiveRoundTripsObjectsWithTheirClasses)
     ASSERT_FALSE(data.isEmpty()) << error.toStdString();
 
     // The platform's layout: named archiver, top-level root reference, object table.
-    const QVariantMap archive = QMPropertyList::fromData(data).toMap();
+    const QVariantMap archive = QMPropertyListSerialization::fromData(data).toMap();
     EXPECT_EQ(archive.value(QStringLiteral("$archiver")).toString(), QStringLiteral("NSKeyedArchiver"));
     EXPECT_EQ(archive.value(QStringLiteral("$version")).toLongLong(), 100000);
     const QVariantList objects = archive.value(QStringLiteral("$objects")).toList();
@@ -139,11 +139,11 @@ TEST(QMRamDiskEntriesCodec, KeyedArchiveRoundTripsObjectsWithTheirClasses)
 TEST(QMRamDiskEntriesCodec, MalformedArchivesAreErrors)
 {
     auto archive = [](const QVariantList &objects, quint64 root) {
-        return QMPropertyList::toData(QVariantMap{{QStringLiteral("$archiver"), QStringLiteral("NSKeyedArchiver")},
+        return QMPropertyListSerialization::toData(QVariantMap{{QStringLiteral("$archiver"), QStringLiteral("NSKeyedArchiver")},
                                                   {QStringLiteral("$version"), qint64(100000)},
                                                   {QStringLiteral("$top"), QVariantMap{{QStringLiteral("root"), QVariant::fromValue(Uid{root})}}},
                                                   {QStringLiteral("$objects"), objects}},
-                                      QMPropertyList::Format::Binary);
+                                      QMPropertyListSerialization::Format::Binary);
     };
     const QVariantMap arrayClass{{QStringLiteral("$classname"), QStringLiteral("NSArray")}};
     const QVariant self = QVariantMap{{QStringLiteral("NS.objects"), QVariantList{QVariant::fromValue(Uid{1})}},
@@ -154,7 +154,7 @@ TEST(QMRamDiskEntriesCodec, MalformedArchivesAreErrors)
 
     const QList<QByteArray> bad = {
         QByteArray("not an archive"),
-        QMPropertyList::toData(QVariantMap{{QStringLiteral("a"), qint64(1)}}, QMPropertyList::Format::Binary),
+        QMPropertyListSerialization::toData(QVariantMap{{QStringLiteral("a"), qint64(1)}}, QMPropertyListSerialization::Format::Binary),
         archive({QStringLiteral("$null"), self, arrayClass}, 1),      // a cycle
         archive({QStringLiteral("$null"), dangling, arrayClass}, 1),  // a reference out of range
         archive({QStringLiteral("$null"), classless}, 1),             // an object without a class

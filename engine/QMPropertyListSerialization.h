@@ -9,11 +9,11 @@
 //
 // Mapping: dictionary <-> QVariantMap, array <-> QVariantList, string <-> QString,
 // integer <-> qint64 (quint64 accepted when writing), real <-> double, boolean <-> bool,
-// data <-> QByteArray, date <-> QDateTime (UTC), UID <-> QMPropertyList::Uid.
+// data <-> QByteArray, date <-> QDateTime (UTC), UID <-> QMPropertyListSerialization::Uid.
 //
 // Files are read and written whole; writes go to a temporary file in the same directory
 // that is then renamed over the old one, so a reader never sees half a file.
-class QMPropertyList
+class QMPropertyListSerialization
 {
 public:
     // A keyed-archive object reference.
@@ -43,4 +43,4 @@ public:
                                     QString *error = nullptr);
 };
 
-Q_DECLARE_METATYPE(QMPropertyList::Uid)
+Q_DECLARE_METATYPE(QMPropertyListSerialization::Uid)

@@ -1,4 +1,4 @@
-#include "QMPropertyList.h"
+#include "QMPropertyListSerialization.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -66,7 +66,7 @@ QVariant variantFromNode(plist_t node, int depth)
     case PLIST_UID: {
         uint64_t v = 0;
         plist_get_uid_val(node, &v);
-        return QVariant::fromValue(QMPropertyList::Uid{v});
+        return QVariant::fromValue(QMPropertyListSerialization::Uid{v});
     }
     case PLIST_ARRAY: {
         QVariantList list;
@@ -87,7 +87,7 @@ QVariant variantFromNode(plist_t node, int depth)
             if (uid && plist_get_node_type(uid) == PLIST_UINT) {
                 uint64_t v = 0;
                 plist_get_uint_val(uid, &v);
-                return QVariant::fromValue(QMPropertyList::Uid{v});
+                return QVariant::fromValue(QMPropertyListSerialization::Uid{v});
             }
         }
         QVariantMap map;
@@ -186,8 +186,8 @@ plist_t nodeFromVariant(const QVariant &value, QString *error)
         return dict.release();
     }
     default:
-        if (value.metaType() == QMetaType::fromType<QMPropertyList::Uid>())
-            return plist_new_uid(value.value<QMPropertyList::Uid>().value);
+        if (value.metaType() == QMetaType::fromType<QMPropertyListSerialization::Uid>())
+            return plist_new_uid(value.value<QMPropertyListSerialization::Uid>().value);
         if (error)
             *error = QStringLiteral("no property-list form for a value of type %1")
                          .arg(QString::fromLatin1(value.metaType().name() ? value.metaType().name() : "invalid"));
@@ -197,7 +197,7 @@ plist_t nodeFromVariant(const QVariant &value, QString *error)
 
 } // namespace
 
-QVariant QMPropertyList::fromData(const QByteArray &data)
+QVariant QMPropertyListSerialization::fromData(const QByteArray &data)
 {
     if (data.isEmpty() || data.size() > std::numeric_limits<int32_t>::max())
         return {};
@@ -207,7 +207,7 @@ QVariant QMPropertyList::fromData(const QByteArray &data)
     return variantFromNode(root, 0);
 }
 
-QByteArray QMPropertyList::toData(const QVariant &value, Format format, QString *error)
+QByteArray QMPropertyListSerialization::toData(const QVariant &value, Format format, QString *error)
 {
     PlistPtr root(nodeFromVariant(value, error));
     if (!root)
@@ -231,7 +231,7 @@ QByteArray QMPropertyList::toData(const QVariant &value, Format format, QString 
     return out;
 }
 
-QMPropertyList::ReadStatus QMPropertyList::readDictionary(const QString &path, QVariantMap *dictionary,
+QMPropertyListSerialization::ReadStatus QMPropertyListSerialization::readDictionary(const QString &path, QVariantMap *dictionary,
                                                           QString *error)
 {
     QFile file(path);
@@ -263,7 +263,7 @@ QMPropertyList::ReadStatus QMPropertyList::readDictionary(const QString &path, Q
     return ReadStatus::Ok;
 }
 
-bool QMPropertyList::writeFileAtomically(const QString &path, const QVariant &value, Format format, QString *error)
+bool QMPropertyListSerialization::writeFileAtomically(const QString &path, const QVariant &value, Format format, QString *error)
 {
     const QByteArray data = toData(value, format, error);
     if (data.isEmpty())
