@@ -1,0 +1,541 @@
+#include "QMRamDiskDevice.h"
+
+#include "QMDeviceInfo.h"
+#include "QMDiskToolOutput.h"
+#include "QMDiskToolPaths.h"
+#include "QMExtendedAttributes.h"
+#include "QMFinderTools.h"
+#include "QMFunctions.h"
+#include "QMLog.h"
+#include "QMMacros.h"
+#include "QMMountTable.h"
+#include "QMStringsFile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUuid>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <pwd.h>
+#include <set>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+const char *const kClass = "QMRamDiskDevice";
+
+QString localized(const char *message)
+{
+    return QCoreApplication::translate("Localizable", message);
+}
+
+// An error of this class: the message from the string table, the reason in the method
+// form with the failing condition last.
+#define QM_DeviceError(message, condition, cause)                                                    \
+    QMError::errorWithMessage(localized(message),                                                    \
+                              qm_detail::methodLine(__func__, __LINE__, QString::fromLatin1(kClass), \
+                                                    QStringLiteral(condition)),                      \
+                              (cause))
+
+void setError(QMError::Ptr *slot, const QMError::Ptr &error)
+{
+    if (slot)
+        *slot = error;
+}
+
+// Runs a disk tool; true only when it ran and exited with 0.
+bool runTool(QMDiskTool tool, const QStringList &args, QString *stdOut, QString *stdErr)
+{
+    qint64 status = 0;
+    if (!QMFunctions::executeCommand(QMDiskToolPaths::pathForTool(tool), args, &status, stdOut, stdErr))
+        return false;
+    return status == 0;
+}
+
+// Devices whose file system this process has just written and not yet mounted: the only
+// ones that may be erased again to mount them in the default place.
+std::mutex gFreshMutex;
+std::set<QString> gFreshDevices;
+
+void setFresh(const QString &deviceNode, bool fresh)
+{
+    std::lock_guard lock(gFreshMutex);
+    if (fresh)
+        gFreshDevices.insert(deviceNode);
+    else
+        gFreshDevices.erase(deviceNode);
+}
+
+bool isFresh(const QString &deviceNode)
+{
+    std::lock_guard lock(gFreshMutex);
+    return gFreshDevices.count(deviceNode) != 0;
+}
+
+// mkdir -p that keeps the errno of the step that failed.
+bool makePath(const QString &path, int *errnum)
+{
+    const QByteArray bytes = QFile::encodeName(QDir::cleanPath(path));
+    for (qsizetype i = 1; i <= bytes.size(); ++i) {
+        if (i < bytes.size() && bytes.at(i) != '/')
+            continue;
+        const QByteArray part = bytes.left(i);
+        if (::mkdir(part.constData(), 0755) == 0 || errno == EEXIST) {
+            struct stat st {};
+            if (::stat(part.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+                continue;
+            *errnum = ENOTDIR;
+            return false;
+        }
+        *errnum = errno;
+        return false;
+    }
+    return true;
+}
+
+// The path without a trailing slash (the root stays "/").
+QString withoutTrailingSlash(const QString &path)
+{
+    QString p = path;
+    while (p.size() > 1 && p.endsWith(QLatin1Char('/')))
+        p.chop(1);
+    return p;
+}
+
+bool existsNoFollow(const QString &path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+QString formattedUUID(const unsigned char *bytes)
+{
+    const QByteArray raw(reinterpret_cast<const char *>(bytes), 16);
+    return QUuid::fromRfc4122(raw).toString(QUuid::WithoutBraces).toUpper();
+}
+
+// The block device node of a device number, from sysfs.
+QString blockDeviceNode(quint64 deviceNumber)
+{
+    QFile uevent(QStringLiteral("/sys/dev/block/%1:%2/uevent")
+                     .arg(major(static_cast<dev_t>(deviceNumber)))
+                     .arg(minor(static_cast<dev_t>(deviceNumber))));
+    if (!uevent.open(QIODevice::ReadOnly))
+        return {};
+    for (const QByteArray &line : uevent.readAll().split('\n')) {
+        if (line.startsWith("DEVNAME="))
+            return QStringLiteral("/dev/") + QString::fromUtf8(line.mid(8));
+    }
+    return {};
+}
+
+// The UUID in an ext2/3/4 superblock, for machines without udev's by-uuid links.
+QString ext4SuperblockUUID(const QString &deviceNode)
+{
+    const int fd = ::open(QFile::encodeName(deviceNode).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    unsigned char sb[1024];
+    const ssize_t n = ::pread(fd, sb, sizeof sb, 1024);
+    ::close(fd);
+    if (n != static_cast<ssize_t>(sizeof sb) || sb[0x38] != 0x53 || sb[0x39] != 0xEF)
+        return {};
+    return formattedUUID(sb + 0x68);
+}
+
+} // namespace
+
+// --- Creating a device ---------------------------------------------------------------
+
+QStringList QMRamDiskDevice::attachArguments(quint64 size, bool preferWired)
+{
+    QStringList args{QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
+                     QStringLiteral("ram://%1").arg(size >> 9)};
+    if (size <= 1073741824ULL && preferWired && !QMDeviceInfo::isMavericksOrBetter())
+        args << QStringLiteral("-kernel");
+    return args;
+}
+
+QString QMRamDiskDevice::attachDeviceWithSize(quint64 size, bool preferWired, QMError::Ptr *error)
+{
+    QString stdOut, stdErr;
+    if (!runTool(QMDiskTool::Hdiutil, attachArguments(size, preferWired), &stdOut, &stdErr)) {
+        setError(error, QM_DeviceError("Unable to create RamDisk", "executeCommand==NO", stdErr));
+        return {};
+    }
+    const QString deviceNode = QMDiskToolOutput::deviceNodeFromAttachOutput(stdOut);
+    if (deviceNode.isEmpty()) {
+        setError(error, QM_DeviceError("Unable to create RamDisk", "systemEntities", nullptr));
+        return {};
+    }
+    return deviceNode;
+}
+
+QStringList QMRamDiskDevice::formatArguments(const QString &name, qint64 format, const QString &deviceNode)
+{
+    QStringList args;
+    if (format == 1)
+        args << QStringLiteral("-s");
+    args << QStringLiteral("-v") << name << deviceNode;
+    return args;
+}
+
+bool QMRamDiskDevice::formatDeviceNode(const QString &deviceNode, const QString &name, qint64 format,
+                                       QMError::Ptr *error)
+{
+    QString stdOut, stdErr;
+    if (!runTool(QMDiskTool::NewfsHfs, formatArguments(name, format, deviceNode), &stdOut, &stdErr)) {
+        setError(error, QM_DeviceError("Unable to create RamDisk", "executeCommand==NO", stdErr));
+        return false;
+    }
+    if (!QMDiskToolOutput::isFormatOutputValid(stdOut)) {
+        setError(error, QM_DeviceError("Unable to create RamDisk", "lines", nullptr));
+        return false;
+    }
+    setFresh(deviceNode, true);
+    return true;
+}
+
+// --- Device list and look-ups --------------------------------------------------------
+
+QString QMRamDiskDevice::volumeUUIDForDeviceNumber(quint64 deviceNumber)
+{
+    const QString node = blockDeviceNode(deviceNumber);
+    if (node.isEmpty())
+        return {};
+    // udev's links are readable by everyone; the superblock only by root and the disk group.
+    const QDir byUuid(QStringLiteral("/dev/disk/by-uuid"));
+    const QString canonicalNode = QFileInfo(node).canonicalFilePath();
+    for (const QFileInfo &link : byUuid.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        if (link.canonicalFilePath() != canonicalNode)
+            continue;
+        const QUuid uuid = QUuid::fromString(link.fileName());
+        if (!uuid.isNull())
+            return uuid.toString(QUuid::WithoutBraces).toUpper();
+    }
+    return ext4SuperblockUUID(node);
+}
+
+std::optional<QList<QVariantMap>> QMRamDiskDevice::deviceList(bool identity, QMError::Ptr *error)
+{
+    QString stdOut, stdErr;
+    if (!runTool(QMDiskTool::Hdiutil, {QStringLiteral("info"), QStringLiteral("-plist")}, &stdOut, &stdErr)) {
+        setError(error, QM_DeviceError("Can execute device list command", "executeCommand==NO", stdErr));
+        return std::nullopt;
+    }
+    QList<QVariantMap> records = QMDiskToolOutput::deviceRecordsFromInfoOutput(stdOut);
+    if (!identity)
+        return records;
+    for (QVariantMap &record : records) {
+        const QString mountPoint = record.value(QStringLiteral("mountPoint")).toString();
+        if (mountPoint.isEmpty())
+            continue;
+        struct stat st {};
+        if (::stat(QFile::encodeName(mountPoint).constData(), &st) != 0) {
+            QM_LogErrorMethod(kClass, QStringLiteral("stat==-1 mountPoint:%1").arg(mountPoint));
+            continue;
+        }
+        const QString uuid = volumeUUIDForDeviceNumber(st.st_dev);
+        if (!uuid.isEmpty())
+            record.insert(QStringLiteral("uuid"), uuid);
+        else
+            QM_LogWarningMethod(kClass, QStringLiteral("UUIDRef==NULL mountPoint:%1").arg(mountPoint));
+        if (st.st_dev != 0)
+            record.insert(QStringLiteral("st_dev"), static_cast<qint32>(st.st_dev));
+    }
+    return records;
+}
+
+QString QMRamDiskDevice::mountPointFromDeviceNode(const QString &deviceNode, QMError::Ptr *error)
+{
+    if (deviceNode.isEmpty()) {
+        setError(error, QM_DeviceError("Incorrect device node", "deviceNode==nil", nullptr));
+        return {};
+    }
+    int errnum = 0;
+    const auto entries = QMMountTable::entries(&errnum);
+    if (!entries) {
+        setError(error, QM_DeviceError("Unable to get device list", "getfsstat==-1",
+                                       QMError::Cause::fromErrno(errnum)));
+        return {};
+    }
+    const QString type = QMMountTable::ramDiskFileSystemType();
+    for (const QMMountEntry &entry : *entries) {
+        if (entry.fsType == type && entry.device == deviceNode)
+            return entry.mountPoint;
+    }
+    return {};
+}
+
+QString QMRamDiskDevice::deviceNodeFromPath(const QString &path, QMError::Ptr *error)
+{
+    if (path.isEmpty()) {
+        setError(error, QM_DeviceError("Incorrect device path", "path==nil", nullptr));
+        return {};
+    }
+    int errnum = 0;
+    const auto entries = QMMountTable::entries(&errnum);
+    if (!entries) {
+        setError(error, QM_DeviceError("Can not get device node", "getfsstat==-1", QMError::Cause::fromErrno(errnum)));
+        return {};
+    }
+    const QString type = QMMountTable::ramDiskFileSystemType();
+    const QString wanted = withoutTrailingSlash(path);
+    // Mounts can be stacked on Linux; the last one at a place is the one that is seen there.
+    QString device;
+    for (const QMMountEntry &entry : *entries) {
+        if (entry.fsType == type && entry.mountPoint == wanted)
+            device = entry.device;
+    }
+    return device;
+}
+
+qint8 QMRamDiskDevice::hasMountedVolumeAtPath(const QString &path)
+{
+    if (path.isEmpty())
+        return QMMountStateUnknown;
+    const QString clean = withoutTrailingSlash(path);
+    const qsizetype slash = clean.lastIndexOf(QLatin1Char('/'));
+    QString parent = slash > 0 ? clean.left(slash) : slash == 0 ? QStringLiteral("/") : QString();
+    if (parent.isEmpty() || parent == clean)
+        return QMMountStateUnknown;
+
+    struct stat parentStat {}, pathStat {};
+    const bool parentOk = ::stat(QFile::encodeName(parent).constData(), &parentStat) == 0;
+    if (!parentOk)
+        QM_LogErrorMethod(kClass, QStringLiteral("devNumber==nil parent:%1 error:%2")
+                                      .arg(parent, QString::fromLocal8Bit(strerror(errno))));
+    const bool pathOk = ::stat(QFile::encodeName(clean).constData(), &pathStat) == 0;
+    if (!pathOk)
+        QM_LogErrorMethod(kClass, QStringLiteral("devNumber1==nil error:%1").arg(QString::fromLocal8Bit(strerror(errno))));
+    if (!parentOk || !pathOk)
+        return QMMountStateUnknown;
+    return parentStat.st_dev == pathStat.st_dev ? QMMountStateNone : QMMountStateMounted;
+}
+
+// --- Mounting and ejecting -----------------------------------------------------------
+
+QString QMRamDiskDevice::defaultVolumesDirectory()
+{
+    QString user;
+    if (const passwd *pw = ::getpwuid(::getuid()))
+        user = QString::fromLocal8Bit(pw->pw_name);
+    if (user.isEmpty())
+        user = qEnvironmentVariable("USER");
+    return QStringLiteral("/media/") + user;
+}
+
+QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const QString &directory,
+                                              const QString &name, qint64 format, qint64 type,
+                                              const QString &identifier, QString *mountedPath)
+{
+    Q_UNUSED(type);
+    if (deviceNode.isEmpty())
+        QM_CriticalException(kClass, "devNode==nil");
+    if (name.isEmpty())
+        QM_CriticalException(kClass, "name==nil");
+    // The name becomes the last component of the mount path; it must not lead elsewhere.
+    if (name.contains(QLatin1Char('/')) || name == QLatin1String(".") || name == QLatin1String(".."))
+        return QM_DeviceError("Unable to mount disk", "isLegalFilename==NO", name);
+
+    QString mountPath;
+    bool alreadyMounted = false;
+    if (directory.isNull() && ::access(QFile::encodeName(defaultVolumesDirectory()).constData(), W_OK) != 0) {
+        // The default place is the desktop's, not ours to write: the disk utility erases the
+        // device and mounts it there itself. Erasing is only harmless on a device this
+        // process has just formatted; a RAM disk with data is never wiped to mount it.
+        if (!isFresh(deviceNode))
+            return QM_DeviceError("Unable to erase and mount disk", "isFreshDevice==NO",
+                                  localized("The RAM disk holds data and its default place is not writable"));
+        QString stdErr;
+        const QString fsName = format == 1 ? QStringLiteral("Case-sensitive HFS+") : QStringLiteral("HFS+");
+        if (!runTool(QMDiskTool::Diskutil, {QStringLiteral("erasevolume"), fsName, name, deviceNode}, nullptr,
+                     &stdErr))
+            return QM_DeviceError("Unable to erase and mount disk", "executeCommand:", stdErr);
+    } else {
+        const QString parent = directory.isNull() ? defaultVolumesDirectory() : withoutTrailingSlash(directory);
+        mountPath = parent == QLatin1String("/") ? QLatin1Char('/') + name : parent + QLatin1Char('/') + name;
+
+        if (existsNoFollow(mountPath)) {
+            const QFileInfo info(mountPath);
+            if (info.isSymLink() || !info.isDir())
+                return QM_DeviceError("The target is not a directory", "isDir==NO", nullptr);
+            const qint8 state = hasMountedVolumeAtPath(mountPath);
+            if (state == QMMountStateUnknown)
+                return QM_DeviceError("Unable to get mount information", "state==-1", nullptr);
+            if (state == QMMountStateMounted) {
+                QVariantMap tag;
+                if (!getExtentedRamDiskInfos(&tag, mountPath))
+                    return QM_DeviceError("Another volume is mounted", "getExtentedAttribute==NO", nullptr);
+                // A tag is only believed when it names the device that is really mounted
+                // there: a stale or copied tag must never make us detach another RAM disk.
+                const QString tagDevice = tag.value(QStringLiteral("deviceNode")).toString();
+                const QString mountedDevice = deviceNodeFromPath(mountPath, nullptr);
+                if (tagDevice.isEmpty() || tagDevice != mountedDevice)
+                    return QM_DeviceError("Another volume is mounted", "getExtentedAttribute==NO", nullptr);
+                if (tagDevice == deviceNode) {
+                    // Our own device is already there: nothing to unmount, only to re-tag.
+                    alreadyMounted = true;
+                } else {
+                    if (QMError::Ptr ejectError = ejectRamDiskDeviceNode(tagDevice, mountPath, false))
+                        return QM_DeviceError("Unable to mount disk", "ejectDeviceNode:path:", ejectError);
+                    int errnum = 0;
+                    if (!makePath(mountPath, &errnum))
+                        return QM_DeviceError("Unable to mount disk", "createDirectoryAtPath:",
+                                              QMError::Cause::fromErrno(errnum));
+                }
+            }
+        } else {
+            int errnum = 0;
+            if (!makePath(mountPath, &errnum))
+                return QM_DeviceError("Unable to mount disk", "createDirectoryAtPath", QMError::Cause::fromErrno(errnum));
+        }
+
+        if (!alreadyMounted) {
+            QStringList args{QStringLiteral("-o"), QStringLiteral("noatime")};
+            if (!directory.isNull())
+                args << QStringLiteral("-o") << QStringLiteral("nobrowse");
+            args << QStringLiteral("-t") << QStringLiteral("hfs") << deviceNode << mountPath;
+            QString stdErr;
+            if (!runTool(QMDiskTool::Mount, args, nullptr, &stdErr))
+                return QM_DeviceError("Unable to mount disk", "executeCommand:", stdErr);
+        }
+    }
+    setFresh(deviceNode, false);
+
+    QMError::Ptr lookupError;
+    const QString mountPoint = mountPointFromDeviceNode(deviceNode, &lookupError);
+    if (mountPoint.isEmpty())
+        return QM_DeviceError("Unable to get mount point", "mountedPath==nil", lookupError);
+
+    const QVariantMap tag{{QStringLiteral("identifier"), identifier}, {QStringLiteral("deviceNode"), deviceNode}};
+    if (!setExtendedRamDiskInfos(tag, mountPoint))
+        return QM_DeviceError("Unable set extended info", "setExtendedRamDiskInfos==NO", nullptr);
+    if (mountedPath)
+        *mountedPath = mountPoint;
+    return nullptr;
+}
+
+QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, const QString &path, bool removeDir)
+{
+    if (deviceNode.isEmpty())
+        return QM_DeviceError("Unable to eject disk", "deviceNode==nil", nullptr);
+
+    // A directory that is plainly not a mount point has nothing to unmount (the RAM disk
+    // was unmounted already); the device is still detached.
+    if (!path.isEmpty() && existsNoFollow(path) && hasMountedVolumeAtPath(path) != QMMountStateNone) {
+        QString stdErr;
+        if (!runTool(QMDiskTool::Umount, {QStringLiteral("-f"), path}, nullptr, &stdErr))
+            return QM_DeviceError("Unable to eject disk", "executeCommand==NO", stdErr);
+
+        if (removeDir && QFileInfo(path).isDir()) {
+            // Remove the emptied mount directory unless it holds something of the user's.
+            bool keep = false;
+            DIR *dir = ::opendir(QFile::encodeName(path).constData());
+            if (!dir) {
+                // Without a listing nothing proves the directory empty: keep it.
+                QM_LogErrorMethod(kClass, QStringLiteral("contents==nil error:%1")
+                                              .arg(QString::fromLocal8Bit(strerror(errno))));
+                keep = true;
+            } else {
+                while (const dirent *entry = ::readdir(dir)) {
+                    const QString entryName = QFile::decodeName(entry->d_name);
+                    if (entryName.isEmpty() || entryName == QLatin1String(".") || entryName == QLatin1String(".."))
+                        continue;
+                    if (!QMFinderTools::isSystemFileNameInFolder(entryName, 0)) {
+                        keep = true;
+                        break;
+                    }
+                }
+                ::closedir(dir);
+            }
+            if (!keep && !QDir(path).removeRecursively())
+                QM_LogErrorMethod(kClass, QStringLiteral("removeItemAtPath:error: path:%1 error:%2")
+                                              .arg(path, QStringLiteral("removeRecursively==NO")));
+        }
+    }
+
+    QString stdErr;
+    if (!runTool(QMDiskTool::Hdiutil, {QStringLiteral("detach"), deviceNode}, nullptr, &stdErr))
+        return QM_DeviceError("Unable to eject disk", "executeCommand==NO", stdErr);
+    setFresh(deviceNode, false);
+    return nullptr;
+}
+
+QMError::Ptr QMRamDiskDevice::forceEjectRamDiskAtPath(const QString &path)
+{
+    QMError::Ptr error;
+    const QString deviceNode = deviceNodeFromPath(path, &error);
+    if (deviceNode.isEmpty())
+        return error;
+    return ejectRamDiskDeviceNode(deviceNode, path, true);
+}
+
+// --- Post-command paths --------------------------------------------------------------
+
+QString QMRamDiskDevice::completePostCommand(const QString &command)
+{
+    if (command.trimmed().isEmpty())
+        return command;
+    if (command.contains(QLatin1Char('/')) || command.contains(QLatin1Char(' ')) || command.contains(QLatin1Char('~')))
+        return command;
+    for (const char *dir : {"/usr/bin", "/usr/sbin", "/bin", "/sbin"}) {
+        const QString candidate = QLatin1String(dir) + QLatin1Char('/') + command;
+        if (existsNoFollow(candidate))
+            return candidate;
+    }
+    return command;
+}
+
+bool QMRamDiskDevice::canStartPostCommand(const QString &path, QString *raison)
+{
+    if (path.isEmpty() || path == QLatin1String("/"))
+        return QM_ReturnNoWithMessage(localized("The path is not correct"), raison);
+    const QByteArray bytes = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(bytes.constData(), &st) != 0)
+        return QM_ReturnNoWithMessage(localized("The command file does not exist"), raison);
+    if (S_ISDIR(st.st_mode))
+        return QM_ReturnNoWithMessage(localized("The command file can not be a directory"), raison);
+    if (::access(bytes.constData(), X_OK) != 0)
+        return QM_ReturnNoWithMessage(localized("The file path is not executable"), raison);
+    return true;
+}
+
+// --- Volume tag ----------------------------------------------------------------------
+
+bool QMRamDiskDevice::setExtendedRamDiskInfos(const QVariantMap &infos, const QString &path)
+{
+    const QByteArray value = QMStringsFile::textFromMap(infos).toUtf8();
+    if (path.isEmpty() || value.isEmpty())
+        return false;
+    return QMSetExtendedAttribute(value.constData(), static_cast<size_t>(value.size()), QMVolumeTagAttributeName,
+                                  QFile::encodeName(path).constData());
+}
+
+bool QMRamDiskDevice::getExtentedRamDiskInfos(QVariantMap *infos, const QString &path)
+{
+    if (path.isEmpty())
+        return false;
+    void *buffer = nullptr;
+    size_t length = 0;
+    if (!QMGetExtentedAttribute(&buffer, &length, QMVolumeTagAttributeName, QFile::encodeName(path).constData()))
+        return false;
+    const QByteArray bytes(static_cast<const char *>(buffer), static_cast<qsizetype>(length));
+    std::free(buffer);
+    QVariantMap map;
+    if (!QMStringsFile::mapFromUtf8(bytes, &map) || map.isEmpty())
+        return false;
+    if (infos)
+        *infos = map;
+    return true;
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "QMError.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <optional>
+
+// Mount state of a directory.
+enum : qint8 {
+    QMMountStateUnknown = -1, // cannot tell
+    QMMountStateNone = 0,     // a plain directory of its parent's volume
+    QMMountStateMounted = 1,  // the root of another volume
+};
+
+// Operations on RAM devices: attaching and formatting them, mounting, finding them in the
+// mount table, listing and ejecting them, and the volume tag that marks a mounted volume
+// as one of ours. Every operation is a class operation; no state is kept. Every tool runs
+// through the command runner, from the table of QMDiskToolPaths.
+//
+// A device record of deviceList() is a map: "devNode" (string, always), "mountPoint"
+// (string, when mounted), "uuid" (string, with identity, when known), "st_dev" (qint32,
+// with identity, when not 0).
+class QMRamDiskDevice
+{
+public:
+    // --- Creating a device (steps of the creation pipeline) ---
+
+    // "attach", "-nomount", "-plist", "ram://<size / 512>" and, for sizes up to 1 GiB with
+    // wired memory asked on a system older than 10.9, "-kernel".
+    static QStringList attachArguments(quint64 size, bool preferWired);
+
+    // Attaches a RAM device of `size` bytes; its device node, or null with *error set
+    // ("Unable to create RamDisk" / "executeCommand==NO" or "systemEntities").
+    static QString attachDeviceWithSize(quint64 size, bool preferWired, QMError::Ptr *error);
+
+    // "-s" (format 1, case-sensitive) then "-v", name, device node.
+    static QStringList formatArguments(const QString &name, qint64 format, const QString &deviceNode);
+
+    // Writes the file system. False with *error set ("Unable to create RamDisk" /
+    // "executeCommand==NO" or "lines"); the caller then detaches the device.
+    static bool formatDeviceNode(const QString &deviceNode, const QString &name, qint64 format, QMError::Ptr *error);
+
+    // --- Device list and look-ups ---
+
+    // The RAM devices; none on failure ("Can execute device list command").
+    static std::optional<QList<QVariantMap>> deviceList(bool identity, QMError::Ptr *error);
+
+    // The mount point of a device node; null when it is not mounted (no error).
+    static QString mountPointFromDeviceNode(const QString &deviceNode, QMError::Ptr *error);
+
+    // The device mounted at a mount point; null when none is (no error).
+    static QString deviceNodeFromPath(const QString &path, QMError::Ptr *error);
+
+    // One of QMMountStateUnknown, QMMountStateNone, QMMountStateMounted.
+    static qint8 hasMountedVolumeAtPath(const QString &path);
+
+    // The file system's UUID of a device number, canonical upper-case form; null if unknown.
+    static QString volumeUUIDForDeviceNumber(quint64 deviceNumber);
+
+    // --- Mounting and ejecting ---
+
+    // Where a volume goes when no directory is given: /media/<user name>.
+    static QString defaultVolumesDirectory();
+
+    // Mounts the device at directory/name (default parent when `directory` is null) and
+    // tags it with `identifier`. Null on success with *mountedPath set, else the error.
+    static QMError::Ptr mountDeviceNode(const QString &deviceNode, const QString &directory, const QString &name,
+                                        qint64 format, qint64 type, const QString &identifier,
+                                        QString *mountedPath);
+
+    // Unmounts `path` (when given and present), removes an emptied mount directory when
+    // `removeDir` is set, and detaches the device. Null on success, else the error.
+    static QMError::Ptr ejectRamDiskDeviceNode(const QString &deviceNode, const QString &path, bool removeDir);
+
+    // Ejects whatever RAM disk is mounted at `path`; null when nothing of ours is mounted.
+    static QMError::Ptr forceEjectRamDiskAtPath(const QString &path);
+
+    // --- Post-command paths ---
+
+    static QString completePostCommand(const QString &command);
+    static bool canStartPostCommand(const QString &path, QString *raison);
+
+    // --- Volume tag ---
+
+    // Writes `infos` as the volume tag of `path`. False for an empty map or a failed write.
+    static bool setExtendedRamDiskInfos(const QVariantMap &infos, const QString &path);
+
+    // Reads the volume tag of `path`; true with *infos set when it holds at least one entry.
+    static bool getExtentedRamDiskInfos(QVariantMap *infos, const QString &path);
+};

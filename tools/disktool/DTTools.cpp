@@ -1,0 +1,814 @@
+#include "DTTools.h"
+
+#include "DTPaths.h"
+#include "DTSystem.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <set>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <plist/plist.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace dt {
+
+static std::string g_personality = "quilmo-disktool";
+
+void setPersonalityForMessages(const std::string &personality)
+{
+    g_personality = personality;
+}
+
+int fail(const std::string &message)
+{
+    std::string line = message;
+    for (char &c : line) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    std::fprintf(stderr, "%s: %s\n", g_personality.c_str(), line.c_str());
+    return 1;
+}
+
+// Runs the clean-up unless dismissed: what a failed step had already done is undone.
+class Undo {
+public:
+    explicit Undo(std::function<void()> f) : _f(std::move(f)) {}
+    ~Undo()
+    {
+        if (_f)
+            _f();
+    }
+    void dismiss() { _f = nullptr; }
+    Undo(const Undo &) = delete;
+    Undo &operator=(const Undo &) = delete;
+
+private:
+    std::function<void()> _f;
+};
+
+static std::string errnoText(const std::string &what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+static void printPlist(plist_t root)
+{
+    char *xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    if (xml) {
+        std::fwrite(xml, 1, length, stdout);
+        plist_to_xml_free(xml);
+    }
+    std::fflush(stdout);
+}
+
+// ---- hdiutil -------------------------------------------------------------------------
+
+static uint64_t physicalMemory()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    return pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) : 0;
+}
+
+static std::string randomHex()
+{
+    unsigned char bytes[8] = {};
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
+        return {};
+    char text[17];
+    for (size_t i = 0; i < sizeof bytes; ++i)
+        std::snprintf(text + 2 * i, 3, "%02x", bytes[i]);
+    return text;
+}
+
+// Binds the memory file to a free loop device; retries when another process takes the
+// free device first. Returns the index, or -1 with the reason.
+static int attachLoop(int backingFd, uint64_t sectors, std::string *why)
+{
+    Fd control(open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+    if (!control.valid()) {
+        *why = errnoText("cannot open /dev/loop-control");
+        return -1;
+    }
+    for (int attempt = 0; attempt < 32; ++attempt) {
+        const int index = ioctl(control.get(), LOOP_CTL_GET_FREE);
+        if (index < 0) {
+            *why = errnoText("no free loop device");
+            return -1;
+        }
+        const std::string node = "/dev/loop" + std::to_string(index);
+        Fd loop(open(node.c_str(), O_RDWR | O_CLOEXEC));
+        if (!loop.valid()) {
+            if (errno == ENOENT || errno == ENXIO)
+                continue;
+            *why = errnoText("cannot open " + node);
+            return -1;
+        }
+        struct loop_config config;
+        std::memset(&config, 0, sizeof config);
+        config.fd = static_cast<__u32>(backingFd);
+        // No LO_FLAGS_PARTSCAN: a RAM disk has no partition table for the kernel to read.
+        std::snprintf(reinterpret_cast<char *>(config.info.lo_file_name), LO_NAME_SIZE, "ram://%" PRIu64, sectors);
+        if (ioctl(loop.get(), LOOP_CONFIGURE, &config) == 0)
+            return index;
+        if (errno == EBUSY)
+            continue;
+        *why = errnoText("cannot attach " + node);
+        return -1;
+    }
+    *why = "no free loop device";
+    return -1;
+}
+
+static bool detachLoop(const std::string &node, std::string *why)
+{
+    Fd loop(open(node.c_str(), O_RDWR | O_CLOEXEC));
+    if (!loop.valid()) {
+        *why = errnoText("cannot open " + node);
+        return false;
+    }
+    // Should someone still hold it open, the kernel detaches it when they let go.
+    if (ioctl(loop.get(), LOOP_CLR_FD, 0) != 0 && errno != ENXIO) {
+        *why = errnoText("cannot detach " + node);
+        return false;
+    }
+    return true;
+}
+
+static int hdiutilAttach(const Args &args)
+{
+    bool nomount = false, plist = false;
+    std::string url;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a == "-nomount")
+            nomount = true;
+        else if (a == "-plist")
+            plist = true;
+        else if (a == "-kernel")
+            ; // wired memory: every RAM disk here lives in memory that is never swapped to an image
+        else if (looksLikeOption(a))
+            return fail("attach: unknown option \"" + a + "\"");
+        else if (!url.empty())
+            return fail("attach: more than one image given");
+        else
+            url = a;
+    }
+    if (!nomount || !plist)
+        return fail("attach: only \"attach -nomount -plist ram://N\" is supported");
+    uint64_t sectors = 0;
+    if (!startsWith(url, "ram://") || !parseUnsigned(url.substr(6), &sectors))
+        return fail("attach: \"" + url + "\" is not a RAM device URL (ram://<sectors>)");
+    if (sectors == 0)
+        return fail("attach: the size of the RAM disk is 0");
+    const uint64_t memory = physicalMemory();
+    if (memory == 0 || sectors > memory / 512)
+        return fail("attach: the size of the RAM disk is beyond the machine's memory");
+
+    const uid_t caller = callerUid();
+    const std::string random = randomHex();
+    if (random.empty())
+        return fail("attach: no random name available");
+    const std::string backing = std::string(kBackingPrefix) + std::to_string(caller) + "-" + random;
+
+    StateLock lock;
+    if (!lock.ok())
+        return fail("attach: " + lock.error());
+
+    Fd file(open(backing.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.valid())
+        return fail("attach: " + errnoText("cannot create " + backing));
+    Undo removeFile([&] { unlink(backing.c_str()); });
+    if (ftruncate(file.get(), static_cast<off_t>(sectors * 512)) != 0)
+        return fail("attach: " + errnoText("cannot size " + backing));
+
+    std::string why;
+    const int index = attachLoop(file.get(), sectors, &why);
+    if (index < 0)
+        return fail("attach: " + why);
+    const std::string node = "/dev/loop" + std::to_string(index);
+    Undo detach([&] {
+        std::string ignored;
+        detachLoop(node, &ignored);
+    });
+
+    std::vector<StateEntry> entries = readState();
+    entries.push_back({node, backing, caller});
+    if (!writeState(entries, &why))
+        return fail("attach: " + why);
+
+    // The loop device keeps the memory file alive; without a name it cannot outlive the
+    // device, whatever happens to us or to the caller.
+    detach.dismiss();
+    removeFile.dismiss();
+    unlink(backing.c_str());
+
+    plist_t root = plist_new_dict();
+    plist_t entitiesArray = plist_new_array();
+    plist_t entity = plist_new_dict();
+    plist_dict_set_item(entity, "dev-entry", plist_new_string(node.c_str()));
+    plist_array_append_item(entitiesArray, entity);
+    plist_dict_set_item(root, "system-entities", entitiesArray);
+    printPlist(root);
+    plist_free(root);
+    return 0;
+}
+
+static int hdiutilInfo(const Args &args)
+{
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] != "-plist")
+            return fail("info: unknown argument \"" + args[i] + "\"");
+    }
+    const uid_t caller = callerUid();
+    const auto table = readMountTable();
+    plist_t root = plist_new_dict();
+    plist_t images = plist_new_array();
+    for (const auto &device : quilmoLoopDevices()) {
+        // The owner in the name decides what a user sees; the root-only record decides
+        // what they may change.
+        const auto owner = ownerFromBacking(device.backing);
+        if (caller != 0 && (!owner || *owner != caller))
+            continue;
+        plist_t image = plist_new_dict();
+        plist_dict_set_item(image, "image-path", plist_new_string(("ram://" + std::to_string(device.sectors)).c_str()));
+        plist_t entities = plist_new_array();
+        plist_t entity = plist_new_dict();
+        plist_dict_set_item(entity, "dev-entry", plist_new_string(device.node.c_str()));
+        const auto points = mountPointsOf(device.device, table);
+        if (!points.empty())
+            plist_dict_set_item(entity, "mount-point", plist_new_string(points.front().c_str()));
+        plist_array_append_item(entities, entity);
+        plist_dict_set_item(image, "system-entities", entities);
+        plist_array_append_item(images, image);
+    }
+    plist_dict_set_item(root, "images", images);
+    printPlist(root);
+    plist_free(root);
+    return 0;
+}
+
+static int hdiutilDetach(const Args &args)
+{
+    if (args.size() != 2)
+        return fail("detach: exactly one device is needed");
+    const std::string &node = args[1];
+    const uid_t caller = callerUid();
+    StateLock lock;
+    if (!lock.ok())
+        return fail("detach: " + lock.error());
+    LoopDevice device;
+    std::string why;
+    if (!authorizeDevice(node, caller, &device, &why))
+        return fail("detach: " + why);
+    const auto points = mountPointsOf(device.device, readMountTable());
+    if (!points.empty())
+        return fail("detach: " + node + " is mounted at " + points.front());
+    if (!detachLoop(node, &why))
+        return fail("detach: " + why);
+    std::vector<StateEntry> entries;
+    for (const auto &e : readState()) {
+        if (e.node != node)
+            entries.push_back(e);
+    }
+    if (!writeState(entries, &why))
+        return fail("detach: " + why); // the device is gone; its entry is stale and dropped on the next read
+    // Normally unlinked right after attaching; an older attach may have left the name.
+    struct stat st;
+    if (lstat(device.backing.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        unlink(device.backing.c_str());
+    return 0;
+}
+
+int hdiutil(const Args &args)
+{
+    if (args.empty())
+        return fail("no verb given (attach, info, detach)");
+    if (args[0] == "attach")
+        return hdiutilAttach(args);
+    if (args[0] == "info")
+        return hdiutilInfo(args);
+    if (args[0] == "detach")
+        return hdiutilDetach(args);
+    return fail("unsupported verb \"" + args[0] + "\"");
+}
+
+// ---- newfs_hfs -----------------------------------------------------------------------
+
+static bool kernelHasCasefold()
+{
+    return access("/sys/fs/ext4/features/casefold", F_OK) == 0;
+}
+
+// debugfs reports problems on its output but exits 0; anything besides its banner is one.
+static bool runDebugfs(const std::string &debugfs, const std::string &request, const std::string &node, bool write,
+                       std::string *output, std::string *why)
+{
+    Args args;
+    if (write)
+        args.push_back("-w");
+    args.insert(args.end(), {"-R", request, node});
+    std::string out;
+    const int status = runTool(debugfs, args, &out);
+    if (status != 0) {
+        *why = "debugfs failed: " + lastLine(out);
+        return false;
+    }
+    if (output)
+        *output = out;
+    return true;
+}
+
+// Formats one of the caller's devices as ext4 without a journal. Fills the one-line
+// summary on success.
+static bool formatDevice(const LoopDevice &device, const std::string &name, bool caseSensitive, uid_t caller,
+                         std::string *summary, std::string *why)
+{
+    const auto points = mountPointsOf(device.device, readMountTable());
+    if (!points.empty()) {
+        *why = device.node + " is mounted at " + points.front();
+        return false;
+    }
+    const std::string mke2fs = findTool({"/usr/sbin/mke2fs", "/sbin/mke2fs"});
+    const std::string debugfs = findTool({"/usr/sbin/debugfs", "/sbin/debugfs"});
+    if (mke2fs.empty() || debugfs.empty()) {
+        *why = "mke2fs and debugfs are needed (package e2fsprogs)";
+        return false;
+    }
+    gid_t gid = static_cast<gid_t>(caller);
+    userNameOf(caller, nullptr, &gid); // a uid without an entry keeps its number as group
+
+    const bool casefold = !caseSensitive && kernelHasCasefold();
+    const std::string label = utf8Prefix(name, 16);
+    std::string output;
+    const int status = runTool(mke2fs,
+                               {"-t", "ext4", "-F", "-q", "-O", casefold ? "^has_journal,casefold" : "^has_journal",
+                                "-m", "0", "-L", label, "-E",
+                                "root_owner=" + std::to_string(caller) + ":" + std::to_string(gid), device.node},
+                               &output);
+    if (status != 0) {
+        *why = "mke2fs failed: " + lastLine(output);
+        return false;
+    }
+    // A fresh RAM disk holds nothing that looks like the user's files.
+    if (!runDebugfs(debugfs, "rmdir lost+found", device.node, true, &output, why))
+        return false;
+    if (casefold) {
+        // The casefold feature only allows the per-directory flag; set it on the root so
+        // that every directory created below inherits it.
+        std::string stat;
+        if (!runDebugfs(debugfs, "stat /", device.node, false, &stat, why))
+            return false;
+        unsigned long flags = 0;
+        const size_t at = stat.find("Flags: ");
+        if (at == std::string::npos || std::sscanf(stat.c_str() + at, "Flags: %lx", &flags) != 1) {
+            *why = "cannot read the root directory's flags";
+            return false;
+        }
+        char request[64];
+        std::snprintf(request, sizeof request, "set_inode_field / flags 0x%lx", flags | 0x40000000UL);
+        if (!runDebugfs(debugfs, request, device.node, true, &output, why))
+            return false;
+    }
+    *summary = "Initialized " + device.node + " as a " + sizeText(device.sectors * 512) + " "
+        + (casefold ? "case-insensitive" : "case-sensitive") + " ext4 volume";
+    return true;
+}
+
+int newfsHfs(const Args &args)
+{
+    bool caseSensitive = false;
+    std::string name, node;
+    bool haveName = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a == "-s") {
+            caseSensitive = true;
+        } else if (a == "-v") {
+            if (i + 1 >= args.size())
+                return fail("-v needs a volume name");
+            name = args[++i];
+            haveName = true;
+        } else if (looksLikeOption(a)) {
+            return fail("unknown option \"" + a + "\"");
+        } else if (!node.empty()) {
+            return fail("more than one device given");
+        } else {
+            node = a;
+        }
+    }
+    if (!haveName || node.empty())
+        return fail("usage: newfs_hfs [-s] -v NAME DEVICE");
+    std::string why;
+    if (!isAcceptableName(name, &why))
+        return fail(why);
+    StateLock lock;
+    if (!lock.ok())
+        return fail(lock.error());
+    LoopDevice device;
+    if (!authorizeDevice(node, callerUid(), &device, &why))
+        return fail(why);
+    std::string summary;
+    if (!formatDevice(device, name, caseSensitive, callerUid(), &summary, &why))
+        return fail(why);
+    std::printf("%s\n", summary.c_str());
+    return 0;
+}
+
+// ---- mount / umount ------------------------------------------------------------------
+
+// Mounts the device's ext4 onto the opened directory: noatime, nosuid, nodev, discard
+// (so that deleted files give their memory back).
+static bool mountOnto(const LoopDevice &device, int targetFd, std::string *why)
+{
+    Fd fs(fsopen("ext4", FSOPEN_CLOEXEC));
+    if (!fs.valid()) {
+        *why = errnoText("cannot open ext4");
+        return false;
+    }
+    if (fsconfig(fs.get(), FSCONFIG_SET_STRING, "source", device.node.c_str(), 0) != 0
+        || fsconfig(fs.get(), FSCONFIG_SET_FLAG, "discard", nullptr, 0) != 0) {
+        *why = errnoText("cannot configure the mount of " + device.node);
+        return false;
+    }
+    if (fsconfig(fs.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) {
+        *why = errnoText("cannot read the file system on " + device.node);
+        return false;
+    }
+    Fd mount(fsmount(fs.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_NOATIME | MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV));
+    if (!mount.valid()) {
+        *why = errnoText("cannot mount " + device.node);
+        return false;
+    }
+    if (move_mount(mount.get(), "", targetFd, "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
+        *why = errnoText("cannot attach the mount of " + device.node);
+        return false;
+    }
+    return true;
+}
+
+int mountTool(const Args &args)
+{
+    std::vector<std::string> positional;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a == "-o" || a == "-t") {
+            if (i + 1 >= args.size())
+                return fail(a + " needs a value");
+            const std::string value = args[++i];
+            if (a == "-t") {
+                if (value != "hfs" && value != "ext4")
+                    return fail("unsupported file system type \"" + value + "\"");
+                continue;
+            }
+            size_t start = 0;
+            while (start <= value.size()) {
+                const size_t comma = value.find(',', start);
+                const std::string option = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+                // nobrowse hides a volume from the file browser on the other platform; a
+                // Linux file manager shows every mount under /media and only those, and
+                // nobrowse is asked for exactly the mounts outside it.
+                if (option != "noatime" && option != "nobrowse")
+                    return fail("unsupported mount option \"" + option + "\"");
+                if (comma == std::string::npos)
+                    break;
+                start = comma + 1;
+            }
+        } else if (looksLikeOption(a)) {
+            return fail("unknown option \"" + a + "\"");
+        } else {
+            positional.push_back(a);
+        }
+    }
+    if (positional.size() != 2)
+        return fail("usage: mount -o noatime [-o nobrowse] -t hfs DEVICE PATH");
+    const uid_t caller = callerUid();
+    // Held so that a detach cannot slip in between the checks and the mount.
+    StateLock lock;
+    if (!lock.ok())
+        return fail(lock.error());
+    LoopDevice device;
+    std::string why;
+    if (!authorizeDevice(positional[0], caller, &device, &why))
+        return fail(why);
+    const auto points = mountPointsOf(device.device, readMountTable());
+    if (!points.empty())
+        return fail(device.node + " is already mounted at " + points.front());
+    std::string normalized;
+    Fd target = openMountTarget(positional[1], caller, &normalized, &why);
+    if (!target.valid())
+        return fail(why);
+    if (!mountOnto(device, target.get(), &why))
+        return fail(why);
+    return 0;
+}
+
+static std::string parentOf(const std::string &normalized)
+{
+    const size_t slash = normalized.rfind('/');
+    return slash == 0 ? "/" : normalized.substr(0, slash);
+}
+
+int umountTool(const Args &args)
+{
+    bool force = false;
+    std::string path;
+    for (const auto &a : args) {
+        if (a == "-f")
+            force = true;
+        else if (looksLikeOption(a))
+            return fail("unknown option \"" + a + "\"");
+        else if (!path.empty())
+            return fail("more than one path given");
+        else
+            path = a;
+    }
+    if (path.empty())
+        return fail("usage: umount -f PATH");
+    std::string normalized, why;
+    if (!normalizeAbsolutePath(path, &normalized, &why))
+        return fail(why);
+    if (normalized == "/")
+        return fail("\"/\" is not a RAM disk");
+    const std::string parent = parentOf(normalized);
+    const std::string name = normalized.substr(normalized.rfind('/') + 1);
+    Fd parentFd = openDirectoryNoFollow(parent, &why);
+    if (!parentFd.valid())
+        return fail(why);
+
+    struct statx stx;
+    if (statx(parentFd.get(), name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_MNT_ID, &stx) != 0)
+        return fail(errnoText("cannot read \"" + normalized + "\""));
+    if (S_ISLNK(stx.stx_mode))
+        return fail("the path \"" + normalized + "\" passes through a symbolic link");
+    if (!(stx.stx_attributes & STATX_ATTR_MOUNT_ROOT))
+        return fail("\"" + normalized + "\" is not a mount point");
+    const int mountId = static_cast<int>(stx.stx_mnt_id);
+
+    dev_t mounted = 0;
+    bool found = false;
+    for (const auto &e : readMountTable()) {
+        if (e.mountId == mountId) {
+            mounted = e.device;
+            found = true;
+        }
+    }
+    LoopDevice device;
+    bool ours = false;
+    if (found) {
+        for (const auto &d : quilmoLoopDevices()) {
+            if (d.device == mounted) {
+                if (!authorizeDevice(d.node, callerUid(), &device, &why))
+                    return fail(why);
+                ours = true;
+            }
+        }
+    }
+    if (!ours)
+        return fail("\"" + normalized + "\" is not a mounted RAM disk of Quilmo");
+
+    // Unmount by the last component from the opened parent, so that no link swapped into
+    // the path can redirect it.
+    if (fchdir(parentFd.get()) != 0)
+        return fail(errnoText("cannot enter \"" + parent + "\""));
+    if (umount2(name.c_str(), UMOUNT_NOFOLLOW) != 0) {
+        // Forced: files still open keep the file system alive until they are closed, but the
+        // volume is gone from the path, as the caller asked.
+        if (!(force && errno == EBUSY && umount2(name.c_str(), UMOUNT_NOFOLLOW | MNT_DETACH) == 0))
+            return fail(errnoText("cannot unmount \"" + normalized + "\""));
+    }
+    // The directories we create under /media/<user> go away with their volume.
+    if (startsWith(parent, "/media/") && parent.find('/', 7) == std::string::npos)
+        unlinkat(parentFd.get(), name.c_str(), AT_REMOVEDIR);
+    return 0;
+}
+
+// ---- diskutil ------------------------------------------------------------------------
+
+// /media/<user>: root's, readable by that user alone (as udisks makes it), through an
+// access control list.
+static Fd openMediaDirectory(uid_t caller, std::string *path, std::string *why)
+{
+    std::string user;
+    if (!userNameOf(caller, &user, nullptr)) {
+        *why = "the calling user has no name";
+        return Fd();
+    }
+    std::string ignored;
+    if (!isAcceptableName(user, &ignored)) {
+        *why = "the calling user's name is not usable as a directory";
+        return Fd();
+    }
+    if (mkdir("/media", 0755) != 0 && errno != EEXIST) {
+        *why = errnoText("cannot create /media");
+        return Fd();
+    }
+    Fd media = openDirectoryNoFollow("/media", why);
+    if (!media.valid())
+        return media;
+    *path = "/media/" + user;
+    const bool created = mkdirat(media.get(), user.c_str(), 0750) == 0;
+    if (!created && errno != EEXIST) {
+        *why = errnoText("cannot create " + *path);
+        return Fd();
+    }
+    Fd dir(openat(media.get(), user.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!dir.valid() || fstat(dir.get(), &st) != 0 || st.st_uid != 0) {
+        *why = *path + " is not a directory owned by root";
+        return Fd();
+    }
+    if (created && caller != 0) {
+        struct Entry {
+            uint16_t tag, perm;
+            uint32_t id;
+        };
+        struct {
+            uint32_t version;
+            Entry entries[5];
+        } __attribute__((packed)) acl = {2,
+                                         {{0x01, 7, 0xffffffffu},
+                                          {0x02, 5, static_cast<uint32_t>(caller)},
+                                          {0x04, 5, 0xffffffffu},
+                                          {0x10, 5, 0xffffffffu},
+                                          {0x20, 0, 0xffffffffu}}};
+        // Without ACL support the user still has to get in: fall back to a readable mode.
+        if (lsetxattr(path->c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) != 0)
+            chmod(path->c_str(), 0755);
+    }
+    return dir;
+}
+
+static bool isEmptyDirectory(int parentFd, const std::string &name)
+{
+    const int fd = openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    DIR *dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return false;
+    }
+    bool empty = true;
+    while (struct dirent *entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            empty = false;
+            break;
+        }
+    }
+    closedir(dir);
+    return empty;
+}
+
+int diskutil(const Args &args)
+{
+    if (args.empty() || args[0] != "erasevolume")
+        return fail("only \"erasevolume FORMAT NAME DEVICE\" is supported");
+    if (args.size() != 4)
+        return fail("usage: diskutil erasevolume FORMAT NAME DEVICE");
+    const std::string &format = args[1];
+    const std::string &name = args[2];
+    const std::string &node = args[3];
+    bool caseSensitive = false;
+    if (format == "Case-sensitive HFS+" || format == "Case-sensitive Journaled HFS+")
+        caseSensitive = true;
+    else if (format != "HFS+" && format != "Journaled HFS+")
+        return fail("unsupported format \"" + format + "\"");
+    std::string why;
+    if (!isAcceptableName(name, &why))
+        return fail(why);
+    const uid_t caller = callerUid();
+    StateLock lock;
+    if (!lock.ok())
+        return fail(lock.error());
+    LoopDevice device;
+    if (!authorizeDevice(node, caller, &device, &why))
+        return fail(why);
+    std::string mediaPath;
+    Fd media = openMediaDirectory(caller, &mediaPath, &why);
+    if (!media.valid())
+        return fail(why);
+    std::string summary;
+    if (!formatDevice(device, name, caseSensitive, caller, &summary, &why))
+        return fail(why);
+
+    // The name, or "name 1", "name 2"... when the place is taken.
+    for (int n = 0; n < 100; ++n) {
+        const std::string leaf = n == 0 ? name : name + " " + std::to_string(n);
+        const bool created = mkdirat(media.get(), leaf.c_str(), 0700) == 0;
+        if (!created && (errno != EEXIST || !isEmptyDirectory(media.get(), leaf)))
+            continue;
+        Fd target(openat(media.get(), leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        bool isMountRoot = true;
+        int mountId = 0;
+        if (!target.valid() || !mountRootInfo(target.get(), &isMountRoot, &mountId, &why) || isMountRoot)
+            continue;
+        if (!mountOnto(device, target.get(), &why)) {
+            if (created)
+                unlinkat(media.get(), leaf.c_str(), AT_REMOVEDIR);
+            return fail(why);
+        }
+        std::printf("Finished erase of %s, mounted at %s/%s\n", device.node.c_str(), mediaPath.c_str(), leaf.c_str());
+        return 0;
+    }
+    return fail("no free place for \"" + name + "\" in " + mediaPath);
+}
+
+// ---- mdutil --------------------------------------------------------------------------
+
+// Desktop indexers (Tracker) leave alone every directory that holds this file.
+static const char *kIndexerIgnoreFile = ".trackerignore";
+
+int mdutil(const Args &args)
+{
+    std::string mode, path;
+    if (args.size() == 3 && args[0] == "-i" && (args[1] == "on" || args[1] == "off")) {
+        mode = args[1];
+        path = args[2];
+    } else if (args.size() == 2 && (args[0] == "-E" || args[0] == "-d")) {
+        mode = args[0];
+        path = args[1];
+    } else {
+        return fail("usage: mdutil -i on|off PATH, mdutil -E PATH, mdutil -d PATH");
+    }
+    std::string normalized, why;
+    if (!normalizeAbsolutePath(path, &normalized, &why))
+        return fail(why);
+    Fd dir = openDirectoryNoFollow(normalized, &why);
+    if (!dir.valid())
+        return fail(why);
+    if (mode == "off") {
+        Fd marker(openat(dir.get(), kIndexerIgnoreFile, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!marker.valid())
+            return fail(errnoText("cannot turn indexing off for \"" + normalized + "\""));
+    } else if (mode == "on") {
+        if (unlinkat(dir.get(), kIndexerIgnoreFile, 0) != 0 && errno != ENOENT)
+            return fail(errnoText("cannot turn indexing on for \"" + normalized + "\""));
+    }
+    // -E (erase the index) and -d (disable it): the marker already keeps indexers away and
+    // there is no index of ours to erase.
+    return 0;
+}
+
+// ---- purge ---------------------------------------------------------------------------
+
+int purge(const Args &args)
+{
+    if (!args.empty())
+        return fail("purge takes no arguments");
+    sync();
+    Fd caches(open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC));
+    if (!caches.valid() || write(caches.get(), "1", 1) != 1)
+        return fail(errnoText("cannot drop the clean caches"));
+    return 0;
+}
+
+// ---- dispatch ------------------------------------------------------------------------
+
+bool needsRoot(const std::string &personality, const Args &args)
+{
+    if (personality == "mdutil")
+        return false;
+    if (personality == "hdiutil")
+        return !args.empty() && args[0] != "info";
+    return personality == "newfs_hfs" || personality == "mount" || personality == "umount"
+        || personality == "diskutil" || personality == "purge";
+}
+
+int runPersonality(const std::string &personality, const Args &args)
+{
+    setPersonalityForMessages(personality);
+    if (personality == "hdiutil")
+        return hdiutil(args);
+    if (personality == "newfs_hfs")
+        return newfsHfs(args);
+    if (personality == "mount")
+        return mountTool(args);
+    if (personality == "umount")
+        return umountTool(args);
+    if (personality == "diskutil")
+        return diskutil(args);
+    if (personality == "mdutil")
+        return mdutil(args);
+    if (personality == "purge")
+        return purge(args);
+    setPersonalityForMessages("quilmo-disktool");
+    fail("unknown tool \"" + personality + "\" (hdiutil, newfs_hfs, mount, umount, diskutil, mdutil, purge)");
+    return 2;
+}
+
+} // namespace dt
