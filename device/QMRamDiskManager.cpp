@@ -1,17 +1,700 @@
 #include "QMRamDiskManager.h"
 
-// Bodies follow; these keep the interface usable meanwhile.
-QString QMRamDiskManager::appSupportPath() { return {}; }
-QString QMRamDiskManager::favoriteSafariPath() { return {}; }
-QString QMRamDiskManager::favoriteXcodePath() { return {}; }
-QString QMRamDiskManager::favoriteFirefoxAppPath() { return {}; }
-QString QMRamDiskManager::favoriteChromeAppPath() { return {}; }
-std::optional<QVariantMap> QMRamDiskManager::creationInfosOfRamDiskType(qint64, const QString &) { return std::nullopt; }
-bool QMRamDiskManager::hasRunningApplication(const QString &, QString *message) { if (message) *message = QString(); return false; }
-bool QMRamDiskManager::hasRunningAppForType(qint64, QString *message) { if (message) *message = QString(); return false; }
-bool QMRamDiskManager::canCreateWithName(const QString &, quint64, qint64, const QString &, QString *message) { if (message) *message = QString(); return true; }
-bool QMRamDiskManager::canUseMountDirectory(const QString &, const QString &, qint64, QString *message) { if (message) *message = QString(); return true; }
-QString QMRamDiskManager::displayStringFromAction(qint64, qint64) { return {}; }
-QImage QMRamDiskManager::ramDiskIcon(int) { return {}; }
-QImage QMRamDiskManager::imageOfType(qint64, int) { return {}; }
-QImage QMRamDiskManager::specificIconFromType(qint64, int) { return {}; }
+#include "QMDesktopEntry.h"
+#include "QMFunctions.h"
+#include "QMLog.h"
+#include "QMMacInfo.h"
+#include "QMMacros.h"
+#include "QMRamDiskFunctions.h"
+#include "QMRamDiskUtils.h"
+#include "QMRunningApplications.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QHash>
+#include <QMutex>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <plist/plist.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *kTable = "QMRamDiskLocalizable";
+
+QString localized(const char *key)
+{
+    return QCoreApplication::translate(kTable, key);
+}
+
+QString homePath()
+{
+    return QDir::cleanPath(QDir::homePath());
+}
+
+QString homeJoined(const char *relative)
+{
+    return homePath() + u'/' + QLatin1String(relative);
+}
+
+// The user's cache directory, where Firefox and Chrome keep their caches.
+QString cacheHome()
+{
+    const QString xdg = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg))
+        return QDir::cleanPath(xdg);
+    return homeJoined(".cache");
+}
+
+bool isDirectory(const QString &path)
+{
+    return QFileInfo(path).isDir();
+}
+
+// ---- Applications ----------------------------------------------------------------------
+
+QMutex gRootMutex;
+QString gApplicationsRoot; // test seam: prefixes the fixed application places
+
+QString fixedPath(const char *path)
+{
+    QMutexLocker lock(&gRootMutex);
+    return gApplicationsRoot + QLatin1String(path);
+}
+
+QString existingPath(const QString &path)
+{
+    return QFileInfo::exists(path) ? path : QString();
+}
+
+// "CFBundleShortVersionString" of a bundle's Contents/Info.plist (XML or binary).
+QString bundleShortVersion(const QString &bundlePath)
+{
+    if (bundlePath.isEmpty())
+        return {};
+    QFile f(bundlePath + QStringLiteral("/Contents/Info.plist"));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray data = f.read(4 * 1024 * 1024);
+    if (data.isEmpty())
+        return {};
+    plist_t root = nullptr;
+    plist_from_memory(data.constData(), static_cast<uint32_t>(data.size()), &root);
+    if (!root)
+        return {};
+    QString version;
+    if (plist_get_node_type(root) == PLIST_DICT) {
+        plist_t node = plist_dict_get_item(root, "CFBundleShortVersionString");
+        if (node && plist_get_node_type(node) == PLIST_STRING) {
+            char *value = nullptr;
+            plist_get_string_val(node, &value);
+            if (value)
+                version = QString::fromUtf8(value);
+            free(value);
+        }
+    }
+    plist_free(root);
+    return version;
+}
+
+// The integer before the first "."; -1 when there is none.
+int majorVersion(const QString &version)
+{
+    bool ok = false;
+    const int major = version.section(u'.', 0, 0).trimmed().toInt(&ok);
+    return ok ? major : -1;
+}
+
+// Firefox names its version in the application.ini beside its real executable.
+QString firefoxVersion(const QString &executable)
+{
+    if (executable.isEmpty())
+        return {};
+    const QFileInfo info(executable);
+    const QString real = info.canonicalFilePath();
+    QStringList candidates;
+    if (!real.isEmpty())
+        candidates << QFileInfo(real).absolutePath() + QStringLiteral("/application.ini");
+    candidates << info.absolutePath() + QStringLiteral("/application.ini");
+    // Distribution launchers are scripts in /usr/bin; the application lives elsewhere.
+    const QString name = info.fileName();
+    for (const char *dir : {"/usr/lib/", "/usr/lib64/", "/opt/"})
+        candidates << QLatin1String(dir) + name + QStringLiteral("/application.ini");
+    for (const QString &path : candidates) {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
+            continue;
+        bool inApp = false;
+        while (!f.atEnd()) {
+            const QString line = QString::fromUtf8(f.readLine()).trimmed();
+            if (line.startsWith(u'['))
+                inApp = line == QLatin1String("[App]");
+            else if (inApp && line.startsWith(QLatin1String("Version=")))
+                return line.mid(8).trimmed();
+        }
+    }
+    return {};
+}
+
+// Chrome tells its version only when asked ("Google Chrome 120.0.6099.109"); asked once
+// per executable.
+QString chromeVersion(const QString &executable)
+{
+    if (executable.isEmpty())
+        return {};
+    static QMutex mutex;
+    static QHash<QString, QString> versions;
+    {
+        QMutexLocker lock(&mutex);
+        const auto it = versions.constFind(executable);
+        if (it != versions.constEnd())
+            return *it;
+    }
+    qint64 status = 0;
+    QString out;
+    QString version;
+    if (QMFunctions::executeCommand(executable, {QStringLiteral("--version")}, &status, &out, nullptr) && status == 0) {
+        for (const QString &word : out.simplified().split(u' ')) {
+            if (!word.isEmpty() && word.at(0).isDigit()) {
+                version = word;
+                break;
+            }
+        }
+    }
+    QMutexLocker lock(&mutex);
+    versions.insert(executable, version);
+    return version;
+}
+
+// The first "AppCode…" directory of the caches, found once per home directory.
+QString appCodeCacheName()
+{
+    static QMutex mutex;
+    static QHash<QString, QString> names;
+    const QString home = homePath();
+    {
+        QMutexLocker lock(&mutex);
+        const auto it = names.constFind(home);
+        if (it != names.constEnd())
+            return *it;
+    }
+    QString found;
+    const QString caches = homeJoined("Library/Caches");
+    std::error_code ec;
+    std::filesystem::directory_iterator it(QFile::encodeName(caches).toStdString(), ec);
+    if (ec) {
+        QM_LogErrorFunction(QStringLiteral("dirContent==nil error:%1").arg(QString::fromStdString(ec.message())));
+    } else {
+        for (const auto &entry : it) {
+            const QString name = QFile::decodeName(QByteArray::fromStdString(entry.path().filename().string()));
+            std::error_code dirEc;
+            if (name.startsWith(QLatin1String("AppCode")) && entry.is_directory(dirEc)) {
+                found = name;
+                break;
+            }
+        }
+    }
+    QMutexLocker lock(&mutex);
+    names.insert(home, found);
+    return found;
+}
+
+QVariantMap preset(int status)
+{
+    return {{QStringLiteral("status"), status}};
+}
+
+QVariantMap preset(const QString &name, const QString &mountDirectory, quint64 size)
+{
+    return {{QStringLiteral("status"), 1},
+            {QStringLiteral("name"), name},
+            {QStringLiteral("mountDirectory"), mountDirectory},
+            {QStringLiteral("size"), QVariant::fromValue<quint64>(size)}};
+}
+
+QVariantMap presetIfDirectory(const QString &directory, const QString &name, quint64 size)
+{
+    return isDirectory(directory) ? preset(name, directory, size) : preset(0);
+}
+
+// ---- Mount-directory rules ---------------------------------------------------------------
+
+const QStringList &systemDirectories()
+{
+    // The other platform's system places that could exist here, and Linux's own. The users'
+    // homes under /home stay usable.
+    static const QStringList dirs = {
+        QStringLiteral("/.Trashes"), QStringLiteral("/Applications"), QStringLiteral("/bin"),
+        QStringLiteral("/cores"),    QStringLiteral("/dev"),          QStringLiteral("/etc"),
+        QStringLiteral("/Library"),  QStringLiteral("/net"),          QStringLiteral("/Network"),
+        QStringLiteral("/private"),  QStringLiteral("/sbin"),         QStringLiteral("/System"),
+        QStringLiteral("/tmp"),      QStringLiteral("/usr"),          QStringLiteral("/var"),
+        QStringLiteral("/boot"),     QStringLiteral("/lib"),          QStringLiteral("/lib32"),
+        QStringLiteral("/lib64"),    QStringLiteral("/libx32"),       QStringLiteral("/opt"),
+        QStringLiteral("/proc"),     QStringLiteral("/root"),         QStringLiteral("/run"),
+        QStringLiteral("/srv"),      QStringLiteral("/sys"),          QStringLiteral("/snap"),
+        QStringLiteral("/media"),
+    };
+    return dirs;
+}
+
+bool isInside(const QString &path, const QString &dir)
+{
+    return path == dir || path.startsWith(dir + u'/');
+}
+
+// Network file systems by their magic numbers; FUSE ones by their subtype.
+bool isNetworkFileSystem(long type, const QString &fuseType)
+{
+    switch (static_cast<unsigned long>(type)) {
+    case 0x6969UL:     // NFS
+    case 0x517BUL:     // SMB
+    case 0xFE534D42UL: // SMB2
+    case 0xFF534D42UL: // CIFS
+    case 0x5346414FUL: // AFS
+    case 0x6B414653UL: // kAFS
+    case 0x00C36400UL: // Ceph
+    case 0x01021997UL: // 9p
+    case 0x564CUL:     // NCP
+    case 0x73757245UL: // Coda
+    case 0x0BD00BD0UL: // Lustre
+    case 0x47504653UL: // GPFS
+        return true;
+    default:
+        break;
+    }
+    static const QStringList networkFuse = {
+        QStringLiteral("sshfs"),     QStringLiteral("rclone"),    QStringLiteral("s3fs"),
+        QStringLiteral("gvfsd-fuse"), QStringLiteral("curlftpfs"), QStringLiteral("davfs"),
+        QStringLiteral("glusterfs"), QStringLiteral("cephfs"),    QStringLiteral("smbnetfs"),
+        QStringLiteral("gcsfuse"),   QStringLiteral("goofys"),    QStringLiteral("httpdirfs"),
+    };
+    return !fuseType.isEmpty() && networkFuse.contains(fuseType);
+}
+
+// The FUSE subtype ("sshfs") of the mount holding `path`, from the mount table.
+QString fuseSubtype(const QString &path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    const QString device = QStringLiteral("%1:%2").arg(major(st.st_dev)).arg(minor(st.st_dev));
+    QFile f(QStringLiteral("/proc/self/mountinfo"));
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() < 3 || QString::fromLatin1(fields.at(2)) != device)
+            continue;
+        const qsizetype dash = fields.indexOf("-");
+        if (dash < 0 || dash + 1 >= fields.size())
+            continue;
+        const QString type = QString::fromLatin1(fields.at(dash + 1));
+        if (type.startsWith(QLatin1String("fuse.")))
+            return type.mid(5);
+        if (type.startsWith(QLatin1String("fuseblk.")))
+            return type.mid(8);
+        return type;
+    }
+    return {};
+}
+
+// Whether the volume holding `path` is on this machine; a failing question sets *failure.
+bool isLocalVolume(const QString &path, QString *failure)
+{
+    struct statfs fs {};
+    if (::statfs(QFile::encodeName(path).constData(), &fs) != 0) {
+        *failure = QString::fromLocal8Bit(strerror(errno));
+        return false;
+    }
+    const QString fuse = static_cast<unsigned long>(fs.f_type) == 0x65735546UL ? fuseSubtype(path) : QString();
+    return !isNetworkFileSystem(static_cast<long>(fs.f_type), fuse);
+}
+
+bool hasOnlySpacesAndTabs(const QString &name)
+{
+    for (QChar c : name) {
+        if (c != u' ' && c != u'\t')
+            return false;
+    }
+    return true;
+}
+
+// ---- Icons -------------------------------------------------------------------------------
+
+QString appIconName(const QString &bundleIdentifier)
+{
+    const QMRunningApplications::Application app = QMRunningApplications::applicationForIdentifier(bundleIdentifier);
+    QMDesktopEntry entry;
+    if (app.desktopFileIds.isEmpty() || !entry.loadFirst(app.desktopFileIds))
+        return {};
+    return entry.icon();
+}
+
+} // namespace
+
+// ---- Support directory ---------------------------------------------------------------------
+
+QString QMRamDiskManager::appSupportPath()
+{
+    const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (dataHome.isEmpty()) {
+        QM_LogErrorMethod("QMRamDiskManager", QStringLiteral("dirPath==nil"));
+        return {};
+    }
+    const QString dirPath = QDir::cleanPath(dataHome) + u'/' + QMRamDiskUtils::bundleIdentifier();
+    const QFileInfo info(dirPath);
+    if (info.isDir())
+        return dirPath;
+    if (info.exists() || info.isSymLink()) {
+        QM_LogErrorMethod("QMRamDiskManager", QStringLiteral("createDirectoryAtPath==NO dirPath:%1 error:%2")
+                                                  .arg(dirPath, QString::fromLocal8Bit(strerror(EEXIST))));
+        return {};
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(QFile::encodeName(dirPath).toStdString(), ec);
+    if (ec) {
+        QM_LogErrorMethod("QMRamDiskManager", QStringLiteral("createDirectoryAtPath==NO dirPath:%1 error:%2")
+                                                  .arg(dirPath, QString::fromStdString(ec.message())));
+        return {};
+    }
+    // It holds the list and the backups of RAM-disk contents: the user's alone.
+    ::chmod(QFile::encodeName(dirPath).constData(), 0700);
+    return dirPath;
+}
+
+// ---- Applications --------------------------------------------------------------------------
+
+QString QMRamDiskManager::favoriteSafariPath()
+{
+    return existingPath(fixedPath("/Applications/Safari.app"));
+}
+
+QString QMRamDiskManager::favoriteXcodePath()
+{
+    return existingPath(fixedPath("/Applications/Xcode.app"));
+}
+
+QString QMRamDiskManager::favoriteFirefoxAppPath()
+{
+    for (const char *name : {"firefox", "firefox-esr"}) {
+        const QString path = QStandardPaths::findExecutable(QString::fromLatin1(name));
+        if (!path.isEmpty())
+            return path;
+    }
+    return {};
+}
+
+QString QMRamDiskManager::favoriteChromeAppPath()
+{
+    const QString path = fixedPath("/opt/google/chrome/chrome");
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable() ? path : QString();
+}
+
+void QMRamDiskManager::setApplicationsRootForTesting(const QString &root)
+{
+    QMutexLocker lock(&gRootMutex);
+    gApplicationsRoot = root.isEmpty() ? QString() : QDir::cleanPath(root);
+}
+
+// ---- Presets -------------------------------------------------------------------------------
+
+std::optional<QVariantMap> QMRamDiskManager::creationInfosOfRamDiskType(qint64 type, const QString &simId)
+{
+    switch (type) {
+    case 0:
+        return preset(1);
+    case 2:
+        if (favoriteSafariPath().isEmpty())
+            return preset(-1);
+        return presetIfDirectory(homeJoined("Library/Caches"), QStringLiteral("com.apple.Safari"), 1000000000ULL);
+    case 3:
+        if (favoriteXcodePath().isEmpty())
+            return preset(-1);
+        return presetIfDirectory(homeJoined("Library/Developer/Xcode"), QStringLiteral("DerivedData"), 4000000000ULL);
+    case 4: {
+        const QString xcode = favoriteXcodePath();
+        if (xcode.isEmpty() || !bundleShortVersion(xcode).startsWith(QLatin1String("5.")))
+            return preset(-1);
+        return presetIfDirectory(homeJoined("Library/Application Support"), QStringLiteral("iPhone Simulator"),
+                                 4000000000ULL);
+    }
+    case 5: {
+        const QString xcode = favoriteXcodePath();
+        const QString version = xcode.isEmpty() ? QString() : bundleShortVersion(xcode);
+        if (version.isEmpty() || version.startsWith(QLatin1String("3.")) || version.startsWith(QLatin1String("4."))
+            || version.startsWith(QLatin1String("5.")))
+            return preset(-1);
+        if (simId.isEmpty())
+            return presetIfDirectory(homeJoined("Library/Developer"), QStringLiteral("CoreSimulator"), 4000000000ULL);
+        // A device identifier is one directory name, never a way out of the devices directory.
+        if (simId.contains(u'/') || simId == QLatin1String(".") || simId == QLatin1String(".."))
+            return preset(0);
+        const QString devices = homeJoined("Library/Developer/CoreSimulator/Devices");
+        if (!isDirectory(devices + u'/' + simId))
+            return preset(0);
+        return preset(simId, devices, 1000000000ULL);
+    }
+    case 6: {
+        if (!QFileInfo::exists(fixedPath("/Applications/AppCode.app")))
+            return preset(-1);
+        const QString caches = homeJoined("Library/Caches");
+        const QString name = appCodeCacheName();
+        if (name.isEmpty())
+            return preset(0);
+        return presetIfDirectory(caches, name, 4000000000ULL);
+    }
+    case 7: {
+        const QString firefox = favoriteFirefoxAppPath();
+        if (firefox.isEmpty())
+            return preset(-1);
+        if (majorVersion(firefoxVersion(firefox)) <= 53)
+            return preset(0);
+        return presetIfDirectory(cacheHome() + QStringLiteral("/mozilla"), QStringLiteral("firefox"), 1000000000ULL);
+    }
+    case 8: {
+        const QString chrome = favoriteChromeAppPath();
+        if (chrome.isEmpty())
+            return preset(-1);
+        if (majorVersion(chromeVersion(chrome)) <= 59)
+            return preset(0);
+        return presetIfDirectory(cacheHome(), QStringLiteral("google-chrome"), 1000000000ULL);
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+// ---- Running applications ------------------------------------------------------------------
+
+bool QMRamDiskManager::hasRunningApplication(const QString &bundleIdentifier, QString *message)
+{
+    if (message)
+        *message = QString();
+    if (QMRunningApplications::processIds(bundleIdentifier).isEmpty())
+        return false;
+    if (message) {
+        QString text = localized("%@ is running");
+        text.replace(QStringLiteral("%@"), QMRunningApplications::localizedName(bundleIdentifier));
+        *message = text;
+    }
+    return true;
+}
+
+bool QMRamDiskManager::hasRunningAppForType(qint64 type, QString *message)
+{
+    if (message)
+        *message = QString();
+    switch (type) {
+    case 2:
+        return hasRunningApplication(QStringLiteral("com.apple.Safari"), message);
+    case 3:
+        return hasRunningApplication(QStringLiteral("com.apple.dt.Xcode"), message)
+            || hasRunningApplication(QStringLiteral("com.apple.iphonesimulator"), message);
+    case 4:
+    case 5:
+        return hasRunningApplication(QStringLiteral("com.apple.iphonesimulator"), message);
+    case 6:
+        return hasRunningApplication(QStringLiteral("com.jetbrains.AppCode"), message);
+    case 7:
+        return hasRunningApplication(QStringLiteral("org.mozilla.firefox"), message);
+    case 8:
+        return hasRunningApplication(QStringLiteral("com.google.Chrome"), message);
+    default:
+        return false;
+    }
+}
+
+// ---- Validation ----------------------------------------------------------------------------
+
+bool QMRamDiskManager::canCreateWithName(const QString &name, quint64 size, qint64 type,
+                                         const QString &mountDirectory, QString *message)
+{
+    if (message)
+        *message = QString();
+    if (hasRunningAppForType(type, message))
+        return false;
+    if (name.isEmpty() || hasOnlySpacesAndTabs(name))
+        return QM_ReturnNoWithMessage(localized("Please, specify a name of RamDisk"), message);
+    // "." and ".." would put the volume over the mount directory or its parent.
+    if (!QMFunctions::isLegalFilename(name) || name == QLatin1String(".") || name == QLatin1String(".."))
+        return QM_ReturnNoWithMessage(localized("The name contains invalid character."), message);
+    if (size < minimumSize || size > maximumSize)
+        return QM_ReturnNoWithMessage(localized("Please, specify a correct size of RamDisk"), message);
+    if (!mountDirectory.isNull() && !canUseMountDirectory(mountDirectory, name, type, message))
+        return false;
+    const quint64 memory = QMMacInfo::physicalMemory();
+    const quint64 reserve = memory <= 4294967296ULL ? 256000000ULL : 1024000000ULL;
+    if (size + reserve > memory)
+        return QM_ReturnNoWithMessage(localized("Insuffisant computer memory"), message);
+    return true;
+}
+
+bool QMRamDiskManager::canUseMountDirectory(const QString &mountDirectory, const QString &name, qint64 type,
+                                            QString *message)
+{
+    if (message)
+        *message = QString();
+    if (type != 0)
+        return true;
+    if (mountDirectory.isEmpty() || name.isEmpty())
+        return QM_ReturnNoWithMessage(localized("The mount directory is not specified."), message);
+
+    const QFileInfo info(mountDirectory);
+    if (!info.exists())
+        return QM_ReturnNoWithMessage(localized("The mount directory does not exist."), message);
+    if (!info.isDir())
+        return QM_ReturnNoWithMessage(localized("The mount directory is not a directory."), message);
+
+    QString failure;
+    if (!isLocalVolume(mountDirectory, &failure)) {
+        if (!failure.isNull())
+            QM_LogErrorMethod("QMRamDiskManager", QStringLiteral("getResourceValue==NO URL:%1 error:%2")
+                                                      .arg(QUrl::fromLocalFile(mountDirectory).toString(), failure));
+        return QM_ReturnNoWithMessage(localized("The mount directory is not local."), message);
+    }
+
+    // The rules hold for the path as written and for where it really leads, so that neither
+    // ".." nor a symbolic link walks around them.
+    const QString written = QDir::cleanPath(QDir(mountDirectory).absolutePath());
+    const QString real = info.canonicalFilePath();
+    QStringList directories{written};
+    if (!real.isEmpty() && real != written)
+        directories << real;
+
+    for (const QString &dir : directories) {
+        const QString mountPath = QDir::cleanPath(dir + u'/' + name);
+        for (const QString &system : systemDirectories()) {
+            if (isInside(mountPath, system))
+                return QM_ReturnNoWithMessage(localized("The mount directory can not be a system directory."),
+                                              message);
+        }
+    }
+    for (const QString &dir : directories) {
+        if (dir == QLatin1String("/home"))
+            return QM_ReturnNoWithMessage(localized("The mount directory can not be /Users."), message);
+    }
+    // The default parent of volumes on a Linux desktop.
+    const struct passwd *user = ::getpwuid(::getuid());
+    const QString volumes = QStringLiteral("/media/") + (user ? QString::fromLocal8Bit(user->pw_name) : QString());
+    for (const QString &dir : directories) {
+        if (dir == volumes)
+            return QM_ReturnNoWithMessage(localized("The mount directory can not be /Volumes."), message);
+    }
+
+    const QString home = homePath();
+    const QString realHome = QFileInfo(home).canonicalFilePath();
+    QStringList homes{home};
+    if (!realHome.isEmpty() && realHome != home)
+        homes << realHome;
+    for (const QString &dir : directories) {
+        const QString mountPath = QDir::cleanPath(dir + u'/' + name);
+        for (const QString &h : homes) {
+            if (mountPath.startsWith(h + QStringLiteral("/Library"))
+                && !mountPath.startsWith(h + QStringLiteral("/Library/Developer")))
+                return QM_ReturnNoWithMessage(localized("The mount directory can not be a library sub directory."),
+                                              message);
+        }
+    }
+
+    if (::access(QFile::encodeName(mountDirectory).constData(), W_OK) != 0)
+        return QM_ReturnNoWithMessage(localized("The mount directory is not writable."), message);
+    return true;
+}
+
+// ---- Texts ---------------------------------------------------------------------------------
+
+QString QMRamDiskManager::displayStringFromAction(qint64 action, qint64 info)
+{
+    switch (action) {
+    case 1:
+        switch (info) {
+        case 1: return localized("QMRamDiskActionInfo_creatingCalculatingBaseDirSize");
+        case 3: return localized("QMRamDiskActionInfo_creatingNewFileSystem");
+        case 4: return localized("QMRamDiskActionInfo_creatingMoutingVolume");
+        case 5: return localized("QMRamDiskActionInfo_creatingRecopingFromBase");
+        case 6: return localized("QMRamDiskActionInfo_creatingRestoring");
+        case 7: return localized("QMRamDiskActionInfo_creatingExecutingPostCommand");
+        case 8: return localized("QMRamDiskActionInfo_creatingMdIndexMode");
+        default: return localized("QMRamDiskActionInfo_creating");
+        }
+    case 2: return localized("QMRamDiskActionInfo_copyingToBase");
+    case 3: return localized("QMRamDiskActionInfo_backuping");
+    case 4: return localized("QMRamDiskActionInfo_remounting");
+    case 5: return localized("QMRamDiskActionInfo_ejecting");
+    case 6: return localized("QMRamDiskActionInfo_cleanUpFiles");
+    case 7: return localized("QMRamDiskActionInfo_rebuild");
+    default: return {};
+    }
+}
+
+// ---- Icons ---------------------------------------------------------------------------------
+
+QImage QMRamDiskManager::ramDiskIcon(int size)
+{
+    static const QImage icon16 = QMRamDiskFunctions::bundledImage(QStringLiteral("RamDisk_10.10_16"));
+    static const QImage icon128 = QMRamDiskFunctions::bundledImage(QStringLiteral("RamDisk_10.10_128"));
+    if (size == 16)
+        return icon16;
+    if (size == 128)
+        return icon128;
+    return {};
+}
+
+QImage QMRamDiskManager::specificIconFromType(qint64 type, int size)
+{
+    Q_UNUSED(size);
+    // The served applications' icons, at 128; asked from the icon theme on the GUI thread
+    // and kept once found.
+    static QMutex mutex;
+    static QHash<qint64, QImage> icons;
+    if (type < 2 || type > 8)
+        return {};
+    {
+        QMutexLocker lock(&mutex);
+        const auto it = icons.constFind(type);
+        if (it != icons.constEnd())
+            return *it;
+    }
+    QString identifier;
+    switch (type) {
+    case 7: identifier = QStringLiteral("org.mozilla.firefox"); break;
+    case 8: identifier = QStringLiteral("com.google.Chrome"); break;
+    default: return {}; // the other platform's applications have no icon here
+    }
+    const bool installed = type == 7 ? !favoriteFirefoxAppPath().isEmpty() : !favoriteChromeAppPath().isEmpty();
+    if (!installed)
+        return {};
+    const QImage image = QMRamDiskFunctions::themeImage(appIconName(identifier), 128);
+    if (!image.isNull()) {
+        QMutexLocker lock(&mutex);
+        icons.insert(type, image);
+    }
+    return image;
+}
+
+QImage QMRamDiskManager::imageOfType(qint64 type, int size)
+{
+    if (size <= 0)
+        return {};
+    QImage image = specificIconFromType(type, 128);
+    if (image.isNull())
+        image = ramDiskIcon(size <= 16 ? 16 : 128);
+    if (!image.isNull() && (image.width() != size || image.height() != size))
+        image = image.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    return image;
+}

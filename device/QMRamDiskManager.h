@@ -51,6 +51,10 @@ public:
     // the application has none.
     static QImage specificIconFromType(qint64 type, int size);
 
+    // Tests place the fixed application places ("/Applications/Xcode.app",
+    // "/opt/google/chrome/chrome") under another root; null goes back to "/".
+    static void setApplicationsRootForTesting(const QString &root);
+
     // Size bounds of a RAM disk, in bytes.
     static constexpr quint64 minimumSize = 128000000ULL;
     static constexpr quint64 maximumSize = 128000000000ULL;

@@ -27,6 +27,12 @@ public:
     static QUrl activityMonitorURL();
     static QUrl diskUtilityURL();
 
+    // The identifiers the running-application table knows the two programs by.
+    static QString bundleIdentifier();
+    static QString helperBundleIdentifier();
+    // Where the helper program belongs, whether or not it exists.
+    static QString helperPath();
+
     // Tests point the installation at another prefix (P above); null goes back to the real one.
     static void setInstallPrefixForTesting(const QString &prefix);
     static QString installPrefix();

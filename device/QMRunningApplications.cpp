@@ -1,8 +1,189 @@
 #include "QMRunningApplications.h"
 
-QMRunningApplications::Application QMRunningApplications::applicationForIdentifier(const QString &) { return {}; }
-QList<pid_t> QMRunningApplications::processIds(const QString &) { return {}; }
-QList<pid_t> QMRunningApplications::processIdsOfExecutables(const QStringList &) { return {}; }
-QString QMRunningApplications::localizedName(const QString &) { return {}; }
-bool QMRunningApplications::terminate(const QList<pid_t> &, int) { return false; }
-bool QMRunningApplications::isAlive(pid_t) { return false; }
+#include "QMDesktopEntry.h"
+#include "QMRamDiskUtils.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray readProcFile(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return {};
+    return f.readAll();
+}
+
+QString fileName(const QString &path)
+{
+    const qsizetype slash = path.lastIndexOf(u'/');
+    return slash < 0 ? path : path.mid(slash + 1);
+}
+
+// How the /proc entry of a process names what it runs.
+struct ProcessImage
+{
+    QString exe;        // the executable file, as the kernel resolved it
+    QStringList argv;
+};
+
+bool readProcess(pid_t pid, ProcessImage *image)
+{
+    const QString dir = QStringLiteral("/proc/%1").arg(pid);
+    char target[4096];
+    const QByteArray link = QFile::encodeName(dir + QStringLiteral("/exe"));
+    const ssize_t n = ::readlink(link.constData(), target, sizeof target - 1);
+    image->exe = n > 0 ? QFile::decodeName(QByteArray(target, static_cast<qsizetype>(n))) : QString();
+    // An executable replaced since it started still runs as its old file.
+    if (image->exe.endsWith(QLatin1String(" (deleted)")))
+        image->exe.chop(10);
+    image->argv.clear();
+    const QByteArray cmdline = readProcFile(dir + QStringLiteral("/cmdline"));
+    for (const QByteArray &a : cmdline.split('\0')) {
+        if (!a.isEmpty())
+            image->argv << QFile::decodeName(a);
+    }
+    return !image->exe.isEmpty() || !image->argv.isEmpty();
+}
+
+bool matches(const ProcessImage &p, const QString &executable, const QString &canonical)
+{
+    const QString argv0 = p.argv.value(0);
+    if (executable.contains(u'/')) {
+        if (p.exe == executable || p.exe == canonical || argv0 == executable)
+            return true;
+        // A script runs as its interpreter, with the script's path as the first argument.
+        const QString argv1 = p.argv.value(1);
+        return (argv1 == executable || argv1 == canonical) && fileName(argv0) == fileName(p.exe);
+    }
+    return fileName(p.exe) == executable || fileName(argv0) == executable;
+}
+
+char processState(pid_t pid)
+{
+    const QByteArray stat = readProcFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    // "pid (comm) S ...": comm may hold spaces and parentheses, the state follows the last ")".
+    const qsizetype close = stat.lastIndexOf(')');
+    if (close < 0 || close + 2 >= stat.size())
+        return 0;
+    return stat.at(close + 2);
+}
+
+} // namespace
+
+QMRunningApplications::Application QMRunningApplications::applicationForIdentifier(const QString &bundleIdentifier)
+{
+    if (bundleIdentifier == QMRamDiskUtils::helperBundleIdentifier())
+        return {{QMRamDiskUtils::helperPath()}, {bundleIdentifier + QStringLiteral(".desktop")},
+                QStringLiteral("Quilmo-Helper")};
+    if (bundleIdentifier == QMRamDiskUtils::bundleIdentifier())
+        return {{QMRamDiskUtils::installPrefix() + QStringLiteral("/bin/Quilmo")},
+                {bundleIdentifier + QStringLiteral(".desktop")}, QStringLiteral("Quilmo")};
+    if (bundleIdentifier == QLatin1String("org.mozilla.firefox"))
+        return {{QStringLiteral("firefox"), QStringLiteral("firefox-esr"), QStringLiteral("firefox-bin")},
+                {QStringLiteral("firefox.desktop"), QStringLiteral("firefox-esr.desktop"),
+                 QStringLiteral("org.mozilla.firefox.desktop")},
+                QStringLiteral("Firefox")};
+    if (bundleIdentifier == QLatin1String("com.google.Chrome"))
+        return {{QStringLiteral("/opt/google/chrome/chrome")},
+                {QStringLiteral("google-chrome.desktop"), QStringLiteral("com.google.Chrome.desktop")},
+                QStringLiteral("Google Chrome")};
+    // The other platform's applications never run here.
+    return {};
+}
+
+QList<pid_t> QMRunningApplications::processIds(const QString &bundleIdentifier)
+{
+    return processIdsOfExecutables(applicationForIdentifier(bundleIdentifier).executables);
+}
+
+QList<pid_t> QMRunningApplications::processIdsOfExecutables(const QStringList &executables)
+{
+    QList<pid_t> pids;
+    if (executables.isEmpty())
+        return pids;
+    QStringList canonical;
+    for (const QString &e : executables)
+        canonical << (e.contains(u'/') ? QFileInfo(e).canonicalFilePath() : e);
+
+    const uid_t me = getuid();
+    const pid_t self = getpid();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const pid_t pid = static_cast<pid_t>(entry.toInt(&ok));
+        if (!ok || pid <= 0 || pid == self)
+            continue;
+        // Other users' applications are theirs: never count nor stop them.
+        struct stat st {};
+        if (::stat(QFile::encodeName(QStringLiteral("/proc/") + entry).constData(), &st) != 0 || st.st_uid != me)
+            continue;
+        ProcessImage image;
+        if (!readProcess(pid, &image))
+            continue;
+        for (qsizetype i = 0; i < executables.size(); ++i) {
+            if (matches(image, executables.at(i), canonical.at(i))) {
+                if (isAlive(pid))
+                    pids << pid;
+                break;
+            }
+        }
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+QString QMRunningApplications::localizedName(const QString &bundleIdentifier)
+{
+    const Application app = applicationForIdentifier(bundleIdentifier);
+    QMDesktopEntry entry;
+    if (!app.desktopFileIds.isEmpty() && entry.loadFirst(app.desktopFileIds) && !entry.name().isEmpty())
+        return entry.name();
+    return app.fallbackName.isEmpty() ? bundleIdentifier : app.fallbackName;
+}
+
+bool QMRunningApplications::isAlive(pid_t pid)
+{
+    const char state = processState(pid);
+    return state != 0 && state != 'Z' && state != 'X';
+}
+
+bool QMRunningApplications::terminate(const QList<pid_t> &pids, int graceMs)
+{
+    auto waitForAll = [](QList<pid_t> &left, int ms) {
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            left.erase(std::remove_if(left.begin(), left.end(), [](pid_t p) { return !isAlive(p); }), left.end());
+            if (left.isEmpty() || timer.elapsed() >= ms)
+                return left.isEmpty();
+            QThread::msleep(20);
+        }
+    };
+
+    QList<pid_t> left;
+    for (pid_t pid : pids) {
+        if (pid <= 0)
+            continue;
+        // A refused request is forced at once.
+        if (::kill(pid, SIGTERM) != 0 && errno != ESRCH)
+            ::kill(pid, SIGKILL);
+        left << pid;
+    }
+    if (waitForAll(left, graceMs))
+        return true;
+    for (pid_t pid : left)
+        ::kill(pid, SIGKILL);
+    return waitForAll(left, graceMs);
+}
