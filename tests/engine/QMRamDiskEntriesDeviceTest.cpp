@@ -82,7 +82,9 @@ TEST(QMRamDiskEntriesDevice, ActionsThroughTheStoreAndTheRefresh)
     sandbox.watch(r);
 
     QStringList signalled;
-    QObject::connect(&entries, &QMRamDiskEntries::ramDiskDidUpdate, [&](const QString &id) { signalled << id; });
+    QObject receiver; // lives on this thread: the reports arrive queued
+    QObject::connect(&entries, &QMRamDiskEntries::ramDiskDidUpdate, &receiver,
+                     [&](const QString &id) { signalled << id; });
 
     entries.create(r, true);
     ASSERT_TRUE(delegate.waitForEnd());
