@@ -7,6 +7,7 @@
 
 #include <plist/plist.h>
 
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -195,11 +196,69 @@ plist_t nodeFromVariant(const QVariant &value, QString *error)
     }
 }
 
+// libplist parses and frees recursively, one stack frame per nesting level: data nested
+// deeper than anything we write is refused before it can exhaust the stack.
+constexpr int kMaxXmlDepth = 512;
+constexpr quint64 kMaxBinaryContainers = 10000;
+
+quint64 readBigEndian(const char *p, int size)
+{
+    quint64 v = 0;
+    for (int i = 0; i < size; ++i)
+        v = (v << 8) | static_cast<unsigned char>(p[i]);
+    return v;
+}
+
+bool nestingIsSane(const QByteArray &data)
+{
+    if (data.startsWith("bplist00")) {
+        // In a binary list nesting is bounded by the number of containers it holds.
+        if (data.size() < 8 + 32)
+            return true; // too short to parse at all: libplist refuses it
+        const char *trailer = data.constData() + data.size() - 32;
+        const int offsetSize = static_cast<unsigned char>(trailer[6]);
+        const quint64 count = readBigEndian(trailer + 8, 8);
+        const quint64 tableOffset = readBigEndian(trailer + 24, 8);
+        const auto size = static_cast<quint64>(data.size());
+        if (offsetSize < 1 || offsetSize > 8 || tableOffset >= size || count > (size - tableOffset) / offsetSize)
+            return true; // malformed: libplist refuses it
+        quint64 containers = 0;
+        for (quint64 i = 0; i < count; ++i) {
+            const quint64 offset = readBigEndian(data.constData() + tableOffset + i * offsetSize, offsetSize);
+            if (offset >= size)
+                continue;
+            const int kind = static_cast<unsigned char>(data.at(static_cast<qsizetype>(offset))) >> 4;
+            if ((kind == 0xA || kind == 0xB || kind == 0xC || kind == 0xD) && ++containers > kMaxBinaryContainers)
+                return false;
+        }
+        return true;
+    }
+    int depth = 0;
+    const char *p = data.constData();
+    const char *end = p + data.size();
+    while ((p = static_cast<const char *>(memchr(p, '<', static_cast<size_t>(end - p))))) {
+        const char *close = static_cast<const char *>(memchr(p, '>', static_cast<size_t>(end - p)));
+        if (!close)
+            break;
+        const bool selfClosing = close[-1] == '/';
+        if (p + 1 < end && p[1] == '/') {
+            if (depth > 0)
+                --depth;
+        } else if (!selfClosing && p + 1 < end && p[1] != '?' && p[1] != '!') {
+            const QByteArrayView tag(p + 1, close - p - 1);
+            if ((tag.startsWith("dict") || tag.startsWith("array")) && ++depth > kMaxXmlDepth)
+                return false;
+        }
+        p = close + 1;
+    }
+    return true;
+}
+
 } // namespace
 
 QVariant QMPropertyListSerialization::fromData(const QByteArray &data)
 {
-    if (data.isEmpty() || data.size() > std::numeric_limits<int32_t>::max())
+    if (data.isEmpty() || data.size() > std::numeric_limits<int32_t>::max() || !nestingIsSane(data))
         return {};
     plist_t root = nullptr;
     plist_from_memory(data.constData(), static_cast<uint32_t>(data.size()), &root);

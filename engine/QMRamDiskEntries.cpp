@@ -677,8 +677,9 @@ void QMRamDiskEntries::setShowInMenuBarAtLogin(bool show)
 
 void QMRamDiskEntries::connectNotify(const QMetaMethod &signal)
 {
+    // Qt may hold its own locks here: the connection to the bus is made from the event loop.
     if (signal == QMetaMethod::fromSignal(&QMRamDiskEntries::didChangeToAllNotification))
-        startObserving();
+        QMetaObject::invokeMethod(this, &QMRamDiskEntries::startObserving, Qt::QueuedConnection);
 }
 
 void QMRamDiskEntries::startObserving()

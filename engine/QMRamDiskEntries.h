@@ -124,6 +124,10 @@ public:
     bool showInMenuBarAtLogin() const;
     void setShowInMenuBarAtLogin(bool show);
 
+    // Starts listening on the bus for didChangeToAllNotification (also started, from the
+    // event loop, by the first connection to that signal). Call on the store's thread.
+    void startObserving();
+
     // "<QMRamDiskEntries: 0x...> N records": the receiver text of log lines.
     QString description() const;
 
@@ -141,7 +145,6 @@ protected:
 
 private:
     void updatorTick();
-    void startObserving();
 
     mutable QMutex _mutex; // guards the list and the flags, never held across a tool
     QList<QMRamDisk::Ptr> _ramDisks;

@@ -69,6 +69,38 @@ TEST(QMRamDiskEntriesCodec, DamagedPropertyListsAreRejectedNotCrashedOn)
     EXPECT_FALSE(QMPropertyListSerialization::fromData(xml.left(xml.size() / 2)).isValid());
 }
 
+TEST(QMRamDiskEntriesCodec, DeepNestingIsRefused)
+{
+    const int depth = 200000;
+    QByteArray xml("<?xml version=\"1.0\"?><plist version=\"1.0\">");
+    xml += QByteArray("<array>").repeated(depth) + QByteArray("</array>").repeated(depth) + "</plist>";
+    EXPECT_FALSE(QMPropertyListSerialization::fromData(xml).isValid());
+
+    // The binary form of the same: each array holds a reference to the next.
+    QByteArray bin("bplist00");
+    QByteArray table;
+    auto be32 = [](quint32 v) {
+        const char bytes[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                               static_cast<char>(v)};
+        return QByteArray(bytes, 4);
+    };
+    for (int i = 0; i < depth; ++i) {
+        table += be32(static_cast<quint32>(bin.size()));
+        bin += i + 1 < depth ? QByteArray(1, '\xA1') + be32(static_cast<quint32>(i + 1)) : QByteArray(1, '\xA0');
+    }
+    const quint32 tableOffset = static_cast<quint32>(bin.size());
+    bin += table + QByteArray(6, '\0') + QByteArray("\x04\x04", 2) + QByteArray(4, '\0') + be32(depth)
+           + QByteArray(8, '\0') + QByteArray(4, '\0') + be32(tableOffset);
+    EXPECT_FALSE(QMPropertyListSerialization::fromData(bin).isValid());
+
+    // Nesting as deep as real files is fine.
+    QVariant nested = QVariantList{};
+    for (int i = 0; i < 100; ++i)
+        nested = QVariantList{nested};
+    for (auto format : {QMPropertyListSerialization::Format::Xml, QMPropertyListSerialization::Format::Binary})
+        EXPECT_TRUE(QMPropertyListSerialization::fromData(QMPropertyListSerialization::toData(nested, format)).isValid());
+}
+
 TEST(QMRamDiskEntriesCodec, FilesAreWrittenWholeAndReadBackWithTheirStatus)
 {
     QTemporaryDir dir;
