@@ -7,7 +7,10 @@
 
 #include <plist/plist.h>
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <limits>
 #include <memory>
 
@@ -293,12 +296,21 @@ QByteArray QMPropertyListSerialization::toData(const QVariant &value, Format for
 QMPropertyListSerialization::ReadStatus QMPropertyListSerialization::readDictionary(const QString &path, QVariantMap *dictionary,
                                                           QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // errno of the open itself tells a missing file from one we may not read; asking
+    // afterwards would race with a writer creating it meanwhile.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int code = errno;
+        if (error)
+            *error = QString::fromLocal8Bit(strerror(code));
+        return (code == ENOENT || code == ENOTDIR) ? ReadStatus::Missing : ReadStatus::Unreadable;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         if (error)
             *error = file.errorString();
-        return file.error() == QFileDevice::OpenError && !QFileInfo::exists(path) ? ReadStatus::Missing
-                                                                                   : ReadStatus::Unreadable;
+        return ReadStatus::Unreadable;
     }
     const QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError) {
