@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #ifdef QUILMO_TEST_WIDGETS
@@ -18,7 +19,10 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
-    QTemporaryDir root(QDir::tempPath() + QStringLiteral("/quilmo-test-XXXXXX"));
+    // Quilmo refuses to mount inside system directories, /tmp among them; as root the
+    // test directories go under /home (a user's place) so that real mounts are allowed.
+    const QString base = QFileInfo(QStringLiteral("/home")).isWritable() ? QStringLiteral("/home") : QDir::tempPath();
+    QTemporaryDir root(base + QStringLiteral("/quilmo-test-XXXXXX"));
     if (!root.isValid())
         return 2;
     const struct { const char *var; const char *sub; } places[] = {
@@ -28,6 +32,7 @@ int main(int argc, char **argv)
         {"XDG_CACHE_HOME", "home/.cache"},
         {"XDG_STATE_HOME", "home/.local/state"},
         {"XDG_RUNTIME_DIR", "runtime"},
+        {"TMPDIR", "tmp"},
     };
     for (const auto &p : places) {
         const QString path = root.path() + QLatin1Char('/') + QLatin1String(p.sub);
