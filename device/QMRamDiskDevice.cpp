@@ -324,8 +324,24 @@ qint8 QMRamDiskDevice::hasMountedVolumeAtPath(const QString &path)
 
 // --- Mounting and ejecting -----------------------------------------------------------
 
+namespace {
+std::mutex gDefaultDirMutex;
+QString gDefaultDirOverride;
+} // namespace
+
+void QMRamDiskDevice::setDefaultVolumesDirectoryForTesting(const QString &path)
+{
+    std::lock_guard lock(gDefaultDirMutex);
+    gDefaultDirOverride = path;
+}
+
 QString QMRamDiskDevice::defaultVolumesDirectory()
 {
+    {
+        std::lock_guard lock(gDefaultDirMutex);
+        if (!gDefaultDirOverride.isNull())
+            return gDefaultDirOverride;
+    }
     QString user;
     if (const passwd *pw = ::getpwuid(::getuid()))
         user = QString::fromLocal8Bit(pw->pw_name);

@@ -65,6 +65,8 @@ public:
 
     // Where a volume goes when no directory is given: /media/<user name>.
     static QString defaultVolumesDirectory();
+    // Tests stand another directory in; a null path goes back to the desktop's.
+    static void setDefaultVolumesDirectoryForTesting(const QString &path);
 
     // Mounts the device at directory/name (default parent when `directory` is null) and
     // tags it with `identifier`. Null on success with *mountedPath set, else the error.

@@ -12,6 +12,7 @@
 #include <QProcess>
 
 #include <chrono>
+#include <cstdio>
 
 namespace QMEngineTest {
 
@@ -62,7 +63,13 @@ namespace {
 QString sandboxRoot()
 {
     const QString root = qEnvironmentVariable("QUILMO_TEST_MOUNT_ROOT");
-    return root.isEmpty() ? QStringLiteral("/mnt") : root;
+    if (!root.isEmpty())
+        return root;
+    // The test's own temporary tree, unless it lies in /tmp where nothing may be mounted.
+    const QString temp = QDir::tempPath();
+    if (temp != QLatin1String("/tmp") && !temp.startsWith(QLatin1String("/tmp/")))
+        return temp;
+    return QStringLiteral("/mnt");
 }
 } // namespace
 
@@ -80,10 +87,10 @@ RamDiskSandbox::~RamDiskSandbox()
                                                         mountPoint, false);
         }
     }
-    // Attached but unmounted devices of the records this test made.
+    // Devices this test unmounted but did not detach. The in-memory status is used on
+    // purpose: a refresh could mistake another test's device, attached meanwhile under a
+    // reused node, for one of ours.
     for (const QMRamDisk::Ptr &ramDisk : std::as_const(_watched)) {
-        ramDisk->setAction(0);
-        ramDisk->update();
         if (ramDisk->status() == 1 && !ramDisk->deviceNode().isEmpty())
             QMRamDiskDevice::ejectRamDiskDeviceNode(ramDisk->deviceNode(), QString(), false);
     }
@@ -183,8 +190,15 @@ QMLog::Sink gPreviousSink;
 LogCapture::LogCapture()
 {
     gPreviousSink = QMLog::setSink([this](const QString &entry) {
-        std::lock_guard lock(_mutex);
-        _lines << entry;
+        {
+            std::lock_guard lock(_mutex);
+            _lines << entry;
+        }
+        // Still shown, so that a failing test tells its story.
+        if (gPreviousSink)
+            gPreviousSink(entry);
+        else
+            fprintf(stderr, "%s\n", entry.toLocal8Bit().constData());
     });
 }
 

@@ -141,10 +141,6 @@ Fd openMountTarget(const std::string &path, uid_t caller, std::string *normalize
         *why = "cannot read \"" + *normalized + "\": " + std::strerror(errno);
         return Fd();
     }
-    if (caller != 0 && st.st_uid != caller) {
-        *why = "\"" + *normalized + "\" is not owned by the calling user";
-        return Fd();
-    }
     bool isMountRoot = false;
     int mountId = 0;
     if (!mountRootInfo(fd.get(), &isMountRoot, &mountId, why))
@@ -163,6 +159,10 @@ Fd openMountTarget(const std::string &path, uid_t caller, std::string *normalize
             }
         }
         *why = "something else is already mounted at \"" + *normalized + "\"";
+        return Fd();
+    }
+    if (caller != 0 && st.st_uid != caller) {
+        *why = "\"" + *normalized + "\" is not owned by the calling user";
         return Fd();
     }
     return fd;

@@ -12,6 +12,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/loop.h>
 #include <plist/plist.h>
 #include <sys/ioctl.h>
@@ -285,8 +286,9 @@ static int hdiutilDetach(const Args &args)
         if (e.node != node)
             entries.push_back(e);
     }
-    if (!writeState(entries, &why))
-        return fail("detach: " + why); // the device is gone; its entry is stale and dropped on the next read
+    // Should this fail, the device is gone all the same: its entry is stale and the next
+    // reading of the record drops it, so the detach still succeeded.
+    writeState(entries, &why);
     // Normally unlinked right after attaching; an older attach may have left the name.
     struct stat st;
     if (lstat(device.backing.c_str(), &st) == 0 && S_ISREG(st.st_mode))
@@ -314,23 +316,44 @@ static bool kernelHasCasefold()
     return access("/sys/fs/ext4/features/casefold", F_OK) == 0;
 }
 
-// debugfs reports problems on its output but exits 0; anything besides its banner is one.
-static bool runDebugfs(const std::string &debugfs, const std::string &request, const std::string &node, bool write,
-                       std::string *output, std::string *why)
+// Tidies a freshly made file system through a mount that is never attached to any
+// directory (so no one sees it half-done), cheaper than a second tool: lost+found goes, so
+// that a fresh RAM disk holds nothing that looks like the user's files, and with casefold
+// the root directory gets the flag that every directory created below it inherits.
+static bool finishFreshVolume(const LoopDevice &device, bool casefold, std::string *why)
 {
-    Args args;
-    if (write)
-        args.push_back("-w");
-    args.insert(args.end(), {"-R", request, node});
-    std::string out;
-    const int status = runTool(debugfs, args, &out);
-    if (status != 0) {
-        *why = "debugfs failed: " + lastLine(out);
+    Fd fs(fsopen("ext4", FSOPEN_CLOEXEC));
+    // noinit_itable: no background thread is started to zero inode tables for a mount that
+    // lives a moment; the real mount does that.
+    if (!fs.valid() || fsconfig(fs.get(), FSCONFIG_SET_STRING, "source", device.node.c_str(), 0) != 0
+        || fsconfig(fs.get(), FSCONFIG_SET_FLAG, "noinit_itable", nullptr, 0) != 0
+        || fsconfig(fs.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) {
+        *why = errnoText("cannot open the new file system on " + device.node);
         return false;
     }
-    if (output)
-        *output = out;
-    return true;
+    Fd mount(fsmount(fs.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOEXEC));
+    if (!mount.valid()) {
+        *why = errnoText("cannot open the new file system on " + device.node);
+        return false;
+    }
+    if (unlinkat(mount.get(), "lost+found", AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        *why = errnoText("cannot remove lost+found");
+        return false;
+    }
+    if (casefold) {
+        Fd root(openat(mount.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        int flags = 0;
+        if (!root.valid() || ioctl(root.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+            *why = errnoText("cannot read the root directory's flags");
+            return false;
+        }
+        flags |= FS_CASEFOLD_FL;
+        if (ioctl(root.get(), FS_IOC_SETFLAGS, &flags) != 0) {
+            *why = errnoText("cannot make the root directory case-insensitive");
+            return false;
+        }
+    }
+    return true; // closing the mount unmounts it
 }
 
 // Formats one of the caller's devices as ext4 without a journal. Fills the one-line
@@ -344,9 +367,8 @@ static bool formatDevice(const LoopDevice &device, const std::string &name, bool
         return false;
     }
     const std::string mke2fs = findTool({"/usr/sbin/mke2fs", "/sbin/mke2fs"});
-    const std::string debugfs = findTool({"/usr/sbin/debugfs", "/sbin/debugfs"});
-    if (mke2fs.empty() || debugfs.empty()) {
-        *why = "mke2fs and debugfs are needed (package e2fsprogs)";
+    if (mke2fs.empty()) {
+        *why = "mke2fs is needed (package e2fsprogs)";
         return false;
     }
     gid_t gid = static_cast<gid_t>(caller);
@@ -364,26 +386,8 @@ static bool formatDevice(const LoopDevice &device, const std::string &name, bool
         *why = "mke2fs failed: " + lastLine(output);
         return false;
     }
-    // A fresh RAM disk holds nothing that looks like the user's files.
-    if (!runDebugfs(debugfs, "rmdir lost+found", device.node, true, &output, why))
+    if (!finishFreshVolume(device, casefold, why))
         return false;
-    if (casefold) {
-        // The casefold feature only allows the per-directory flag; set it on the root so
-        // that every directory created below inherits it.
-        std::string stat;
-        if (!runDebugfs(debugfs, "stat /", device.node, false, &stat, why))
-            return false;
-        unsigned long flags = 0;
-        const size_t at = stat.find("Flags: ");
-        if (at == std::string::npos || std::sscanf(stat.c_str() + at, "Flags: %lx", &flags) != 1) {
-            *why = "cannot read the root directory's flags";
-            return false;
-        }
-        char request[64];
-        std::snprintf(request, sizeof request, "set_inode_field / flags 0x%lx", flags | 0x40000000UL);
-        if (!runDebugfs(debugfs, request, device.node, true, &output, why))
-            return false;
-    }
     *summary = "Initialized " + device.node + " as a " + sizeText(device.sectors * 512) + " "
         + (casefold ? "case-insensitive" : "case-sensitive") + " ext4 volume";
     return true;

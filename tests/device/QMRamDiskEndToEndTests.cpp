@@ -1,0 +1,175 @@
+// Real RAM disks through quilmo-disktool: attach, format, mount, look up, list, remount
+// over a tagged RAM disk, eject and force-eject. Needs root and loop devices.
+#include "QMDeviceTestSupport.h"
+#include "QMDiskToolPaths.h"
+#include "QMFunctions.h"
+#include "QMRamDiskDevice.h"
+#include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+using namespace QMDeviceTest;
+
+namespace {
+
+// Releases a RAM disk whatever state the test left it in.
+struct RamDiskGuard
+{
+    QString device;
+    QString mountPoint;
+    ~RamDiskGuard()
+    {
+        if (device.isEmpty())
+            return;
+        if (!mountPoint.isEmpty())
+            umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH);
+        QMTest::run(QMTest::libexecDir() + QStringLiteral("/hdiutil"), {QStringLiteral("detach"), device});
+    }
+};
+
+class RamDiskEndToEnd : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QString why;
+        if (!QMTest::canUseLoopDevices(&why))
+            GTEST_SKIP() << why.toStdString();
+        if (!QFileInfo(QMDiskToolPaths::pathForTool(QMDiskTool::Hdiutil)).isExecutable())
+            GTEST_SKIP() << "quilmo-disktool is not built";
+        ASSERT_TRUE(_dir.isValid());
+    }
+
+    // Attaches and formats a RAM disk of 16 MiB; its device node.
+    QString newDevice(const QString &name)
+    {
+        QMError::Ptr error;
+        const QString device = QMRamDiskDevice::attachDeviceWithSize(16 << 20, false, &error);
+        EXPECT_FALSE(device.isEmpty());
+        EXPECT_FALSE(error);
+        if (device.isEmpty())
+            return {};
+        EXPECT_TRUE(QMRamDiskDevice::formatDeviceNode(device, name, 1, &error));
+        return device;
+    }
+
+    static bool listed(const QString &device)
+    {
+        const auto list = QMRamDiskDevice::deviceList(false, nullptr);
+        if (!list)
+            return false;
+        for (const QVariantMap &r : *list) {
+            if (r.value(QStringLiteral("devNode")).toString() == device)
+                return true;
+        }
+        return false;
+    }
+
+    QTemporaryDir _dir;
+};
+
+} // namespace
+
+TEST_F(RamDiskEndToEnd, MountFindListAndEject)
+{
+    const QString name = QStringLiteral("Quilmo Test");
+    const QString device = newDevice(name);
+    ASSERT_FALSE(device.isEmpty());
+    RamDiskGuard guard{device, _dir.filePath(name)};
+    EXPECT_TRUE(QMRamDiskDevice::mountPointFromDeviceNode(device, nullptr).isNull()) << "attached, not mounted";
+
+    // The mount directory already exists and holds only bookkeeping of the file browser.
+    ASSERT_TRUE(QDir().mkpath(_dir.filePath(name)));
+    QFile ds(_dir.filePath(name + QStringLiteral("/.DS_Store")));
+    ASSERT_TRUE(ds.open(QIODevice::WriteOnly));
+    ds.close();
+
+    QString mounted;
+    QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(device, _dir.path(), name, 1, 0, QStringLiteral("ID-1"), &mounted);
+    ASSERT_FALSE(error) << error->description().toStdString();
+    EXPECT_EQ(mounted, _dir.filePath(name));
+    EXPECT_TRUE(QDir(mounted).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).isEmpty())
+        << "a fresh RAM disk holds nothing";
+
+    EXPECT_EQ(QMRamDiskDevice::mountPointFromDeviceNode(device, &error), mounted);
+    EXPECT_EQ(QMRamDiskDevice::deviceNodeFromPath(mounted, &error), device);
+    EXPECT_EQ(QMRamDiskDevice::hasMountedVolumeAtPath(mounted), QMMountStateMounted);
+    EXPECT_EQ(QMRamDiskDevice::hasMountedVolumeAtPath(_dir.path()), QMMountStateNone);
+    QVariantMap tag;
+    ASSERT_TRUE(QMRamDiskDevice::getExtentedRamDiskInfos(&tag, mounted));
+    EXPECT_EQ(tag, (QVariantMap{{"identifier", "ID-1"}, {"deviceNode", device}}));
+
+    const auto plain = QMRamDiskDevice::deviceList(false, &error);
+    ASSERT_TRUE(plain.has_value());
+    EXPECT_TRUE(plain->contains(QVariantMap{{"devNode", device}, {"mountPoint", mounted}}));
+    const auto withIdentity = QMRamDiskDevice::deviceList(true, &error);
+    ASSERT_TRUE(withIdentity.has_value());
+    struct stat st {};
+    ASSERT_EQ(stat(QFile::encodeName(mounted).constData(), &st), 0);
+    bool found = false;
+    for (const QVariantMap &r : *withIdentity) {
+        if (r.value(QStringLiteral("devNode")).toString() != device)
+            continue;
+        found = true;
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"))
+                        .match(r.value(QStringLiteral("uuid")).toString())
+                        .hasMatch())
+            << r.value(QStringLiteral("uuid")).toString().toStdString();
+        EXPECT_EQ(r.value(QStringLiteral("st_dev")).toLongLong(), static_cast<qint32>(st.st_dev));
+    }
+    EXPECT_TRUE(found);
+
+    // Force-eject of a plain directory does nothing; of the mount point it ejects, and the
+    // mount directory that held only ".DS_Store" goes with it.
+    EXPECT_EQ(QMRamDiskDevice::forceEjectRamDiskAtPath(_dir.path()), nullptr);
+    EXPECT_TRUE(listed(device));
+    error = QMRamDiskDevice::forceEjectRamDiskAtPath(mounted);
+    EXPECT_FALSE(error);
+    EXPECT_FALSE(listed(device));
+    EXPECT_FALSE(QFileInfo::exists(mounted));
+}
+
+TEST_F(RamDiskEndToEnd, MountingWhereATaggedRamDiskIsStillMountedReplacesIt)
+{
+    const QString name = QStringLiteral("Shared");
+    const QString first = newDevice(name);
+    ASSERT_FALSE(first.isEmpty());
+    RamDiskGuard firstGuard{first, _dir.filePath(name)};
+    QString mounted;
+    ASSERT_FALSE(QMRamDiskDevice::mountDeviceNode(first, _dir.path(), name, 0, 0, QStringLiteral("OLD"), &mounted));
+
+    // Mounting the same device again where it already is only re-tags it.
+    ASSERT_FALSE(QMRamDiskDevice::mountDeviceNode(first, _dir.path(), name, 0, 0, QStringLiteral("OLD"), &mounted));
+    EXPECT_TRUE(listed(first));
+
+    const QString second = newDevice(name);
+    ASSERT_FALSE(second.isEmpty());
+    RamDiskGuard secondGuard{second, _dir.filePath(name)};
+    const QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(second, _dir.path(), name, 0, 0, QStringLiteral("NEW"), &mounted);
+    ASSERT_FALSE(error) << error->description().toStdString();
+    EXPECT_EQ(QMRamDiskDevice::deviceNodeFromPath(mounted, nullptr), second);
+    EXPECT_FALSE(listed(first)) << "the old device is unmounted and detached";
+    QVariantMap tag;
+    ASSERT_TRUE(QMRamDiskDevice::getExtentedRamDiskInfos(&tag, mounted));
+    EXPECT_EQ(tag.value(QStringLiteral("identifier")).toString(), QStringLiteral("NEW"));
+
+    // A user's file under the mount directory keeps it when the RAM disk is ejected.
+    ASSERT_EQ(umount2(QFile::encodeName(mounted).constData(), 0), 0);
+    QFile notes(mounted + QStringLiteral("/notes.txt"));
+    ASSERT_TRUE(notes.open(QIODevice::WriteOnly));
+    notes.close();
+    ASSERT_FALSE(QMRamDiskDevice::mountDeviceNode(second, _dir.path(), name, 0, 0, QStringLiteral("NEW"), &mounted));
+    EXPECT_FALSE(QFileInfo::exists(mounted + QStringLiteral("/notes.txt"))) << "covered by the RAM disk";
+    EXPECT_FALSE(QMRamDiskDevice::ejectRamDiskDeviceNode(second, mounted, true));
+    EXPECT_TRUE(QFileInfo::exists(mounted + QStringLiteral("/notes.txt")));
+    EXPECT_FALSE(listed(second));
+}

@@ -1,0 +1,265 @@
+#include "DiskToolTestSupport.h"
+
+#include "QMTestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTextStream>
+
+#include <plist/plist.h>
+
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace DiskToolTest {
+
+bool Result::isRefusal() const
+{
+    return status == 1 && err.count(QLatin1Char('\n')) == 1 && err.endsWith(QLatin1Char('\n')) && out.isEmpty();
+}
+
+Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("PKEXEC_UID"));
+    if (asUid)
+        env.insert(QStringLiteral("PKEXEC_UID"), QString::number(*asUid));
+    p.setProcessEnvironment(env);
+    p.start(QMTest::libexecDir() + QLatin1Char('/') + tool, args);
+    Result r;
+    if (!p.waitForStarted(10000))
+        return r;
+    p.waitForFinished(-1);
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return r;
+}
+
+uid_t testUid(int offset)
+{
+    return static_cast<uid_t>(200000 + (getpid() % 100000) * 4 + offset);
+}
+
+static plist_t parsePlist(const QString &text)
+{
+    const QByteArray xml = text.toUtf8();
+    plist_t root = nullptr;
+    plist_from_xml(xml.constData(), static_cast<uint32_t>(xml.size()), &root);
+    return root;
+}
+
+static QString stringItem(plist_t dict, const char *key)
+{
+    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
+    if (!node || plist_get_node_type(node) != PLIST_STRING)
+        return {};
+    char *value = nullptr;
+    plist_get_string_val(node, &value);
+    const QString result = QString::fromUtf8(value);
+    free(value);
+    return result;
+}
+
+QString deviceFromAttachOutput(const QString &text)
+{
+    plist_t root = parsePlist(text);
+    QString device;
+    plist_t entities = root ? plist_dict_get_item(root, "system-entities") : nullptr;
+    if (entities && plist_get_node_type(entities) == PLIST_ARRAY && plist_array_get_size(entities) == 1)
+        device = stringItem(plist_array_get_item(entities, 0), "dev-entry");
+    if (root)
+        plist_free(root);
+    return device;
+}
+
+QList<InfoEntry> info(std::optional<uid_t> asUid)
+{
+    QList<InfoEntry> list;
+    const Result r = runTool(QStringLiteral("hdiutil"), {QStringLiteral("info"), QStringLiteral("-plist")}, asUid);
+    plist_t root = parsePlist(r.out);
+    plist_t images = root ? plist_dict_get_item(root, "images") : nullptr;
+    for (uint32_t i = 0; images && i < plist_array_get_size(images); ++i) {
+        plist_t image = plist_array_get_item(images, i);
+        plist_t entities = plist_dict_get_item(image, "system-entities");
+        if (!entities || plist_array_get_size(entities) != 1)
+            continue;
+        plist_t entity = plist_array_get_item(entities, 0);
+        list.append({stringItem(image, "image-path"), stringItem(entity, "dev-entry"), stringItem(entity, "mount-point")});
+    }
+    if (root)
+        plist_free(root);
+    return list;
+}
+
+std::optional<InfoEntry> infoFor(const QString &device, std::optional<uid_t> asUid)
+{
+    for (const auto &e : info(asUid)) {
+        if (e.device == device)
+            return e;
+    }
+    return std::nullopt;
+}
+
+static QString readFirstLine(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readLine()).trimmed();
+}
+
+static QString decodeMountField(const QString &field)
+{
+    QByteArray in = field.toUtf8(), out;
+    for (int i = 0; i < in.size(); ++i) {
+        if (in[i] == '\\' && i + 3 < in.size()) {
+            out.append(static_cast<char>(in.mid(i + 1, 3).toInt(nullptr, 8)));
+            i += 3;
+        } else {
+            out.append(in[i]);
+        }
+    }
+    return QString::fromUtf8(out);
+}
+
+// (major:minor, mount point, per-mount options) of every mount.
+static QList<QStringList> mountTable()
+{
+    QList<QStringList> table;
+    QFile f(QStringLiteral("/proc/self/mountinfo"));
+    if (!f.open(QIODevice::ReadOnly))
+        return table;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const QStringList fields = QString::fromUtf8(line).split(QLatin1Char(' '));
+        if (fields.size() > 6)
+            table.append({fields[2], decodeMountField(fields[4]), fields[5]});
+    }
+    return table;
+}
+
+static QString majorMinor(const QString &device)
+{
+    return readFirstLine(QStringLiteral("/sys/block/%1/dev").arg(device.section(QLatin1Char('/'), -1)));
+}
+
+QStringList mountPointsOf(const QString &device)
+{
+    QStringList points;
+    const QString dev = majorMinor(device);
+    for (const auto &m : mountTable()) {
+        if (!dev.isEmpty() && m[0] == dev)
+            points.append(m[1]);
+    }
+    return points;
+}
+
+QString mountOptionsAt(const QString &path)
+{
+    QString options;
+    for (const auto &m : mountTable()) {
+        if (m[1] == path)
+            options = m[2];
+    }
+    return options;
+}
+
+bool isMountPoint(const QString &path)
+{
+    for (const auto &m : mountTable()) {
+        if (m[1] == path)
+            return true;
+    }
+    return false;
+}
+
+bool isAttached(const QString &device)
+{
+    return !readFirstLine(QStringLiteral("/sys/block/%1/loop/backing_file").arg(device.section(QLatin1Char('/'), -1))).isEmpty();
+}
+
+QString snapshot(uid_t uid, const QString &dir)
+{
+    QStringList lines;
+    const QString prefix = QStringLiteral("/dev/shm/quilmo-ram-%1-").arg(uid);
+    const QDir sysBlock(QStringLiteral("/sys/block"));
+    for (const QString &name : sysBlock.entryList({QStringLiteral("loop*")}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString backing = readFirstLine(QStringLiteral("/sys/block/%1/loop/backing_file").arg(name));
+        if (backing.startsWith(prefix))
+            lines << name + QLatin1Char(' ') + backing + QLatin1Char(' ') + mountPointsOf(QStringLiteral("/dev/") + name).join(QLatin1Char(','));
+    }
+    for (const QString &name : QDir(QStringLiteral("/dev/shm")).entryList(QDir::Files | QDir::System | QDir::Hidden)) {
+        if ((QStringLiteral("/dev/shm/") + name).startsWith(prefix))
+            lines << QStringLiteral("shm ") + name;
+    }
+    for (const auto &m : mountTable()) {
+        if (m[1] == dir || m[1].startsWith(dir + QLatin1Char('/')))
+            lines << QStringLiteral("mount ") + m[0] + QLatin1Char(' ') + m[1];
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+void releaseDevice(const QString &device)
+{
+    if (device.isEmpty())
+        return;
+    for (const QString &point : mountPointsOf(device))
+        umount2(point.toLocal8Bit().constData(), MNT_DETACH);
+    const int fd = open(device.toLocal8Bit().constData(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        ioctl(fd, LOOP_CLR_FD, 0);
+        close(fd);
+    }
+}
+
+RamDisk::RamDisk(quint64 sectors, std::optional<uid_t> owner, bool format, const QString &name)
+{
+    const Result attach = runTool(QStringLiteral("hdiutil"),
+                                  {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
+                                   QStringLiteral("ram://%1").arg(sectors)},
+                                  owner);
+    _device = deviceFromAttachOutput(attach.out);
+    if (attach.status != 0 || _device.isEmpty()) {
+        _error = QStringLiteral("attach failed: ") + attach.err;
+        return;
+    }
+    if (format) {
+        const Result newfs = runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), name, _device}, owner);
+        if (newfs.status != 0)
+            _error = QStringLiteral("newfs failed: ") + newfs.err;
+    }
+}
+
+RamDisk::~RamDisk()
+{
+    releaseDevice(_device);
+}
+
+MountGuard::~MountGuard()
+{
+    while (isMountPoint(_path)) {
+        if (umount2(_path.toLocal8Bit().constData(), MNT_DETACH) != 0)
+            break;
+    }
+}
+
+ForeignLoop::ForeignLoop(const QString &file)
+{
+    QString out;
+    if (QMTest::run(QStringLiteral("/usr/sbin/losetup"), {QStringLiteral("-f"), QStringLiteral("--show"), file}, &out) == 0)
+        _device = out.trimmed();
+}
+
+ForeignLoop::~ForeignLoop()
+{
+    releaseDevice(_device);
+}
+
+} // namespace DiskToolTest

@@ -1,0 +1,98 @@
+#pragma once
+
+// Runs the build tree's quilmo-disktool under its tool names, and guards that release the
+// loop devices and mounts a test makes, also when the test fails.
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+#include <sys/types.h>
+
+namespace DiskToolTest {
+
+struct Result {
+    int status = -1;
+    QString out;
+    QString err;
+    // A refusal: exit status 1 and exactly one line on standard error.
+    bool isRefusal() const;
+};
+
+// Runs libexec/quilmo/<tool> with the arguments; as another user when asUid is given
+// (PKEXEC_UID, which the tool trusts only because the test runs as root).
+Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid = std::nullopt);
+
+// A user id that no other test process uses, for playing a normal user.
+uid_t testUid(int offset = 0);
+
+// The /dev/loopK of an attach property list; empty when there is none.
+QString deviceFromAttachOutput(const QString &plist);
+
+struct InfoEntry {
+    QString imagePath;
+    QString device;
+    QString mountPoint;
+};
+QList<InfoEntry> info(std::optional<uid_t> asUid = std::nullopt);
+std::optional<InfoEntry> infoFor(const QString &device, std::optional<uid_t> asUid = std::nullopt);
+
+// Mount points of a loop device, read from /proc/self/mountinfo.
+QStringList mountPointsOf(const QString &device);
+// The per-mount options of the mount at a path ("rw,nosuid,nodev,noatime").
+QString mountOptionsAt(const QString &path);
+bool isMountPoint(const QString &path);
+bool isAttached(const QString &device);
+
+// What a refusal must leave unchanged for one user: their loop devices (with mount
+// points), their memory files in /dev/shm, and the mounts below a directory.
+QString snapshot(uid_t uid, const QString &dir);
+
+// Attaches a RAM disk for the given user through the tool and releases it (unmount, detach)
+// when it goes out of scope.
+class RamDisk {
+public:
+    explicit RamDisk(quint64 sectors, std::optional<uid_t> owner = std::nullopt, bool format = true,
+                     const QString &name = QStringLiteral("Test"));
+    ~RamDisk();
+    RamDisk(const RamDisk &) = delete;
+    RamDisk &operator=(const RamDisk &) = delete;
+    const QString &device() const { return _device; }
+    bool ok() const { return !_device.isEmpty() && _error.isEmpty(); }
+    const QString &error() const { return _error; }
+
+private:
+    QString _device;
+    QString _error;
+};
+
+// Detaches a loop device (after unmounting its mounts), whoever attached it.
+void releaseDevice(const QString &device);
+
+// Unmounts whatever is mounted at the path when it goes out of scope.
+class MountGuard {
+public:
+    explicit MountGuard(const QString &path) : _path(path) {}
+    ~MountGuard();
+    MountGuard(const MountGuard &) = delete;
+    MountGuard &operator=(const MountGuard &) = delete;
+
+private:
+    QString _path;
+};
+
+// A loop device over a file of the test's own, attached with losetup.
+class ForeignLoop {
+public:
+    explicit ForeignLoop(const QString &file);
+    ~ForeignLoop();
+    ForeignLoop(const ForeignLoop &) = delete;
+    ForeignLoop &operator=(const ForeignLoop &) = delete;
+    const QString &device() const { return _device; }
+
+private:
+    QString _device;
+};
+
+} // namespace DiskToolTest

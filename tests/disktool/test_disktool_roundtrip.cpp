@@ -1,0 +1,311 @@
+// Real RAM disks through the build tree's quilmo-disktool: attach, format, mount, unmount,
+// detach, and what each step leaves behind.
+
+#include "DiskToolTestSupport.h"
+#include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace DiskToolTest;
+
+namespace {
+
+bool kernelHasCasefold()
+{
+    return QFileInfo::exists(QStringLiteral("/sys/fs/ext4/features/casefold"));
+}
+
+QStringList mountArgs(const QString &device, const QString &path)
+{
+    return {QStringLiteral("-o"), QStringLiteral("noatime"), QStringLiteral("-o"), QStringLiteral("nobrowse"),
+            QStringLiteral("-t"), QStringLiteral("hfs"), device, path};
+}
+
+QStringList ourShmFiles()
+{
+    return QDir(QStringLiteral("/dev/shm")).entryList({QStringLiteral("quilmo-ram-*")}, QDir::Files | QDir::System);
+}
+
+quint64 shmemBytes()
+{
+    QFile f(QStringLiteral("/proc/meminfo"));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith("Shmem:"))
+            return line.mid(6).trimmed().split(' ').first().toULongLong() * 1024;
+    }
+    return 0;
+}
+
+} // namespace
+
+class DiskToolRoundTrip : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DiskToolRoundTrip, AttachFormatMountUnmountDetach)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    const bool caseSensitive = GetParam();
+    const QStringList shmBefore = ourShmFiles();
+
+    const Result attach = runTool(QStringLiteral("hdiutil"),
+                                  {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
+                                   QStringLiteral("ram://131072")});
+    ASSERT_EQ(attach.status, 0) << attach.err.toStdString();
+    EXPECT_TRUE(attach.err.isEmpty());
+    const QString device = deviceFromAttachOutput(attach.out);
+    ASSERT_TRUE(device.startsWith(QStringLiteral("/dev/loop"))) << attach.out.toStdString();
+    struct Release {
+        QString device;
+        ~Release() { releaseDevice(device); }
+    } release{device};
+
+    auto entry = infoFor(device);
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->imagePath, QStringLiteral("ram://131072"));
+    EXPECT_TRUE(entry->mountPoint.isEmpty());
+    // The memory file lives only as long as the device: nothing of it stays in /dev/shm.
+    EXPECT_EQ(ourShmFiles(), shmBefore);
+
+    QStringList newfsArgs{QStringLiteral("-v"), QStringLiteral("Round Trip"), device};
+    if (caseSensitive)
+        newfsArgs.prepend(QStringLiteral("-s"));
+    const Result newfs = runTool(QStringLiteral("newfs_hfs"), newfsArgs);
+    ASSERT_EQ(newfs.status, 0) << newfs.err.toStdString();
+    const bool expectInsensitive = !caseSensitive && kernelHasCasefold();
+    EXPECT_EQ(newfs.out, QStringLiteral("Initialized %1 as a 64 MB %2 ext4 volume\n")
+                             .arg(device, expectInsensitive ? QStringLiteral("case-insensitive")
+                                                            : QStringLiteral("case-sensitive")));
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    MountGuard mountGuard(dir.path());
+    const Result mount = runTool(QStringLiteral("mount"), mountArgs(device, dir.path()));
+    ASSERT_EQ(mount.status, 0) << mount.err.toStdString();
+    EXPECT_TRUE(mount.out.isEmpty() && mount.err.isEmpty());
+    const QStringList options = mountOptionsAt(dir.path()).split(QLatin1Char(','));
+    EXPECT_TRUE(options.contains(QStringLiteral("nosuid")) && options.contains(QStringLiteral("nodev"))
+                && options.contains(QStringLiteral("noatime")))
+        << mountOptionsAt(dir.path()).toStdString();
+    entry = infoFor(device);
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->mountPoint, dir.path());
+
+    // A fresh volume is empty (no lost+found) and its root belongs to the calling user.
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System).isEmpty());
+    QFile file(dir.path() + QStringLiteral("/kept.txt"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("kept across a remount");
+    file.close();
+    if (expectInsensitive)
+        EXPECT_TRUE(QFileInfo::exists(dir.path() + QStringLiteral("/KEPT.TXT")));
+    else
+        EXPECT_FALSE(QFileInfo::exists(dir.path() + QStringLiteral("/KEPT.TXT")));
+
+    const Result detachMounted = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), device});
+    EXPECT_TRUE(detachMounted.isRefusal()) << detachMounted.err.toStdString();
+    EXPECT_TRUE(isAttached(device));
+
+    Result umount = runTool(QStringLiteral("umount"), {QStringLiteral("-f"), dir.path()});
+    ASSERT_EQ(umount.status, 0) << umount.err.toStdString();
+    EXPECT_FALSE(isMountPoint(dir.path()));
+    entry = infoFor(device);
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_TRUE(entry->mountPoint.isEmpty());
+
+    ASSERT_EQ(runTool(QStringLiteral("mount"), mountArgs(device, dir.path())).status, 0);
+    QFile again(dir.path() + QStringLiteral("/kept.txt"));
+    ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+    EXPECT_EQ(again.readAll(), QByteArray("kept across a remount"));
+    again.close();
+    umount = runTool(QStringLiteral("umount"), {QStringLiteral("-f"), dir.path()});
+    ASSERT_EQ(umount.status, 0) << umount.err.toStdString();
+
+    const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), device});
+    ASSERT_EQ(detach.status, 0) << detach.err.toStdString();
+    EXPECT_TRUE(detach.out.isEmpty());
+    EXPECT_FALSE(infoFor(device).has_value());
+    EXPECT_EQ(ourShmFiles(), shmBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(CaseRule, DiskToolRoundTrip, ::testing::Values(true, false),
+                         [](const auto &info) { return info.param ? "CaseSensitive" : "Default"; });
+
+TEST(DiskTool, FormatCutsTheLabelOnACharacterBoundaryAndGivesTheRootToTheCaller)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    const uid_t user = testUid();
+    // Nine two-byte characters: 18 bytes, so the 16-byte label holds eight of them.
+    const QString name = QStringLiteral("ÄÖÜäöüÄÖÜ");
+    RamDisk disk(65536, user, true, name);
+    ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
+    QString label;
+    QMTest::run(QStringLiteral("/usr/sbin/blkid"), {QStringLiteral("-p"), QStringLiteral("-o"), QStringLiteral("value"),
+                                                    QStringLiteral("-s"), QStringLiteral("LABEL"), disk.device()},
+                &label);
+    EXPECT_EQ(label.trimmed(), QStringLiteral("ÄÖÜäöüÄÖ"));
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_EQ(chown(dir.path().toLocal8Bit().constData(), user, user), 0);
+    MountGuard guard(dir.path());
+    const Result mount = runTool(QStringLiteral("mount"), mountArgs(disk.device(), dir.path()), user);
+    ASSERT_EQ(mount.status, 0) << mount.err.toStdString();
+    struct stat st;
+    ASSERT_EQ(stat(dir.path().toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_uid, user);
+    EXPECT_FALSE(QFileInfo::exists(dir.path() + QStringLiteral("/lost+found")));
+    const Result umount = runTool(QStringLiteral("umount"), {QStringLiteral("-f"), dir.path()}, user);
+    EXPECT_EQ(umount.status, 0) << umount.err.toStdString();
+}
+
+TEST(DiskTool, InfoShowsEachUserOnlyTheirOwnDevices)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    const uid_t alice = testUid(0), bob = testUid(1);
+    RamDisk disk(2048, alice, false);
+    ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
+    EXPECT_TRUE(infoFor(disk.device(), alice).has_value());
+    EXPECT_FALSE(infoFor(disk.device(), bob).has_value());
+    EXPECT_TRUE(infoFor(disk.device()).has_value()); // root sees all
+}
+
+TEST(DiskTool, AFailedFormatLeavesTheDeviceToItsOwner)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    // One sector is too small for any file system.
+    RamDisk disk(1, std::nullopt, false);
+    ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
+    const Result newfs = runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("Tiny"), disk.device()});
+    EXPECT_TRUE(newfs.isRefusal()) << newfs.err.toStdString();
+    EXPECT_TRUE(newfs.out.isEmpty());
+    const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), disk.device()});
+    EXPECT_EQ(detach.status, 0) << detach.err.toStdString();
+    EXPECT_FALSE(isAttached(disk.device()));
+}
+
+TEST(DiskTool, DeletedFilesGiveTheirMemoryBack)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    RamDisk disk(1048576); // 512 MB
+    ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    MountGuard guard(dir.path());
+    ASSERT_EQ(runTool(QStringLiteral("mount"), mountArgs(disk.device(), dir.path())).status, 0);
+
+    const quint64 before = shmemBytes();
+    const QString path = dir.path() + QStringLiteral("/big");
+    {
+        QFile big(path);
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+        const QByteArray chunk(1 << 20, 'x');
+        for (int i = 0; i < 256; ++i)
+            ASSERT_EQ(big.write(chunk), chunk.size());
+        big.flush();
+        fsync(big.handle());
+    }
+    const quint64 written = shmemBytes();
+    EXPECT_GT(written, before + 200ull * 1024 * 1024);
+    ASSERT_TRUE(QFile::remove(path));
+    sync();
+    const quint64 after = shmemBytes();
+    // Other processes may use shared memory meanwhile; the 256 MB must be mostly back.
+    EXPECT_LT(after + 200ull * 1024 * 1024, written) << "before " << before << " written " << written << " after " << after;
+}
+
+TEST(DiskTool, DiskutilErasesAndMountsUnderMedia)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    RamDisk disk(65536, std::nullopt, false);
+    ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
+    const QString name = QStringLiteral("Quilmo Test %1").arg(getpid());
+    const QString expected = QStringLiteral("/media/root/") + name;
+    MountGuard guard(expected);
+    const Result erase = runTool(QStringLiteral("diskutil"), {QStringLiteral("erasevolume"),
+                                                              QStringLiteral("Case-sensitive HFS+"), name, disk.device()});
+    ASSERT_EQ(erase.status, 0) << erase.err.toStdString();
+    EXPECT_EQ(erase.out.count(QLatin1Char('\n')), 1);
+    EXPECT_EQ(mountPointsOf(disk.device()), QStringList{expected});
+    EXPECT_TRUE(mountOptionsAt(expected).contains(QStringLiteral("nosuid,nodev")));
+    const Result umount = runTool(QStringLiteral("umount"), {QStringLiteral("-f"), expected});
+    EXPECT_EQ(umount.status, 0) << umount.err.toStdString();
+    // The directory made for the volume goes with it.
+    EXPECT_FALSE(QFileInfo::exists(expected));
+}
+
+TEST(DiskTool, MdutilMarksTheVolumeForDesktopIndexers)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString marker = dir.path() + QStringLiteral("/.trackerignore");
+    EXPECT_EQ(runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), dir.path()}).status, 0);
+    EXPECT_TRUE(QFileInfo::exists(marker));
+    EXPECT_EQ(runTool(QStringLiteral("mdutil"), {QStringLiteral("-E"), dir.path()}).status, 0);
+    EXPECT_EQ(runTool(QStringLiteral("mdutil"), {QStringLiteral("-d"), dir.path()}).status, 0);
+    EXPECT_TRUE(QFileInfo::exists(marker));
+    EXPECT_EQ(runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("on"), dir.path()}).status, 0);
+    EXPECT_FALSE(QFileInfo::exists(marker));
+
+    ASSERT_TRUE(QDir().mkdir(dir.path() + QStringLiteral("/real")));
+    ASSERT_TRUE(QFile::link(dir.path() + QStringLiteral("/real"), dir.path() + QStringLiteral("/link")));
+    const Result viaLink = runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"),
+                                                              dir.path() + QStringLiteral("/link")});
+    EXPECT_TRUE(viaLink.isRefusal()) << viaLink.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(dir.path() + QStringLiteral("/real/.trackerignore")));
+}
+
+TEST(DiskTool, PurgeDropsTheCleanCaches)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    const Result r = runTool(QStringLiteral("purge"), {});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_TRUE(runTool(QStringLiteral("purge"), {QStringLiteral("-now")}).isRefusal());
+}
+
+TEST(DiskTool, ANormalUserListsAndMarksWithoutRootAndIsAskedForTheRest)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    if (!QFileInfo(QStringLiteral("/usr/bin/setpriv")).isExecutable())
+        GTEST_SKIP() << "needs setpriv to run as another user";
+    const uid_t nobody = 65534;
+    RamDisk rootsDisk(2048, std::nullopt, false);
+    ASSERT_TRUE(rootsDisk.ok()) << rootsDisk.error().toStdString();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_EQ(chown(dir.path().toLocal8Bit().constData(), nobody, nobody), 0);
+    auto asNobody = [&](const QString &tool, const QStringList &args) {
+        QString out, err;
+        const int status = QMTest::run(QStringLiteral("/usr/bin/setpriv"),
+                                       QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                                   QStringLiteral("--clear-groups"), QMTest::libexecDir() + QLatin1Char('/') + tool}
+                                           + args,
+                                       &out, &err);
+        return Result{status, out, err};
+    };
+    const Result info = asNobody(QStringLiteral("hdiutil"), {QStringLiteral("info"), QStringLiteral("-plist")});
+    EXPECT_EQ(info.status, 0) << info.err.toStdString();
+    EXPECT_TRUE(info.out.contains(QStringLiteral("<key>images</key>")));
+    EXPECT_FALSE(info.out.contains(rootsDisk.device() + QLatin1Char('<')));
+    EXPECT_EQ(asNobody(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), dir.path()}).status, 0);
+    EXPECT_TRUE(QFileInfo::exists(dir.path() + QStringLiteral("/.trackerignore")));
+
+    // Work that needs root goes through pkexec; without an agent that says yes, it is
+    // refused with one line, and nothing is attached.
+    const QString before = snapshot(nobody, dir.path());
+    const Result attach = asNobody(QStringLiteral("hdiutil"), {QStringLiteral("attach"), QStringLiteral("-nomount"),
+                                                               QStringLiteral("-plist"), QStringLiteral("ram://2048")});
+    EXPECT_TRUE(attach.isRefusal()) << attach.status << " " << attach.err.toStdString();
+    EXPECT_EQ(snapshot(nobody, dir.path()), before);
+}
