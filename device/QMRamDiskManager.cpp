@@ -576,8 +576,14 @@ bool QMRamDiskManager::canUseMountDirectory(const QString &mountDirectory, const
     if (!real.isEmpty() && real != written)
         directories << real;
 
-    for (const QString &dir : directories) {
-        const QString mountPath = QDir::cleanPath(dir + u'/' + name);
+    QStringList mountPaths;
+    for (const QString &dir : directories)
+        mountPaths << QDir::cleanPath(dir + u'/' + name);
+    // A link already standing where the volume goes would carry the mount elsewhere.
+    const QString realMountPath = QFileInfo(mountPaths.first()).canonicalFilePath();
+    if (!realMountPath.isEmpty() && !mountPaths.contains(realMountPath))
+        mountPaths << realMountPath;
+    for (const QString &mountPath : mountPaths) {
         for (const QString &system : systemDirectories()) {
             if (isInside(mountPath, system))
                 return QM_ReturnNoWithMessage(localized("The mount directory can not be a system directory."),
@@ -601,8 +607,7 @@ bool QMRamDiskManager::canUseMountDirectory(const QString &mountDirectory, const
     QStringList homes{home};
     if (!realHome.isEmpty() && realHome != home)
         homes << realHome;
-    for (const QString &dir : directories) {
-        const QString mountPath = QDir::cleanPath(dir + u'/' + name);
+    for (const QString &mountPath : mountPaths) {
         for (const QString &h : homes) {
             if (mountPath.startsWith(h + QStringLiteral("/Library"))
                 && !mountPath.startsWith(h + QStringLiteral("/Library/Developer")))

@@ -61,13 +61,20 @@ bool matches(const ProcessImage &p, const QString &executable, const QString &ca
 {
     const QString argv0 = p.argv.value(0);
     if (executable.contains(u'/')) {
-        if (p.exe == executable || p.exe == canonical || argv0 == executable)
+        // A program that is not there runs nowhere (and kernel threads name no file at all).
+        if (canonical.isEmpty() || p.exe.isEmpty())
+            return false;
+        if (p.exe == canonical || p.exe == executable || argv0 == executable)
             return true;
         // A script runs as its interpreter, with the script's path as the first argument.
+        // Other programs given the path (an editor, a viewer) are not the application.
         const QString argv1 = p.argv.value(1);
-        return (argv1 == executable || argv1 == canonical) && fileName(argv0) == fileName(p.exe);
+        if (argv1 != executable && argv1 != canonical)
+            return false;
+        const QString interpreter = argv0.startsWith(u'/') ? QFileInfo(argv0).canonicalFilePath() : QString();
+        return interpreter == p.exe;
     }
-    return fileName(p.exe) == executable || fileName(argv0) == executable;
+    return (!p.exe.isEmpty() && fileName(p.exe) == executable) || (!argv0.isEmpty() && fileName(argv0) == executable);
 }
 
 char processState(pid_t pid)
