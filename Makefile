@@ -3,6 +3,7 @@
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+FUZZ_SECONDS ?= 30
 
 .PHONY: all deps configure build run test test-asan test-tsan fuzz bench clean
 
@@ -37,6 +38,13 @@ test-tsan:
 fuzz: deps
 	cmake -S . -B build-fuzz -G Ninja -DQUILMO_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF
 	cmake --build build-fuzz -j $(JOBS) --target fuzz
+	@# Each fuzzer grows a working corpus seeded from tests/data/fuzz/<name>.
+	@set -e; for f in volume-tag tool-plist; do \
+	  exe=build-fuzz/fuzz/fuzz_$$(echo $$f | tr - _); \
+	  mkdir -p build-fuzz/corpus/$$f; \
+	  echo "== $$exe ($(FUZZ_SECONDS) s)"; \
+	  $$exe -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus/$$f tests/data/fuzz/$$f; \
+	done
 
 bench: build
 	bash scripts/bench.sh $(BUILD)

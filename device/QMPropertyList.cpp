@@ -7,6 +7,7 @@
 
 #include <plist/plist.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -16,31 +17,75 @@ namespace {
 // Tool output and device descriptions are shallow; anything deeper is not one of them.
 constexpr int kMaxDepth = 64;
 
-// libplist's own XML and binary readers recurse per nesting level; refuse before parsing
-// what could exhaust the stack there.
-bool nestingIsSane(const QByteArray &data)
+// libplist's XML reader recurses per nesting level; refuse before parsing what could
+// exhaust the stack there.
+bool nestingIsSane(const QByteArray &xml)
 {
-    if (plist_is_binary(data.constData(), static_cast<uint32_t>(data.size())))
-        return true; // the binary reader keeps its own bounded stack of offsets
     int depth = 0;
-    for (qsizetype i = 0; i + 1 < data.size(); ++i) {
-        if (data.at(i) != '<')
+    for (qsizetype i = 0; i + 1 < xml.size(); ++i) {
+        if (xml.at(i) != '<')
             continue;
-        const char next = data.at(i + 1);
-        if (next == '/' ) {
+        const char next = xml.at(i + 1);
+        if (next == '/') {
             if (depth > 0)
                 --depth;
         } else if (next != '?' && next != '!') {
             // An element is opened; an empty one (<x/>) closes again at its end.
-            qsizetype end = data.indexOf('>', i + 1);
+            const qsizetype end = xml.indexOf('>', i + 1);
             if (end < 0)
                 break;
-            if (data.at(end - 1) != '/' && ++depth > kMaxDepth * 2)
+            if (xml.at(end - 1) != '/' && ++depth > kMaxDepth * 2)
                 return false;
             i = end;
         }
     }
     return true;
+}
+
+// libplist asserts (and so aborts the process) when a key or string holds a zero byte;
+// no list we read has one, so such input is refused before it reaches the reader.
+bool hasZeroCharacter(const QByteArray &xml)
+{
+    if (xml.contains('\0'))
+        return true;
+    for (qsizetype i = xml.indexOf("&#"); i >= 0; i = xml.indexOf("&#", i + 2)) {
+        qsizetype j = i + 2;
+        const bool hex = j < xml.size() && (xml.at(j) == 'x' || xml.at(j) == 'X');
+        if (hex)
+            ++j;
+        // A reference without digits, or whose digits are all zeros, may read as character 0.
+        bool nonZero = false;
+        for (; j < xml.size(); ++j) {
+            const auto c = static_cast<unsigned char>(xml.at(j));
+            if (!(hex ? std::isxdigit(c) : std::isdigit(c)))
+                break;
+            nonZero = nonZero || c != '0';
+        }
+        if (!nonZero)
+            return true;
+    }
+    return false;
+}
+
+// The XML text of a list: binary lists are read once and written out as XML, so that
+// both forms pass the same checks.
+std::optional<QByteArray> xmlOf(const QByteArray &data)
+{
+    if (!plist_is_binary(data.constData(), static_cast<uint32_t>(data.size())))
+        return data;
+    plist_t root = nullptr;
+    plist_from_bin(data.constData(), static_cast<uint32_t>(data.size()), &root);
+    if (!root)
+        return std::nullopt;
+    char *xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    plist_free(root);
+    if (!xml)
+        return std::nullopt;
+    QByteArray text(xml, static_cast<qsizetype>(length));
+    plist_to_xml_free(xml);
+    return text;
 }
 
 struct PlistDeleter
@@ -97,9 +142,9 @@ std::optional<QVariant> convert(plist_t node, int depth)
         return list;
     }
     case PLIST_STRING: {
-        char *s = nullptr;
-        plist_get_string_val(node, &s);
-        return QVariant(takeString(s));
+        uint64_t length = 0;
+        const char *s = plist_get_string_ptr(node, &length);
+        return QVariant(s ? QString::fromUtf8(s, static_cast<qsizetype>(length)) : QString());
     }
     case PLIST_BOOLEAN: {
         uint8_t b = 0;
@@ -147,10 +192,13 @@ std::optional<QVariant> convert(plist_t node, int depth)
 
 std::optional<QVariant> QMPropertyList::fromData(const QByteArray &data)
 {
-    if (data.isEmpty() || data.size() > std::numeric_limits<int32_t>::max() || !nestingIsSane(data))
+    if (data.isEmpty() || data.size() > std::numeric_limits<int32_t>::max())
+        return std::nullopt;
+    const auto xml = xmlOf(data);
+    if (!xml || xml->isEmpty() || hasZeroCharacter(*xml) || !nestingIsSane(*xml))
         return std::nullopt;
     plist_t root = nullptr;
-    plist_from_memory(data.constData(), static_cast<uint32_t>(data.size()), &root);
+    plist_from_xml(xml->constData(), static_cast<uint32_t>(xml->size()), &root);
     if (!root)
         return std::nullopt;
     std::unique_ptr<void, PlistDeleter> guard(root);

@@ -6,6 +6,7 @@ packages=(
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
   libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-bin attr e2fsprogs util-linux pkexec
+  clang libclang-rt-dev
 )
 missing=()
 for p in "${packages[@]}"; do
