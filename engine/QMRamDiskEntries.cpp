@@ -630,11 +630,15 @@ void QMRamDiskEntries::synchronizeHelper()
         _needsSynchronizeHelper = false;
     }
     const bool wanted = helperIsWantedAtLogin();
-    const QUrl helper = QMRamDiskUtils::helperURL();
+    QUrl helper = QMRamDiskUtils::helperURL();
     if (helper.isEmpty()) {
-        if (wanted)
+        if (wanted) {
             QM_LogErrorMethod(this, QStringLiteral("helperURL==nil"));
-        return;
+            return;
+        }
+        // A helper that is gone may still have its (now stale) entry: the entry is found by
+        // the helper's name, so its would-be place is enough to remove it.
+        helper = QUrl::fromLocalFile(QMRamDiskUtils::installPrefix() + QStringLiteral("/libexec/quilmo/Quilmo-Helper"));
     }
     bool isValid = false;
     const bool isLoginItem = QMSharedLoginItems::isLoginItem(helper, &isValid);

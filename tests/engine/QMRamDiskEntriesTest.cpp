@@ -276,6 +276,22 @@ TEST_F(EntriesStoreTest, HelperLoginItemFollowsTheSettings)
     entries.setShowInMenuBar(false);
     entries.synchronizeHelper();
     EXPECT_FALSE(QMSharedLoginItems::isLoginItem(url, &valid));
+
+    // The helper was uninstalled while registered: its stale entry still goes.
+    r->setCreateAtLogin(true);
+    entries.synchronizeHelper();
+    ASSERT_TRUE(QMSharedLoginItems::isLoginItem(url, &valid));
+    ASSERT_TRUE(QFile::remove(helper));
+    {
+        LogCapture log;
+        entries.synchronizeHelper(); // wanted, but there is nothing to register
+        EXPECT_TRUE(log.contains(QStringLiteral("helperURL==nil")));
+    }
+    r->setCreateAtLogin(false);
+    entries.synchronizeHelper();
+    QList<QMSharedLoginItems::Entry> items;
+    ASSERT_TRUE(QMSharedLoginItems::snapshot(&items));
+    EXPECT_TRUE(items.isEmpty());
 }
 
 } // namespace
