@@ -8,6 +8,7 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QMutex>
+#include <QPointer>
 #include <QThread>
 
 namespace {
@@ -63,7 +64,8 @@ QMDistributedNotificationCenter::QMDistributedNotificationCenter(QObject *parent
 QMDistributedNotificationCenter *QMDistributedNotificationCenter::defaultCenter()
 {
     static QMutex mutex;
-    static QMDistributedNotificationCenter *center = nullptr;
+    // Owned by the application object: gone with it, and made again if asked after.
+    static QPointer<QMDistributedNotificationCenter> center;
     QMutexLocker lock(&mutex);
     if (!center) {
         center = new QMDistributedNotificationCenter;

@@ -170,6 +170,9 @@ QMRamDiskEntries::QMRamDiskEntries(QMRamDiskEntriesDelegate *delegate, QObject *
 QMRamDiskEntries::~QMRamDiskEntries()
 {
     setUpdator(false);
+    // A running action reports to this store until it ends.
+    if (hasRunningAction())
+        waitingEndAll();
 }
 
 QMRamDiskEntriesDelegate *QMRamDiskEntries::delegate() const
