@@ -156,7 +156,8 @@ int main(int argc, char **argv)
     }
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
     const std::string tools = libexecDir();
-    char dirTemplate[] = "/tmp/quilmo-bench-XXXXXX";
+    // Not in /tmp: the tool refuses to mount inside system directories.
+    char dirTemplate[] = "/home/quilmo-bench-XXXXXX";
     if (!mkdtemp(dirTemplate)) {
         std::perror("mkdtemp");
         return 1;
@@ -194,6 +195,12 @@ int main(int argc, char **argv)
     }
     const double ratio = median(toolTotals) / median(directTotals);
     std::printf("%-10s %12.2f %12.2f\n", "total", median(toolTotals), median(directTotals));
-    std::printf("ratio disktool/direct: %.2f (target: at most 1.5)\n", ratio);
+    // The best round of each shows the cost of the work itself when other processes share
+    // the machine; the medians include their noise.
+    const double best = *std::min_element(toolTotals.begin(), toolTotals.end())
+        / *std::min_element(directTotals.begin(), directTotals.end());
+    std::printf("%-10s %12.2f %12.2f\n", "best", *std::min_element(toolTotals.begin(), toolTotals.end()),
+                *std::min_element(directTotals.begin(), directTotals.end()));
+    std::printf("ratio disktool/direct: %.2f median, %.2f best (target: at most 1.5)\n", ratio, best);
     return 0;
 }

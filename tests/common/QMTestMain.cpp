@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #ifdef QUILMO_TEST_WIDGETS
 #include <QApplication>
 using TestApplication = QApplication;
@@ -39,6 +41,9 @@ int main(int argc, char **argv)
         QDir().mkpath(path);
         qputenv(p.var, path.toLocal8Bit());
     }
+    // Reachable by the other users that some tests play, like the system's own /tmp.
+    chmod(QFile::encodeName(root.path()).constData(), 0755);
+    chmod(QFile::encodeName(root.path() + QStringLiteral("/tmp")).constData(), 01777);
     QFile::setPermissions(root.path() + QStringLiteral("/runtime"),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     qputenv("XDG_DATA_DIRS", QByteArray("/usr/local/share:/usr/share"));

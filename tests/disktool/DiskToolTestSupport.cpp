@@ -180,9 +180,9 @@ bool isMountPoint(const QString &path)
     return false;
 }
 
-bool isAttached(const QString &device)
+QString backingOf(const QString &device)
 {
-    return !readFirstLine(QStringLiteral("/sys/block/%1/loop/backing_file").arg(device.section(QLatin1Char('/'), -1))).isEmpty();
+    return readFirstLine(QStringLiteral("/sys/block/%1/loop/backing_file").arg(device.section(QLatin1Char('/'), -1)));
 }
 
 QString snapshot(uid_t uid, const QString &dir)
@@ -206,9 +206,9 @@ QString snapshot(uid_t uid, const QString &dir)
     return lines.join(QLatin1Char('\n'));
 }
 
-void releaseDevice(const QString &device)
+void releaseDevice(const QString &device, const QString &backing)
 {
-    if (device.isEmpty())
+    if (device.isEmpty() || backing.isEmpty() || backingOf(device) != backing)
         return;
     for (const QString &point : mountPointsOf(device))
         umount2(point.toLocal8Bit().constData(), MNT_DETACH);
@@ -230,6 +230,7 @@ RamDisk::RamDisk(quint64 sectors, std::optional<uid_t> owner, bool format, const
         _error = QStringLiteral("attach failed: ") + attach.err;
         return;
     }
+    _backing = backingOf(_device);
     if (format) {
         const Result newfs = runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), name, _device}, owner);
         if (newfs.status != 0)
@@ -239,7 +240,7 @@ RamDisk::RamDisk(quint64 sectors, std::optional<uid_t> owner, bool format, const
 
 RamDisk::~RamDisk()
 {
-    releaseDevice(_device);
+    releaseDevice(_device, _backing);
 }
 
 MountGuard::~MountGuard()
@@ -255,11 +256,12 @@ ForeignLoop::ForeignLoop(const QString &file)
     QString out;
     if (QMTest::run(QStringLiteral("/usr/sbin/losetup"), {QStringLiteral("-f"), QStringLiteral("--show"), file}, &out) == 0)
         _device = out.trimmed();
+    _backing = backingOf(_device);
 }
 
 ForeignLoop::~ForeignLoop()
 {
-    releaseDevice(_device);
+    releaseDevice(_device, _backing);
 }
 
 } // namespace DiskToolTest

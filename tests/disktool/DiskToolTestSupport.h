@@ -43,7 +43,9 @@ QStringList mountPointsOf(const QString &device);
 // The per-mount options of the mount at a path ("rw,nosuid,nodev,noatime").
 QString mountOptionsAt(const QString &path);
 bool isMountPoint(const QString &path);
-bool isAttached(const QString &device);
+// The backing file of a loop device as the kernel reports it; empty when it is free. Loop
+// devices are reused at once, so an attachment is known by this, not by its number.
+QString backingOf(const QString &device);
 
 // What a refusal must leave unchanged for one user: their loop devices (with mount
 // points), their memory files in /dev/shm, and the mounts below a directory.
@@ -59,16 +61,21 @@ public:
     RamDisk(const RamDisk &) = delete;
     RamDisk &operator=(const RamDisk &) = delete;
     const QString &device() const { return _device; }
+    const QString &backing() const { return _backing; }
+    // Still attached: the device still holds this RAM disk's memory file.
+    bool attached() const { return !_device.isEmpty() && backingOf(_device) == _backing; }
     bool ok() const { return !_device.isEmpty() && _error.isEmpty(); }
     const QString &error() const { return _error; }
 
 private:
     QString _device;
+    QString _backing;
     QString _error;
 };
 
-// Detaches a loop device (after unmounting its mounts), whoever attached it.
-void releaseDevice(const QString &device);
+// Detaches a loop device (after unmounting its mounts) while it still holds the given
+// backing file; a device released already, and perhaps reused by another test, is left alone.
+void releaseDevice(const QString &device, const QString &backing);
 
 // Unmounts whatever is mounted at the path when it goes out of scope.
 class MountGuard {
@@ -93,6 +100,7 @@ public:
 
 private:
     QString _device;
+    QString _backing;
 };
 
 } // namespace DiskToolTest

@@ -86,6 +86,11 @@ TEST_F(DiskToolRefusal, MountPathsThatAreNotPlainDirectoriesOfTheCaller)
     expectMountRefused(QStringLiteral("/usr/share"));
     expectMountRefused(QStringLiteral("/media"));
     expectMountRefused(QStringLiteral("/tmp"));
+    // Inside a system directory, even where the caller owns the directory itself.
+    QTemporaryDir inTmp(QStringLiteral("/tmp/quilmo-refusal-XXXXXX"));
+    ASSERT_TRUE(inTmp.isValid());
+    ASSERT_EQ(chown(inTmp.path().toLocal8Bit().constData(), _user, _user), 0);
+    expectMountRefused(inTmp.path());
     expectMountRefused(QStringLiteral("/"));
 
     // Through a link on the way, and a link in place of the last component.
@@ -174,7 +179,7 @@ TEST_F(DiskToolRefusal, LoopDevicesThatAreNotOurs)
             expectRefusal(QStringLiteral("mount"), mountArgs(foreign.device(), _target), as);
             expectRefusal(QStringLiteral("hdiutil"), {QStringLiteral("detach"), foreign.device()}, as);
         }
-        EXPECT_TRUE(isAttached(foreign.device()));
+        EXPECT_EQ(backingOf(foreign.device()), file);
         EXPECT_TRUE(blkidType(foreign.device()).isEmpty());
     }
     expectRefusal(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("X"), QStringLiteral("/dev/sda")}, std::nullopt);

@@ -9,7 +9,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
@@ -64,10 +66,11 @@ TEST_P(DiskToolRoundTrip, AttachFormatMountUnmountDetach)
     EXPECT_TRUE(attach.err.isEmpty());
     const QString device = deviceFromAttachOutput(attach.out);
     ASSERT_TRUE(device.startsWith(QStringLiteral("/dev/loop"))) << attach.out.toStdString();
+    const QString backing = backingOf(device);
     struct Release {
-        QString device;
-        ~Release() { releaseDevice(device); }
-    } release{device};
+        QString device, backing;
+        ~Release() { releaseDevice(device, backing); }
+    } release{device, backing};
 
     auto entry = infoFor(device);
     ASSERT_TRUE(entry.has_value());
@@ -111,9 +114,13 @@ TEST_P(DiskToolRoundTrip, AttachFormatMountUnmountDetach)
     else
         EXPECT_FALSE(QFileInfo::exists(dir.path() + QStringLiteral("/KEPT.TXT")));
 
+    // Only a fresh volume is tidied at its first mount; a user's own directory of that name
+    // stays across a remount.
+    ASSERT_TRUE(QDir().mkdir(dir.path() + QStringLiteral("/lost+found")));
+
     const Result detachMounted = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), device});
     EXPECT_TRUE(detachMounted.isRefusal()) << detachMounted.err.toStdString();
-    EXPECT_TRUE(isAttached(device));
+    EXPECT_EQ(backingOf(device), backing);
 
     Result umount = runTool(QStringLiteral("umount"), {QStringLiteral("-f"), dir.path()});
     ASSERT_EQ(umount.status, 0) << umount.err.toStdString();
@@ -127,13 +134,17 @@ TEST_P(DiskToolRoundTrip, AttachFormatMountUnmountDetach)
     ASSERT_TRUE(again.open(QIODevice::ReadOnly));
     EXPECT_EQ(again.readAll(), QByteArray("kept across a remount"));
     again.close();
+    EXPECT_TRUE(QFileInfo(dir.path() + QStringLiteral("/lost+found")).isDir());
     umount = runTool(QStringLiteral("umount"), {QStringLiteral("-f"), dir.path()});
     ASSERT_EQ(umount.status, 0) << umount.err.toStdString();
 
     const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), device});
     ASSERT_EQ(detach.status, 0) << detach.err.toStdString();
     EXPECT_TRUE(detach.out.isEmpty());
-    EXPECT_FALSE(infoFor(device).has_value());
+    // Loop devices are reused at once (other tests run in parallel): what info may still
+    // list under this name must be another attachment.
+    EXPECT_TRUE(!infoFor(device).has_value() || backingOf(device) != backing);
+    EXPECT_NE(backingOf(device), backing);
     EXPECT_EQ(ourShmFiles(), shmBefore);
 }
 
@@ -190,7 +201,7 @@ TEST(DiskTool, AFailedFormatLeavesTheDeviceToItsOwner)
     EXPECT_TRUE(newfs.out.isEmpty());
     const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), disk.device()});
     EXPECT_EQ(detach.status, 0) << detach.err.toStdString();
-    EXPECT_FALSE(isAttached(disk.device()));
+    EXPECT_FALSE(disk.attached());
 }
 
 TEST(DiskTool, DeletedFilesGiveTheirMemoryBack)
@@ -282,7 +293,8 @@ TEST(DiskTool, ANormalUserListsAndMarksWithoutRootAndIsAskedForTheRest)
     const uid_t nobody = 65534;
     RamDisk rootsDisk(2048, std::nullopt, false);
     ASSERT_TRUE(rootsDisk.ok()) << rootsDisk.error().toStdString();
-    QTemporaryDir dir;
+    // Outside the test's private home, which the other user cannot enter.
+    QTemporaryDir dir(QStringLiteral("/home/quilmo-nobody-XXXXXX"));
     ASSERT_TRUE(dir.isValid());
     ASSERT_EQ(chown(dir.path().toLocal8Bit().constData(), nobody, nobody), 0);
     auto asNobody = [&](const QString &tool, const QStringList &args) {
@@ -308,4 +320,103 @@ TEST(DiskTool, ANormalUserListsAndMarksWithoutRootAndIsAskedForTheRest)
                                                                QStringLiteral("-plist"), QStringLiteral("ram://2048")});
     EXPECT_TRUE(attach.isRefusal()) << attach.status << " " << attach.err.toStdString();
     EXPECT_EQ(snapshot(nobody, dir.path()), before);
+}
+
+TEST(DiskTool, AFailureOrAKillInsideAttachLeavesNothing)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    if (!QFileInfo(QStringLiteral("/usr/bin/prlimit")).isExecutable())
+        GTEST_SKIP() << "needs prlimit";
+    const uid_t user = testUid(2);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString hdiutil = QMTest::libexecDir() + QStringLiteral("/hdiutil");
+    // Real failures at each step after the memory file exists: too few descriptors for the
+    // loop control device or the loop device, and a file-size limit that fails the sizing
+    // (ignored signal) or kills the tool outright (default signal).
+    const QStringList scripts = {
+        QStringLiteral("exec prlimit --nofile=5 \"$0\" attach -nomount -plist ram://4096"),
+        QStringLiteral("exec prlimit --nofile=6 \"$0\" attach -nomount -plist ram://4096"),
+        QStringLiteral("trap '' XFSZ; exec prlimit --fsize=1048576 \"$0\" attach -nomount -plist ram://4096"),
+        QStringLiteral("exec prlimit --fsize=1048576 \"$0\" attach -nomount -plist ram://4096"),
+    };
+    for (const QString &script : scripts) {
+        const QString before = snapshot(user, dir.path());
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PKEXEC_UID"), QString::number(user));
+        env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, hdiutil});
+        ASSERT_TRUE(p.waitForFinished(-1));
+        EXPECT_NE(p.exitCode(), 0) << script.toStdString();
+        EXPECT_TRUE(p.readAllStandardOutput().isEmpty()) << script.toStdString();
+        EXPECT_EQ(snapshot(user, dir.path()), before) << script.toStdString();
+        EXPECT_TRUE(snapshot(user, dir.path()).isEmpty()) << script.toStdString();
+    }
+}
+
+TEST(DiskTool, TheDefaultParentUnderMediaIsUsableByItsUserAlone)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    RamDisk disk(65536);
+    ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral("/media/root")));
+    QTemporaryDir own(QStringLiteral("/media/root/quilmo-test-XXXXXX"));
+    ASSERT_TRUE(own.isValid());
+    MountGuard guard(own.path());
+    const Result mount = runTool(QStringLiteral("mount"), mountArgs(disk.device(), own.path()));
+    EXPECT_EQ(mount.status, 0) << mount.err.toStdString();
+    EXPECT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), own.path()}).status, 0);
+
+    // Deeper down, another user's place, and the parents themselves stay refused.
+    ASSERT_TRUE(QDir().mkdir(own.path() + QStringLiteral("/deeper")));
+    EXPECT_TRUE(runTool(QStringLiteral("mount"), mountArgs(disk.device(), own.path() + QStringLiteral("/deeper"))).isRefusal());
+    EXPECT_TRUE(runTool(QStringLiteral("mount"), mountArgs(disk.device(), QStringLiteral("/media/root"))).isRefusal());
+    const uid_t user = testUid();
+    ASSERT_EQ(chown(own.path().toLocal8Bit().constData(), user, user), 0);
+    EXPECT_TRUE(runTool(QStringLiteral("mount"), mountArgs(disk.device(), own.path()), user).isRefusal());
+    EXPECT_TRUE(mountPointsOf(disk.device()).isEmpty());
+}
+
+TEST(DiskTool, ConcurrentAttachesAreAllRecorded)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    const uid_t user = testUid(3);
+    constexpr int count = 6;
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (int i = 0; i < count; ++i) {
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PKEXEC_UID"), QString::number(user));
+        p->setProcessEnvironment(env);
+        p->start(QMTest::libexecDir() + QStringLiteral("/hdiutil"),
+                 {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"), QStringLiteral("ram://2048")});
+        processes.push_back(std::move(p));
+    }
+    QStringList devices, backings;
+    struct ReleaseAll {
+        QStringList *devices, *backings;
+        ~ReleaseAll()
+        {
+            for (int i = 0; i < devices->size(); ++i)
+                releaseDevice(devices->at(i), backings->at(i));
+        }
+    } releaseAll{&devices, &backings};
+    for (auto &p : processes) {
+        ASSERT_TRUE(p->waitForFinished(-1));
+        EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
+        const QString device = deviceFromAttachOutput(QString::fromUtf8(p->readAllStandardOutput()));
+        if (!device.isEmpty()) {
+            devices << device;
+            backings << backingOf(device);
+        }
+    }
+    ASSERT_EQ(devices.size(), count);
+    EXPECT_EQ(QSet<QString>(devices.begin(), devices.end()).size(), count);
+    // Each one was recorded for its owner: each can be detached by them.
+    for (const QString &device : devices) {
+        const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), device}, user);
+        EXPECT_EQ(detach.status, 0) << device.toStdString() << ": " << detach.err.toStdString();
+    }
 }

@@ -68,13 +68,6 @@ bool isInSystemDirectory(const std::string &normalized)
         "/snap", "/media"};
     if (normalized == "/")
         return true;
-    // A user's own directory inside the shared temporary directories is theirs (the sticky
-    // bit keeps others out) and is where scratch RAM disks naturally go; the directories
-    // themselves stay refused.
-    for (const char *scratch : {"/tmp/", "/var/tmp/"}) {
-        if (startsWith(normalized, scratch))
-            return false;
-    }
     for (const char *dir : systemDirectories) {
         const std::string d = dir;
         if (normalized == d || startsWith(normalized, d + "/"))
@@ -129,7 +122,13 @@ Fd openMountTarget(const std::string &path, uid_t caller, std::string *normalize
 {
     if (!normalizeAbsolutePath(path, normalized, why))
         return Fd();
-    if (isInSystemDirectory(*normalized)) {
+    // The default mount parent, /media/<user>, is the caller's own place for volumes (the
+    // places in it, never it or /media itself).
+    std::string user;
+    const bool inOwnMedia = userNameOf(caller, &user, nullptr)
+        && normalized->size() > 8 + user.size() && startsWith(*normalized, "/media/" + user + "/")
+        && normalized->find('/', 8 + user.size()) == std::string::npos;
+    if (!inOwnMedia && isInSystemDirectory(*normalized)) {
         *why = "\"" + *normalized + "\" is a system directory";
         return Fd();
     }

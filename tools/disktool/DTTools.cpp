@@ -161,7 +161,7 @@ static int hdiutilAttach(const Args &args)
         else if (a == "-plist")
             plist = true;
         else if (a == "-kernel")
-            ; // wired memory: every RAM disk here lives in memory that is never swapped to an image
+            ; // wired kernel memory on another system; nothing to choose here, so accepted and ignored
         else if (looksLikeOption(a))
             return fail("attach: unknown option \"" + a + "\"");
         else if (!url.empty())
@@ -193,7 +193,11 @@ static int hdiutilAttach(const Args &args)
     Fd file(open(backing.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid())
         return fail("attach: " + errnoText("cannot create " + backing));
-    Undo removeFile([&] { unlink(backing.c_str()); });
+    // Nameless at once: the open descriptor, then the loop device, keep the memory alive,
+    // and nothing is left behind whatever happens to us from here on. The kernel still
+    // reports the name (with " (deleted)"), which is how our devices are told apart.
+    if (unlink(backing.c_str()) != 0)
+        return fail("attach: " + errnoText("cannot prepare " + backing));
     if (ftruncate(file.get(), static_cast<off_t>(sectors * 512)) != 0)
         return fail("attach: " + errnoText("cannot size " + backing));
 
@@ -212,11 +216,7 @@ static int hdiutilAttach(const Args &args)
     if (!writeState(entries, &why))
         return fail("attach: " + why);
 
-    // The loop device keeps the memory file alive; without a name it cannot outlive the
-    // device, whatever happens to us or to the caller.
     detach.dismiss();
-    removeFile.dismiss();
-    unlink(backing.c_str());
 
     plist_t root = plist_new_dict();
     plist_t entitiesArray = plist_new_array();
@@ -316,46 +316,6 @@ static bool kernelHasCasefold()
     return access("/sys/fs/ext4/features/casefold", F_OK) == 0;
 }
 
-// Tidies a freshly made file system through a mount that is never attached to any
-// directory (so no one sees it half-done), cheaper than a second tool: lost+found goes, so
-// that a fresh RAM disk holds nothing that looks like the user's files, and with casefold
-// the root directory gets the flag that every directory created below it inherits.
-static bool finishFreshVolume(const LoopDevice &device, bool casefold, std::string *why)
-{
-    Fd fs(fsopen("ext4", FSOPEN_CLOEXEC));
-    // noinit_itable: no background thread is started to zero inode tables for a mount that
-    // lives a moment; the real mount does that.
-    if (!fs.valid() || fsconfig(fs.get(), FSCONFIG_SET_STRING, "source", device.node.c_str(), 0) != 0
-        || fsconfig(fs.get(), FSCONFIG_SET_FLAG, "noinit_itable", nullptr, 0) != 0
-        || fsconfig(fs.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) {
-        *why = errnoText("cannot open the new file system on " + device.node);
-        return false;
-    }
-    Fd mount(fsmount(fs.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOEXEC));
-    if (!mount.valid()) {
-        *why = errnoText("cannot open the new file system on " + device.node);
-        return false;
-    }
-    if (unlinkat(mount.get(), "lost+found", AT_REMOVEDIR) != 0 && errno != ENOENT) {
-        *why = errnoText("cannot remove lost+found");
-        return false;
-    }
-    if (casefold) {
-        Fd root(openat(mount.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        int flags = 0;
-        if (!root.valid() || ioctl(root.get(), FS_IOC_GETFLAGS, &flags) != 0) {
-            *why = errnoText("cannot read the root directory's flags");
-            return false;
-        }
-        flags |= FS_CASEFOLD_FL;
-        if (ioctl(root.get(), FS_IOC_SETFLAGS, &flags) != 0) {
-            *why = errnoText("cannot make the root directory case-insensitive");
-            return false;
-        }
-    }
-    return true; // closing the mount unmounts it
-}
-
 // Formats one of the caller's devices as ext4 without a journal. Fills the one-line
 // summary on success.
 static bool formatDevice(const LoopDevice &device, const std::string &name, bool caseSensitive, uid_t caller,
@@ -386,8 +346,6 @@ static bool formatDevice(const LoopDevice &device, const std::string &name, bool
         *why = "mke2fs failed: " + lastLine(output);
         return false;
     }
-    if (!finishFreshVolume(device, casefold, why))
-        return false;
     *summary = "Initialized " + device.node + " as a " + sizeText(device.sectors * 512) + " "
         + (casefold ? "case-insensitive" : "case-sensitive") + " ext4 volume";
     return true;
@@ -435,10 +393,57 @@ int newfsHfs(const Args &args)
 
 // ---- mount / umount ------------------------------------------------------------------
 
+// What the superblock of the device's ext4 tells: never mounted yet (fresh from mke2fs,
+// its last-mount time still 0), and made with case folding.
+static bool readFreshness(const LoopDevice &device, bool *neverMounted, bool *casefold)
+{
+    Fd fd(open(device.node.c_str(), O_RDONLY | O_CLOEXEC));
+    unsigned char sb[1024];
+    if (!fd.valid() || pread(fd.get(), sb, sizeof sb, 1024) != static_cast<ssize_t>(sizeof sb))
+        return false;
+    auto le16 = [&](size_t at) { return static_cast<uint32_t>(sb[at] | (sb[at + 1] << 8)); };
+    auto le32 = [&](size_t at) { return le16(at) | (le16(at + 2) << 16); };
+    if (le16(0x38) != 0xEF53) // s_magic
+        return false;
+    *neverMounted = le32(0x2C) == 0 && sb[0x275] == 0; // s_mtime, s_mtime_hi
+    *casefold = (le32(0x60) & 0x20000) != 0;           // s_feature_incompat: CASEFOLD
+    return true;
+}
+
+// A new volume is tidied at its first mount, while the mount is not attached anywhere yet
+// (so no one ever sees it otherwise, and it costs no extra mount): lost+found goes, so that
+// a fresh RAM disk holds nothing that looks like the user's files, and with case folding
+// the root directory gets the flag that every directory created below it inherits.
+static bool tidyFreshVolume(int mountFd, bool casefold, std::string *why)
+{
+    if (unlinkat(mountFd, "lost+found", AT_REMOVEDIR) != 0 && errno != ENOENT && errno != ENOTEMPTY) {
+        *why = errnoText("cannot remove lost+found");
+        return false;
+    }
+    if (casefold) {
+        Fd root(openat(mountFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        int flags = 0;
+        if (!root.valid() || ioctl(root.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+            *why = errnoText("cannot read the root directory's flags");
+            return false;
+        }
+        if (!(flags & FS_CASEFOLD_FL)) {
+            flags |= FS_CASEFOLD_FL;
+            if (ioctl(root.get(), FS_IOC_SETFLAGS, &flags) != 0) {
+                *why = errnoText("cannot make the root directory case-insensitive");
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // Mounts the device's ext4 onto the opened directory: noatime, nosuid, nodev, discard
 // (so that deleted files give their memory back).
 static bool mountOnto(const LoopDevice &device, int targetFd, std::string *why)
 {
+    bool neverMounted = false, casefold = false;
+    readFreshness(device, &neverMounted, &casefold);
     Fd fs(fsopen("ext4", FSOPEN_CLOEXEC));
     if (!fs.valid()) {
         *why = errnoText("cannot open ext4");
@@ -458,6 +463,8 @@ static bool mountOnto(const LoopDevice &device, int targetFd, std::string *why)
         *why = errnoText("cannot mount " + device.node);
         return false;
     }
+    if (neverMounted && !tidyFreshVolume(mount.get(), casefold, why))
+        return false;
     if (move_mount(mount.get(), "", targetFd, "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
         *why = errnoText("cannot attach the mount of " + device.node);
         return false;
@@ -483,9 +490,9 @@ int mountTool(const Args &args)
             while (start <= value.size()) {
                 const size_t comma = value.find(',', start);
                 const std::string option = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-                // nobrowse hides a volume from the file browser on the other platform; a
-                // Linux file manager shows every mount under /media and only those, and
-                // nobrowse is asked for exactly the mounts outside it.
+                // nobrowse keeps a volume out of the file browser's list of devices. Linux
+                // file managers list the mounts under /media (where the mounts without
+                // nobrowse go) and leave the others out already, so it needs no work here.
                 if (option != "noatime" && option != "nobrowse")
                     return fail("unsupported mount option \"" + option + "\"");
                 if (comma == std::string::npos)
@@ -520,6 +527,9 @@ int mountTool(const Args &args)
         return fail(why);
     return 0;
 }
+
+// Marks the mount directories that diskutil makes (only root can read or write it).
+static const char *kMadeForVolumeAttribute = "trusted.org.quilmo.made-for-volume";
 
 static std::string parentOf(const std::string &normalized)
 {
@@ -595,9 +605,12 @@ int umountTool(const Args &args)
         if (!(force && errno == EBUSY && umount2(name.c_str(), UMOUNT_NOFOLLOW | MNT_DETACH) == 0))
             return fail(errnoText("cannot unmount \"" + normalized + "\""));
     }
-    // The directories we create under /media/<user> go away with their volume.
-    if (startsWith(parent, "/media/") && parent.find('/', 7) == std::string::npos)
-        unlinkat(parentFd.get(), name.c_str(), AT_REMOVEDIR);
+    // The directories diskutil made under /media/<user> go away with their volume.
+    if (startsWith(parent, "/media/") && parent.find('/', 7) == std::string::npos) {
+        char mark = 0;
+        if (lgetxattr(normalized.c_str(), kMadeForVolumeAttribute, &mark, 1) == 1)
+            unlinkat(parentFd.get(), name.c_str(), AT_REMOVEDIR);
+    }
     return 0;
 }
 
@@ -721,6 +734,8 @@ int diskutil(const Args &args)
         int mountId = 0;
         if (!target.valid() || !mountRootInfo(target.get(), &isMountRoot, &mountId, &why) || isMountRoot)
             continue;
+        if (created)
+            lsetxattr((mediaPath + "/" + leaf).c_str(), kMadeForVolumeAttribute, "1", 1, 0);
         if (!mountOnto(device, target.get(), &why)) {
             if (created)
                 unlinkat(media.get(), leaf.c_str(), AT_REMOVEDIR);

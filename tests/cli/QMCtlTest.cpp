@@ -1,0 +1,185 @@
+#include "QMCtlValues.h"
+#include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+struct Result
+{
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+// Runs the build tree's quilmoctl in this test's HOME and XDG directories.
+Result ctl(const QStringList &args)
+{
+    QProcess p;
+    p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../bin/quilmoctl"), args);
+    Result r;
+    if (!p.waitForStarted(10000))
+        return r;
+    p.waitForFinished(300000);
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+QJsonObject entryNamed(const QString &name)
+{
+    const Result r = ctl({QStringLiteral("list"), QStringLiteral("--json")});
+    for (const QJsonValue &v : QJsonDocument::fromJson(r.out.toUtf8()).array())
+        if (v.toObject().value(QStringLiteral("name")).toString() == name)
+            return v.toObject();
+    return {};
+}
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(data);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+TEST(QMCtlValues, Sizes)
+{
+    EXPECT_EQ(QMCtlValues::parseSize(QStringLiteral("512M")), 512000000u);
+    EXPECT_EQ(QMCtlValues::parseSize(QStringLiteral("2G")), 2000000000u);
+    EXPECT_EQ(QMCtlValues::parseSize(QStringLiteral("1.5G")), 1500000000u);
+    EXPECT_EQ(QMCtlValues::parseSize(QStringLiteral("750MB")), 750000000u);
+    EXPECT_EQ(QMCtlValues::parseSize(QStringLiteral("2Gi")), 2147483648u);
+    EXPECT_EQ(QMCtlValues::parseSize(QStringLiteral("512MiB")), 536870912u);
+    EXPECT_EQ(QMCtlValues::parseSize(QStringLiteral("128000000")), 128000000u);
+    for (const char *bad : {"", "G", "-1G", "1..5G", "12X", "i", "5i", "1e9", "99999999999T"})
+        EXPECT_FALSE(QMCtlValues::parseSize(QString::fromLatin1(bad)).has_value()) << bad;
+    EXPECT_EQ(QMCtlValues::sizeText(2000000000), QStringLiteral("2 GB"));
+    EXPECT_EQ(QMCtlValues::sizeText(512000000), QStringLiteral("512 MB"));
+}
+
+TEST(QMCtlValues, ModesAndTable)
+{
+    EXPECT_EQ(QMCtlValues::parseBackup(QStringLiteral("none"))->mode, 0);
+    EXPECT_EQ(QMCtlValues::parseBackup(QStringLiteral("default"))->mode, 1);
+    EXPECT_EQ(QMCtlValues::parseBackup(QStringLiteral("/srv/backups"))->mode, 2);
+    EXPECT_EQ(QMCtlValues::parseBackup(QStringLiteral("base"))->mode, 3);
+    EXPECT_FALSE(QMCtlValues::parseBackup(QStringLiteral("sometimes")).has_value());
+    EXPECT_EQ(QMCtlValues::parseIndexMode(QStringLiteral("off")), 2);
+    EXPECT_FALSE(QMCtlValues::parseIndexMode(QStringLiteral("maybe")).has_value());
+    EXPECT_EQ(QMCtlValues::table({{QStringLiteral("A"), QStringLiteral("BB")}, {QStringLiteral("ccc"), QStringLiteral("d")}}),
+              QStringLiteral("A    BB\nccc  d\n"));
+}
+
+TEST(QMCtl, UsageErrorsExitWith2AndHelpWith0)
+{
+    EXPECT_EQ(ctl({}).status, 0);
+    EXPECT_EQ(ctl({QStringLiteral("frobnicate")}).status, 2);
+    const Result help = ctl({QStringLiteral("add"), QStringLiteral("--help")});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(help.out.contains(QStringLiteral("--backup MODE")));
+    EXPECT_EQ(ctl({QStringLiteral("add")}).status, 2);
+    EXPECT_EQ(ctl({QStringLiteral("add"), QStringLiteral("x"), QStringLiteral("--size"), QStringLiteral("lots")}).status, 2);
+    EXPECT_EQ(ctl({QStringLiteral("eject"), QStringLiteral("nobody")}).status, 2);
+    EXPECT_EQ(ctl({QStringLiteral("list"), QStringLiteral("--xml")}).status, 2);
+    // Nothing was saved by the refusals.
+    EXPECT_EQ(ctl({QStringLiteral("list"), QStringLiteral("--json")}).out.trimmed(), QStringLiteral("[\n]"));
+}
+
+TEST(QMCtl, SettingsAreValidatedWithTheWindowsMessages)
+{
+    const Result tiny = ctl({QStringLiteral("add"), QStringLiteral("Tiny"), QStringLiteral("--size"), QStringLiteral("1M")});
+    EXPECT_EQ(tiny.status, 1);
+    EXPECT_TRUE(tiny.err.contains(QStringLiteral("Please, specify a correct size of RamDisk"))) << tiny.err.toStdString();
+    const Result colon = ctl({QStringLiteral("add"), QStringLiteral("a:b")});
+    EXPECT_EQ(colon.status, 1);
+    EXPECT_TRUE(colon.err.contains(QStringLiteral("The name contains invalid character.")));
+    const Result nowhere = ctl({QStringLiteral("add"), QStringLiteral("Disk"), QStringLiteral("--mount-dir"),
+                                QStringLiteral("/nonexistent/place")});
+    EXPECT_EQ(nowhere.status, 1);
+    EXPECT_TRUE(nowhere.err.contains(QStringLiteral("The mount directory does not exist.")));
+
+    ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Work"), QStringLiteral("--size"), QStringLiteral("256M"),
+                   QStringLiteral("--index"), QStringLiteral("off"), QStringLiteral("--login")})
+                  .status,
+              0);
+    EXPECT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Work")}).status, 2); // the name is taken
+    ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Work"), QStringLiteral("--size"), QStringLiteral("300M"),
+                   QStringLiteral("--case-sensitive")})
+                  .status,
+              0);
+    const QJsonObject work = entryNamed(QStringLiteral("Work"));
+    EXPECT_EQ(work.value(QStringLiteral("size")).toDouble(), 300000000.0);
+    EXPECT_TRUE(work.value(QStringLiteral("caseSensitive")).toBool());
+    EXPECT_EQ(work.value(QStringLiteral("index")).toString(), QStringLiteral("off"));
+    EXPECT_TRUE(work.value(QStringLiteral("createAtLogin")).toBool());
+    EXPECT_EQ(work.value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
+    EXPECT_EQ(ctl({QStringLiteral("remove"), QStringLiteral("Work")}).status, 0);
+    EXPECT_TRUE(entryNamed(QStringLiteral("Work")).isEmpty());
+}
+
+TEST(QMCtl, CreateWriteEjectCreateAgainKeepsTheFiles)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    QTemporaryDir parent;
+    ASSERT_TRUE(parent.isValid());
+    const QString name = QStringLiteral("CtlDisk");
+    // Whatever happens, nothing of ours stays attached.
+    struct Cleanup
+    {
+        QString name;
+        ~Cleanup() { ctl({QStringLiteral("eject"), name}); }
+    } cleanup{name};
+
+    Result r = ctl({QStringLiteral("add"), name, QStringLiteral("--size"), QStringLiteral("200M"),
+                    QStringLiteral("--mount-dir"), parent.path(), QStringLiteral("--backup"), QStringLiteral("default")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+
+    r = ctl({QStringLiteral("create"), name});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    QJsonObject entry = entryNamed(name);
+    const QString mountPoint = parent.path() + QLatin1Char('/') + name;
+    EXPECT_EQ(entry.value(QStringLiteral("status")).toString(), QStringLiteral("mounted"));
+    EXPECT_EQ(entry.value(QStringLiteral("path")).toString(), mountPoint);
+    const QString backupDir = entry.value(QStringLiteral("backupDirPath")).toString();
+    ASSERT_FALSE(backupDir.isEmpty());
+
+    QDir().mkpath(mountPoint + QStringLiteral("/sub"));
+    writeFile(mountPoint + QStringLiteral("/notes.txt"), "remember");
+    writeFile(mountPoint + QStringLiteral("/sub/data.bin"), QByteArray(100000, 'x'));
+
+    EXPECT_EQ(ctl({QStringLiteral("create"), name}).status, 1); // exists already
+    r = ctl({QStringLiteral("eject"), name});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(entryNamed(name).value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
+    EXPECT_EQ(readFile(backupDir + QStringLiteral("/notes.txt")), QByteArray("remember"));
+
+    r = ctl({QStringLiteral("create"), name});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(readFile(mountPoint + QStringLiteral("/notes.txt")), QByteArray("remember"));
+    EXPECT_EQ(readFile(mountPoint + QStringLiteral("/sub/data.bin")).size(), 100000);
+
+    EXPECT_EQ(ctl({QStringLiteral("remove"), name}).status, 1); // still mounted
+    r = ctl({QStringLiteral("eject"), name});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(ctl({QStringLiteral("remove"), name}).status, 0);
+    EXPECT_TRUE(entryNamed(name).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(backupDir)); // the default backup goes with the entry
+}
