@@ -360,6 +360,14 @@ QImage QMRamDisk::displayIcon(int size)
         base = QMRamDiskManager::ramDiskIcon(128);
 
     const QImage badge = QMRamDiskManager::specificIconFromType(type, 128);
+    // Composed once per size for as long as its ingredients stay the same.
+    const qint64 sourceKey = base.cacheKey() ^ (badge.cacheKey() << 1);
+    {
+        std::lock_guard lock(_mutex);
+        const QImage &cached = _composedIcons[size_t(slot)];
+        if (!cached.isNull() && _composedIconKeys[size_t(slot)] == sourceKey)
+            return cached;
+    }
     QImage result;
     if (!badge.isNull()) {
         result = QImage(size, size, QImage::Format_ARGB32_Premultiplied);
@@ -379,6 +387,7 @@ QImage QMRamDisk::displayIcon(int size)
 
     std::lock_guard lock(_mutex);
     _composedIcons[size_t(slot)] = result;
+    _composedIconKeys[size_t(slot)] = sourceKey;
     return result;
 }
 

@@ -273,6 +273,7 @@ private:
     QImage _volumeIcon;
     double _volumeIconDate = 0;
     std::array<QImage, 3> _composedIcons;
+    std::array<qint64, 3> _composedIconKeys{};
     // Display name of the simulator device of `simId`, looked up once and kept.
     std::optional<QString> _simDeviceName;
     bool _preferWired = false;

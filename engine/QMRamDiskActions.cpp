@@ -170,11 +170,16 @@ void QMRamDisk::performRemount(QMRamDiskActionDelegateProtocol *delegate)
         type = _type;
     }
     QString mountedPath;
-    QMError::Ptr error =
-        QMRamDiskDevice::mountDeviceNode(deviceNode, mountDirectory, name, format, type, identifier, &mountedPath);
-    if (!error)
-        setPath(mountedPath);
+    QMError::Ptr error;
+    // Mounting over its own mounted volume would eject it first: already there is done.
     update();
+    if (status() != QMRamDiskStatus_mounted) {
+        error = QMRamDiskDevice::mountDeviceNode(deviceNode, mountDirectory, name, format, type, identifier,
+                                                 &mountedPath);
+        if (!error)
+            setPath(mountedPath);
+        update();
+    }
     setAction(QMRamDiskAction_none);
     inform(delegate, QMRamDiskActionInfo_remounting, error);
 }

@@ -97,7 +97,7 @@ bool QMRamDisk::recoverLeftoverBase(const QString &basePath, const QString &base
             && holdsNothingOfTheUsers(basePath))) {
         if (!baseExists || QMRamDiskBackup::removeItemAtPath(basePath, &error)) {
             if (QMRamDiskBackup::moveItemAtPath(baseBackupPath, basePath, &error)) {
-                QM_LogWarningMethod(this, QStringLiteral("Recovered base left behind by an earlier run: %1 moved back to %2")
+                QM_LogWarningMethod(this, QStringLiteral("Recovered base: %1 moved back to %2")
                                               .arg(baseBackupPath, basePath));
                 return true;
             }
@@ -112,7 +112,7 @@ bool QMRamDisk::recoverLeftoverBase(const QString &basePath, const QString &base
                                     .arg(baseBackupPath, recoveryPath, error));
         return false;
     }
-    QM_LogWarningMethod(this, QStringLiteral("Kept base left behind by an earlier run: %1 moved to %2")
+    QM_LogWarningMethod(this, QStringLiteral("Kept base left behind by an earlier run beside the current one: %1 moved to %2")
                                   .arg(baseBackupPath, recoveryPath));
     return true;
 }
@@ -171,6 +171,16 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
         preferWired = _preferWired;
         doNotCalculateBaseSize = _doNotCalculateBaseSize;
         postCmdArgs = _postCmdArgs;
+    }
+
+    // A second device mounted over this record's volume would have the mount step eject
+    // the first one without saving it: a mounted RAM disk is rebuilt, never re-created.
+    update();
+    if (status() == QMRamDiskStatus_mounted) {
+        lastError = QMError::errorWithMessage(localizedMessage("Unable to create RamDisk"),
+                                              QM_MethodReason(this, "status==mounted"),
+                                              QStringLiteral("The RamDisk is already mounted at %1").arg(path()));
+        return finish(false);
     }
 
     // 0. Validation.

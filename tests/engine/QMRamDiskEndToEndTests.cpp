@@ -96,7 +96,6 @@ TEST(QMRamDiskEndToEnd, PlainRamDiskCreatedWrittenEjected)
     EXPECT_EQ(r->status(), 0);
     EXPECT_TRUE(r->path().isNull());
     EXPECT_EQ(r->deviceNode(), deviceNode); // kept, as last known
-    EXPECT_FALSE(deviceExists(deviceNode));
     EXPECT_FALSE(QFileInfo::exists(path)); // the empty mount directory went with it
 }
 
@@ -240,7 +239,7 @@ TEST(QMRamDiskEndToEnd, LeftoverBaseIsRecoveredAfterACrash)
 
     LogCapture log;
     ASSERT_TRUE(again->createWithDelegate(&delegate, &error)) << (error ? error->description().toStdString() : "");
-    EXPECT_TRUE(log.contains(QStringLiteral("Recovered base")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Recovered base: ")));
     EXPECT_EQ(readFile(base + QStringLiteral("/original.txt")), QByteArray("original"));
     EXPECT_EQ(readFile(base + QStringLiteral("/synced.txt")), QByteArray("synced"));
 
@@ -304,6 +303,18 @@ TEST(QMRamDiskEndToEnd, UnwritableBackupKeepsTheRamDiskMounted)
     EXPECT_TRUE(isMounted(r->path()));
     EXPECT_EQ(readFile(r->path() + QStringLiteral("/precious.txt")), QByteArray("precious"));
     EXPECT_EQ(r->hasContents(), 1);
+
+    // A rebuild whose ejection fails creates nothing and reports that error at its end.
+    delegate.clear();
+    const QString deviceNode = r->deviceNode();
+    r->performAction(7, &delegate, true);
+    ASSERT_TRUE(delegate.waitForEnd());
+    ASSERT_TRUE(r->lastError());
+    EXPECT_EQ(r->lastError()->message(), QStringLiteral("Can not create backup"));
+    EXPECT_EQ(r->lastActionInfo(), 0);
+    EXPECT_FALSE(delegate.infos().contains(2));
+    EXPECT_EQ(r->deviceNode(), deviceNode);
+    EXPECT_TRUE(isMounted(r->path()));
 
     r->setBackupMode(0);
     r->performAction(5, &delegate, false);
@@ -459,6 +470,16 @@ TEST(QMRamDiskEndToEnd, RemountAfterAnOutsideUnmount)
     EXPECT_EQ(r->path(), path);
     EXPECT_EQ(readFile(path + QStringLiteral("/still.txt")), QByteArray("still here"));
 
+    // Remounting or creating again over the mounted volume leaves it and its files alone.
+    const QString deviceNode = r->deviceNode();
+    r->performAction(4, &delegate, false);
+    EXPECT_FALSE(r->lastError());
+    EXPECT_FALSE(r->createWithDelegate(&delegate, &error));
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->reason().endsWith(QStringLiteral("status==mounted")));
+    EXPECT_EQ(r->deviceNode(), deviceNode);
+    EXPECT_EQ(readFile(path + QStringLiteral("/still.txt")), QByteArray("still here"));
+
     r->performAction(5, &delegate, false);
     EXPECT_EQ(r->status(), 0);
 }
@@ -483,6 +504,16 @@ TEST(QMRamDiskEndToEnd, EjectAfterAnOutsideUnmountSavesTheContents)
     ASSERT_FALSE(r->lastError()) << r->lastError()->description().toStdString();
     EXPECT_EQ(r->status(), 0);
     EXPECT_EQ(readFile(r->backupDirPath() + QStringLiteral("/late.txt")), QByteArray("late"));
+
+    // Without anything to save, the device is only released.
+    QMRamDisk::Ptr plain = sandbox.makeRamDisk(mountDir, QStringLiteral("Plain"));
+    ASSERT_TRUE(plain->createWithDelegate(&delegate, &error));
+    ASSERT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), plain->path()}), 0);
+    plain->update();
+    ASSERT_EQ(plain->status(), 1);
+    plain->performAction(5, &delegate, false);
+    EXPECT_FALSE(plain->lastError());
+    EXPECT_EQ(plain->status(), 0);
 }
 
 TEST(QMRamDiskEndToEnd, RebuildStartsOverFromTheBackup)
@@ -558,4 +589,23 @@ TEST(QMRamDiskEndToEnd, EjectNeverDetachesADeviceThatIsNoLongerItsOwn)
 
     mine->performAction(5, &delegate, false);
     EXPECT_EQ(mine->status(), 0);
+}
+
+TEST(QMRamDiskEndToEnd, AFailedCreationPutsTheMovedBaseBack)
+{
+    QM_REQUIRE_SANDBOX(sandbox);
+    const QString mountDir = sandbox.mkdir(QStringLiteral("home"));
+    const QString base = sandbox.mkdir(QStringLiteral("home/Cache"));
+    ASSERT_TRUE(writeFile(base + QStringLiteral("/mine.txt"), "mine"));
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(mountDir, QStringLiteral("Cache"));
+    r->setBackupMode(3);
+    // The format fails once the base is aside and the device attached.
+    ToolWrappers tools({QStringLiteral("hdiutil")}, {{QStringLiteral("newfs_hfs"), QStringLiteral("exit 1\n")}});
+    RecordingDelegate delegate;
+    QMError::Ptr error;
+    EXPECT_FALSE(r->createWithDelegate(&delegate, &error));
+    EXPECT_EQ(delegate.infos(), (QList<qint64>{1, 2, 3}));
+    EXPECT_EQ(entriesOf(mountDir), QStringList{QStringLiteral("Cache")});
+    EXPECT_EQ(readFile(base + QStringLiteral("/mine.txt")), QByteArray("mine"));
+    EXPECT_TRUE(tools.log().last().startsWith(QStringLiteral("hdiutil detach ")));
 }
