@@ -111,6 +111,15 @@ QString withoutTrailingSlash(const QString &path)
     return p;
 }
 
+// Whether the mount tool may mount in the default parent: it must be writable, and the
+// disk tool refuses every place under /media (the desktop's own), whoever asks.
+bool defaultParentTakesMounts(const QString &parent)
+{
+    if (parent == QLatin1String("/media") || parent.startsWith(QLatin1String("/media/")))
+        return false;
+    return ::access(QFile::encodeName(parent).constData(), W_OK) == 0;
+}
+
 bool existsNoFollow(const QString &path)
 {
     struct stat st {};
@@ -365,13 +374,13 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
 
     QString mountPath;
     bool alreadyMounted = false;
-    if (directory.isNull() && ::access(QFile::encodeName(defaultVolumesDirectory()).constData(), W_OK) != 0) {
-        // The default place is the desktop's, not ours to write: the disk utility erases the
-        // device and mounts it there itself. Erasing is only harmless on a device this
+    if (directory.isNull() && !defaultParentTakesMounts(defaultVolumesDirectory())) {
+        // The default place is the desktop's, not ours to mount in: the disk utility erases
+        // the device and mounts it there itself. Erasing is only harmless on a device this
         // process has just formatted; a RAM disk with data is never wiped to mount it.
         if (!isFresh(deviceNode))
             return QM_DeviceError("Unable to erase and mount disk", "isFreshDevice==NO",
-                                  localized("The RAM disk holds data and its default place is not writable"));
+                                  localized("The RAM disk holds data; mounting it in the default place would erase it"));
         QString stdErr;
         const QString fsName = format == 1 ? QStringLiteral("Case-sensitive HFS+") : QStringLiteral("HFS+");
         if (!runTool(QMDiskTool::Diskutil, {QStringLiteral("erasevolume"), fsName, name, deviceNode}, nullptr,

@@ -321,6 +321,22 @@ TEST(QMRamDiskDeviceMount, ArgumentVectorWithAGivenDirectory)
     EXPECT_EQ(causeText(failed), QStringLiteral("refused\n"));
 }
 
+TEST(QMRamDiskDeviceMount, AWritableDefaultPlaceMountsWithoutNobrowse)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QMRamDiskDevice::setDefaultVolumesDirectoryForTesting(dir.path());
+    struct Reset { ~Reset() { QMRamDiskDevice::setDefaultVolumesDirectoryForTesting(QString()); } } reset;
+    FakeTools tools;
+    tools.add(QStringLiteral("mount"), QString());
+    QString mounted;
+    QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), QString(), QStringLiteral("Cache"), 0, 0,
+                                     QStringLiteral("ID"), &mounted);
+    EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("Cache"))).isDir());
+    EXPECT_EQ(tools.calls(),
+              QStringList{QStringLiteral("mount -o noatime -t hfs /dev/loop9 %1/Cache").arg(dir.path())});
+}
+
 TEST(QMRamDiskDeviceMount, NeverErasesADeviceWithDataToReachTheDefaultPlace)
 {
     // A default place that does not exist is not writable, as /media/<user> is not for a user.

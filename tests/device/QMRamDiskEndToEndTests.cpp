@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -172,4 +173,31 @@ TEST_F(RamDiskEndToEnd, MountingWhereATaggedRamDiskIsStillMountedReplacesIt)
     EXPECT_FALSE(QMRamDiskDevice::ejectRamDiskDeviceNode(second, mounted, true));
     EXPECT_TRUE(QFileInfo::exists(mounted + QStringLiteral("/notes.txt")));
     EXPECT_FALSE(listed(second));
+}
+
+TEST_F(RamDiskEndToEnd, WithoutADirectoryTheDiskUtilityMountsInTheDefaultPlace)
+{
+    const QString name = QStringLiteral("Quilmo Test %1").arg(QCoreApplication::applicationPid());
+    const QString expected = QMRamDiskDevice::defaultVolumesDirectory() + QLatin1Char('/') + name;
+    if (QFileInfo::exists(expected))
+        GTEST_SKIP() << "something is in the way at " << expected.toStdString();
+    const QString device = newDevice(name);
+    ASSERT_FALSE(device.isEmpty());
+    RamDiskGuard guard{device, expected};
+    struct DirGuard { QString path; ~DirGuard() { QDir().rmdir(path); } } dirGuard{expected};
+
+    QString mounted;
+    const QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(device, QString(), name, 1, 0, QStringLiteral("ID"), &mounted);
+    ASSERT_FALSE(error) << error->description().toStdString();
+    EXPECT_EQ(mounted, expected);
+    EXPECT_EQ(QMRamDiskDevice::deviceNodeFromPath(mounted, nullptr), device);
+
+    // Once it has held data it is never erased to be mounted there again.
+    ASSERT_EQ(umount2(QFile::encodeName(mounted).constData(), 0), 0);
+    const QMError::Ptr again = QMRamDiskDevice::mountDeviceNode(device, QString(), name, 1, 0, QStringLiteral("ID"), &mounted);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->message(), QStringLiteral("Unable to erase and mount disk"));
+
+    EXPECT_FALSE(QMRamDiskDevice::ejectRamDiskDeviceNode(device, expected, true));
+    EXPECT_FALSE(listed(device));
 }
