@@ -1,0 +1,226 @@
+// Two measurements of the engine against what a user would do by hand:
+//  1. creating and ejecting a 1 GB RAM disk through QMRamDisk, against losetup, mkfs.ext4,
+//     mount, umount and losetup -d run directly (target: at most 2 times);
+//  2. backing a 200 MB tree of mixed small and large files up from memory to disk and
+//     restoring it, against cp -a doing the same two copies (target: at most 1.2 times).
+// Needs root and loop devices for the first; the scratch space is QUILMO_BENCH_DIR or /mnt.
+
+#include "QMRamDisk.h"
+#include "QMRamDiskBackup.h"
+#include "QMLog.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+bool run(const QString &program, const QStringList &args, QString *out = nullptr)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForStarted() || !p.waitForFinished(-1))
+        return false;
+    if (out)
+        *out = QString::fromUtf8(p.readAllStandardOutput());
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// With QUILMO_BENCH_VERBOSE set, prints when each step of the engine began.
+class StepClock : public QMRamDiskActionDelegateProtocol
+{
+public:
+    StepClock() { _timer.start(); }
+    void ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk) override
+    {
+        if (qEnvironmentVariableIsSet("QUILMO_BENCH_VERBOSE"))
+            std::fprintf(stderr, "  %7.2f ms action %lld info %lld\n", double(_timer.nsecsElapsed()) / 1e6,
+                         static_cast<long long>(ramDisk->action()), static_cast<long long>(ramDisk->lastActionInfo()));
+    }
+
+private:
+    QElapsedTimer _timer;
+};
+
+// ms for one engine creation and ejection, or < 0 on failure.
+double engineRound(const QString &mountDir)
+{
+    StepClock delegate;
+    QMRamDisk::Ptr ramDisk = QMRamDisk::create();
+    ramDisk->setName(QStringLiteral("BenchEngine"));
+    ramDisk->setSize(1000000000ULL);
+    ramDisk->setMountDirectory(mountDir);
+    QElapsedTimer timer;
+    timer.start();
+    QMError::Ptr error;
+    if (!ramDisk->createWithDelegate(&delegate, &error)) {
+        std::fprintf(stderr, "create failed: %s\n", error ? qPrintable(error->description()) : "");
+        return -1;
+    }
+    delegate.ramDiskDidUpdated(ramDisk);
+    ramDisk->performAction(QMRamDiskAction_eject, &delegate, false);
+    const double ms = double(timer.nsecsElapsed()) / 1e6;
+    if (ramDisk->lastError() || ramDisk->status() != QMRamDiskStatus_notCreated) {
+        std::fprintf(stderr, "eject failed\n");
+        return -1;
+    }
+    return ms;
+}
+
+double directRound(const QString &mountDir)
+{
+    const QString file = QStringLiteral("/dev/shm/bench-engine-direct-%1").arg(getpid());
+    const QString dir = mountDir + QStringLiteral("/BenchDirect");
+    QElapsedTimer timer;
+    timer.start();
+    QString device;
+    bool ok = run(QStringLiteral("truncate"), {QStringLiteral("-s"), QStringLiteral("1000000000"), file})
+              && run(QStringLiteral("losetup"), {QStringLiteral("-f"), QStringLiteral("--show"), file}, &device);
+    device = device.trimmed();
+    ok = ok
+         && run(QStringLiteral("mkfs.ext4"), {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-O"),
+                                              QStringLiteral("^has_journal"), QStringLiteral("-L"),
+                                              QStringLiteral("BenchDirect"), device})
+         && QDir().mkpath(dir)
+         && run(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("noatime,nosuid,nodev,discard"), device, dir})
+         && run(QStringLiteral("umount"), {dir});
+    if (!device.isEmpty())
+        ok = run(QStringLiteral("losetup"), {QStringLiteral("-d"), device}) && ok;
+    QFile::remove(file);
+    QDir().rmdir(dir);
+    const double ms = double(timer.nsecsElapsed()) / 1e6;
+    return ok ? ms : -1;
+}
+
+// A tree of about 200 MB: many small files in nested folders and a few large ones.
+qint64 makeTree(const QString &root)
+{
+    QRandomGenerator random(42);
+    qint64 total = 0;
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    for (qsizetype i = 0; i < chunk.size(); ++i)
+        chunk[i] = char(random.bounded(256));
+    for (int d = 0; d < 40; ++d) {
+        const QString dir = root + QStringLiteral("/project%1/src/module%2").arg(d % 8).arg(d);
+        QDir().mkpath(dir);
+        for (int f = 0; f < 100; ++f) {
+            const int size = 512 + int(random.bounded(16 * 1024));
+            QFile file(dir + QStringLiteral("/file%1.c").arg(f));
+            file.open(QIODevice::WriteOnly);
+            file.write(chunk.constData() + random.bounded(chunk.size() - size), size);
+            total += size;
+        }
+    }
+    QDir().mkpath(root + QStringLiteral("/media"));
+    for (int f = 0; f < 10; ++f) {
+        QFile file(root + QStringLiteral("/media/large%1.bin").arg(f));
+        file.open(QIODevice::WriteOnly);
+        for (int mb = 0; mb < 16; ++mb)
+            file.write(chunk);
+        total += 16 * chunk.size();
+    }
+    return total;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QMLog::setSink([](const QString &entry) { std::fprintf(stderr, "%s\n", qPrintable(entry)); });
+    const QString scratchRoot = qEnvironmentVariableIsEmpty("QUILMO_BENCH_DIR") ? QStringLiteral("/mnt")
+                                                                                : qEnvironmentVariable("QUILMO_BENCH_DIR");
+    QTemporaryDir scratch(scratchRoot + QStringLiteral("/quilmo-bench-engine-XXXXXX"));
+    if (!scratch.isValid()) {
+        std::printf("bench_engine: skipped (cannot write in %s)\n", qPrintable(scratchRoot));
+        return 0;
+    }
+    int status = 0;
+
+    // 1. Create and eject.
+    if (geteuid() == 0 && access("/dev/loop-control", R_OK | W_OK) == 0) {
+        const int rounds = 11;
+        std::vector<double> engine, direct;
+        for (int i = 0; i < rounds; ++i) { // interleaved, so that both see the same machine
+            const double e = engineRound(scratch.path());
+            const double d = directRound(scratch.path());
+            if (e < 0 || d < 0) {
+                std::fprintf(stderr, "bench_engine: a create/eject round failed\n");
+                status = 1;
+                break;
+            }
+            engine.push_back(e);
+            direct.push_back(d);
+        }
+        if (status == 0) {
+            std::printf("1 GB RAM disk create + eject, median of %d rounds: engine %.1f ms, direct %.1f ms, "
+                        "ratio %.2f (target: at most 2)\n",
+                        rounds, median(engine), median(direct), median(engine) / median(direct));
+        }
+    } else {
+        std::printf("bench_engine: create/eject skipped (needs root and /dev/loop-control)\n");
+    }
+
+    // 2. Back up and restore. The volume lives in memory, the backup on disk.
+    QTemporaryDir memory(QStringLiteral("/dev/shm/quilmo-bench-engine-XXXXXX"));
+    if (!memory.isValid()) {
+        std::printf("bench_engine: backup skipped (no /dev/shm)\n");
+        return status;
+    }
+    const QString volume = memory.path() + QStringLiteral("/volume");
+    const qint64 bytes = makeTree(volume);
+    const int rounds = 3;
+    std::vector<double> engine, copy;
+    for (int i = 0; i < rounds; ++i) {
+        const QString backup = scratch.path() + QStringLiteral("/backup");
+        const QString restored = memory.path() + QStringLiteral("/restored");
+        QDir().mkpath(restored);
+        QElapsedTimer timer;
+        timer.start();
+        QMError::Ptr error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(volume, backup, QStringLiteral("previous"));
+        if (!error)
+            error = QMRamDiskBackup::sharedInstance()->restoreRamDiskAtPath(restored, backup);
+        engine.push_back(double(timer.nsecsElapsed()) / 1e6);
+        QMRamDiskBackup::removeItemAtPath(backup, nullptr);
+        QMRamDiskBackup::removeItemAtPath(restored, nullptr);
+        if (error) {
+            status = 1;
+            break;
+        }
+
+        const QString cpBackup = scratch.path() + QStringLiteral("/cp-backup");
+        const QString cpRestored = memory.path() + QStringLiteral("/cp-restored");
+        timer.restart();
+        const bool ok = run(QStringLiteral("cp"), {QStringLiteral("-a"), volume, cpBackup})
+                        && run(QStringLiteral("cp"), {QStringLiteral("-a"), cpBackup, cpRestored});
+        copy.push_back(double(timer.nsecsElapsed()) / 1e6);
+        QMRamDiskBackup::removeItemAtPath(cpBackup, nullptr);
+        QMRamDiskBackup::removeItemAtPath(cpRestored, nullptr);
+        if (!ok) {
+            status = 1;
+            break;
+        }
+    }
+    if (status == 0) {
+        std::printf("%.0f MB tree backup + restore, median of %d rounds: engine %.1f ms, cp -a %.1f ms, "
+                    "ratio %.2f (target: at most 1.2)\n",
+                    double(bytes) / 1e6, rounds, median(engine), median(copy), median(engine) / median(copy));
+    }
+    return status;
+}

@@ -1,0 +1,302 @@
+#pragma once
+
+#include "QMError.h"
+
+#include <QImage>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+// Preset kinds. Stored in the entries file: the numbers never change.
+enum QMRamDiskType : qint64 {
+    QMRamDiskType_default = 0,
+    QMRamDiskType_unassigned = 1, // never given out; displays like 0
+    QMRamDiskType_Safari = 2,
+    QMRamDiskType_XcodeBuild = 3,
+    QMRamDiskType_IOsSimulator = 4,
+    QMRamDiskType_CoreSimulator = 5,
+    QMRamDiskType_AppCodeCaches = 6,
+    QMRamDiskType_Firefox = 7,
+    QMRamDiskType_Chrome = 8,
+};
+
+enum QMRamDiskStatus : qint64 {
+    QMRamDiskStatus_notCreated = 0,
+    QMRamDiskStatus_created = 1, // the device exists, no volume of it is mounted
+    QMRamDiskStatus_mounted = 2,
+};
+
+enum QMRamDiskFormat : qint64 {
+    QMRamDiskFormat_HFSPlus = 0,
+    QMRamDiskFormat_caseSensitiveHFSPlus = 1,
+};
+
+enum QMRamDiskMdIndexMode : qint64 {
+    QMRamDiskMdIndexMode_default = 0,
+    QMRamDiskMdIndexMode_on = 1,
+    QMRamDiskMdIndexMode_off = 2,
+};
+
+enum QMRamDiskBackupMode : qint64 {
+    QMRamDiskBackupMode_disabled = 0,
+    QMRamDiskBackupMode_defaultLocation = 1,
+    QMRamDiskBackupMode_chosenDirectory = 2,
+    QMRamDiskBackupMode_baseSynchronized = 3,
+};
+
+enum QMRamDiskAction : qint64 {
+    QMRamDiskAction_none = 0,
+    QMRamDiskAction_create = 1,
+    QMRamDiskAction_copyToBase = 2,
+    QMRamDiskAction_backup = 3,
+    QMRamDiskAction_remount = 4,
+    QMRamDiskAction_eject = 5,
+    QMRamDiskAction_cleanUpFiles = 6,
+    QMRamDiskAction_rebuild = 7,
+};
+
+enum QMRamDiskActionInfo : qint64 {
+    QMRamDiskActionInfo_rebuildEnd = 0,
+    QMRamDiskActionInfo_creatingCalculatingBaseDirSize = 1,
+    QMRamDiskActionInfo_creating = 2,
+    QMRamDiskActionInfo_creatingNewFileSystem = 3,
+    QMRamDiskActionInfo_creatingMoutingVolume = 4,
+    QMRamDiskActionInfo_creatingRecopingFromBase = 5,
+    QMRamDiskActionInfo_creatingRestoring = 6,
+    QMRamDiskActionInfo_creatingExecutingPostCommand = 7,
+    QMRamDiskActionInfo_creatingMdIndexMode = 8,
+    QMRamDiskActionInfo_copyingToBase = 9,
+    QMRamDiskActionInfo_backuping = 10,
+    QMRamDiskActionInfo_remounting = 11,
+    QMRamDiskActionInfo_ejecting = 12,
+};
+
+class QMRamDisk;
+
+// Receives every progress report and outcome of a record's actions, on the action's
+// thread. Implementations hand the report to the main thread without waiting.
+class QMRamDiskActionDelegateProtocol
+{
+public:
+    virtual ~QMRamDiskActionDelegateProtocol() = default;
+    virtual void ramDiskDidUpdated(const std::shared_ptr<QMRamDisk> &ramDisk) = 0;
+};
+
+// One configured RAM disk: the user's settings, what the system last saw of it, and the
+// action now running on it.
+//
+// Records are shared between the main thread and an action's worker thread, so they are
+// always held by a Ptr (make them with create() or initWithCoder()). Every accessor locks
+// the record's own mutex and copies the value out; no lock is held while a tool runs.
+class QMRamDisk : public std::enable_shared_from_this<QMRamDisk>
+{
+public:
+    using Ptr = std::shared_ptr<QMRamDisk>;
+
+    // Option bit of changeToType(): keep size and backup settings.
+    static constexpr qint64 ChangeTypeOptionKeepSizeAndBackup = 1;
+
+    // A new record (the `init` of a new RAM disk): a fresh identifier, the defaults.
+    static Ptr create();
+    virtual ~QMRamDisk();
+
+    QMRamDisk(const QMRamDisk &) = delete;
+    QMRamDisk &operator=(const QMRamDisk &) = delete;
+
+    // The class name written beside the archived keys; decoding picks the class from it.
+    virtual QString className() const;
+
+    // 1000000000 bytes on a machine with more than 2 GiB of memory, else 512000000.
+    static quint64 defaultCapSize();
+
+    // The default-location backup directory of an identifier, and the suffix of backups.
+    static QString backupPathExtension(); // "QuilmoBackup"
+    static QString previousBackupExtension(); // "previous"
+    // " (Quilmo Backup Base)", appended to the name of the directory a RAM disk covers.
+    static QString baseBackupSuffix();
+
+    // ---- Keyed archive form ----
+    // Writes the persisted keys ("type", "identifier", "preferWired", "createAtLogin",
+    // "doNotCalculateBaseSize", "format", "name", "size", "mountDirectory" with the home
+    // directory abbreviated to "~", "simId", "postCmd", "postCmdArgs", "mdIndexMode",
+    // "backupMode", "backupDir", "status", "deviceNode", "path"); keys of absent values
+    // are left out.
+    void encodeWithCoder(QVariantMap *coder) const;
+    // Decodes from a bare record (missing keys give zero, false or none, identifier
+    // included). `className` "QMRamDiskEntry" gives a QMRamDiskEntry, "QMRamDisk" or a
+    // null text a QMRamDisk, any other class name none.
+    static Ptr initWithCoder(const QVariantMap &coder, const QString &className = QString());
+
+    // "~" forms of a path inside the home directory, and back.
+    static QString stringByAbbreviatingWithTildeInPath(const QString &path);
+    static QString stringByExpandingTildeInPath(const QString &path);
+
+    // ---- Identity ----
+    size_t hash() const;
+    bool isEqual(const QMRamDisk *other) const;
+    bool isEqual(const Ptr &other) const { return isEqual(other.get()); }
+
+    // ---- Display values ----
+    QString displayName();
+    QString displayStatus() const;
+    // Edge length 32, 48 or 128; any other gives a null image after the critical alert.
+    QImage displayIcon(int size);
+    double diskUsage() const;
+    // -1 undetermined, 1 the volume holds user content, 0 it holds none.
+    int hasContents() const;
+    // The backup directory of modes 1 and 2, else a null text.
+    QString backupDirPath() const;
+    // Where the covered directory is kept while the RAM disk is mounted:
+    // `mountDirectory`/`name` + " (Quilmo Backup Base)"; null without a mount directory.
+    QString baseBackupPath() const;
+    // `mountDirectory`/`name`; null without a mount directory.
+    QString basePath() const;
+    // True for type CoreSimulator, or a mount directory with backup mode 3.
+    bool isBaseSynchronized() const;
+    // Removes the default-location backup directories of this record.
+    void deleteBackupDirs() const;
+    // {"name": name, "size": volSize, "sizeFree": volFree}
+    QVariantMap comparableValues() const;
+    void changeToType(qint64 type, qint64 options);
+
+    // Sets lastActionInfo and lastError, then tells the delegate.
+    void inform(QMRamDiskActionDelegateProtocol *delegate, qint64 actionInfo, const QMError::Ptr &error);
+
+    // ---- Actions ----
+    // Starts `action` (QMRamDiskAction) on a worker thread or on the caller's thread (see
+    // each action). Refused, with the critical alert, while another action runs.
+    void performAction(qint64 action, QMRamDiskActionDelegateProtocol *delegate, bool threaded);
+
+    // The creation pipeline; blocks until done. True when the volume is mounted and the
+    // post-command (if any) succeeded; *error gets the last error, also on success when a
+    // copy-back step failed.
+    bool createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QMError::Ptr *error);
+    // Copies back or backs up, then detaches; the RAM disk stays mounted when the copy fails.
+    QMError::Ptr eject(QMRamDiskActionDelegateProtocol *delegate);
+    // Refreshes status, path and volume figures from the system; true when something changed.
+    bool update();
+
+    void performCreate(QMRamDiskActionDelegateProtocol *delegate);
+    void performSyncWithBase(QMRamDiskActionDelegateProtocol *delegate);
+    void performBackup(QMRamDiskActionDelegateProtocol *delegate);
+    void performRemount(QMRamDiskActionDelegateProtocol *delegate);
+    void performEject(QMRamDiskActionDelegateProtocol *delegate);
+    void performCleanUpFiles();
+    void performRebuild(QMRamDiskActionDelegateProtocol *delegate);
+
+    // ---- Fields ----
+    qint64 type() const;
+    QString identifier() const;
+
+    bool preferWired() const;
+    void setPreferWired(bool preferWired);
+    bool createAtLogin() const;
+    void setCreateAtLogin(bool createAtLogin);
+    bool doNotCalculateBaseSize() const;
+    void setDoNotCalculateBaseSize(bool doNotCalculateBaseSize);
+    qint64 format() const;
+    void setFormat(qint64 format);
+    QString name() const;
+    void setName(const QString &name);
+    quint64 size() const;
+    void setSize(quint64 size);
+    QString mountDirectory() const;
+    void setMountDirectory(const QString &mountDirectory);
+    QString simId() const;
+    void setSimId(const QString &simId);
+    QString postCmd() const;
+    void setPostCmd(const QString &postCmd);
+    std::optional<QStringList> postCmdArgs() const;
+    void setPostCmdArgs(const std::optional<QStringList> &postCmdArgs);
+    qint64 mdIndexMode() const;
+    void setMdIndexMode(qint64 mdIndexMode);
+    qint64 backupMode() const;
+    void setBackupMode(qint64 backupMode);
+    QString backupDir() const;
+    void setBackupDir(const QString &backupDir);
+    qint64 status() const;
+    void setStatus(qint64 status);
+    QString deviceNode() const;
+    void setDeviceNode(const QString &deviceNode);
+    QString path() const;
+    void setPath(const QString &path);
+    QString uuid() const;
+    void setUuid(const QString &uuid);
+    std::optional<qint64> devUUID() const;
+    void setDevUUID(const std::optional<qint64> &devUUID);
+    quint64 volSize() const;
+    void setVolSize(quint64 volSize);
+    quint64 volFree() const;
+    void setVolFree(quint64 volFree);
+    qint64 action() const;
+    void setAction(qint64 action);
+    qint64 lastActionInfo() const;
+    void setLastActionInfo(qint64 lastActionInfo);
+    QMError::Ptr lastError() const;
+    void setLastError(const QMError::Ptr &lastError);
+
+    // "<QMRamDisk: 0x...> identifier name": the receiver text of log lines.
+    QString description() const;
+
+protected:
+    struct Bare {};
+    // Decoding starts here: every field zero, false or none.
+    explicit QMRamDisk(Bare);
+    // `init`: a new identifier and the defaults.
+    QMRamDisk();
+
+private:
+    // Marks the record busy unless another action runs; the running action otherwise.
+    qint64 reserveAction(qint64 action);
+    void runAction(qint64 action, QMRamDiskActionDelegateProtocol *delegate);
+
+    // Pieces of the creation pipeline.
+    bool recoverLeftoverBase(const QString &basePath, const QString &baseBackupPath);
+    void restoreMovedBase(const QString &basePath, const QString &baseBackupPath);
+    void putBaseBack(const QString &mountPoint, const QString &baseBackupPath);
+    // Nothing but the file manager's bookkeeping names (or nothing at all).
+    static bool holdsNothingOfTheUsers(const QString &path);
+    // "<base> (Quilmo Recovered Base <date>)", not yet used.
+    static QString datedRecoveryPath(const QString &basePath);
+    void setVolumeIconIfAny(const QString &volumePath);
+    void clearComposedIcons();
+
+    mutable std::mutex _mutex;
+
+    qint64 _type = 0;
+    QString _identifier;
+    QImage _volumeIcon;
+    double _volumeIconDate = 0;
+    std::array<QImage, 3> _composedIcons;
+    std::array<qint64, 3> _composedIconKeys{};
+    // Display name of the simulator device of `simId`, looked up once and kept.
+    std::optional<QString> _simDeviceName;
+    bool _preferWired = false;
+    bool _createAtLogin = false;
+    bool _doNotCalculateBaseSize = false;
+    qint64 _format = 0;
+    QString _name;
+    quint64 _size = 0;
+    QString _mountDirectory;
+    QString _simId;
+    QString _postCmd;
+    std::optional<QStringList> _postCmdArgs;
+    qint64 _mdIndexMode = 0;
+    qint64 _backupMode = 0;
+    QString _backupDir;
+    qint64 _status = 0;
+    QString _deviceNode;
+    QString _path;
+    QString _uuid;
+    std::optional<qint64> _devUUID;
+    quint64 _volSize = 0;
+    quint64 _volFree = 0;
+    qint64 _action = 0;
+    qint64 _lastActionInfo = 0;
+    QMError::Ptr _lastError;
+};

@@ -1,0 +1,475 @@
+// The actions of QMRamDisk after its creation: dispatch, copy to base, back up, remount,
+// eject, clean up, rebuild, and the refresh from the system.
+
+#include "QMRamDisk.h"
+
+#include "QMFinderTools.h"
+#include "QMLog.h"
+#include "QMRamDiskBackup.h"
+#include "QMRamDiskDevice.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include <sys/statvfs.h>
+
+namespace {
+
+bool readVolumeSizes(const QString &path, quint64 *size, quint64 *free, QString *error)
+{
+    struct statvfs sv;
+    if (statvfs(QFile::encodeName(path).constData(), &sv) != 0) {
+        *error = QString::fromLocal8Bit(strerror(errno));
+        return false;
+    }
+    *size = quint64(sv.f_blocks) * sv.f_frsize;
+    *free = quint64(sv.f_bavail) * sv.f_frsize;
+    return true;
+}
+
+} // namespace
+
+// ---- Dispatch ----
+
+qint64 QMRamDisk::reserveAction(qint64 action)
+{
+    std::lock_guard lock(_mutex);
+    if (_action != QMRamDiskAction_none)
+        return _action;
+    _action = action;
+    return QMRamDiskAction_none;
+}
+
+void QMRamDisk::performAction(qint64 action, QMRamDiskActionDelegateProtocol *delegate, bool threaded)
+{
+    if (action < QMRamDiskAction_create || action > QMRamDiskAction_rebuild)
+        return;
+    // The check and the mark are one step, so two callers can never both start.
+    if (const qint64 running = reserveAction(action)) {
+        qm_detail::criticalException(__func__, __LINE__, description(), className(),
+                                     QStringLiteral("An other action is running:%1").arg(running));
+        return;
+    }
+
+    bool newThread = threaded;
+    if (action == QMRamDiskAction_copyToBase || action == QMRamDiskAction_backup || action == QMRamDiskAction_rebuild)
+        newThread = true;
+    else if (action == QMRamDiskAction_cleanUpFiles)
+        newThread = false;
+
+    if (!newThread) {
+        runAction(action, delegate);
+        return;
+    }
+    // The thread holds the record for the whole action.
+    Ptr self = shared_from_this();
+    try {
+        std::thread([self, action, delegate] { self->runAction(action, delegate); }).detach();
+    } catch (const std::system_error &e) {
+        setAction(QMRamDiskAction_none);
+        QM_LogErrorMethod(this, QStringLiteral("std::thread==NO error:%1").arg(QString::fromLocal8Bit(e.what())));
+        inform(delegate, lastActionInfo(),
+               QMError::errorWithMessage(QStringLiteral("Unable to start the action"),
+                                         qm_detail::methodLine(__func__, __LINE__, description(),
+                                                               QStringLiteral("std::thread==NO")),
+                                         QString::fromLocal8Bit(e.what())));
+    }
+}
+
+void QMRamDisk::runAction(qint64 action, QMRamDiskActionDelegateProtocol *delegate)
+{
+    switch (action) {
+    case QMRamDiskAction_create:
+        performCreate(delegate);
+        break;
+    case QMRamDiskAction_copyToBase:
+        performSyncWithBase(delegate);
+        break;
+    case QMRamDiskAction_backup:
+        performBackup(delegate);
+        break;
+    case QMRamDiskAction_remount:
+        performRemount(delegate);
+        break;
+    case QMRamDiskAction_eject:
+        performEject(delegate);
+        break;
+    case QMRamDiskAction_cleanUpFiles:
+        performCleanUpFiles();
+        // Clean-up reports nothing; it only held the record while it ran.
+        setAction(QMRamDiskAction_none);
+        break;
+    case QMRamDiskAction_rebuild:
+        performRebuild(delegate);
+        break;
+    default:
+        setAction(QMRamDiskAction_none);
+        break;
+    }
+}
+
+// ---- Perform operations ----
+
+void QMRamDisk::performCreate(QMRamDiskActionDelegateProtocol *delegate)
+{
+    setAction(QMRamDiskAction_create);
+    inform(delegate, QMRamDiskActionInfo_creating, nullptr);
+    QMError::Ptr error;
+    createWithDelegate(delegate, &error);
+    setAction(QMRamDiskAction_none);
+    inform(delegate, QMRamDiskActionInfo_creating, error);
+}
+
+void QMRamDisk::performSyncWithBase(QMRamDiskActionDelegateProtocol *delegate)
+{
+    setAction(QMRamDiskAction_copyToBase);
+    inform(delegate, QMRamDiskActionInfo_copyingToBase, nullptr);
+    const QString basePath = baseBackupPath();
+    QMError::Ptr error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path(), basePath,
+                                                                              previousBackupExtension());
+    if (error)
+        QM_LogErrorMethod(this, QStringLiteral("backupRamDiskAtPath basePath:%1 error:%2")
+                                    .arg(basePath, error->description()));
+    setAction(QMRamDiskAction_none);
+    inform(delegate, QMRamDiskActionInfo_copyingToBase, error);
+}
+
+void QMRamDisk::performBackup(QMRamDiskActionDelegateProtocol *delegate)
+{
+    setAction(QMRamDiskAction_backup);
+    inform(delegate, QMRamDiskActionInfo_backuping, nullptr);
+    QMError::Ptr error;
+    const QString backupDirPath = this->backupDirPath();
+    if (!backupDirPath.isNull())
+        error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path(), backupDirPath,
+                                                                       previousBackupExtension());
+    setAction(QMRamDiskAction_none);
+    inform(delegate, QMRamDiskActionInfo_backuping, error);
+}
+
+void QMRamDisk::performRemount(QMRamDiskActionDelegateProtocol *delegate)
+{
+    setAction(QMRamDiskAction_remount);
+    inform(delegate, QMRamDiskActionInfo_remounting, nullptr);
+    QString deviceNode, mountDirectory, name, identifier;
+    qint64 format, type;
+    {
+        std::lock_guard lock(_mutex);
+        deviceNode = _deviceNode;
+        mountDirectory = _mountDirectory;
+        name = _name;
+        identifier = _identifier;
+        format = _format;
+        type = _type;
+    }
+    QString mountedPath;
+    QMError::Ptr error;
+    // Mounting over its own mounted volume would eject it first: already there is done.
+    update();
+    if (status() != QMRamDiskStatus_mounted) {
+        error = QMRamDiskDevice::mountDeviceNode(deviceNode, mountDirectory, name, format, type, identifier,
+                                                 &mountedPath);
+        if (!error)
+            setPath(mountedPath);
+        update();
+    }
+    setAction(QMRamDiskAction_none);
+    inform(delegate, QMRamDiskActionInfo_remounting, error);
+}
+
+void QMRamDisk::performEject(QMRamDiskActionDelegateProtocol *delegate)
+{
+    setAction(QMRamDiskAction_eject);
+    QMError::Ptr error = eject(delegate);
+    setAction(QMRamDiskAction_none);
+    inform(delegate, QMRamDiskActionInfo_ejecting, error);
+}
+
+void QMRamDisk::performRebuild(QMRamDiskActionDelegateProtocol *delegate)
+{
+    setAction(QMRamDiskAction_rebuild);
+    QMError::Ptr error = eject(delegate);
+    if (!error) {
+        // The ejection marked its copy step; the record is rebuilding again.
+        setAction(QMRamDiskAction_rebuild);
+        if (!createWithDelegate(delegate, &error))
+            QM_LogErrorMethod(this, QStringLiteral("icreateWithDelegate==NO"));
+    }
+    setAction(QMRamDiskAction_none);
+    inform(delegate, QMRamDiskActionInfo_rebuildEnd, error);
+}
+
+void QMRamDisk::performCleanUpFiles()
+{
+    const QString dirPath = path();
+    if (dirPath.isEmpty()) {
+        QM_CriticalException(this, "dirPath==nil");
+        return;
+    }
+    const QString cleanPath = QDir::cleanPath(dirPath);
+    if (cleanPath == QLatin1String("/") || cleanPath == QLatin1String("/Volumes")
+        || cleanPath == QDir::cleanPath(QDir::homePath())
+        || cleanPath == QDir::cleanPath(QMRamDiskDevice::defaultVolumesDirectory())) {
+        qm_detail::criticalException(__func__, __LINE__, description(), className(),
+                                     QStringLiteral("dirPath:%1").arg(dirPath));
+        return;
+    }
+    // Everything at the top level goes: make sure it is this RAM disk's volume and not a
+    // directory of the user's that a stale path points to.
+    QVariantMap infos;
+    if (QMRamDiskDevice::hasMountedVolumeAtPath(dirPath) != QMMountStateMounted
+        || !QMRamDiskDevice::getExtentedRamDiskInfos(&infos, dirPath)
+        || infos.value(QStringLiteral("identifier")).toString() != identifier()) {
+        QM_LogErrorMethod(this, QStringLiteral("isRamDiskVolume==NO dirPath:%1").arg(dirPath));
+        return;
+    }
+
+    QStringList names;
+    QString error;
+    if (!QMRamDiskBackup::contentsOfDirectoryAtPath(dirPath, &names, &error)) {
+        QM_LogErrorMethod(this, QStringLiteral("contents==nil error:%1").arg(error));
+        return;
+    }
+    for (const QString &name : std::as_const(names)) {
+        if (QMRamDiskBackup::isExcludedFromCopy(name))
+            continue;
+        const QString filePath = dirPath + QLatin1Char('/') + name;
+        if (!QMRamDiskBackup::removeItemAtPath(filePath, &error))
+            QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO filePath:%1 error:%2").arg(filePath, error));
+    }
+}
+
+// ---- Ejection ----
+
+QMError::Ptr QMRamDisk::eject(QMRamDiskActionDelegateProtocol *delegate)
+{
+    update();
+
+    const bool baseSynchronized = isBaseSynchronized();
+    const QString backupDirPath = this->backupDirPath();
+    const QString mountPoint = basePath();
+    const QString baseBackupPath = this->baseBackupPath();
+    qint64 status = this->status();
+
+    // No device of this record exists any more: its last device node may by now be
+    // another RAM disk's, which must not be detached. A base left aside goes back.
+    if (status == QMRamDiskStatus_notCreated) {
+        if (baseSynchronized && !mountPoint.isEmpty())
+            recoverLeftoverBase(mountPoint, baseBackupPath);
+        setPath(QString());
+        update();
+        return nullptr;
+    }
+
+    // Unmounted behind our back, the device still holds the contents: mount it again so
+    // that they are saved, rather than copying the empty directory left in its place.
+    if (status == QMRamDiskStatus_created && (baseSynchronized || !backupDirPath.isNull())) {
+        QString deviceNode, mountDirectory, name, identifier, mountedPath;
+        qint64 format, type;
+        {
+            std::lock_guard lock(_mutex);
+            deviceNode = _deviceNode;
+            mountDirectory = _mountDirectory;
+            name = _name;
+            identifier = _identifier;
+            format = _format;
+            type = _type;
+        }
+        if (QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(deviceNode, mountDirectory, name, format, type,
+                                                                  identifier, &mountedPath))
+            return error;
+        setPath(mountedPath);
+        update();
+        status = this->status();
+    }
+
+    QString path, deviceNode;
+    qint64 type, backupMode;
+    {
+        std::lock_guard lock(_mutex);
+        path = _path;
+        deviceNode = _deviceNode;
+        type = _type;
+        backupMode = _backupMode;
+    }
+    const bool removeDir = type == QMRamDiskType_default
+                           && (backupMode != QMRamDiskBackupMode_baseSynchronized || mountDirectory().isEmpty());
+
+    QMError::Ptr error;
+    if (baseSynchronized) {
+        setAction(QMRamDiskAction_copyToBase);
+        inform(delegate, QMRamDiskActionInfo_copyingToBase, nullptr);
+        error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path, baseBackupPath,
+                                                                       previousBackupExtension());
+        if (error)
+            QM_LogErrorMethod(this, QStringLiteral("backupRamDiskAtPath path:%1 result:%2")
+                                        .arg(path, error->description()));
+    } else if (!backupDirPath.isNull()) {
+        setAction(QMRamDiskAction_backup);
+        inform(delegate, QMRamDiskActionInfo_backuping, nullptr);
+        error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path, backupDirPath,
+                                                                       previousBackupExtension());
+    }
+    // A failed copy keeps the RAM disk mounted, and its path, so that nothing is lost and
+    // the record goes on showing it mounted.
+    if (error) {
+        update();
+        return error;
+    }
+
+    inform(delegate, QMRamDiskActionInfo_ejecting, nullptr);
+    // Without a mounted volume there is nothing to unmount, only the device to release.
+    const QString unmountPath = status == QMRamDiskStatus_mounted ? path : QString();
+    error = QMRamDiskDevice::ejectRamDiskDeviceNode(deviceNode, unmountPath, removeDir);
+
+    if (baseSynchronized && !error && !mountPoint.isEmpty())
+        putBaseBack(mountPoint, baseBackupPath);
+
+    // Still mounted after a failed unmount: keep the path so that the refresh sees it.
+    if (!error)
+        setPath(QString());
+    update();
+    return error;
+}
+
+// The RAM disk's last contents, copied to the base backup path, become the directory it
+// covered.
+void QMRamDisk::putBaseBack(const QString &mountPoint, const QString &baseBackupPath)
+{
+    QString fsError;
+    if (QMRamDiskBackup::fileExistsAtPath(mountPoint)) {
+        if (QMRamDiskDevice::hasMountedVolumeAtPath(mountPoint) == QMMountStateMounted) {
+            QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO mountPoint:%1 error:%2")
+                                        .arg(mountPoint, QStringLiteral("a volume is mounted there")));
+            return;
+        }
+        if (holdsNothingOfTheUsers(mountPoint)) {
+            if (!QMRamDiskBackup::removeItemAtPath(mountPoint, &fsError)) {
+                QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO mountPoint:%1 error:%2")
+                                            .arg(mountPoint, fsError));
+                return;
+            }
+        } else {
+            // Files put there while the RAM disk covered the directory, or a base that was
+            // never moved aside, are not the RAM disk's to delete.
+            const QString recoveryPath = datedRecoveryPath(mountPoint);
+            if (!QMRamDiskBackup::moveItemAtPath(mountPoint, recoveryPath, &fsError)) {
+                QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO mountPoint:%1 error:%2")
+                                            .arg(mountPoint, fsError));
+                return;
+            }
+            QM_LogWarningMethod(this, QStringLiteral("Kept files found under the RamDisk: %1 moved to %2")
+                                          .arg(mountPoint, recoveryPath));
+        }
+    }
+    if (!QMRamDiskBackup::moveItemAtPath(baseBackupPath, mountPoint, &fsError))
+        QM_LogErrorMethod(this, QStringLiteral("moveItemAtPath==NO mountPoint:%1 error:%2").arg(mountPoint, fsError));
+}
+
+// ---- Refresh ----
+
+bool QMRamDisk::update()
+{
+    const QVariantMap before = comparableValues();
+    QString path, deviceNode, identifier;
+    qint64 oldStatus;
+    {
+        std::lock_guard lock(_mutex);
+        path = _path;
+        deviceNode = _deviceNode;
+        identifier = _identifier;
+        oldStatus = _status;
+    }
+
+    qint64 status = QMRamDiskStatus_notCreated;
+    std::optional<QVariantMap> newValues;
+
+    // The mount point of a tagged volume, when the tag is this record's.
+    auto mountPointOfTag = [&](const QString &at, QString *mountPoint) -> bool {
+        QVariantMap infos;
+        if (!QMRamDiskDevice::getExtentedRamDiskInfos(&infos, at)) {
+            QM_LogErrorMethod(this, QStringLiteral("getExtentedRamDiskInfos==NO"));
+            setPath(QString());
+            return false;
+        }
+        if (infos.value(QStringLiteral("identifier")).toString() != identifier
+            || !infos.contains(QStringLiteral("deviceNode")))
+            return false;
+        QMError::Ptr error;
+        *mountPoint = QMRamDiskDevice::mountPointFromDeviceNode(infos.value(QStringLiteral("deviceNode")).toString(),
+                                                                &error);
+        if (mountPoint->isEmpty()) {
+            QM_LogErrorMethod(this, QStringLiteral("mountPoint==nil infos:%1 error:%2")
+                                        .arg(QMDescribeVariant(infos),
+                                             error ? error->description() : QStringLiteral("(null)")));
+            setPath(QString());
+            return false;
+        }
+        return true;
+    };
+
+    // A directory left behind by an unmount still exists on Linux: only a mounted volume
+    // at the recorded path counts as "the path exists".
+    if (!path.isEmpty() && QFileInfo::exists(path)
+        && QMRamDiskDevice::hasMountedVolumeAtPath(path) == QMMountStateMounted) {
+        QString mountPoint;
+        if (mountPointOfTag(path, &mountPoint)) {
+            quint64 size = 0, free = 0;
+            QString error;
+            if (!readVolumeSizes(mountPoint, &size, &free, &error))
+                QM_LogErrorMethod(this,
+                                  QStringLiteral("attributes==nil mountPoint:%1 error:%2").arg(mountPoint, error));
+            newValues = QVariantMap{{QStringLiteral("name"), QFileInfo(mountPoint).fileName()},
+                                    {QStringLiteral("size"), qulonglong(size)},
+                                    {QStringLiteral("sizeFree"), qulonglong(free)}};
+            status = QMRamDiskStatus_mounted;
+        }
+    } else if (!deviceNode.isEmpty() && !path.isEmpty()) {
+        QMError::Ptr error;
+        const std::optional<QList<QVariantMap>> devices = QMRamDiskDevice::deviceList(false, &error);
+        if (!devices)
+            return false; // cannot tell: keep what is known
+        const QVariantMap *found = nullptr;
+        for (const QVariantMap &device : *devices) {
+            if (device.value(QStringLiteral("devNode")).toString() == deviceNode) {
+                found = &device;
+                break;
+            }
+        }
+        if (found) {
+            const QString mountPoint = found->value(QStringLiteral("mountPoint")).toString();
+            if (mountPoint.isEmpty() || !QFileInfo::exists(mountPoint)) {
+                status = QMRamDiskStatus_created;
+            } else {
+                QString tagged;
+                if (mountPointOfTag(mountPoint, &tagged)) {
+                    setPath(tagged);
+                    status = QMRamDiskStatus_mounted;
+                }
+            }
+        }
+    }
+
+    bool changed = false;
+    {
+        std::lock_guard lock(_mutex);
+        if (status != oldStatus) {
+            _status = status;
+            changed = true;
+        }
+        if (status == QMRamDiskStatus_mounted && newValues && *newValues != before) {
+            _name = newValues->value(QStringLiteral("name")).toString();
+            _volSize = newValues->value(QStringLiteral("size")).toULongLong();
+            _volFree = newValues->value(QStringLiteral("sizeFree")).toULongLong();
+            changed = true;
+        }
+    }
+    return changed;
+}

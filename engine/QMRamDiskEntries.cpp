@@ -1,0 +1,703 @@
+#include "QMRamDiskEntries.h"
+
+#include "QMDistributedNotificationCenter.h"
+#include "QMFunctions.h"
+#include "QMKeyedArchiver.h"
+#include "QMLog.h"
+#include "QMPropertyListSerialization.h"
+#include "QMRamDiskDevice.h"
+#include "QMRamDiskManager.h"
+#include "QMRamDiskUtils.h"
+#include "QMSharedLoginItems.h"
+
+#include <QFile>
+#include <QMetaMethod>
+#include <QThread>
+#include <QTimer>
+
+#include <optional>
+
+namespace {
+
+const QString kEntriesKey = QStringLiteral("RamDiskEntries");
+const QString kShowInMenuBarKey = QStringLiteral("showInMenuBar");
+const QString kShowInMenuBarAtLoginKey = QStringLiteral("showInMenuBarAtLogin");
+
+// The archived keys of a record and the kinds they must have. A file that gives one of
+// them another kind was not written by us (or was damaged): it is refused whole, as the
+// platform's unarchiver refuses it with an exception.
+enum class Kind { String, Integer, Boolean, StringList };
+const QList<QPair<QString, Kind>> &recordSchema()
+{
+    static const QList<QPair<QString, Kind>> schema = {
+        {QStringLiteral("type"), Kind::Integer},
+        {QStringLiteral("identifier"), Kind::String},
+        {QStringLiteral("preferWired"), Kind::Boolean},
+        {QStringLiteral("createAtLogin"), Kind::Boolean},
+        {QStringLiteral("doNotCalculateBaseSize"), Kind::Boolean},
+        {QStringLiteral("format"), Kind::Integer},
+        {QStringLiteral("name"), Kind::String},
+        {QStringLiteral("size"), Kind::Integer},
+        {QStringLiteral("mountDirectory"), Kind::String},
+        {QStringLiteral("simId"), Kind::String},
+        {QStringLiteral("postCmd"), Kind::String},
+        {QStringLiteral("postCmdArgs"), Kind::StringList},
+        {QStringLiteral("mdIndexMode"), Kind::Integer},
+        {QStringLiteral("backupMode"), Kind::Integer},
+        {QStringLiteral("backupDir"), Kind::String},
+        {QStringLiteral("status"), Kind::Integer},
+        {QStringLiteral("deviceNode"), Kind::String},
+        {QStringLiteral("path"), Kind::String},
+        {QStringLiteral("uuid"), Kind::String},
+        {QStringLiteral("devUUID"), Kind::Integer},
+    };
+    return schema;
+}
+
+// Brings a decoded value to the form the record's decoder takes; false when it has the
+// wrong kind.
+bool conformValue(Kind kind, QVariant *value)
+{
+    const int t = value->typeId();
+    switch (kind) {
+    case Kind::String:
+        return t == QMetaType::QString;
+    case Kind::Integer:
+        if (t == QMetaType::LongLong || t == QMetaType::Bool)
+            return true;
+        if (t == QMetaType::Double) {
+            const double d = value->toDouble();
+            if (d != static_cast<double>(static_cast<qint64>(d)))
+                return false;
+            *value = static_cast<qint64>(d);
+            return true;
+        }
+        return false;
+    case Kind::Boolean:
+        return t == QMetaType::Bool || t == QMetaType::LongLong;
+    case Kind::StringList: {
+        if (t != QMetaType::QVariantList)
+            return false;
+        QStringList list;
+        for (const QVariant &item : value->toList()) {
+            if (item.typeId() != QMetaType::QString)
+                return false;
+            list << item.toString();
+        }
+        *value = list;
+        return true;
+    }
+    }
+    return false;
+}
+
+// A record from its archived object; none with *why when the object is not one.
+QMRamDisk::Ptr ramDiskFromObject(const QVariant &item, qsizetype index, QString *why)
+{
+    if (item.metaType() != QMetaType::fromType<QMKeyedArchiver::Object>()) {
+        *why = QStringLiteral("entry %1 is not an object").arg(index);
+        return nullptr;
+    }
+    auto object = item.value<QMKeyedArchiver::Object>();
+    QString className = object.className;
+    if (className != QLatin1String("QMRamDisk") && className != QLatin1String("QMRamDiskEntry")) {
+        if (!object.classHierarchy.contains(QStringLiteral("QMRamDisk"))) {
+            *why = QStringLiteral("entry %1 is of class %2").arg(index).arg(className);
+            return nullptr;
+        }
+        className = QString(); // a subclass we do not know: read what it shares with ours
+    }
+    for (const auto &[key, kind] : recordSchema()) {
+        auto it = object.values.find(key);
+        if (it != object.values.end() && !conformValue(kind, &it.value())) {
+            *why = QStringLiteral("entry %1 key %2 has a value of type %3")
+                       .arg(index)
+                       .arg(key, QString::fromLatin1(it.value().metaType().name()));
+            return nullptr;
+        }
+    }
+    QMRamDisk::Ptr ramDisk = QMRamDisk::initWithCoder(object.values, className);
+    if (!ramDisk)
+        *why = QStringLiteral("entry %1 could not be decoded").arg(index);
+    return ramDisk;
+}
+
+QVariant objectFromRamDisk(const QMRamDisk::Ptr &ramDisk)
+{
+    QMKeyedArchiver::Object object;
+    object.className = ramDisk->className();
+    object.classHierarchy = {object.className};
+    if (object.className != QLatin1String("QMRamDisk"))
+        object.classHierarchy << QStringLiteral("QMRamDisk");
+    ramDisk->encodeWithCoder(&object.values);
+    return QVariant::fromValue(object);
+}
+
+// Entries files that cannot be read are kept beside the file once, so that the next write,
+// which replaces them, loses nothing a person could still recover by hand.
+void keepDamagedFile(const QString &path)
+{
+    const QString copy = path + QStringLiteral(".damaged");
+    QFile::remove(copy);
+    if (QFile::copy(path, copy))
+        QMLog::logWarning(QStringLiteral("Unreadable entries file kept as %1").arg(copy));
+}
+
+} // namespace
+
+QString QMRamDiskEntries::didChangeToAllNotificationName()
+{
+    return QStringLiteral("QMRamDiskEntriesDidChangeToAllNotification");
+}
+
+QString QMRamDiskEntries::appSender()
+{
+    return QStringLiteral("Quilmo-App");
+}
+
+QString QMRamDiskEntries::helperSender()
+{
+    return QStringLiteral("Quilmo-Helper");
+}
+
+QMRamDiskEntries::QMRamDiskEntries(QObject *parent) : QObject(parent) {}
+
+QMRamDiskEntries::QMRamDiskEntries(QMRamDiskEntriesDelegate *delegate, QObject *parent)
+    : QObject(parent), _delegate(delegate)
+{
+}
+
+QMRamDiskEntries::~QMRamDiskEntries()
+{
+    setUpdator(false);
+    // A running action reports to this store until it ends.
+    if (hasRunningAction())
+        waitingEndAll();
+}
+
+QMRamDiskEntriesDelegate *QMRamDiskEntries::delegate() const
+{
+    QMutexLocker lock(&_mutex);
+    return _delegate;
+}
+
+void QMRamDiskEntries::setDelegate(QMRamDiskEntriesDelegate *delegate)
+{
+    QMutexLocker lock(&_mutex);
+    _delegate = delegate;
+}
+
+QList<QMRamDisk::Ptr> QMRamDiskEntries::ramDisks() const
+{
+    QMutexLocker lock(&_mutex);
+    return _ramDisks;
+}
+
+qsizetype QMRamDiskEntries::count() const
+{
+    QMutexLocker lock(&_mutex);
+    return _ramDisks.size();
+}
+
+QString QMRamDiskEntries::description() const
+{
+    return QStringLiteral("<QMRamDiskEntries: 0x%1> %2 records")
+        .arg(reinterpret_cast<quintptr>(this), 0, 16)
+        .arg(count());
+}
+
+QMRamDisk::Ptr QMRamDiskEntries::addRamDisk()
+{
+    QMutexLocker lock(&_mutex);
+    if (_ramDisks.size() >= maximumCount)
+        return nullptr;
+    QMRamDisk::Ptr ramDisk = QMRamDisk::create();
+    _ramDisks.append(ramDisk);
+    return ramDisk;
+}
+
+QMRamDisk::Ptr QMRamDiskEntries::removeEntry(const QMRamDisk::Ptr &ramDisk)
+{
+    if (!ramDisk)
+        return nullptr;
+    qsizetype index = -1;
+    {
+        QMutexLocker lock(&_mutex);
+        for (qsizetype i = 0; i < _ramDisks.size(); ++i) {
+            if (_ramDisks.at(i) == ramDisk || _ramDisks.at(i)->isEqual(ramDisk)) {
+                index = i;
+                break;
+            }
+        }
+    }
+    if (index < 0) {
+        // Not ours: its backups may belong to a record of the file we have not read.
+        QM_LogWarningMethod(this, QStringLiteral("removeEntry not in list ramDisk:%1").arg(ramDisk->description()));
+        return nullptr;
+    }
+    ramDisk->deleteBackupDirs();
+    QMutexLocker lock(&_mutex);
+    _ramDisks.removeAt(index);
+    if (_ramDisks.isEmpty())
+        return nullptr;
+    return _ramDisks.at(index > 0 ? index - 1 : 0);
+}
+
+QMRamDisk::Ptr QMRamDiskEntries::ramDiskWithIdentifier(const QString &identifier) const
+{
+    if (identifier.isNull())
+        return nullptr;
+    QMutexLocker lock(&_mutex);
+    for (const auto &r : _ramDisks)
+        if (r->identifier() == identifier)
+            return r;
+    return nullptr;
+}
+
+qint64 QMRamDiskEntries::indexOfRamDiskWithIdentifier(const QString &identifier) const
+{
+    if (identifier.isNull())
+        return -1;
+    QMutexLocker lock(&_mutex);
+    for (qsizetype i = 0; i < _ramDisks.size(); ++i)
+        if (_ramDisks.at(i)->identifier() == identifier)
+            return i;
+    return -1;
+}
+
+QMRamDisk::Ptr QMRamDiskEntries::ramDiskWithName(const QString &name) const
+{
+    QMutexLocker lock(&_mutex);
+    for (const auto &r : _ramDisks)
+        if (r->name() == name)
+            return r;
+    return nullptr;
+}
+
+bool QMRamDiskEntries::setPositionIndex(qint64 positionIndex, const QString &ofRamDisk)
+{
+    if (positionIndex == NotFound || positionIndex < 0 || ofRamDisk.isNull())
+        return false;
+    QMutexLocker lock(&_mutex);
+    const qint64 count = _ramDisks.size();
+    if (count == 0 || positionIndex > count)
+        return false;
+    qint64 from = -1;
+    for (qint64 i = 0; i < count; ++i) {
+        if (_ramDisks.at(i)->identifier() == ofRamDisk) {
+            from = i;
+            break;
+        }
+    }
+    if (from < 0)
+        return false;
+    if (from > positionIndex) {
+        _ramDisks.move(from, positionIndex);
+    } else if (from < positionIndex) {
+        // Taking the record out shifts the gap one place up.
+        _ramDisks.move(from, positionIndex - 1);
+    }
+    return true;
+}
+
+void QMRamDiskEntries::create(const QMRamDisk::Ptr &ramDisk, bool inBackground)
+{
+    startAction(QMRamDiskAction_create, ramDisk, inBackground);
+}
+
+void QMRamDiskEntries::eject(const QMRamDisk::Ptr &ramDisk, bool inBackground)
+{
+    startAction(QMRamDiskAction_eject, ramDisk, inBackground);
+}
+
+void QMRamDiskEntries::startAction(qint64 action, const QMRamDisk::Ptr &forRamDisk, bool inBackground)
+{
+    if (!forRamDisk)
+        return;
+    forRamDisk->performAction(action, this, inBackground);
+}
+
+void QMRamDiskEntries::ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk)
+{
+    if (!ramDisk)
+        return;
+    if (QMRamDiskEntriesDelegate *d = delegate())
+        d->ramDiskEntries(this, ramDisk);
+    emit ramDiskDidUpdate(ramDisk->identifier());
+}
+
+QString QMRamDiskEntries::defaultEntriesFilePath()
+{
+    const QString dir = QMRamDiskManager::appSupportPath();
+    if (dir.isNull())
+        return {};
+    return dir + QLatin1Char('/') + kEntriesKey;
+}
+
+QString QMRamDiskEntries::entriesFilePath() const
+{
+    QMutexLocker lock(&_mutex);
+    if (!_entriesFilePath.isNull())
+        return _entriesFilePath;
+    lock.unlock();
+    return defaultEntriesFilePath();
+}
+
+void QMRamDiskEntries::setEntriesFilePath(const QString &path)
+{
+    QMutexLocker lock(&_mutex);
+    _entriesFilePath = path;
+}
+
+bool QMRamDiskEntries::readRamDisksFromDefaultLocation()
+{
+    const QString path = entriesFilePath();
+    if (path.isNull()) {
+        QM_LogErrorMethod(this, QStringLiteral("dico==nil path:%1").arg(QStringLiteral("(null)")));
+        return false;
+    }
+
+    // 1. The file as a dictionary; no file is the first start.
+    QVariantMap dico;
+    QString why;
+    const auto status = QMPropertyListSerialization::readDictionary(path, &dico, &why);
+    if (status == QMPropertyListSerialization::ReadStatus::Missing)
+        return false;
+    if (status != QMPropertyListSerialization::ReadStatus::Ok) {
+        QM_LogErrorMethod(this, QStringLiteral("dico==nil path:%1").arg(path));
+        if (status != QMPropertyListSerialization::ReadStatus::Unreadable)
+            keepDamagedFile(path);
+        return false;
+    }
+
+    // 2. The keyed archive of the records.
+    const QVariant archived = dico.value(kEntriesKey);
+    QVariant root;
+    if (!archived.isValid()) {
+        why = QString();
+    } else if (archived.typeId() != QMetaType::QByteArray) {
+        why = QStringLiteral("%1 is of type %2, not data")
+                  .arg(kEntriesKey, QString::fromLatin1(archived.metaType().name()));
+    } else {
+        root = QMKeyedArchiver::unarchiveObjectWithData(archived.toByteArray(), &why);
+    }
+    if (!root.isValid() && !why.isEmpty()) {
+        QM_LogErrorMethod(this, QStringLiteral("NSKeyedUnarchiver unarchiveObjectWithData localException:%1").arg(why));
+        keepDamagedFile(path);
+        return false;
+    }
+    if (root.typeId() != QMetaType::QVariantList) {
+        QM_LogErrorMethod(this, QStringLiteral("ramDisks==nil"));
+        if (root.isValid())
+            keepDamagedFile(path);
+        return false;
+    }
+
+    // 3. Every record is decoded before anything changes, so a bad one leaves the list
+    // as it was. Type 1 was never given out: such records are dropped.
+    QList<QMRamDisk::Ptr> decoded;
+    const QVariantList items = root.toList();
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        QVariant item = items.at(i);
+        // A record without an identifier could never be found again, nor recognised on
+        // its mounted volume: it gets one now, kept from the next write on.
+        if (item.metaType() == QMetaType::fromType<QMKeyedArchiver::Object>()) {
+            auto object = item.value<QMKeyedArchiver::Object>();
+            const QVariant id = object.values.value(QStringLiteral("identifier"));
+            if (!id.isValid() || (id.typeId() == QMetaType::QString && id.toString().isEmpty())) {
+                object.values.insert(QStringLiteral("identifier"), QMFunctions::UUIDString());
+                item = QVariant::fromValue(object);
+            }
+        }
+        QMRamDisk::Ptr ramDisk = ramDiskFromObject(item, i, &why);
+        if (!ramDisk) {
+            QM_LogErrorMethod(this,
+                              QStringLiteral("NSKeyedUnarchiver unarchiveObjectWithData localException:%1").arg(why));
+            keepDamagedFile(path);
+            return false;
+        }
+        if (ramDisk->type() == QMRamDiskType_unassigned)
+            continue;
+        decoded.append(ramDisk);
+    }
+
+    // 4. Entries of the older format know their volume by its UUID or device number only.
+    std::optional<QList<QVariantMap>> devices;
+    bool devicesListed = false;
+    for (const QMRamDisk::Ptr &r : std::as_const(decoded)) {
+        if (!r->path().isNull() || !r->deviceNode().isNull() || (r->uuid().isNull() && !r->devUUID()))
+            continue;
+        if (!devicesListed) {
+            devicesListed = true;
+            QMError::Ptr error;
+            devices = QMRamDiskDevice::deviceList(true, &error);
+            if (!devices)
+                QM_LogErrorMethod(this, QStringLiteral("devices==nil error:%1")
+                                            .arg(error ? error->description() : QStringLiteral("(null)")));
+        }
+        if (!devices)
+            break;
+        const QVariantMap *match = nullptr;
+        auto usable = [](const QVariantMap &d) {
+            return !d.value(QStringLiteral("devNode")).toString().isEmpty()
+                   && !d.value(QStringLiteral("mountPoint")).toString().isEmpty();
+        };
+        if (!r->uuid().isNull()) {
+            for (const QVariantMap &d : *devices)
+                if (usable(d) && d.value(QStringLiteral("uuid")).toString() == r->uuid()) {
+                    match = &d;
+                    break;
+                }
+        }
+        if (!match && r->devUUID()) {
+            for (const QVariantMap &d : *devices)
+                if (usable(d) && d.contains(QStringLiteral("st_dev"))
+                    && d.value(QStringLiteral("st_dev")).toLongLong() == *r->devUUID()) {
+                    match = &d;
+                    break;
+                }
+        }
+        if (!match)
+            continue;
+        const QString devNode = match->value(QStringLiteral("devNode")).toString();
+        const QString mountPoint = match->value(QStringLiteral("mountPoint")).toString();
+        r->setDeviceNode(devNode);
+        r->setPath(mountPoint);
+        const QVariantMap infos{{QStringLiteral("identifier"), r->identifier()},
+                                {QStringLiteral("deviceNode"), devNode}};
+        if (!QMRamDiskDevice::setExtendedRamDiskInfos(infos, mountPoint))
+            QM_LogErrorMethod(this, QStringLiteral("setExtendedRamDiskInfos==NO mountPoint:%1").arg(mountPoint));
+    }
+
+    // A record of ours that an action is changing right now stays the one in the list:
+    // the action's outcome would otherwise be lost with the replaced object.
+    const QList<QMRamDisk::Ptr> current = ramDisks();
+    for (QMRamDisk::Ptr &r : decoded) {
+        for (const QMRamDisk::Ptr &old : current) {
+            if (old->action() != QMRamDiskAction_none && old->isEqual(r)) {
+                r = old;
+                break;
+            }
+        }
+    }
+
+    // 5. The live state of each record.
+    for (const QMRamDisk::Ptr &r : std::as_const(decoded))
+        if (r->action() == QMRamDiskAction_none)
+            r->update();
+
+    // 6. The helper's settings; a missing key is false.
+    QMutexLocker lock(&_mutex);
+    _ramDisks = decoded;
+    _showInMenuBar = dico.value(kShowInMenuBarKey).toBool();
+    _showInMenuBarAtLogin = dico.value(kShowInMenuBarAtLoginKey).toBool();
+    return true;
+}
+
+bool QMRamDiskEntries::writeRamDisksToDefaultLocation()
+{
+    const QString path = entriesFilePath();
+    if (path.isNull()) {
+        QM_LogErrorMethod(this, QStringLiteral("writeToFile==NO path:%1").arg(QStringLiteral("(null)")));
+        return false;
+    }
+
+    // 1. What is there, to keep the keys of others; a file we cannot read is replaced.
+    QVariantMap dico;
+    if (QMPropertyListSerialization::readDictionary(path, &dico) != QMPropertyListSerialization::ReadStatus::Ok)
+        dico.clear();
+
+    // 2. The records.
+    QVariantList objects;
+    bool showInMenuBar = false;
+    bool showInMenuBarAtLogin = false;
+    {
+        QMutexLocker lock(&_mutex);
+        for (const QMRamDisk::Ptr &r : std::as_const(_ramDisks))
+            objects.append(objectFromRamDisk(r));
+        showInMenuBar = _showInMenuBar;
+        showInMenuBarAtLogin = _showInMenuBarAtLogin;
+    }
+    QString why;
+    const QByteArray data = QMKeyedArchiver::archivedDataWithRootObject(objects, &why);
+    if (data.isEmpty())
+        QM_LogErrorMethod(this, QStringLiteral("NSKeyedArchiver archivedDataWithRootObject localException:%1").arg(why));
+    else
+        dico.insert(kEntriesKey, data);
+
+    // 3. The settings.
+    dico.insert(kShowInMenuBarKey, showInMenuBar);
+    dico.insert(kShowInMenuBarAtLoginKey, showInMenuBarAtLogin);
+
+    // 4. Atomically.
+    if (!QMPropertyListSerialization::writeFileAtomically(path, dico, QMPropertyListSerialization::Format::Xml, &why)) {
+        QM_LogErrorMethod(this, QStringLiteral("writeToFile==NO path:%1").arg(path));
+        return false;
+    }
+    return true;
+}
+
+bool QMRamDiskEntries::hasRunningAction() const
+{
+    for (const QMRamDisk::Ptr &r : ramDisks())
+        if (r->action() != QMRamDiskAction_none)
+            return true;
+    return false;
+}
+
+void QMRamDiskEntries::waitingEndAll()
+{
+    waitingEndAll(120, 250);
+}
+
+void QMRamDiskEntries::waitingEndAll(int rounds, int intervalMs)
+{
+    for (int left = rounds; left > 0; --left) {
+        if (!hasRunningAction())
+            return;
+        QM_LogInfoMethod(this, QStringLiteral("Waiting %1").arg(left));
+        QThread::msleep(static_cast<unsigned long>(intervalMs));
+    }
+}
+
+void QMRamDiskEntries::setUpdator(bool run)
+{
+    if (run) {
+        if (_updator)
+            return;
+        _updator = new QTimer(this);
+        _updator->setInterval(1000);
+        connect(_updator, &QTimer::timeout, this, &QMRamDiskEntries::updatorTick);
+        _updator->start();
+        return;
+    }
+    if (_updator) {
+        _updator->stop();
+        delete _updator;
+        _updator = nullptr;
+    }
+}
+
+bool QMRamDiskEntries::isUpdatorRunning() const
+{
+    return _updator != nullptr;
+}
+
+void QMRamDiskEntries::updatorTick()
+{
+    for (const QMRamDisk::Ptr &r : ramDisks()) {
+        if (r->action() != QMRamDiskAction_none)
+            continue;
+        if (!r->update())
+            continue;
+        if (QMRamDiskEntriesDelegate *d = delegate())
+            d->ramDiskEntriesUpdator(this, r);
+        emit ramDiskUpdatedByUpdator(r->identifier());
+    }
+}
+
+void QMRamDiskEntries::setNeedsSynchronizeHelper(bool needs)
+{
+    Q_UNUSED(needs); // any call marks it: the next automatic run checks the settings again
+    QMutexLocker lock(&_mutex);
+    _needsSynchronizeHelper = true;
+}
+
+bool QMRamDiskEntries::needsSynchronizeHelper() const
+{
+    QMutexLocker lock(&_mutex);
+    return _needsSynchronizeHelper;
+}
+
+void QMRamDiskEntries::synchronizeHelperAuto()
+{
+    if (needsSynchronizeHelper())
+        synchronizeHelper();
+}
+
+bool QMRamDiskEntries::helperIsWantedAtLogin() const
+{
+    QMutexLocker lock(&_mutex);
+    if (_showInMenuBar && _showInMenuBarAtLogin)
+        return true;
+    for (const QMRamDisk::Ptr &r : _ramDisks)
+        if (r->createAtLogin())
+            return true;
+    return false;
+}
+
+void QMRamDiskEntries::synchronizeHelper()
+{
+    {
+        QMutexLocker lock(&_mutex);
+        _needsSynchronizeHelper = false;
+    }
+    const bool wanted = helperIsWantedAtLogin();
+    QUrl helper = QMRamDiskUtils::helperURL();
+    if (helper.isEmpty()) {
+        if (wanted) {
+            QM_LogErrorMethod(this, QStringLiteral("helperURL==nil"));
+            return;
+        }
+        // A helper that is gone may still have its (now stale) entry: the entry is found by
+        // the helper's name, so its would-be place is enough to remove it.
+        helper = QUrl::fromLocalFile(QMRamDiskUtils::installPrefix() + QStringLiteral("/libexec/quilmo/Quilmo-Helper"));
+    }
+    bool isValid = false;
+    const bool isLoginItem = QMSharedLoginItems::isLoginItem(helper, &isValid);
+    if (wanted) {
+        if (!(isLoginItem && isValid))
+            QMSharedLoginItems::addLoginItem(helper);
+    } else if (isLoginItem) {
+        QMSharedLoginItems::removeLoginItem(helper);
+    }
+}
+
+bool QMRamDiskEntries::postDidChangeToAllNotificationWithSender(const QString &sender)
+{
+    return QMDistributedNotificationCenter::postNotificationName(didChangeToAllNotificationName(), sender);
+}
+
+bool QMRamDiskEntries::showInMenuBar() const
+{
+    QMutexLocker lock(&_mutex);
+    return _showInMenuBar;
+}
+
+void QMRamDiskEntries::setShowInMenuBar(bool show)
+{
+    QMutexLocker lock(&_mutex);
+    _showInMenuBar = show;
+}
+
+bool QMRamDiskEntries::showInMenuBarAtLogin() const
+{
+    QMutexLocker lock(&_mutex);
+    return _showInMenuBarAtLogin;
+}
+
+void QMRamDiskEntries::setShowInMenuBarAtLogin(bool show)
+{
+    QMutexLocker lock(&_mutex);
+    _showInMenuBarAtLogin = show;
+}
+
+void QMRamDiskEntries::connectNotify(const QMetaMethod &signal)
+{
+    // Qt may hold its own locks here: the connection to the bus is made from the event loop.
+    if (signal == QMetaMethod::fromSignal(&QMRamDiskEntries::didChangeToAllNotification))
+        QMetaObject::invokeMethod(this, &QMRamDiskEntries::startObserving, Qt::QueuedConnection);
+}
+
+void QMRamDiskEntries::startObserving()
+{
+    if (_observing)
+        return;
+    _observing = true;
+    // Queued: connectNotify may run on any thread, the center lives on the main one.
+    connect(QMDistributedNotificationCenter::defaultCenter(), &QMDistributedNotificationCenter::notificationPosted,
+            this, [this](const QString &name, const QString &object, const QVariantMap &) {
+                if (name == didChangeToAllNotificationName())
+                    emit didChangeToAllNotification(object);
+            });
+}

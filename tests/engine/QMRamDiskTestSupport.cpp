@@ -1,0 +1,243 @@
+#include "QMRamDiskTestSupport.h"
+
+#include "QMDiskToolPaths.h"
+#include "QMLog.h"
+#include "QMRamDiskDevice.h"
+#include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+#include <chrono>
+#include <cstdio>
+
+namespace QMEngineTest {
+
+// ---- RecordingDelegate ----
+
+void RecordingDelegate::ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk)
+{
+    Report report{ramDisk->action(), ramDisk->lastActionInfo(), ramDisk->lastError()};
+    std::lock_guard lock(_mutex);
+    _reports.append(report);
+    _cv.notify_all();
+}
+
+QList<RecordingDelegate::Report> RecordingDelegate::reports() const
+{
+    std::lock_guard lock(_mutex);
+    return _reports;
+}
+
+QList<qint64> RecordingDelegate::infos() const
+{
+    QList<qint64> infos;
+    for (const Report &r : reports())
+        infos << r.info;
+    return infos;
+}
+
+void RecordingDelegate::clear()
+{
+    std::lock_guard lock(_mutex);
+    _reports.clear();
+}
+
+bool RecordingDelegate::waitForEnd(int seconds)
+{
+    std::unique_lock lock(_mutex);
+    return _cv.wait_for(lock, std::chrono::seconds(seconds), [this] {
+        for (const Report &r : _reports)
+            if (r.action == 0)
+                return true;
+        return false;
+    });
+}
+
+// ---- RamDiskSandbox ----
+
+namespace {
+QString sandboxRoot()
+{
+    const QString root = qEnvironmentVariable("QUILMO_TEST_MOUNT_ROOT");
+    if (!root.isEmpty())
+        return root;
+    // The test's own temporary tree, unless it lies in /tmp where nothing may be mounted.
+    const QString temp = QDir::tempPath();
+    if (temp != QLatin1String("/tmp") && !temp.startsWith(QLatin1String("/tmp/")))
+        return temp;
+    return QStringLiteral("/mnt");
+}
+} // namespace
+
+RamDiskSandbox::RamDiskSandbox() : _dir(sandboxRoot() + QStringLiteral("/quilmo-engine-test-XXXXXX")) {}
+
+RamDiskSandbox::~RamDiskSandbox()
+{
+    const QString root = _dir.path() + QLatin1Char('/');
+    // Mounted below the sandbox: unmount and detach.
+    if (const auto devices = QMRamDiskDevice::deviceList(false, nullptr)) {
+        for (const QVariantMap &device : *devices) {
+            const QString mountPoint = device.value(QStringLiteral("mountPoint")).toString();
+            if (!mountPoint.isEmpty() && mountPoint.startsWith(root))
+                QMRamDiskDevice::ejectRamDiskDeviceNode(device.value(QStringLiteral("devNode")).toString(),
+                                                        mountPoint, false);
+        }
+    }
+    // Devices this test unmounted but did not detach. The in-memory status is used on
+    // purpose: a refresh could mistake another test's device, attached meanwhile under a
+    // reused node, for one of ours.
+    for (const QMRamDisk::Ptr &ramDisk : std::as_const(_watched)) {
+        if (ramDisk->status() == 1 && !ramDisk->deviceNode().isEmpty())
+            QMRamDiskDevice::ejectRamDiskDeviceNode(ramDisk->deviceNode(), QString(), false);
+    }
+    // The sandbox may still hold mount directories: never remove through a mount.
+    if (const auto devices = QMRamDiskDevice::deviceList(false, nullptr)) {
+        for (const QVariantMap &device : *devices) {
+            if (device.value(QStringLiteral("mountPoint")).toString().startsWith(root)) {
+                _dir.setAutoRemove(false);
+                ADD_FAILURE() << "a RAM disk is still mounted below " << root.toStdString();
+            }
+        }
+    }
+}
+
+QString RamDiskSandbox::mkdir(const QString &relative) const
+{
+    const QString p = _dir.path() + QLatin1Char('/') + relative;
+    QDir().mkpath(p);
+    return p;
+}
+
+void RamDiskSandbox::watch(const QMRamDisk::Ptr &ramDisk)
+{
+    _watched << ramDisk;
+}
+
+QMRamDisk::Ptr RamDiskSandbox::makeRamDisk(const QString &mountDirectory, const QString &name, quint64 size)
+{
+    QMRamDisk::Ptr ramDisk = QMRamDisk::create();
+    ramDisk->setMountDirectory(mountDirectory);
+    ramDisk->setName(name);
+    ramDisk->setSize(size);
+    watch(ramDisk);
+    return ramDisk;
+}
+
+// ---- Tools ----
+
+int runTool(const QString &tool, const QStringList &args, QString *err)
+{
+    return QMTest::run(QMTest::libexecDir() + QLatin1Char('/') + tool, args, nullptr, err);
+}
+
+ToolWrappers::ToolWrappers(const QStringList &wrapped, const QMap<QString, QString> &bodies)
+{
+    _logPath = _dir.path() + QStringLiteral("/calls.log");
+    const QString real = QMTest::libexecDir();
+    const QStringList tools{QStringLiteral("hdiutil"), QStringLiteral("newfs_hfs"), QStringLiteral("diskutil"),
+                            QStringLiteral("mount"),   QStringLiteral("umount"),    QStringLiteral("mdutil"),
+                            QStringLiteral("purge")};
+    for (const QString &tool : tools) {
+        QString body;
+        if (bodies.contains(tool))
+            body = bodies.value(tool);
+        else if (wrapped.contains(tool))
+            body = QStringLiteral("echo \"%1 $*\" >> '%2'\nexec '%3/%1' \"$@\"\n").arg(tool, _logPath, real);
+        else
+            body = QStringLiteral("exec '%2/%1' \"$@\"\n").arg(tool, real);
+        QMTest::writeScript(_dir.path(), tool, body.replace(QStringLiteral("@LOG@"), _logPath));
+    }
+    QMDiskToolPaths::setToolDirectory(_dir.path());
+}
+
+ToolWrappers::~ToolWrappers()
+{
+    QMDiskToolPaths::setToolDirectory(QString());
+}
+
+QStringList ToolWrappers::log() const
+{
+    QFile f(_logPath);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// ---- Files ----
+
+bool writeFile(const QString &path, const QByteArray &contents)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(contents) == contents.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// ---- LogCapture ----
+
+namespace {
+QMLog::Sink gPreviousSink;
+}
+
+LogCapture::LogCapture()
+{
+    gPreviousSink = QMLog::setSink([this](const QString &entry) {
+        {
+            std::lock_guard lock(_mutex);
+            _lines << entry;
+        }
+        // Still shown, so that a failing test tells its story.
+        if (gPreviousSink)
+            gPreviousSink(entry);
+        else
+            fprintf(stderr, "%s\n", entry.toLocal8Bit().constData());
+    });
+}
+
+LogCapture::~LogCapture()
+{
+    QMLog::setSink(gPreviousSink);
+}
+
+QStringList LogCapture::lines() const
+{
+    std::lock_guard lock(_mutex);
+    return _lines;
+}
+
+bool LogCapture::contains(const QString &text) const
+{
+    for (const QString &line : lines())
+        if (line.contains(text))
+            return true;
+    return false;
+}
+
+} // namespace QMEngineTest
+
+#if defined(__SANITIZE_THREAD__)
+// Qt, GLib and libdbus are not built with ThreadSanitizer: it cannot see the acquire in Qt's own
+// reference counting, so every implicitly shared value freed inside Qt after being handed
+// between threads looks like a race, and the D-Bus connection thread's locking is invisible
+// to it. Our code, which is instrumented, is still checked.
+extern "C" const char *__tsan_default_suppressions()
+{
+    return "called_from_lib:libQt6Core.so.6\n"
+           "called_from_lib:libQt6DBus.so.6\n"
+           "called_from_lib:libdbus-1.so.3\n"
+           "race:libdbus-1.so.3\n"
+           "race:libQt6DBus.so.6\n"
+           "deadlock:libdbus-1.so.3\n"
+           "deadlock:libQt6DBus.so.6\n"
+           "called_from_lib:libglib-2.0.so.0\n"
+           "race:libglib-2.0.so.0\n";
+}
+#endif

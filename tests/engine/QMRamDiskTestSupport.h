@@ -1,0 +1,101 @@
+#pragma once
+
+#include "QMRamDisk.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace QMEngineTest {
+
+// Collects every report of a record's actions, from whatever thread sends it.
+class RecordingDelegate : public QMRamDiskActionDelegateProtocol
+{
+public:
+    struct Report
+    {
+        qint64 action = 0;
+        qint64 info = 0;
+        QMError::Ptr error;
+    };
+
+    void ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk) override;
+
+    QList<Report> reports() const;
+    QList<qint64> infos() const;
+    void clear();
+    // Waits for the final report of an action (the first one sent with `action` back at 0).
+    // The bound only keeps a broken action from hanging the suite.
+    bool waitForEnd(int seconds = 600);
+
+private:
+    mutable std::mutex _mutex;
+    std::condition_variable _cv;
+    QList<Report> _reports;
+};
+
+// A directory for mount points, bases and backups outside the places the disk tool and the
+// validation refuse (/tmp among them). Every RAM disk mounted below it, and every device of
+// a watched record, is released when the guard goes, also when the test failed.
+class RamDiskSandbox
+{
+public:
+    RamDiskSandbox();
+    ~RamDiskSandbox();
+
+    bool isValid() const { return _dir.isValid(); }
+    QString path() const { return _dir.path(); }
+    QString mkdir(const QString &relative) const;
+    void watch(const QMRamDisk::Ptr &ramDisk);
+
+    // A plain RAM disk record of the smallest accepted size, mounted in `mountDirectory`.
+    QMRamDisk::Ptr makeRamDisk(const QString &mountDirectory, const QString &name,
+                               quint64 size = 128000000ULL);
+
+private:
+    QTemporaryDir _dir;
+    QList<QMRamDisk::Ptr> _watched;
+};
+
+// Runs a disk tool of the build tree directly, behind the engine's back.
+int runTool(const QString &tool, const QStringList &args, QString *err = nullptr);
+
+// Points the engine's tool table at a directory of wrappers around the real tools for the
+// life of the object. `wrapped` names the tools whose wrapper appends its arguments to
+// log(); `bodies` replaces a tool with a script of its own.
+class ToolWrappers
+{
+public:
+    explicit ToolWrappers(const QStringList &wrapped, const QMap<QString, QString> &bodies = {});
+    ~ToolWrappers();
+    QStringList log() const;
+
+private:
+    QTemporaryDir _dir;
+    QString _logPath;
+};
+
+// Writes `size` bytes of varied contents.
+bool writeFile(const QString &path, const QByteArray &contents);
+QByteArray readFile(const QString &path);
+
+// Captures the log lines written while it lives.
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    QStringList lines() const;
+    bool contains(const QString &text) const;
+
+private:
+    mutable std::mutex _mutex;
+    QStringList _lines;
+};
+
+} // namespace QMEngineTest
