@@ -587,6 +587,13 @@ int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command
         break;
     }
 
+    if (act == QMRamDiskAction_create || act == QMRamDiskAction_rebuild) {
+        // The pipeline refuses with a bare "canStatus==NO"; say why before anything is ejected.
+        QString message;
+        if (!QMRamDiskManager::canCreateWithName(name, r->size(), r->type(), r->mountDirectory(), &message))
+            return refuse(message);
+    }
+
     if (act == QMRamDiskAction_cleanUpFiles) {
         // Runs on this thread and reports nothing.
         _entries->startAction(act, r, false);

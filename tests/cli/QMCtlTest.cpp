@@ -1,4 +1,5 @@
 #include "QMCtlValues.h"
+#include "QMRamDiskManager.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -131,6 +132,17 @@ TEST(QMCtl, SettingsAreValidatedWithTheWindowsMessages)
     EXPECT_EQ(work.value(QStringLiteral("index")).toString(), QStringLiteral("off"));
     EXPECT_TRUE(work.value(QStringLiteral("createAtLogin")).toBool());
     EXPECT_EQ(work.value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
+    // A mount directory that went away since: create says why and attaches nothing.
+    QTemporaryDir gone;
+    if (!QMRamDiskManager::canUseMountDirectory(gone.path(), QStringLiteral("Work"), 0, nullptr))
+        GTEST_SKIP() << "temporary directories are in a system directory here (not root)";
+    ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Work"), QStringLiteral("--mount-dir"), gone.path()}).status, 0);
+    gone.remove();
+    const Result refused = ctl({QStringLiteral("create"), QStringLiteral("Work")});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(refused.err.contains(QStringLiteral("The mount directory does not exist."))) << refused.err.toStdString();
+    EXPECT_EQ(entryNamed(QStringLiteral("Work")).value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
+
     EXPECT_EQ(ctl({QStringLiteral("remove"), QStringLiteral("Work")}).status, 0);
     EXPECT_TRUE(entryNamed(QStringLiteral("Work")).isEmpty());
 }
