@@ -126,3 +126,41 @@ TEST(QMErrorPresentation, SheetOnAVisibleWindowElseApplicationModal)
     e->presentWIthTitle(QStringLiteral("Title"), &window);
     EXPECT_TRUE(shownModal);
 }
+
+#include "QMAppInLoginItem.h"
+#include "QMSharedLoginItems.h"
+
+#include <QDir>
+#include <QFile>
+
+TEST(QMAppInLoginItem, StatusFollowsTheAutostartEntry)
+{
+    QuietLog quiet;
+    EXPECT_EQ(QMAppInLoginItem::loginItemStatus(), 0);
+    QMAppInLoginItem::setIsLoginItem(true, nullptr);
+    EXPECT_EQ(QMAppInLoginItem::loginItemStatus(), 1);
+    const QStringList entries = QDir(QMSharedLoginItems::autostartDirectory()).entryList({QStringLiteral("*.desktop")});
+    ASSERT_EQ(entries.size(), 1);
+    QFile f(QMSharedLoginItems::autostartDirectory() + QLatin1Char('/') + entries.first());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().contains(QFile::encodeName(QCoreApplication::applicationFilePath())));
+    f.close();
+    QMAppInLoginItem::setIsLoginItem(true, nullptr); // twice is still one entry
+    EXPECT_EQ(QDir(QMSharedLoginItems::autostartDirectory()).entryList({QStringLiteral("*.desktop")}).size(), 1);
+    QMAppInLoginItem::setIsLoginItem(false, nullptr);
+    EXPECT_EQ(QMAppInLoginItem::loginItemStatus(), 0);
+}
+
+TEST(QMAppInLoginItem, HowToIsASheetOnAShownWindow)
+{
+    QuietLog quiet;
+    QMainWindow window;
+    window.show();
+    QMAppInLoginItem::showHowTo(&window);
+    auto *box = window.findChild<QMessageBox *>(QStringLiteral("QMAppInLoginItemHowTo"));
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(box->text(), QStringLiteral("Relaunch test_foundation_ui on Login."));
+    EXPECT_EQ(box->defaultButton(), box->findChild<QPushButton *>(QStringLiteral("ok")));
+    box->defaultButton()->click();
+}
