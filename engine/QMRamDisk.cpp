@@ -15,6 +15,10 @@
 #include <QHash>
 #include <QPainter>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/statvfs.h>
+
 namespace {
 
 const char *const kTable = "QMRamDiskLocalizable";
@@ -629,3 +633,15 @@ QM_RAMDISK_VALUE_SETTER(quint64, setVolSize, _volSize)
 QM_RAMDISK_VALUE_SETTER(quint64, setVolFree, _volFree)
 QM_RAMDISK_VALUE_SETTER(qint64, setAction, _action)
 QM_RAMDISK_VALUE_SETTER(qint64, setLastActionInfo, _lastActionInfo)
+
+bool QMRamDisk::readVolumeSizes(const QString &path, quint64 *size, quint64 *free, QString *error)
+{
+    struct statvfs sv;
+    if (statvfs(QFile::encodeName(path).constData(), &sv) != 0) {
+        *error = QString::fromLocal8Bit(strerror(errno));
+        return false;
+    }
+    *size = quint64(sv.f_blocks) * sv.f_frsize;
+    *free = quint64(sv.f_bavail) * sv.f_frsize;
+    return true;
+}

@@ -18,24 +18,6 @@
 #include <system_error>
 #include <thread>
 
-#include <sys/statvfs.h>
-
-namespace {
-
-bool readVolumeSizes(const QString &path, quint64 *size, quint64 *free, QString *error)
-{
-    struct statvfs sv;
-    if (statvfs(QFile::encodeName(path).constData(), &sv) != 0) {
-        *error = QString::fromLocal8Bit(strerror(errno));
-        return false;
-    }
-    *size = quint64(sv.f_blocks) * sv.f_frsize;
-    *free = quint64(sv.f_bavail) * sv.f_frsize;
-    return true;
-}
-
-} // namespace
-
 // ---- Dispatch ----
 
 qint64 QMRamDisk::reserveAction(qint64 action)
@@ -423,7 +405,7 @@ bool QMRamDisk::update()
         if (mountPointOfTag(path, &mountPoint)) {
             quint64 size = 0, free = 0;
             QString error;
-            if (!readVolumeSizes(mountPoint, &size, &free, &error))
+            if (!QMRamDisk::readVolumeSizes(mountPoint, &size, &free, &error))
                 QM_LogErrorMethod(this,
                                   QStringLiteral("attributes==nil mountPoint:%1 error:%2").arg(mountPoint, error));
             newValues = QVariantMap{{QStringLiteral("name"), QFileInfo(mountPoint).fileName()},

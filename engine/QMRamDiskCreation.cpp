@@ -21,7 +21,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <sys/statvfs.h>
 
 #define QM_MethodReason(receiver, condition)                                                          \
     qm_detail::methodLine(__func__, __LINE__, qm_detail::receiverDescription(receiver), QStringLiteral(condition))
@@ -43,18 +42,6 @@ QString fillPlaceholders(QString text, const QStringList &values)
         text.replace(at, 2, value);
     }
     return text;
-}
-
-bool readVolumeSizes(const QString &path, quint64 *size, quint64 *free, QString *error)
-{
-    struct statvfs sv;
-    if (statvfs(QFile::encodeName(path).constData(), &sv) != 0) {
-        *error = QString::fromLocal8Bit(strerror(errno));
-        return false;
-    }
-    *size = quint64(sv.f_blocks) * sv.f_frsize;
-    *free = quint64(sv.f_bavail) * sv.f_frsize;
-    return true;
 }
 
 } // namespace
@@ -294,7 +281,7 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
     baseGuard.movedBase.clear();
     quint64 volSize = 0, volFree = 0;
     QString attrsError;
-    if (!readVolumeSizes(mountedPath, &volSize, &volFree, &attrsError))
+    if (!QMRamDisk::readVolumeSizes(mountedPath, &volSize, &volFree, &attrsError))
         QM_LogErrorMethod(this, QStringLiteral("attrs==nil mountedPath:%1 e:%2").arg(mountedPath, attrsError));
     {
         std::lock_guard lock(_mutex);
