@@ -190,12 +190,20 @@ std::optional<QVariant> convert(plist_t node, int depth)
 
 } // namespace
 
-std::optional<QVariant> QMPropertyList::fromData(const QByteArray &data)
+std::optional<QByteArray> QMPropertyList::readableXml(const QByteArray &data)
 {
     if (data.isEmpty() || data.size() > std::numeric_limits<int32_t>::max())
         return std::nullopt;
     const auto xml = xmlOf(data);
     if (!xml || xml->isEmpty() || hasZeroCharacter(*xml) || !nestingIsSane(*xml))
+        return std::nullopt;
+    return xml;
+}
+
+std::optional<QVariant> QMPropertyList::fromData(const QByteArray &data)
+{
+    const auto xml = readableXml(data);
+    if (!xml)
         return std::nullopt;
     plist_t root = nullptr;
     plist_from_xml(xml->constData(), static_cast<uint32_t>(xml->size()), &root);

@@ -17,4 +17,10 @@ public:
 
     // The file's property list, none when it cannot be read or parsed.
     static std::optional<QVariant> fromFile(const QString &path);
+
+    // The XML text of a property list (binary lists are converted) that libplist can read
+    // back without aborting: none for what is not a list, holds a zero character (libplist
+    // asserts on it, and on dictionary keys that are not strings in binary lists) or nests
+    // absurdly deep.
+    static std::optional<QByteArray> readableXml(const QByteArray &data);
 };

@@ -1,5 +1,7 @@
 #include "QMPropertyListSerialization.h"
 
+#include "QMPropertyList.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -263,8 +265,13 @@ QVariant QMPropertyListSerialization::fromData(const QByteArray &data)
 {
     if (data.isEmpty() || data.size() > std::numeric_limits<int32_t>::max() || !nestingIsSane(data))
         return {};
+    // Only what libplist reads back without aborting; binary lists arrive as XML, where
+    // UIDs are {"CF$UID": n} dictionaries.
+    const auto xml = QMPropertyList::readableXml(data);
+    if (!xml)
+        return {};
     plist_t root = nullptr;
-    plist_from_memory(data.constData(), static_cast<uint32_t>(data.size()), &root);
+    plist_from_xml(xml->constData(), static_cast<uint32_t>(xml->size()), &root);
     PlistPtr owner(root);
     return variantFromNode(root, 0);
 }

@@ -67,6 +67,16 @@ TEST(QMRamDiskEntriesCodec, DamagedPropertyListsAreRejectedNotCrashedOn)
             (void)QMPropertyListSerialization::fromData(whole.left(n));
     EXPECT_FALSE(QMPropertyListSerialization::fromData(bin.left(bin.size() - 10)).isValid());
     EXPECT_FALSE(QMPropertyListSerialization::fromData(xml.left(xml.size() / 2)).isValid());
+
+    // Inputs on which libplist itself aborts the process: a dictionary key that is not a
+    // string (a damaged binary entries file, found by fuzzing) and a zero character.
+    QFile damaged(QStringLiteral(QUILMO_TEST_DATA_DIR "/entries/binary-key-not-a-string.bplist"));
+    ASSERT_TRUE(damaged.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(QMPropertyListSerialization::fromData(damaged.readAll()).isValid());
+    QByteArray zero = xml;
+    zero.replace("<key>empty</key>", "<key>emp&#0;ty</key>");
+    ASSERT_NE(zero, xml);
+    EXPECT_FALSE(QMPropertyListSerialization::fromData(zero).isValid());
 }
 
 TEST(QMRamDiskEntriesCodec, DeepNestingIsRefused)
