@@ -261,6 +261,8 @@ private:
     void putBaseBack(const QString &mountPoint, const QString &baseBackupPath);
     // Nothing but the file manager's bookkeeping names (or nothing at all).
     static bool holdsNothingOfTheUsers(const QString &path);
+    // Mounts the record's device where its settings say; on success `path` is the mount point.
+    QMError::Ptr mountRecordedDevice();
     // The file-system size and free space of a mounted volume; *error says why not.
     static bool readVolumeSizes(const QString &path, quint64 *size, quint64 *free, QString *error);
     // "<base> (Quilmo Recovered Base <date>)", not yet used.

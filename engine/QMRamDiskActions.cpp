@@ -136,11 +136,9 @@ void QMRamDisk::performBackup(QMRamDiskActionDelegateProtocol *delegate)
     inform(delegate, QMRamDiskActionInfo_backuping, error);
 }
 
-void QMRamDisk::performRemount(QMRamDiskActionDelegateProtocol *delegate)
+QMError::Ptr QMRamDisk::mountRecordedDevice()
 {
-    setAction(QMRamDiskAction_remount);
-    inform(delegate, QMRamDiskActionInfo_remounting, nullptr);
-    QString deviceNode, mountDirectory, name, identifier;
+    QString deviceNode, mountDirectory, name, identifier, mountedPath;
     qint64 format, type;
     {
         std::lock_guard lock(_mutex);
@@ -151,15 +149,22 @@ void QMRamDisk::performRemount(QMRamDiskActionDelegateProtocol *delegate)
         format = _format;
         type = _type;
     }
-    QString mountedPath;
+    QMError::Ptr error =
+        QMRamDiskDevice::mountDeviceNode(deviceNode, mountDirectory, name, format, type, identifier, &mountedPath);
+    if (!error)
+        setPath(mountedPath);
+    return error;
+}
+
+void QMRamDisk::performRemount(QMRamDiskActionDelegateProtocol *delegate)
+{
+    setAction(QMRamDiskAction_remount);
+    inform(delegate, QMRamDiskActionInfo_remounting, nullptr);
     QMError::Ptr error;
     // Mounting over its own mounted volume would eject it first: already there is done.
     update();
     if (status() != QMRamDiskStatus_mounted) {
-        error = QMRamDiskDevice::mountDeviceNode(deviceNode, mountDirectory, name, format, type, identifier,
-                                                 &mountedPath);
-        if (!error)
-            setPath(mountedPath);
+        error = mountRecordedDevice();
         update();
     }
     setAction(QMRamDiskAction_none);
@@ -253,21 +258,8 @@ QMError::Ptr QMRamDisk::eject(QMRamDiskActionDelegateProtocol *delegate)
     // Unmounted behind our back, the device still holds the contents: mount it again so
     // that they are saved, rather than copying the empty directory left in its place.
     if (status == QMRamDiskStatus_created && (baseSynchronized || !backupDirPath.isNull())) {
-        QString deviceNode, mountDirectory, name, identifier, mountedPath;
-        qint64 format, type;
-        {
-            std::lock_guard lock(_mutex);
-            deviceNode = _deviceNode;
-            mountDirectory = _mountDirectory;
-            name = _name;
-            identifier = _identifier;
-            format = _format;
-            type = _type;
-        }
-        if (QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(deviceNode, mountDirectory, name, format, type,
-                                                                  identifier, &mountedPath))
+        if (QMError::Ptr error = mountRecordedDevice())
             return error;
-        setPath(mountedPath);
         update();
         status = this->status();
     }
