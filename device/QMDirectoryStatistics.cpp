@@ -46,20 +46,33 @@ bool isDotOrEmpty(const char *name)
 
 } // namespace
 
-qint32 GetDirectoryStatistics(const char *dirPath, QMDirectoryStatistics *statistics)
+namespace {
+
+// The plain-function log line, "%s(%d) %@", of the scan that asked.
+void logError(const char *function, int line, const QString &text)
 {
+    QMLog::logWithSeverity(QMLog::Error, qm_detail::functionLine(function, line, text));
+}
+
+// Walks the entries of one directory (not "." and ".."), building each entry's path in a
+// buffer of the scan's path limit, and hands them to `visit`, which returns QMScanDone to
+// go on or the result to stop with. Log lines carry the name of the scan that walks.
+template<typename Visit>
+qint32 walkDirectory(const char *function, const char *dirPath, Visit visit)
+{
+    auto log = [function](int line, const QString &text) { logError(function, line, text); };
     const size_t dirPathL = dirPath ? std::strlen(dirPath) : 0;
     if (dirPathL == 0) {
-        QM_LogErrorFunction(QStringLiteral("dirPathL==0 dirPath:%1").arg(QString::fromLocal8Bit(dirPath)));
+        log(__LINE__, QStringLiteral("dirPathL==0 dirPath:%1").arg(QString::fromLocal8Bit(dirPath)));
         return QMScanNoPath;
     }
     DIR *dir = opendir(dirPath);
     if (!dir) {
         const int e = errno;
-        QM_LogErrorFunction(QStringLiteral("dir==NULL dirPath:%1 errno:%2 (%3)")
-                                .arg(QString::fromLocal8Bit(dirPath))
-                                .arg(e)
-                                .arg(errnoText(e)));
+        log(__LINE__, QStringLiteral("dir==NULL dirPath:%1 errno:%2 (%3)")
+                          .arg(QString::fromLocal8Bit(dirPath))
+                          .arg(e)
+                          .arg(errnoText(e)));
         return QMScanCannotOpen;
     }
     char *entryPath = static_cast<char *>(std::malloc(kPathBufferSize));
@@ -69,15 +82,13 @@ qint32 GetDirectoryStatistics(const char *dirPath, QMDirectoryStatistics *statis
     }
     const size_t separatorL = dirPath[dirPathL - 1] == '/' ? 0 : 1;
     qint32 result = QMScanDone;
-
-    QMDirectoryStatistics local; // summed here, added to the caller's record at the end
     while (const dirent *entry = readdir(dir)) {
         if (isDotOrEmpty(entry->d_name))
             continue;
         const size_t nameL = std::strlen(entry->d_name);
         const size_t entryPathL = dirPathL + separatorL + nameL;
         if (entryPathL >= kPathBufferSize - 1) {
-            QM_LogErrorFunction(QStringLiteral("entryPathL>=MAXPATHLEN entryPathL:%1").arg(entryPathL));
+            log(__LINE__, QStringLiteral("entryPathL>=MAXPATHLEN entryPathL:%1").arg(entryPathL));
             result = QMScanPathTooLong;
             break;
         }
@@ -85,15 +96,31 @@ qint32 GetDirectoryStatistics(const char *dirPath, QMDirectoryStatistics *statis
         if (separatorL)
             entryPath[dirPathL] = '/';
         std::memcpy(entryPath + dirPathL + separatorL, entry->d_name, nameL + 1);
+        result = visit(dir, entry, static_cast<const char *>(entryPath));
+        if (result != QMScanDone)
+            break;
+    }
+    std::free(entryPath);
+    if (closedir(dir) != 0)
+        log(__LINE__, QStringLiteral("closeDir!=0 dirPath:%1 errno:%2").arg(QString::fromLocal8Bit(dirPath)).arg(errno));
+    return result;
+}
 
+} // namespace
+
+qint32 GetDirectoryStatistics(const char *dirPath, QMDirectoryStatistics *statistics)
+{
+    QMDirectoryStatistics local; // summed here, added to the caller's record at the end
+    const char *function = __func__;
+    const qint32 result = walkDirectory(function, dirPath, [&](DIR *dir, const dirent *entry, const char *entryPath) {
         switch (entryType(dir, entry)) {
         case DT_DIR: {
             ++local.directoryCount;
             const qint32 code = GetDirectoryStatistics(entryPath, &local);
             if (code != QMScanDone)
-                QM_LogErrorFunction(QStringLiteral("GetDirectoryStatistics:%1 entryPath:%2")
-                                        .arg(code)
-                                        .arg(QString::fromLocal8Bit(entryPath)));
+                logError(function, __LINE__, QStringLiteral("GetDirectoryStatistics:%1 entryPath:%2")
+                                                 .arg(code)
+                                                 .arg(QString::fromLocal8Bit(entryPath)));
             break;
         }
         case DT_LNK:
@@ -107,22 +134,18 @@ qint32 GetDirectoryStatistics(const char *dirPath, QMDirectoryStatistics *statis
                 local.totalSize += static_cast<quint64>(st.st_size);
             } else {
                 const int e = errno;
-                QM_LogErrorFunction(QStringLiteral("stat==-1 entryPath:%1 errno:%2 (%3)")
-                                        .arg(QString::fromLocal8Bit(entryPath))
-                                        .arg(e)
-                                        .arg(errnoText(e)));
+                logError(function, __LINE__, QStringLiteral("stat==-1 entryPath:%1 errno:%2 (%3)")
+                                                 .arg(QString::fromLocal8Bit(entryPath))
+                                                 .arg(e)
+                                                 .arg(errnoText(e)));
             }
             break;
         }
         default:
             break;
         }
-    }
-    std::free(entryPath);
-    if (closedir(dir) != 0) {
-        QM_LogErrorFunction(
-            QStringLiteral("closeDir!=0 dirPath:%1 errno:%2").arg(QString::fromLocal8Bit(dirPath)).arg(errno));
-    }
+        return qint32(QMScanDone);
+    });
     if (statistics) {
         statistics->totalSize += local.totalSize;
         statistics->fileCount += local.fileCount;
@@ -134,66 +157,22 @@ qint32 GetDirectoryStatistics(const char *dirPath, QMDirectoryStatistics *statis
 
 qint32 DirectoryContainsAtLeastFile(const char *dirPath)
 {
-    const size_t dirPathL = dirPath ? std::strlen(dirPath) : 0;
-    if (dirPathL == 0) {
-        QM_LogErrorFunction(QStringLiteral("dirPathL==0 dirPath:%1").arg(QString::fromLocal8Bit(dirPath)));
-        return QMScanNoPath;
-    }
-    DIR *dir = opendir(dirPath);
-    if (!dir) {
-        const int e = errno;
-        QM_LogErrorFunction(QStringLiteral("dir==NULL dirPath:%1 errno:%2 (%3)")
-                                .arg(QString::fromLocal8Bit(dirPath))
-                                .arg(e)
-                                .arg(errnoText(e)));
-        return QMScanCannotOpen;
-    }
-    char *entryPath = static_cast<char *>(std::malloc(kPathBufferSize));
-    if (!entryPath) {
-        closedir(dir);
-        return QMScanNoMemory;
-    }
-    const size_t separatorL = dirPath[dirPathL - 1] == '/' ? 0 : 1;
-    qint32 result = QMScanDone;
-
-    while (const dirent *entry = readdir(dir)) {
-        if (isDotOrEmpty(entry->d_name))
-            continue;
-        const size_t nameL = std::strlen(entry->d_name);
-        const size_t entryPathL = dirPathL + separatorL + nameL;
-        if (entryPathL >= kPathBufferSize - 1) {
-            QM_LogErrorFunction(QStringLiteral("entryPathL>=MAXPATHLEN entryPathL:%1").arg(entryPathL));
-            result = QMScanPathTooLong;
-            break;
-        }
-        std::memcpy(entryPath, dirPath, dirPathL);
-        if (separatorL)
-            entryPath[dirPathL] = '/';
-        std::memcpy(entryPath + dirPathL + separatorL, entry->d_name, nameL + 1);
-
+    const char *function = __func__;
+    return walkDirectory(function, dirPath, [function](DIR *dir, const dirent *entry, const char *entryPath) {
         const unsigned char type = entryType(dir, entry);
-        if (type == DT_REG) {
-            result = QMScanFoundFile;
-            break;
-        }
+        if (type == DT_REG)
+            return qint32(QMScanFoundFile);
         if (type == DT_DIR) {
             const qint32 code = DirectoryContainsAtLeastFile(entryPath);
-            if (code == QMScanFoundFile) {
-                result = QMScanFoundFile;
-                break;
-            }
+            if (code == QMScanFoundFile)
+                return qint32(QMScanFoundFile);
             if (code != QMScanDone)
-                QM_LogErrorFunction(QStringLiteral("DirectoryContainsAtLeastFile:%1 path:%2")
-                                        .arg(code)
-                                        .arg(QString::fromLocal8Bit(entryPath)));
+                logError(function, __LINE__, QStringLiteral("DirectoryContainsAtLeastFile:%1 path:%2")
+                                                 .arg(code)
+                                                 .arg(QString::fromLocal8Bit(entryPath)));
         }
-    }
-    std::free(entryPath);
-    if (closedir(dir) != 0) {
-        QM_LogErrorFunction(
-            QStringLiteral("closeDir!=0 dirPath:%1 errno:%2").arg(QString::fromLocal8Bit(dirPath)).arg(errno));
-    }
-    return result;
+        return qint32(QMScanDone);
+    });
 }
 
 bool QMGetDirectoryStatistics(QMDirectoryStatistics *statistics, quint32 flags, const QString &path)

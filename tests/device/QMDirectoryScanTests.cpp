@@ -118,6 +118,9 @@ TEST(QMDirectoryStatistics, RefusesRootAndMissingPaths)
     EXPECT_EQ(DirectoryContainsAtLeastFile("/nonexistent/quilmo"), QMScanCannotOpen);
     EXPECT_TRUE(log.all().contains(QStringLiteral("dirPathL==0 dirPath:")));
     EXPECT_TRUE(log.all().contains(QStringLiteral("dir==NULL dirPath:/nonexistent/quilmo errno:2 (")));
+    // Each line names the scan that failed.
+    EXPECT_TRUE(log.all().contains(QStringLiteral("ERROR GetDirectoryStatistics(")));
+    EXPECT_TRUE(log.all().contains(QStringLiteral("ERROR DirectoryContainsAtLeastFile(")));
 }
 
 TEST(QMDirectoryStatistics, SkipsAnUnreadableSubdirectoryAndGoesOn)
