@@ -4,6 +4,9 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 30
+# ccache, where installed, shares compiled objects between builds and checkouts.
+LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+export CCACHE_BASEDIR := $(CURDIR)
 
 .PHONY: all deps configure build run test test-asan test-tsan fuzz bench clean
 
@@ -13,10 +16,10 @@ deps:
 	@bash scripts/install-deps.sh
 
 $(BUILD)/build.ninja: | deps
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -G Ninja $(LAUNCHER) $(CMAKE_ARGS)
 
 configure: deps
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -G Ninja $(LAUNCHER) $(CMAKE_ARGS)
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -37,7 +40,7 @@ test-tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DQUILMO_TSAN=ON -DCMAKE_BUILD_TYPE=Debug"
 
 fuzz: deps
-	cmake -S . -B build-fuzz -G Ninja -DQUILMO_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF
+	cmake -S . -B build-fuzz -G Ninja $(LAUNCHER) -DQUILMO_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF
 	cmake --build build-fuzz -j $(JOBS) --target fuzz
 	@# Each fuzzer grows a working corpus seeded from tests/data/fuzz/<name>.
 	@set -e; for f in volume-tag tool-plist entries-file; do \

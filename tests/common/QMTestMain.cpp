@@ -6,7 +6,12 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #ifdef QUILMO_TEST_WIDGETS
 #include <QApplication>
@@ -48,6 +53,20 @@ int main(int argc, char **argv)
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     qputenv("XDG_DATA_DIRS", QByteArray("/usr/local/share:/usr/share"));
     qputenv("XDG_CONFIG_DIRS", QByteArray("/etc/xdg"));
+
+#ifdef QUILMO_TEST_RAMDISKS
+    // Tests that make RAM disks read machine-wide figures; CTest runs them one at a time
+    // within a build, and this lock does the same across builds (several checkouts on one
+    // machine). Listing the tests needs no lock.
+    bool listing = false;
+    for (int i = 1; i < argc; ++i)
+        listing = listing || std::strcmp(argv[i], "--gtest_list_tests") == 0;
+    if (!listing) {
+        const int lock = open("/tmp/quilmo-ramdisk-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (lock >= 0)
+            flock(lock, LOCK_EX); // held until the process ends
+    }
+#endif
 
     TestApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
