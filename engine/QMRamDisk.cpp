@@ -605,6 +605,7 @@ QM_RAMDISK_ACCESSORS(QString, path, setPath, _path)
 QM_RAMDISK_ACCESSORS(QString, uuid, setUuid, _uuid)
 QM_RAMDISK_ACCESSORS(std::optional<qint64>, devUUID, setDevUUID, _devUUID)
 QM_RAMDISK_ACCESSORS(QMError::Ptr, lastError, setLastError, _lastError)
+QM_RAMDISK_ACCESSORS(QString, lastWarning, setLastWarning, _lastWarning)
 
 void QMRamDisk::setSimId(const QString &simId)
 {

@@ -239,6 +239,10 @@ public:
     void setLastActionInfo(qint64 lastActionInfo);
     QMError::Ptr lastError() const;
     void setLastError(const QMError::Ptr &lastError);
+    // What the last action did that the user must hear of although it succeeded (a base
+    // recovered, a backup folder missing); null when nothing. Cleared when an action starts.
+    QString lastWarning() const;
+    void setLastWarning(const QString &lastWarning);
 
     // "<QMRamDisk: 0x...> identifier name": the receiver text of log lines.
     QString description() const;
@@ -303,4 +307,5 @@ private:
     qint64 _action = 0;
     qint64 _lastActionInfo = 0;
     QMError::Ptr _lastError;
+    QString _lastWarning;
 };

@@ -26,6 +26,7 @@ qint64 QMRamDisk::reserveAction(qint64 action)
     if (_action != QMRamDiskAction_none)
         return _action;
     _action = action;
+    _lastWarning = QString();
     return QMRamDiskAction_none;
 }
 
