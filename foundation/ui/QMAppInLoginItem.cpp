@@ -1,5 +1,7 @@
 #include "QMAppInLoginItem.h"
 
+#include "QMAlert.h"
+
 #include "QMFunctions.h"
 #include "QMLog.h"
 #include "QMSharedLoginItems.h"
@@ -61,35 +63,17 @@ void QMAppInLoginItem::showHowTo(QWidget *window)
         QM_CriticalException("QMAppInLoginItem", "window==nil");
 
     const QString name = QMFunctions::appName();
-    const bool asSheet = window && window->isVisible();
-    auto *box = new QMessageBox(asSheet ? window : nullptr);
-    box->setObjectName(QStringLiteral("QMAppInLoginItemHowTo"));
-    box->setText(QCoreApplication::translate("Localizable", "Relaunch %@ on Login.")
-                     .replace(QLatin1String("%@"), name));
-    box->setInformativeText(
+    QMAlertRequest alert;
+    alert.objectName = QStringLiteral("QMAppInLoginItemHowTo");
+    alert.messageText = QCoreApplication::translate("Localizable", "Relaunch %@ on Login.").replace(QLatin1String("%@"), name);
+    alert.informativeText =
         QCoreApplication::translate("Localizable", "Drag & Drop %@ to \"Login Items\" section of Accounts Preferences.")
-            .replace(QLatin1String("%@"), name));
-    QPushButton *ok = box->addButton(QCoreApplication::translate("Localizable", "Ok"), QMessageBox::AcceptRole);
-    QPushButton *open = box->addButton(QCoreApplication::translate("Localizable", "Open Accounts Preferences"),
-                                       QMessageBox::ActionRole);
-    ok->setObjectName(QStringLiteral("ok"));
-    open->setObjectName(QStringLiteral("openAccountsPreferences"));
-    box->setDefaultButton(ok);
-
-    if (asSheet) {
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setWindowModality(Qt::WindowModal);
-        QObject::connect(box, &QMessageBox::buttonClicked, box, [open](QAbstractButton *button) {
-            if (button == open)
-                openLoginItemsSettings();
-        });
-        box->open();
-        return;
-    }
-    box->setWindowModality(Qt::ApplicationModal);
-    box->exec();
-    const bool openSettings = box->clickedButton() == open;
-    delete box;
-    if (openSettings)
-        openLoginItemsSettings();
+            .replace(QLatin1String("%@"), name);
+    alert.buttons = {QCoreApplication::translate("Localizable", "Ok"),
+                     QCoreApplication::translate("Localizable", "Open Accounts Preferences")};
+    alert.window = window;
+    QMAlert::beginSheet(alert, [](int button) {
+        if (button == 1)
+            openLoginItemsSettings();
+    });
 }

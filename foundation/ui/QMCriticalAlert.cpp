@@ -1,41 +1,34 @@
 #include "QMCriticalAlert.h"
 
+#include "QMAlert.h"
 #include "QMLog.h"
 
 #include <QApplication>
 #include <QDesktopServices>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QThread>
 
 namespace {
 
 QMCriticalAlert::Button runOnMainThread(const QString &title, const QString &text)
 {
-    QMessageBox box;
-    box.setObjectName(QStringLiteral("QMCriticalAlert"));
-    box.setIcon(QMessageBox::Critical);
-    box.setText(title);
-    box.setInformativeText(text);
-    box.setWindowModality(Qt::ApplicationModal);
-    QAbstractButton *send =
-        box.addButton(QCoreApplication::translate("Localizable", "Send Crash Report"), QMessageBox::AcceptRole);
-    QAbstractButton *support =
-        box.addButton(QCoreApplication::translate("Localizable", "Contact Support"), QMessageBox::ActionRole);
-    QAbstractButton *ok = box.addButton(QStringLiteral("Ok"), QMessageBox::RejectRole);
-    box.setDefaultButton(qobject_cast<QPushButton *>(send));
-    box.setEscapeButton(ok);
-    box.exec();
-
-    if (box.clickedButton() == send) {
+    QMAlertRequest alert;
+    alert.objectName = QStringLiteral("QMCriticalAlert");
+    alert.icon = QMessageBox::Critical;
+    alert.messageText = title;
+    alert.informativeText = text;
+    // In the order of QMCriticalAlert::Button; "Ok" answers Escape.
+    alert.buttons = {QCoreApplication::translate("Localizable", "Send Crash Report"),
+                     QCoreApplication::translate("Localizable", "Contact Support"), QStringLiteral("Ok")};
+    switch (QMAlert::runModal(alert)) {
+    case QMCriticalAlert::SendCrashReport:
         QMLog::presentCrashReporter(2);
         return QMCriticalAlert::SendCrashReport;
-    }
-    if (box.clickedButton() == support) {
+    case QMCriticalAlert::ContactSupport:
         QDesktopServices::openUrl(QMLog::supportPageURL());
         return QMCriticalAlert::ContactSupport;
+    default:
+        return QMCriticalAlert::Ok;
     }
-    return QMCriticalAlert::Ok;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "QMTestSupport.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -57,6 +58,18 @@ int run(const QString &program, const QStringList &args, QString *out, QString *
 QString testHome()
 {
     return qEnvironmentVariable("HOME");
+}
+
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return condition();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
 }
 
 } // namespace QMTest

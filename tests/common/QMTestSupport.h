@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <ostream>
 
 // Readable QString values in test failures.
@@ -25,6 +26,10 @@ int run(const QString &program, const QStringList &args, QString *out = nullptr,
 
 // The temporary HOME the test process runs in.
 QString testHome();
+
+// Runs the event loop until `condition` holds or `timeoutMs` passed; the condition's last
+// answer. Waits on what the program does, never a fixed sleep.
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
 
 } // namespace QMTest
 

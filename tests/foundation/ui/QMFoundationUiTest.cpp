@@ -1,4 +1,6 @@
+#include "QMAlert.h"
 #include "QMCriticalAlert.h"
+#include "QMFileChooser.h"
 #include "QMError.h"
 #include "QMLog.h"
 #include "QMTestSupport.h"
@@ -7,6 +9,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
@@ -161,6 +164,90 @@ TEST(QMAppInLoginItem, HowToIsASheetOnAShownWindow)
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->windowModality(), Qt::WindowModal);
     EXPECT_EQ(box->text(), QStringLiteral("Relaunch test_foundation_ui on Login."));
-    EXPECT_EQ(box->defaultButton(), box->findChild<QPushButton *>(QStringLiteral("ok")));
+    ASSERT_NE(box->defaultButton(), nullptr);
+    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Ok"));
     box->defaultButton()->click();
+}
+
+TEST(QMAlert, TheHookAnswersModalAlertsAndSheetsLikeAUser)
+{
+    QStringList asked;
+    const auto previous = QMAlert::setHook([&](const QMAlertRequest &r) {
+        asked << r.objectName;
+        return 1;
+    });
+    QMAlertRequest request;
+    request.objectName = QStringLiteral("first");
+    request.buttons = {QStringLiteral("Cancel"), QStringLiteral("Eject and Remove")};
+    EXPECT_EQ(QMAlert::runModal(request), 1);
+
+    // A sheet's completion never runs inside the call, as on screen.
+    QMainWindow window;
+    window.show();
+    request.objectName = QStringLiteral("sheet");
+    request.window = &window;
+    int answered = -1;
+    QMAlert::beginSheet(request, [&](int button) { answered = button; });
+    EXPECT_EQ(answered, -1);
+    EXPECT_TRUE(QMTest::waitUntil([&] { return answered == 1; }));
+    EXPECT_EQ(asked, (QStringList{QStringLiteral("first"), QStringLiteral("sheet")}));
+    QMAlert::setHook(previous);
+}
+
+TEST(QMAlert, FirstButtonIsDefaultAndCancelAnswersEscape)
+{
+    QMAlertRequest request;
+    request.buttons = {QStringLiteral("Cancel"), QStringLiteral("Eject and Remove")};
+    std::unique_ptr<QMessageBox> box(QMAlert::makeBox(request, nullptr));
+    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Cancel"));
+    EXPECT_EQ(box->escapeButton()->text(), QStringLiteral("Cancel"));
+    request.buttons = {QStringLiteral("Go to Quilmo Website"), QStringLiteral("Quit")};
+    box.reset(QMAlert::makeBox(request, nullptr));
+    EXPECT_EQ(box->escapeButton()->text(), QStringLiteral("Quit"));
+}
+
+TEST(QMFileChooser, ARefusedChoiceIsToldAndAskedAgain)
+{
+    QStringList refusals;
+    const auto previousAlert = QMAlert::setHook([&](const QMAlertRequest &r) {
+        refusals << r.objectName + QLatin1Char(':') + r.messageText;
+        return 0;
+    });
+    QStringList answers{QStringLiteral("/plain"), QStringLiteral("/volume")};
+    const auto previous = QMFileChooser::setHook([&](const QMFileChooserRequest &) { return answers.takeFirst(); });
+    QMFileChooserRequest request;
+    request.validate = [](const QString &path, QString *message) {
+        *message = QStringLiteral("The selection is not a mounted volume.");
+        return path == QLatin1String("/volume");
+    };
+    QString chosen;
+    bool done = false;
+    QMFileChooser::open(request, [&](const QString &path) {
+        chosen = path;
+        done = true;
+    });
+    ASSERT_TRUE(QMTest::waitUntil([&] { return done; }));
+    EXPECT_EQ(chosen, QStringLiteral("/volume"));
+    EXPECT_EQ(refusals, QStringList{QStringLiteral("QMFileChooserRefusal:The selection is not a mounted volume.")});
+    QMFileChooser::setHook(previous);
+    QMAlert::setHook(previousAlert);
+}
+
+TEST(QMFileChooser, TheRealDialogStaysOpenOnARefusedAccept)
+{
+    const auto previousAlert = QMAlert::setHook([](const QMAlertRequest &) { return 0; });
+    QMFileChooserRequest request;
+    request.directory = QMTest::testHome();
+    request.validate = [](const QString &, QString *message) {
+        *message = QStringLiteral("no");
+        return false;
+    };
+    std::unique_ptr<QFileDialog> dialog(QMFileChooser::makeDialog(request, nullptr));
+    EXPECT_TRUE(dialog->testOption(QFileDialog::DontUseNativeDialog));
+    dialog->show();
+    dialog->selectFile(QMTest::testHome());
+    static_cast<QDialog *>(dialog.get())->accept(); // what the accept button does
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), 0);
+    QMAlert::setHook(previousAlert);
 }
