@@ -1,6 +1,7 @@
 #include "QMAlert.h"
 #include "QMCriticalAlert.h"
 #include "QMFileChooser.h"
+#include "QMWorkspaceIcons.h"
 #include "QMError.h"
 #include "QMLog.h"
 #include "QMTestSupport.h"
@@ -250,4 +251,17 @@ TEST(QMFileChooser, TheRealDialogStaysOpenOnARefusedAccept)
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), 0);
     QMAlert::setHook(previousAlert);
+}
+
+TEST(QMWorkspaceIcons, EveryTypeCodeGivesAnIconOfTheSizeAsked)
+{
+    for (const char *code : {"rmov", "ejec", "FNDR", "burn", "ftrh", "????"}) {
+        const QIcon icon = wsIconForFileHFSType(QString::fromLatin1(code), 16);
+        ASSERT_FALSE(icon.isNull()) << code;
+        const QPixmap pixmap = icon.pixmap(16, 16);
+        EXPECT_FALSE(pixmap.isNull()) << code;
+        EXPECT_LE(pixmap.width(), 16) << code;
+    }
+    EXPECT_EQ(wsThemeIconNameForFileHFSType(QStringLiteral("ejec")), QStringLiteral("media-eject"));
+    EXPECT_TRUE(wsThemeIconNameForFileHFSType(QStringLiteral("????")).isEmpty());
 }
