@@ -1,10 +1,9 @@
 #include "QMCtl.h"
 #include "QMLog.h"
+#include "QMLogFile.h"
 #include "QMTranslations.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 
 #include <cstdio>
 
@@ -17,25 +16,13 @@ int main(int argc, char **argv)
     // The engine's log goes to a file unless asked for: a terminal is for the command's
     // own output.
     const bool verbose = args.removeAll(QStringLiteral("--verbose")) > 0;
-    QFile logFile;
-    if (!verbose) {
-        QString state = qEnvironmentVariable("XDG_STATE_HOME");
-        if (state.isEmpty())
-            state = QDir::homePath() + QStringLiteral("/.local/state");
-        const QString dir = state + QStringLiteral("/quilmo");
-        QDir().mkpath(dir);
-        logFile.setFileName(dir + QStringLiteral("/quilmoctl.log"));
-        if (logFile.open(QIODevice::Append | QIODevice::Text))
-            QMLog::setSink([&logFile](const QString &entry) {
-                logFile.write(entry.toUtf8() + '\n');
-                logFile.flush();
-            });
-    }
+    if (!verbose)
+        QMLogFile::start(QStringLiteral("quilmoctl"), false);
 
     QTextStream out(stdout);
     QTextStream err(stderr);
     QMCtl ctl(out, err);
     const int status = ctl.run(args);
-    QMLog::setSink(nullptr);
+    QMLogFile::stop();
     return status;
 }

@@ -1,11 +1,14 @@
 #include "QMError.h"
 #include "QMLog.h"
+#include "QMLogFile.h"
 #include "QMTestSupport.h"
 #include "QMMacros.h"
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 
@@ -125,4 +128,30 @@ TEST(QMMacros, ReturnHelpersAndPointEquality)
     EXPECT_FALSE(QM_IsEqualNSPoint({1, 2}, {1, 2.0001}, 0));
     EXPECT_TRUE(QM_IsEqualNSPoint({1, 2}, {3, 0}, 2)); // bounds included
     EXPECT_FALSE(QM_IsEqualNSPoint({1, 2}, {3.5, 2}, 2));
+}
+
+TEST(QMLogFile, EntriesGoToTheStateDirectoryAndTheFileIsRotated)
+{
+    const QString path = QMLogFile::logFilePath(QStringLiteral("logtest"));
+    EXPECT_EQ(path, qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/quilmo/logtest.log"));
+    ASSERT_TRUE(QMLogFile::start(QStringLiteral("logtest"), false));
+    QMLog::logError(QStringLiteral("first entry"));
+    QFile first(path);
+    ASSERT_TRUE(first.open(QIODevice::ReadOnly));
+    const QString firstText = QString::fromUtf8(first.readAll());
+    EXPECT_TRUE(firstText.contains(QStringLiteral("logtest[")));
+    EXPECT_TRUE(firstText.endsWith(QStringLiteral("ERROR first entry\n")));
+
+    // Past the rotation size: the old entries move to .1, .2 and .3, never more files.
+    const QString filler(2000, QLatin1Char('x'));
+    for (int i = 0; i < 4 * QMLogFile::rotationSize / 2000; ++i)
+        QMLog::logInfo(filler);
+    QMLog::logInfo(QStringLiteral("last entry"));
+    QMLogFile::stop();
+    EXPECT_LE(QFileInfo(path).size(), QMLogFile::rotationSize);
+    EXPECT_TRUE(QFileInfo::exists(path + QStringLiteral(".3")));
+    EXPECT_FALSE(QFileInfo::exists(path + QStringLiteral(".4")));
+    QFile last(path);
+    ASSERT_TRUE(last.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromUtf8(last.readAll()).endsWith(QStringLiteral("INFO last entry\n")));
 }
