@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 30
 LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 export CCACHE_BASEDIR := $(CURDIR)
 
-.PHONY: all deps configure build run test test-asan test-tsan fuzz bench clean
+.PHONY: all deps configure build run test test-asan test-tsan fuzz bench screenshots clean
 
 all: build
 
@@ -49,6 +49,10 @@ fuzz: deps
 	  echo "== $$exe ($(FUZZ_SECONDS) s)"; \
 	  $$exe -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus/$$f tests/data/fuzz/$$f; \
 	done
+
+# Windows, sheets and menus rendered offscreen into docs/screenshots/.
+screenshots: build
+	bash scripts/screenshots.sh $(BUILD) docs/screenshots
 
 bench: build
 	bash scripts/bench.sh $(BUILD)
