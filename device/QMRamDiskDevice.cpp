@@ -308,6 +308,21 @@ QString QMRamDiskDevice::deviceNodeFromPath(const QString &path, QMError::Ptr *e
     return device;
 }
 
+qint8 QMRamDiskDevice::isDeviceAttached(const QString &deviceNode)
+{
+    const QString name = deviceNode.mid(5); // without "/dev/"
+    if (!deviceNode.startsWith(QLatin1String("/dev/loop")) || name.size() == 4)
+        return -1;
+    for (const QChar c : name.mid(4))
+        if (!c.isDigit())
+            return -1;
+    // A detached loop device keeps its node but loses its backing file.
+    QFile backing(QStringLiteral("/sys/class/block/%1/loop/backing_file").arg(name));
+    if (backing.open(QIODevice::ReadOnly))
+        return backing.readAll().trimmed().isEmpty() ? 0 : 1;
+    return QFileInfo::exists(QStringLiteral("/sys/class/block")) ? 0 : -1;
+}
+
 qint8 QMRamDiskDevice::hasMountedVolumeAtPath(const QString &path)
 {
     if (path.isEmpty())
