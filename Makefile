@@ -4,11 +4,15 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 30
+# make install PREFIX=... [DESTDIR=...]: the installed tree finds its parts relative to
+# itself, so any prefix works.
+PREFIX     ?= /usr/local
+DESTDIR    ?=
 # ccache, where installed, shares compiled objects between builds and checkouts.
 LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 export CCACHE_BASEDIR := $(CURDIR)
 
-.PHONY: all deps configure build run test test-asan test-tsan fuzz bench clean
+.PHONY: all deps configure build run test test-asan test-tsan fuzz bench clean install uninstall
 
 all: build
 
@@ -49,6 +53,16 @@ fuzz: deps
 	  echo "== $$exe ($(FUZZ_SECONDS) s)"; \
 	  $$exe -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build-fuzz/corpus/$$f tests/data/fuzz/$$f; \
 	done
+
+# Every file `make install` wrote is remembered in the build tree (CMake's own manifest
+# only holds the last install, and any `cmake --install` replaces it) for `make uninstall`.
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+	@sort -u -o $(BUILD)/quilmo-installed-files.txt $(BUILD)/install_manifest.txt \
+	  $$(test -f $(BUILD)/quilmo-installed-files.txt && echo $(BUILD)/quilmo-installed-files.txt)
+
+uninstall:
+	DESTDIR="$(DESTDIR)" bash scripts/uninstall.sh $(BUILD)/quilmo-installed-files.txt
 
 bench: build
 	bash scripts/bench.sh $(BUILD)
