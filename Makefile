@@ -12,7 +12,7 @@ DESTDIR    ?=
 LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 export CCACHE_BASEDIR := $(CURDIR)
 
-.PHONY: all deps configure build run test test-asan test-tsan fuzz bench clean install uninstall
+.PHONY: all deps configure build run test test-asan test-tsan fuzz bench clean install uninstall package package-check
 
 all: build
 
@@ -63,6 +63,14 @@ install: build
 
 uninstall:
 	DESTDIR="$(DESTDIR)" bash scripts/uninstall.sh $(BUILD)/quilmo-installed-files.txt
+
+# The Debian package (package/quilmo_<version>_<arch>.deb in the build tree).
+package: build
+	cmake --build $(BUILD) --target package
+
+# Lints and inspects the package; as root it also installs and purges it once.
+package-check: package
+	bash scripts/package-check.sh $(BUILD)
 
 bench: build
 	bash scripts/bench.sh $(BUILD)
