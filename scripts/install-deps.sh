@@ -7,6 +7,9 @@ packages=(
   libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-bin attr e2fsprogs util-linux pkexec
   clang libclang-rt-dev
+  libqt6svg6
+  librsvg2-bin man-db gzip
+  desktop-file-utils appstream libxml2-utils lintian dpkg-dev
 )
 missing=()
 for p in "${packages[@]}"; do
