@@ -64,6 +64,17 @@ QString IsolatedTool::publicList()
     return QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN "/quilmo-devices");
 }
 
+QStringList plainMountArgs(const QString &device, const QString &path)
+{
+    return {QStringLiteral("-o"), QStringLiteral("noatime"), QStringLiteral("-t"), QStringLiteral("hfs"), device, path};
+}
+
+KillAtEnd::~KillAtEnd()
+{
+    process.kill();
+    process.waitForFinished(10000);
+}
+
 Result runAsUser(uid_t uid, const QString &program, const QStringList &args)
 {
     Result r;

@@ -4,6 +4,7 @@
 // loop devices and mounts a test makes, also when the test fails.
 
 #include <QString>
+#include <QProcess>
 #include <QStringList>
 
 #include <optional>
@@ -23,6 +24,15 @@ struct Result {
 // Runs libexec/quilmo/<tool> with the arguments; as another user when asUid is given
 // (PKEXEC_UID, which the tool trusts only because the test runs as root).
 Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid = std::nullopt);
+
+// The mount tool's arguments for a device and a path, without "-o nobrowse".
+QStringList plainMountArgs(const QString &device, const QString &path);
+
+// Kills a child process and waits for it when it goes out of scope.
+struct KillAtEnd {
+    QProcess &process;
+    ~KillAtEnd();
+};
 
 // Runs a program as a normal user (real and effective ids, no supplementary groups).
 Result runAsUser(uid_t uid, const QString &program, const QStringList &args);

@@ -30,11 +30,6 @@ namespace {
 
 constexpr int kRounds = 250;
 
-QStringList mountArgs(const QString &device, const QString &path)
-{
-    return {QStringLiteral("-o"), QStringLiteral("noatime"), QStringLiteral("-t"), QStringLiteral("hfs"), device, path};
-}
-
 QByteArray bytes(const QString &path)
 {
     return path.toLocal8Bit();
@@ -131,7 +126,7 @@ TEST(DiskToolRace, MountingWhileThePlaceIsSwappedForALinkNeverMountsElsewhere)
         Swapper swapper({{target, swap}});
         for (int round = 0; round < kRounds; ++round) {
             swapper.resume();
-            const Result r = runTool(QStringLiteral("mount"), mountArgs(disk.device(), target), user);
+            const Result r = runTool(QStringLiteral("mount"), plainMountArgs(disk.device(), target), user);
             swapper.pause();
             const QStringList points = mountPointsOf(disk.device());
             ASSERT_FALSE(isMountPoint(elsewhere)) << "round " << round;
@@ -192,7 +187,7 @@ TEST(DiskToolRace, UnmountingWhileThePathIsSwappedNeverUnmountsAnotherVolume)
         }
         return QString();
     };
-    ASSERT_EQ(runTool(QStringLiteral("mount"), mountArgs(disk.device(), a + QStringLiteral("/vol")), user).status, 0);
+    ASSERT_EQ(runTool(QStringLiteral("mount"), plainMountArgs(disk.device(), a + QStringLiteral("/vol")), user).status, 0);
 
     int unmounted = 0, refused = 0;
     {
@@ -211,7 +206,7 @@ TEST(DiskToolRace, UnmountingWhileThePathIsSwappedNeverUnmountsAnotherVolume)
             }
             ++unmounted;
             ASSERT_FALSE(isMountPoint(ours)) << "round " << round;
-            const Result again = runTool(QStringLiteral("mount"), mountArgs(disk.device(), ours), user);
+            const Result again = runTool(QStringLiteral("mount"), plainMountArgs(disk.device(), ours), user);
             ASSERT_EQ(again.status, 0) << again.err.toStdString();
         }
         std::cout << "umount race: " << unmounted << " unmounted, " << refused << " refused, " << swapper.swaps()
@@ -235,7 +230,7 @@ TEST(DiskToolRights, ASetUserIdProgramOrADeviceNodeOnARamDiskGivesNothing)
     const QString plain = dir.path() + QStringLiteral("/plain");
     ASSERT_TRUE(QDir().mkdir(volume) && QDir().mkdir(plain));
     MountGuard guard(volume);
-    ASSERT_EQ(runTool(QStringLiteral("mount"), mountArgs(disk.device(), volume)).status, 0);
+    ASSERT_EQ(runTool(QStringLiteral("mount"), plainMountArgs(disk.device(), volume)).status, 0);
     ASSERT_EQ(chmod(bytes(volume).constData(), 0755), 0);
 
     // The same set-user-id-root program on the RAM disk and, for comparison, beside it.

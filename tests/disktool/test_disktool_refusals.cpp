@@ -19,11 +19,6 @@ using namespace DiskToolTest;
 
 namespace {
 
-QStringList mountArgs(const QString &device, const QString &path)
-{
-    return {QStringLiteral("-o"), QStringLiteral("noatime"), QStringLiteral("-t"), QStringLiteral("hfs"), device, path};
-}
-
 QString blkidType(const QString &device)
 {
     QString out;
@@ -61,7 +56,7 @@ protected:
         EXPECT_EQ(snapshot(_user, _dir.path()), before) << tool.toStdString() << " "
                                                         << args.join(QLatin1Char(' ')).toStdString();
     }
-    void expectMountRefused(const QString &path) { expectRefusal(QStringLiteral("mount"), mountArgs(_disk->device(), path), _user); }
+    void expectMountRefused(const QString &path) { expectRefusal(QStringLiteral("mount"), plainMountArgs(_disk->device(), path), _user); }
 
     QTemporaryDir _dir;
     uid_t _user = 0;
@@ -75,7 +70,7 @@ protected:
 TEST_F(DiskToolRefusal, TheTargetDirectoryItselfIsAccepted)
 {
     // The other refusals of this fixture mean something only if this works.
-    const Result r = runTool(QStringLiteral("mount"), mountArgs(_disk->device(), _target), _user);
+    const Result r = runTool(QStringLiteral("mount"), plainMountArgs(_disk->device(), _target), _user);
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), _target}, _user).status, 0);
 }
@@ -144,12 +139,12 @@ TEST_F(DiskToolRefusal, DevicesOfAnotherUser)
     ASSERT_EQ(chown(otherTarget.toLocal8Bit().constData(), other, other), 0);
     MountGuard guard(otherTarget);
     expectRefusal(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("Mine"), device}, other);
-    expectRefusal(QStringLiteral("mount"), mountArgs(device, otherTarget), other);
+    expectRefusal(QStringLiteral("mount"), plainMountArgs(device, otherTarget), other);
     expectRefusal(QStringLiteral("hdiutil"), {QStringLiteral("detach"), device}, other);
     expectRefusal(QStringLiteral("diskutil"), {QStringLiteral("erasevolume"), QStringLiteral("HFS+"), QStringLiteral("Mine"), device}, other);
 
     // Mounted by its owner, it cannot be unmounted by the other user either.
-    ASSERT_EQ(runTool(QStringLiteral("mount"), mountArgs(device, _target), _user).status, 0);
+    ASSERT_EQ(runTool(QStringLiteral("mount"), plainMountArgs(device, _target), _user).status, 0);
     expectRefusal(QStringLiteral("umount"), {QStringLiteral("-f"), _target}, other);
     // Root may act on every device.
     EXPECT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), _target}).status, 0);
@@ -177,7 +172,7 @@ TEST_F(DiskToolRefusal, LoopDevicesThatAreNotOurs)
         ASSERT_FALSE(foreign.device().isEmpty());
         for (const std::optional<uid_t> &as : {std::optional<uid_t>(_user), std::optional<uid_t>()}) {
             expectRefusal(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("X"), foreign.device()}, as);
-            expectRefusal(QStringLiteral("mount"), mountArgs(foreign.device(), _target), as);
+            expectRefusal(QStringLiteral("mount"), plainMountArgs(foreign.device(), _target), as);
             // Root may release a device that merely looks like ours (once the record is lost
             // there is no telling the two apart); nothing else.
             if (as || file == image.fileName())
@@ -330,7 +325,7 @@ TEST_F(DiskToolRefusal, MdutilOnlyInTheCallersOwnPlaces)
     EXPECT_FALSE(QFileInfo::exists(_target + marker));
 
     // Their own mounted RAM disk, even where its root is not theirs; another user's is not.
-    ASSERT_EQ(runTool(QStringLiteral("mount"), mountArgs(_disk->device(), _target), _user).status, 0);
+    ASSERT_EQ(runTool(QStringLiteral("mount"), plainMountArgs(_disk->device(), _target), _user).status, 0);
     ASSERT_EQ(chown(_target.toLocal8Bit().constData(), 0, 0), 0);
     EXPECT_EQ(runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), _target}, _user).status, 0);
     EXPECT_TRUE(QFileInfo::exists(_target + marker));

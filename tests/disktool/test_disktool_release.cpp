@@ -20,11 +20,6 @@ using namespace DiskToolTest;
 
 namespace {
 
-QStringList mountArgs(const QString &device, const QString &path)
-{
-    return {QStringLiteral("-o"), QStringLiteral("noatime"), QStringLiteral("-t"), QStringLiteral("hfs"), device, path};
-}
-
 QString readFirstLine(const QString &path)
 {
     QFile f(path);
@@ -70,7 +65,7 @@ protected:
         ASSERT_TRUE(QDir().mkdir(_target));
         ASSERT_EQ(chown(_target.toLocal8Bit().constData(), _owner, _owner), 0);
         _guard = std::make_unique<MountGuard>(_target);
-        ASSERT_EQ(runTool(QStringLiteral("mount"), mountArgs(_disk->device(), _target), _owner).status, 0);
+        ASSERT_EQ(runTool(QStringLiteral("mount"), plainMountArgs(_disk->device(), _target), _owner).status, 0);
         QFile file(_target + QStringLiteral("/secret.txt"));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("the owner's words");
@@ -104,14 +99,7 @@ TEST_F(DiskToolRelease, ACopyOfTheMountInAnotherUsersNamespaceKeepsTheDeviceUnti
                   QStringLiteral("/bin/sh"), QStringLiteral("-c"),
                   QStringLiteral("cat \"$1\"; echo; echo held; read x; cat \"$1\"; echo; echo read; read y"),
                   QStringLiteral("sh"), file});
-    struct Stop {
-        QProcess &p;
-        ~Stop()
-        {
-            p.kill();
-            p.waitForFinished(10000);
-        }
-    } stop{holder};
+    KillAtEnd stop{holder};
     QString seen;
     ASSERT_TRUE(waitForLine(holder, QStringLiteral("held"), &seen)) << seen.toStdString()
                                                                     << holder.readAllStandardError().toStdString();
@@ -150,14 +138,7 @@ TEST_F(DiskToolRelease, AProcessHoldingTheDeviceOpenKeepsItAndNothingIsLeftHalfD
     holder.setStandardInputFile(_disk->device());
     holder.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")});
     ASSERT_TRUE(holder.waitForStarted());
-    struct Stop {
-        QProcess &p;
-        ~Stop()
-        {
-            p.kill();
-            p.waitForFinished(10000);
-        }
-    } stop{holder};
+    KillAtEnd stop{holder};
 
     const Result refused = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), _disk->device()}, _owner);
     EXPECT_TRUE(refused.isRefusal()) << refused.status << " " << refused.err.toStdString();

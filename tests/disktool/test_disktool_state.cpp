@@ -72,11 +72,6 @@ mode_t modeOf(const QString &path)
     return lstat(path.toLocal8Bit().constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-QStringList mountArgs(const QString &device, const QString &path)
-{
-    return {QStringLiteral("-o"), QStringLiteral("noatime"), QStringLiteral("-t"), QStringLiteral("hfs"), device, path};
-}
-
 class DiskToolState : public ::testing::Test {
 protected:
     void SetUp() override
@@ -236,7 +231,7 @@ TEST_F(DiskToolState, RootListsAndReleasesQuilmosDevicesWithoutARecord)
     ASSERT_TRUE(QDir().mkdir(target));
     ASSERT_EQ(chown(target.toLocal8Bit().constData(), _alice, _alice), 0);
     MountGuard guard(target);
-    ASSERT_EQ(runTool(QStringLiteral("mount"), mountArgs(a.device(), target), _alice).status, 0);
+    ASSERT_EQ(runTool(QStringLiteral("mount"), plainMountArgs(a.device(), target), _alice).status, 0);
 
     // Lost (removed), or damaged beyond reading: the same for everyone.
     for (const bool removed : {false, true}) {
