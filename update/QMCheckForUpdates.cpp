@@ -521,6 +521,9 @@ void QMCheckForUpdates::downloadDidEndWithError(bool failed, const QString &erro
     if (installUpdateWithData(data, &reason, &quit)) {
         emit QMCheckForUpdatesDidInstallUpdateNotification();
         _updatingTitle->setText(text("Waiting relaunch…"));
+        // Nothing is busy any more while the window waits for the user.
+        _updatingProgress->setRange(0, 1);
+        _updatingProgress->setValue(1);
         _updatingRelaunchButton->setEnabled(true);
         bringToFront();
         _updatingWindow->hide();

@@ -78,16 +78,39 @@ QString referenceDateSeconds()
     return QString::number(double(QDateTime::currentMSecsSinceEpoch() - reference.toMSecsSinceEpoch()) / 1000.0, 'f', 3);
 }
 
+// "path: reason" of the last system call's failure.
+QString pathError(const QByteArray &path)
+{
+    return QStringLiteral("%1: %2").arg(QFile::decodeName(path), errnoText(errno));
+}
+
+// The entries of a directory, as paths, sorted.
+bool childrenOf(const QByteArray &dir, QList<QByteArray> *children, QString *error)
+{
+    DIR *d = ::opendir(dir.constData());
+    if (!d) {
+        *error = pathError(dir);
+        return false;
+    }
+    while (struct dirent *e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            *children << dir + '/' + e->d_name;
+    }
+    ::closedir(d);
+    std::sort(children->begin(), children->end());
+    return true;
+}
+
 bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &st, QString *error)
 {
     const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (in < 0) {
-        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(from), errnoText(errno));
+        *error = pathError(from);
         return false;
     }
     const int out = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (out < 0) {
-        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(to), errnoText(errno));
+        *error = pathError(to);
         ::close(in);
         return false;
     }
@@ -98,7 +121,7 @@ bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &s
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            *error = QStringLiteral("%1: %2").arg(QFile::decodeName(from), errnoText(errno));
+            *error = pathError(from);
             ok = false;
             break;
         }
@@ -109,7 +132,7 @@ bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &s
             if (w < 0 && errno == EINTR)
                 continue;
             if (w < 0) {
-                *error = QStringLiteral("%1: %2").arg(QFile::decodeName(to), errnoText(errno));
+                *error = pathError(to);
                 ok = false;
                 break;
             }
@@ -120,7 +143,7 @@ bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &s
     }
     ::close(in);
     if (ok && ::fchmod(out, st.st_mode & 07777) != 0) {
-        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(to), errnoText(errno));
+        *error = pathError(to);
         ok = false;
     }
     if (ok) {
@@ -128,7 +151,7 @@ bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &s
         ::futimens(out, times);
     }
     if (::close(out) != 0 && ok) {
-        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(to), errnoText(errno));
+        *error = pathError(to);
         ok = false;
     }
     return ok;
@@ -138,14 +161,14 @@ bool copyEntry(const QByteArray &from, const QByteArray &to, QString *error)
 {
     struct stat st {};
     if (::lstat(from.constData(), &st) != 0) {
-        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(from), errnoText(errno));
+        *error = pathError(from);
         return false;
     }
     if (S_ISLNK(st.st_mode)) {
         QByteArray target(st.st_size > 0 ? st.st_size + 1 : 4096, Qt::Uninitialized);
         const ssize_t n = ::readlink(from.constData(), target.data(), size_t(target.size()));
         if (n < 0 || ::symlink(QByteArray(target.constData(), n).constData(), to.constData()) != 0) {
-            *error = QStringLiteral("%1: %2").arg(QFile::decodeName(to), errnoText(errno));
+            *error = pathError(to);
             return false;
         }
         return true;
@@ -155,30 +178,20 @@ bool copyEntry(const QByteArray &from, const QByteArray &to, QString *error)
     if (!S_ISDIR(st.st_mode))
         return true; // devices, pipes and sockets are no part of an installation
     if (::mkdir(to.constData(), 0700) != 0) {
-        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(to), errnoText(errno));
+        *error = pathError(to);
         return false;
     }
-    DIR *dir = ::opendir(from.constData());
-    if (!dir) {
-        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(from), errnoText(errno));
+    QList<QByteArray> children;
+    if (!childrenOf(from, &children, error))
         return false;
+    for (const QByteArray &child : std::as_const(children)) {
+        if (!copyEntry(child, to + child.mid(from.size()), error))
+            return false;
     }
-    bool ok = true;
-    while (struct dirent *d = ::readdir(dir)) {
-        if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0)
-            continue;
-        if (!copyEntry(from + '/' + d->d_name, to + '/' + d->d_name, error)) {
-            ok = false;
-            break;
-        }
-    }
-    ::closedir(dir);
-    if (!ok)
-        return false;
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::utimensat(AT_FDCWD, to.constData(), times, 0);
     if (::chmod(to.constData(), st.st_mode & 07777) != 0) {
-        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(to), errnoText(errno));
+        *error = pathError(to);
         return false;
     }
     return true;
@@ -190,32 +203,26 @@ bool removeEntry(const QByteArray &path, QString *error)
     if (::lstat(path.constData(), &st) != 0) {
         if (errno == ENOENT)
             return true;
-        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(path), errnoText(errno));
+        *error = pathError(path);
         return false;
     }
     if (S_ISDIR(st.st_mode)) {
-        DIR *dir = ::opendir(path.constData());
-        if (!dir) {
-            *error = QStringLiteral("%1: %2").arg(QFile::decodeName(path), errnoText(errno));
+        QList<QByteArray> children;
+        if (!childrenOf(path, &children, error))
             return false;
-        }
         bool ok = true;
-        while (struct dirent *d = ::readdir(dir)) {
-            if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0)
-                continue;
-            ok = removeEntry(path + '/' + d->d_name, error) && ok;
-        }
-        ::closedir(dir);
+        for (const QByteArray &child : std::as_const(children))
+            ok = removeEntry(child, error) && ok;
         if (!ok)
             return false;
         if (::rmdir(path.constData()) != 0) {
-            *error = QStringLiteral("%1: %2").arg(QFile::decodeName(path), errnoText(errno));
+            *error = pathError(path);
             return false;
         }
         return true;
     }
     if (::unlink(path.constData()) != 0) {
-        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(path), errnoText(errno));
+        *error = pathError(path);
         return false;
     }
     return true;
@@ -225,18 +232,9 @@ bool removeEntry(const QByteArray &path, QString *error)
 // read.
 bool subpaths(const QByteArray &root, QList<QByteArray> *paths, QString *error)
 {
-    DIR *dir = ::opendir(root.constData());
-    if (!dir) {
-        *error = QStringLiteral("%1: %2").arg(QFile::decodeName(root), errnoText(errno));
-        return false;
-    }
     QList<QByteArray> children;
-    while (struct dirent *d = ::readdir(dir)) {
-        if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0)
-            children << root + '/' + d->d_name;
-    }
-    ::closedir(dir);
-    std::sort(children.begin(), children.end());
+    if (!childrenOf(root, &children, error))
+        return false;
     for (const QByteArray &child : children) {
         *paths << child;
         struct stat st {};

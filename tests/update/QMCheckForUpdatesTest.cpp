@@ -288,6 +288,7 @@ TEST_F(CheckForUpdatesTest, DownloadsThatAreRefused)
     install();
     ASSERT_TRUE(QMTest::waitUntil([this] { return !alerts.isEmpty(); }));
     EXPECT_EQ(alertNames(), QStringList{QStringLiteral("downloadFailedAlert")});
+    EXPECT_TRUE(log.contains(QStringLiteral("redirect to an insecure address: http://quilmo.example/q.zip")));
     EXPECT_EQ(events, QStringList{});
     EXPECT_EQ(runningVersionOf(prefix, marker), QStringLiteral("1.0"));
 }
