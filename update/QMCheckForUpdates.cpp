@@ -244,7 +244,8 @@ bool QMCheckForUpdates::handleResponse()
     }
     const int status = statusAttribute.toInt();
     // A redirect that will be followed is not the answer yet.
-    if (status >= 300 && status < 400 && reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid())
+    if ((status == 301 || status == 302 || status == 303 || status == 307 || status == 308)
+        && reply->hasRawHeader("Location"))
         return true;
     _responseHandled = true;
     if (status != 200) {

@@ -100,9 +100,10 @@ protected:
     }
 
     // Serves an offer of build 101 whose archive is `zip`, answered as `type`.
-    void offer(const QByteArray &zip, const QByteArray &type = "application/zip", bool sendLength = true, int pauseMs = 0)
+    void offer(const QByteArray &zip, const QByteArray &type = "application/zip", bool sendLength = true, int pauseMs = 0,
+               const QString &link = QStringLiteral("/quilmo.zip"))
     {
-        serve("101|2.0|" + server.url(QStringLiteral("/quilmo.zip")).toEncoded() + "\n");
+        serve("101|2.0|" + server.url(link).toEncoded() + "\n");
         server.setRoute(QStringLiteral("/quilmo.zip"), {200, type, zip, sendLength, pauseMs});
         check(&QMCheckForUpdates::synchronizeByUser);
         ASSERT_TRUE(visible("newVersionWindow"));
@@ -288,7 +289,8 @@ TEST_F(CheckForUpdatesTest, DownloadsThatAreRefused)
     install();
     ASSERT_TRUE(QMTest::waitUntil([this] { return !alerts.isEmpty(); }));
     EXPECT_EQ(alertNames(), QStringList{QStringLiteral("downloadFailedAlert")});
-    EXPECT_TRUE(log.contains(QStringLiteral("redirect to an insecure address: http://quilmo.example/q.zip")));
+    EXPECT_TRUE(log.contains(QStringLiteral("redirect to an insecure address: http://quilmo.example/q.zip")))
+        << log.entries.join(QLatin1Char('\n')).toStdString();
     EXPECT_EQ(events, QStringList{});
     EXPECT_EQ(runningVersionOf(prefix, marker), QStringLiteral("1.0"));
 }
@@ -325,10 +327,13 @@ TEST_F(CheckForUpdatesTest, RoundTripInstallsNotifiesAndRelaunchesTheNewProgram)
     QObject receiver;
     QObject::connect(checker(), &QMCheckForUpdates::QMCheckForUpdatesDidInstallUpdateNotification, &receiver,
                      [&installed] { ++installed; });
-    offer(newZip());
+    // The link moved: a redirect on this machine is followed.
+    server.setRoute(QStringLiteral("/moved.zip"), {302, "text/html", "", true, 0, server.url(QStringLiteral("/quilmo.zip")).toEncoded()});
+    offer(newZip(), "application/zip", true, 0, QStringLiteral("/moved.zip"));
     install();
     ASSERT_TRUE(QMTest::waitUntil([] { return control<QPushButton>("updatingWindow", "updatingRelaunchButton")->isEnabled(); }));
     EXPECT_TRUE(alerts.isEmpty());
+    EXPECT_EQ(server.requests.mid(server.requests.size() - 2), (QStringList{QStringLiteral("/moved.zip"), QStringLiteral("/quilmo.zip")}));
     EXPECT_EQ(installed, 1);
     EXPECT_EQ(control<QLabel>("updatingWindow", "updatingTitle")->text(), QStringLiteral("Waiting relaunch…"));
     EXPECT_TRUE(window("updatingWindow")->isModal());
