@@ -511,6 +511,8 @@ void QMCheckForUpdates::downloadDidEndWithError(bool failed, const QString &erro
         return;
     }
 
+    // Taken before events run again: a check started meanwhile begins a buffer of its own.
+    const QByteArray data = _connectionData.value_or(QByteArray());
     _updatingTitle->setText(text("Installing update…"));
     setIndeterminate();
     // Let the window show the new state before the install blocks for a moment.
@@ -518,7 +520,6 @@ void QMCheckForUpdates::downloadDidEndWithError(bool failed, const QString &erro
 
     QString reason;
     bool quit = false;
-    const QByteArray data = _connectionData.value_or(QByteArray());
     if (installUpdateWithData(data, &reason, &quit)) {
         emit QMCheckForUpdatesDidInstallUpdateNotification();
         _updatingTitle->setText(text("Waiting relaunch…"));
