@@ -113,6 +113,9 @@ quint64 QMUsableBytesForSize(quint64 size)
         copies += (g <= 1 || isPowerOf(g, 3) || isPowerOf(g, 5) || isPowerOf(g, 7)) ? 1 : 0;
     quint64 overhead = l.groups * (l.inodeTableBlocks + 2) + copies * (1 + gdtBlocks + reservedGdt);
     overhead += (bs == 1024 ? 1 : 0) + 1; // the boot block and the root directory
+    // What the mounted file system keeps back for its own metadata (2 %, at most 4096
+    // blocks): never free for files.
+    overhead += std::min<quint64>(l.blocks / 50, 4096);
     // A margin for what the layout above does not model (the last group trimmed, the
     // root directory growing), so that the figure stays on the safe side.
     overhead += l.blocks / 256 + 16;
