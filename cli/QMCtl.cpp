@@ -586,7 +586,7 @@ int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command
     default:
         if (s != QMRamDiskStatus_mounted)
             return refuse(QStringLiteral("it is not mounted"));
-        if (act == QMRamDiskAction_backup && r->backupDirPath().isEmpty())
+        if (act == QMRamDiskAction_backup && r->backupDirPath().isEmpty() && !r->isBaseSynchronized())
             return refuse(QStringLiteral("it has no backup folder (quilmoctl set %1 --backup default)").arg(name));
         break;
     }
@@ -610,6 +610,13 @@ int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command
     const QMError::Ptr error = r->lastError();
     r->update();
     save();
+    // What the action did that the user must know although it may have succeeded.
+    const QString warning = r->lastWarning();
+    if (!warning.isEmpty()) {
+        for (const QString &line : warning.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            _err << "warning: " << line << "\n";
+        _err.flush();
+    }
     if (error) {
         printErrorChain(QStringLiteral("quilmoctl: %1 \"%2\" failed").arg(command, name), error);
         return Failure;

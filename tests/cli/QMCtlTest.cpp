@@ -235,3 +235,48 @@ TEST(QMCtl, RefusesWhatTheDiskToolWouldRefuseWithItsReasons)
     EXPECT_TRUE(QDir(real).isEmpty()) << "a refused creation leaves no directory behind";
     EXPECT_EQ(entryNamed(QStringLiteral("Work")).value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
 }
+
+TEST(QMCtl, AWarningIsShownAndAMissingBackupRefusesTheCreate)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    QTemporaryDir parent;
+    ASSERT_TRUE(parent.isValid());
+    const QString name = QStringLiteral("CtlUsb");
+    const QString usb = parent.path() + QStringLiteral("/usb");
+    struct Cleanup
+    {
+        QString name;
+        ~Cleanup()
+        {
+            ctl({QStringLiteral("set"), name, QStringLiteral("--backup"), QStringLiteral("none")});
+            ctl({QStringLiteral("eject"), name});
+            ctl({QStringLiteral("remove"), name});
+        }
+    } cleanup{name};
+    ASSERT_TRUE(QDir().mkpath(usb));
+    Result r = ctl({QStringLiteral("add"), name, QStringLiteral("--size"), QStringLiteral("200M"),
+                    QStringLiteral("--mount-dir"), parent.path(), QStringLiteral("--backup"), usb});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    ASSERT_TRUE(QDir().rmdir(usb)); // unplugged before the first creation
+
+    // Never saved, the chosen folder missing: created empty, with a warning.
+    r = ctl({QStringLiteral("create"), name});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("warning: The backup folder ") + usb + QStringLiteral(" does not exist")))
+        << r.err.toStdString();
+    writeFile(parent.path() + QLatin1Char('/') + name + QStringLiteral("/kept.txt"), "kept");
+    r = ctl({QStringLiteral("eject"), name});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_FALSE(r.err.contains(QStringLiteral("warning:")));
+
+    // Saved once, then unplugged: refused, nothing comes up empty.
+    ASSERT_TRUE(QDir().rename(usb, usb + QStringLiteral("-away")));
+    r = ctl({QStringLiteral("create"), name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("The backup of the RamDisk is missing"))) << r.err.toStdString();
+    EXPECT_EQ(entryNamed(name).value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
+    ASSERT_TRUE(QDir().rename(usb + QStringLiteral("-away"), usb));
+    r = ctl({QStringLiteral("create"), name});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(readFile(parent.path() + QLatin1Char('/') + name + QStringLiteral("/kept.txt")), QByteArray("kept"));
+}
