@@ -547,7 +547,8 @@ void QMRamDisk::changeToType(qint64 type, qint64 options)
             _preferWired = false;
             if (!keep) {
                 _size = infos.value(QStringLiteral("size")).toULongLong();
-                _backupMode = QMRamDiskBackupMode_disabled;
+                // Disabled, unless the preset keeps its directory in step.
+                _backupMode = infos.value(QStringLiteral("backupMode"), qint64(QMRamDiskBackupMode_disabled)).toLongLong();
                 _backupDir = QString();
             }
         } else if (!keep) {
