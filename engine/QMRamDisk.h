@@ -77,6 +77,7 @@ enum QMRamDiskActionInfo : qint64 {
 };
 
 class QMRamDisk;
+class QMRamDiskActionLock;
 
 // One report of an action, with the record's values as they were when it was sent. A
 // report handed to the main thread is read there later, when the record may have moved on
@@ -311,6 +312,8 @@ private:
     QMRamDiskReport reportLocked() const;
     // Marks the record busy unless another action runs; the running action otherwise.
     qint64 reserveAction(qint64 action);
+    // Marks the record idle and lets go of its lock across programs.
+    void endAction();
     void runAction(qint64 action, QMRamDiskActionDelegateProtocol *delegate);
 
     // Pieces of the creation pipeline.
@@ -362,4 +365,6 @@ private:
     qint64 _lastActionInfo = 0;
     QMError::Ptr _lastError;
     QString _lastWarning;
+    // Held by the running action, for the other programs of the user.
+    std::shared_ptr<QMRamDiskActionLock> _actionLock;
 };

@@ -5,6 +5,7 @@
 
 #include "QMFinderTools.h"
 #include "QMLog.h"
+#include "QMRamDiskActionLock.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskDevice.h"
 #include "QMTranslations.h"
@@ -91,7 +92,7 @@ void QMRamDisk::performAction(qint64 action, const std::shared_ptr<QMRamDiskActi
     try {
         std::thread([self, action, delegate] { self->runAction(action, delegate.get()); }).detach();
     } catch (const std::system_error &e) {
-        setAction(QMRamDiskAction_none);
+        endAction();
         QM_LogErrorMethod(this, QStringLiteral("std::thread==NO error:%1").arg(QString::fromLocal8Bit(e.what())));
         inform(delegate.get(), lastActionInfo(),
                QMError::errorWithMessage(QStringLiteral("Unable to start the action"),
@@ -99,6 +100,14 @@ void QMRamDisk::performAction(qint64 action, const std::shared_ptr<QMRamDiskActi
                                                                QStringLiteral("std::thread==NO")),
                                          QString::fromLocal8Bit(e.what())));
     }
+}
+
+void QMRamDisk::endAction()
+{
+    // The lock goes first: once `action` is 0 the next action may start at once.
+    std::lock_guard guard(_mutex);
+    _actionLock.reset();
+    _action = QMRamDiskAction_none;
 }
 
 QMError::Ptr QMRamDisk::checkStatusAllowsAction(qint64 action)
@@ -144,8 +153,19 @@ void QMRamDisk::runAction(qint64 action, QMRamDiskActionDelegateProtocol *delega
     if (action == QMRamDiskAction_cleanUpFiles)
         setLastError(nullptr); // it reports nothing when it succeeds
 
-    if (QMError::Ptr refusal = checkStatusAllowsAction(action)) {
-        setAction(QMRamDiskAction_none);
+    // Another program's action on the same RAM disk is refused as one of this program's
+    // is; the status is read only once the lock is ours, as that action may have changed it.
+    QMError::Ptr refusal;
+    const QString identifier = this->identifier();
+    if (!identifier.isEmpty()) {
+        std::shared_ptr<QMRamDiskActionLock> lock = QMRamDiskActionLock::acquire(identifier, action, &refusal);
+        std::lock_guard guard(_mutex);
+        _actionLock = std::move(lock);
+    }
+    if (!refusal)
+        refusal = checkStatusAllowsAction(action);
+    if (refusal) {
+        endAction();
         inform(delegate, finalInfoOfAction(action, lastActionInfo()), refusal);
         return;
     }
@@ -169,13 +189,13 @@ void QMRamDisk::runAction(qint64 action, QMRamDiskActionDelegateProtocol *delega
     case QMRamDiskAction_cleanUpFiles:
         performCleanUpFiles();
         // Clean-up reports nothing; it only held the record while it ran.
-        setAction(QMRamDiskAction_none);
+        endAction();
         break;
     case QMRamDiskAction_rebuild:
         performRebuild(delegate);
         break;
     default:
-        setAction(QMRamDiskAction_none);
+        endAction();
         break;
     }
 }
@@ -188,7 +208,7 @@ void QMRamDisk::performCreate(QMRamDiskActionDelegateProtocol *delegate)
     inform(delegate, QMRamDiskActionInfo_creating, nullptr);
     QMError::Ptr error;
     createWithDelegate(delegate, &error);
-    setAction(QMRamDiskAction_none);
+    endAction();
     inform(delegate, QMRamDiskActionInfo_creating, error);
 }
 
@@ -202,7 +222,7 @@ void QMRamDisk::performSyncWithBase(QMRamDiskActionDelegateProtocol *delegate)
     if (error)
         QM_LogErrorMethod(this, QStringLiteral("backupRamDiskAtPath basePath:%1 error:%2")
                                     .arg(basePath, error->description()));
-    setAction(QMRamDiskAction_none);
+    endAction();
     inform(delegate, QMRamDiskActionInfo_copyingToBase, error);
 }
 
@@ -215,7 +235,7 @@ void QMRamDisk::performBackup(QMRamDiskActionDelegateProtocol *delegate)
     if (!backupDirPath.isNull())
         error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path(), backupDirPath,
                                                                        previousBackupExtension());
-    setAction(QMRamDiskAction_none);
+    endAction();
     inform(delegate, QMRamDiskActionInfo_backuping, error);
 }
 
@@ -250,7 +270,7 @@ void QMRamDisk::performRemount(QMRamDiskActionDelegateProtocol *delegate)
         error = mountRecordedDevice();
         update();
     }
-    setAction(QMRamDiskAction_none);
+    endAction();
     inform(delegate, QMRamDiskActionInfo_remounting, error);
 }
 
@@ -258,7 +278,7 @@ void QMRamDisk::performEject(QMRamDiskActionDelegateProtocol *delegate)
 {
     setAction(QMRamDiskAction_eject);
     QMError::Ptr error = eject(delegate);
-    setAction(QMRamDiskAction_none);
+    endAction();
     inform(delegate, QMRamDiskActionInfo_ejecting, error);
 }
 
@@ -272,7 +292,7 @@ void QMRamDisk::performRebuild(QMRamDiskActionDelegateProtocol *delegate)
         if (!createWithDelegate(delegate, &error))
             QM_LogErrorMethod(this, QStringLiteral("icreateWithDelegate==NO"));
     }
-    setAction(QMRamDiskAction_none);
+    endAction();
     inform(delegate, QMRamDiskActionInfo_rebuildEnd, error);
 }
 
