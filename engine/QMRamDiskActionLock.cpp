@@ -73,9 +73,10 @@ QString QMRamDiskActionLock::lockPathForIdentifier(const QString &directory, con
 std::unique_ptr<QMRamDiskActionLock> QMRamDiskActionLock::acquire(const QString &identifier, qint64 action,
                                                                   QMError::Ptr *error)
 {
+    const char *function = __func__;
     auto fail = [&](const QString &message, const QString &condition, const QMError::Cause &cause) {
         if (error)
-            *error = QMError::errorWithMessage(message, qm_detail::methodLine(__func__, __LINE__,
+            *error = QMError::errorWithMessage(message, qm_detail::methodLine(function, __LINE__,
                                                                               QString::fromLatin1(kClass), condition),
                                                cause);
         return nullptr;
