@@ -120,6 +120,25 @@ bool defaultParentTakesMounts(const QString &parent)
     return ::access(QFile::encodeName(parent).constData(), W_OK) == 0;
 }
 
+// What a tagged RAM disk mounted at `path` is, for the message that leaves it alone.
+QString describeMountedRamDisk(const QString &path, const QVariantMap &tag)
+{
+    qsizetype items = 0;
+    if (DIR *dir = ::opendir(QFile::encodeName(path).constData())) {
+        while (const dirent *entry = ::readdir(dir)) {
+            const QString name = QFile::decodeName(entry->d_name);
+            if (name != QLatin1String(".") && name != QLatin1String("..")
+                && !QMFinderTools::isSystemFileNameInFolder(name, 0))
+                ++items;
+        }
+        ::closedir(dir);
+    }
+    return QStringLiteral("%1 holds another RAM disk of Quilmo (device %2, RAM disk %3) with %4 item(s); "
+                          "it is left mounted as it is")
+        .arg(path, tag.value(QStringLiteral("deviceNode")).toString(), tag.value(QStringLiteral("identifier")).toString())
+        .arg(items);
+}
+
 bool existsNoFollow(const QString &path)
 {
     struct stat st {};
@@ -374,6 +393,12 @@ QString QMRamDiskDevice::defaultVolumesDirectory()
     return QStringLiteral("/media/") + user;
 }
 
+QString QMRamDiskDevice::mountPathForDirectory(const QString &directory, const QString &name)
+{
+    const QString parent = directory.isNull() ? defaultVolumesDirectory() : withoutTrailingSlash(directory);
+    return parent == QLatin1String("/") ? QLatin1Char('/') + name : parent + QLatin1Char('/') + name;
+}
+
 QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const QString &directory,
                                               const QString &name, qint64 format, qint64 type,
                                               const QString &identifier, QString *mountedPath)
@@ -403,8 +428,7 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
                      &stdErr))
             return QM_DeviceError("Unable to erase and mount disk", "executeCommand:", stdErr);
     } else {
-        const QString parent = directory.isNull() ? defaultVolumesDirectory() : withoutTrailingSlash(directory);
-        mountPath = parent == QLatin1String("/") ? QLatin1Char('/') + name : parent + QLatin1Char('/') + name;
+        mountPath = mountPathForDirectory(directory, name);
 
         if (existsNoFollow(mountPath)) {
             const QFileInfo info(mountPath);
@@ -427,12 +451,12 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
                     // Our own device is already there: nothing to unmount, only to re-tag.
                     alreadyMounted = true;
                 } else {
-                    if (QMError::Ptr ejectError = ejectRamDiskDeviceNode(tagDevice, mountPath, false))
-                        return QM_DeviceError("Unable to mount disk", "ejectDeviceNode:path:", ejectError);
-                    int errnum = 0;
-                    if (!makePath(mountPath, &errnum))
-                        return QM_DeviceError("Unable to mount disk", "createDirectoryAtPath:",
-                                              QMError::Cause::fromErrno(errnum));
+                    // Another RAM disk, of another record or an orphan of this one (a
+                    // creation killed after mounting it): its files are someone's, and
+                    // mounting is no reason to throw them away. The engine adopts its own
+                    // orphans before it gets here.
+                    return QM_DeviceError("Another volume is mounted", "tag.deviceNode!=deviceNode",
+                                          describeMountedRamDisk(mountPath, tag));
                 }
             }
         } else {

@@ -72,8 +72,13 @@ public:
     // Tests stand another directory in; a null path goes back to the desktop's.
     static void setDefaultVolumesDirectoryForTesting(const QString &path);
 
+    // Where mountDeviceNode() mounts a volume: directory/name, in the default parent when
+    // `directory` is null.
+    static QString mountPathForDirectory(const QString &directory, const QString &name);
+
     // Mounts the device at directory/name (default parent when `directory` is null) and
     // tags it with `identifier`. Null on success with *mountedPath set, else the error.
+    // Another RAM disk mounted there is never unmounted: the error says what it is.
     static QMError::Ptr mountDeviceNode(const QString &deviceNode, const QString &directory, const QString &name,
                                         qint64 format, qint64 type, const QString &identifier,
                                         QString *mountedPath);

@@ -324,6 +324,15 @@ private:
     static bool holdsNothingOfTheUsers(const QString &path);
     // Mounts the record's device where its settings say; on success `path` is the mount point.
     QMError::Ptr mountRecordedDevice();
+    // The device of a volume tagged with this record's identifier and mounted at
+    // `mountPath` from the device its tag names; null when there is none.
+    QString ownDeviceMountedAt(const QString &mountPath) const;
+    // None when `path` is this record's own volume, mounted from its device; else the
+    // error of a copy that must not be made.
+    QMError::Ptr checkOwnVolumeBeforeCopy(const QString &path) const;
+    // Takes the volume of ownDeviceMountedAt() as this record's RAM disk. False when there
+    // is none.
+    bool adoptMountedVolume(const QString &mountPath);
     // The file-system size and free space of a mounted volume; *error says why not.
     static bool readVolumeSizes(const QString &path, quint64 *size, quint64 *free, QString *error);
     // "<base> (Quilmo Recovered Base <date>)", not yet used.

@@ -217,8 +217,9 @@ void QMRamDisk::performSyncWithBase(QMRamDiskActionDelegateProtocol *delegate)
     setAction(QMRamDiskAction_copyToBase);
     inform(delegate, QMRamDiskActionInfo_copyingToBase, nullptr);
     const QString basePath = baseBackupPath();
-    QMError::Ptr error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path(), basePath,
-                                                                              previousBackupExtension());
+    QMError::Ptr error = checkOwnVolumeBeforeCopy(path());
+    if (!error)
+        error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path(), basePath, previousBackupExtension());
     if (error)
         QM_LogErrorMethod(this, QStringLiteral("backupRamDiskAtPath basePath:%1 error:%2")
                                     .arg(basePath, error->description()));
@@ -232,9 +233,12 @@ void QMRamDisk::performBackup(QMRamDiskActionDelegateProtocol *delegate)
     inform(delegate, QMRamDiskActionInfo_backuping, nullptr);
     QMError::Ptr error;
     const QString backupDirPath = this->backupDirPath();
-    if (!backupDirPath.isNull())
-        error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path(), backupDirPath,
-                                                                       previousBackupExtension());
+    if (!backupDirPath.isNull()) {
+        error = checkOwnVolumeBeforeCopy(path());
+        if (!error)
+            error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path(), backupDirPath,
+                                                                           previousBackupExtension());
+    }
     endAction();
     inform(delegate, QMRamDiskActionInfo_backuping, error);
 }
@@ -257,6 +261,52 @@ QMError::Ptr QMRamDisk::mountRecordedDevice()
     if (!error)
         setPath(mountedPath);
     return error;
+}
+
+QString QMRamDisk::ownDeviceMountedAt(const QString &mountPath) const
+{
+    QVariantMap tag;
+    if (mountPath.isEmpty() || QMRamDiskDevice::hasMountedVolumeAtPath(mountPath) != QMMountStateMounted
+        || !QMRamDiskDevice::getExtentedRamDiskInfos(&tag, mountPath)
+        || tag.value(QStringLiteral("identifier")).toString() != identifier())
+        return {};
+    // A tag is only believed for the device really mounted there.
+    const QString device = tag.value(QStringLiteral("deviceNode")).toString();
+    if (device.isEmpty() || QMRamDiskDevice::deviceNodeFromPath(mountPath, nullptr) != device)
+        return {};
+    return device;
+}
+
+QMError::Ptr QMRamDisk::checkOwnVolumeBeforeCopy(const QString &path) const
+{
+    // Whatever else is at the record's place (the empty directory an outside unmount
+    // leaves, another volume) must never become the copy that replaces the last one.
+    const QString device = ownDeviceMountedAt(path);
+    if (!device.isEmpty() && device == deviceNode())
+        return nullptr;
+    return QMError::errorWithMessage(QMTranslations::localizedString("The RamDisk is not mounted"),
+                                     qm_detail::methodLine(__func__, __LINE__, description(),
+                                                           QStringLiteral("isOwnVolume==NO path:%1").arg(path)),
+                                     QStringLiteral("%1 is not this RAM disk's mounted volume; nothing was copied")
+                                         .arg(path.isEmpty() ? QStringLiteral("(no path)") : path));
+}
+
+bool QMRamDisk::adoptMountedVolume(const QString &mountPath)
+{
+    const QString device = ownDeviceMountedAt(mountPath);
+    if (device.isEmpty())
+        return false;
+    {
+        std::lock_guard lock(_mutex);
+        _deviceNode = device;
+        _path = mountPath;
+    }
+    update();
+    if (status() != QMRamDiskStatus_mounted)
+        return false;
+    QM_LogWarningMethod(this, QStringLiteral("Adopted RamDisk found mounted: %1 device:%2").arg(mountPath, device));
+    setLastWarning(QStringLiteral("This RAM disk was found mounted at %1 and taken back as it is.").arg(mountPath));
+    return true;
 }
 
 void QMRamDisk::performRemount(QMRamDiskActionDelegateProtocol *delegate)
@@ -380,6 +430,12 @@ QMError::Ptr QMRamDisk::eject(QMRamDiskActionDelegateProtocol *delegate)
                            && (backupMode != QMRamDiskBackupMode_baseSynchronized || mountDirectory().isEmpty());
 
     QMError::Ptr error;
+    if (baseSynchronized || !backupDirPath.isNull()) {
+        if (QMError::Ptr notOwn = checkOwnVolumeBeforeCopy(path)) {
+            update();
+            return notOwn;
+        }
+    }
     if (baseSynchronized) {
         setAction(QMRamDiskAction_copyToBase);
         inform(delegate, QMRamDiskActionInfo_copyingToBase, nullptr);

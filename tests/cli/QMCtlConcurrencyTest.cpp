@@ -215,3 +215,62 @@ TEST_F(QMCtlTogether, EjectAndSyncOfOneRamDiskAtOnceLoseNothing)
     ASSERT_TRUE(last.open(QIODevice::ReadOnly));
     EXPECT_EQ(last.readAll(), QByteArray(2000, char('a' + (kFiles - 1) % 26)));
 }
+
+TEST_F(QMCtlTogether, AnOrphanLeftByAKilledCreationIsAdopted)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    QTemporaryDir parent;
+    if (!QMRamDiskManager::canUseMountDirectory(parent.path(), QStringLiteral("Orphan"), 0, nullptr))
+        GTEST_SKIP() << "temporary directories are in a system directory here";
+    const QString mountPoint = parent.path() + QStringLiteral("/Orphan");
+    const QString pidFile = parent.path() + QStringLiteral("/post-command.pid");
+    struct Cleanup
+    {
+        ~Cleanup() { ctl({QStringLiteral("eject"), QStringLiteral("Orphan")}); }
+    } cleanup;
+    // The post-command keeps the creation waiting until it is killed.
+    ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Orphan"), QStringLiteral("--size"), QStringLiteral("200M"),
+                   QStringLiteral("--mount-dir"), parent.path(), QStringLiteral("--post-command"), QStringLiteral("/bin/sh"),
+                   QStringLiteral("--post-arg"), QStringLiteral("-c"), QStringLiteral("--post-arg"),
+                   QStringLiteral("echo $$ > '%1'; exec sleep 60").arg(pidFile)})
+                  .status,
+              0);
+    QProcess creation;
+    creation.start(quilmoctl(), {QStringLiteral("create"), QStringLiteral("Orphan")});
+    ASSERT_TRUE(creation.waitForStarted());
+    for (int i = 0; i < 3000 && !QFileInfo(pidFile).size(); ++i)
+        QThread::msleep(10);
+    QFile pid(pidFile);
+    ASSERT_TRUE(pid.open(QIODevice::ReadOnly));
+    const QByteArray postCommand = pid.readAll().trimmed();
+    ASSERT_FALSE(postCommand.isEmpty());
+    creation.kill();
+    creation.waitForFinished();
+    QMTest::run(QStringLiteral("kill"), {QStringLiteral("-9"), QString::fromLatin1(postCommand)});
+    QThread::msleep(100);
+
+    // Left mounted, tagged, and written to meanwhile; the list never heard of it.
+    QFile work(mountPoint + QStringLiteral("/work.txt"));
+    ASSERT_TRUE(work.open(QIODevice::WriteOnly));
+    work.write("written after the crash");
+    work.close();
+    EXPECT_EQ(list().first().toObject().value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
+
+    // Without the post-command, the next creation takes it back as it is.
+    ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Orphan"), QStringLiteral("--no-post-command")}).status, 0);
+    const Outcome again = ctl({QStringLiteral("create"), QStringLiteral("Orphan")});
+    EXPECT_EQ(again.status, 0) << again.err.toStdString();
+    EXPECT_EQ(again.out.trimmed(), QStringLiteral("\"Orphan\" is mounted at %1").arg(mountPoint));
+    {
+        QFile kept(mountPoint + QStringLiteral("/work.txt"));
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), QByteArray("written after the crash"));
+    }
+    const QJsonObject entry = list().first().toObject();
+    EXPECT_EQ(entry.value(QStringLiteral("status")).toString(), QStringLiteral("mounted"));
+
+    // Ejecting it saves it like any other.
+    const Outcome ejected = ctl({QStringLiteral("eject"), QStringLiteral("Orphan")});
+    EXPECT_EQ(ejected.status, 0) << ejected.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(mountPoint + QStringLiteral("/work.txt")));
+}
