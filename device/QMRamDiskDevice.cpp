@@ -10,6 +10,7 @@
 #include "QMMacros.h"
 #include "QMMountTable.h"
 #include "QMStringsFile.h"
+#include "QMVolumeHolders.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -490,7 +491,8 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
     return nullptr;
 }
 
-QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, const QString &path, bool removeDir)
+QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, const QString &path, bool removeDir,
+                                                     bool force, QString *warning)
 {
     if (deviceNode.isEmpty())
         return QM_DeviceError("Unable to eject disk", "deviceNode==nil", nullptr);
@@ -499,8 +501,29 @@ QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, 
     // was unmounted already); the device is still detached.
     if (!path.isEmpty() && existsNoFollow(path) && hasMountedVolumeAtPath(path) != QMMountStateNone) {
         QString stdErr;
-        if (!runTool(QMDiskTool::Umount, {QStringLiteral("-f"), path}, nullptr, &stdErr))
+        if (force) {
+            // The tool's forced unmount takes the volume away from its users as well.
+            const QList<QMVolumeHolders::Holder> holders = QMVolumeHolders::holdersOfVolumeAtPath(path);
+            if (!holders.isEmpty()) {
+                const QString text = localized("The volume %1 was in use by %2; it was ejected anyway, and what "
+                                               "they write to it from now on is lost")
+                                         .arg(path, QMVolumeHolders::describe(holders));
+                QM_LogWarningMethod(kClass, text);
+                if (warning)
+                    *warning = text;
+            }
+        }
+        const QStringList args = force ? QStringList{QStringLiteral("-f"), path} : QStringList{path};
+        if (!runTool(QMDiskTool::Umount, args, nullptr, &stdErr)) {
+            // Busy: it stays mounted, and the user learns who keeps it.
+            const QList<QMVolumeHolders::Holder> holders = QMVolumeHolders::holdersOfVolumeAtPath(path);
+            if (!holders.isEmpty())
+                return QM_DeviceError("Unable to eject disk", "volumeIsBusy",
+                                      localized("The volume %1 is in use by %2. Quit them or close their files, "
+                                                "then eject again.")
+                                          .arg(path, QMVolumeHolders::describe(holders)));
             return QM_DeviceError("Unable to eject disk", "executeCommand==NO", stdErr);
+        }
 
         if (removeDir && QFileInfo(path).isDir()) {
             // Remove the emptied mount directory unless it holds something of the user's.
@@ -536,13 +559,13 @@ QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, 
     return nullptr;
 }
 
-QMError::Ptr QMRamDiskDevice::forceEjectRamDiskAtPath(const QString &path)
+QMError::Ptr QMRamDiskDevice::forceEjectRamDiskAtPath(const QString &path, QString *warning)
 {
     QMError::Ptr error;
     const QString deviceNode = deviceNodeFromPath(path, &error);
     if (deviceNode.isEmpty())
         return error;
-    return ejectRamDiskDeviceNode(deviceNode, path, true);
+    return ejectRamDiskDeviceNode(deviceNode, path, true, true, warning);
 }
 
 // --- Post-command paths --------------------------------------------------------------
