@@ -114,9 +114,10 @@ QMError::Ptr QMRamDisk::checkStatusAllowsAction(qint64 action)
 {
     update();
     const qint64 status = this->status();
+    const char *function = __func__;
     auto refuse = [&](const char *message, const char *condition) {
         return QMError::errorWithMessage(QMTranslations::localizedString(message),
-                                         qm_detail::methodLine(__func__, __LINE__, description(),
+                                         qm_detail::methodLine(function, __LINE__, description(),
                                                                QString::fromLatin1(condition)));
     };
     switch (action) {

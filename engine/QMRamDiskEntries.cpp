@@ -22,9 +22,10 @@
 #include <QTimer>
 
 #include <optional>
+#include <shared_mutex>
+
 #include <fcntl.h>
 #include <unistd.h>
-#include <shared_mutex>
 
 namespace {
 
