@@ -567,7 +567,11 @@ QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, 
     }
 
     QString stdErr;
-    if (!runTool(QMDiskTool::Hdiutil, {QStringLiteral("detach"), deviceNode}, nullptr, &stdErr))
+    // Forced: a volume someone still holds keeps its device until they let go, and then
+    // the kernel releases it.
+    const QStringList detachArgs = force ? QStringList{QStringLiteral("detach"), QStringLiteral("-force"), deviceNode}
+                                         : QStringList{QStringLiteral("detach"), deviceNode};
+    if (!runTool(QMDiskTool::Hdiutil, detachArgs, nullptr, &stdErr))
         return QM_DeviceError("Unable to eject disk", "executeCommand==NO", stdErr);
     setFresh(deviceNode, false);
     return nullptr;

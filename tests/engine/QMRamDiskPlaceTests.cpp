@@ -115,6 +115,7 @@ TEST(QMRamDiskPlace, AnAdoptedVolumeNeverReplacesTheCompleteBackupUnasked)
     ASSERT_TRUE(writeFile(first->path() + QStringLiteral("/a.txt"), "complete"));
     RecordingDelegate delegate;
     first->performAction(QMRamDiskAction_backup, &delegate, false);
+    ASSERT_TRUE(delegate.waitForEnd());
     ASSERT_FALSE(first->lastError());
     const QString backup = first->backupDirPath();
 
@@ -137,7 +138,9 @@ TEST(QMRamDiskPlace, AnAdoptedVolumeNeverReplacesTheCompleteBackupUnasked)
     EXPECT_TRUE(again->lastError());
     EXPECT_EQ(again->status(), QMRamDiskStatus_mounted);
     EXPECT_EQ(readFile(backup + QStringLiteral("/a.txt")), QByteArray("complete"));
+    delegate.clear();
     again->performAction(QMRamDiskAction_backup, &delegate, false);
+    ASSERT_TRUE(delegate.waitForEnd());
     EXPECT_FALSE(again->lastError());
     EXPECT_FALSE(again->contentsIncomplete());
     again->performAction(QMRamDiskAction_eject, &delegate, false);
