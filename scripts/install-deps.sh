@@ -7,6 +7,7 @@ packages=(
   libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-bin attr e2fsprogs util-linux pkexec
   clang libclang-rt-dev
+  xvfb
 )
 missing=()
 for p in "${packages[@]}"; do
