@@ -92,16 +92,20 @@ class QMCtl::Progress : public QMRamDiskEntriesDelegate
 public:
     explicit Progress(QTextStream &err) : _err(err), _terminal(isatty(STDERR_FILENO) == 1) {}
 
-    void ramDiskEntries(QMRamDiskEntries *, const QMRamDisk::Ptr &ramDisk) override
+    void ramDiskEntries(QMRamDiskEntries *entries, const QMRamDisk::Ptr &ramDisk) override
+    {
+        ramDiskEntriesDidReport(entries, ramDisk, ramDisk->report());
+    }
+    void ramDiskEntriesDidReport(QMRamDiskEntries *, const QMRamDisk::Ptr &ramDisk,
+                                 const QMRamDiskReport &report) override
     {
         std::lock_guard lock(_mutex);
-        const qint64 running = ramDisk->action();
-        if (_terminal && running != 0) {
-            const QString step = QMRamDiskManager::displayStringFromAction(running, ramDisk->lastActionInfo());
+        if (_terminal && !report.isFinal()) {
+            const QString step = QMRamDiskManager::displayStringFromAction(report.action, report.actionInfo);
             _err << "\r\033[K" << ramDisk->name() << ": " << step;
             _err.flush();
         }
-        if (running == 0 && ramDisk == _watched) {
+        if (report.isFinal() && ramDisk == _watched) {
             _finished = true;
             _done.notify_all();
         }
@@ -602,7 +606,8 @@ int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command
         _entries->startAction(act, r, true);
         _progress->waitUntilFinished();
     }
-    const QMError::Ptr error = act == QMRamDiskAction_cleanUpFiles ? nullptr : r->lastError();
+    // Clean-up reports only a refusal; the engine clears the error when it starts one.
+    const QMError::Ptr error = r->lastError();
     r->update();
     save();
     if (error) {

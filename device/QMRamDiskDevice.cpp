@@ -82,14 +82,19 @@ bool isFresh(const QString &deviceNode)
 }
 
 // mkdir -p that keeps the errno of the step that failed.
-bool makePath(const QString &path, int *errnum)
+// Creates the path with its missing parents; *created (when given) lists, outermost first,
+// the directories made here.
+bool makePath(const QString &path, int *errnum, QList<QByteArray> *created = nullptr)
 {
     const QByteArray bytes = QFile::encodeName(QDir::cleanPath(path));
     for (qsizetype i = 1; i <= bytes.size(); ++i) {
         if (i < bytes.size() && bytes.at(i) != '/')
             continue;
         const QByteArray part = bytes.left(i);
-        if (::mkdir(part.constData(), 0755) == 0 || errno == EEXIST) {
+        const bool made = ::mkdir(part.constData(), 0755) == 0;
+        if (made && created)
+            created->append(part);
+        if (made || errno == EEXIST) {
             struct stat st {};
             if (::stat(part.constData(), &st) == 0 && S_ISDIR(st.st_mode))
                 continue;
@@ -308,6 +313,21 @@ QString QMRamDiskDevice::deviceNodeFromPath(const QString &path, QMError::Ptr *e
     return device;
 }
 
+qint8 QMRamDiskDevice::isDeviceAttached(const QString &deviceNode)
+{
+    const QString name = deviceNode.mid(5); // without "/dev/"
+    if (!deviceNode.startsWith(QLatin1String("/dev/loop")) || name.size() == 4)
+        return -1;
+    for (const QChar c : name.mid(4))
+        if (!c.isDigit())
+            return -1;
+    // A detached loop device keeps its node but loses its backing file.
+    QFile backing(QStringLiteral("/sys/class/block/%1/loop/backing_file").arg(name));
+    if (backing.open(QIODevice::ReadOnly))
+        return backing.readAll().trimmed().isEmpty() ? 0 : 1;
+    return QFileInfo::exists(QStringLiteral("/sys/class/block")) ? 0 : -1;
+}
+
 qint8 QMRamDiskDevice::hasMountedVolumeAtPath(const QString &path)
 {
     if (path.isEmpty())
@@ -375,6 +395,7 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
 
     QString mountPath;
     bool alreadyMounted = false;
+    QList<QByteArray> createdDirs;
     if (directory.isNull() && !defaultParentTakesMounts(defaultVolumesDirectory())) {
         // The default place is the desktop's, not ours to mount in: the disk utility erases
         // the device and mounts it there itself. Erasing is only harmless on a device this
@@ -422,7 +443,7 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
             }
         } else {
             int errnum = 0;
-            if (!makePath(mountPath, &errnum))
+            if (!makePath(mountPath, &errnum, &createdDirs))
                 return QM_DeviceError("Unable to mount disk", "createDirectoryAtPath", QMError::Cause::fromErrno(errnum));
         }
 
@@ -432,8 +453,12 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
                 args << QStringLiteral("-o") << QStringLiteral("nobrowse");
             args << QStringLiteral("-t") << QStringLiteral("hfs") << deviceNode << mountPath;
             QString stdErr;
-            if (!runTool(QMDiskTool::Mount, args, nullptr, &stdErr))
+            if (!runTool(QMDiskTool::Mount, args, nullptr, &stdErr)) {
+                // A refused mount leaves no empty directories of ours behind.
+                for (auto it = createdDirs.crbegin(); it != createdDirs.crend(); ++it)
+                    ::rmdir(it->constData());
                 return QM_DeviceError("Unable to mount disk", "executeCommand:", stdErr);
+            }
         }
     }
     setFresh(deviceNode, false);

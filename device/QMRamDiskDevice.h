@@ -58,6 +58,10 @@ public:
     // One of QMMountStateUnknown, QMMountStateNone, QMMountStateMounted.
     static qint8 hasMountedVolumeAtPath(const QString &path);
 
+    // Whether a device node is still an attached loop device, read from sysfs without
+    // running a tool: 1 attached, 0 gone, -1 cannot tell (not a loop device's name).
+    static qint8 isDeviceAttached(const QString &deviceNode);
+
     // The file system's UUID of a device number, canonical upper-case form; null if unknown.
     static QString volumeUUIDForDeviceNumber(quint64 deviceNumber);
 

@@ -554,13 +554,34 @@ void QMRamDisk::changeToType(qint64 type, qint64 options)
 
 void QMRamDisk::inform(QMRamDiskActionDelegateProtocol *delegate, qint64 actionInfo, const QMError::Ptr &error)
 {
+    QMRamDiskReport report;
     {
         std::lock_guard lock(_mutex);
         _lastActionInfo = actionInfo;
         _lastError = error;
+        report = reportLocked();
     }
     if (delegate)
-        delegate->ramDiskDidUpdated(shared_from_this());
+        delegate->ramDiskDidReport(shared_from_this(), report);
+}
+
+QMRamDiskReport QMRamDisk::report() const
+{
+    std::lock_guard lock(_mutex);
+    return reportLocked();
+}
+
+QMRamDiskReport QMRamDisk::reportLocked() const
+{
+    QMRamDiskReport report;
+    report.identifier = _identifier;
+    report.action = _action;
+    report.actionInfo = _lastActionInfo;
+    report.error = _lastError;
+    report.warning = _lastWarning;
+    report.status = _status;
+    report.path = _path;
+    return report;
 }
 
 // ---- Fields ----

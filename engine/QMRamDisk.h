@@ -78,13 +78,43 @@ enum QMRamDiskActionInfo : qint64 {
 
 class QMRamDisk;
 
+// One report of an action, with the record's values as they were when it was sent. A
+// report handed to the main thread is read there later, when the record may have moved on
+// to its next step or action: read the report, not the record, to show that step.
+//
+// `action` is 0 in the final report of an action (its outcome: `error` none = success,
+// `warning` what the user must hear of although it succeeded), else the running action
+// (QMRamDiskAction); `actionInfo` the step (QMRamDiskActionInfo).
+struct QMRamDiskReport
+{
+    QString identifier;
+    qint64 action = 0;
+    qint64 actionInfo = 0;
+    QMError::Ptr error;
+    QString warning;
+    qint64 status = 0; // QMRamDiskStatus
+    QString path;
+
+    bool isFinal() const { return action == 0; }
+};
+Q_DECLARE_METATYPE(QMRamDiskReport)
+
 // Receives every progress report and outcome of a record's actions, on the action's
-// thread. Implementations hand the report to the main thread without waiting.
+// thread. Implementations hand the report to the main thread without waiting (never block
+// on the main thread here: it may be waiting for the action to end).
+//
+// ramDiskDidReport() carries the snapshot; its default passes the record alone to
+// ramDiskDidUpdated(), for receivers that read the record at once on the action's thread.
 class QMRamDiskActionDelegateProtocol
 {
 public:
     virtual ~QMRamDiskActionDelegateProtocol() = default;
     virtual void ramDiskDidUpdated(const std::shared_ptr<QMRamDisk> &ramDisk) = 0;
+    virtual void ramDiskDidReport(const std::shared_ptr<QMRamDisk> &ramDisk, const QMRamDiskReport &report)
+    {
+        Q_UNUSED(report);
+        ramDiskDidUpdated(ramDisk);
+    }
 };
 
 // One configured RAM disk: the user's settings, what the system last saw of it, and the
@@ -164,13 +194,36 @@ public:
     QVariantMap comparableValues() const;
     void changeToType(qint64 type, qint64 options);
 
-    // Sets lastActionInfo and lastError, then tells the delegate.
+    // Sets lastActionInfo and lastError, then tells the delegate with a snapshot taken in
+    // the same step.
     void inform(QMRamDiskActionDelegateProtocol *delegate, qint64 actionInfo, const QMError::Ptr &error);
+    // The record's report values now.
+    QMRamDiskReport report() const;
 
     // ---- Actions ----
     // Starts `action` (QMRamDiskAction) on a worker thread or on the caller's thread (see
-    // each action). Refused, with the critical alert, while another action runs.
+    // each action). Refused, with the critical alert, while another action of this program
+    // runs on the record.
+    //
+    // Once started, an action first takes the record's lock, shared by every program of
+    // the user (QMRamDiskActionLock), then refreshes the record and checks that its status
+    // allows the action:
+    //   create        not mounted (a created device whose volume was unmounted is mounted
+    //                 again, never attached a second time)
+    //   remount       created and not mounted
+    //   copy to base  mounted, and base-synchronised
+    //   back up       mounted
+    //   clean up      mounted
+    //   eject         any status (a RAM disk that is gone only gets its base put back)
+    //   rebuild       any status
+    // A refusal (busy in another program, or the status) is the action's outcome: one
+    // final report with action 0 and the error, no other step.
     void performAction(qint64 action, QMRamDiskActionDelegateProtocol *delegate, bool threaded);
+    // The same, with a delegate the action keeps alive until its last report.
+    void performAction(qint64 action, const std::shared_ptr<QMRamDiskActionDelegateProtocol> &delegate,
+                       bool threaded);
+    // The refusal of the status rules above for `action`, after a refresh; none when allowed.
+    QMError::Ptr checkStatusAllowsAction(qint64 action);
 
     // The creation pipeline; blocks until done. True when the volume is mounted and the
     // post-command (if any) succeeded; *error gets the last error, also on success when a
@@ -255,6 +308,7 @@ protected:
     QMRamDisk();
 
 private:
+    QMRamDiskReport reportLocked() const;
     // Marks the record busy unless another action runs; the running action otherwise.
     qint64 reserveAction(qint64 action);
     void runAction(qint64 action, QMRamDiskActionDelegateProtocol *delegate);

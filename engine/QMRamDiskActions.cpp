@@ -7,6 +7,7 @@
 #include "QMLog.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskDevice.h"
+#include "QMTranslations.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -30,7 +31,41 @@ qint64 QMRamDisk::reserveAction(qint64 action)
     return QMRamDiskAction_none;
 }
 
+namespace {
+
+// The step a refused action reports its outcome with: the one its own final report uses.
+qint64 finalInfoOfAction(qint64 action, qint64 current)
+{
+    switch (action) {
+    case QMRamDiskAction_create:
+        return QMRamDiskActionInfo_creating;
+    case QMRamDiskAction_copyToBase:
+        return QMRamDiskActionInfo_copyingToBase;
+    case QMRamDiskAction_backup:
+        return QMRamDiskActionInfo_backuping;
+    case QMRamDiskAction_remount:
+        return QMRamDiskActionInfo_remounting;
+    case QMRamDiskAction_eject:
+        return QMRamDiskActionInfo_ejecting;
+    case QMRamDiskAction_rebuild:
+        return QMRamDiskActionInfo_rebuildEnd;
+    default:
+        return current; // clean-up has no step of its own
+    }
+}
+
+} // namespace
+
 void QMRamDisk::performAction(qint64 action, QMRamDiskActionDelegateProtocol *delegate, bool threaded)
+{
+    // The caller keeps its delegate alive: borrowed, not owned.
+    performAction(action, std::shared_ptr<QMRamDiskActionDelegateProtocol>(
+                              std::shared_ptr<QMRamDiskActionDelegateProtocol>(), delegate),
+                  threaded);
+}
+
+void QMRamDisk::performAction(qint64 action, const std::shared_ptr<QMRamDiskActionDelegateProtocol> &delegate,
+                              bool threaded)
 {
     if (action < QMRamDiskAction_create || action > QMRamDiskAction_rebuild)
         return;
@@ -48,17 +83,17 @@ void QMRamDisk::performAction(qint64 action, QMRamDiskActionDelegateProtocol *de
         newThread = false;
 
     if (!newThread) {
-        runAction(action, delegate);
+        runAction(action, delegate.get());
         return;
     }
-    // The thread holds the record for the whole action.
+    // The thread holds the record and the delegate for the whole action.
     Ptr self = shared_from_this();
     try {
-        std::thread([self, action, delegate] { self->runAction(action, delegate); }).detach();
+        std::thread([self, action, delegate] { self->runAction(action, delegate.get()); }).detach();
     } catch (const std::system_error &e) {
         setAction(QMRamDiskAction_none);
         QM_LogErrorMethod(this, QStringLiteral("std::thread==NO error:%1").arg(QString::fromLocal8Bit(e.what())));
-        inform(delegate, lastActionInfo(),
+        inform(delegate.get(), lastActionInfo(),
                QMError::errorWithMessage(QStringLiteral("Unable to start the action"),
                                          qm_detail::methodLine(__func__, __LINE__, description(),
                                                                QStringLiteral("std::thread==NO")),
@@ -66,8 +101,55 @@ void QMRamDisk::performAction(qint64 action, QMRamDiskActionDelegateProtocol *de
     }
 }
 
+QMError::Ptr QMRamDisk::checkStatusAllowsAction(qint64 action)
+{
+    update();
+    const qint64 status = this->status();
+    auto refuse = [&](const char *message, const char *condition) {
+        return QMError::errorWithMessage(QMTranslations::localizedString(message),
+                                         qm_detail::methodLine(__func__, __LINE__, description(),
+                                                               QString::fromLatin1(condition)));
+    };
+    switch (action) {
+    case QMRamDiskAction_create:
+        // A created device whose volume is not mounted is mounted again by the pipeline.
+        if (status == QMRamDiskStatus_mounted)
+            return refuse("The RamDisk is already mounted", "status==mounted");
+        return nullptr;
+    case QMRamDiskAction_remount:
+        if (status == QMRamDiskStatus_mounted)
+            return refuse("The RamDisk is already mounted", "status==mounted");
+        if (status != QMRamDiskStatus_created)
+            return refuse("The RamDisk is not created", "status!=created");
+        return nullptr;
+    case QMRamDiskAction_copyToBase:
+        if (!isBaseSynchronized())
+            return refuse("The RamDisk is not synchronized with a base directory", "isBaseSynchronized==NO");
+        [[fallthrough]];
+    case QMRamDiskAction_backup:
+    case QMRamDiskAction_cleanUpFiles:
+        // Only the record's own volume, mounted and tagged: a copy of whatever else is at
+        // its place (the empty directory an outside unmount leaves) would replace the
+        // last good copy.
+        if (status != QMRamDiskStatus_mounted)
+            return refuse("The RamDisk is not mounted", "status!=mounted");
+        return nullptr;
+    default:
+        return nullptr;
+    }
+}
+
 void QMRamDisk::runAction(qint64 action, QMRamDiskActionDelegateProtocol *delegate)
 {
+    if (action == QMRamDiskAction_cleanUpFiles)
+        setLastError(nullptr); // it reports nothing when it succeeds
+
+    if (QMError::Ptr refusal = checkStatusAllowsAction(action)) {
+        setAction(QMRamDiskAction_none);
+        inform(delegate, finalInfoOfAction(action, lastActionInfo()), refusal);
+        return;
+    }
+
     switch (action) {
     case QMRamDiskAction_create:
         performCreate(delegate);
@@ -407,8 +489,11 @@ bool QMRamDisk::update()
             status = QMRamDiskStatus_mounted;
         }
     } else if (!deviceNode.isEmpty() && !path.isEmpty()) {
-        QMError::Ptr error;
-        const std::optional<QList<QVariantMap>> devices = QMRamDiskDevice::deviceList(false, &error);
+        // A device that is gone needs no tool to tell (the refresh runs on the main thread
+        // every second); one that is still attached may be ours, unmounted, or reused.
+        const std::optional<QList<QVariantMap>> devices =
+            QMRamDiskDevice::isDeviceAttached(deviceNode) == 0 ? std::make_optional(QList<QVariantMap>())
+                                                               : QMRamDiskDevice::deviceList(false, nullptr);
         if (!devices)
             return false; // cannot tell: keep what is known
         const QVariantMap *found = nullptr;
@@ -430,6 +515,10 @@ bool QMRamDisk::update()
                 }
             }
         }
+        // The record's device is gone (or is another's now): forget the dead path, so that
+        // later refreshes have nothing left to look up.
+        if (status == QMRamDiskStatus_notCreated)
+            setPath(QString());
     }
 
     bool changed = false;

@@ -169,6 +169,18 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
                                               QStringLiteral("The RamDisk is already mounted at %1").arg(path()));
         return finish(false);
     }
+    // Its device, unmounted, still holds the RAM disk's files: mounted again, never
+    // replaced by a second device that would leave the first one's files unreachable.
+    if (status() == QMRamDiskStatus_created) {
+        inform(delegate, QMRamDiskActionInfo_creatingMoutingVolume, nullptr);
+        if (QMError::Ptr mountError = mountRecordedDevice()) {
+            lastError = QMError::errorWithMessage(localizedMessage("Unable to create RamDisk"),
+                                                  QM_MethodReason(this, "mountDeviceNode"), mountError);
+            return finish(false);
+        }
+        update();
+        return finish(true);
+    }
 
     // 0. Validation.
     QString message;

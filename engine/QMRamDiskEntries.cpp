@@ -10,12 +10,16 @@
 #include "QMRamDiskUtils.h"
 #include "QMSharedLoginItems.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QMetaMethod>
 #include <QThread>
 #include <QTimer>
 
 #include <optional>
+#include <shared_mutex>
 
 namespace {
 
@@ -160,19 +164,59 @@ QString QMRamDiskEntries::helperSender()
     return QStringLiteral("Quilmo-Helper");
 }
 
-QMRamDiskEntries::QMRamDiskEntries(QObject *parent) : QObject(parent) {}
+// The delegate that actions started by a store report to. The store lets go of it when it
+// is deleted; an action that outlives the store then reports to nobody.
+class QMRamDiskEntries::DelegateProxy : public QMRamDiskActionDelegateProtocol
+{
+public:
+    explicit DelegateProxy(QMRamDiskEntries *entries) : _entries(entries) {}
+
+    void ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk) override
+    {
+        std::shared_lock lock(_mutex);
+        if (_entries)
+            _entries->ramDiskDidUpdated(ramDisk);
+    }
+    void ramDiskDidReport(const QMRamDisk::Ptr &ramDisk, const QMRamDiskReport &report) override
+    {
+        std::shared_lock lock(_mutex);
+        if (_entries)
+            _entries->ramDiskDidReport(ramDisk, report);
+    }
+    // Waits for a report in progress, then drops the store.
+    void detach()
+    {
+        std::unique_lock lock(_mutex);
+        _entries = nullptr;
+    }
+
+private:
+    std::shared_mutex _mutex;
+    QMRamDiskEntries *_entries;
+};
+
+QMRamDiskEntries::QMRamDiskEntries(QObject *parent) : QMRamDiskEntries(nullptr, parent) {}
 
 QMRamDiskEntries::QMRamDiskEntries(QMRamDiskEntriesDelegate *delegate, QObject *parent)
-    : QObject(parent), _delegate(delegate)
+    : QObject(parent), _delegate(delegate), _proxy(std::make_shared<DelegateProxy>(this))
 {
+    qRegisterMetaType<QMRamDiskReport>();
 }
 
 QMRamDiskEntries::~QMRamDiskEntries()
 {
     setUpdator(false);
-    // A running action reports to this store until it ends.
+    // Events are not processed here: the objects around a store being deleted may be
+    // half gone. Quitting waits with waitingEndAll() first.
     if (hasRunningAction())
-        waitingEndAll();
+        waitForActions(_deletionWaitRounds, _deletionWaitIntervalMs, false);
+    _proxy->detach();
+}
+
+void QMRamDiskEntries::setDeletionWait(int rounds, int intervalMs)
+{
+    _deletionWaitRounds = rounds;
+    _deletionWaitIntervalMs = intervalMs;
 }
 
 QMRamDiskEntriesDelegate *QMRamDiskEntries::delegate() const
@@ -213,6 +257,8 @@ QMRamDisk::Ptr QMRamDiskEntries::addRamDisk()
         return nullptr;
     QMRamDisk::Ptr ramDisk = QMRamDisk::create();
     _ramDisks.append(ramDisk);
+    lock.unlock();
+    emit ramDisksDidChange();
     return ramDisk;
 }
 
@@ -236,11 +282,15 @@ QMRamDisk::Ptr QMRamDiskEntries::removeEntry(const QMRamDisk::Ptr &ramDisk)
         return nullptr;
     }
     ramDisk->deleteBackupDirs();
-    QMutexLocker lock(&_mutex);
-    _ramDisks.removeAt(index);
-    if (_ramDisks.isEmpty())
-        return nullptr;
-    return _ramDisks.at(index > 0 ? index - 1 : 0);
+    QMRamDisk::Ptr before;
+    {
+        QMutexLocker lock(&_mutex);
+        _ramDisks.removeAt(index);
+        if (!_ramDisks.isEmpty())
+            before = _ramDisks.at(index > 0 ? index - 1 : 0);
+    }
+    emit ramDisksDidChange();
+    return before;
 }
 
 QMRamDisk::Ptr QMRamDiskEntries::ramDiskWithIdentifier(const QString &identifier) const
@@ -291,12 +341,16 @@ bool QMRamDiskEntries::setPositionIndex(qint64 positionIndex, const QString &ofR
     }
     if (from < 0)
         return false;
-    if (from > positionIndex) {
-        _ramDisks.move(from, positionIndex);
-    } else if (from < positionIndex) {
-        // Taking the record out shifts the gap one place up.
-        _ramDisks.move(from, positionIndex - 1);
-    }
+    qint64 to = from;
+    if (from > positionIndex)
+        to = positionIndex;
+    else if (from < positionIndex)
+        to = positionIndex - 1; // taking the record out shifts the gap one place up
+    if (to == from)
+        return true;
+    _ramDisks.move(from, to);
+    lock.unlock();
+    emit ramDisksDidChange();
     return true;
 }
 
@@ -314,16 +368,25 @@ void QMRamDiskEntries::startAction(qint64 action, const QMRamDisk::Ptr &forRamDi
 {
     if (!forRamDisk)
         return;
-    forRamDisk->performAction(action, this, inBackground);
+    forRamDisk->performAction(action, std::static_pointer_cast<QMRamDiskActionDelegateProtocol>(_proxy),
+                              inBackground);
 }
 
 void QMRamDiskEntries::ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk)
 {
     if (!ramDisk)
         return;
+    ramDiskDidReport(ramDisk, ramDisk->report());
+}
+
+void QMRamDiskEntries::ramDiskDidReport(const QMRamDisk::Ptr &ramDisk, const QMRamDiskReport &report)
+{
+    if (!ramDisk)
+        return;
     if (QMRamDiskEntriesDelegate *d = delegate())
-        d->ramDiskEntries(this, ramDisk);
-    emit ramDiskDidUpdate(ramDisk->identifier());
+        d->ramDiskEntriesDidReport(this, ramDisk, report);
+    emit ramDiskDidUpdate(report.identifier);
+    emit ramDiskReported(report);
 }
 
 QString QMRamDiskEntries::defaultEntriesFilePath()
@@ -487,10 +550,13 @@ bool QMRamDiskEntries::readRamDisksFromDefaultLocation()
             r->update();
 
     // 6. The helper's settings; a missing key is false.
-    QMutexLocker lock(&_mutex);
-    _ramDisks = decoded;
-    _showInMenuBar = dico.value(kShowInMenuBarKey).toBool();
-    _showInMenuBarAtLogin = dico.value(kShowInMenuBarAtLoginKey).toBool();
+    {
+        QMutexLocker lock(&_mutex);
+        _ramDisks = decoded;
+        _showInMenuBar = dico.value(kShowInMenuBarKey).toBool();
+        _showInMenuBarAtLogin = dico.value(kShowInMenuBarAtLoginKey).toBool();
+    }
+    emit ramDisksDidChange();
     return true;
 }
 
@@ -552,11 +618,29 @@ void QMRamDiskEntries::waitingEndAll()
 
 void QMRamDiskEntries::waitingEndAll(int rounds, int intervalMs)
 {
+    waitForActions(rounds, intervalMs, true);
+}
+
+void QMRamDiskEntries::waitForActions(int rounds, int intervalMs, bool processEvents)
+{
+    // Only the thread that owns the store runs its event loop; elsewhere plain sleeping.
+    processEvents = processEvents && QThread::currentThread() == thread()
+                    && QAbstractEventDispatcher::instance(QThread::currentThread());
     for (int left = rounds; left > 0; --left) {
         if (!hasRunningAction())
             return;
         QM_LogInfoMethod(this, QStringLiteral("Waiting %1").arg(left));
-        QThread::msleep(static_cast<unsigned long>(intervalMs));
+        if (!processEvents) {
+            QThread::msleep(static_cast<unsigned long>(intervalMs));
+            continue;
+        }
+        // The reports of the actions waited for arrive as queued events: they are shown,
+        // and the round ends early once nothing runs any more.
+        QDeadlineTimer round(intervalMs);
+        while (!round.hasExpired() && hasRunningAction()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QThread::msleep(static_cast<unsigned long>(qBound(qint64(0), round.remainingTime(), qint64(10))));
+        }
     }
 }
 

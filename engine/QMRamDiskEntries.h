@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <limits>
+#include <memory>
 
 class QTimer;
 class QMRamDiskEntries;
@@ -15,12 +16,22 @@ class QMRamDiskEntries;
 // The user interface behind a store: told of every report of a record's action (on the
 // action's thread; hand it to the main thread without waiting) and of every record the
 // one-second refresh found changed (on the main thread).
+//
+// ramDiskEntriesDidReport() carries the report's snapshot (QMRamDiskReport); its default
+// passes the record alone to ramDiskEntries(). A receiver that shows the report later, on
+// another thread, overrides it and reads the snapshot.
 class QMRamDiskEntriesDelegate
 {
 public:
     virtual ~QMRamDiskEntriesDelegate() = default;
     virtual void ramDiskEntries(QMRamDiskEntries *entries, const QMRamDisk::Ptr &ramDiskDidUpdated) = 0;
     virtual void ramDiskEntriesUpdator(QMRamDiskEntries *entries, const QMRamDisk::Ptr &ramDiskUpdated) = 0;
+    virtual void ramDiskEntriesDidReport(QMRamDiskEntries *entries, const QMRamDisk::Ptr &ramDisk,
+                                         const QMRamDiskReport &report)
+    {
+        Q_UNUSED(report);
+        ramDiskEntries(entries, ramDisk);
+    }
 };
 
 // The ordered list of configured RAM disks of one program (at most 15), its entries file
@@ -35,6 +46,25 @@ public:
 //
 // The list is changed on the main thread (or the only thread of a command-line program);
 // reading it from other threads is safe. Actions change only their own record.
+//
+// For the windows, in short:
+// - Actions: start them with create(), eject() or startAction(); the store is their
+//   delegate. Each report reaches the store's delegate (ramDiskEntriesDidReport, on the
+//   action's thread) and the signals ramDiskReported(report) and ramDiskDidUpdate(id),
+//   queued to the store's thread. Read the QMRamDiskReport, not the record: queued
+//   reports arrive after the record has moved on. The report with action 0 is the outcome.
+// - The record's status decides what may run; the engine refuses the rest itself and
+//   says why in the outcome (see QMRamDisk::performAction). A second action on a busy
+//   record is refused, in this program and in the others (quilmoctl, the other window).
+// - ramDisksDidChange() tells that the list itself changed: replaced from the file,
+//   reordered, a record added or removed. Rebuild rows from ramDisks(); records are shared
+//   objects, and a record read again from the file is a new object unless an action of
+//   this program holds it.
+// - ramDiskUpdatedByUpdator(id) and ramDiskEntriesUpdator(): the one-second refresh found
+//   a record's status, name, size or free space changed.
+// - Quitting: call waitingEndAll() (it keeps the event loop turning while it waits), then
+//   writeRamDisksToDefaultLocation(). The store may be deleted after that; an action
+//   still running then reports to nobody, never to a dead store.
 class QMRamDiskEntries : public QObject, public QMRamDiskActionDelegateProtocol
 {
     Q_OBJECT
@@ -83,8 +113,10 @@ public:
     void eject(const QMRamDisk::Ptr &ramDisk, bool inBackground);
     void startAction(qint64 action, const QMRamDisk::Ptr &forRamDisk, bool inBackground);
 
-    // QMRamDiskActionDelegateProtocol: forwards to the delegate, on the reporting thread.
+    // QMRamDiskActionDelegateProtocol: forwards to the delegate, on the reporting thread,
+    // and emits the report signals. ramDiskDidUpdated() reports the record's values now.
     void ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk) override;
+    void ramDiskDidReport(const QMRamDisk::Ptr &ramDisk, const QMRamDiskReport &report) override;
 
     // Reads the entries file. True when the list was replaced from it; false when there is
     // no file (silently) or it cannot be used (logged; the list stays as it was).
@@ -99,9 +131,14 @@ public:
     static QString defaultEntriesFilePath();
 
     bool hasRunningAction() const;
-    // Waits for running actions, at most 120 rounds of 0.25 s.
+    // Waits for running actions, at most 120 rounds of 0.25 s. On the store's own thread
+    // the event loop keeps turning meanwhile (queued reports, timers, the window).
     void waitingEndAll();
     void waitingEndAll(int rounds, int intervalMs);
+
+    // How long deleting the store waits for running actions (120 rounds of 0.25 s unless
+    // set). An action still running after that reports to nobody.
+    void setDeletionWait(int rounds, int intervalMs);
 
     // The one-second refresh of idle records.
     void setUpdator(bool run);
@@ -134,6 +171,10 @@ public:
 signals:
     // A record's action reported a step or its outcome (queued to the receiver's thread).
     void ramDiskDidUpdate(const QString &identifier);
+    // The same report, with the values of its moment.
+    void ramDiskReported(const QMRamDiskReport &report);
+    // The list changed: read from the file, reordered, added to or removed from.
+    void ramDisksDidChange();
     // The refresh found a record changed.
     void ramDiskUpdatedByUpdator(const QString &identifier);
     // Some program (this one included) announced a change of the entries file; the
@@ -144,7 +185,11 @@ protected:
     void connectNotify(const QMetaMethod &signal) override;
 
 private:
+    class DelegateProxy;
+
     void updatorTick();
+    // Waits for running actions; processes events meanwhile when asked and possible.
+    void waitForActions(int rounds, int intervalMs, bool processEvents);
 
     mutable QMutex _mutex; // guards the list and the flags, never held across a tool
     QList<QMRamDisk::Ptr> _ramDisks;
@@ -155,4 +200,8 @@ private:
     bool _showInMenuBarAtLogin = false;
     bool _observing = false;
     QString _entriesFilePath;
+    int _deletionWaitRounds = 120;
+    int _deletionWaitIntervalMs = 250;
+    // What actions report to: lets go of this store when it is deleted.
+    std::shared_ptr<DelegateProxy> _proxy;
 };

@@ -470,10 +470,12 @@ TEST(QMRamDiskEndToEnd, RemountAfterAnOutsideUnmount)
     EXPECT_EQ(r->path(), path);
     EXPECT_EQ(readFile(path + QStringLiteral("/still.txt")), QByteArray("still here"));
 
-    // Remounting or creating again over the mounted volume leaves it and its files alone.
+    // Remounting or creating again over the mounted volume is refused and leaves it and
+    // its files alone.
     const QString deviceNode = r->deviceNode();
     r->performAction(4, &delegate, false);
-    EXPECT_FALSE(r->lastError());
+    ASSERT_TRUE(r->lastError());
+    EXPECT_TRUE(r->lastError()->reason().endsWith(QStringLiteral("status==mounted")));
     EXPECT_FALSE(r->createWithDelegate(&delegate, &error));
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->reason().endsWith(QStringLiteral("status==mounted")));

@@ -20,7 +20,12 @@ namespace QMEngineTest {
 
 void RecordingDelegate::ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk)
 {
-    Report report{ramDisk->action(), ramDisk->lastActionInfo(), ramDisk->lastError()};
+    ramDiskDidReport(ramDisk, ramDisk->report());
+}
+
+void RecordingDelegate::ramDiskDidReport(const QMRamDisk::Ptr &, const QMRamDiskReport &snapshot)
+{
+    Report report{snapshot.action, snapshot.actionInfo, snapshot.error};
     std::lock_guard lock(_mutex);
     _reports.append(report);
     _cv.notify_all();

@@ -25,6 +25,7 @@ public:
     };
 
     void ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk) override;
+    void ramDiskDidReport(const QMRamDisk::Ptr &ramDisk, const QMRamDiskReport &report) override;
 
     QList<Report> reports() const;
     QList<qint64> infos() const;
@@ -99,3 +100,9 @@ private:
 };
 
 } // namespace QMEngineTest
+
+// A sandbox for a test that makes RAM disks; skips where loop devices cannot be used.
+#define QM_REQUIRE_SANDBOX(sandbox)                                                                   \
+    QM_REQUIRE_LOOP_DEVICES();                                                                        \
+    RamDiskSandbox sandbox;                                                                           \
+    ASSERT_TRUE(sandbox.isValid())
