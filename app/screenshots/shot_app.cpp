@@ -18,6 +18,7 @@
 #include <QStyleFactory>
 #include <QTableView>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdio>
 
@@ -139,6 +140,7 @@ int main(int argc, char **argv)
     QMLicenseAgreement::recordAnswer(true);
     {
         AppController app;
+        app.setUpdateInfoURL(QUrl(QStringLiteral("http://127.0.0.1:9/quilmo.version"))); // no network
         app.applicationDidFinishLaunching();
         app.mainWindow()->resize(820, app.mainWindow()->height());
         populate(app.ramDiskConfigController());
@@ -183,6 +185,7 @@ int main(int argc, char **argv)
     QApplication::setPalette(darkPalette());
     {
         AppController app;
+        app.setUpdateInfoURL(QUrl(QStringLiteral("http://127.0.0.1:9/quilmo.version"))); // no network
         app.applicationDidFinishLaunching();
         app.mainWindow()->resize(820, app.mainWindow()->height());
         populate(app.ramDiskConfigController());
