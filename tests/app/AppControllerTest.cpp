@@ -402,13 +402,14 @@ TEST_F(AppControllerTest, PreferencesAndTheLicenceFromTheMenu)
     EXPECT_TRUE(QMLicenseAgreement::isAccepted());
 }
 
-TEST(SingleInstance, ASecondQuilmoBringsTheFirstToTheFrontAndEndsWithZero)
+TEST(SingleInstance, ASecondQuilmoBringsTheFirstToTheFrontAndEndsWithZeroAndLogoutQuitsCleanly)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         GTEST_SKIP() << "no session bus";
     ASSERT_FALSE(bus.interface()->isServiceRegistered(QMSingleInstance::serviceName()).value());
     resetState();
+    resetCrashState();
     QMLicenseAgreement::recordAnswer(true);
     QFile::remove(QMLogFile::logFilePath(QStringLiteral("Quilmo")));
     FakeInstallation installation;
@@ -436,8 +437,14 @@ TEST(SingleInstance, ASecondQuilmoBringsTheFirstToTheFrontAndEndsWithZero)
     };
     EXPECT_TRUE(QMTest::waitUntil(logged, 10000));
 
+    // The session's SIGTERM at logout ends it like Quit: cleanly, and no crash is offered
+    // at the next start.
     ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
-    first.waitForFinished(10000);
+    ASSERT_TRUE(first.waitForFinished(30000));
+    EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(first.exitCode(), 0);
+    EXPECT_FALSE(QFile::exists(QMCrashReporter::sharedInstance()->runningMarkerPath()));
+    EXPECT_FALSE(QMCrashReporter::sharedInstance()->needsDisplayReclam());
     resetCrashState();
     resetState();
 }
