@@ -1,6 +1,8 @@
 #include "QMRamDiskAutoSave.h"
 
+#include "QMFileLock.h"
 #include "QMLog.h"
+#include "QMRamDiskActionLock.h"
 #include "QMRamDiskEntries.h"
 
 #include <QCoreApplication>
@@ -39,6 +41,19 @@ QThreadPool *scanPool()
         return p;
     }();
     return pool;
+}
+
+// Another program (Quilmo, quilmoctl) is acting on the record: its lock is held. A save
+// started now would be refused with an error the user did not cause; the next round
+// looks again.
+bool heldByAnotherProgram(const QString &identifier)
+{
+    const QString directory = QMRamDiskActionLock::lockDirectory();
+    if (directory.isNull() || identifier.isEmpty())
+        return false; // the action itself reports what is wrong
+    QMFileLock probe;
+    return probe.tryLock(QMRamDiskActionLock::lockPathForIdentifier(directory, identifier))
+           == QMFileLock::Result::Busy;
 }
 
 } // namespace
@@ -177,7 +192,12 @@ void QMRamDiskAutoSave::setMinimumInterval(qint64 seconds)
 bool QMRamDiskAutoSave::canSave(const QMRamDisk::Ptr &ramDisk) const
 {
     return saveActionOf(ramDisk) != QMRamDiskAction_none && ramDisk->status() == QMRamDiskStatus_mounted
-           && ramDisk->action() == QMRamDiskAction_none && !ramDisk->contentsIncomplete();
+           && !ramDisk->contentsIncomplete();
+}
+
+bool QMRamDiskAutoSave::isBusy(const QMRamDisk::Ptr &ramDisk)
+{
+    return ramDisk->action() != QMRamDiskAction_none || heldByAnotherProgram(ramDisk->identifier());
 }
 
 void QMRamDiskAutoSave::checkNow()
@@ -219,8 +239,8 @@ void QMRamDiskAutoSave::tick()
             }
             continue;
         }
-        if (!canSave(r))
-            continue; // busy: the next round looks again
+        if (!canSave(r) || isBusy(r))
+            continue; // the next round looks again
         _lastAttempt.insert(id, now);
         check(r, false);
     }
@@ -262,6 +282,15 @@ void QMRamDiskAutoSave::checked(const QString &identifier, int changed)
     const QMRamDisk::Ptr r = _entries ? _entries->ramDiskWithIdentifier(identifier) : nullptr;
     if (!r || !canSave(r)) {
         finish(identifier);
+        return;
+    }
+    if (isBusy(r)) {
+        // Begun meanwhile by another program or this one: saveAll() waits for its end.
+        Pending &pending = _pending[identifier];
+        if (pending.forAll)
+            pending.stage = Stage::Waiting;
+        else
+            finish(identifier);
         return;
     }
     if (changed == 0) {
@@ -319,7 +348,7 @@ int QMRamDiskAutoSave::saveAll()
                 it->stage = Stage::Waiting;
             continue;
         }
-        if (r->action() != QMRamDiskAction_none)
+        if (isBusy(r))
             _pending.insert(id, Pending{Stage::Waiting, true});
         else
             check(r, true);
@@ -345,7 +374,7 @@ void QMRamDiskAutoSave::advanceWaiting()
             finish(id); // ejected meanwhile: saved by its ejection
             continue;
         }
-        if (r->action() == QMRamDiskAction_none)
+        if (!isBusy(r))
             check(r, true);
     }
 }

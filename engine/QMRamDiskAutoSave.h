@@ -15,8 +15,8 @@ class QTimer;
 // ("autoSaveInterval"), and all of them at once before the machine or the session goes
 // (saveAll()). A save is the record's ordinary action, started through the store, so it
 // holds the record's lock, reports like any action and is incremental; it is skipped
-// while another action runs on the record and while nothing changed on the volume since
-// the last save.
+// while another action runs on the record (in this program or another one of the user,
+// which holds its lock) and while nothing changed on the volume since the last save.
 //
 // "Changed" is read from the volume itself: a file, folder or link whose status changed
 // (ctime: contents, names, modes, owners, attributes, links) since the moment the last
@@ -90,9 +90,11 @@ private:
     };
 
     void tick();
-    // The record may be saved by this object now (mounted, a save action, not busy, its
-    // contents complete).
+    // The record may be saved by this object (mounted, a save action, its contents
+    // complete), once it is not busy.
     bool canSave(const QMRamDisk::Ptr &ramDisk) const;
+    // An action runs on the record, here or in another program of the user.
+    static bool isBusy(const QMRamDisk::Ptr &ramDisk);
     // Looks for changes off this thread, then saves or skips.
     void check(const QMRamDisk::Ptr &ramDisk, bool forAll);
     void checked(const QString &identifier, int changed);

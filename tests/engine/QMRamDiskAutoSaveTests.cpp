@@ -1,6 +1,7 @@
 // Saving on a schedule and all at once: what counts as a change, the schedule over real
 // RAM disks, the setting's archive form, and the helper's login item that it needs.
 
+#include "QMRamDiskActionLock.h"
 #include "QMRamDiskAutoSave.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskEntries.h"
@@ -233,8 +234,16 @@ TEST_F(AutoSaveOnRamDisks, TheScheduleSavesAChangedRamDiskAndNotAnUnchangedOne)
     EXPECT_EQ(started.size(), 0);
     EXPECT_EQ(saved->lastSaveDate(), firstSave);
 
-    // Changed: saved by its ordinary backup, into its backup folder.
+    // Changed while another program acts on it: left alone, without an error, until
+    // that program lets go; then saved by its ordinary backup, into its backup folder.
+    QMError::Ptr refusal;
+    auto otherProgram = QMRamDiskActionLock::acquire(saved->identifier(), QMRamDiskAction_backup, &refusal);
+    ASSERT_TRUE(otherProgram) << (refusal ? refusal->description().toStdString() : "");
     ASSERT_TRUE(writeFile(saved->path() + QStringLiteral("/second"), "2"));
+    QMTest::waitUntil([] { return false; }, 1500);
+    EXPECT_TRUE(started.isEmpty());
+    EXPECT_FALSE(saved->lastError());
+    otherProgram.reset();
     ASSERT_TRUE(QMTest::waitUntil([&] { return ended.size() >= 1; }, 60000));
     EXPECT_EQ(started.first(), saved->identifier());
     EXPECT_TRUE(ended.first().second);
