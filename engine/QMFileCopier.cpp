@@ -343,7 +343,10 @@ bool QMFileCopier::linkUnchanged(const QByteArray &src, const QByteArray &dst, c
     const auto taken = _taken.constFind(refKey);
     if (taken != _taken.constEnd() && *taken != srcKey)
         return false;
-    if (!sameAttributes(src, reference))
+    // A file whose status has not changed since before the reference was begun (a change
+    // of its attributes, links or name moves that time) is the one copied there, with the
+    // attributes it has now; any other one has its attributes compared.
+    if (!isEarlier(st.st_ctim, trustedBefore) && !sameAttributes(src, reference))
         return false;
     // Any failure (no hard links there, too many links) leaves the file to be copied.
     if (link(reference.constData(), dst.constData()) != 0)

@@ -251,6 +251,11 @@ int main(int argc, char **argv)
         return 0;
     }
     int status = 0;
+    // QUILMO_BENCH_ONLY=incremental runs the third part alone.
+    if (qEnvironmentVariable("QUILMO_BENCH_ONLY") == QLatin1String("incremental")) {
+        QTemporaryDir memory(QStringLiteral("/dev/shm/quilmo-bench-engine-XXXXXX"));
+        return benchIncrementalSave(scratch.path(), memory.path()) ? 0 : 1;
+    }
 
     // 1. Create and eject.
     if (geteuid() == 0 && access("/dev/loop-control", R_OK | W_OK) == 0) {

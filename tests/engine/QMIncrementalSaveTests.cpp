@@ -288,6 +288,27 @@ TEST_F(IncrementalSave, AFileWrittenWhileTheLastCopyWasMadeIsCopiedAgain)
     EXPECT_EQ(statistics.filesLinked, 1u); // old.txt only
 }
 
+// Files untouched since well before the last copy skip the comparison of their extended
+// attributes; one whose attributes changed since (its status time moved, not its
+// modification time) is compared and copied again.
+TEST_F(IncrementalSave, AttributesChangedOnOldFilesAreSaved)
+{
+    for (const char *name : {"/retagged", "/tagged", "/untouched"})
+        ASSERT_TRUE(writeBytes(v + name, "same contents"));
+    ASSERT_EQ(setxattr((v + "/retagged").constData(), "user.quilmo.tag", "1", 1, 0), 0);
+    ageTree(v);
+    QThread::msleep(1300); // the status times too are older than the save, past the margin
+    ASSERT_FALSE(save(volume(), backup));
+
+    ASSERT_EQ(setxattr((v + "/retagged").constData(), "user.quilmo.tag", "2", 1, 0), 0);
+    ASSERT_EQ(setxattr((v + "/tagged").constData(), "user.quilmo.new", "x", 1, 0), 0);
+    QMFileCopier::Statistics statistics;
+    ASSERT_FALSE(save(volume(), backup, &statistics));
+    EXPECT_EQ(statistics.filesLinked, 1u);
+    EXPECT_EQ(statistics.filesCopied, 2u);
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+}
+
 // One file with two names in the last copy, two files with the same contents and times
 // now: linking both from the last copy would make them one file again.
 TEST_F(IncrementalSave, NamesThatStoppedBeingOneFileStayTwoFiles)
