@@ -34,6 +34,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <functional>
 
 namespace {
 
@@ -42,7 +43,8 @@ using E = RamDiskEditorPresentation;
 
 enum ItemRole { TagRole = Qt::UserRole, PathRole, SimDirIdRole };
 
-// The RAM disk's large image behind the controls, barely visible.
+// The RAM disk's large image, barely visible, in the free corner under the labels: drawn
+// where no control covers it, so it shows whole and never behind a text.
 class Backdrop : public QWidget
 {
 public:
@@ -56,26 +58,47 @@ public:
         if (image.cacheKey() == _image.cacheKey())
             return;
         _image = image;
+        // The drawing only, without the transparent margin around it.
+        _drawn = image.isNull() ? QImage() : image.copy(opaqueBounds(image));
         update();
     }
     QImage image() const { return _image; }
+    // Where the image goes, in this widget's coordinates; asked at each painting, as the
+    // layout settles after the widget was resized.
+    std::function<QRect()> area;
 
 protected:
     void paintEvent(QPaintEvent *) override
     {
-        if (_image.isNull())
+        const QRect place = area ? area() : rect();
+        if (_drawn.isNull() || place.width() < 24 || place.height() < 16)
             return;
+        QSize size = _drawn.size().scaled(place.size(), Qt::KeepAspectRatio);
+        size = size.boundedTo(QSize(128, 128));
         QPainter p(this);
         p.setRenderHint(QPainter::SmoothPixmapTransform);
         p.setOpacity(isEnabled() ? 0.15 : 0.07);
-        const int side = std::min({128, width() / 2, height() / 2});
-        if (side <= 0)
-            return;
-        p.drawImage(QRect(width() - side - 12, 12, side, side), _image);
+        QRect target(QPoint(), size);
+        target.moveCenter(place.center());
+        p.drawImage(target, _drawn);
     }
 
 private:
+    static QRect opaqueBounds(const QImage &image)
+    {
+        const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
+        QRect bounds;
+        for (int y = 0; y < argb.height(); ++y) {
+            const auto *line = reinterpret_cast<const QRgb *>(argb.constScanLine(y));
+            for (int x = 0; x < argb.width(); ++x)
+                if (qAlpha(line[x]) > 8)
+                    bounds |= QRect(x, y, 1, 1);
+        }
+        return bounds.isValid() ? bounds : image.rect();
+    }
+
     QImage _image;
+    QImage _drawn;
 };
 
 // A wrapping text that asks for a fixed number of lines, so the window's height never
@@ -222,6 +245,7 @@ void RamDiskEditorPane::prepare()
 {
     _rdImageView = new Backdrop(this);
     _rdImageView->setObjectName(QStringLiteral("rdImageView"));
+    static_cast<Backdrop *>(_rdImageView)->area = [this] { return backdropArea(); };
     _rdImageView->lower();
 
     auto *outer = new QVBoxLayout(this);
@@ -367,6 +391,18 @@ void RamDiskEditorPane::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
     _rdImageView->setGeometry(rect());
+}
+
+QRect RamDiskEditorPane::backdropArea() const
+{
+    // Under the last label, above the button's row, as wide as the labels.
+    QRect labels;
+    for (int row = 0; row < _rows; ++row)
+        labels |= _grid->cellRect(row, 0);
+    const int spacing = _grid->verticalSpacing();
+    const int top = _grid->cellRect(_rows - 2, 0).bottom() + 1 + spacing;
+    const int bottom = std::min(_rdCreateButton->geometry().top(), _rdCreatePIndicatorLabel->geometry().top()) - spacing;
+    return QRect(QPoint(labels.left(), top), QPoint(labels.right(), bottom - 1));
 }
 
 // ---- Refresh --------------------------------------------------------------------------------

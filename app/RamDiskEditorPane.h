@@ -57,6 +57,8 @@ private:
     QMRamDisk::Ptr selectedRamDisk() const;
     void prepare();
     void addRow(QLabel *label, QWidget *control, QWidget *extra = nullptr);
+    // Where the backdrop image goes: the free place under the labels.
+    QRect backdropArea() const;
     void openPostCmdSheet();
     void postCommandEdited();
     void fillMenu(QComboBox *combo, const RamDiskEditorPresentation::Menu &menu);
