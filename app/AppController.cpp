@@ -1,5 +1,8 @@
 #include "AppController.h"
 
+#include "QMCheckForUpdates.h"
+#include "QMFunctions.h"
+
 #include "PreferencesController.h"
 #include "QMCrashReporter.h"
 #include "QMFileChooser.h"
@@ -122,7 +125,7 @@ void AppController::installAppMenuItems()
     connect(license, &QAction::triggered, this, &AppController::displayLicenseAgreementFromMenuItem);
     _checkForUpdateAction = new QAction(localized("Check For Update…"), menu);
     _checkForUpdateAction->setObjectName(QStringLiteral("checkForUpdate"));
-    // Enabled once Quilmo has an update checker.
+    // Enabled once the update checker is set up.
     _checkForUpdateAction->setEnabled(false);
     connect(_checkForUpdateAction, &QAction::triggered, this, &AppController::checkForUpdateFromMenuItem);
     auto *separator = new QAction(menu);
@@ -213,6 +216,7 @@ void AppController::continueApplicationDidFinishLaunching()
         _ramDiskConfigController->setHelperIsRunning(true);
 
     installAppMenuItems();
+    startUpdateChecker();
 
     if (!_helpInstalled) {
         _helpInstalled = true;
@@ -235,6 +239,36 @@ void AppController::continueApplicationDidFinishLaunching()
 
     if (QMCrashReporter::sharedInstance()->needsDisplayReclam())
         QMCrashReporter::sharedInstance()->presentToUserWithMode(0);
+}
+
+void AppController::startUpdateChecker()
+{
+    QMCheckForUpdates *updates = QMCheckForUpdates::sharedInstance();
+    QMUpdateApplication application = QMUpdateApplication::current();
+    application.name = QStringLiteral("Quilmo");
+    application.settingsPath = QMUserDefaults::path();
+    application.icon = _mainWindow->windowIcon();
+    // The checker outlives this controller: its hooks do nothing once it has gone.
+    const QPointer<AppController> self(this);
+    application.terminationHook = [self] {
+        if (self)
+            self->applicationWillTerminate();
+    };
+    application.quit = [self] {
+        if (self)
+            self->terminate();
+    };
+    application.activate = [self] {
+        if (self && self->_mainWindow->isVisible())
+            self->bringWindowToFront();
+    };
+    updates->setApplication(application);
+    updates->setAppBuild(QMFunctions::appBuild().toLongLong(),
+                         _updateInfoURL.isEmpty() ? QMCheckForUpdates::defaultInfoURL() : _updateInfoURL);
+    connect(updates, &QMCheckForUpdates::QMCheckForUpdatesDidInstallUpdateNotification, this,
+            &AppController::checkForUpdatesDidInstallUpdate, Qt::UniqueConnection);
+    _checkForUpdateAction->setEnabled(true);
+    updates->synchronizeAtLaunch();
 }
 
 void AppController::updateWindowHeight()
@@ -339,7 +373,7 @@ void AppController::showPreferences()
 
 void AppController::checkForUpdateFromMenuItem()
 {
-    // Quilmo has no update checker yet; the menu item stays disabled until it has.
+    QMCheckForUpdates::sharedInstance()->synchronizeByUser();
 }
 
 void AppController::checkForUpdatesDidInstallUpdate()

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QUrl>
 
 #include <functional>
 
@@ -68,6 +69,9 @@ public:
     // record it instead, so that their event loops go on.
     void setTerminateHandler(std::function<void()> handler) { _terminateHandler = std::move(handler); }
 
+    // Where the update checker reads the version document (the vendor's by default).
+    void setUpdateInfoURL(const QUrl &url) { _updateInfoURL = url; }
+
     // Ties this controller to the session's single-instance name.
     void setSingleInstance(QMSingleInstance *instance);
 
@@ -92,6 +96,7 @@ private:
     void buildToolBar();
     void bringWindowToFront();
     void terminate();
+    void startUpdateChecker();
 
     QMMainWindow *_mainWindow = nullptr;
     RamDiskConfigController *_ramDiskConfigController = nullptr;
@@ -110,4 +115,5 @@ private:
     bool _terminating = false;
     bool _wasActive = false;
     std::function<void()> _terminateHandler;
+    QUrl _updateInfoURL;
 };

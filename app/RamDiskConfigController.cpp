@@ -348,6 +348,8 @@ void RamDiskConfigController::updateUI()
         _ramDiskEntries->setUpdator(true);
         connect(_ramDiskEntries, &QMRamDiskEntries::didChangeToAllNotification, this,
                 &RamDiskConfigController::n_ramDiskEntriesDidChangeToAllNotification);
+        connect(_ramDiskEntries, &QMRamDiskEntries::ramDisksDidChange, this,
+                &RamDiskConfigController::ramDisksDidChange);
         _listModel->setEntries(_ramDiskEntries);
     }
     updateUIWithOptions(UpdateEverything);
@@ -877,22 +879,22 @@ void RamDiskConfigController::setHelperIsAtLogin(bool atLogin)
 
 // ---- The store's callbacks ---------------------------------------------------------------
 
-void RamDiskConfigController::ramDiskEntries(QMRamDiskEntries *, const QMRamDisk::Ptr &ramDisk)
+void RamDiskConfigController::ramDiskEntries(QMRamDiskEntries *entries, const QMRamDisk::Ptr &ramDisk)
 {
-    // On the action's thread: the record as it is now, handed to the main thread without
-    // waiting, so that queued reports do not all read the final state.
-    Report report;
-    report.ramDisk = ramDisk;
-    report.action = ramDisk->action();
-    report.actionInfo = ramDisk->lastActionInfo();
-    report.error = ramDisk->lastError();
-    report.warning = ramDisk->lastWarning();
-    QMetaObject::invokeMethod(this, [this, report] { mt_ramDiskDidUpdated(report); }, Qt::QueuedConnection);
+    ramDiskEntriesDidReport(entries, ramDisk, ramDisk->report());
 }
 
-void RamDiskConfigController::mt_ramDiskDidUpdated(const Report &report)
+void RamDiskConfigController::ramDiskEntriesDidReport(QMRamDiskEntries *, const QMRamDisk::Ptr &ramDisk,
+                                                      const QMRamDiskReport &report)
 {
-    const QMRamDisk::Ptr &ramDisk = report.ramDisk;
+    // On the action's thread: handed to the main thread without waiting. The report keeps
+    // the values of its moment; the record will have moved on when it is read there.
+    QMetaObject::invokeMethod(
+        this, [this, ramDisk, report] { mt_ramDiskDidUpdated(ramDisk, report); }, Qt::QueuedConnection);
+}
+
+void RamDiskConfigController::mt_ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk, const QMRamDiskReport &report)
+{
     if (report.action == QMRamDiskAction_none)
         _listModel->clearProgress(ramDisk->identifier());
     else
@@ -922,6 +924,14 @@ void RamDiskConfigController::mt_ramDiskDidUpdated(const Report &report)
             report.error->presentWIthTitle(QString(), window());
     }
     emit selectedRamDiskDidChange();
+}
+
+void RamDiskConfigController::ramDisksDidChange()
+{
+    // This view's own changes reload the list where they are made; what is left are
+    // changes made elsewhere (the file read again, say).
+    if (!_listModel->matchesEntries())
+        updateUIWithOptions(UpdateRamDiskList);
 }
 
 void RamDiskConfigController::ramDiskEntriesUpdator(QMRamDiskEntries *, const QMRamDisk::Ptr &ramDisk)

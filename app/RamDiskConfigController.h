@@ -101,6 +101,8 @@ public:
 
     // ---- The store's callbacks ----
     void ramDiskEntries(QMRamDiskEntries *entries, const QMRamDisk::Ptr &ramDiskDidUpdated) override;
+    void ramDiskEntriesDidReport(QMRamDiskEntries *entries, const QMRamDisk::Ptr &ramDisk,
+                                 const QMRamDiskReport &report) override;
     void ramDiskEntriesUpdator(QMRamDiskEntries *entries, const QMRamDisk::Ptr &ramDiskUpdated) override;
     void n_ramDiskEntriesDidChangeToAllNotification(const QString &sender);
 
@@ -146,16 +148,10 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    // What an action reported, as it was at that moment.
-    struct Report
-    {
-        QMRamDisk::Ptr ramDisk;
-        qint64 action = 0;
-        qint64 actionInfo = 0;
-        QMError::Ptr error;
-        QString warning;
-    };
-    void mt_ramDiskDidUpdated(const Report &report);
+    // An action's report, with the values of its moment, on the main thread.
+    void mt_ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk, const QMRamDiskReport &report);
+    // The store's list changed behind this view (read from the file, say).
+    void ramDisksDidChange();
     void loadView();
     void preserveLastSelectedRamDisk(const QString &previousSelection);
     void updateCommands();

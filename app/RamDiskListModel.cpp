@@ -37,6 +37,15 @@ void RamDiskListModel::reload()
     endResetModel();
 }
 
+bool RamDiskListModel::matchesEntries() const
+{
+    QStringList identifiers;
+    if (_entries)
+        for (const QMRamDisk::Ptr &r : _entries->ramDisks())
+            identifiers << r->identifier();
+    return identifiers == _identifiers;
+}
+
 void RamDiskListModel::reloadRowOfIdentifier(const QString &identifier)
 {
     const int row = rowOfIdentifier(identifier);

@@ -29,6 +29,8 @@ public:
     void setEntries(QMRamDiskEntries *entries);
     // Re-reads the order of the store (a reset: selections are the caller's to restore).
     void reload();
+    // Whether the rows are the store's records in the store's order.
+    bool matchesEntries() const;
     // Redraws one RAM disk's row.
     void reloadRowOfIdentifier(const QString &identifier);
 

@@ -3,6 +3,7 @@
 #include "QMCrashHandler.h"
 #include "QMCriticalAlert.h"
 #include "QMLogFile.h"
+#include "QMQuitSignals.h"
 #include "QMSingleInstance.h"
 #include "QMTranslations.h"
 #include "QMWorkspaceIcons.h"
@@ -33,6 +34,12 @@ int main(int argc, char **argv)
     QMCriticalAlert::install();
     AppController controller;
     controller.setSingleInstance(&instance);
+    // The session's request to end (logout) quits like the Quit command: the list is saved
+    // and nothing is ejected.
+    QMQuitSignals quitSignals;
+    quitSignals.install();
+    QObject::connect(&quitSignals, &QMQuitSignals::quitRequested, &controller,
+                     &AppController::applicationShouldTerminate);
     controller.applicationDidFinishLaunching();
     const int status = app.exec();
     QMLogFile::stop();

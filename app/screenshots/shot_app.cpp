@@ -24,6 +24,7 @@
 #include <QStyleFactory>
 #include <QTableView>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdio>
 
@@ -157,6 +158,7 @@ int main(int argc, char **argv)
     QMLicenseAgreement::recordAnswer(true);
     {
         AppController app;
+        app.setUpdateInfoURL(QUrl(QStringLiteral("http://127.0.0.1:9/quilmo.version"))); // no network
         app.applicationDidFinishLaunching();
         app.mainWindow()->resize(820, app.mainWindow()->height());
         populate(app.ramDiskConfigController());
@@ -247,6 +249,7 @@ int main(int argc, char **argv)
     QApplication::setPalette(darkPalette());
     {
         AppController app;
+        app.setUpdateInfoURL(QUrl(QStringLiteral("http://127.0.0.1:9/quilmo.version"))); // no network
         app.applicationDidFinishLaunching();
         app.mainWindow()->resize(820, app.mainWindow()->height());
         populate(app.ramDiskConfigController());

@@ -4,11 +4,14 @@
 #include "AppTestSupport.h"
 #include "PreferencesController.h"
 #include "QMCrashHandler.h"
+#include "QMCheckForUpdates.h"
 #include "QMCrashReporter.h"
 #include "QMLicenseAgreement.h"
 #include "QMLogFile.h"
 #include "QMMainWindow.h"
+#include "QMRamDiskPreferences.h"
 #include "QMRamDiskUtils.h"
+#include "QMRunningApplications.h"
 #include "QMSingleInstance.h"
 #include "QMTestSupport.h"
 #include "QMUserDefaults.h"
@@ -71,6 +74,8 @@ protected:
     {
         auto app = std::make_unique<AppController>();
         app->setTerminateHandler([this] { ++terminated; });
+        // Nothing listens there: the checks at launch fail at once, and quietly.
+        app->setUpdateInfoURL(QUrl(QStringLiteral("http://127.0.0.1:9/quilmo.version")));
         app->applicationDidFinishLaunching();
         return app;
     }
@@ -122,7 +127,7 @@ TEST_F(AppControllerTest, MenusOfTheApplicationAndHelp)
               (QStringList{QStringLiteral("Preferences…"), QStringLiteral("-"), QStringLiteral("Display License…"),
                            QStringLiteral("Check For Update…"), QStringLiteral("-"), QStringLiteral("Force-Eject…"),
                            QStringLiteral("-"), QStringLiteral("Quit")}));
-    EXPECT_FALSE(app->appMenu()->actions().at(3)->isEnabled()) << "no update checker yet";
+    EXPECT_TRUE(app->appMenu()->actions().at(3)->isEnabled());
     EXPECT_EQ(titles(app->helpMenu()),
               (QStringList{QStringLiteral("Quilmo Website"), QStringLiteral("Contact Support or Send Feedback…"),
                            QStringLiteral("Email Support…"), QStringLiteral("Submit a Problem Report…")}));
@@ -141,6 +146,38 @@ TEST_F(AppControllerTest, MenusOfTheApplicationAndHelp)
     // Installing twice adds nothing.
     app->installAppMenuItems();
     EXPECT_EQ(app->appMenu()->actions().size(), 8);
+}
+
+TEST_F(AppControllerTest, CheckForUpdateAsksTheCheckerAndAnInstalledUpdateRestartsTheHelper)
+{
+    auto app = launch();
+    QMCheckForUpdates *updates = QMCheckForUpdates::sharedInstance();
+    EXPECT_EQ(updates->infoURL(), QUrl(QStringLiteral("http://127.0.0.1:9/quilmo.version")));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return updates->connectionAction() == QMCheckForUpdates::Idle; }));
+    {
+        // Asked by the user, a failed check is told.
+        AlertAnswers alerts(QStringLiteral("Ok"));
+        app->appMenu()->findChild<QAction *>(QStringLiteral("checkForUpdate"))->trigger();
+        EXPECT_TRUE(QMTest::waitUntil([&] { return alerts.asked().contains(QStringLiteral("checkFailedAlert")); }));
+    }
+
+    app->ramDiskConfigController()->setHelperIsRunning(true);
+    QList<pid_t> before;
+    ASSERT_TRUE(QMTest::waitUntil([&] {
+        before = QMRunningApplications::processIds(QMRamDiskUtils::helperBundleIdentifier());
+        return !before.isEmpty();
+    }));
+    emit updates->QMCheckForUpdatesDidInstallUpdateNotification();
+    QList<pid_t> after;
+    EXPECT_TRUE(QMTest::waitUntil([&] {
+        after = QMRunningApplications::processIds(QMRamDiskUtils::helperBundleIdentifier());
+        return !after.isEmpty() && after != before;
+    }));
+    // Without a running helper, nothing is started.
+    app->ramDiskConfigController()->setHelperIsRunning(false);
+    emit updates->QMCheckForUpdatesDidInstallUpdateNotification();
+    QMTest::waitUntil([] { return false; }, 300);
+    EXPECT_FALSE(QMRamDiskUtils::helperIsRunning());
 }
 
 TEST_F(AppControllerTest, MenuItemsGoAtTheTopWhenThereIsNoPlaceAfterPreferences)
@@ -365,13 +402,14 @@ TEST_F(AppControllerTest, PreferencesAndTheLicenceFromTheMenu)
     EXPECT_TRUE(QMLicenseAgreement::isAccepted());
 }
 
-TEST(SingleInstance, ASecondQuilmoBringsTheFirstToTheFrontAndEndsWithZero)
+TEST(SingleInstance, ASecondQuilmoBringsTheFirstToTheFrontAndEndsWithZeroAndLogoutQuitsCleanly)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         GTEST_SKIP() << "no session bus";
     ASSERT_FALSE(bus.interface()->isServiceRegistered(QMSingleInstance::serviceName()).value());
     resetState();
+    resetCrashState();
     QMLicenseAgreement::recordAnswer(true);
     QFile::remove(QMLogFile::logFilePath(QStringLiteral("Quilmo")));
     FakeInstallation installation;
@@ -399,8 +437,40 @@ TEST(SingleInstance, ASecondQuilmoBringsTheFirstToTheFrontAndEndsWithZero)
     };
     EXPECT_TRUE(QMTest::waitUntil(logged, 10000));
 
+    // The session's SIGTERM at logout ends it like Quit: cleanly, and no crash is offered
+    // at the next start.
     ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
-    first.waitForFinished(10000);
+    ASSERT_TRUE(first.waitForFinished(30000));
+    EXPECT_EQ(first.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(first.exitCode(), 0);
+    EXPECT_FALSE(QFile::exists(QMCrashReporter::sharedInstance()->runningMarkerPath()));
+    EXPECT_FALSE(QMCrashReporter::sharedInstance()->needsDisplayReclam());
     resetCrashState();
     resetState();
+}
+
+TEST(QMRamDiskPreferences, IconStyleIsSavedOneSecondAfterTheLastChange)
+{
+    resetState();
+    QMRamDiskPreferences *prefs = QMRamDiskPreferences::sharedInstance();
+    prefs->restoreFromUserDefaults();
+    EXPECT_EQ(prefs->statusItemIconStyle(), 0) << "never set";
+
+    prefs->setStatusItemIconStyle(2);
+    prefs->synchroniseDelayed();
+    prefs->setStatusItemIconStyle(1);
+    prefs->synchroniseDelayed(); // replaces the pending save
+    EXPECT_TRUE(prefs->hasPendingSave());
+    // Where the helper reads it: Quilmo's own settings file.
+    auto stored = [] { return QSettings(QMUserDefaults::path(), QSettings::IniFormat).value(QStringLiteral("StatusItemIconStyle")); };
+    EXPECT_FALSE(stored().isValid()) << "setting alone does not save";
+    ASSERT_TRUE(QMTest::waitUntil([&] { return stored().isValid(); }, 3000));
+    EXPECT_EQ(stored().toInt(), 1);
+    EXPECT_FALSE(prefs->hasPendingSave());
+
+    prefs->setStatusItemIconStyle(0);
+    prefs->restoreFromUserDefaults();
+    EXPECT_EQ(prefs->statusItemIconStyle(), 1);
+    resetState();
+    prefs->restoreFromUserDefaults();
 }
