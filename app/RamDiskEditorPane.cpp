@@ -341,6 +341,14 @@ void RamDiskEditorPane::prepare()
     dim.setColor(QPalette::WindowText, dimTextColor(palette()));
     _rdBackupStartLabel->setPalette(dim);
     _grid->addWidget(_rdBackupStartLabel, _rows++, 1, 1, 2);
+    // Presets without a backup hide these rows but keep their place: the window's fixed
+    // height is reckoned once, and the pane must not jump from one RAM disk to the next.
+    for (QWidget *w : {static_cast<QWidget *>(_rdBackupLabel), static_cast<QWidget *>(_rdBackupPopup),
+                       static_cast<QWidget *>(_rdBackupStartLabel)}) {
+        QSizePolicy policy = w->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        w->setSizePolicy(policy);
+    }
 
     outer->addStretch(1);
 

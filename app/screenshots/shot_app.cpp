@@ -17,7 +17,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QPushButton>
 #include <QMenu>
 #include <QPainter>
@@ -105,16 +104,8 @@ void populate(RamDiskConfigController *controller)
     scratch->setMountDirectory(home);
     scratch->setBackupMode(QMRamDiskBackupMode_defaultLocation);
     // A post command with arguments, for the pane and its sheet.
-    const QString script = QDir::homePath() + QStringLiteral("/bin/prepare-scratch.sh");
-    QDir().mkpath(QDir::homePath() + QStringLiteral("/bin"));
-    QFile file(script);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write("#!/bin/sh\nmkdir -p \"$1\"\n");
-        file.close();
-        file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
-    }
-    scratch->setPostCmd(script);
-    scratch->setPostCmdArgs(QStringList{QStringLiteral("build"), QStringLiteral("--verbose")});
+    scratch->setPostCmd(QStringLiteral("/usr/bin/mkdir"));
+    scratch->setPostCmdArgs(QStringList{QStringLiteral("-p"), QStringLiteral("objects/debug")});
 
     QMRamDisk::Ptr downloads = entries->addRamDisk();
     downloads->setName(QStringLiteral("Downloads"));

@@ -25,6 +25,7 @@
 #include <QEnterEvent>
 #include <QFile>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QProgressBar>
@@ -543,4 +544,45 @@ TEST_F(EditorPaneTest, ThePostCommandFieldCompletesChecksAndOpensTheSheet)
     QApplication::sendEvent(field, &enter);
     EXPECT_FALSE(args->isVisible());
     r->setAction(QMRamDiskAction_none);
+}
+
+TEST_F(EditorPaneTest, NothingIsClippedWithALargeDesktopFontWhateverTheRecord)
+{
+    const QFont desktop = QApplication::font();
+    QFont large = desktop;
+    large.setPointSizeF((desktop.pointSizeF() > 0 ? desktop.pointSizeF() : 10) * 1.6);
+    QApplication::setFont(large);
+    installFirefox(installation);
+    open(2);
+    RamDiskEditorPane *pane = w->controller->ramDiskEditorPane();
+    // As the application sizes its window: the height its contents need, once.
+    w->window->resize(820, w->window->minimumSizeHint().height());
+    const int needed = pane->minimumSizeHint().height();
+
+    auto expectNothingClipped = [&](const char *what) {
+        QCoreApplication::processEvents();
+        for (QWidget *child : pane->findChildren<QWidget *>()) {
+            if (child->objectName().isEmpty() || !child->isVisibleTo(pane) || child->objectName() == "rdImageView")
+                continue;
+            const QRect inPane(child->mapTo(pane, QPoint(0, 0)), child->size());
+            EXPECT_TRUE(pane->rect().contains(inPane)) << what << ": " << qPrintable(child->objectName());
+            EXPECT_GE(child->height(), child->minimumSizeHint().height()) << what << ": " << qPrintable(child->objectName());
+        }
+    };
+    expectNothingClipped("custom");
+
+    // A preset whose backup rows are hidden keeps the same height.
+    QMRamDisk::Ptr second = store()->ramDisks().at(1);
+    w->controller->setSelectedRamDisk(second);
+    auto *type = control<QComboBox>("rdTypePopUp");
+    choose(type, indexOf(type, QStringLiteral("Firefox Cache")));
+    second->setBackupMode(QMRamDiskBackupMode_disabled);
+    refresh();
+    EXPECT_FALSE(control<QComboBox>("rdBackupPopup")->isVisible());
+    pane->layout()->activate();
+    EXPECT_EQ(pane->minimumSizeHint().height(), needed);
+    expectNothingClipped("preset");
+
+    w.reset();
+    QApplication::setFont(desktop);
 }
