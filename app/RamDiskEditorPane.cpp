@@ -405,10 +405,14 @@ QRect RamDiskEditorPane::backdropArea() const
 {
     // Under the last label, above the button's row, as wide as the labels.
     QRect labels;
-    for (int row = 0; row < _rows; ++row)
+    int lastLabelRow = 0;
+    for (int row = 0; row < _rows; ++row) {
         labels |= _grid->cellRect(row, 0);
+        if (_grid->itemAtPosition(row, 0))
+            lastLabelRow = row;
+    }
     const int spacing = _grid->verticalSpacing();
-    const int top = _grid->cellRect(_rows - 2, 0).bottom() + 1 + spacing;
+    const int top = _grid->cellRect(lastLabelRow, 0).bottom() + 1 + spacing;
     const int bottom = std::min(_rdCreateButton->geometry().top(), _rdCreatePIndicatorLabel->geometry().top()) - spacing;
     return QRect(QPoint(labels.left(), top), QPoint(labels.right(), bottom - 1));
 }
