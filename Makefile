@@ -47,7 +47,7 @@ fuzz: deps
 	cmake -S . -B build-fuzz -G Ninja $(LAUNCHER) -DQUILMO_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF
 	cmake --build build-fuzz -j $(JOBS) --target fuzz
 	@# Each fuzzer grows a working corpus seeded from tests/data/fuzz/<name>.
-	@set -e; for f in volume-tag tool-plist entries-file; do \
+	@set -e; for f in volume-tag tool-plist entries-file version-document; do \
 	  exe=build-fuzz/fuzz/fuzz_$$(echo $$f | tr - _); \
 	  mkdir -p build-fuzz/corpus/$$f; \
 	  echo "== $$exe ($(FUZZ_SECONDS) s)"; \
