@@ -271,6 +271,11 @@ QString backingOf(const QString &device)
     return readFirstLine(QStringLiteral("/sys/block/%1/loop/backing_file").arg(device.section(QLatin1Char('/'), -1)));
 }
 
+QString sysfsOf(const QString &device, const QString &file)
+{
+    return readFirstLine(QStringLiteral("/sys/block/%1/%2").arg(device.section(QLatin1Char('/'), -1), file));
+}
+
 quint64 shmemBytes()
 {
     QFile f(QStringLiteral("/proc/meminfo"));

@@ -81,6 +81,8 @@ bool isMountPoint(const QString &path);
 // The backing file of a loop device as the kernel reports it; empty when it is free. Loop
 // devices are reused at once, so an attachment is known by this, not by its number.
 QString backingOf(const QString &device);
+// A line of the device's sysfs directory ("queue/logical_block_size", "loop/dio").
+QString sysfsOf(const QString &device, const QString &file);
 // Shmem of /proc/meminfo in bytes: the memory of every tmpfs, RAM disks' memory files
 // included (they are unlinked, so this is where their memory shows). Machine-wide: other
 // programs move it as well.

@@ -65,6 +65,9 @@ TEST_P(DiskToolRoundTrip, AttachFormatMountUnmountDetach)
     EXPECT_TRUE(entry->mountPoint.isEmpty());
     // The memory file lives only as long as the device: nothing of it stays in /dev/shm.
     EXPECT_EQ(ourShmFiles(), shmBefore);
+    // Direct I/O over the memory file, in blocks of the file system's size.
+    EXPECT_EQ(sysfsOf(device, QStringLiteral("loop/dio")), QStringLiteral("1"));
+    EXPECT_EQ(sysfsOf(device, QStringLiteral("queue/logical_block_size")), QStringLiteral("4096"));
 
     QStringList newfsArgs{QStringLiteral("-v"), QStringLiteral("Round Trip"), device};
     if (caseSensitive)
@@ -183,6 +186,8 @@ TEST(DiskTool, AFailedFormatLeavesTheDeviceToItsOwner)
     // One sector is too small for any file system.
     RamDisk disk(1, std::nullopt, false);
     ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
+    // A size of no whole 4096-byte blocks is attached with 512-byte ones.
+    EXPECT_EQ(sysfsOf(disk.device(), QStringLiteral("queue/logical_block_size")), QStringLiteral("512"));
     const Result newfs = runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("Tiny"), disk.device()});
     EXPECT_TRUE(newfs.isRefusal()) << newfs.err.toStdString();
     EXPECT_TRUE(newfs.out.isEmpty());

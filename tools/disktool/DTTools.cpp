@@ -128,9 +128,23 @@ static int attachLoop(int backingFd, uint64_t sectors, std::string *why)
         struct loop_config config;
         std::memset(&config, 0, sizeof config);
         config.fd = static_cast<__u32>(backingFd);
-        // No LO_FLAGS_PARTSCAN: a RAM disk has no partition table for the kernel to read.
+        // Blocks of the file system's size: ext4 then never writes part of a device block,
+        // and the device takes its requests whole.
+        if (sectors % (QMFormatRules::kBlockSize / 512) == 0)
+            config.block_size = QMFormatRules::kBlockSize;
+        // Direct I/O over the memory file: each request goes to the memory file in one piece
+        // instead of page by page through a second page cache. No LO_FLAGS_PARTSCAN: a RAM
+        // disk has no partition table for the kernel to read.
+        config.info.lo_flags = LO_FLAGS_DIRECT_IO;
         std::snprintf(reinterpret_cast<char *>(config.info.lo_file_name), LO_NAME_SIZE, "ram://%" PRIu64, sectors);
-        if (ioctl(loop.get(), LOOP_CONFIGURE, &config) == 0)
+        int configured = ioctl(loop.get(), LOOP_CONFIGURE, &config);
+        if (configured != 0 && errno == EINVAL) {
+            // A kernel that can do neither over this file: the plain buffered device.
+            config.block_size = 0;
+            config.info.lo_flags = 0;
+            configured = ioctl(loop.get(), LOOP_CONFIGURE, &config);
+        }
+        if (configured == 0)
             return index;
         if (errno == EBUSY)
             continue;
