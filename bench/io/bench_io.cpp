@@ -321,8 +321,12 @@ public:
     }
     ~EngineRamDisk()
     {
-        if (_ramDisk)
-            _ramDisk->performAction(QMRamDiskAction_eject, nullptr, false);
+        if (!_ramDisk)
+            return;
+        _ramDisk->performAction(QMRamDiskAction_eject, nullptr, false);
+        if (_ramDisk->lastError())
+            std::fprintf(stderr, "bench_io: the RAM disk was not ejected: %s\n",
+                         qPrintable(_ramDisk->lastError()->description()));
     }
     std::string path() const { return _ramDisk ? _ramDisk->path().toStdString() : std::string(); }
 
