@@ -5,6 +5,7 @@
 #include "QMDiskToolPaths.h"
 #include "QMExtendedAttributes.h"
 #include "QMFinderTools.h"
+#include "QMFormatRules.h"
 #include "QMFunctions.h"
 #include "QMLog.h"
 #include "QMMacros.h"
@@ -214,20 +215,29 @@ QString QMRamDiskDevice::attachDeviceWithSize(quint64 size, bool preferWired, QM
     return deviceNode;
 }
 
-QStringList QMRamDiskDevice::formatArguments(const QString &name, qint64 format, const QString &deviceNode)
+QStringList QMRamDiskDevice::formatArguments(const QString &name, qint64 format, const QString &deviceNode,
+                                             quint64 inodeCount)
 {
     QStringList args;
     if (format == 1)
         args << QStringLiteral("-s");
+    if (inodeCount > 0)
+        args << QStringLiteral("-N") << QString::number(inodeCount);
     args << QStringLiteral("-v") << name << deviceNode;
     return args;
 }
 
+quint64 QMRamDiskDevice::inodeCountForItems(quint64 size, quint64 items)
+{
+    // The device has whole sectors, as the attach step asks for them.
+    return items == 0 ? 0 : QMFormatRules::inodeCountForItems(size / 512 * 512, items);
+}
+
 bool QMRamDiskDevice::formatDeviceNode(const QString &deviceNode, const QString &name, qint64 format,
-                                       QMError::Ptr *error)
+                                       QMError::Ptr *error, quint64 inodeCount)
 {
     QString stdOut, stdErr;
-    if (!runTool(QMDiskTool::NewfsHfs, formatArguments(name, format, deviceNode), &stdOut, &stdErr)) {
+    if (!runTool(QMDiskTool::NewfsHfs, formatArguments(name, format, deviceNode, inodeCount), &stdOut, &stdErr)) {
         setError(error, QM_DeviceError("Unable to create RamDisk", "executeCommand==NO", stdErr));
         return false;
     }

@@ -37,12 +37,21 @@ public:
     // ("Unable to create RamDisk" / "executeCommand==NO" or "systemEntities").
     static QString attachDeviceWithSize(quint64 size, bool preferWired, QMError::Ptr *error);
 
-    // "-s" (format 1, case-sensitive) then "-v", name, device node.
-    static QStringList formatArguments(const QString &name, qint64 format, const QString &deviceNode);
+    // "-s" (format 1, case-sensitive), then "-N" and the inode count when one is given (not
+    // 0), then "-v", name, device node.
+    static QStringList formatArguments(const QString &name, qint64 format, const QString &deviceNode,
+                                       quint64 inodeCount = 0);
 
-    // Writes the file system. False with *error set ("Unable to create RamDisk" /
+    // Writes the file system, with at least `inodeCount` inodes when that is not 0 (see
+    // inodeCountForItems). False with *error set ("Unable to create RamDisk" /
     // "executeCommand==NO" or "lines"); the caller then detaches the device.
-    static bool formatDeviceNode(const QString &deviceNode, const QString &name, qint64 format, QMError::Ptr *error);
+    static bool formatDeviceNode(const QString &deviceNode, const QString &name, qint64 format, QMError::Ptr *error,
+                                 quint64 inodeCount = 0);
+
+    // The inode count to format a RAM disk of `size` bytes with when `items` files,
+    // directories and links will be copied onto it: half as many again, within what the
+    // device takes; 0 (the format's default) when nothing will be copied.
+    static quint64 inodeCountForItems(quint64 size, quint64 items);
 
     // --- Device list and look-ups ---
 

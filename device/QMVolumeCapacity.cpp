@@ -1,6 +1,10 @@
 #include "QMVolumeCapacity.h"
 
+#include "QMFormatRules.h"
+
 #include <QSet>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
@@ -12,65 +16,15 @@
 
 namespace {
 
-constexpr quint64 kMiB = 1024ULL * 1024ULL;
-constexpr quint64 kInodeSize = 256;   // inode_size of mke2fs.conf
-constexpr quint64 kFirstInode = 11;   // inodes 1 to 10 belong to the file system
+constexpr quint64 kBlockSize = QMFormatRules::kBlockSize;
+constexpr quint64 kInodeSize = QMFormatRules::kInodeSize;
+constexpr quint64 kFirstInode = 11;    // inodes 1 to 10 belong to the file system
 constexpr quint64 kGroupDescSize = 64; // the 64bit feature of ext4
-
-// The parameters mke2fs picks from the size ("usage types" of mke2fs.conf).
-struct Format
-{
-    quint64 blockSize;
-    quint64 inodeRatio;
-};
-
-Format formatForSize(quint64 bytes)
-{
-    if (bytes < 3 * kMiB)
-        return {1024, 8192}; // floppy
-    if (bytes < 512 * kMiB)
-        return {1024, 4096}; // small
-    return {4096, 16384};    // default
-}
+constexpr quint64 kBlocksPerGroup = kBlockSize * 8;
 
 quint64 divCeil(quint64 a, quint64 b)
 {
     return (a + b - 1) / b;
-}
-
-struct Layout
-{
-    Format format;
-    quint64 blocks = 0;
-    quint64 groups = 0;
-    quint64 inodesPerGroup = 0;
-    quint64 inodeTableBlocks = 0;
-};
-
-// The layout mke2fs computes: groups of 8 × block-size blocks, the inode count from the
-// ratio spread over the groups, rounded to whole inode-table blocks and down to a
-// multiple of 8.
-Layout layoutForSize(quint64 size)
-{
-    Layout l;
-    const quint64 bytes = size / 512 * 512; // the device has whole sectors
-    l.format = formatForSize(bytes);
-    const quint64 bs = l.format.blockSize;
-    l.blocks = bytes / bs;
-    if (l.blocks == 0)
-        return l;
-    const quint64 blocksPerGroup = bs * 8;
-    const quint64 firstDataBlock = bs == 1024 ? 1 : 0;
-    l.groups = divCeil(l.blocks - firstDataBlock, blocksPerGroup);
-    const quint64 inodes = l.blocks * bs / l.format.inodeRatio;
-    quint64 ipg = divCeil(inodes, l.groups);
-    const quint64 perBlock = bs / kInodeSize;
-    l.inodeTableBlocks = divCeil(ipg, perBlock);
-    ipg = l.inodeTableBlocks * perBlock;
-    ipg &= ~quint64(7);
-    l.inodesPerGroup = ipg;
-    l.inodeTableBlocks = divCeil(ipg * kInodeSize, bs);
-    return l;
 }
 
 bool isPowerOf(quint64 n, quint64 base)
@@ -80,47 +34,80 @@ bool isPowerOf(quint64 n, quint64 base)
     return n == 1;
 }
 
+// Superblock copies live in groups 0, 1 and the powers of 3, 5 and 7.
+bool hasSuperblock(quint64 group)
+{
+    return group <= 1 || isPowerOf(group, 3) || isPowerOf(group, 5) || isPowerOf(group, 7);
+}
+
+struct Layout
+{
+    quint64 blocks = 0;
+    quint64 groups = 0;
+    quint64 inodesPerGroup = 0;
+    quint64 inodeTableBlocks = 0;
+    quint64 gdtBlocks = 0;
+};
+
+// The layout mke2fs computes: groups of 8 × block-size blocks, the inode count spread over
+// the groups and rounded up to whole inode-table blocks (and down to a multiple of 8), and
+// a last group too small for its own metadata (and 50 blocks) cut off the volume.
+Layout layoutForSize(quint64 size, quint64 inodeCount)
+{
+    Layout l;
+    const quint64 bytes = size / 512 * 512; // the device has whole sectors
+    l.blocks = bytes / kBlockSize;
+    const quint64 inodes = QMFormatRules::inodeCountToFormat(bytes, inodeCount);
+    while (l.blocks > 0) {
+        l.groups = divCeil(l.blocks, kBlocksPerGroup);
+        const quint64 perBlock = kBlockSize / kInodeSize;
+        l.inodeTableBlocks = divCeil(divCeil(inodes, l.groups), perBlock);
+        l.inodesPerGroup = std::max<quint64>(l.inodeTableBlocks * perBlock, 8) & ~quint64(7);
+        l.inodeTableBlocks = divCeil(l.inodesPerGroup * kInodeSize, kBlockSize);
+        l.gdtBlocks = divCeil(l.groups, kBlockSize / kGroupDescSize);
+        quint64 lastOverhead = 2 + l.inodeTableBlocks;
+        if (hasSuperblock(l.groups - 1))
+            lastOverhead += 1 + l.gdtBlocks;
+        const quint64 rem = l.blocks % kBlocksPerGroup;
+        if (l.groups == 1 || rem == 0 || rem >= lastOverhead + 50)
+            break;
+        l.blocks -= rem;
+    }
+    return l;
+}
+
 } // namespace
 
-quint64 QMInodesForSize(quint64 size)
+quint64 QMInodesForSize(quint64 size, quint64 inodeCount)
 {
-    const Layout l = layoutForSize(size);
+    const Layout l = layoutForSize(size, inodeCount);
     return l.groups * l.inodesPerGroup;
 }
 
-quint64 QMFreeInodesForSize(quint64 size)
+quint64 QMFreeInodesForSize(quint64 size, quint64 inodeCount)
 {
-    const quint64 inodes = QMInodesForSize(size);
+    const quint64 inodes = QMInodesForSize(size, inodeCount);
     // The reserved inodes and the root directory.
     return inodes > kFirstInode ? inodes - kFirstInode : 0;
 }
 
-quint64 QMUsableBytesForSize(quint64 size)
+quint64 QMUsableBytesForSize(quint64 size, quint64 inodeCount)
 {
-    const Layout l = layoutForSize(size);
+    const Layout l = layoutForSize(size, inodeCount);
     if (l.groups == 0)
         return 0;
-    const quint64 bs = l.format.blockSize;
-    const quint64 descPerBlock = bs / kGroupDescSize;
-    const quint64 gdtBlocks = divCeil(l.groups, descPerBlock);
-    // Room to grow the file system 1024 times, as resize_inode reserves it.
-    const quint64 maxBlocks = std::min<quint64>(0xFFFFFFFFULL, l.blocks * 1024);
-    const quint64 maxGroups = divCeil(maxBlocks, bs * 8);
-    const quint64 reservedGdt = std::min<quint64>(bs / 4, divCeil(maxGroups, descPerBlock) - gdtBlocks);
-    // Superblock copies live in groups 0, 1 and the powers of 3, 5 and 7.
     quint64 copies = 0;
     for (quint64 g = 0; g < l.groups; ++g)
-        copies += (g <= 1 || isPowerOf(g, 3) || isPowerOf(g, 5) || isPowerOf(g, 7)) ? 1 : 0;
-    quint64 overhead = l.groups * (l.inodeTableBlocks + 2) + copies * (1 + gdtBlocks + reservedGdt);
-    overhead += (bs == 1024 ? 1 : 0) + 1; // the boot block and the root directory
-    // What the mounted file system keeps back for its own metadata (2 %, at most 4096
-    // blocks): never free for files.
-    overhead += std::min<quint64>(l.blocks / 50, 4096);
-    // A margin for what the layout above does not model (the last group trimmed, the
-    // root directory growing), so that the figure stays on the safe side.
-    overhead += l.blocks / 256 + 16;
-    const quint64 total = l.blocks;
-    return total > overhead ? (total - overhead) * bs : 0;
+        copies += hasSuperblock(g) ? 1 : 0;
+    // Bitmaps and inode table of every group, superblock and descriptors where copied, and
+    // the root directory.
+    quint64 overhead = l.groups * (l.inodeTableBlocks + 2) + copies * (1 + l.gdtBlocks) + 1;
+    // What the mounted file system keeps back for its own metadata: never free for files.
+    overhead += QMFormatRules::reservedBlocks(l.blocks);
+    // A margin for what the layout above does not model, so that the figure stays on the
+    // safe side.
+    overhead += l.blocks / 1024 + 16;
+    return l.blocks > overhead ? (l.blocks - overhead) * kBlockSize : 0;
 }
 
 namespace {

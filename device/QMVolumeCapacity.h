@@ -5,21 +5,23 @@
 #include <QtGlobal>
 
 // What a fresh RAM disk of a given size holds, as quilmo-disktool's newfs personality
-// formats it (ext4 made by mke2fs with the system's defaults, no journal, no reserved
-// blocks, lost+found removed). Creation checks a backup or base against these before it
-// attaches anything. When the format changes, these two functions change with it.
+// formats it and its mount sets it up (QMFormatRules: 4096-byte blocks, 256-byte inodes,
+// no journal, no reserved or resize blocks, lost+found removed, the mounted file system's
+// own reserve). Creation checks a backup or base against these before it attaches
+// anything. `inodeCount` is what the creation asks the format for (0: the default, one
+// inode per 16 KiB); the format never gives fewer than that.
 
 // Inodes the file system gets for a device of `size` bytes (all of them, the reserved
 // ones included, as statvfs reports them in f_files).
-quint64 QMInodesForSize(quint64 size);
+quint64 QMInodesForSize(quint64 size, quint64 inodeCount = 0);
 
 // Inodes left for the user's items on a fresh volume: the first ones are the file system's.
-quint64 QMFreeInodesForSize(quint64 size);
+quint64 QMFreeInodesForSize(quint64 size, quint64 inodeCount = 0);
 
 // Bytes free on a fresh volume of `size` bytes, never more than the real figure: the
 // metadata of the format (inode tables, bitmaps, group descriptors and their copies) is
 // counted from the same parameters as the inode count.
-quint64 QMUsableBytesForSize(quint64 size);
+quint64 QMUsableBytesForSize(quint64 size, quint64 inodeCount = 0);
 
 // What a directory tree occupies: the bytes its items have allocated on disk (st_blocks,
 // so holes of sparse files cost nothing) and the inodes it needs (hard links count once).

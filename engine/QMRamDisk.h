@@ -359,8 +359,8 @@ private:
     // Adds a line to lastWarning.
     void appendWarning(const QString &warning);
     // Before anything is attached: the backup to restore is there when one was made, and
-    // it fits on a RAM disk of `size` bytes.
-    QMError::Ptr checkBeforeCreation(quint64 size);
+    // it fits on a RAM disk of `size` bytes. *items: the items the restore will copy.
+    QMError::Ptr checkBeforeCreation(quint64 size, quint64 *items);
     // An automatic copy over the last complete one is refused while the contents are
     // incomplete; `explicitRequest` is the user's decision to replace it anyway.
     QMError::Ptr copyVolumeTo(const QString &volumePath, const QString &destination, bool explicitRequest);

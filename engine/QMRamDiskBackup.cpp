@@ -4,6 +4,7 @@
 #include "QMFinderTools.h"
 #include "QMFunctions.h"
 #include "QMLog.h"
+#include "QMRamDiskDevice.h"
 #include "QMVolumeCapacity.h"
 
 #include <QFile>
@@ -335,20 +336,25 @@ QMError::Ptr QMRamDiskBackup::restoreRamDiskAtPath(const QString &path, const QS
     return nullptr;
 }
 
-QMError::Ptr QMRamDiskBackup::checkRoomForCopy(const QString &source, quint64 ramDiskSize, const QString &what)
+QMError::Ptr QMRamDiskBackup::checkRoomForCopy(const QString &source, quint64 ramDiskSize, const QString &what,
+                                                quint64 *items)
 {
     QMDirectoryUsage usage;
     QString error;
     if (!QMGetDirectoryUsage(fsPath(source), &usage, &error))
         return QMError::errorWithMessage(QStringLiteral("Unable to measure the %1 of the RamDisk (%2)").arg(what, source),
                                          QM_MethodReason(this, QStringLiteral("QMGetDirectoryUsage==NO")), error);
+    if (items)
+        *items = usage.inodes;
     return checkRoom(usage, ramDiskSize, what, source);
 }
 
 QMError::Ptr QMRamDiskBackup::checkRoom(const QMDirectoryUsage &usage, quint64 ramDiskSize, const QString &what,
                                         const QString &source)
 {
-    const quint64 usable = QMUsableBytesForSize(ramDiskSize);
+    // The creation formats with room for the tree's items (and the inode tables that takes).
+    const quint64 inodeCount = QMRamDiskDevice::inodeCountForItems(ramDiskSize, usage.inodes);
+    const quint64 usable = QMUsableBytesForSize(ramDiskSize, inodeCount);
     if (usage.allocatedBytes > usable)
         return QMError::errorWithMessage(
             QStringLiteral("The RamDisk is too small for its %1: %2 are needed, a RamDisk of %3 holds %4")
@@ -356,7 +362,7 @@ QMError::Ptr QMRamDiskBackup::checkRoom(const QMDirectoryUsage &usage, quint64 r
                      QMFunctions::stringFromBytesWithBin1024Style(qint64(ramDiskSize)),
                      QMFunctions::stringFromBytesWithBin1024Style(qint64(usable))),
             QM_MethodReason(sharedInstance(), QStringLiteral("allocatedBytes>usableBytes")), source);
-    const quint64 inodes = QMFreeInodesForSize(ramDiskSize);
+    const quint64 inodes = QMFreeInodesForSize(ramDiskSize, inodeCount);
     if (usage.inodes > inodes)
         return QMError::errorWithMessage(
             QStringLiteral("The RamDisk is too small for its %1: it holds %2 items, a RamDisk of %3 has room for %4")

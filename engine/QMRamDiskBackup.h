@@ -48,8 +48,11 @@ public:
     static QString restoreSourceOf(const QString &backupPath, const QString &previousExt);
     // Whether `source` fits on a fresh RAM disk of `ramDiskSize` bytes: its bytes as
     // allocated on disk and its number of items against what the format provides. The
-    // error says what does not fit; `what` names the source in it ("backup", "base").
-    QMError::Ptr checkRoomForCopy(const QString &source, quint64 ramDiskSize, const QString &what);
+    // error says what does not fit; `what` names the source in it ("backup", "base"). The
+    // format is taken to give the inodes the creation asks for such a tree
+    // (QMRamDiskDevice::inodeCountForItems); *items (when given) is the tree's item count.
+    QMError::Ptr checkRoomForCopy(const QString &source, quint64 ramDiskSize, const QString &what,
+                                  quint64 *items = nullptr);
     // The same for a tree measured already.
     static QMError::Ptr checkRoom(const QMDirectoryUsage &usage, quint64 ramDiskSize, const QString &what,
                                   const QString &source);

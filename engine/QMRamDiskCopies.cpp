@@ -21,7 +21,7 @@ void QMRamDisk::appendWarning(const QString &warning)
         _lastWarning += QLatin1Char('\n') + warning;
 }
 
-QMError::Ptr QMRamDisk::checkBeforeCreation(quint64 size)
+QMError::Ptr QMRamDisk::checkBeforeCreation(quint64 size, quint64 *items)
 {
     const QString backupDirPath = this->backupDirPath();
     if (backupDirPath.isNull())
@@ -51,7 +51,7 @@ QMError::Ptr QMRamDisk::checkBeforeCreation(quint64 size)
     }
     if (source != backupDirPath)
         appendWarning(QStringLiteral("The last backup was not completed: the one before it is restored (%1)").arg(source));
-    return backup->checkRoomForCopy(source, size, QStringLiteral("backup"));
+    return backup->checkRoomForCopy(source, size, QStringLiteral("backup"), items);
 }
 
 QMError::Ptr QMRamDisk::copyVolumeTo(const QString &volumePath, const QString &destination, bool explicitRequest)

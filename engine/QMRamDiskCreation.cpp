@@ -211,7 +211,9 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
                            && (backupMode != QMRamDiskBackupMode_baseSynchronized || mountDirectory.isEmpty());
 
     // The backup must be there when one was made, and fit, before anything is attached.
-    if (QMError::Ptr checkError = checkBeforeCreation(size)) {
+    // The items to copy (backup and base) decide how many inodes the format gets.
+    quint64 itemsToCopy = 0;
+    if (QMError::Ptr checkError = checkBeforeCreation(size, &itemsToCopy)) {
         lastError = checkError;
         return finish(false);
     }
@@ -246,6 +248,7 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
                     lastError = roomError;
                     return finish(false);
                 }
+                itemsToCopy += usage.inodes;
                 QString error;
                 // A leftover that could be neither put back nor set aside may be the only
                 // copy of the user's directory: stop rather than delete it.
@@ -294,7 +297,8 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
 
     // 3. The file system.
     inform(delegate, QMRamDiskActionInfo_creatingNewFileSystem, nullptr);
-    if (!QMRamDiskDevice::formatDeviceNode(deviceNode, name, format, &error)) {
+    if (!QMRamDiskDevice::formatDeviceNode(deviceNode, name, format, &error,
+                                           QMRamDiskDevice::inodeCountForItems(size, itemsToCopy))) {
         lastError = error;
         QMRamDiskDevice::ejectRamDiskDeviceNode(deviceNode, QString(), removeDir);
         return finish(false);

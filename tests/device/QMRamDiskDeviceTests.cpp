@@ -70,6 +70,21 @@ TEST(QMRamDiskDeviceAttach, SectorCountAndArguments)
               (QStringList{"-s", "-v", "Ram Disk", "/dev/loop2"}));
     EXPECT_EQ(QMRamDiskDevice::formatArguments(QStringLiteral("R"), 0, QStringLiteral("/dev/loop2")),
               (QStringList{"-v", "R", "/dev/loop2"}));
+    EXPECT_EQ(QMRamDiskDevice::formatArguments(QStringLiteral("R"), 1, QStringLiteral("/dev/loop2"), 150000),
+              (QStringList{"-s", "-N", "150000", "-v", "R", "/dev/loop2"}));
+}
+
+// A creation asks for half as many inodes again as it will copy items, never more than the
+// device takes, and nothing (the format's default) when it copies nothing.
+TEST(QMRamDiskDeviceFormat, InodesForTheItemsToCopy)
+{
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000000ULL, 0), 0u);
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000000ULL, 1), 2u);
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(2000000000ULL, 100000), 150000u);
+    // One per 8 KiB of whole sectors at most: 1000000100 bytes are 1000000000 in sectors.
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000100ULL, 100000000), 122070u);
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000100ULL, 81380), 122070u);
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000100ULL, 81379), 122069u);
 }
 
 TEST(QMRamDiskDeviceAttach, ReadsTheDeviceNodeThroughTheRunner)
@@ -129,6 +144,9 @@ TEST(QMRamDiskDeviceFormat, RunsNewfsAndReportsItsFailures)
     tools.add(QStringLiteral("newfs_hfs"), QStringLiteral("echo \"Initialized $4 as a 1 GB case-sensitive ext4 volume\""));
     EXPECT_TRUE(QMRamDiskDevice::formatDeviceNode(QStringLiteral("/dev/loop6"), QStringLiteral("Work"), 1, &error));
     EXPECT_EQ(tools.calls(), QStringList{QStringLiteral("newfs_hfs -s -v Work /dev/loop6")});
+    tools.add(QStringLiteral("newfs_hfs"), QStringLiteral("echo \"Initialized $6 as a 1 GB case-sensitive ext4 volume\""));
+    EXPECT_TRUE(QMRamDiskDevice::formatDeviceNode(QStringLiteral("/dev/loop6"), QStringLiteral("Work"), 1, &error, 3000));
+    EXPECT_EQ(tools.calls().last(), QStringLiteral("newfs_hfs -s -N 3000 -v Work /dev/loop6"));
 
     tools.add(QStringLiteral("newfs_hfs"), QStringLiteral("echo 'note'; echo \"Initialized $2 as a 1 GB ext4 volume\""));
     EXPECT_FALSE(QMRamDiskDevice::formatDeviceNode(QStringLiteral("/dev/loop6"), QStringLiteral("Work"), 0, &error));

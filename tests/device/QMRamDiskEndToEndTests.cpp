@@ -238,26 +238,33 @@ TEST_F(RamDiskEndToEnd, WithoutADirectoryTheDiskUtilityMountsInTheDefaultPlace)
 
 // The creation's space check reads what a fresh volume holds from a rule that mirrors the
 // disk tool's format: it must give the real inode count and never more bytes than are
-// free, for each of the format's size classes.
+// free, at sizes of one group and of several, with a last group the format cuts off, and
+// with the inodes a creation asks for.
 TEST_F(RamDiskEndToEnd, TheCapacityRuleMatchesWhatTheDiskToolFormats)
 {
-    for (const quint64 size : {3000000ULL, 128000000ULL, 536870912ULL, 1000000000ULL}) {
-        SCOPED_TRACE(size);
+    const quint64 cutGroup = (32768ULL + 100) * 4096; // a last group of 100 blocks
+    for (const auto &[size, inodes] :
+         {std::pair{3000000ULL, 0ULL}, std::pair{128000000ULL, 0ULL}, std::pair{128000000ULL, 15000ULL},
+          std::pair{cutGroup, 0ULL}, std::pair{cutGroup, 16000ULL}, std::pair{536870912ULL, 0ULL},
+          std::pair{1000000000ULL, 0ULL}, std::pair{1000000000ULL, 122070ULL}}) {
+        SCOPED_TRACE(QStringLiteral("%1 bytes, %2 inodes asked").arg(size).arg(inodes).toStdString());
         QMError::Ptr error;
         const QString device = QMRamDiskDevice::attachDeviceWithSize(size, false, &error);
         ASSERT_FALSE(device.isEmpty()) << (error ? error->description().toStdString() : "");
         RamDiskGuard guard{device, QString()};
         const QString name = QStringLiteral("Cap%1").arg(size);
-        ASSERT_TRUE(QMRamDiskDevice::formatDeviceNode(device, name, 1, &error));
+        ASSERT_TRUE(QMRamDiskDevice::formatDeviceNode(device, name, 1, &error, inodes));
         QString mountPoint;
         ASSERT_FALSE(QMRamDiskDevice::mountDeviceNode(device, _dir.path(), name, 1, 0, QStringLiteral("ID-C"), &mountPoint));
         guard.mountPoint = mountPoint;
         struct statvfs sv {};
         ASSERT_EQ(statvfs(QFile::encodeName(mountPoint).constData(), &sv), 0);
-        EXPECT_EQ(QMInodesForSize(size), sv.f_files);
-        EXPECT_LE(QMFreeInodesForSize(size), sv.f_ffree);
+        EXPECT_EQ(QMInodesForSize(size, inodes), sv.f_files);
+        EXPECT_GE(QMInodesForSize(size, inodes), inodes);
+        EXPECT_LE(QMFreeInodesForSize(size, inodes), sv.f_ffree);
         const quint64 free = quint64(sv.f_bavail) * sv.f_frsize;
-        EXPECT_LE(QMUsableBytesForSize(size), free);
-        EXPECT_GE(QMUsableBytesForSize(size), free - free / 50); // and not far below it
+        EXPECT_LE(QMUsableBytesForSize(size, inodes), free);
+        // and not far below it (the rule's fixed margin of 16 blocks weighs on the smallest)
+        EXPECT_GE(QMUsableBytesForSize(size, inodes), free - free / 50 - 16 * 4096);
     }
 }

@@ -271,6 +271,23 @@ QString backingOf(const QString &device)
     return readFirstLine(QStringLiteral("/sys/block/%1/loop/backing_file").arg(device.section(QLatin1Char('/'), -1)));
 }
 
+QString sysfsOf(const QString &device, const QString &file)
+{
+    return readFirstLine(QStringLiteral("/sys/block/%1/%2").arg(device.section(QLatin1Char('/'), -1), file));
+}
+
+quint64 shmemBytes()
+{
+    QFile f(QStringLiteral("/proc/meminfo"));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith("Shmem:"))
+            return line.mid(6).trimmed().split(' ').first().toULongLong() * 1024;
+    }
+    return 0;
+}
+
 QString snapshot(uid_t uid, const QString &dir)
 {
     QStringList lines;

@@ -3,12 +3,16 @@
 // Runs the build tree's quilmo-disktool under its tool names, and guards that release the
 // loop devices and mounts a test makes, also when the test fails.
 
+#include <QFile>
 #include <QString>
+#include <QTemporaryDir>
 #include <QProcess>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 
+#include <sys/statvfs.h>
 #include <sys/types.h>
 
 namespace DiskToolTest {
@@ -77,6 +81,12 @@ bool isMountPoint(const QString &path);
 // The backing file of a loop device as the kernel reports it; empty when it is free. Loop
 // devices are reused at once, so an attachment is known by this, not by its number.
 QString backingOf(const QString &device);
+// A line of the device's sysfs directory ("queue/logical_block_size", "loop/dio").
+QString sysfsOf(const QString &device, const QString &file);
+// Shmem of /proc/meminfo in bytes: the memory of every tmpfs, RAM disks' memory files
+// included (they are unlinked, so this is where their memory shows). Machine-wide: other
+// programs move it as well.
+quint64 shmemBytes();
 
 // What a refusal must leave unchanged for one user: their loop devices (with mount
 // points), their memory files in /dev/shm, and the mounts below a directory.
@@ -132,6 +142,43 @@ public:
 private:
     QString _device;
     QString _backing;
+};
+
+// A RAM disk of `bytes`, formatted with the newfs arguments given (before "-v"), mounted
+// in a temporary directory.
+struct MountedRamDisk {
+    MountedRamDisk(quint64 bytes, const QStringList &newfsArgs = {}) : disk(bytes / 512, std::nullopt, false)
+    {
+        if (!disk.ok() || !dir.isValid())
+            return;
+        const Result newfs = runTool(QStringLiteral("newfs_hfs"),
+                                     newfsArgs + QStringList{QStringLiteral("-v"), QStringLiteral("Capacity"), disk.device()});
+        if (newfs.status != 0) {
+            error = newfs.err;
+            return;
+        }
+        guard = std::make_unique<MountGuard>(dir.path());
+        const Result mount = runTool(QStringLiteral("mount"), plainMountArgs(disk.device(), dir.path()));
+        mounted = mount.status == 0;
+        error = mount.err;
+    }
+    struct statvfs stat() const
+    {
+        struct statvfs sv {};
+        statvfs(QFile::encodeName(dir.path()).constData(), &sv);
+        return sv;
+    }
+    quint64 reservedBlocks() const
+    {
+        QFile f(QStringLiteral("/sys/fs/ext4/%1/reserved_clusters").arg(disk.device().mid(5)));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toULongLong() : 0;
+    }
+
+    RamDisk disk;
+    QTemporaryDir dir;
+    std::unique_ptr<MountGuard> guard;
+    bool mounted = false;
+    QString error;
 };
 
 } // namespace DiskToolTest

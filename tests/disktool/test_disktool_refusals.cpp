@@ -2,6 +2,7 @@
 // and changes nothing.
 
 #include "DiskToolTestSupport.h"
+#include "QMFormatRules.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -215,6 +216,28 @@ TEST_F(DiskToolRefusal, NamesWithControlCharactersOrSlashes)
                                                     QStringLiteral("-s"), QStringLiteral("LABEL"), device},
                 &label);
     EXPECT_EQ(label.trimmed(), QStringLiteral("Test"));
+}
+
+TEST_F(DiskToolRefusal, InodeCountsThatAreNotNumbersOrMoreThanTheDeviceTakes)
+{
+    const QString device = _disk->device();
+    const quint64 most = QMFormatRules::maxInodeCount(65536ULL * 512);
+    const QStringList counts{QString(), QStringLiteral("0"), QStringLiteral("-5"), QStringLiteral("+5"),
+                             QStringLiteral(" 5"), QStringLiteral("5 "), QStringLiteral("007"), QStringLiteral("1e5"),
+                             QStringLiteral("0x10"), QStringLiteral("5\n"), QStringLiteral("99999999999999999999"),
+                             QString::number(most + 1)};
+    for (const QString &count : counts)
+        expectRefusal(QStringLiteral("newfs_hfs"), {QStringLiteral("-N"), count, QStringLiteral("-v"), QStringLiteral("N"), device}, _user);
+    expectRefusal(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("N"), device, QStringLiteral("-N")}, _user);
+    expectRefusal(QStringLiteral("newfs_hfs"), {QStringLiteral("-N"), QStringLiteral("100"), QStringLiteral("-N"),
+                                                QStringLiteral("200"), QStringLiteral("-v"), QStringLiteral("N"), device}, _user);
+    // Every refusal came before the format: the volume is the one the fixture made.
+    EXPECT_EQ(labelOf(device), QStringLiteral("Test"));
+    // The edge itself is taken.
+    const Result edge = runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-N"), QString::number(most),
+                                                              QStringLiteral("-v"), QStringLiteral("Edge"), device}, _user);
+    EXPECT_EQ(edge.status, 0) << edge.err.toStdString();
+    EXPECT_EQ(labelOf(device), QStringLiteral("Edge"));
 }
 
 TEST_F(DiskToolRefusal, ArgumentsThatWouldBeReadAsOptions)

@@ -19,8 +19,12 @@
 #include <QProcess>
 #include <QThread>
 
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -186,17 +190,18 @@ TEST(QMRamDiskCopiesEndToEnd, ARamDiskTooSmallForItsBackupIsRefusedAtTheExactEdg
     r->setBackupDir(sandbox.mkdir(QStringLiteral("backups")));
     const QString backup = r->backupDirPath();
     QDir().mkpath(backup);
-    // Blocks allocated on disk, written or not, are what a restore may need.
+    // Blocks allocated on disk, written or not, are what a restore may need (more than the
+    // smallest RAM disk holds, so that the edge is a size the user may ask for).
     const int fd = open(fs(backup + QStringLiteral("/reserved.bin")).constData(), O_WRONLY | O_CREAT, 0644);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(posix_fallocate(fd, 0, 120000000), 0);
+    ASSERT_EQ(posix_fallocate(fd, 0, 130000000), 0);
     close(fd);
     QMDirectoryUsage usage;
     ASSERT_TRUE(QMGetDirectoryUsage(fs(backup), &usage, nullptr));
-    ASSERT_GE(usage.allocatedBytes, 120000000u);
+    ASSERT_GE(usage.allocatedBytes, 130000000u);
 
     // The smallest size whose fresh volume holds it.
-    quint64 fits = 128000000;
+    quint64 fits = usage.allocatedBytes;
     while (QMUsableBytesForSize(fits) < usage.allocatedBytes)
         fits += 512;
     ASSERT_LT(QMUsableBytesForSize(fits - 512), usage.allocatedBytes);
@@ -218,7 +223,7 @@ TEST(QMRamDiskCopiesEndToEnd, ARamDiskTooSmallForItsBackupIsRefusedAtTheExactEdg
     EXPECT_FALSE(r->contentsIncomplete());
     struct stat st {};
     ASSERT_EQ(stat(fs(r->path() + QStringLiteral("/reserved.bin")).constData(), &st), 0);
-    EXPECT_EQ(st.st_size, 120000000);
+    EXPECT_EQ(st.st_size, 130000000);
     r->setBackupMode(0);
     r->performAction(QMRamDiskAction_eject, &delegate, false);
 }
@@ -315,14 +320,21 @@ TEST(QMRamDiskCopiesEndToEnd, AnIncompleteRestoreIsNeverSavedOverTheCompleteCopy
     QM_REQUIRE_SANDBOX(sandbox);
     QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("volumes")), QStringLiteral("Partial"));
     r->setBackupMode(2);
-    r->setBackupDir(sandbox.mkdir(QStringLiteral("backups")));
+    // The backups on a tmpfs, which holds attributes larger than an ext4 block.
+    const QString backups = sandbox.mkdir(QStringLiteral("backups"));
+    ASSERT_EQ(mount("tmpfs", fs(backups).constData(), "tmpfs", 0, "size=64m"), 0) << strerror(errno);
+    struct Unmount {
+        QByteArray path;
+        ~Unmount() { umount2(path.constData(), MNT_DETACH); }
+    } unmount{fs(backups)};
+    r->setBackupDir(backups);
     const QString backup = r->backupDirPath();
     QDir().mkpath(backup);
     ASSERT_TRUE(writeFile(backup + QStringLiteral("/fine.txt"), "fine"));
-    // An attribute larger than a small RAM disk's blocks can hold: that file cannot be
-    // restored whole.
+    // An attribute larger than a RAM disk's blocks can hold: that file cannot be restored
+    // whole.
     ASSERT_TRUE(writeFile(backup + QStringLiteral("/tagged.txt"), "tagged"));
-    const QByteArray big(3000, 'x');
+    const QByteArray big(8000, 'x');
     ASSERT_EQ(setxattr(fs(backup + QStringLiteral("/tagged.txt")).constData(), "user.quilmo.big", big.constData(),
                        size_t(big.size()), 0),
               0);
@@ -345,9 +357,9 @@ TEST(QMRamDiskCopiesEndToEnd, AnIncompleteRestoreIsNeverSavedOverTheCompleteCopy
     EXPECT_TRUE(r->lastError()->reason().endsWith(QStringLiteral("contentsIncomplete")));
     EXPECT_TRUE(isMounted(r->path()));
     EXPECT_EQ(readFile(backup + QStringLiteral("/fine.txt")), QByteArray("fine"));
-    char value[4096];
+    char value[8192];
     EXPECT_EQ(getxattr(fs(backup + QStringLiteral("/tagged.txt")).constData(), "user.quilmo.big", value, sizeof value),
-              3000);
+              8000);
 
     // An explicit backup is the user's decision: it replaces the copy and lifts the mark.
     delegate.clear();

@@ -316,6 +316,13 @@ bool readLoopDevice(int index, LoopDevice *out)
     return loopState(index, out) == LoopState::Attached;
 }
 
+bool sameAttachment(const LoopDevice &checked)
+{
+    LoopDevice now;
+    return readLoopDevice(checked.index, &now) && now.backing == checked.backing && now.diskseq == checked.diskseq
+        && now.inode == checked.inode;
+}
+
 bool isQuilmoBacking(const std::string &backing)
 {
     return startsWith(backing, kBackingPrefix) && backing.find('/', std::strlen(kBackingPrefix)) == std::string::npos;

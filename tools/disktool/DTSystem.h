@@ -108,6 +108,9 @@ LoopState loopState(int index, LoopDevice *out);
 // The attached loop device with that index (false when it is free, does not exist or
 // cannot be read).
 bool readLoopDevice(int index, LoopDevice *out);
+// Whether a loop device is still the attachment that was checked (loop devices are
+// reused at once, so the number alone says nothing).
+bool sameAttachment(const LoopDevice &checked);
 // Every attached loop device whose backing file is one of Quilmo's memory files.
 std::vector<LoopDevice> quilmoLoopDevices();
 bool isQuilmoBacking(const std::string &backing);

@@ -3,6 +3,8 @@
 #include "DTPaths.h"
 #include "DTState.h"
 #include "DTSystem.h"
+#include "DTTrim.h"
+#include "QMFormatRules.h"
 #include "QMVolumeRules.h"
 
 #include <cerrno>
@@ -126,9 +128,23 @@ static int attachLoop(int backingFd, uint64_t sectors, std::string *why)
         struct loop_config config;
         std::memset(&config, 0, sizeof config);
         config.fd = static_cast<__u32>(backingFd);
-        // No LO_FLAGS_PARTSCAN: a RAM disk has no partition table for the kernel to read.
+        // Blocks of the file system's size: ext4 then never writes part of a device block,
+        // and the device takes its requests whole.
+        if (sectors % (QMFormatRules::kBlockSize / 512) == 0)
+            config.block_size = QMFormatRules::kBlockSize;
+        // Direct I/O over the memory file: each request goes to the memory file in one piece
+        // instead of page by page through a second page cache. No LO_FLAGS_PARTSCAN: a RAM
+        // disk has no partition table for the kernel to read.
+        config.info.lo_flags = LO_FLAGS_DIRECT_IO;
         std::snprintf(reinterpret_cast<char *>(config.info.lo_file_name), LO_NAME_SIZE, "ram://%" PRIu64, sectors);
-        if (ioctl(loop.get(), LOOP_CONFIGURE, &config) == 0)
+        int configured = ioctl(loop.get(), LOOP_CONFIGURE, &config);
+        if (configured != 0 && errno == EINVAL) {
+            // A kernel that can do neither over this file: the plain buffered device.
+            config.block_size = 0;
+            config.info.lo_flags = 0;
+            configured = ioctl(loop.get(), LOOP_CONFIGURE, &config);
+        }
+        if (configured == 0)
             return index;
         if (errno == EBUSY)
             continue;
@@ -153,15 +169,6 @@ static bool detachLoop(const std::string &node, std::string *why)
         return false;
     }
     return true;
-}
-
-// Whether a loop device is still the attachment that was checked (loop devices are
-// reused at once, so the number alone says nothing).
-static bool sameAttachment(const LoopDevice &checked)
-{
-    LoopDevice now;
-    return readLoopDevice(checked.index, &now) && now.backing == checked.backing && now.diskseq == checked.diskseq
-        && now.inode == checked.inode;
 }
 
 // Whether the device is held exclusively: mounted, here or in another mount namespace
@@ -504,27 +511,38 @@ static bool canFormat(const LoopDevice &device, std::string *mke2fs, std::string
     return true;
 }
 
-// Formats one of the caller's devices, checked with canFormat, as ext4 without a journal.
-// Fills the one-line summary on success.
+// Formats one of the caller's devices, checked with canFormat, as ext4 without a journal,
+// laid out as QMFormatRules says (so that the manager knows beforehand what it will hold),
+// with at least `inodes` inodes (0: the default). Fills the one-line summary on success.
 static bool formatDevice(const LoopDevice &device, const std::string &mke2fs, const std::string &name,
-                         bool caseSensitive, uid_t caller, std::string *summary, std::string *why)
+                         bool caseSensitive, uint64_t inodes, uid_t caller, std::string *summary, std::string *why)
 {
     gid_t gid = static_cast<gid_t>(caller);
     userNameOf(caller, nullptr, &gid); // a uid without an entry keeps its number as group
 
     const bool casefold = !caseSensitive && kernelHasCasefold();
     const std::string label = QMVolumeRules::utf8Prefix(name, QMVolumeRules::kLabelMaxBytes);
+    const uint64_t bytes = device.sectors * 512;
+    // Everything the capacity depends on is given here rather than taken from the system's
+    // mke2fs.conf. No resize_inode: a RAM disk never grows, and its reserve would cost 1 %.
+    // The memory file is new and reads as zeros: nothing needs zeroing, now or by the
+    // kernel's lazy initialisation after the mount (which would fill memory for nothing).
     std::string output;
-    const int status = runTool(mke2fs,
-                               {"-t", "ext4", "-F", "-q", "-O", casefold ? "^has_journal,casefold" : "^has_journal",
-                                "-m", "0", "-L", label, "-E",
-                                "root_owner=" + std::to_string(caller) + ":" + std::to_string(gid), device.node},
-                               &output);
+    const int status = runTool(
+        mke2fs,
+        {"-t", "ext4", "-F", "-q", "-b", std::to_string(QMFormatRules::kBlockSize), "-I",
+         std::to_string(QMFormatRules::kInodeSize), "-N",
+         std::to_string(QMFormatRules::inodeCountToFormat(bytes, inodes)), "-O",
+         casefold ? "^has_journal,^resize_inode,casefold" : "^has_journal,^resize_inode", "-m", "0", "-L", label,
+         "-E",
+         "root_owner=" + std::to_string(caller) + ":" + std::to_string(gid) + ",assume_storage_prezeroed=1,nodiscard",
+         device.node},
+        &output);
     if (status != 0) {
         *why = "mke2fs failed: " + lastLine(output);
         return false;
     }
-    *summary = "Initialized " + device.node + " as a " + sizeText(device.sectors * 512) + " "
+    *summary = "Initialized " + device.node + " as a " + sizeText(bytes) + " "
         + (casefold ? "case-insensitive" : "case-sensitive") + " ext4 volume";
     return true;
 }
@@ -534,10 +552,22 @@ int newfsHfs(const Args &args)
     bool caseSensitive = false;
     std::string name, node;
     bool haveName = false;
+    uint64_t inodes = 0;
+    bool haveInodes = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         if (a == "-s") {
             caseSensitive = true;
+        } else if (a == "-N") {
+            // At least this many inodes: what a creation will copy onto the volume, and room.
+            if (i + 1 >= args.size())
+                return fail("-N needs a number of inodes");
+            if (haveInodes)
+                return fail("-N given more than once");
+            const std::string &count = args[++i];
+            if (!parseUnsigned(count, &inodes) || (count.size() > 1 && count[0] == '0'))
+                return fail("-N: \"" + count + "\" is not a number of inodes");
+            haveInodes = true;
         } else if (a == "-v") {
             if (i + 1 >= args.size())
                 return fail("-v needs a volume name");
@@ -552,7 +582,7 @@ int newfsHfs(const Args &args)
         }
     }
     if (!haveName || node.empty())
-        return fail("usage: newfs_hfs [-s] -v NAME DEVICE");
+        return fail("usage: newfs_hfs [-s] [-N INODES] -v NAME DEVICE");
     std::string why;
     if (!isAcceptableName(name, &why))
         return fail(why);
@@ -562,8 +592,13 @@ int newfsHfs(const Args &args)
     LoopDevice device;
     if (!authorizeDevice(state, node, callerUid(), Purpose::Use, &device, &why))
         return fail(why);
+    if (haveInodes) {
+        if (const char *problem = QMFormatRules::inodeCountProblem(device.sectors * 512, inodes))
+            return fail(std::string("-N ") + std::to_string(inodes) + ": " + problem);
+    }
     std::string mke2fs, summary;
-    if (!canFormat(device, &mke2fs, &why) || !formatDevice(device, mke2fs, name, caseSensitive, callerUid(), &summary, &why))
+    if (!canFormat(device, &mke2fs, &why)
+        || !formatDevice(device, mke2fs, name, caseSensitive, inodes, callerUid(), &summary, &why))
         return fail(why);
     std::printf("%s\n", summary.c_str());
     return 0;
@@ -572,8 +607,14 @@ int newfsHfs(const Args &args)
 // ---- mount / umount ------------------------------------------------------------------
 
 // What the superblock of the device's ext4 tells: never mounted yet (fresh from mke2fs,
-// its last-mount time still 0), and made with case folding.
-static bool readFreshness(const LoopDevice &device, bool *neverMounted, bool *casefold)
+// its last-mount time still 0), made with case folding, and its size in blocks.
+struct Superblock {
+    bool neverMounted = false;
+    bool casefold = false;
+    uint64_t blocks = 0;
+};
+
+static bool readSuperblock(const LoopDevice &device, Superblock *out)
 {
     Fd fd(open(device.node.c_str(), O_RDONLY | O_CLOEXEC));
     unsigned char sb[1024];
@@ -583,9 +624,27 @@ static bool readFreshness(const LoopDevice &device, bool *neverMounted, bool *ca
     auto le32 = [&](size_t at) { return le16(at) | (le16(at + 2) << 16); };
     if (le16(0x38) != 0xEF53) // s_magic
         return false;
-    *neverMounted = le32(0x2C) == 0 && sb[0x275] == 0; // s_mtime, s_mtime_hi
-    *casefold = (le32(0x60) & 0x20000) != 0;           // s_feature_incompat: CASEFOLD
+    const uint32_t incompat = le32(0x60);
+    out->neverMounted = le32(0x2C) == 0 && sb[0x275] == 0; // s_mtime, s_mtime_hi
+    out->casefold = (incompat & 0x20000) != 0;             // CASEFOLD
+    out->blocks = le32(0x04);                              // s_blocks_count_lo
+    if (incompat & 0x80)                                   // 64BIT: s_blocks_count_hi
+        out->blocks |= static_cast<uint64_t>(le32(0x150)) << 32;
     return true;
+}
+
+// ext4 keeps 2 % of a volume (at most 4096 blocks) back for its own metadata, far more than
+// a RAM disk needs; the kernel forgets the setting at every mount. Without it the volume
+// only offers less: no failure.
+static void setReservedBlocks(const LoopDevice &device, uint64_t blocks)
+{
+    if (blocks == 0)
+        return;
+    const std::string path = "/sys/fs/ext4/" + device.node.substr(std::strlen("/dev/")) + "/reserved_clusters";
+    Fd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    const std::string value = std::to_string(QMFormatRules::reservedBlocks(blocks));
+    const ssize_t written = fd.valid() ? write(fd.get(), value.data(), value.size()) : -1;
+    (void)written;
 }
 
 // A new volume is tidied at its first mount, while the mount is not attached anywhere yet
@@ -620,15 +679,14 @@ static bool tidyFreshVolume(int mountFd, bool casefold, std::string *why)
 // (so that deleted files give their memory back).
 static bool mountOnto(const LoopDevice &device, int targetFd, std::string *why)
 {
-    bool neverMounted = false, casefold = false;
-    readFreshness(device, &neverMounted, &casefold);
+    Superblock superblock;
+    readSuperblock(device, &superblock);
     Fd fs(fsopen("ext4", FSOPEN_CLOEXEC));
     if (!fs.valid()) {
         *why = errnoText("cannot open ext4");
         return false;
     }
-    if (fsconfig(fs.get(), FSCONFIG_SET_STRING, "source", device.node.c_str(), 0) != 0
-        || fsconfig(fs.get(), FSCONFIG_SET_FLAG, "discard", nullptr, 0) != 0) {
+    if (fsconfig(fs.get(), FSCONFIG_SET_STRING, "source", device.node.c_str(), 0) != 0) {
         *why = errnoText("cannot configure the mount of " + device.node);
         return false;
     }
@@ -641,11 +699,19 @@ static bool mountOnto(const LoopDevice &device, int targetFd, std::string *why)
         *why = errnoText("cannot mount " + device.node);
         return false;
     }
-    if (neverMounted && !tidyFreshVolume(mount.get(), casefold, why))
+    setReservedBlocks(device, superblock.blocks);
+    if (superblock.neverMounted && !tidyFreshVolume(mount.get(), superblock.casefold, why))
         return false;
     if (move_mount(mount.get(), "", targetFd, "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
         *why = errnoText("cannot attach the mount of " + device.node);
         return false;
+    }
+    bool isMountRoot = false;
+    int mountId = 0;
+    std::string ignored;
+    if (mountRootInfo(mount.get(), &isMountRoot, &mountId, &ignored)) {
+        std::fflush(nullptr);
+        startTrimKeeper(device, mountId);
     }
     return true;
 }
@@ -780,7 +846,14 @@ int umountTool(const Args &args)
     // the path can redirect it.
     if (fchdir(parentFd.get()) != 0)
         return fail(errnoText("cannot enter \"" + parent + "\""));
-    if (umount2(name.c_str(), UMOUNT_NOFOLLOW) != 0) {
+    // A RAM disk's trim keeper looks into the volume now and then for a moment: a busy
+    // volume is only taken as busy once a few short waits did not help.
+    int unmounted = umount2(name.c_str(), UMOUNT_NOFOLLOW);
+    for (int attempt = 0; unmounted != 0 && errno == EBUSY && attempt < 5; ++attempt) {
+        usleep(100 * 1000);
+        unmounted = umount2(name.c_str(), UMOUNT_NOFOLLOW);
+    }
+    if (unmounted != 0) {
         // Forced: files still open keep the file system alive until they are closed, but the
         // volume is gone from the path, as the caller asked.
         if (!(force && errno == EBUSY && umount2(name.c_str(), UMOUNT_NOFOLLOW | MNT_DETACH) == 0))
@@ -947,7 +1020,7 @@ int diskutil(const Args &args)
             unlinkat(media.get(), leaf.c_str(), AT_REMOVEDIR);
     });
     std::string summary;
-    if (!formatDevice(device, mke2fs, name, caseSensitive, caller, &summary, &why))
+    if (!formatDevice(device, mke2fs, name, caseSensitive, 0, caller, &summary, &why))
         return fail(why);
     if (created)
         lsetxattr((mediaPath + "/" + leaf).c_str(), kMadeForVolumeAttribute, "1", 1, 0);

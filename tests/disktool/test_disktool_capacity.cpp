@@ -1,0 +1,46 @@
+// What a fresh RAM disk offers: nearly all of its size, enough inodes, as many as asked for.
+
+#include "DiskToolTestSupport.h"
+#include "QMFormatRules.h"
+#include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/statvfs.h>
+
+using namespace DiskToolTest;
+
+TEST(DiskToolCapacity, AFreshRamDiskOffersNearlyAllOfItsSizeAndAnInodePer16KiB)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    // At least 96 % of the size at 256 MB, 98 % from 1 GB up (the inode tables and what the
+    // file system keeps for itself are the rest).
+    for (const auto &[bytes, percent] : {std::pair{256000000ULL, 96ULL}, std::pair{1000000000ULL, 98ULL}}) {
+        SCOPED_TRACE(bytes);
+        MountedRamDisk r(bytes);
+        ASSERT_TRUE(r.mounted) << r.error.toStdString();
+        const struct statvfs sv = r.stat();
+        EXPECT_GE(quint64(sv.f_bavail) * sv.f_frsize, bytes * percent / 100);
+        EXPECT_EQ(sv.f_frsize, QMFormatRules::kBlockSize);
+        EXPECT_GE(quint64(sv.f_files), bytes / QMFormatRules::kBytesPerInode);
+        // The mount set the file system's own reserve as the format's rule says.
+        EXPECT_EQ(r.reservedBlocks(), QMFormatRules::reservedBlocks(bytes / QMFormatRules::kBlockSize));
+    }
+}
+
+TEST(DiskToolCapacity, TheInodesAskedForAreGivenUpToTheMostTheDeviceTakes)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    const quint64 bytes = 256000000ULL;
+    const quint64 most = QMFormatRules::maxInodeCount(bytes);
+    // Below the default the default stands; above it the count asked for; and the edge.
+    for (const quint64 asked : {quint64(100), quint64(25000), most}) {
+        SCOPED_TRACE(asked);
+        MountedRamDisk r(bytes, {QStringLiteral("-N"), QString::number(asked)});
+        ASSERT_TRUE(r.mounted) << r.error.toStdString();
+        const struct statvfs sv = r.stat();
+        EXPECT_GE(quint64(sv.f_files), std::max(asked, bytes / QMFormatRules::kBytesPerInode));
+        // Room for the files themselves still: the inode tables take at most a 32nd.
+        EXPECT_GE(quint64(sv.f_bavail) * sv.f_frsize, bytes * 94 / 100);
+    }
+}

@@ -1,0 +1,62 @@
+// Deleting files gives their memory back while the volume stays mounted, and what gives it
+// back ends with the mount.
+
+#include "DiskToolTestSupport.h"
+#include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+
+#include <unistd.h>
+
+using namespace DiskToolTest;
+
+namespace {
+
+// Whether the process that trims a device's mount runs (it carries the device in its name).
+bool keeperRuns(const QString &device)
+{
+    const QByteArray name = "qmtrim-" + device.mid(5).toLatin1() + '\n';
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll() == name)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(DiskToolMemory, DeletedFilesGiveTheirMemoryBackWhileMountedAndTheTrimmerEndsWithTheMount)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    MountedRamDisk r(400000000ULL);
+    ASSERT_TRUE(r.mounted) << r.error.toStdString();
+    EXPECT_TRUE(QMTest::waitUntil([&] { return keeperRuns(r.disk.device()); }, 30000));
+
+    constexpr quint64 kWritten = 200ULL * 1024 * 1024;
+    const quint64 before = shmemBytes();
+    QByteArray chunk(4 * 1024 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < chunk.size(); ++i)
+        chunk[i] = char(i * 31 + 7);
+    for (int i = 0; i < int(kWritten / chunk.size()); ++i) {
+        QFile f(r.dir.path() + QStringLiteral("/file%1").arg(i));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_EQ(f.write(chunk), chunk.size());
+    }
+    sync();
+    const quint64 full = shmemBytes();
+    // The memory file holds the data now (other programs may move Shmem a little as well).
+    ASSERT_GE(full, before + kWritten * 8 / 10);
+
+    for (const QString &name : QDir(r.dir.path()).entryList(QDir::Files))
+        ASSERT_TRUE(QFile::remove(r.dir.path() + QLatin1Char('/') + name));
+    // Given back without unmounting: a behaviour, so the limit is generous.
+    EXPECT_TRUE(QMTest::waitUntil([&] { return shmemBytes() + kWritten * 8 / 10 <= full; }, 60000))
+        << "Shmem before " << before << ", full " << full << ", now " << shmemBytes();
+
+    const Result umount = runTool(QStringLiteral("umount"), {QStringLiteral("-f"), r.dir.path()});
+    ASSERT_EQ(umount.status, 0) << umount.err.toStdString();
+    EXPECT_TRUE(QMTest::waitUntil([&] { return !keeperRuns(r.disk.device()); }, 30000));
+}
