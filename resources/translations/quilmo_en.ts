@@ -151,6 +151,10 @@
         <source>Reveal in Finder</source>
         <translation>Show in File Manager</translation>
     </message>
+    <message>
+        <source>Show Quilmo in menu bar</source>
+        <translation>Show Quilmo in the system tray</translation>
+    </message>
 </context>
 <context>
     <name>Localizable</name>

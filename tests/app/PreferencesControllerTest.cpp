@@ -68,7 +68,7 @@ TEST_F(PreferencesTest, TheHelperIsShownHiddenAndStartedAtLogin)
     auto *label = control<QLabel>("iconStyleLabel");
     EXPECT_EQ(prefs->windowTitle(), QStringLiteral("Quilmo Preferences"));
     EXPECT_EQ(prefs->minimumSize(), prefs->maximumSize()) << "fixed size";
-    EXPECT_EQ(show->text(), QStringLiteral("Show Quilmo in menu bar"));
+    EXPECT_EQ(show->text(), QStringLiteral("Show Quilmo in the system tray")) << "a Linux desktop has a tray, not a menu bar";
     EXPECT_EQ(atLogin->text(), QStringLiteral("Automatically launch at login"));
     EXPECT_FALSE(show->isChecked());
     EXPECT_FALSE(atLogin->isEnabled());
