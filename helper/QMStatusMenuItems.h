@@ -73,7 +73,8 @@ public:
     static bool isBackupCandidate(const QMRamDisk::Ptr &ramDisk);
 
     // The RAM disks an all-disk action (tag 1 create, 2 eject, 3 synchronise, 4 back up)
-    // acts on, in list order; none for any other tag.
+    // acts on, in list order; none for any other tag. Create and eject leave out a RAM disk
+    // whose application runs, and every tag one that is busy with another action.
     static QList<QMRamDisk::Ptr> targetsOfAllAction(qint64 tag, const QList<QMRamDisk::Ptr> &ramDisks);
 
     // True when an idle, mounted RAM disk is used strictly beyond warningUsage.

@@ -106,8 +106,12 @@ int main(int argc, char **argv)
     QMTranslations::installTranslations();
     wsEnsureIconTheme();
 
-    // A volume to browse: an ordinary folder stands in for the mounted RAM disk.
-    QTemporaryDir volume(QDir::homePath() + QStringLiteral("/Scratch-XXXXXX"));
+    // A volume to browse: an ordinary folder stands in for the mounted RAM disk. Its
+    // mount directory must pass the checks a real one does, which refuse /tmp (where the
+    // screenshot run keeps its home): /home is used where it may be written.
+    const QString parent = QFileInfo(QStringLiteral("/home")).isWritable() ? QStringLiteral("/home") : QDir::homePath();
+    QTemporaryDir place(parent + QStringLiteral("/quilmo-shot-XXXXXX"));
+    QTemporaryDir volume(place.path() + QStringLiteral("/Scratch-XXXXXX"));
     QDir(volume.path()).mkpath(QStringLiteral("Downloads"));
     QDir(volume.path()).mkpath(QStringLiteral("Projects"));
     for (const char *name : {"notes.txt", "report.pdf", "photo.png", "build.log"}) {
