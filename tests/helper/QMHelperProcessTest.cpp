@@ -171,6 +171,26 @@ TEST_F(HelperProcessTest, LoginRunCreatesOneAfterTheOtherThenQuitsWithoutMenu)
     EXPECT_EQ(after.at(2)->status(), QMRamDiskStatus_notCreated);
 }
 
+TEST_F(HelperProcessTest, LoginStartWithTheMenuCreatesAndStays)
+{
+    ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("Kept"), 128000000)}, true));
+    Helper helper(_installation, {});
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !_installation.calls().filter(QStringLiteral("end mount")).isEmpty(); },
+                                  60000));
+    EXPECT_FALSE(helper.waitForExit(2000)) << "the tray menu is wanted: the helper stays";
+    // The device reaches the file although the helper goes on running.
+    EXPECT_TRUE(QMTest::waitUntil([&] {
+        const QList<QMRamDisk::Ptr> now = entries();
+        return now.size() == 1 && !now.first()->deviceNode().isEmpty();
+    }));
+    helper.terminate();
+    ASSERT_TRUE(helper.waitForExit(30000));
+    EXPECT_EQ(helper.exitCode(), 0);
+    const QList<QMRamDisk::Ptr> after = entries();
+    ASSERT_EQ(after.size(), 1);
+    EXPECT_EQ(after.first()->status(), QMRamDiskStatus_mounted) << "quitting never ejects";
+}
+
 TEST_F(HelperProcessTest, StartedFromQuilmoCreatesNothingAndWaitsToBeTold)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("NotNow"), 128000000)}, false));

@@ -1,6 +1,7 @@
 // The status menu over real, mounted RAM disks: what it offers, what a running application
 // forbids, which names it hides, and the warning when a RAM disk fills up.
 #include "QMAlert.h"
+#include "QMDistributedNotificationCenter.h"
 #include "QMHelperTestSupport.h"
 #include "QMNSMenuRepresentedObject.h"
 #include "QMRamDiskDevice.h"
@@ -13,6 +14,11 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMouseEvent>
+#include <QSignalSpy>
+#include <QWidgetAction>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -258,3 +264,56 @@ TEST_F(HelperRamDiskTest, DeleteAllFilesAsksFirstThenEmptiesTheVolume)
     EXPECT_TRUE(QFileInfo(r->path()).isDir()) << "the volume itself stays";
     QMAlert::setHook(previous);
 }
+
+namespace {
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    UrlCatcher() { QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "open"); }
+    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened << url; }
+};
+} // namespace
+
+TEST_F(HelperRamDiskTest, ClickingARowOpensItAndEjectFromItsMenuIsRecorded)
+{
+    const QMRamDisk::Ptr r = mounted(QStringLiteral("Eject"));
+    const QString path = r->path();
+    ASSERT_TRUE(QMHelperTest::writeEntries({r}, true));
+    StatusMenuController controller;
+    UrlCatcher catcher;
+
+    // A click on the row, where Qt draws the menu, opens the RAM disk and closes the menu.
+    QMenu *root = controller.rootMenu();
+    root->popup(QPoint(10, 10));
+    QApplication::processEvents();
+    auto *row = qobject_cast<QWidgetAction *>(item(root, r->identifier()));
+    ASSERT_NE(row, nullptr);
+    QWidget *view = row->defaultWidget();
+    const QPointF at(30, 20);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, view->mapToGlobal(at), Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(view, &release);
+    EXPECT_FALSE(root->isVisible());
+    ASSERT_EQ(catcher.opened.size(), 1);
+    EXPECT_EQ(catcher.opened.first().toLocalFile(), path);
+
+    QStringList senders;
+    QObject::connect(QMDistributedNotificationCenter::defaultCenter(), &QMDistributedNotificationCenter::notificationPosted,
+                     &controller, [&](const QString &, const QString &object, const QVariantMap &) { senders << object; });
+    QMenu *submenu = submenuOf(controller, r);
+    ASSERT_NE(submenu, nullptr);
+    item(submenu, QStringLiteral("Eject"))->trigger();
+    ASSERT_TRUE(QMTest::waitUntil([&] { return senders.contains(QStringLiteral("Quilmo-Helper")); }, 60000));
+    EXPECT_FALSE(QFileInfo::exists(path)) << "a plain RAM disk's mount point goes with it";
+    QMRamDiskEntries written;
+    ASSERT_TRUE(written.readRamDisksFromDefaultLocation());
+    ASSERT_EQ(written.count(), 1);
+    EXPECT_EQ(written.ramDisks().first()->status(), QMRamDiskStatus_notCreated);
+    r->setStatus(QMRamDiskStatus_notCreated);
+}
+
+#include "QMHelperRamDiskTest.moc"
