@@ -4,11 +4,15 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 30
+# make install PREFIX=... [DESTDIR=...]: the installed tree finds its parts relative to
+# itself, so any prefix works.
+PREFIX     ?= /usr/local
+DESTDIR    ?=
 # ccache, where installed, shares compiled objects between builds and checkouts.
 LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 export CCACHE_BASEDIR := $(CURDIR)
 
-.PHONY: all deps configure build run test test-asan test-tsan fuzz bench screenshots clean
+.PHONY: all deps configure build run test test-asan test-tsan fuzz bench screenshots clean install uninstall package package-check
 
 all: build
 
@@ -43,7 +47,7 @@ fuzz: deps
 	cmake -S . -B build-fuzz -G Ninja $(LAUNCHER) -DQUILMO_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF
 	cmake --build build-fuzz -j $(JOBS) --target fuzz
 	@# Each fuzzer grows a working corpus seeded from tests/data/fuzz/<name>.
-	@set -e; for f in volume-tag tool-plist entries-file; do \
+	@set -e; for f in volume-tag tool-plist entries-file version-document; do \
 	  exe=build-fuzz/fuzz/fuzz_$$(echo $$f | tr - _); \
 	  mkdir -p build-fuzz/corpus/$$f; \
 	  echo "== $$exe ($(FUZZ_SECONDS) s)"; \
@@ -53,6 +57,24 @@ fuzz: deps
 # Windows, sheets and menus rendered offscreen into docs/screenshots/.
 screenshots: build
 	bash scripts/screenshots.sh $(BUILD) docs/screenshots
+
+# Every file `make install` wrote is remembered in the build tree (CMake's own manifest
+# only holds the last install, and any `cmake --install` replaces it) for `make uninstall`.
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+	@sort -u -o $(BUILD)/quilmo-installed-files.txt $(BUILD)/install_manifest.txt \
+	  $$(test -f $(BUILD)/quilmo-installed-files.txt && echo $(BUILD)/quilmo-installed-files.txt)
+
+uninstall:
+	DESTDIR="$(DESTDIR)" bash scripts/uninstall.sh $(BUILD)/quilmo-installed-files.txt
+
+# The Debian package (package/quilmo_<version>_<arch>.deb in the build tree).
+package: build
+	cmake --build $(BUILD) --target package
+
+# Lints and inspects the package; as root it also installs and purges it once.
+package-check: package
+	bash scripts/package-check.sh $(BUILD)
 
 bench: build
 	bash scripts/bench.sh $(BUILD)

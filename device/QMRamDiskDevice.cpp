@@ -82,14 +82,19 @@ bool isFresh(const QString &deviceNode)
 }
 
 // mkdir -p that keeps the errno of the step that failed.
-bool makePath(const QString &path, int *errnum)
+// Creates the path with its missing parents; *created (when given) lists, outermost first,
+// the directories made here.
+bool makePath(const QString &path, int *errnum, QList<QByteArray> *created = nullptr)
 {
     const QByteArray bytes = QFile::encodeName(QDir::cleanPath(path));
     for (qsizetype i = 1; i <= bytes.size(); ++i) {
         if (i < bytes.size() && bytes.at(i) != '/')
             continue;
         const QByteArray part = bytes.left(i);
-        if (::mkdir(part.constData(), 0755) == 0 || errno == EEXIST) {
+        const bool made = ::mkdir(part.constData(), 0755) == 0;
+        if (made && created)
+            created->append(part);
+        if (made || errno == EEXIST) {
             struct stat st {};
             if (::stat(part.constData(), &st) == 0 && S_ISDIR(st.st_mode))
                 continue;
@@ -390,6 +395,7 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
 
     QString mountPath;
     bool alreadyMounted = false;
+    QList<QByteArray> createdDirs;
     if (directory.isNull() && !defaultParentTakesMounts(defaultVolumesDirectory())) {
         // The default place is the desktop's, not ours to mount in: the disk utility erases
         // the device and mounts it there itself. Erasing is only harmless on a device this
@@ -437,7 +443,7 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
             }
         } else {
             int errnum = 0;
-            if (!makePath(mountPath, &errnum))
+            if (!makePath(mountPath, &errnum, &createdDirs))
                 return QM_DeviceError("Unable to mount disk", "createDirectoryAtPath", QMError::Cause::fromErrno(errnum));
         }
 
@@ -447,8 +453,12 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
                 args << QStringLiteral("-o") << QStringLiteral("nobrowse");
             args << QStringLiteral("-t") << QStringLiteral("hfs") << deviceNode << mountPath;
             QString stdErr;
-            if (!runTool(QMDiskTool::Mount, args, nullptr, &stdErr))
+            if (!runTool(QMDiskTool::Mount, args, nullptr, &stdErr)) {
+                // A refused mount leaves no empty directories of ours behind.
+                for (auto it = createdDirs.crbegin(); it != createdDirs.crend(); ++it)
+                    ::rmdir(it->constData());
                 return QM_DeviceError("Unable to mount disk", "executeCommand:", stdErr);
+            }
         }
     }
     setFresh(deviceNode, false);

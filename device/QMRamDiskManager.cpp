@@ -5,9 +5,11 @@
 #include "QMLog.h"
 #include "QMMacInfo.h"
 #include "QMMacros.h"
+#include "QMRamDiskDevice.h"
 #include "QMRamDiskFunctions.h"
 #include "QMRamDiskUtils.h"
 #include "QMRunningApplications.h"
+#include "QMVolumeRules.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -232,28 +234,9 @@ QVariantMap presetIfDirectory(const QString &directory, const QString &name, qui
 
 // ---- Mount-directory rules ---------------------------------------------------------------
 
-const QStringList &systemDirectories()
+bool isSystemDirectory(const QString &path)
 {
-    // The other platform's system places that could exist here, and Linux's own. The users'
-    // homes under /home stay usable.
-    static const QStringList dirs = {
-        QStringLiteral("/.Trashes"), QStringLiteral("/Applications"), QStringLiteral("/bin"),
-        QStringLiteral("/cores"),    QStringLiteral("/dev"),          QStringLiteral("/etc"),
-        QStringLiteral("/Library"),  QStringLiteral("/net"),          QStringLiteral("/Network"),
-        QStringLiteral("/private"),  QStringLiteral("/sbin"),         QStringLiteral("/System"),
-        QStringLiteral("/tmp"),      QStringLiteral("/usr"),          QStringLiteral("/var"),
-        QStringLiteral("/boot"),     QStringLiteral("/lib"),          QStringLiteral("/lib32"),
-        QStringLiteral("/lib64"),    QStringLiteral("/libx32"),       QStringLiteral("/opt"),
-        QStringLiteral("/proc"),     QStringLiteral("/root"),         QStringLiteral("/run"),
-        QStringLiteral("/srv"),      QStringLiteral("/sys"),          QStringLiteral("/snap"),
-        QStringLiteral("/media"),
-    };
-    return dirs;
-}
-
-bool isInside(const QString &path, const QString &dir)
-{
-    return path == dir || path.startsWith(dir + u'/');
+    return QMVolumeRules::isInSystemDirectory(QFile::encodeName(path).toStdString());
 }
 
 // Network file systems by their magic numbers; FUSE ones by their subtype.
@@ -322,6 +305,43 @@ bool isLocalVolume(const QString &path, QString *failure)
     }
     const QString fuse = static_cast<unsigned long>(fs.f_type) == 0x65735546UL ? fuseSubtype(path) : QString();
     return !isNetworkFileSystem(static_cast<long>(fs.f_type), fuse);
+}
+
+// What quilmo-disktool's mount will refuse about the place dir/name, decided here so
+// that nothing is attached, formatted or created for a mount that cannot happen. The
+// mount tool opens the whole path without following any link, wants the caller to own
+// the place, and covers no volume but a RAM disk of Quilmo's.
+bool mountToolAccepts(const QString &directory, const QString &name, QString *message)
+{
+    std::string normalized;
+    const QByteArray joined = QFile::encodeName(directory + u'/' + name);
+    if (const char *problem = QMVolumeRules::pathTextProblem(joined.toStdString(), &normalized))
+        return QM_ReturnNoWithMessage(localized(problem), message);
+    if (QMVolumeRules::isInSystemDirectory(normalized))
+        return QM_ReturnNoWithMessage(localized(QMVolumeRules::kSystemDirectory), message);
+    struct stat st {};
+    for (size_t end = normalized.find('/', 1);; end = normalized.find('/', end + 1)) {
+        if (::lstat(normalized.substr(0, end).c_str(), &st) != 0)
+            return true; // the rest is made by the mount step, as the caller
+        if (S_ISLNK(st.st_mode))
+            return QM_ReturnNoWithMessage(localized(QMVolumeRules::kSymbolicLink), message);
+        if (end == std::string::npos)
+            break;
+    }
+    if (!S_ISDIR(st.st_mode))
+        return QM_ReturnNoWithMessage(localized(QMVolumeRules::kNotADirectory), message);
+    const QString mountPath = QFile::decodeName(QByteArray::fromStdString(normalized));
+    if (QMRamDiskDevice::hasMountedVolumeAtPath(mountPath) == QMMountStateMounted) {
+        // A RAM disk of ours still there is unmounted first; anything else stays.
+        QVariantMap tag;
+        if (!QMRamDiskDevice::getExtentedRamDiskInfos(&tag, mountPath))
+            return QM_ReturnNoWithMessage(localized(QMVolumeRules::kForeignMount), message);
+        return true;
+    }
+    const uid_t uid = ::getuid();
+    if (uid != 0 && st.st_uid != uid)
+        return QM_ReturnNoWithMessage(localized(QMVolumeRules::kNotOwned), message);
+    return true;
 }
 
 bool hasOnlySpacesAndTabs(const QString &name)
@@ -533,12 +553,19 @@ bool QMRamDiskManager::canCreateWithName(const QString &name, quint64 size, qint
     // "." and ".." would put the volume over the mount directory or its parent.
     if (!QMFunctions::isLegalFilename(name) || name == QLatin1String(".") || name == QLatin1String(".."))
         return QM_ReturnNoWithMessage(localized("The name contains invalid character."), message);
+    // The disk tool's own rule of names (bytes, not characters, count), with its reason.
+    const QByteArray utf8 = name.toUtf8();
+    if (const char *problem = QMVolumeRules::nameProblem(std::string_view(utf8.constData(), size_t(utf8.size()))))
+        return QM_ReturnNoWithMessage(localized(problem), message);
     if (size < minimumSize || size > maximumSize)
         return QM_ReturnNoWithMessage(localized("Please, specify a correct size of RamDisk"), message);
     if (!mountDirectory.isNull() && !canUseMountDirectory(mountDirectory, name, type, message))
         return false;
+    // A preset's own place passes the check above unexamined; the mount tool still has its say.
+    if (!mountDirectory.isEmpty() && type != 0 && !mountToolAccepts(mountDirectory, name, message))
+        return false;
     const quint64 memory = QMMacInfo::physicalMemory();
-    const quint64 reserve = memory <= 4294967296ULL ? 256000000ULL : 1024000000ULL;
+    const quint64 reserve = QMVolumeRules::memoryReserve(memory);
     if (size + reserve > memory)
         return QM_ReturnNoWithMessage(localized("Insuffisant computer memory"), message);
     return true;
@@ -584,11 +611,8 @@ bool QMRamDiskManager::canUseMountDirectory(const QString &mountDirectory, const
     if (!realMountPath.isEmpty() && !mountPaths.contains(realMountPath))
         mountPaths << realMountPath;
     for (const QString &mountPath : mountPaths) {
-        for (const QString &system : systemDirectories()) {
-            if (isInside(mountPath, system))
-                return QM_ReturnNoWithMessage(localized("The mount directory can not be a system directory."),
-                                              message);
-        }
+        if (isSystemDirectory(mountPath))
+            return QM_ReturnNoWithMessage(localized("The mount directory can not be a system directory."), message);
     }
     for (const QString &dir : directories) {
         if (dir == QLatin1String("/home"))
@@ -618,7 +642,7 @@ bool QMRamDiskManager::canUseMountDirectory(const QString &mountDirectory, const
 
     if (::access(QFile::encodeName(mountDirectory).constData(), W_OK) != 0)
         return QM_ReturnNoWithMessage(localized("The mount directory is not writable."), message);
-    return true;
+    return mountToolAccepts(mountDirectory, name, message);
 }
 
 // ---- Texts ---------------------------------------------------------------------------------

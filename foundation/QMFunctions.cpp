@@ -191,27 +191,72 @@ bool QMFunctions::executeCommand(const QString &tool, const QStringList &args, q
     return executeCommand(tool, args, std::nullopt, QString(), status, stdOut, stdErr);
 }
 
-bool QMFunctions::executeWithPrivileges(const QString &tool, const QStringList &args, bool logArgs)
+namespace {
+
+// The program and arguments that run `tool` as root: pkexec for a normal user, the tool
+// itself when already root. False (logged) when there is no way to get the rights.
+bool privilegedCommand(const QString &tool, const QStringList &args, QString *program, QStringList *arguments)
 {
-    QString program = tool;
-    QStringList arguments = args;
-    if (geteuid() != 0) {
-        // The graphical prompt of polkit stands in for the administrator's password.
-        const QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
-        if (pkexec.isEmpty()) {
-            QM_LogErrorMethod("QMFunctions", QStringLiteral("AuthorizationCreate:%1").arg(-60008));
-            return false;
-        }
-        arguments.prepend(tool);
-        program = pkexec;
-    }
-    if (!QProcess::startDetached(program, arguments)) {
-        QString line = QStringLiteral("AuthorizationExecuteWithPrivileges:%1").arg(-60031);
-        if (logArgs)
-            line += QStringLiteral(" args:%1").arg(args.join(QStringLiteral(", ")));
-        QM_LogErrorMethod("QMFunctions", line);
+    *program = tool;
+    *arguments = args;
+    if (geteuid() == 0)
+        return true;
+    // The graphical prompt of polkit stands in for the administrator's password.
+    const QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
+    if (pkexec.isEmpty()) {
+        QM_LogErrorMethod("QMFunctions", QStringLiteral("AuthorizationCreate:%1").arg(-60008));
         return false;
     }
+    arguments->prepend(tool);
+    *program = pkexec;
+    return true;
+}
+
+void logNotStarted(const QStringList &args, bool logArgs)
+{
+    QString line = QStringLiteral("AuthorizationExecuteWithPrivileges:%1").arg(-60031);
+    if (logArgs)
+        line += QStringLiteral(" args:%1").arg(args.join(QStringLiteral(", ")));
+    QM_LogErrorMethod("QMFunctions", line);
+}
+
+} // namespace
+
+bool QMFunctions::executeWithPrivileges(const QString &tool, const QStringList &args, bool logArgs)
+{
+    QString program;
+    QStringList arguments;
+    if (!privilegedCommand(tool, args, &program, &arguments))
+        return false;
+    if (!QProcess::startDetached(program, arguments)) {
+        logNotStarted(args, logArgs);
+        return false;
+    }
+    return true;
+}
+
+bool QMFunctions::executeWithPrivilegesAndWait(const QString &tool, const QStringList &args, qint64 *status,
+                                               bool logArgs)
+{
+    if (status)
+        *status = 0;
+    QString program;
+    QStringList arguments;
+    if (!privilegedCommand(tool, args, &program, &arguments))
+        return false;
+    // pkexec starts the tool whatever its path holds; refuse here what could not run.
+    const QFileInfo info(tool);
+    if (!info.isFile() || !info.isExecutable()) {
+        logNotStarted(args, logArgs);
+        return false;
+    }
+    qint64 exitStatus = 0;
+    if (!executeCommand(program, arguments, &exitStatus, nullptr, nullptr)) {
+        logNotStarted(args, logArgs);
+        return false;
+    }
+    if (status)
+        *status = exitStatus;
     return true;
 }
 

@@ -24,6 +24,11 @@ public:
     // without waiting for it. Only success or failure is reported; the reason is logged.
     // `logArgs` adds the argument list to the failure line.
     static bool executeWithPrivileges(const QString &tool, const QStringList &args, bool logArgs = false);
+    // The same, for work whose next step depends on it: waits for the tool and hands back
+    // its exit status (pkexec's own 126 or 127 when the administrator's password was not
+    // given). False, logged as above, when nothing could be started.
+    static bool executeWithPrivilegesAndWait(const QString &tool, const QStringList &args, qint64 *status,
+                                             bool logArgs = false);
 
     static QString UUIDString();
     static QString appName();

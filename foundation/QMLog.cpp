@@ -1,5 +1,6 @@
 #include "QMLog.h"
 
+#include "QMBuildInfo.h"
 #include "QMError.h"
 #include "QMFunctions.h"
 
@@ -143,7 +144,7 @@ bool QMLog::presentCrashReporter(int mode)
 
 QUrl QMLog::vendorWebsiteURL()
 {
-    return QUrl(QStringLiteral("https://quilmo.org/"));
+    return QUrl(QStringLiteral(QUILMO_VENDOR_WEBSITE));
 }
 
 QUrl QMLog::supportPageURL()

@@ -187,4 +187,11 @@
         <translation>:</translation>
     </message>
 </context>
+<context>
+    <name>QMCheckForUpdates</name>
+    <message>
+        <source>This version requires at least OS X %@.</source>
+        <translation>This version requires at least Linux %@.</translation>
+    </message>
+</context>
 </TS>

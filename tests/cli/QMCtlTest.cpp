@@ -195,3 +195,43 @@ TEST(QMCtl, CreateWriteEjectCreateAgainKeepsTheFiles)
     EXPECT_TRUE(entryNamed(name).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(backupDir)); // the default backup goes with the entry
 }
+
+TEST(QMCtl, RefusesWhatTheDiskToolWouldRefuseWithItsReasons)
+{
+    // Bytes count: 128 two-byte characters are 256 bytes, beyond a file name's 255.
+    const Result longName = ctl({QStringLiteral("add"), QString(128, QChar(0xE9))});
+    EXPECT_EQ(longName.status, 1);
+    EXPECT_TRUE(longName.err.contains(QStringLiteral("The name is longer than 255 bytes."))) << longName.err.toStdString();
+    const Result dash = ctl({QStringLiteral("add"), QStringLiteral("-x")});
+    EXPECT_EQ(dash.status, 1);
+    EXPECT_TRUE(dash.err.contains(QStringLiteral("The name begins with \"-\"."))) << dash.err.toStdString();
+    ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Work"), QStringLiteral("--size"), QStringLiteral("256M")}).status, 0);
+    const Result renamed = ctl({QStringLiteral("set"), QStringLiteral("Work"), QStringLiteral("--name"), QStringLiteral("-rf")});
+    EXPECT_EQ(renamed.status, 1);
+    EXPECT_EQ(entryNamed(QStringLiteral("Work")).value(QStringLiteral("name")).toString(), QStringLiteral("Work"));
+
+    // A mount directory reached through a symbolic link: refused when it is set, and, when
+    // the link appears later, refused at creation before anything is made.
+    QTemporaryDir dir(QDir::homePath() + QStringLiteral("/mounts-XXXXXX"));
+    ASSERT_TRUE(dir.isValid());
+    const QString real = dir.path() + QStringLiteral("/real");
+    const QString via = dir.path() + QStringLiteral("/via");
+    ASSERT_TRUE(QDir().mkpath(real));
+    ASSERT_TRUE(QFile::link(real, via));
+    if (!QMRamDiskManager::canUseMountDirectory(real, QStringLiteral("Work"), 0, nullptr))
+        GTEST_SKIP() << "the test's home is in a system directory here (not root)";
+    const Result linked = ctl({QStringLiteral("set"), QStringLiteral("Work"), QStringLiteral("--mount-dir"), via});
+    EXPECT_EQ(linked.status, 1);
+    EXPECT_TRUE(linked.err.contains(QStringLiteral("The mount path passes through a symbolic link."))) << linked.err.toStdString();
+
+    const QString place = dir.path() + QStringLiteral("/place");
+    ASSERT_TRUE(QDir().mkpath(place));
+    ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Work"), QStringLiteral("--mount-dir"), place}).status, 0);
+    ASSERT_TRUE(QDir(place).removeRecursively());
+    ASSERT_TRUE(QFile::link(real, place));
+    const Result create = ctl({QStringLiteral("create"), QStringLiteral("Work")});
+    EXPECT_EQ(create.status, 1);
+    EXPECT_TRUE(create.err.contains(QStringLiteral("symbolic link"))) << create.err.toStdString();
+    EXPECT_TRUE(QDir(real).isEmpty()) << "a refused creation leaves no directory behind";
+    EXPECT_EQ(entryNamed(QStringLiteral("Work")).value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
+}

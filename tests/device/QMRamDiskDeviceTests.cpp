@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
@@ -322,6 +323,30 @@ TEST(QMRamDiskDeviceMount, ArgumentVectorWithAGivenDirectory)
     EXPECT_EQ(failed->message(), QStringLiteral("Unable to mount disk"));
     EXPECT_TRUE(failed->reason().endsWith(QStringLiteral(" executeCommand:")));
     EXPECT_EQ(causeText(failed), QStringLiteral("refused\n"));
+}
+
+TEST(QMRamDiskDeviceMount, ARefusedMountLeavesNoDirectoryItMade)
+{
+    FakeTools tools;
+    tools.add(QStringLiteral("mount"), QStringLiteral("echo 'refused' >&2; exit 1"));
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QString mounted;
+    // The directory and a missing parent are made for the mount, and go again with it;
+    // what was there before stays.
+    const QString parent = dir.filePath(QStringLiteral("made/for"));
+    const QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), parent,
+                                                                QStringLiteral("Disk"), 0, 0, QStringLiteral("ID"), &mounted);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->message(), QStringLiteral("Unable to mount disk"));
+    EXPECT_EQ(tools.calls().size(), 1);
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("made"))));
+    EXPECT_TRUE(QFileInfo(dir.path()).isDir());
+
+    ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("Kept"))));
+    EXPECT_TRUE(QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(), QStringLiteral("Kept"), 0, 0,
+                                                 QStringLiteral("ID"), &mounted));
+    EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("Kept"))).isDir());
 }
 
 TEST(QMRamDiskDeviceMount, AWritableDefaultPlaceMountsWithoutNobrowse)

@@ -2,6 +2,7 @@
 // against real directories, real processes and real desktop entries.
 #include "QMLog.h"
 #include "QMMacInfo.h"
+#include "QMRamDiskDevice.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
 #include "QMRunningApplications.h"
@@ -78,6 +79,11 @@ public:
     bool mountReadOnlyTmpfs()
     {
         _mounted = ::mount("tmpfs", _path.constData(), "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV, "size=1m") == 0;
+        return _mounted;
+    }
+    bool mountTmpfs()
+    {
+        _mounted = ::mount("tmpfs", _path.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") == 0;
         return _mounted;
     }
 
@@ -279,6 +285,61 @@ TEST_F(MountDirectoryTest, HomeLibraryOnlyBelowDeveloper)
     EXPECT_EQ(message, tr("The mount directory can not be a library sub directory."));
     EXPECT_TRUE(QMRamDiskManager::canCreateWithName(QStringLiteral("R"), 128000000ULL, 0,
                                                     home + QStringLiteral("/Library/Developer"), &message));
+}
+
+TEST(QMRamDiskManager, NamesFollowTheDiskToolsRuleInBytes)
+{
+    PhysicalMemoryGuard memory(1024ULL * 1024 * 1024 * 1024);
+    QString message;
+    // 128 two-byte characters: 256 bytes, one more than a file name holds; 86 three-byte
+    // ones: 258. One two-byte character less (and one ASCII) is exactly 255.
+    for (const QString &name : {QString(128, QChar(0xE9)), QString(86, QChar(0x4E2D))}) {
+        EXPECT_FALSE(QMRamDiskManager::canCreateWithName(name, 128000000ULL, 0, QString(), &message));
+        EXPECT_EQ(message, tr("The name is longer than 255 bytes."));
+    }
+    EXPECT_TRUE(QMRamDiskManager::canCreateWithName(QString(127, QChar(0xE9)) + u'a', 128000000ULL, 0, QString(), &message))
+        << message.toStdString();
+    for (const QString &name : {QStringLiteral("-x"), QStringLiteral("--help")}) {
+        EXPECT_FALSE(QMRamDiskManager::canCreateWithName(name, 128000000ULL, 0, QString(), &message));
+        EXPECT_EQ(message, tr("The name begins with \"-\"."));
+    }
+    // A C1 control character.
+    EXPECT_FALSE(QMRamDiskManager::canCreateWithName(QStringLiteral("a") + QChar(0x85) + u'b', 128000000ULL, 0, QString(), &message));
+}
+
+TEST_F(MountDirectoryTest, RefusesWhatTheMountToolWouldRefuse)
+{
+    const QString real = base + QStringLiteral("/real");
+    ASSERT_TRUE(mkdirs(real + QStringLiteral("/inner")));
+    ASSERT_TRUE(QFile::link(real, base + QStringLiteral("/via")));
+    // A link on the way, a link in place of the directory, a link where the volume goes.
+    EXPECT_TRUE(refuses(base + QStringLiteral("/via/inner"), QStringLiteral("R"), "The mount path passes through a symbolic link."));
+    EXPECT_TRUE(refuses(base + QStringLiteral("/via"), QStringLiteral("R"), "The mount path passes through a symbolic link."));
+    EXPECT_TRUE(refuses(base, QStringLiteral("via"), "The mount path passes through a symbolic link."));
+    EXPECT_TRUE(refuses(real + QStringLiteral("/inner/.."), QStringLiteral("R"), "The mount path contains \"..\"."));
+    ASSERT_TRUE(writeFile(real + QStringLiteral("/file"), "x"));
+    EXPECT_TRUE(refuses(real, QStringLiteral("file"), "The mount path is not a directory."));
+    const QString tab = base + QStringLiteral("/a\tb");
+    ASSERT_TRUE(mkdirs(tab));
+    EXPECT_TRUE(refuses(tab, QStringLiteral("R"), "The mount path contains a control character."));
+
+    // Another volume where the RAM disk would go stays; one of ours is unmounted first.
+    ASSERT_TRUE(mkdirs(real + QStringLiteral("/Vol")));
+    MountGuard foreign(real + QStringLiteral("/Vol"));
+    ASSERT_TRUE(foreign.mountTmpfs());
+    EXPECT_TRUE(refuses(real, QStringLiteral("Vol"), "Another volume is mounted at the mount path."));
+    ASSERT_TRUE(QMRamDiskDevice::setExtendedRamDiskInfos({{"identifier", "ID"}, {"deviceNode", "/dev/loop9"}},
+                                                         real + QStringLiteral("/Vol")));
+    EXPECT_FALSE(refuses(real, QStringLiteral("Vol"), ""));
+    EXPECT_FALSE(refuses(real + QStringLiteral("/inner"), QStringLiteral("New"), ""));
+
+    // A preset's own place is not examined by this check, but the creation check still asks
+    // what the mount tool will say.
+    PhysicalMemoryGuard memory(1024ULL * 1024 * 1024 * 1024);
+    QString message;
+    EXPECT_TRUE(QMRamDiskManager::canUseMountDirectory(base + QStringLiteral("/via"), QStringLiteral("firefox"), 7, &message));
+    EXPECT_FALSE(QMRamDiskManager::canCreateWithName(QStringLiteral("firefox"), 1000000000ULL, 7, base + QStringLiteral("/via"), &message));
+    EXPECT_EQ(message, tr("The mount path passes through a symbolic link."));
 }
 
 TEST(QMRamDiskManager, PresetTypesTakeAnyMountDirectory)

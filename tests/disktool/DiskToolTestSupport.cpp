@@ -3,6 +3,7 @@
 #include "QMTestSupport.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -24,6 +25,86 @@ bool Result::isRefusal() const
     return status == 1 && err.count(QLatin1Char('\n')) == 1 && err.endsWith(QLatin1Char('\n')) && out.isEmpty();
 }
 
+static QString g_toolDirectory;
+
+static QString toolDirectory()
+{
+    return g_toolDirectory.isEmpty() ? QMTest::libexecDir() : g_toolDirectory;
+}
+
+IsolatedTool::IsolatedTool()
+{
+    g_toolDirectory = QStringLiteral(QUILMO_DISKTOOL_ISOLATED_DIR);
+    QDir(stateDir()).removeRecursively();
+    QFile::remove(publicList());
+}
+
+IsolatedTool::~IsolatedTool()
+{
+    g_toolDirectory.clear();
+    QDir(stateDir()).removeRecursively();
+    QFile::remove(publicList());
+    // What was set aside beside it.
+    for (const QString &name : QDir(QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN)).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        const QString path = QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN "/") + name;
+        if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
+            QDir(path).removeRecursively();
+        else
+            QFile::remove(path);
+    }
+}
+
+QString IsolatedTool::stateDir()
+{
+    return QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN "/quilmo");
+}
+
+QString IsolatedTool::publicList()
+{
+    return QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN "/quilmo-devices");
+}
+
+QStringList plainMountArgs(const QString &device, const QString &path)
+{
+    return {QStringLiteral("-o"), QStringLiteral("noatime"), QStringLiteral("-t"), QStringLiteral("hfs"), device, path};
+}
+
+KillAtEnd::~KillAtEnd()
+{
+    process.kill();
+    process.waitForFinished(10000);
+}
+
+Result runAsUser(uid_t uid, const QString &program, const QStringList &args)
+{
+    Result r;
+    r.status = QMTest::run(QStringLiteral("/usr/bin/setpriv"),
+                           QStringList{QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(uid),
+                                       QStringLiteral("--clear-groups"), program}
+                               + args,
+                           &r.out, &r.err);
+    return r;
+}
+
+static QString blkidValue(const QString &device, const QString &tag)
+{
+    QString out;
+    QMTest::run(QStringLiteral("/usr/sbin/blkid"),
+                {QStringLiteral("-p"), QStringLiteral("-o"), QStringLiteral("value"), QStringLiteral("-s"), tag, device},
+                &out);
+    return out.trimmed();
+}
+
+QString labelOf(const QString &device)
+{
+    return blkidValue(device, QStringLiteral("LABEL"));
+}
+
+QString uuidOf(const QString &device)
+{
+    return blkidValue(device, QStringLiteral("UUID"));
+}
+
 Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid)
 {
     QProcess p;
@@ -32,7 +113,7 @@ Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t
     if (asUid)
         env.insert(QStringLiteral("PKEXEC_UID"), QString::number(*asUid));
     p.setProcessEnvironment(env);
-    p.start(QMTest::libexecDir() + QLatin1Char('/') + tool, args);
+    p.start(toolDirectory() + QLatin1Char('/') + tool, args);
     Result r;
     if (!p.waitForStarted(10000))
         return r;
@@ -92,7 +173,12 @@ QList<InfoEntry> info(std::optional<uid_t> asUid)
         if (!entities || plist_array_get_size(entities) != 1)
             continue;
         plist_t entity = plist_array_get_item(entities, 0);
-        list.append({stringItem(image, "image-path"), stringItem(entity, "dev-entry"), stringItem(entity, "mount-point")});
+        plist_t unrecorded = plist_dict_get_item(image, "unrecorded");
+        uint8_t flag = 0;
+        if (unrecorded && plist_get_node_type(unrecorded) == PLIST_BOOLEAN)
+            plist_get_bool_val(unrecorded, &flag);
+        list.append({stringItem(image, "image-path"), stringItem(entity, "dev-entry"), stringItem(entity, "mount-point"),
+                     flag != 0});
     }
     if (root)
         plist_free(root);

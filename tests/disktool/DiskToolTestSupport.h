@@ -4,6 +4,7 @@
 // loop devices and mounts a test makes, also when the test fails.
 
 #include <QString>
+#include <QProcess>
 #include <QStringList>
 
 #include <optional>
@@ -24,6 +25,31 @@ struct Result {
 // (PKEXEC_UID, which the tool trusts only because the test runs as root).
 Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid = std::nullopt);
 
+// The mount tool's arguments for a device and a path, without "-o nobrowse".
+QStringList plainMountArgs(const QString &device, const QString &path);
+
+// Kills a child process and waits for it when it goes out of scope.
+struct KillAtEnd {
+    QProcess &process;
+    ~KillAtEnd();
+};
+
+// Runs a program as a normal user (real and effective ids, no supplementary groups).
+Result runAsUser(uid_t uid, const QString &program, const QStringList &args);
+
+// While it lives, runTool (and everything built on it) runs the test-only build of the tool
+// whose record lives in the build tree; that record starts empty and is removed again.
+class IsolatedTool {
+public:
+    IsolatedTool();
+    ~IsolatedTool();
+    IsolatedTool(const IsolatedTool &) = delete;
+    IsolatedTool &operator=(const IsolatedTool &) = delete;
+    // Where its record is: <dir>/devices, <dir>/devices.lock; the public copy is publicList().
+    static QString stateDir();
+    static QString publicList();
+};
+
 // A user id that no other test process uses, for playing a normal user.
 uid_t testUid(int offset = 0);
 
@@ -34,9 +60,14 @@ struct InfoEntry {
     QString imagePath;
     QString device;
     QString mountPoint;
+    bool unrecorded = false;
 };
 QList<InfoEntry> info(std::optional<uid_t> asUid = std::nullopt);
 std::optional<InfoEntry> infoFor(const QString &device, std::optional<uid_t> asUid = std::nullopt);
+
+// The file system's label and UUID as blkid reads them from the device.
+QString labelOf(const QString &device);
+QString uuidOf(const QString &device);
 
 // Mount points of a loop device, read from /proc/self/mountinfo.
 QStringList mountPointsOf(const QString &device);

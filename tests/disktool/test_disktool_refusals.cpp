@@ -12,16 +12,12 @@
 #include <QTemporaryDir>
 
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace DiskToolTest;
 
 namespace {
-
-QStringList mountArgs(const QString &device, const QString &path)
-{
-    return {QStringLiteral("-o"), QStringLiteral("noatime"), QStringLiteral("-t"), QStringLiteral("hfs"), device, path};
-}
 
 QString blkidType(const QString &device)
 {
@@ -60,7 +56,7 @@ protected:
         EXPECT_EQ(snapshot(_user, _dir.path()), before) << tool.toStdString() << " "
                                                         << args.join(QLatin1Char(' ')).toStdString();
     }
-    void expectMountRefused(const QString &path) { expectRefusal(QStringLiteral("mount"), mountArgs(_disk->device(), path), _user); }
+    void expectMountRefused(const QString &path) { expectRefusal(QStringLiteral("mount"), plainMountArgs(_disk->device(), path), _user); }
 
     QTemporaryDir _dir;
     uid_t _user = 0;
@@ -74,7 +70,7 @@ protected:
 TEST_F(DiskToolRefusal, TheTargetDirectoryItselfIsAccepted)
 {
     // The other refusals of this fixture mean something only if this works.
-    const Result r = runTool(QStringLiteral("mount"), mountArgs(_disk->device(), _target), _user);
+    const Result r = runTool(QStringLiteral("mount"), plainMountArgs(_disk->device(), _target), _user);
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), _target}, _user).status, 0);
 }
@@ -143,12 +139,12 @@ TEST_F(DiskToolRefusal, DevicesOfAnotherUser)
     ASSERT_EQ(chown(otherTarget.toLocal8Bit().constData(), other, other), 0);
     MountGuard guard(otherTarget);
     expectRefusal(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("Mine"), device}, other);
-    expectRefusal(QStringLiteral("mount"), mountArgs(device, otherTarget), other);
+    expectRefusal(QStringLiteral("mount"), plainMountArgs(device, otherTarget), other);
     expectRefusal(QStringLiteral("hdiutil"), {QStringLiteral("detach"), device}, other);
     expectRefusal(QStringLiteral("diskutil"), {QStringLiteral("erasevolume"), QStringLiteral("HFS+"), QStringLiteral("Mine"), device}, other);
 
     // Mounted by its owner, it cannot be unmounted by the other user either.
-    ASSERT_EQ(runTool(QStringLiteral("mount"), mountArgs(device, _target), _user).status, 0);
+    ASSERT_EQ(runTool(QStringLiteral("mount"), plainMountArgs(device, _target), _user).status, 0);
     expectRefusal(QStringLiteral("umount"), {QStringLiteral("-f"), _target}, other);
     // Root may act on every device.
     EXPECT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), _target}).status, 0);
@@ -176,11 +172,20 @@ TEST_F(DiskToolRefusal, LoopDevicesThatAreNotOurs)
         ASSERT_FALSE(foreign.device().isEmpty());
         for (const std::optional<uid_t> &as : {std::optional<uid_t>(_user), std::optional<uid_t>()}) {
             expectRefusal(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("X"), foreign.device()}, as);
-            expectRefusal(QStringLiteral("mount"), mountArgs(foreign.device(), _target), as);
-            expectRefusal(QStringLiteral("hdiutil"), {QStringLiteral("detach"), foreign.device()}, as);
+            expectRefusal(QStringLiteral("mount"), plainMountArgs(foreign.device(), _target), as);
+            // Root may release a device that merely looks like ours (once the record is lost
+            // there is no telling the two apart); nothing else.
+            if (as || file == image.fileName())
+                expectRefusal(QStringLiteral("hdiutil"), {QStringLiteral("detach"), foreign.device()}, as);
         }
         EXPECT_EQ(backingOf(foreign.device()), file);
         EXPECT_TRUE(blkidType(foreign.device()).isEmpty());
+        if (file == forgedPath) {
+            const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), foreign.device()});
+            EXPECT_EQ(detach.status, 0) << detach.err.toStdString();
+            EXPECT_TRUE(backingOf(foreign.device()).isEmpty());
+            EXPECT_TRUE(QFileInfo::exists(forgedPath)) << "the file is not Quilmo's to delete";
+        }
     }
     expectRefusal(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("X"), QStringLiteral("/dev/sda")}, std::nullopt);
     expectRefusal(QStringLiteral("hdiutil"), {QStringLiteral("detach"), QStringLiteral("/dev/loop")}, std::nullopt);
@@ -231,4 +236,100 @@ TEST_F(DiskToolRefusal, ArgumentsThatWouldBeReadAsOptions)
                                             QStringLiteral("noatime"), device, QStringLiteral("-target")}, _user);
     expectRefusal(QStringLiteral("umount"), {QStringLiteral("-l"), _target}, _user);
     expectRefusal(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), QStringLiteral("-x")}, _user);
+}
+
+TEST(DiskToolNames, ANameBeyondTheFileSystemsLimitsChangesNothing)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    RamDisk disk(65536);
+    ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
+    const QString label = labelOf(disk.device()), uuid = uuidOf(disk.device());
+    ASSERT_EQ(label, QStringLiteral("Test"));
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral("/media/root")));
+    const QStringList mediaBefore = QDir(QStringLiteral("/media/root")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+
+    // 300 bytes; 256 bytes in 128 two-byte characters (128 characters would pass a count of
+    // characters); and names that read as options.
+    const QString twoByte = QString(128, QChar(0xE9));
+    for (const QString &name : {QString(300, QLatin1Char('n')), twoByte, QStringLiteral("-F"), QStringLiteral("--help")}) {
+        for (const QStringList &args : {QStringList{QStringLiteral("newfs_hfs"), QStringLiteral("-v"), name, disk.device()},
+                                        QStringList{QStringLiteral("diskutil"), QStringLiteral("erasevolume"),
+                                                    QStringLiteral("HFS+"), name, disk.device()}}) {
+            const Result r = runTool(args.first(), args.mid(1));
+            EXPECT_TRUE(r.isRefusal()) << args.first().toStdString() << " " << name.size() << ": " << r.err.toStdString();
+        }
+        EXPECT_EQ(labelOf(disk.device()), label);
+        EXPECT_EQ(uuidOf(disk.device()), uuid);
+        EXPECT_TRUE(mountPointsOf(disk.device()).isEmpty());
+    }
+    EXPECT_EQ(QDir(QStringLiteral("/media/root")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), mediaBefore);
+
+    // 255 bytes is the limit itself: accepted, and the label is its first 16 bytes.
+    const Result edge = runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QString(255, QLatin1Char('e')), disk.device()});
+    EXPECT_EQ(edge.status, 0) << edge.err.toStdString();
+    EXPECT_EQ(labelOf(disk.device()), QString(16, QLatin1Char('e')));
+}
+
+TEST(DiskToolNames, DiskutilFindsItsPlaceBeforeItErases)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    RamDisk disk(65536);
+    ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
+    const QString uuid = uuidOf(disk.device());
+    // A name of the full 255 bytes whose place is taken: "name 1" would be too long, so
+    // there is no place at all, and that must be known before the device is erased.
+    const QString name = QStringLiteral("q%1-").arg(getpid()) + QString(255, QLatin1Char('x'));
+    const QString full = name.left(255);
+    const QString taken = QStringLiteral("/media/root/") + full;
+    ASSERT_TRUE(QDir().mkpath(taken));
+    struct Remove {
+        QString path;
+        ~Remove() { QDir(path).removeRecursively(); }
+    } remove{taken};
+    QFile keep(taken + QStringLiteral("/keep"));
+    ASSERT_TRUE(keep.open(QIODevice::WriteOnly));
+    keep.close();
+    const Result r = runTool(QStringLiteral("diskutil"), {QStringLiteral("erasevolume"), QStringLiteral("HFS+"), full, disk.device()});
+    EXPECT_TRUE(r.isRefusal()) << r.status << " " << r.err.toStdString();
+    EXPECT_EQ(uuidOf(disk.device()), uuid);
+    EXPECT_EQ(labelOf(disk.device()), QStringLiteral("Test"));
+    EXPECT_TRUE(mountPointsOf(disk.device()).isEmpty());
+}
+
+TEST_F(DiskToolRefusal, MdutilOnlyInTheCallersOwnPlaces)
+{
+    const QString marker = QStringLiteral("/.trackerignore");
+    // Root's directory, another user's, and another user's with a marker to remove.
+    const QString roots = _dir.path() + QStringLiteral("/roots");
+    const QString others = _dir.path() + QStringLiteral("/others");
+    ASSERT_TRUE(QDir().mkdir(roots) && QDir().mkdir(others));
+    ASSERT_EQ(chown(others.toLocal8Bit().constData(), testUid(1), testUid(1)), 0);
+    QFile existing(others + marker);
+    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+    existing.close();
+    for (const QString &place : {roots, others}) {
+        for (const QStringList &args : {QStringList{QStringLiteral("-i"), QStringLiteral("off"), place},
+                                        QStringList{QStringLiteral("-i"), QStringLiteral("on"), place},
+                                        QStringList{QStringLiteral("-E"), place}, QStringList{QStringLiteral("-d"), place}})
+            expectRefusal(QStringLiteral("mdutil"), args, _user);
+    }
+    EXPECT_FALSE(QFileInfo::exists(roots + marker));
+    EXPECT_TRUE(QFileInfo::exists(others + marker));
+
+    // The caller's own directory: the marker is theirs.
+    EXPECT_EQ(runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), _target}, _user).status, 0);
+    struct stat st;
+    ASSERT_EQ(stat((_target + marker).toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_uid, _user);
+    EXPECT_EQ(runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("on"), _target}, _user).status, 0);
+    EXPECT_FALSE(QFileInfo::exists(_target + marker));
+
+    // Their own mounted RAM disk, even where its root is not theirs; another user's is not.
+    ASSERT_EQ(runTool(QStringLiteral("mount"), plainMountArgs(_disk->device(), _target), _user).status, 0);
+    ASSERT_EQ(chown(_target.toLocal8Bit().constData(), 0, 0), 0);
+    EXPECT_EQ(runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), _target}, _user).status, 0);
+    EXPECT_TRUE(QFileInfo::exists(_target + marker));
+    expectRefusal(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("on"), _target}, testUid(1));
+    EXPECT_TRUE(QFileInfo::exists(_target + marker));
+    EXPECT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), _target}, _user).status, 0);
 }

@@ -148,6 +148,29 @@ TEST(QMFunctionsRunner, PrivilegedExecutionStartsWithoutWaiting)
     EXPECT_TRUE(log.entries[0].endsWith(QStringLiteral(" args:")));
 }
 
+TEST(QMFunctionsRunner, PrivilegedExecutionThatWaitsGivesTheExitStatus)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "as a normal user this would ask polkit for a password";
+    QTemporaryDir dir;
+    const QString marker = dir.filePath(QStringLiteral("marker"));
+    const QString tool = QMTest::writeScript(dir.path(), QStringLiteral("tool"),
+                                             QStringLiteral("sleep 0.2; echo \"$1\" > \"$2\"; exit 3\n"));
+    qint64 status = 0;
+    ASSERT_TRUE(QMFunctions::executeWithPrivilegesAndWait(tool, {QStringLiteral("done"), marker}, &status));
+    EXPECT_EQ(status, 3);
+    QFile f(marker);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << "the call returns once the tool has finished";
+    EXPECT_EQ(f.readAll(), QByteArray("done\n"));
+
+    QuietLog log;
+    status = 7;
+    EXPECT_FALSE(QMFunctions::executeWithPrivilegesAndWait(dir.filePath(QStringLiteral("missing")), {}, &status, true));
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(log.entries.size(), 1);
+    EXPECT_TRUE(log.entries[0].contains(QStringLiteral("AuthorizationExecuteWithPrivileges:")));
+}
+
 TEST(QMFunctionsIdentity, UuidNameVersionBuildDate)
 {
     const QString a = QMFunctions::UUIDString();

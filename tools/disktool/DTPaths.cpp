@@ -1,10 +1,10 @@
 #include "DTPaths.h"
 
-#include "DTSystem.h"
+#include "DTState.h"
+#include "QMVolumeRules.h"
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -14,66 +14,14 @@
 
 namespace dt {
 
-void Fd::reset()
-{
-    if (_fd >= 0)
-        close(_fd);
-    _fd = -1;
-}
-
 bool normalizeAbsolutePath(const std::string &path, std::string *normalized, std::string *why)
 {
-    if (looksLikeOption(path)) {
-        *why = "\"" + path + "\" would be read as an option, not a path";
+    if (const char *problem = QMVolumeRules::pathTextProblem(path, normalized)) {
+        // A control character is not printed back.
+        *why = std::strstr(problem, "control") ? std::string(problem) : "\"" + path + "\": " + problem;
         return false;
     }
-    if (path.empty() || path[0] != '/') {
-        *why = "the path \"" + path + "\" is not absolute";
-        return false;
-    }
-    for (unsigned char c : path) {
-        if (c < 0x20 || c == 0x7f) {
-            *why = "the path contains a control character";
-            return false;
-        }
-    }
-    std::string out;
-    size_t i = 0;
-    while (i < path.size()) {
-        while (i < path.size() && path[i] == '/')
-            ++i;
-        const size_t end = path.find('/', i);
-        const std::string component = path.substr(i, end == std::string::npos ? std::string::npos : end - i);
-        i = end == std::string::npos ? path.size() : end;
-        if (component.empty() || component == ".")
-            continue;
-        if (component == "..") {
-            *why = "the path \"" + path + "\" contains \"..\"";
-            return false;
-        }
-        out += "/" + component;
-    }
-    *normalized = out.empty() ? "/" : out;
     return true;
-}
-
-bool isInSystemDirectory(const std::string &normalized)
-{
-    // The places of the system itself; "/home" and "/mnt" stay usable. /media belongs to
-    // the volumes that we (and udisks) mount there ourselves.
-    static const char *systemDirectories[] = {
-        "/.Trashes", "/Applications", "/bin", "/cores", "/dev", "/etc", "/Library", "/net",
-        "/Network", "/private", "/sbin", "/System", "/tmp", "/usr", "/var", "/boot", "/lib",
-        "/lib32", "/lib64", "/libx32", "/opt", "/proc", "/root", "/run", "/srv", "/sys",
-        "/snap", "/media"};
-    if (normalized == "/")
-        return true;
-    for (const char *dir : systemDirectories) {
-        const std::string d = dir;
-        if (normalized == d || startsWith(normalized, d + "/"))
-            return true;
-    }
-    return false;
 }
 
 Fd openDirectoryNoFollow(const std::string &normalized, std::string *why)
@@ -87,7 +35,7 @@ Fd openDirectoryNoFollow(const std::string &normalized, std::string *why)
         return Fd(static_cast<int>(fd));
     switch (errno) {
     case ELOOP:
-        *why = "the path \"" + normalized + "\" passes through a symbolic link";
+        *why = "\"" + normalized + "\": " + QMVolumeRules::kSymbolicLink;
         break;
     case ENOTDIR:
         *why = "\"" + normalized + "\" is not a directory";
@@ -118,7 +66,22 @@ bool mountRootInfo(int fd, bool *isMountRoot, int *mountId, std::string *why)
     return true;
 }
 
-Fd openMountTarget(const std::string &path, uid_t caller, std::string *normalized, std::string *why)
+bool isCallersRamDiskMount(State &state, int mountId, uid_t caller)
+{
+    for (const auto &e : readMountTable()) {
+        if (e.mountId != mountId)
+            continue;
+        for (const auto &device : quilmoLoopDevices()) {
+            std::string ignored;
+            LoopDevice checked;
+            if (device.device == e.device && authorizeDevice(state, device.node, caller, Purpose::Use, &checked, &ignored))
+                return true;
+        }
+    }
+    return false;
+}
+
+Fd openMountTarget(State &state, const std::string &path, uid_t caller, std::string *normalized, std::string *why)
 {
     if (!normalizeAbsolutePath(path, normalized, why))
         return Fd();
@@ -128,8 +91,8 @@ Fd openMountTarget(const std::string &path, uid_t caller, std::string *normalize
     const bool inOwnMedia = userNameOf(caller, &user, nullptr)
         && normalized->size() > 8 + user.size() && startsWith(*normalized, "/media/" + user + "/")
         && normalized->find('/', 8 + user.size()) == std::string::npos;
-    if (!inOwnMedia && isInSystemDirectory(*normalized)) {
-        *why = "\"" + *normalized + "\" is a system directory";
+    if (!inOwnMedia && QMVolumeRules::isInSystemDirectory(*normalized)) {
+        *why = "\"" + *normalized + "\": " + QMVolumeRules::kSystemDirectory;
         return Fd();
     }
     Fd fd = openDirectoryNoFollow(*normalized, why);
@@ -147,21 +110,13 @@ Fd openMountTarget(const std::string &path, uid_t caller, std::string *normalize
     if (isMountRoot) {
         // Only one of the caller's own RAM disks may be covered again; anything else that is
         // mounted there is not ours to hide.
-        for (const auto &e : readMountTable()) {
-            if (e.mountId != mountId)
-                continue;
-            for (const auto &device : quilmoLoopDevices()) {
-                std::string ignored;
-                LoopDevice checked;
-                if (device.device == e.device && authorizeDevice(device.node, caller, &checked, &ignored))
-                    return fd;
-            }
-        }
-        *why = "something else is already mounted at \"" + *normalized + "\"";
+        if (isCallersRamDiskMount(state, mountId, caller))
+            return fd;
+        *why = "\"" + *normalized + "\": " + QMVolumeRules::kForeignMount;
         return Fd();
     }
     if (caller != 0 && st.st_uid != caller) {
-        *why = "\"" + *normalized + "\" is not owned by the calling user";
+        *why = "\"" + *normalized + "\": " + QMVolumeRules::kNotOwned;
         return Fd();
     }
     return fd;

@@ -1,5 +1,7 @@
 #include "DTSystem.h"
 
+#include "QMVolumeRules.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -9,16 +11,29 @@
 #include <sstream>
 
 #include <dirent.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace dt {
+
+[[noreturn]] static void unreadable(const char *what)
+{
+    std::fprintf(stderr, "quilmo-disktool: cannot read %s: %s\n", what, std::strerror(errno));
+    std::exit(1);
+}
+
+void Fd::reset()
+{
+    if (_fd >= 0)
+        close(_fd);
+    _fd = -1;
+}
 
 uid_t callerUid()
 {
@@ -94,81 +109,13 @@ std::string sizeText(uint64_t bytes)
     return buffer;
 }
 
-// Length of the UTF-8 sequence starting at text[i], 0 when it is not valid UTF-8.
-static size_t utf8SequenceLength(const std::string &text, size_t i)
-{
-    const auto c = static_cast<unsigned char>(text[i]);
-    size_t length = 0;
-    if (c < 0x80)
-        return 1;
-    if ((c & 0xE0) == 0xC0 && c >= 0xC2)
-        length = 2;
-    else if ((c & 0xF0) == 0xE0)
-        length = 3;
-    else if ((c & 0xF8) == 0xF0 && c <= 0xF4)
-        length = 4;
-    else
-        return 0;
-    if (i + length > text.size())
-        return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
-            return 0;
-    }
-    return length;
-}
-
 bool isAcceptableName(const std::string &name, std::string *why)
 {
-    if (name.empty()) {
-        *why = "the name is empty";
+    if (const char *problem = QMVolumeRules::nameProblem(name)) {
+        *why = problem;
         return false;
-    }
-    if (looksLikeOption(name)) {
-        *why = "the name \"" + name + "\" would be read as an option";
-        return false;
-    }
-    if (name == "." || name == "..") {
-        *why = "the name \"" + name + "\" is not a usable volume name";
-        return false;
-    }
-    for (size_t i = 0; i < name.size();) {
-        const auto c = static_cast<unsigned char>(name[i]);
-        if (c < 0x20 || c == 0x7f) {
-            *why = "the name contains a control character";
-            return false;
-        }
-        if (c == '/') {
-            *why = "the name contains \"/\"";
-            return false;
-        }
-        const size_t length = utf8SequenceLength(name, i);
-        if (length == 0) {
-            *why = "the name is not valid UTF-8";
-            return false;
-        }
-        // C1 control characters (U+0080..U+009F) are control characters too.
-        if (length == 2 && c == 0xC2 && static_cast<unsigned char>(name[i + 1]) < 0xA0) {
-            *why = "the name contains a control character";
-            return false;
-        }
-        i += length;
     }
     return true;
-}
-
-std::string utf8Prefix(const std::string &text, size_t maxBytes)
-{
-    size_t end = 0;
-    while (end < text.size()) {
-        size_t length = utf8SequenceLength(text, end);
-        if (length == 0)
-            length = 1;
-        if (end + length > maxBytes)
-            break;
-        end += length;
-    }
-    return text.substr(0, end);
 }
 
 int runTool(const std::string &path, const std::vector<std::string> &args, std::string *output)
@@ -253,6 +200,9 @@ std::vector<MountEntry> readMountTable()
 {
     std::vector<MountEntry> table;
     std::ifstream in("/proc/self/mountinfo");
+    // Without the mount table nothing can be decided safely (out of descriptors, say).
+    if (!in)
+        unreadable("the mount table");
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
         MountEntry e;
@@ -299,38 +249,71 @@ int loopIndexFromNode(const std::string &node)
     return static_cast<int>(index);
 }
 
-static bool readSysfs(const std::string &path, std::string *value)
+// Reads the first line of a sysfs attribute; 0, or the errno of the failure.
+static int readSysfs(const std::string &path, std::string *value)
 {
-    std::ifstream in(path);
-    if (!in)
-        return false;
-    std::getline(in, *value);
-    return true;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) < 0 && errno == EINTR) {
+    }
+    const int error = n < 0 ? errno : 0;
+    close(fd);
+    if (error)
+        return error;
+    value->assign(buffer, static_cast<size_t>(n));
+    const size_t newline = value->find('\n');
+    if (newline != std::string::npos)
+        value->resize(newline);
+    return 0;
 }
 
-bool readLoopDevice(int index, LoopDevice *out)
+LoopState loopState(int index, LoopDevice *out)
 {
+    if (index < 0)
+        return LoopState::Free;
     const std::string base = "/sys/block/loop" + std::to_string(index);
     std::string backing, devText, sizeText;
-    if (!readSysfs(base + "/loop/backing_file", &backing) || backing.empty())
-        return false;
-    if (!readSysfs(base + "/dev", &devText) || !readSysfs(base + "/size", &sizeText))
-        return false;
+    // Without a backing file the attribute is not there at all.
+    if (const int error = readSysfs(base + "/loop/backing_file", &backing))
+        return error == ENOENT || error == ENXIO ? LoopState::Free : LoopState::Unknown;
+    if (backing.empty())
+        return LoopState::Free;
+    if (readSysfs(base + "/dev", &devText) != 0 || readSysfs(base + "/size", &sizeText) != 0)
+        return LoopState::Unknown;
     static const std::string deleted = " (deleted)";
     if (backing.size() > deleted.size() && backing.compare(backing.size() - deleted.size(), deleted.size(), deleted) == 0)
         backing.resize(backing.size() - deleted.size());
     unsigned major = 0, minor = 0;
-    if (std::sscanf(devText.c_str(), "%u:%u", &major, &minor) != 2)
-        return false;
     uint64_t sectors = 0;
-    if (!parseUnsigned(sizeText, &sectors))
-        return false;
+    if (std::sscanf(devText.c_str(), "%u:%u", &major, &minor) != 2 || !parseUnsigned(sizeText, &sectors))
+        return LoopState::Unknown;
     out->node = "/dev/loop" + std::to_string(index);
     out->index = index;
     out->device = makedev(major, minor);
     out->backing = backing;
     out->sectors = sectors;
-    return true;
+    std::string seqText;
+    uint64_t seq = 0;
+    out->diskseq = readSysfs(base + "/diskseq", &seqText) == 0 && parseUnsigned(seqText, &seq) ? seq : 0;
+    out->inode = 0;
+    // Asked only of our own devices: nothing else is ever opened.
+    if (geteuid() == 0 && isQuilmoBacking(backing)) {
+        const int fd = open(out->node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        struct loop_info64 info;
+        if (fd >= 0 && ioctl(fd, LOOP_GET_STATUS64, &info) == 0)
+            out->inode = info.lo_inode;
+        if (fd >= 0)
+            close(fd);
+    }
+    return LoopState::Attached;
+}
+
+bool readLoopDevice(int index, LoopDevice *out)
+{
+    return loopState(index, out) == LoopState::Attached;
 }
 
 bool isQuilmoBacking(const std::string &backing)
@@ -338,24 +321,12 @@ bool isQuilmoBacking(const std::string &backing)
     return startsWith(backing, kBackingPrefix) && backing.find('/', std::strlen(kBackingPrefix)) == std::string::npos;
 }
 
-std::optional<uid_t> ownerFromBacking(const std::string &backing)
-{
-    if (!isQuilmoBacking(backing))
-        return std::nullopt;
-    const std::string rest = backing.substr(std::strlen(kBackingPrefix));
-    const size_t dash = rest.find('-');
-    uint64_t uid = 0;
-    if (dash == std::string::npos || !parseUnsigned(rest.substr(0, dash), &uid))
-        return std::nullopt;
-    return static_cast<uid_t>(uid);
-}
-
 std::vector<LoopDevice> quilmoLoopDevices()
 {
     std::vector<LoopDevice> devices;
     DIR *dir = opendir("/sys/block");
     if (!dir)
-        return devices;
+        unreadable("the list of block devices");
     while (struct dirent *entry = readdir(dir)) {
         const std::string name = entry->d_name;
         const int index = loopIndexFromNode("/dev/" + name);
@@ -366,135 +337,6 @@ std::vector<LoopDevice> quilmoLoopDevices()
     closedir(dir);
     std::sort(devices.begin(), devices.end(), [](const LoopDevice &a, const LoopDevice &b) { return a.index < b.index; });
     return devices;
-}
-
-// The state directory must be ours alone: created 0700 by root, never a link.
-static bool ensureStateDir(std::string *error)
-{
-    if (mkdir(kStateDir, 0700) != 0 && errno != EEXIST) {
-        *error = std::string("cannot create ") + kStateDir + ": " + std::strerror(errno);
-        return false;
-    }
-    struct stat st;
-    if (lstat(kStateDir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0) {
-        *error = std::string(kStateDir) + " is not a directory owned by root";
-        return false;
-    }
-    if ((st.st_mode & 077) != 0 && chmod(kStateDir, 0700) != 0) {
-        *error = std::string("cannot protect ") + kStateDir + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-StateLock::StateLock()
-{
-    if (!ensureStateDir(&_error))
-        return;
-    const int fd = open(kStateLock, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        _error = std::string("cannot open ") + kStateLock + ": " + std::strerror(errno);
-        return;
-    }
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            _error = std::string("cannot lock ") + kStateLock + ": " + std::strerror(errno);
-            close(fd);
-            return;
-        }
-    }
-    _fd = fd;
-}
-
-StateLock::~StateLock()
-{
-    if (_fd >= 0)
-        close(_fd); // releases the lock
-}
-
-std::vector<StateEntry> readState()
-{
-    std::vector<StateEntry> entries;
-    const int fd = open(kStateFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return entries;
-    std::string content;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
-        content.append(buffer, static_cast<size_t>(n));
-    close(fd);
-
-    std::istringstream in(content);
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line);
-        StateEntry e;
-        std::string uidText;
-        if (!(fields >> e.node >> e.backing >> uidText))
-            continue;
-        uint64_t uid = 0;
-        if (!parseUnsigned(uidText, &uid))
-            continue;
-        e.owner = static_cast<uid_t>(uid);
-        const int index = loopIndexFromNode(e.node);
-        LoopDevice device;
-        // Stale when the device was detached behind our back or reused for something else.
-        if (index < 0 || !readLoopDevice(index, &device) || device.backing != e.backing)
-            continue;
-        entries.push_back(e);
-    }
-    return entries;
-}
-
-bool writeState(const std::vector<StateEntry> &entries, std::string *error)
-{
-    std::string content;
-    for (const auto &e : entries)
-        content += e.node + " " + e.backing + " " + std::to_string(e.owner) + "\n";
-    const std::string temporary = std::string(kStateFile) + ".new";
-    unlink(temporary.c_str());
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        *error = "cannot write " + temporary + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size())
-        && fsync(fd) == 0;
-    const int savedErrno = errno;
-    close(fd);
-    if (!written || rename(temporary.c_str(), kStateFile) != 0) {
-        *error = "cannot write " + std::string(kStateFile) + ": " + std::strerror(written ? errno : savedErrno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
-bool authorizeDevice(const std::string &node, uid_t caller, LoopDevice *device, std::string *error)
-{
-    if (looksLikeOption(node)) {
-        *error = "\"" + node + "\" would be read as an option, not a device";
-        return false;
-    }
-    const int index = loopIndexFromNode(node);
-    if (index < 0) {
-        *error = node + " is not a RAM disk device";
-        return false;
-    }
-    if (!readLoopDevice(index, device) || !isQuilmoBacking(device->backing)) {
-        *error = node + " is not a RAM disk of Quilmo";
-        return false;
-    }
-    for (const auto &e : readState()) {
-        if (e.node != node || e.backing != device->backing)
-            continue;
-        if (caller != 0 && e.owner != caller) {
-            *error = node + " belongs to another user";
-            return false;
-        }
-        return true;
-    }
-    *error = node + " is not a RAM disk of Quilmo";
-    return false;
 }
 
 } // namespace dt

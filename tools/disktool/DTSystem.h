@@ -15,9 +15,37 @@ namespace dt {
 
 // Everything Quilmo creates in /dev/shm begins with this; nothing else is ever touched.
 inline constexpr const char *kBackingPrefix = "/dev/shm/quilmo-ram-";
-inline constexpr const char *kStateDir = "/run/quilmo";
-inline constexpr const char *kStateFile = "/run/quilmo/devices";
-inline constexpr const char *kStateLock = "/run/quilmo/devices.lock";
+
+// An owned file descriptor.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : _fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd &&other) noexcept : _fd(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            _fd = other.release();
+        }
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return _fd; }
+    bool valid() const { return _fd >= 0; }
+    int release()
+    {
+        const int fd = _fd;
+        _fd = -1;
+        return fd;
+    }
+    void reset();
+
+private:
+    int _fd = -1;
+};
 
 // The user the work is done for: PKEXEC_UID when pkexec started us as root, else the real
 // user. Never taken from an argument.
@@ -34,11 +62,9 @@ std::string lastLine(const std::string &text);
 std::string sizeText(uint64_t bytes);
 // An argument that a tool would read as an option.
 inline bool looksLikeOption(const std::string &arg) { return !arg.empty() && arg[0] == '-'; }
-// A volume name: not empty, valid UTF-8, no control characters, no "/", not an option,
-// and not "." or "..".
+// A volume name by the rules the manager applies as well (QMVolumeRules); the reason
+// names the problem.
 bool isAcceptableName(const std::string &name, std::string *why);
-// The first bytes of a UTF-8 text that fit in maxBytes without cutting a character.
-std::string utf8Prefix(const std::string &text, size_t maxBytes);
 
 // ---- child processes -----------------------------------------------------------------
 // Runs a program by absolute path with a cleared environment (PATH and LC_ALL=C only),
@@ -67,49 +93,25 @@ struct LoopDevice {
     dev_t device = 0;
     std::string backing; // the backing file's path, " (deleted)" removed
     uint64_t sectors = 0;
+    // The attachment's sequence number: it changes whenever the device is set up again.
+    uint64_t diskseq = 0;
+    // The backing file's inode, as the loop driver reports it; 0 when it could not be
+    // asked (only root may open the device).
+    uint64_t inode = 0;
 };
 // "/dev/loopK" -> K, or -1 when the text is not exactly a loop device node.
 int loopIndexFromNode(const std::string &node);
-// The attached loop device with that index (false when it is free or does not exist).
+// What sysfs says of a loop device: attached (filling *out), free (or not there at all),
+// or unknown (it could not be read just now).
+enum class LoopState { Attached, Free, Unknown };
+LoopState loopState(int index, LoopDevice *out);
+// The attached loop device with that index (false when it is free, does not exist or
+// cannot be read).
 bool readLoopDevice(int index, LoopDevice *out);
 // Every attached loop device whose backing file is one of Quilmo's memory files.
 std::vector<LoopDevice> quilmoLoopDevices();
 bool isQuilmoBacking(const std::string &backing);
-// The owner that is encoded in a backing file's name (quilmo-ram-<uid>-<random>).
-std::optional<uid_t> ownerFromBacking(const std::string &backing);
 // The mount points of a device, in mount-table order.
 std::vector<std::string> mountPointsOf(dev_t device, const std::vector<MountEntry> &table);
-
-// ---- the record of attached devices --------------------------------------------------
-struct StateEntry {
-    std::string node;
-    std::string backing;
-    uid_t owner = 0;
-};
-
-// Holds the state lock for its lifetime; all changes to the record happen under it.
-class StateLock {
-public:
-    StateLock();
-    ~StateLock();
-    StateLock(const StateLock &) = delete;
-    StateLock &operator=(const StateLock &) = delete;
-    bool ok() const { return _fd >= 0; }
-    const std::string &error() const { return _error; }
-
-private:
-    int _fd = -1;
-    std::string _error;
-};
-
-// Reads the record; entries whose device is gone or now backed by something else are
-// left out (stale after a crash or an outside detach).
-std::vector<StateEntry> readState();
-// Replaces the record atomically (temporary file, then rename).
-bool writeState(const std::vector<StateEntry> &entries, std::string *error);
-
-// The device node given by a caller, checked: a loop device of Quilmo's, recorded as
-// attached by the caller (root may act on all). Fills *device on success.
-bool authorizeDevice(const std::string &node, uid_t caller, LoopDevice *device, std::string *error);
 
 } // namespace dt

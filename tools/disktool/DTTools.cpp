@@ -1,13 +1,16 @@
 #include "DTTools.h"
 
 #include "DTPaths.h"
+#include "DTState.h"
 #include "DTSystem.h"
+#include "QMVolumeRules.h"
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <set>
 
 #include <dirent.h>
@@ -20,6 +23,7 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <grp.h>
 #include <unistd.h>
 
 namespace dt {
@@ -135,6 +139,7 @@ static int attachLoop(int backingFd, uint64_t sectors, std::string *why)
     return -1;
 }
 
+// Only for a device this very run has just attached (undoing a failed attach).
 static bool detachLoop(const std::string &node, std::string *why)
 {
     Fd loop(open(node.c_str(), O_RDWR | O_CLOEXEC));
@@ -148,6 +153,76 @@ static bool detachLoop(const std::string &node, std::string *why)
         return false;
     }
     return true;
+}
+
+// Whether a loop device is still the attachment that was checked (loop devices are
+// reused at once, so the number alone says nothing).
+static bool sameAttachment(const LoopDevice &checked)
+{
+    LoopDevice now;
+    return readLoopDevice(checked.index, &now) && now.backing == checked.backing && now.diskseq == checked.diskseq
+        && now.inode == checked.inode;
+}
+
+// Whether the device is held exclusively: mounted, here or in another mount namespace
+// (a copy of a mount keeps the file system, and so the device, in use), or claimed by
+// another program.
+static bool isHeldExclusively(const std::string &node)
+{
+    Fd fd(open(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    return !fd.valid() && errno == EBUSY;
+}
+
+static const char *kStillInUse = "is still in use by another mount namespace or process";
+
+// Releases a RAM disk's loop device, so that its memory goes back. Succeeds only when the
+// device is free afterwards; otherwise the device is left exactly as it was (attached,
+// without the kernel's detach-on-last-close), to be released by a later detach.
+static bool releaseLoop(const LoopDevice &device, std::string *why)
+{
+    // Short waits let a program that merely looks at new devices (udev) let go.
+    constexpr int attempts = 6;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (attempt > 0)
+            usleep(100 * 1000);
+        Fd loop(open(device.node.c_str(), O_RDWR | O_EXCL | O_CLOEXEC));
+        if (!loop.valid()) {
+            if (errno == EBUSY)
+                continue;
+            *why = errnoText("cannot open " + device.node);
+            return false;
+        }
+        if (!sameAttachment(device)) {
+            *why = device.node + " was changed by someone else meanwhile";
+            return false;
+        }
+        if (ioctl(loop.get(), LOOP_CLR_FD, 0) != 0) {
+            *why = errnoText("cannot detach " + device.node);
+            return false;
+        }
+        // With other openers the kernel only marks the device to be detached at their last
+        // close and keeps it bound; as the only opener it is being torn down (and cannot be
+        // asked any more).
+        struct loop_info64 info;
+        if (ioctl(loop.get(), LOOP_GET_STATUS64, &info) == 0) {
+            info.lo_flags &= ~static_cast<__u32>(LO_FLAGS_AUTOCLEAR);
+            if (ioctl(loop.get(), LOOP_SET_STATUS64, &info) != 0) {
+                *why = device.node + " " + kStillInUse + ", and will be released when it is let go";
+                return false;
+            }
+            continue;
+        }
+        loop.reset(); // the last close releases it
+        for (int wait = 0; wait < 200 && sameAttachment(device); ++wait)
+            usleep(10 * 1000);
+        if (sameAttachment(device)) {
+            *why = device.node + " did not let go";
+            return false;
+        }
+        return true;
+    }
+    *why = device.node + " " + kStillInUse;
+    return false;
 }
 
 static int hdiutilAttach(const Args &args)
@@ -186,9 +261,31 @@ static int hdiutilAttach(const Args &args)
         return fail("attach: no random name available");
     const std::string backing = std::string(kBackingPrefix) + std::to_string(caller) + "-" + random;
 
-    StateLock lock;
-    if (!lock.ok())
-        return fail("attach: " + lock.error());
+    State state;
+    if (!state.ok())
+        return fail("attach: " + state.error());
+    std::vector<StateEntry> records, entries;
+    if (!state.read(&records) || !state.entries(&entries))
+        return fail("attach: " + state.error());
+    if (caller != 0) {
+        // One user must not take the memory or the loop devices of everyone.
+        uint64_t used = 0;
+        size_t count = 0;
+        for (const auto &e : entries) {
+            LoopDevice d;
+            if (e.owner == caller && readLoopDevice(loopIndexFromNode(e.node), &d)) {
+                used += d.sectors * 512;
+                ++count;
+            }
+        }
+        if (count >= QMVolumeRules::kMaxDevicesPerUser)
+            return fail("attach: this user has " + std::to_string(count) + " RAM disks already, the most one user may have");
+        const uint64_t allowed = QMVolumeRules::memoryPerUser(memory);
+        if (used + sectors * 512 > allowed)
+            return fail("attach: this user's RAM disks would take " + std::to_string(used + sectors * 512)
+                        + " bytes, more than the " + std::to_string(allowed)
+                        + " bytes one user may have (the machine's memory less its reserve)");
+    }
 
     Fd file(open(backing.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid())
@@ -200,6 +297,9 @@ static int hdiutilAttach(const Args &args)
         return fail("attach: " + errnoText("cannot prepare " + backing));
     if (ftruncate(file.get(), static_cast<off_t>(sectors * 512)) != 0)
         return fail("attach: " + errnoText("cannot size " + backing));
+    struct stat fileStat;
+    if (fstat(file.get(), &fileStat) != 0)
+        return fail("attach: " + errnoText("cannot read " + backing));
 
     std::string why;
     const int index = attachLoop(file.get(), sectors, &why);
@@ -211,9 +311,11 @@ static int hdiutilAttach(const Args &args)
         detachLoop(node, &ignored);
     });
 
-    std::vector<StateEntry> entries = readState();
-    entries.push_back({node, backing, caller});
-    if (!writeState(entries, &why))
+    LoopDevice attached;
+    if (!readLoopDevice(index, &attached) || attached.backing != backing || attached.inode != fileStat.st_ino)
+        return fail("attach: " + node + " does not show the new memory file");
+    records.push_back({node, backing, caller, static_cast<uint64_t>(fileStat.st_ino), attached.diskseq});
+    if (!state.write(records, &why))
         return fail("attach: " + why);
 
     detach.dismiss();
@@ -236,16 +338,35 @@ static int hdiutilInfo(const Args &args)
             return fail("info: unknown argument \"" + args[i] + "\"");
     }
     const uid_t caller = callerUid();
+    // Only the record tells whose a device is (a name is easily made to look like ours).
+    // Root reads it; a normal user reads its public copy.
+    const bool asRoot = geteuid() == 0;
+    std::unique_ptr<State> state;
+    std::vector<StateEntry> entries;
+    if (asRoot) {
+        state = std::make_unique<State>();
+        if (!state->ok())
+            return fail("info: " + state->error());
+        if (!state->entries(&entries))
+            return fail("info: " + state->error());
+    } else {
+        entries = readPublicList();
+    }
     const auto table = readMountTable();
     plist_t root = plist_new_dict();
     plist_t images = plist_new_array();
     for (const auto &device : quilmoLoopDevices()) {
-        // The owner in the name decides what a user sees; the root-only record decides
-        // what they may change.
-        const auto owner = ownerFromBacking(device.backing);
-        if (caller != 0 && (!owner || *owner != caller))
+        const StateEntry *record = nullptr;
+        for (const auto &e : entries) {
+            if (describes(e, device, asRoot))
+                record = &e;
+        }
+        if (caller != 0 && (!record || record->owner != caller))
             continue;
         plist_t image = plist_new_dict();
+        // Root sees every device that looks like ours, so that none is ever out of reach.
+        if (!record)
+            plist_dict_set_item(image, "unrecorded", plist_new_bool(1));
         plist_dict_set_item(image, "image-path", plist_new_string(("ram://" + std::to_string(device.sectors)).c_str()));
         plist_t entities = plist_new_array();
         plist_t entity = plist_new_dict();
@@ -269,29 +390,36 @@ static int hdiutilDetach(const Args &args)
         return fail("detach: exactly one device is needed");
     const std::string &node = args[1];
     const uid_t caller = callerUid();
-    StateLock lock;
-    if (!lock.ok())
-        return fail("detach: " + lock.error());
+    State state;
+    if (!state.ok())
+        return fail("detach: " + state.error());
     LoopDevice device;
     std::string why;
-    if (!authorizeDevice(node, caller, &device, &why))
+    bool recorded = false;
+    if (!authorizeDevice(state, node, caller, Purpose::Release, &device, &why, &recorded))
         return fail("detach: " + why);
     const auto points = mountPointsOf(device.device, readMountTable());
     if (!points.empty())
         return fail("detach: " + node + " is mounted at " + points.front());
-    if (!detachLoop(node, &why))
+    // Until the device is really free, its record stays: a later detach finishes the job.
+    if (!releaseLoop(device, &why))
         return fail("detach: " + why);
-    std::vector<StateEntry> entries;
-    for (const auto &e : readState()) {
-        if (e.node != node)
-            entries.push_back(e);
-    }
     // Should this fail, the device is gone all the same: its entry is stale and the next
-    // reading of the record drops it, so the detach still succeeded.
-    writeState(entries, &why);
-    // Normally unlinked right after attaching; an older attach may have left the name.
+    // writing of the record drops it, so the detach still succeeded.
+    std::vector<StateEntry> records, kept;
+    if (state.read(&records)) {
+        for (const auto &e : records) {
+            if (e.node != node)
+                kept.push_back(e);
+        }
+        state.write(kept, &why);
+    }
+    // Normally unlinked right after attaching; an older attach may have left the name. Only
+    // the very file of a recorded device goes: a file that merely carries such a name is
+    // someone else's.
     struct stat st;
-    if (lstat(device.backing.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    if (recorded && device.inode != 0 && lstat(device.backing.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+        && st.st_ino == device.inode)
         unlink(device.backing.c_str());
     return 0;
 }
@@ -316,26 +444,37 @@ static bool kernelHasCasefold()
     return access("/sys/fs/ext4/features/casefold", F_OK) == 0;
 }
 
-// Formats one of the caller's devices as ext4 without a journal. Fills the one-line
-// summary on success.
-static bool formatDevice(const LoopDevice &device, const std::string &name, bool caseSensitive, uid_t caller,
-                         std::string *summary, std::string *why)
+// Whether an authorized device may be formatted now: mounted nowhere (in no mount
+// namespace) and held by no one. Fills the formatting program's path.
+static bool canFormat(const LoopDevice &device, std::string *mke2fs, std::string *why)
 {
     const auto points = mountPointsOf(device.device, readMountTable());
     if (!points.empty()) {
         *why = device.node + " is mounted at " + points.front();
         return false;
     }
-    const std::string mke2fs = findTool({"/usr/sbin/mke2fs", "/sbin/mke2fs"});
-    if (mke2fs.empty()) {
+    if (isHeldExclusively(device.node)) {
+        *why = device.node + " " + kStillInUse;
+        return false;
+    }
+    *mke2fs = findTool({"/usr/sbin/mke2fs", "/sbin/mke2fs"});
+    if (mke2fs->empty()) {
         *why = "mke2fs is needed (package e2fsprogs)";
         return false;
     }
+    return true;
+}
+
+// Formats one of the caller's devices, checked with canFormat, as ext4 without a journal.
+// Fills the one-line summary on success.
+static bool formatDevice(const LoopDevice &device, const std::string &mke2fs, const std::string &name,
+                         bool caseSensitive, uid_t caller, std::string *summary, std::string *why)
+{
     gid_t gid = static_cast<gid_t>(caller);
     userNameOf(caller, nullptr, &gid); // a uid without an entry keeps its number as group
 
     const bool casefold = !caseSensitive && kernelHasCasefold();
-    const std::string label = utf8Prefix(name, 16);
+    const std::string label = QMVolumeRules::utf8Prefix(name, QMVolumeRules::kLabelMaxBytes);
     std::string output;
     const int status = runTool(mke2fs,
                                {"-t", "ext4", "-F", "-q", "-O", casefold ? "^has_journal,casefold" : "^has_journal",
@@ -378,14 +517,14 @@ int newfsHfs(const Args &args)
     std::string why;
     if (!isAcceptableName(name, &why))
         return fail(why);
-    StateLock lock;
-    if (!lock.ok())
-        return fail(lock.error());
+    State state;
+    if (!state.ok())
+        return fail(state.error());
     LoopDevice device;
-    if (!authorizeDevice(node, callerUid(), &device, &why))
+    if (!authorizeDevice(state, node, callerUid(), Purpose::Use, &device, &why))
         return fail(why);
-    std::string summary;
-    if (!formatDevice(device, name, caseSensitive, callerUid(), &summary, &why))
+    std::string mke2fs, summary;
+    if (!canFormat(device, &mke2fs, &why) || !formatDevice(device, mke2fs, name, caseSensitive, callerUid(), &summary, &why))
         return fail(why);
     std::printf("%s\n", summary.c_str());
     return 0;
@@ -509,18 +648,18 @@ int mountTool(const Args &args)
         return fail("usage: mount -o noatime [-o nobrowse] -t hfs DEVICE PATH");
     const uid_t caller = callerUid();
     // Held so that a detach cannot slip in between the checks and the mount.
-    StateLock lock;
-    if (!lock.ok())
-        return fail(lock.error());
+    State state;
+    if (!state.ok())
+        return fail(state.error());
     LoopDevice device;
     std::string why;
-    if (!authorizeDevice(positional[0], caller, &device, &why))
+    if (!authorizeDevice(state, positional[0], caller, Purpose::Use, &device, &why))
         return fail(why);
     const auto points = mountPointsOf(device.device, readMountTable());
     if (!points.empty())
         return fail(device.node + " is already mounted at " + points.front());
     std::string normalized;
-    Fd target = openMountTarget(positional[1], caller, &normalized, &why);
+    Fd target = openMountTarget(state, positional[1], caller, &normalized, &why);
     if (!target.valid())
         return fail(why);
     if (!mountOnto(device, target.get(), &why))
@@ -581,12 +720,15 @@ int umountTool(const Args &args)
             found = true;
         }
     }
+    State state;
+    if (!state.ok())
+        return fail(state.error());
     LoopDevice device;
     bool ours = false;
     if (found) {
         for (const auto &d : quilmoLoopDevices()) {
             if (d.device == mounted) {
-                if (!authorizeDevice(d.node, callerUid(), &device, &why))
+                if (!authorizeDevice(state, d.node, callerUid(), Purpose::Release, &device, &why))
                     return fail(why);
                 ours = true;
             }
@@ -605,6 +747,11 @@ int umountTool(const Args &args)
         if (!(force && errno == EBUSY && umount2(name.c_str(), UMOUNT_NOFOLLOW | MNT_DETACH) == 0))
             return fail(errnoText("cannot unmount \"" + normalized + "\""));
     }
+    // Success means the file system is gone from the caller's view: not still mounted
+    // there (a mount stacked below) or anywhere else in this mount namespace.
+    const auto remaining = mountPointsOf(device.device, readMountTable());
+    if (!remaining.empty())
+        return fail(device.node + " is still mounted at " + remaining.front());
     // The directories diskutil made under /media/<user> go away with their volume.
     if (startsWith(parent, "/media/") && parent.find('/', 7) == std::string::npos) {
         char mark = 0;
@@ -630,7 +777,9 @@ static Fd openMediaDirectory(uid_t caller, std::string *path, std::string *why)
         *why = "the calling user's name is not usable as a directory";
         return Fd();
     }
-    if (mkdir("/media", 0755) != 0 && errno != EEXIST) {
+    if (mkdir("/media", 0755) == 0)
+        chmod("/media", 0755); // everyone's way to their volumes, whatever the umask
+    else if (errno != EEXIST) {
         *why = errnoText("cannot create /media");
         return Fd();
     }
@@ -691,6 +840,32 @@ static bool isEmptyDirectory(int parentFd, const std::string &name)
     return empty;
 }
 
+// Takes the place in the media directory where the volume goes: the name, or "name 1",
+// "name 2"... when it is taken. An empty directory that is no mount point is used as it
+// is; *created tells whether it was made here (and so has to go again on failure).
+static Fd reserveMediaPlace(int mediaFd, const std::string &name, std::string *leaf, bool *created, std::string *why)
+{
+    for (int n = 0; n < 100; ++n) {
+        *leaf = n == 0 ? name : name + " " + std::to_string(n);
+        if (leaf->size() > QMVolumeRules::kNameMaxBytes)
+            break;
+        *created = mkdirat(mediaFd, leaf->c_str(), 0700) == 0;
+        if (!*created && (errno != EEXIST || !isEmptyDirectory(mediaFd, *leaf)))
+            continue;
+        Fd target(openat(mediaFd, leaf->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        bool isMountRoot = true;
+        int mountId = 0;
+        std::string ignored;
+        if (target.valid() && mountRootInfo(target.get(), &isMountRoot, &mountId, &ignored) && !isMountRoot)
+            return target;
+        if (*created)
+            unlinkat(mediaFd, leaf->c_str(), AT_REMOVEDIR);
+    }
+    *created = false;
+    *why = "no free place for \"" + name + "\"";
+    return Fd();
+}
+
 int diskutil(const Args &args)
 {
     if (args.empty() || args[0] != "erasevolume")
@@ -709,48 +884,58 @@ int diskutil(const Args &args)
     if (!isAcceptableName(name, &why))
         return fail(why);
     const uid_t caller = callerUid();
-    StateLock lock;
-    if (!lock.ok())
-        return fail(lock.error());
+    State state;
+    if (!state.ok())
+        return fail(state.error());
     LoopDevice device;
-    if (!authorizeDevice(node, caller, &device, &why))
+    if (!authorizeDevice(state, node, caller, Purpose::Use, &device, &why))
+        return fail(why);
+    std::string mke2fs;
+    if (!canFormat(device, &mke2fs, &why))
         return fail(why);
     std::string mediaPath;
     Fd media = openMediaDirectory(caller, &mediaPath, &why);
     if (!media.valid())
         return fail(why);
-    std::string summary;
-    if (!formatDevice(device, name, caseSensitive, caller, &summary, &why))
-        return fail(why);
-
-    // The name, or "name 1", "name 2"... when the place is taken.
-    for (int n = 0; n < 100; ++n) {
-        const std::string leaf = n == 0 ? name : name + " " + std::to_string(n);
-        const bool created = mkdirat(media.get(), leaf.c_str(), 0700) == 0;
-        if (!created && (errno != EEXIST || !isEmptyDirectory(media.get(), leaf)))
-            continue;
-        Fd target(openat(media.get(), leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        bool isMountRoot = true;
-        int mountId = 0;
-        if (!target.valid() || !mountRootInfo(target.get(), &isMountRoot, &mountId, &why) || isMountRoot)
-            continue;
+    // The place is settled before the device is erased: a refusal leaves the device as it was.
+    std::string leaf;
+    bool created = false;
+    Fd target = reserveMediaPlace(media.get(), name, &leaf, &created, &why);
+    if (!target.valid())
+        return fail(why + " in " + mediaPath);
+    Undo removePlace([&] {
         if (created)
-            lsetxattr((mediaPath + "/" + leaf).c_str(), kMadeForVolumeAttribute, "1", 1, 0);
-        if (!mountOnto(device, target.get(), &why)) {
-            if (created)
-                unlinkat(media.get(), leaf.c_str(), AT_REMOVEDIR);
-            return fail(why);
-        }
-        std::printf("Finished erase of %s, mounted at %s/%s\n", device.node.c_str(), mediaPath.c_str(), leaf.c_str());
-        return 0;
-    }
-    return fail("no free place for \"" + name + "\" in " + mediaPath);
+            unlinkat(media.get(), leaf.c_str(), AT_REMOVEDIR);
+    });
+    std::string summary;
+    if (!formatDevice(device, mke2fs, name, caseSensitive, caller, &summary, &why))
+        return fail(why);
+    if (created)
+        lsetxattr((mediaPath + "/" + leaf).c_str(), kMadeForVolumeAttribute, "1", 1, 0);
+    if (!mountOnto(device, target.get(), &why))
+        return fail(why);
+    removePlace.dismiss();
+    std::printf("Finished erase of %s, mounted at %s/%s\n", device.node.c_str(), mediaPath.c_str(), leaf.c_str());
+    return 0;
 }
 
 // ---- mdutil --------------------------------------------------------------------------
 
 // Desktop indexers (Tracker) leave alone every directory that holds this file.
 static const char *kIndexerIgnoreFile = ".trackerignore";
+
+// Gives up root for the caller's own identity, so that the marker is made (and removed)
+// with exactly the caller's rights.
+static bool becomeCaller(uid_t caller, std::string *why)
+{
+    gid_t gid = static_cast<gid_t>(caller);
+    userNameOf(caller, nullptr, &gid);
+    if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(caller, caller, caller) != 0) {
+        *why = errnoText("cannot act as the calling user");
+        return false;
+    }
+    return true;
+}
 
 int mdutil(const Args &args)
 {
@@ -770,16 +955,46 @@ int mdutil(const Args &args)
     Fd dir = openDirectoryNoFollow(normalized, &why);
     if (!dir.valid())
         return fail(why);
+    // Only the caller's own directories, or the root of their own mounted RAM disk: run as
+    // root for someone, this must not touch anyone else's places.
+    const uid_t caller = callerUid();
+    if (caller != 0) {
+        struct stat st;
+        if (fstat(dir.get(), &st) != 0)
+            return fail(errnoText("cannot read \"" + normalized + "\""));
+        bool allowed = st.st_uid == caller;
+        if (allowed && geteuid() == 0 && !becomeCaller(caller, &why))
+            return fail(why);
+        bool isMountRoot = false;
+        int mountId = 0;
+        if (!allowed && mountRootInfo(dir.get(), &isMountRoot, &mountId, &why) && isMountRoot) {
+            if (geteuid() == 0) {
+                State state;
+                allowed = state.ok() && isCallersRamDiskMount(state, mountId, caller);
+            } else {
+                const auto table = readMountTable();
+                for (const auto &e : readPublicList()) {
+                    LoopDevice d;
+                    if (e.owner != caller || !readLoopDevice(loopIndexFromNode(e.node), &d))
+                        continue;
+                    for (const auto &m : table)
+                        allowed = allowed || (m.mountId == mountId && m.device == d.device);
+                }
+            }
+        }
+        if (!allowed)
+            return fail("\"" + normalized + "\" is not owned by the calling user");
+    }
+    // -E (erase the index) and -d (disable it): the marker already keeps indexers away and
+    // there is no index of ours to erase.
     if (mode == "off") {
-        Fd marker(openat(dir.get(), kIndexerIgnoreFile, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+        Fd marker(openat(dir.get(), kIndexerIgnoreFile, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
         if (!marker.valid())
             return fail(errnoText("cannot turn indexing off for \"" + normalized + "\""));
     } else if (mode == "on") {
         if (unlinkat(dir.get(), kIndexerIgnoreFile, 0) != 0 && errno != ENOENT)
             return fail(errnoText("cannot turn indexing on for \"" + normalized + "\""));
     }
-    // -E (erase the index) and -d (disable it): the marker already keeps indexers away and
-    // there is no index of ours to erase.
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,6 +80,9 @@ int runThroughPkexec(const std::string &personality, const dt::Args &args)
 
 int main(int argc, char **argv)
 {
+    // Whatever root creates here is private unless given another mode on purpose.
+    if (geteuid() == 0)
+        umask(077);
     std::string personality = argc > 0 ? baseName(argv[0]) : std::string("quilmo-disktool");
     int first = 1;
     if (personality == "quilmo-disktool") {

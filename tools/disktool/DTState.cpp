@@ -1,0 +1,448 @@
+#include "DTState.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace dt {
+
+namespace {
+
+constexpr size_t kMaxStateBytes = 1 << 20;
+
+std::string statePath(const char *name = nullptr)
+{
+    std::string path = std::string(kRunDir) + "/" + kStateDirName;
+    if (name)
+        path += std::string("/") + name;
+    return path;
+}
+
+std::string setAsideName(const char *name)
+{
+    return std::string(name) + ".set-aside-" + std::to_string(static_cast<long long>(std::time(nullptr))) + "-"
+        + std::to_string(getpid());
+}
+
+// Renames an untrusted entry of a directory out of the way (never deletes it: it is
+// evidence). False when it could not be moved.
+bool renameAside(int dirFd, const char *name, const std::string &where, const std::string &why)
+{
+    const std::string aside = setAsideName(name);
+    if (renameat(dirFd, name, dirFd, aside.c_str()) != 0) {
+        if (errno == ENOENT)
+            return true;
+        logWarning(where + " " + why + ", and cannot be set aside: " + std::strerror(errno));
+        return false;
+    }
+    logWarning(where + " " + why + "; set aside as " + aside);
+    return true;
+}
+
+bool readAll(int fd, std::string *content, size_t limit)
+{
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        content->append(buffer, static_cast<size_t>(n));
+        if (content->size() > limit)
+            return false;
+    }
+}
+
+bool parseLine(const std::string &line, StateEntry *e)
+{
+    std::istringstream fields(line);
+    std::string uidText, inodeText, seqText;
+    if (!(fields >> e->node >> e->backing >> uidText))
+        return false;
+    uint64_t uid = 0;
+    if (!parseUnsigned(uidText, &uid) || uid >= static_cast<uint64_t>(static_cast<uid_t>(-1)))
+        return false;
+    e->owner = static_cast<uid_t>(uid);
+    if (fields >> inodeText && !parseUnsigned(inodeText, &e->inode))
+        return false;
+    if (fields >> seqText && !parseUnsigned(seqText, &e->diskseq))
+        return false;
+    return true;
+}
+
+std::vector<StateEntry> parse(const std::string &content)
+{
+    std::vector<StateEntry> entries;
+    std::istringstream in(content);
+    for (std::string line; std::getline(in, line);) {
+        StateEntry e;
+        if (parseLine(line, &e))
+            entries.push_back(e);
+    }
+    return entries;
+}
+
+std::string format(const std::vector<StateEntry> &entries)
+{
+    std::string content;
+    for (const auto &e : entries) {
+        content += e.node + " " + e.backing + " " + std::to_string(e.owner) + " " + std::to_string(e.inode) + " "
+            + std::to_string(e.diskseq) + "\n";
+    }
+    return content;
+}
+
+// Stale records (the device detached behind our back, or set up again for something
+// else) and records of things that are not ours describe nothing and are left out.
+std::vector<StateEntry> confirmed(const std::vector<StateEntry> &raw, bool requireInode)
+{
+    std::vector<StateEntry> entries;
+    for (const auto &e : raw) {
+        const int index = loopIndexFromNode(e.node);
+        LoopDevice device;
+        if (index >= 0 && isQuilmoBacking(e.backing) && readLoopDevice(index, &device)
+            && describes(e, device, requireInode))
+            entries.push_back(e);
+    }
+    return entries;
+}
+
+// A record of a device that sysfs shows to be free, or set up with another file: left out
+// when the record is written. What cannot be read just now is kept.
+bool certainlyStale(const StateEntry &e)
+{
+    const int index = loopIndexFromNode(e.node);
+    if (index < 0 || !isQuilmoBacking(e.backing))
+        return true;
+    LoopDevice d;
+    switch (loopState(index, &d)) {
+    case LoopState::Free:
+        return true;
+    case LoopState::Unknown:
+        return false;
+    case LoopState::Attached:
+        break;
+    }
+    return d.backing != e.backing || (e.diskseq != 0 && d.diskseq != 0 && e.diskseq != d.diskseq)
+        || (e.inode != 0 && d.inode != 0 && e.inode != d.inode);
+}
+
+// Writes a file beside its final name and renames it into place.
+bool replaceFile(int dirFd, const char *name, mode_t mode, const std::string &content, std::string *error)
+{
+    const std::string temporary = std::string(name) + ".new";
+    unlinkat(dirFd, temporary.c_str(), 0);
+    Fd fd(openat(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!fd.valid()) {
+        *error = "cannot write " + temporary + ": " + std::strerror(errno);
+        return false;
+    }
+    // The mode is part of what makes the file believed: never left to the umask.
+    bool written = fchmod(fd.get(), mode) == 0;
+    size_t done = 0;
+    while (written && done < content.size()) {
+        const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        written = n > 0;
+        if (written)
+            done += static_cast<size_t>(n);
+    }
+    written = written && fsync(fd.get()) == 0;
+    const int savedErrno = errno;
+    fd.reset();
+    if (!written || renameat(dirFd, temporary.c_str(), dirFd, name) != 0) {
+        *error = std::string("cannot write ") + name + ": " + std::strerror(written ? errno : savedErrno);
+        unlinkat(dirFd, temporary.c_str(), 0);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool describes(const StateEntry &e, const LoopDevice &d, bool requireInode)
+{
+    if (e.node != d.node || e.backing != d.backing)
+        return false;
+    if (e.diskseq != 0 && e.diskseq != d.diskseq)
+        return false;
+    if (e.inode != 0) {
+        if (d.inode == 0)
+            return !requireInode;
+        return e.inode == d.inode;
+    }
+    return true;
+}
+
+void logWarning(const std::string &message)
+{
+    openlog("quilmo-disktool", LOG_PID, LOG_AUTHPRIV);
+    syslog(LOG_WARNING, "%s", message.c_str());
+    closelog();
+    std::fprintf(stderr, "quilmo-disktool: warning: %s\n", message.c_str());
+}
+
+State::State()
+{
+    if (openDirectory())
+        openLock();
+}
+
+State::~State()
+{
+    if (_lockFd >= 0)
+        close(_lockFd); // releases the lock
+}
+
+bool State::openDirectory()
+{
+    Fd run(open(kRunDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!run.valid()) {
+        _error = std::string("cannot open ") + kRunDir + ": " + std::strerror(errno);
+        return false;
+    }
+    // Checking and repairing the directory is one step for every running tool at once.
+    while (flock(run.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            _error = std::string("cannot lock ") + kRunDir + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    const std::string path = statePath();
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        Fd dir(openat(run.get(), kStateDirName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!dir.valid()) {
+            if (errno != ENOENT && errno != ELOOP && errno != ENOTDIR) {
+                _error = "cannot open " + path + ": " + std::strerror(errno);
+                return false;
+            }
+            if (errno == ENOENT) {
+                if (mkdirat(run.get(), kStateDirName, 0700) != 0 && errno != EEXIST) {
+                    _error = "cannot create " + path + ": " + std::strerror(errno);
+                    return false;
+                }
+                continue;
+            }
+            // A link, or something that is not a directory, where the directory belongs.
+            if (!renameAside(run.get(), kStateDirName, path, "is not a directory"))
+                break;
+            continue;
+        }
+        struct stat st;
+        if (fstat(dir.get(), &st) != 0) {
+            _error = "cannot read " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (st.st_uid != 0) {
+            if (!renameAside(run.get(), kStateDirName, path, "is not owned by root"))
+                break;
+            continue;
+        }
+        if ((st.st_mode & 07777) != 0700) {
+            if (fchmod(dir.get(), 0700) != 0) {
+                _error = "cannot protect " + path + ": " + std::strerror(errno);
+                return false;
+            }
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+            // Others could have put anything into it meanwhile: the record is not believed.
+            logWarning(path + " had mode " + mode + "; made 0700 again");
+            if (!renameAside(dir.get(), kStateFileName, statePath(kStateFileName),
+                             "was in a directory that others could change"))
+                unlinkat(dir.get(), kStateFileName, 0);
+        }
+        _dir = std::move(dir);
+        return true;
+    }
+    _error = "cannot set up " + path;
+    return false;
+}
+
+bool State::openLock()
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Fd fd(openat(_dir.get(), kStateLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+        struct stat st;
+        // Only what is plainly not a file of root's is set aside; any other failure (no
+        // descriptor left, say) says nothing about the file.
+        if (!fd.valid() && errno != ELOOP && errno != ENXIO && errno != EISDIR) {
+            _error = "cannot open " + statePath(kStateLockName) + ": " + std::strerror(errno);
+            return false;
+        }
+        if (fd.valid() && fstat(fd.get(), &st) != 0) {
+            _error = "cannot read " + statePath(kStateLockName) + ": " + std::strerror(errno);
+            return false;
+        }
+        if (fd.valid() && S_ISREG(st.st_mode) && st.st_uid == 0) {
+            while (flock(fd.get(), LOCK_EX) != 0) {
+                if (errno != EINTR) {
+                    _error = "cannot lock " + statePath(kStateLockName) + ": " + std::strerror(errno);
+                    return false;
+                }
+            }
+            _lockFd = fd.release();
+            return true;
+        }
+        // Someone else's file (or a link) could be held forever: none of ours.
+        setAside(kStateLockName, "is not a file of root's");
+    }
+    _error = "cannot open " + statePath(kStateLockName);
+    return false;
+}
+
+void State::setAside(const char *name, const std::string &why)
+{
+    renameAside(_dir.get(), name, statePath(name), why);
+}
+
+bool State::read(std::vector<StateEntry> *records)
+{
+    records->clear();
+    if (!ok())
+        return false;
+    Fd fd(openat(_dir.get(), kStateFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+        if (errno == ENOENT)
+            return true;
+        // A link, or a socket or device: not a file at all.
+        if (errno == ELOOP || errno == ENXIO || errno == ENODEV) {
+            setAside(kStateFileName, "is not a regular file");
+            return true;
+        }
+        _error = "cannot read " + statePath(kStateFileName) + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) {
+        _error = "cannot read " + statePath(kStateFileName) + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string why;
+    if (!S_ISREG(st.st_mode))
+        why = "is not a regular file";
+    else if (st.st_uid != 0)
+        why = "is not owned by root";
+    else if ((st.st_mode & 07777) != 0600)
+        why = "is not of mode 0600";
+    else if (st.st_nlink != 1)
+        why = "has other names";
+    else if (st.st_size > static_cast<off_t>(kMaxStateBytes))
+        why = "is far too large";
+    if (!why.empty()) {
+        fd.reset();
+        setAside(kStateFileName, why);
+        return true;
+    }
+    std::string content;
+    if (!readAll(fd.get(), &content, kMaxStateBytes)) {
+        _error = "cannot read " + statePath(kStateFileName) + ": " + std::strerror(errno);
+        return false;
+    }
+    *records = parse(content);
+    return true;
+}
+
+bool State::entries(std::vector<StateEntry> *confirmedEntries)
+{
+    std::vector<StateEntry> records;
+    if (!read(&records))
+        return false;
+    *confirmedEntries = confirmed(records, true);
+    return true;
+}
+
+bool State::write(const std::vector<StateEntry> &records, std::string *error)
+{
+    if (!ok()) {
+        *error = _error;
+        return false;
+    }
+    std::vector<StateEntry> kept;
+    for (const auto &e : records) {
+        if (!certainlyStale(e))
+            kept.push_back(e);
+    }
+    const std::string content = format(kept);
+    if (!replaceFile(_dir.get(), kStateFileName, 0600, content, error))
+        return false;
+    // The copy for "info" without root; it only ever helps listing, so a failure is logged
+    // and the change stands.
+    Fd run(open(kRunDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string publicError;
+    if (!run.valid() || !replaceFile(run.get(), kPublicListName, 0644, content, &publicError)) {
+        openlog("quilmo-disktool", LOG_PID, LOG_AUTHPRIV);
+        syslog(LOG_WARNING, "cannot update %s/%s: %s", kRunDir, kPublicListName, publicError.c_str());
+        closelog();
+    }
+    return true;
+}
+
+std::vector<StateEntry> readPublicList()
+{
+    Fd run(open(kRunDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (!run.valid() || fstat(run.get(), &st) != 0 || st.st_uid != 0 || (st.st_mode & 022) != 0)
+        return {};
+    Fd fd(openat(run.get(), kPublicListName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 022) != 0)
+        return {};
+    std::string content;
+    if (!readAll(fd.get(), &content, kMaxStateBytes))
+        return {};
+    return confirmed(parse(content), false);
+}
+
+bool authorizeDevice(State &state, const std::string &node, uid_t caller, Purpose purpose, LoopDevice *device,
+                     std::string *error, bool *recorded)
+{
+    if (recorded)
+        *recorded = false;
+    if (looksLikeOption(node)) {
+        *error = "\"" + node + "\" would be read as an option, not a device";
+        return false;
+    }
+    const int index = loopIndexFromNode(node);
+    if (index < 0) {
+        *error = node + " is not a RAM disk device";
+        return false;
+    }
+    if (!readLoopDevice(index, device) || !isQuilmoBacking(device->backing)) {
+        *error = node + " is not a RAM disk of Quilmo";
+        return false;
+    }
+    std::vector<StateEntry> entries;
+    if (!state.entries(&entries)) {
+        *error = state.error();
+        return false;
+    }
+    for (const auto &e : entries) {
+        if (!describes(e, *device, true))
+            continue;
+        if (caller != 0 && e.owner != caller) {
+            *error = node + " belongs to another user";
+            return false;
+        }
+        if (recorded)
+            *recorded = true;
+        return true;
+    }
+    // After the record was lost, root can still release what is plainly ours.
+    if (caller == 0 && purpose == Purpose::Release)
+        return true;
+    *error = node + " is not a RAM disk of Quilmo";
+    return false;
+}
+
+} // namespace dt

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// Replaces Quilmo's installation (the prefix P of P/bin/Quilmo) with the tree of a
+// downloaded archive, in place.
+//
+// The new tree is first copied next to the directories it replaces, then each of them is
+// swapped in by renaming; a failed rename puts back what was already swapped. So until the
+// first rename the old installation is untouched, and only from then on must the running
+// program quit when something fails. Where the user may not change the installation's
+// files, the same steps run once as root (pkexec).
+class QMUpdateInstaller
+{
+public:
+    struct Identity
+    {
+        QString appPath;          // the installation prefix
+        QString appName;          // "Quilmo": names the downloaded file
+        QString appVersion;       // names the copy of the old version kept in the trash
+        QString bundleIdentifier; // names the temporary directory
+        QString executable;       // the program relative to appPath ("bin/Quilmo")
+        QString tempDirectory;    // null: the system's
+        QString savedCopyDirectory; // where the old version is copied before it goes to the trash; null: the application-support directory
+    };
+
+    // Runs a tool as root, waits for it and hands back its exit status; false when it
+    // could not be started.
+    using PrivilegedRunner = std::function<bool(const QString &tool, const QStringList &args, qint64 *status)>;
+
+    QMUpdateInstaller(Identity identity, PrivilegedRunner runner);
+
+    // Steps and failure reasons of the update install. `quit` is set once the installation's
+    // files began to change.
+    bool installUpdateWithData(const QByteArray &data, QString *reason, bool *quit);
+
+    // Whether the last install needed administrator rights.
+    bool usedPrivileges() const { return _usedPrivileges; }
+    // The temporary directory of the last install.
+    QString temporaryDirectory() const { return _tmpPath; }
+
+    QString description() const;
+
+    // Whether Quilmo may replace this installation itself: a prefix of its own (named after
+    // it, holding the running program) that no package manager owns and that is not part of
+    // the system's /usr. `why` says why not.
+    static bool isSelfContained(const QString &prefix, const QString &executable, QString *why);
+
+    // Write and delete rights judged by the permission bits for the effective user, as for
+    // anyone else: even root treats a read-only file as one it may not simply change.
+    static bool isWritableByUser(const QString &path);
+    static bool isDeletableByUser(const QString &path);
+
+    // Removes a file, link or directory tree without following links.
+    static bool removeTree(const QString &path, QString *error);
+    // Copies a tree, keeping modes, times and links as links.
+    static bool copyTree(const QString &source, const QString &destination, QString *error);
+
+    // The shell steps that copy the new entries beside the old ones and swap them in:
+    // sh -c <script> sh <prefix> <new tree> <entry>...  Exit status 0 done, 10 nothing
+    // changed (copy failed), 11 failed and put back, 12 failed and not all put back.
+    static QString swapScript();
+
+private:
+    bool needsPrivileges(QString *reason);
+
+    Identity _identity;
+    PrivilegedRunner _runner;
+    QString _tmpPath;
+    bool _usedPrivileges = false;
+};
