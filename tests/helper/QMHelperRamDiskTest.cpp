@@ -265,26 +265,13 @@ TEST_F(HelperRamDiskTest, DeleteAllFilesAsksFirstThenEmptiesTheVolume)
     QMAlert::setHook(previous);
 }
 
-namespace {
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    UrlCatcher() { QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "open"); }
-    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened << url; }
-};
-} // namespace
-
 TEST_F(HelperRamDiskTest, ClickingARowOpensItAndEjectFromItsMenuIsRecorded)
 {
     const QMRamDisk::Ptr r = mounted(QStringLiteral("Eject"));
     const QString path = r->path();
     ASSERT_TRUE(QMHelperTest::writeEntries({r}, true));
     StatusMenuController controller;
-    UrlCatcher catcher;
+    QMHelperTest::UrlCatcher catcher;
 
     // A click on the row, where Qt draws the menu, opens the RAM disk and closes the menu.
     QMenu *root = controller.rootMenu();
@@ -316,4 +303,3 @@ TEST_F(HelperRamDiskTest, ClickingARowOpensItAndEjectFromItsMenuIsRecorded)
     r->setStatus(QMRamDiskStatus_notCreated);
 }
 
-#include "QMHelperRamDiskTest.moc"

@@ -6,9 +6,20 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QMenu>
 
 namespace QMHelperTest {
+
+UrlCatcher::UrlCatcher()
+{
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "open");
+}
+
+UrlCatcher::~UrlCatcher()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+}
 
 QMRamDisk::Ptr record(qint64 status, qint64 backupMode, qint64 action, quint64 volSize, quint64 volFree)
 {

@@ -3,7 +3,9 @@
 #include "QMRamDisk.h"
 
 #include <QList>
+#include <QObject>
 #include <QString>
+#include <QUrl>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -11,6 +13,18 @@ class QAction;
 class QMenu;
 
 namespace QMHelperTest {
+
+// Receives the files and folders the menu opens, instead of the desktop's file manager.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    UrlCatcher();
+    ~UrlCatcher() override;
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened << url; }
+};
 
 // A record held in memory only, in the state given.
 QMRamDisk::Ptr record(qint64 status, qint64 backupMode = 0, qint64 action = 0, quint64 volSize = 0,

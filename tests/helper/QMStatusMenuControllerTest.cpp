@@ -23,25 +23,12 @@
 #include <QTemporaryDir>
 #include <QWidgetAction>
 
-#include <unistd.h>
-
 using QMHelperTest::item;
 using QMHelperTest::itemNames;
 using QMHelperTest::openAndClose;
 
 namespace {
 
-// Receives what the menu opens instead of the desktop's file manager.
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    UrlCatcher() { QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "open"); }
-    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened << url; }
-};
 
 // An installation of its own: no purge tool unless asked, a main program that leaves a mark.
 class Installation
@@ -206,7 +193,7 @@ TEST_F(StatusMenuControllerTest, ReloadsOnOthersChangesButNotOnItsOwnNorWhileBus
 
 TEST_F(StatusMenuControllerTest, DirectorySubmenusListFilesAndFoldersAndSayWhenEmpty)
 {
-    UrlCatcher catcher;
+    QMHelperTest::UrlCatcher catcher;
     StatusMenuController controller;
     QTemporaryDir dir(QMTest::testHome() + QStringLiteral("/tree-XXXXXX"));
     const QString root = dir.path();
@@ -245,7 +232,7 @@ TEST_F(StatusMenuControllerTest, DirectorySubmenusListFilesAndFoldersAndSayWhenE
 
 TEST_F(StatusMenuControllerTest, LongFoldersStopWithAnItemThatOpensThemInTheFileManager)
 {
-    UrlCatcher catcher;
+    QMHelperTest::UrlCatcher catcher;
     StatusMenuController controller;
     QTemporaryDir dir(QMTest::testHome() + QStringLiteral("/many-XXXXXX"));
     for (int i = 0; i < QMStatusMenuItems::maximumListed + 5; ++i) {
@@ -288,20 +275,6 @@ TEST_F(StatusMenuControllerTest, RemoveThisFolderDeletesOnlyThatFolder)
     EXPECT_FALSE(QFileInfo(root + QStringLiteral("/linked")).isSymLink());
     EXPECT_TRUE(QFile::exists(root + QStringLiteral("/sibling/keep")));
     EXPECT_TRUE(QFile::exists(root + QStringLiteral("/elsewhere/precious")));
-
-    // A folder that cannot be removed is logged, and nothing else happens.
-    QMEngineTest::LogCapture log;
-    QMenu gone(root + QStringLiteral("/never-there"));
-    controller.menuNeedsUpdate(&gone);
-    QDir().mkpath(root + QStringLiteral("/locked/child"));
-    QMenu locked(root + QStringLiteral("/locked/child"));
-    controller.menuNeedsUpdate(&locked);
-    QFile::setPermissions(root + QStringLiteral("/locked"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    if (::geteuid() != 0) { // root may remove anything
-        item(&locked, QStringLiteral("Remove this Folder"))->trigger();
-        EXPECT_TRUE(log.contains(QStringLiteral("removeItemAtPath==NO sender.representedObject:")));
-    }
-    QFile::setPermissions(root + QStringLiteral("/locked"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 TEST_F(StatusMenuControllerTest, QuitItemAsksTheApplicationToQuit)
@@ -352,4 +325,3 @@ TEST_F(StatusMenuControllerTest, EndOfAFailedActionWritesAnnouncesAndTellsTheUse
     EXPECT_FALSE(controller.ramDiskEntries()->hasRunningAction());
 }
 
-#include "QMStatusMenuControllerTest.moc"
