@@ -22,6 +22,7 @@ struct CommandHelp
 {
     const char *name;
     const char *synopsis;
+    const char *summary; // one line, for the list of commands
     const char *text;
 };
 
@@ -39,21 +40,47 @@ const char *kSettingsHelp =
     "  --index MODE           search indexing: default, on or off\n"
     "  --login, --no-login    create this RAM disk when the user logs in\n";
 
+const char *kTypeHelp =
+    "  --type TYPE            a preset that puts an application's cache in memory:\n"
+    "                         custom, firefox, chrome, safari, xcode-build,\n"
+    "                         ios-simulator, core-simulator, appcode ('quilmoctl presets'\n"
+    "                         tells which this machine offers). A preset gives the name,\n"
+    "                         the mount directory, the size and the backup; --size,\n"
+    "                         --case-*, --post-*, --index and --login still apply, and\n"
+    "                         --mount-dir may name the preset's directory or a parent.\n"
+    "                         Each preset is used by one RAM disk at most.\n";
+
 const CommandHelp kCommands[] = {
-    {"list", "list [--json]", "Lists the configured RAM disks.\n"},
-    {"add", "add NAME [settings]", "Adds a RAM disk. Settings:\n"},
-    {"set", "set NAME [--name NEWNAME] [settings]", "Changes the settings of a RAM disk. Settings:\n"},
-    {"create", "create NAME|--all", "Creates the RAM disk: attaches, formats, mounts and fills it.\n"},
-    {"mount", "mount NAME|--all", "Mounts again a RAM disk whose volume was unmounted.\n"},
-    {"eject", "eject NAME|--all", "Saves the contents as the backup mode says, then ejects the RAM disk.\n"},
-    {"rebuild", "rebuild NAME|--all", "Ejects and creates the RAM disk again.\n"},
-    {"backup", "backup NAME|--all", "Copies the contents of the RAM disk to its backup folder.\n"},
-    {"sync", "sync NAME|--all", "Copies the contents of a base-synchronised RAM disk to its base.\n"},
-    {"clean", "clean NAME|--all", "Removes every file of the RAM disk except the volume's own.\n"},
-    {"remove", "remove NAME", "Removes a RAM disk that is not mounted, with its default backup.\n"},
-    {"status", "status NAME [--json]", "Shows the settings and the state of a RAM disk.\n"},
-    {"memory", "memory [--purge]", "Shows the memory summary; --purge frees inactive memory (asks for\n"
-                                   "an administrator).\n"},
+    {"list", "list [--json]", "list the configured RAM disks", "Lists the configured RAM disks.\n"},
+    {"presets", "presets [--json]", "list the presets this machine offers",
+     "Lists the preset types: whether this machine offers each (and why not), the name,\n"
+     "mount directory and size it gives, and the RAM disk that already uses it.\n"},
+    {"add", "add [NAME] [--type TYPE] [settings]", "add a RAM disk (NAME, or a preset with --type)",
+     "Adds a RAM disk. NAME is needed unless a preset (--type) gives it. Settings:\n"},
+    {"set", "set NAME [--name NEWNAME] [--type TYPE] [settings]", "change the settings of a RAM disk",
+     "Changes the settings of a RAM disk. --type works only while it is not created.\n"
+     "Settings:\n"},
+    {"create", "create NAME|--all", "create and mount a RAM disk, filled from its backup",
+     "Creates the RAM disk: attaches, formats, mounts and fills it.\n"},
+    {"mount", "mount NAME|--all", "mount again a RAM disk whose volume was unmounted",
+     "Mounts again a RAM disk whose volume was unmounted.\n"},
+    {"eject", "eject NAME|--all", "save the contents, then eject the RAM disk",
+     "Saves the contents as the backup mode says, then ejects the RAM disk.\n"},
+    {"rebuild", "rebuild NAME|--all", "eject and create the RAM disk again",
+     "Ejects and creates the RAM disk again.\n"},
+    {"backup", "backup NAME|--all", "copy the contents to the backup folder",
+     "Copies the contents of the RAM disk to its backup folder.\n"},
+    {"sync", "sync NAME|--all", "copy the contents back to the covered directory",
+     "Copies the contents of a base-synchronised RAM disk to its base.\n"},
+    {"clean", "clean NAME|--all", "delete every file of the RAM disk",
+     "Removes every file of the RAM disk except the volume's own.\n"},
+    {"remove", "remove NAME", "forget a RAM disk that is not created",
+     "Removes a RAM disk that is not mounted, with its default backup.\n"},
+    {"status", "status NAME [--json]", "show the settings and state of a RAM disk",
+     "Shows the settings and the state of a RAM disk.\n"},
+    {"memory", "memory [--purge]", "show the memory summary, or free inactive memory",
+     "Shows the memory summary; --purge frees inactive memory (asks for\n"
+     "an administrator).\n"},
 };
 
 const CommandHelp *commandHelp(const QString &name)
@@ -74,6 +101,60 @@ qint64 actionOfCommand(const QString &command)
     if (command == QLatin1String("sync")) return QMRamDiskAction_copyToBase;
     if (command == QLatin1String("clean")) return QMRamDiskAction_cleanUpFiles;
     return QMRamDiskAction_none;
+}
+
+// What a preset type means on this machine, with the RAM disk (other than `except`) that
+// already uses it.
+struct PresetState
+{
+    int status = -1; // 1 available, 0 shown but unavailable, other: not offered
+    QString reason;
+    QString name;
+    QString mountDirectory;
+    quint64 size = 0;
+    qint64 backupMode = 0;
+    QMRamDisk::Ptr usedBy;
+};
+
+PresetState presetState(qint64 type, const QList<QMRamDisk::Ptr> &ramDisks, const QMRamDisk::Ptr &except)
+{
+    PresetState p;
+    if (const auto infos = QMRamDiskManager::creationInfosOfRamDiskType(type, QString())) {
+        p.status = infos->value(QStringLiteral("status")).toInt();
+        p.reason = infos->value(QStringLiteral("reason")).toString();
+        p.name = infos->value(QStringLiteral("name")).toString();
+        p.mountDirectory = infos->value(QStringLiteral("mountDirectory")).toString();
+        p.size = infos->value(QStringLiteral("size")).toULongLong();
+        p.backupMode = infos->value(QStringLiteral("backupMode")).toLongLong();
+    }
+    if (type == QMRamDiskType_default)
+        return p; // custom RAM disks are never "used up"
+    for (const QMRamDisk::Ptr &r : ramDisks) {
+        if (except && r->identifier() == except->identifier())
+            continue;
+        // A Safari RAM disk may still carry the retired number 1.
+        const qint64 t = r->type();
+        if (t == type || (type == QMRamDiskType_Safari && t == QMRamDiskType_unassigned)) {
+            p.usedBy = r;
+            break;
+        }
+    }
+    return p;
+}
+
+QString presetStatusWord(int status)
+{
+    return status == 1 ? QStringLiteral("available") : status == 0 ? QStringLiteral("unavailable")
+                                                                    : QStringLiteral("not offered");
+}
+
+// True when `dir` is `presetDir` or one of its parents: the places the windows' mount-point
+// menu offers a preset.
+bool isOnPresetPath(const QString &dir, const QString &presetDir)
+{
+    const QString d = QDir::cleanPath(dir);
+    const QString p = QDir::cleanPath(presetDir);
+    return d == p || d == QLatin1String("/") || p.startsWith(d + QLatin1Char('/'));
 }
 
 QString absolutePath(const QString &path)
@@ -169,6 +250,8 @@ int QMCtl::run(const QStringList &args)
         return Failure;
     if (command == QLatin1String("list"))
         return list(rest);
+    if (command == QLatin1String("presets"))
+        return presets(rest);
     if (command == QLatin1String("add") || command == QLatin1String("set"))
         return addOrSet(command, rest);
     if (command == QLatin1String("remove"))
@@ -183,13 +266,13 @@ int QMCtl::help(const QString &command)
     if (const CommandHelp *c = commandHelp(command)) {
         _out << "Usage: quilmoctl " << c->synopsis << "\n\n" << c->text;
         if (command == QLatin1String("add") || command == QLatin1String("set"))
-            _out << kSettingsHelp;
+            _out << kSettingsHelp << kTypeHelp;
         _out.flush();
         return Success;
     }
     _out << "Usage: quilmoctl COMMAND [ARGUMENTS]\n\nQuilmo's RAM disks from the command line.\n\nCommands:\n";
     for (const CommandHelp &c : kCommands)
-        _out << "  " << QString::fromLatin1(c.synopsis).leftJustified(38) << "\n";
+        _out << "  " << QString::fromLatin1(c.name).leftJustified(9) << c.summary << "\n";
     _out << "\n'quilmoctl COMMAND --help' tells more of each command.\n"
             "Exit status: 0 success, 1 the action failed, 2 wrong usage.\n";
     _out.flush();
@@ -243,6 +326,7 @@ QJsonObject QMCtl::jsonOf(const QMRamDisk::Ptr &r) const
     o[QStringLiteral("identifier")] = r->identifier();
     o[QStringLiteral("name")] = r->name();
     o[QStringLiteral("type")] = r->type();
+    o[QStringLiteral("typeName")] = QMCtlValues::typeWord(r->type());
     o[QStringLiteral("size")] = static_cast<double>(r->size());
     o[QStringLiteral("caseSensitive")] = r->format() == QMRamDiskFormat_caseSensitiveHFSPlus;
     o[QStringLiteral("mountDirectory")] = r->mountDirectory().isNull() ? QJsonValue() : QJsonValue(r->mountDirectory());
@@ -286,16 +370,16 @@ int QMCtl::list(const QStringList &args)
         _out.flush();
         return Success;
     }
-    QList<QStringList> rows{{QStringLiteral("NAME"), QStringLiteral("SIZE"), QStringLiteral("STATUS"),
-                             QStringLiteral("USED"), QStringLiteral("BACKUP"), QStringLiteral("LOGIN"),
-                             QStringLiteral("MOUNT POINT")}};
+    QList<QStringList> rows{{QStringLiteral("NAME"), QStringLiteral("TYPE"), QStringLiteral("SIZE"),
+                             QStringLiteral("STATUS"), QStringLiteral("USED"), QStringLiteral("BACKUP"),
+                             QStringLiteral("LOGIN"), QStringLiteral("MOUNT POINT")}};
     for (const QMRamDisk::Ptr &r : ramDisks) {
         const bool mounted = r->status() == QMRamDiskStatus_mounted;
         QString where = r->path();
         if (where.isEmpty())
             where = r->mountDirectory().isEmpty() ? QStringLiteral("-")
                                                   : QDir(r->mountDirectory()).filePath(r->name());
-        rows << QStringList{r->name(), QMCtlValues::sizeText(r->size()),
+        rows << QStringList{r->name(), QMCtlValues::typeWord(r->type()), QMCtlValues::sizeText(r->size()),
                             r->action() != 0 ? QStringLiteral("busy") : QMCtlValues::statusWord(r->status()),
                             mounted ? QStringLiteral("%1%").arg(qRound(r->diskUsage() * 100)) : QStringLiteral("-"),
                             QMCtlValues::backupText(r->backupMode(), r->backupDir()),
@@ -306,18 +390,73 @@ int QMCtl::list(const QStringList &args)
     return Success;
 }
 
+int QMCtl::presets(const QStringList &args)
+{
+    bool json = false;
+    for (const QString &a : args) {
+        if (a == QLatin1String("--json"))
+            json = true;
+        else
+            return usage(QStringLiteral("presets"), QStringLiteral("unexpected argument \"%1\"").arg(a));
+    }
+    const auto ramDisks = _entries->ramDisks();
+    QJsonArray array;
+    QList<QStringList> rows{{QStringLiteral("TYPE"), QStringLiteral("STATUS"), QStringLiteral("NAME"),
+                             QStringLiteral("SIZE"), QStringLiteral("MOUNT DIRECTORY"), QStringLiteral("USED BY")}};
+    QStringList reasons;
+    for (const qint64 type : QMCtlValues::typesInMenuOrder()) {
+        const PresetState p = presetState(type, ramDisks, nullptr);
+        const bool available = p.status == 1;
+        const bool custom = type == QMRamDiskType_default;
+        QJsonObject o;
+        o[QStringLiteral("type")] = QMCtlValues::typeWord(type);
+        o[QStringLiteral("typeCode")] = type;
+        o[QStringLiteral("status")] = presetStatusWord(p.status);
+        o[QStringLiteral("statusCode")] = p.status;
+        o[QStringLiteral("reason")] = p.reason.isEmpty() ? QJsonValue() : QJsonValue(p.reason);
+        o[QStringLiteral("name")] = available && !custom ? QJsonValue(p.name) : QJsonValue();
+        o[QStringLiteral("mountDirectory")] = available && !custom ? QJsonValue(p.mountDirectory) : QJsonValue();
+        o[QStringLiteral("size")] = available && !custom ? QJsonValue(static_cast<double>(p.size)) : QJsonValue();
+        o[QStringLiteral("backup")] = available && !custom ? QJsonValue(QMCtlValues::backupText(p.backupMode, QString()))
+                                                           : QJsonValue();
+        o[QStringLiteral("usedBy")] = p.usedBy ? QJsonValue(p.usedBy->name()) : QJsonValue();
+        array.append(o);
+        const QString dash = QStringLiteral("-");
+        rows << QStringList{QMCtlValues::typeWord(type), presetStatusWord(p.status),
+                            available && !custom ? p.name : dash,
+                            available && !custom ? QMCtlValues::sizeText(p.size) : dash,
+                            available && !custom ? QMRamDisk::stringByAbbreviatingWithTildeInPath(p.mountDirectory) : dash,
+                            p.usedBy ? p.usedBy->name() : dash};
+        if (!available && !p.reason.isEmpty())
+            reasons << QStringLiteral("  %1: %2").arg(QMCtlValues::typeWord(type), p.reason);
+    }
+    if (json) {
+        _out << QJsonDocument(array).toJson(QJsonDocument::Indented);
+    } else {
+        _out << QMCtlValues::table(rows);
+        if (!reasons.isEmpty())
+            _out << "\nNot available here:\n" << reasons.join(QLatin1Char('\n')) << "\n";
+        _out << "\nAdd one with: quilmoctl add --type TYPE\n";
+    }
+    _out.flush();
+    return Success;
+}
+
 int QMCtl::addOrSet(const QString &command, const QStringList &args)
 {
     const bool adding = command == QLatin1String("add");
-    if (args.isEmpty() || args.first().startsWith(QLatin1String("--")))
+    // NAME comes first; a preset added with --type may leave it out.
+    QString name;
+    int first = 0;
+    if (!args.isEmpty() && !args.first().startsWith(QLatin1String("--"))) {
+        name = args.first();
+        first = 1;
+    }
+    if (name.isNull() && !(adding && args.contains(QStringLiteral("--type"))))
         return usage(command, QStringLiteral("the RAM disk's name is missing"));
-    const QString name = args.first();
 
     QMRamDisk::Ptr ramDisk;
-    if (adding) {
-        if (find(name))
-            return usage(command, QStringLiteral("a RAM disk named \"%1\" exists already").arg(name));
-    } else {
+    if (!adding) {
         ramDisk = find(name);
         if (!ramDisk)
             return usage(command, QStringLiteral("no RAM disk is named \"%1\"").arg(name));
@@ -331,12 +470,12 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
     // Collect the settings first, so that a wrong argument changes nothing.
     std::optional<QString> newName, mountDir, postCmd;
     std::optional<quint64> size;
-    std::optional<qint64> format, indexMode;
+    std::optional<qint64> format, indexMode, type;
     std::optional<QMCtlValues::Backup> backup;
     std::optional<bool> login;
     QStringList postArgs;
     bool postArgsGiven = false, noPost = false;
-    for (int i = 1; i < args.size(); ++i) {
+    for (int i = first; i < args.size(); ++i) {
         const QString &a = args[i];
         auto value = [&](QString *v) {
             if (i + 1 >= args.size())
@@ -356,6 +495,10 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
             if (!value(&v))
                 return usage(command, QStringLiteral("--name needs the new name"));
             newName = v;
+        } else if (a == QLatin1String("--type")) {
+            if (!value(&v) || !(type = QMCtlValues::parseType(v)))
+                return usage(command, QStringLiteral("--type needs one of: custom, firefox, chrome, safari, xcode-build, "
+                                                     "ios-simulator, core-simulator, appcode"));
         } else if (a == QLatin1String("--case-sensitive")) {
             format = QMRamDiskFormat_caseSensitiveHFSPlus;
         } else if (a == QLatin1String("--case-insensitive")) {
@@ -391,39 +534,89 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
         return usage(command, QStringLiteral("the backup directory %1 does not exist").arg(backup->directory));
     if (noPost && (postCmd || postArgsGiven))
         return usage(command, QStringLiteral("--no-post-command contradicts --post-command and --post-arg"));
-
-    // Validate the resulting settings as the configuration window does.
-    const QString finalName = newName.value_or(adding ? name : ramDisk->name());
-    const quint64 finalSize = size.value_or(adding ? QMRamDisk::defaultCapSize() : ramDisk->size());
-    const qint64 type = adding ? qint64(QMRamDiskType_default) : ramDisk->type();
-    const QString finalMountDir = mountDir.value_or(adding ? QString() : ramDisk->mountDirectory());
-    if (newName && !adding && *newName != ramDisk->name() && find(*newName))
-        return usage(command, QStringLiteral("a RAM disk named \"%1\" exists already").arg(*newName));
-    QString message;
-    if (!QMRamDiskManager::canCreateWithName(finalName, finalSize, type, finalMountDir, &message)) {
+    if (name.isNull() && type == qint64(QMRamDiskType_default))
+        return usage(command, QStringLiteral("the RAM disk's name is missing"));
+    auto fail = [this](const QString &message) {
         _err << "quilmoctl: " << message << "\n";
         _err.flush();
         return Failure;
+    };
+
+    // A new type is applied as the windows' type menu does: only before the RAM disk exists,
+    // only where this machine offers the preset, and each preset once.
+    const qint64 oldType = adding ? qint64(QMRamDiskType_default) : ramDisk->type();
+    const bool typeChanges = type && (adding || *type != oldType);
+    if (type && !adding && *type != oldType && ramDisk->status() != QMRamDiskStatus_notCreated)
+        return fail(QStringLiteral("the type of \"%1\" cannot change while it exists (eject it first)").arg(name));
+    const qint64 finalType = type.value_or(oldType);
+    const QString word = QMCtlValues::typeWord(finalType);
+    const bool preset = finalType != QMRamDiskType_default && finalType != QMRamDiskType_unassigned;
+    PresetState p;
+    if (preset) {
+        p = presetState(finalType, _entries->ramDisks(), ramDisk);
+        if (typeChanges && p.status != 1)
+            return fail(QStringLiteral("the %1 preset is not available here: %2")
+                            .arg(word, p.reason.isEmpty() ? presetStatusWord(p.status) : p.reason));
+        if (typeChanges && p.usedBy)
+            return fail(QStringLiteral("the %1 preset is used by \"%2\" already").arg(word, p.usedBy->name()));
+        // What a preset decides, the user does not change (as in the windows).
+        const QString givesName = typeChanges ? p.name : ramDisk->name();
+        if (adding && !name.isNull() && name != givesName)
+            return usage(command, QStringLiteral("a %1 RAM disk takes the preset's name \"%2\": leave NAME out")
+                                      .arg(word, givesName));
+        if (newName && *newName != givesName)
+            return usage(command, QStringLiteral("a %1 RAM disk keeps the preset's name \"%2\"").arg(word, givesName));
+        if (backup)
+            return usage(command, QStringLiteral("a %1 RAM disk takes its backup from the preset").arg(word));
+        const QString presetDir = typeChanges || p.status == 1 ? p.mountDirectory : ramDisk->mountDirectory();
+        if (mountDir && !isOnPresetPath(*mountDir, presetDir))
+            return usage(command, QStringLiteral("a %1 RAM disk is mounted in %2 or one of its parents")
+                                      .arg(word, QMRamDisk::stringByAbbreviatingWithTildeInPath(presetDir)));
     }
-    const qint64 finalBackup = backup ? backup->mode : (adding ? 0 : ramDisk->backupMode());
-    if (finalBackup == QMRamDiskBackupMode_baseSynchronized && finalMountDir.isEmpty()) {
-        _err << "quilmoctl: a base-synchronised RAM disk needs a mount directory (--mount-dir)\n";
-        _err.flush();
-        return Failure;
+
+    // Validate the resulting settings as the configuration window does.
+    // A change back to custom starts over as a plain RAM disk, as in the windows.
+    const QString finalName = newName.value_or(typeChanges ? (preset ? p.name : adding ? name : QStringLiteral("RamDisk"))
+                                               : adding    ? name
+                                                           : ramDisk->name());
+    const quint64 finalSize = size.value_or(typeChanges && preset ? p.size
+                                            : typeChanges || adding ? QMRamDisk::defaultCapSize()
+                                                                    : ramDisk->size());
+    const QString finalMountDir = mountDir.value_or(typeChanges && preset ? p.mountDirectory
+                                                    : typeChanges || adding ? QString()
+                                                                            : ramDisk->mountDirectory());
+    const QMRamDisk::Ptr sameName = find(finalName);
+    if (sameName && sameName != ramDisk)
+        return usage(command, QStringLiteral("a RAM disk named \"%1\" exists already").arg(finalName));
+    QString message;
+    QString running;
+    if (preset && QMRamDiskManager::hasRunningAppForType(finalType, &running)) {
+        // Settings may change while the application runs; creating waits until it quits.
+        // The check without the type leaves out the running application and the preset's
+        // own places, which are never refused.
+        if (!QMRamDiskManager::canCreateWithName(finalName, finalSize, QMRamDiskType_default, QString(), &message))
+            return fail(message);
+        _err << "quilmoctl: note: " << running << ": quit it before you create \"" << finalName << "\"\n";
+    } else if (!QMRamDiskManager::canCreateWithName(finalName, finalSize, finalType, finalMountDir, &message)) {
+        return fail(message);
     }
+    const qint64 finalBackup = backup                  ? backup->mode
+                               : typeChanges && preset ? p.backupMode
+                               : typeChanges || adding ? qint64(QMRamDiskBackupMode_disabled)
+                                                       : ramDisk->backupMode();
+    if (finalBackup == QMRamDiskBackupMode_baseSynchronized && finalMountDir.isEmpty())
+        return fail(QStringLiteral("a base-synchronised RAM disk needs a mount directory (--mount-dir)"));
 
     if (adding) {
         ramDisk = _entries->addRamDisk();
-        if (!ramDisk) {
-            _err << "quilmoctl: Quilmo keeps at most 15 RAM disks\n";
-            _err.flush();
-            return Failure;
-        }
+        if (!ramDisk)
+            return fail(QStringLiteral("Quilmo keeps at most 15 RAM disks"));
     }
+    if (typeChanges)
+        ramDisk->changeToType(finalType, 0); // name, place, size and backup from the preset
     ramDisk->setName(finalName);
     ramDisk->setSize(finalSize);
-    if (mountDir || adding)
-        ramDisk->setMountDirectory(finalMountDir);
+    ramDisk->setMountDirectory(finalMountDir);
     if (format)
         ramDisk->setFormat(*format);
     if (backup) {
@@ -446,8 +639,13 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
     }
     if (!save())
         return Failure;
-    if (adding)
-        _out << "Added \"" << finalName << "\" (" << QMCtlValues::sizeText(finalSize) << ").\n";
+    if (adding) {
+        _out << "Added \"" << finalName << "\" (" << QMCtlValues::sizeText(finalSize);
+        if (preset)
+            _out << ", " << word << " preset, mounted in "
+                 << QMRamDisk::stringByAbbreviatingWithTildeInPath(finalMountDir);
+        _out << ").\n";
+    }
     _out.flush();
     return Success;
 }
@@ -495,6 +693,11 @@ int QMCtl::status(const QStringList &args)
     QList<QStringList> rows;
     rows << QStringList{QStringLiteral("Name:"), r->name()};
     rows << QStringList{QStringLiteral("Identifier:"), r->identifier()};
+    if (r->type() != QMRamDiskType_default && r->type() != QMRamDiskType_unassigned)
+        rows << QStringList{QStringLiteral("Type:"),
+                            QStringLiteral("%1 (%2)").arg(r->displayName(), QMCtlValues::typeWord(r->type()))};
+    else
+        rows << QStringList{QStringLiteral("Type:"), QMCtlValues::typeWord(r->type())};
     rows << QStringList{QStringLiteral("Status:"), r->displayStatus()};
     rows << QStringList{QStringLiteral("Size:"), QMCtlValues::sizeText(r->size())};
     rows << QStringList{QStringLiteral("Case-sensitive:"), r->format() == 1 ? QStringLiteral("yes") : QStringLiteral("no")};
@@ -563,6 +766,13 @@ int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command
     };
     if (r->action() != 0)
         return refuse(QStringLiteral("another action is running"));
+    // A preset's application writes into its RAM disk: the windows disable these while it runs.
+    if (act == QMRamDiskAction_create || act == QMRamDiskAction_eject || act == QMRamDiskAction_rebuild
+        || act == QMRamDiskAction_cleanUpFiles) {
+        QString running;
+        if (QMRamDiskManager::hasRunningAppForType(r->type(), &running))
+            return refuse(running);
+    }
     const qint64 s = r->status();
     switch (act) {
     case QMRamDiskAction_create:
@@ -586,7 +796,7 @@ int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command
     default:
         if (s != QMRamDiskStatus_mounted)
             return refuse(QStringLiteral("it is not mounted"));
-        if (act == QMRamDiskAction_backup && r->backupDirPath().isEmpty())
+        if (act == QMRamDiskAction_backup && r->backupDirPath().isEmpty() && !r->isBaseSynchronized())
             return refuse(QStringLiteral("it has no backup folder (quilmoctl set %1 --backup default)").arg(name));
         break;
     }
@@ -610,6 +820,13 @@ int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command
     const QMError::Ptr error = r->lastError();
     r->update();
     save();
+    // What the action did that the user must know although it may have succeeded.
+    const QString warning = r->lastWarning();
+    if (!warning.isEmpty()) {
+        for (const QString &line : warning.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            _err << "warning: " << line << "\n";
+        _err.flush();
+    }
     if (error) {
         printErrorChain(QStringLiteral("quilmoctl: %1 \"%2\" failed").arg(command, name), error);
         return Failure;

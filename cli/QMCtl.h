@@ -29,6 +29,7 @@ public:
 
 private:
     int list(const QStringList &args);
+    int presets(const QStringList &args);
     int addOrSet(const QString &command, const QStringList &args);
     int action(const QString &command, const QStringList &args);
     int remove(const QStringList &args);

@@ -114,3 +114,42 @@ QString QMCtlValues::table(const QList<QStringList> &rows)
     }
     return out;
 }
+
+namespace {
+struct TypeWord
+{
+    qint64 type;
+    const char *word;
+};
+// The type menu's order: custom, the browsers, then the developer tools.
+constexpr TypeWord kTypeWords[] = {
+    {0, "custom"},       {2, "safari"},         {7, "firefox"},         {8, "chrome"},
+    {3, "xcode-build"},  {4, "ios-simulator"},  {5, "core-simulator"},  {6, "appcode"},
+};
+} // namespace
+
+QString QMCtlValues::typeWord(qint64 type)
+{
+    if (type == 1) // never given out; it shows as custom
+        type = 0;
+    for (const TypeWord &t : kTypeWords)
+        if (t.type == type)
+            return QString::fromLatin1(t.word);
+    return QString::number(type);
+}
+
+std::optional<qint64> QMCtlValues::parseType(const QString &text)
+{
+    for (const TypeWord &t : kTypeWords)
+        if (text == QLatin1String(t.word))
+            return t.type;
+    return std::nullopt;
+}
+
+QList<qint64> QMCtlValues::typesInMenuOrder()
+{
+    QList<qint64> types;
+    for (const TypeWord &t : kTypeWords)
+        types << t.type;
+    return types;
+}

@@ -28,6 +28,14 @@ public:
 
     static QString statusWord(qint64 status);
 
+    // The words of the RAM-disk types on the command line: "custom", "safari", "firefox",
+    // "chrome", "xcode-build", "ios-simulator", "core-simulator", "appcode". typeWord of an
+    // unknown number is the number.
+    static QString typeWord(qint64 type);
+    static std::optional<qint64> parseType(const QString &text);
+    // Every type, in the order the windows' type menu offers them.
+    static QList<qint64> typesInMenuOrder();
+
     // Sizes as the windows show them: units of 1,000,000 bytes ("Mo" there, "MB" here).
     static QString sizeText(quint64 bytes);
 

@@ -502,7 +502,11 @@ QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, 
                     const QString entryName = QFile::decodeName(entry->d_name);
                     if (entryName.isEmpty() || entryName == QLatin1String(".") || entryName == QLatin1String(".."))
                         continue;
-                    if (!QMFinderTools::isSystemFileNameInFolder(entryName, 0)) {
+                    // A bookkeeping file (".DS_Store") may go with the directory; a folder
+                    // under such a name (".Trash") holds files and is the user's.
+                    struct stat st {};
+                    if (!QMFinderTools::isSystemFileNameInFolder(entryName, 0)
+                        || fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) {
                         keep = true;
                         break;
                     }

@@ -214,9 +214,26 @@ QString appCodeCacheName()
     return found;
 }
 
-QVariantMap preset(int status)
+// Statuses 0 and -1 carry the reason, so that the user can be told why a preset is missing.
+QVariantMap preset(int status, const QString &reason = QString())
 {
-    return {{QStringLiteral("status"), status}};
+    QVariantMap map{{QStringLiteral("status"), status}};
+    if (!reason.isEmpty())
+        map.insert(QStringLiteral("reason"), reason);
+    return map;
+}
+
+QString notInstalled(const char *application)
+{
+    return localized("%@ is not installed").replace(QStringLiteral("%@"), QLatin1String(application));
+}
+
+QString tooOld(const char *application, int minimumMajor, const QString &found)
+{
+    return localized("%1 %2 or later is needed (found %3)")
+        .arg(QLatin1String(application))
+        .arg(minimumMajor)
+        .arg(found.isEmpty() ? localized("no readable version") : found);
 }
 
 QVariantMap preset(const QString &name, const QString &mountDirectory, quint64 size)
@@ -229,7 +246,18 @@ QVariantMap preset(const QString &name, const QString &mountDirectory, quint64 s
 
 QVariantMap presetIfDirectory(const QString &directory, const QString &name, quint64 size)
 {
-    return isDirectory(directory) ? preset(name, directory, size) : preset(0);
+    if (isDirectory(directory))
+        return preset(name, directory, size);
+    return preset(0, localized("The folder %@ is missing").replace(QStringLiteral("%@"), directory));
+}
+
+// The browsers' caches live in the directory the RAM disk covers: it is moved aside, copied
+// in and kept in step, so the cache the user had survives the RAM disk ("backupMode" 3).
+QVariantMap withBaseSynchronized(QVariantMap preset)
+{
+    if (preset.value(QStringLiteral("status")).toInt() == 1)
+        preset.insert(QStringLiteral("backupMode"), 3);
+    return preset;
 }
 
 // ---- Mount-directory rules ---------------------------------------------------------------
@@ -440,16 +468,16 @@ std::optional<QVariantMap> QMRamDiskManager::creationInfosOfRamDiskType(qint64 t
         return preset(1);
     case 2:
         if (favoriteSafariPath().isEmpty())
-            return preset(-1);
+            return preset(-1, notInstalled("Safari"));
         return presetIfDirectory(homeJoined("Library/Caches"), QStringLiteral("com.apple.Safari"), 1000000000ULL);
     case 3:
         if (favoriteXcodePath().isEmpty())
-            return preset(-1);
+            return preset(-1, notInstalled("Xcode"));
         return presetIfDirectory(homeJoined("Library/Developer/Xcode"), QStringLiteral("DerivedData"), 4000000000ULL);
     case 4: {
         const QString xcode = favoriteXcodePath();
         if (xcode.isEmpty() || !bundleShortVersion(xcode).startsWith(QLatin1String("5.")))
-            return preset(-1);
+            return preset(-1, notInstalled("Xcode 5"));
         return presetIfDirectory(homeJoined("Library/Application Support"), QStringLiteral("iPhone Simulator"),
                                  4000000000ULL);
     }
@@ -458,41 +486,43 @@ std::optional<QVariantMap> QMRamDiskManager::creationInfosOfRamDiskType(qint64 t
         const QString version = xcode.isEmpty() ? QString() : bundleShortVersion(xcode);
         if (version.isEmpty() || version.startsWith(QLatin1String("3.")) || version.startsWith(QLatin1String("4."))
             || version.startsWith(QLatin1String("5.")))
-            return preset(-1);
+            return preset(-1, notInstalled("Xcode 6 or later"));
         if (simId.isEmpty())
             return presetIfDirectory(homeJoined("Library/Developer"), QStringLiteral("CoreSimulator"), 4000000000ULL);
         // A device identifier is one directory name, never a way out of the devices directory.
+        const QString noDevice = localized("The simulator device %@ is missing").replace(QStringLiteral("%@"), simId);
         if (simId.contains(u'/') || simId == QLatin1String(".") || simId == QLatin1String(".."))
-            return preset(0);
+            return preset(0, noDevice);
         const QString devices = homeJoined("Library/Developer/CoreSimulator/Devices");
         if (!isDirectory(devices + u'/' + simId))
-            return preset(0);
+            return preset(0, noDevice);
         return preset(simId, devices, 1000000000ULL);
     }
     case 6: {
         if (!QFileInfo::exists(fixedPath("/Applications/AppCode.app")))
-            return preset(-1);
+            return preset(-1, notInstalled("AppCode"));
         const QString caches = homeJoined("Library/Caches");
         const QString name = appCodeCacheName();
         if (name.isEmpty())
-            return preset(0);
+            return preset(0, localized("AppCode has no cache folder yet"));
         return presetIfDirectory(caches, name, 4000000000ULL);
     }
     case 7: {
         const QString firefox = favoriteFirefoxAppPath();
         if (firefox.isEmpty())
-            return preset(-1);
-        if (majorVersion(firefoxVersion(firefox)) <= 53)
-            return preset(0);
-        return presetIfDirectory(cacheHome() + QStringLiteral("/mozilla"), QStringLiteral("firefox"), 1000000000ULL);
+            return preset(-1, notInstalled("Firefox"));
+        if (const QString version = firefoxVersion(firefox); majorVersion(version) <= 53)
+            return preset(0, tooOld("Firefox", 54, version));
+        return withBaseSynchronized(
+            presetIfDirectory(cacheHome() + QStringLiteral("/mozilla"), QStringLiteral("firefox"), 1000000000ULL));
     }
     case 8: {
         const QString chrome = favoriteChromeAppPath();
         if (chrome.isEmpty())
-            return preset(-1);
-        if (majorVersion(chromeVersion(chrome)) <= 59)
-            return preset(0);
-        return presetIfDirectory(cacheHome(), QStringLiteral("google-chrome"), 1000000000ULL);
+            return preset(-1, notInstalled("Google Chrome"));
+        if (const QString version = chromeVersion(chrome); majorVersion(version) <= 59)
+            return preset(0, tooOld("Google Chrome", 60, version));
+        return withBaseSynchronized(presetIfDirectory(cacheHome(), QStringLiteral("google-chrome"), 1000000000ULL));
     }
     default:
         return std::nullopt;

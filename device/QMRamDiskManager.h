@@ -24,7 +24,9 @@ public:
     static QString favoriteChromeAppPath();
 
     // The preset of a type: {"status": 1|0|-1} and, with status 1 (not for type 0),
-    // "name", "mountDirectory" and "size" (quint64). None for types without a preset.
+    // "name", "mountDirectory" and "size" (quint64), and "backupMode" where the preset keeps
+    // its directory in step (the browsers' caches); with status 0 or -1, "reason": why the
+    // preset is unavailable or not offered here. None for types without a preset.
     static std::optional<QVariantMap> creationInfosOfRamDiskType(qint64 type, const QString &simId);
 
     // True when an application with that identifier runs for this user; the message slot

@@ -15,6 +15,7 @@
 #include <QHash>
 #include <QPainter>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/statvfs.h>
@@ -201,6 +202,10 @@ void QMRamDisk::encodeWithCoder(QVariantMap *coder) const
     coder->insert(QStringLiteral("status"), qlonglong(_status));
     putString("deviceNode", _deviceNode);
     putString("path", _path);
+    if (_lastSaveDate > 0)
+        coder->insert(QStringLiteral("lastSaveDate"), _lastSaveDate);
+    if (_contentsIncomplete)
+        coder->insert(QStringLiteral("contentsIncomplete"), true);
 }
 
 QMRamDisk::Ptr QMRamDisk::initWithCoder(const QVariantMap &coder, const QString &className)
@@ -234,6 +239,8 @@ QMRamDisk::Ptr QMRamDisk::initWithCoder(const QVariantMap &coder, const QString 
     r._deviceNode = readString(coder, QStringLiteral("deviceNode"));
     r._path = readString(coder, QStringLiteral("path"));
     r._uuid = readString(coder, QStringLiteral("uuid"));
+    r._lastSaveDate = std::max(0.0, coder.value(QStringLiteral("lastSaveDate")).toDouble());
+    r._contentsIncomplete = readBool(coder, QStringLiteral("contentsIncomplete"));
     if (coder.contains(QStringLiteral("devUUID"))) {
         bool ok = false;
         const qint64 devUUID = coder.value(QStringLiteral("devUUID")).toLongLong(&ok);
@@ -503,6 +510,10 @@ void QMRamDisk::deleteBackupDirs() const
     QString error;
     if (QMRamDiskBackup::fileExistsAtPath(bckPath) && !QMRamDiskBackup::removeItemAtPath(bckPath, &error))
         QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO bckPath:%1 error:%2").arg(bckPath, error));
+    // A copy that was being written when the program stopped goes too.
+    const QString partialPath = bckPath + QLatin1Char('.') + QMRamDiskBackup::partialExtension();
+    if (QMRamDiskBackup::fileExistsAtPath(partialPath))
+        QMRamDiskBackup::removeItemAtPath(partialPath, nullptr);
     const QString prevBckPath = bckPath + QLatin1Char('.') + previousBackupExtension();
     if (QMRamDiskBackup::fileExistsAtPath(prevBckPath) && !QMRamDiskBackup::removeItemAtPath(prevBckPath, &error))
         QM_LogErrorMethod(this,
@@ -536,7 +547,8 @@ void QMRamDisk::changeToType(qint64 type, qint64 options)
             _preferWired = false;
             if (!keep) {
                 _size = infos.value(QStringLiteral("size")).toULongLong();
-                _backupMode = QMRamDiskBackupMode_disabled;
+                // Disabled, unless the preset keeps its directory in step.
+                _backupMode = infos.value(QStringLiteral("backupMode"), qint64(QMRamDiskBackupMode_disabled)).toLongLong();
                 _backupDir = QString();
             }
         } else if (!keep) {
@@ -627,6 +639,20 @@ QM_RAMDISK_ACCESSORS(QString, uuid, setUuid, _uuid)
 QM_RAMDISK_ACCESSORS(std::optional<qint64>, devUUID, setDevUUID, _devUUID)
 QM_RAMDISK_ACCESSORS(QMError::Ptr, lastError, setLastError, _lastError)
 QM_RAMDISK_ACCESSORS(QString, lastWarning, setLastWarning, _lastWarning)
+QM_RAMDISK_GETTER(double, lastSaveDate, _lastSaveDate)
+QM_RAMDISK_GETTER(bool, contentsIncomplete, _contentsIncomplete)
+
+void QMRamDisk::setLastSaveDate(double lastSaveDate)
+{
+    std::lock_guard lock(_mutex);
+    _lastSaveDate = lastSaveDate;
+}
+
+void QMRamDisk::setContentsIncomplete(bool contentsIncomplete)
+{
+    std::lock_guard lock(_mutex);
+    _contentsIncomplete = contentsIncomplete;
+}
 
 void QMRamDisk::setSimId(const QString &simId)
 {

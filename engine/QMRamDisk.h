@@ -296,6 +296,15 @@ public:
     // recovered, a backup folder missing); null when nothing. Cleared when an action starts.
     QString lastWarning() const;
     void setLastWarning(const QString &lastWarning);
+    // When the last backup or synchronisation completed, seconds since 1970; 0 = never.
+    // Persisted as "lastSaveDate", left out while 0.
+    double lastSaveDate() const;
+    void setLastSaveDate(double lastSaveDate);
+    // The volume's contents are incomplete (its restore or base copy failed): no automatic
+    // copy (an ejection's, a synchronisation's) may replace the last complete one until
+    // the user backs up explicitly. Persisted as "contentsIncomplete", left out while false.
+    bool contentsIncomplete() const;
+    void setContentsIncomplete(bool contentsIncomplete);
 
     // "<QMRamDisk: 0x...> identifier name": the receiver text of log lines.
     QString description() const;
@@ -326,6 +335,19 @@ private:
     // "<base> (Quilmo Recovered Base <date>)", not yet used.
     static QString datedRecoveryPath(const QString &basePath);
     void setVolumeIconIfAny(const QString &volumePath);
+    // Copies and their bookkeeping (QMRamDiskCopies.cpp).
+    // Adds a line to lastWarning.
+    void appendWarning(const QString &warning);
+    // Before anything is attached: the backup to restore is there when one was made, and
+    // it fits on a RAM disk of `size` bytes.
+    QMError::Ptr checkBeforeCreation(quint64 size);
+    // An automatic copy over the last complete one is refused while the contents are
+    // incomplete; `explicitRequest` is the user's decision to replace it anyway.
+    QMError::Ptr copyVolumeTo(const QString &volumePath, const QString &destination, bool explicitRequest);
+    // A copy to `copyPath` that stopped half way leaves its previous copy as the only
+    // complete one: it takes the copy's name back. A complete copy makes the previous one
+    // and the unfinished one obsolete.
+    void settleInterruptedCopy(const QString &copyPath);
     void clearComposedIcons();
 
     mutable std::mutex _mutex;
@@ -362,4 +384,6 @@ private:
     qint64 _lastActionInfo = 0;
     QMError::Ptr _lastError;
     QString _lastWarning;
+    double _lastSaveDate = 0;
+    bool _contentsIncomplete = false;
 };

@@ -197,8 +197,7 @@ void QMRamDisk::performSyncWithBase(QMRamDiskActionDelegateProtocol *delegate)
     setAction(QMRamDiskAction_copyToBase);
     inform(delegate, QMRamDiskActionInfo_copyingToBase, nullptr);
     const QString basePath = baseBackupPath();
-    QMError::Ptr error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path(), basePath,
-                                                                              previousBackupExtension());
+    QMError::Ptr error = copyVolumeTo(path(), basePath, false);
     if (error)
         QM_LogErrorMethod(this, QStringLiteral("backupRamDiskAtPath basePath:%1 error:%2")
                                     .arg(basePath, error->description()));
@@ -211,10 +210,13 @@ void QMRamDisk::performBackup(QMRamDiskActionDelegateProtocol *delegate)
     setAction(QMRamDiskAction_backup);
     inform(delegate, QMRamDiskActionInfo_backuping, nullptr);
     QMError::Ptr error;
-    const QString backupDirPath = this->backupDirPath();
-    if (!backupDirPath.isNull())
-        error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path(), backupDirPath,
-                                                                       previousBackupExtension());
+    // Asked for by the user: it may replace the last complete copy even with contents
+    // that are incomplete. A base-synchronised RAM disk's copy is its base.
+    QString destination = backupDirPath();
+    if (destination.isNull() && isBaseSynchronized())
+        destination = baseBackupPath();
+    if (!destination.isNull())
+        error = copyVolumeTo(path(), destination, true);
     setAction(QMRamDiskAction_none);
     inform(delegate, QMRamDiskActionInfo_backuping, error);
 }
@@ -308,7 +310,7 @@ void QMRamDisk::performCleanUpFiles()
         return;
     }
     for (const QString &name : std::as_const(names)) {
-        if (QMRamDiskBackup::isExcludedFromCopy(name))
+        if (QMRamDiskBackup::isSystemNameKeptByCleanUp(name))
             continue;
         const QString filePath = dirPath + QLatin1Char('/') + name;
         if (!QMRamDiskBackup::removeItemAtPath(filePath, &error))
@@ -363,16 +365,14 @@ QMError::Ptr QMRamDisk::eject(QMRamDiskActionDelegateProtocol *delegate)
     if (baseSynchronized) {
         setAction(QMRamDiskAction_copyToBase);
         inform(delegate, QMRamDiskActionInfo_copyingToBase, nullptr);
-        error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path, baseBackupPath,
-                                                                       previousBackupExtension());
+        error = copyVolumeTo(path, baseBackupPath, false);
         if (error)
             QM_LogErrorMethod(this, QStringLiteral("backupRamDiskAtPath path:%1 result:%2")
                                         .arg(path, error->description()));
     } else if (!backupDirPath.isNull()) {
         setAction(QMRamDiskAction_backup);
         inform(delegate, QMRamDiskActionInfo_backuping, nullptr);
-        error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(path, backupDirPath,
-                                                                       previousBackupExtension());
+        error = copyVolumeTo(path, backupDirPath, false);
     }
     // A failed copy keeps the RAM disk mounted, and its path, so that nothing is lost and
     // the record goes on showing it mounted.
@@ -424,6 +424,7 @@ void QMRamDisk::putBaseBack(const QString &mountPoint, const QString &baseBackup
             }
             QM_LogWarningMethod(this, QStringLiteral("Kept files found under the RamDisk: %1 moved to %2")
                                           .arg(mountPoint, recoveryPath));
+            appendWarning(QStringLiteral("Files found under the RamDisk were kept in %1").arg(recoveryPath));
         }
     }
     if (!QMRamDiskBackup::moveItemAtPath(baseBackupPath, mountPoint, &fsError))

@@ -1,9 +1,13 @@
 #include "QMRamDiskBackup.h"
 
+#include "QMFileCopier.h"
 #include "QMFinderTools.h"
+#include "QMFunctions.h"
 #include "QMLog.h"
+#include "QMVolumeCapacity.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <climits>
@@ -12,10 +16,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 // The reason of an error: the method log line with the failing condition.
@@ -32,259 +33,6 @@ QByteArray fsPath(const QString &path)
 QString errnoText(int errnum, const QByteArray &path)
 {
     return QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(strerror(errnum)), QFile::decodeName(path));
-}
-
-// One copy: the first failure is kept for the report, the others only counted. After each
-// failure the backup object, as the copier's delegate, says whether to go on.
-struct CopyReport
-{
-    QString firstError;
-    int failures = 0;
-    bool stop = false;
-
-    void fail(int errnum, const QByteArray &path)
-    {
-        const QString text = errnoText(errnum, path);
-        if (failures++ == 0)
-            firstError = text;
-        const QString item = QFile::decodeName(path);
-        stop = !QMRamDiskBackup::sharedInstance()->fileManager(QMRamDiskBackup::sharedInstance(), text, item, item);
-    }
-};
-
-// Copies the bytes of an open file: in-kernel where the file systems allow it.
-bool copyData(int in, int out, off_t size, int *errnum)
-{
-    off_t left = size;
-    bool tryCopyRange = true;
-    bool trySendfile = true;
-    while (left > 0) {
-        const size_t chunk = size_t(std::min<off_t>(left, off_t(1) << 30));
-        ssize_t n = -1;
-        if (tryCopyRange) {
-            n = copy_file_range(in, nullptr, out, nullptr, chunk, 0);
-            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP
-                          || errno == EBADF || errno == EPERM)) {
-                tryCopyRange = false;
-                continue;
-            }
-        } else if (trySendfile) {
-            n = sendfile(out, in, nullptr, chunk);
-            if (n < 0 && (errno == EINVAL || errno == ENOSYS)) {
-                trySendfile = false;
-                continue;
-            }
-        } else {
-            static thread_local std::vector<char> buffer(size_t(1) << 20);
-            n = read(in, buffer.data(), std::min(chunk, buffer.size()));
-            if (n > 0) {
-                ssize_t written = 0;
-                while (written < n) {
-                    const ssize_t w = write(out, buffer.data() + written, size_t(n - written));
-                    if (w < 0) {
-                        if (errno == EINTR)
-                            continue;
-                        *errnum = errno;
-                        return false;
-                    }
-                    written += w;
-                }
-            }
-        }
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            *errnum = errno;
-            return false;
-        }
-        if (n == 0)
-            break; // the file shrank while being copied
-        left -= n;
-    }
-    // A file that grew while being copied: take the rest too.
-    if (left == 0) {
-        static thread_local std::vector<char> tail(size_t(1) << 16);
-        for (;;) {
-            const ssize_t n = read(in, tail.data(), tail.size());
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                *errnum = errno;
-                return false;
-            }
-            if (n == 0)
-                break;
-            if (write(out, tail.data(), size_t(n)) != n) {
-                *errnum = errno ? errno : EIO;
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-// Extended attributes travel with the item; a name the destination cannot hold (another
-// file system's security labels, say) is not worth failing the copy for.
-void copyXattrs(int in, int out)
-{
-    ssize_t size = flistxattr(in, nullptr, 0);
-    if (size <= 0)
-        return;
-    std::vector<char> names(size_t(size) + 1);
-    size = flistxattr(in, names.data(), names.size());
-    if (size <= 0)
-        return;
-    std::vector<char> value;
-    for (ssize_t i = 0; i < size;) {
-        const char *name = names.data() + i;
-        i += ssize_t(strlen(name)) + 1;
-        ssize_t vsize = fgetxattr(in, name, nullptr, 0);
-        if (vsize < 0)
-            continue;
-        value.resize(size_t(vsize) + 1);
-        vsize = fgetxattr(in, name, value.data(), value.size());
-        if (vsize < 0)
-            continue;
-        fsetxattr(out, name, value.data(), size_t(vsize), 0);
-    }
-}
-
-void copyOwner(int out, const struct stat &st)
-{
-    if (st.st_uid != geteuid() || st.st_gid != getegid()) {
-        // Only root may give a file away; a user's copy stays the user's, as with cp -a.
-        if (fchown(out, st.st_uid, st.st_gid) != 0 && fchown(out, uid_t(-1), st.st_gid) != 0) {
-        }
-    }
-}
-
-void copyItem(const QByteArray &src, const QByteArray &dst, CopyReport *report);
-
-void copyRegularFile(const QByteArray &src, const QByteArray &dst, const struct stat &st, CopyReport *report)
-{
-    const int in = open(src.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0) {
-        report->fail(errno, src);
-        return;
-    }
-    const int out = open(dst.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (out < 0) {
-        report->fail(errno, dst);
-        close(in);
-        return;
-    }
-    int errnum = 0;
-    bool ok = copyData(in, out, st.st_size, &errnum);
-    if (!ok)
-        report->fail(errnum, dst);
-    if (ok) {
-        copyXattrs(in, out);
-        copyOwner(out, st);
-        if (fchmod(out, st.st_mode & 07777) != 0) {
-            report->fail(errno, dst);
-            ok = false;
-        }
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        if (ok && futimens(out, times) != 0) {
-            report->fail(errno, dst);
-            ok = false;
-        }
-    }
-    close(in);
-    if (close(out) != 0 && ok)
-        report->fail(errno, dst);
-    if (!ok)
-        unlink(dst.constData()); // never leave a truncated copy that looks whole
-}
-
-void copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st, CopyReport *report)
-{
-    if (mkdir(dst.constData(), 0700) != 0) {
-        report->fail(errno, dst);
-        return;
-    }
-    DIR *dir = opendir(src.constData());
-    if (!dir) {
-        report->fail(errno, src);
-    } else {
-        QByteArray childSrc = src, childDst = dst;
-        if (!childSrc.endsWith('/'))
-            childSrc += '/';
-        childDst += '/';
-        const qsizetype srcLen = childSrc.size(), dstLen = childDst.size();
-        errno = 0;
-        while (struct dirent *entry = readdir(dir)) {
-            if (report->stop)
-                break;
-            const char *name = entry->d_name;
-            if (!strcmp(name, ".") || !strcmp(name, ".."))
-                continue;
-            childSrc.truncate(srcLen);
-            childDst.truncate(dstLen);
-            childSrc += name;
-            childDst += name;
-            copyItem(childSrc, childDst, report);
-            errno = 0;
-        }
-        if (errno != 0)
-            report->fail(errno, src);
-        const int fd = dirfd(dir);
-        const int out = open(dst.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (out >= 0) {
-            copyXattrs(fd, out);
-            close(out);
-        }
-        closedir(dir);
-    }
-    if (lchown(dst.constData(), st.st_uid, st.st_gid) != 0) {
-        // as for files: ownership is kept where permitted
-    }
-    if (chmod(dst.constData(), st.st_mode & 07777) != 0)
-        report->fail(errno, dst);
-    // Last, since filling the directory changed its times.
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (utimensat(AT_FDCWD, dst.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
-        report->fail(errno, dst);
-}
-
-void copyItem(const QByteArray &src, const QByteArray &dst, CopyReport *report)
-{
-    struct stat st;
-    if (lstat(src.constData(), &st) != 0) {
-        report->fail(errno, src);
-        return;
-    }
-    if (S_ISREG(st.st_mode)) {
-        copyRegularFile(src, dst, st, report);
-    } else if (S_ISDIR(st.st_mode)) {
-        copyDirectory(src, dst, st, report);
-    } else if (S_ISLNK(st.st_mode)) {
-        std::vector<char> target(size_t(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
-        const ssize_t n = readlink(src.constData(), target.data(), target.size() - 1);
-        if (n < 0) {
-            report->fail(errno, src);
-            return;
-        }
-        target[size_t(n)] = '\0';
-        if (symlink(target.data(), dst.constData()) != 0) {
-            report->fail(errno, dst);
-            return;
-        }
-        if (lchown(dst.constData(), st.st_uid, st.st_gid) != 0) {
-        }
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        utimensat(AT_FDCWD, dst.constData(), times, AT_SYMLINK_NOFOLLOW);
-    } else {
-        // Pipes, sockets and device nodes are recreated, not read.
-        if (mknod(dst.constData(), st.st_mode, st.st_rdev) != 0) {
-            report->fail(errno, dst);
-            return;
-        }
-        if (lchown(dst.constData(), st.st_uid, st.st_gid) != 0) {
-        }
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        utimensat(AT_FDCWD, dst.constData(), times, AT_SYMLINK_NOFOLLOW);
-    }
 }
 
 bool removeItem(const QByteArray &path, QString *firstError)
@@ -346,9 +94,44 @@ bool QMRamDiskBackup::fileManager(const QMRamDiskBackup *, const QString &, cons
     return true;
 }
 
-bool QMRamDiskBackup::isExcludedFromCopy(const QString &name)
+QString QMRamDiskBackup::partialExtension()
+{
+    return QStringLiteral("partial");
+}
+
+bool QMRamDiskBackup::isSystemNameKeptByCleanUp(const QString &name)
 {
     return QMFinderTools::isVolumeSystemHiddenFilename(name, 0) || QMFinderTools::isSystemFileNameInFolder(name, 1);
+}
+
+bool QMRamDiskBackup::isExcludedFromCopy(const QByteArray &dirPath, const QByteArray &name)
+{
+    // A Linux volume root holds only what its file system put there besides the user's
+    // items: an empty lost+found. Every other name is the user's, whatever another
+    // platform keeps under it, and a lost+found with something in it holds data too.
+    if (name != "lost+found")
+        return false;
+    QList<QByteArray> names;
+    struct stat st {};
+    const QByteArray path = dirPath + '/' + name;
+    return lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) && QMFileCopier::listDirectory(path, &names, nullptr)
+           && names.isEmpty();
+}
+
+QString QMRamDiskBackup::restoreSourceOf(const QString &backupPath, const QString &previousExt)
+{
+    if (backupPath.isEmpty())
+        return {};
+    bool isDirectory = false;
+    // A copy is only ever switched in complete and flushed: the current one if it is
+    // there, else the previous one (a crash between the two renames of a switch). A
+    // "partial" one is never a source.
+    if (fileExistsAtPath(backupPath, &isDirectory) && isDirectory)
+        return backupPath;
+    const QString previous = backupPath + QLatin1Char('.') + previousExt;
+    if (fileExistsAtPath(previous, &isDirectory) && isDirectory)
+        return previous;
+    return {};
 }
 
 QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QString &backupPath,
@@ -358,51 +141,103 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     if (path.isEmpty() || backupPath.isEmpty())
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("path==nil || backupPath==nil")));
 
+    // The new copy is written beside the old one and switched in only when it is complete
+    // and on stable storage: at every moment the backup path, or during the switch its
+    // previous name, holds a complete copy.
+    const QByteArray volume = fsPath(path);
     const QString backupPathOld = backupPath + QLatin1Char('.') + previousExt;
+    const QString partialPath = backupPath + QLatin1Char('.') + partialExtension();
+    const QByteArray partial = fsPath(partialPath);
     QString error;
-    if (fileExistsAtPath(backupPathOld) && !removeItemAtPath(backupPathOld, &error))
+
+    // What an interrupted copy left is incomplete; the volume, mounted now, is newer.
+    if (fileExistsAtPath(partialPath) && !removeItemAtPath(partialPath, &error))
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("removeItemAtPath:")), error);
-    const bool hadBackup = fileExistsAtPath(backupPath);
-    if (hadBackup && !moveItemAtPath(backupPath, backupPathOld, &error))
-        return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("moveItemAtPath:")), error);
 
-    // Puts the old backup back in place when the new one cannot even be started.
-    auto undoMove = [&] {
-        if (!hadBackup)
-            return;
-        QString undoError;
-        if (fileExistsAtPath(backupPath))
-            removeItemAtPath(backupPath, &undoError);
-        if (!moveItemAtPath(backupPathOld, backupPath, &undoError))
-            QM_LogErrorMethod(this, QStringLiteral("moveItemAtPath==NO backupPathOld:%1 error:%2")
-                                        .arg(backupPathOld, undoError));
-    };
+    QList<QByteArray> names;
+    int errnum = 0;
+    if (!QMFileCopier::listDirectory(volume, &names, &errnum))
+        return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("contentsOfDirectoryAtPath:")),
+                                         errnoText(errnum, volume));
 
-    if (!createDirectoryAtPath(backupPath, &error)) {
-        undoMove();
+    const QString parent = QFileInfo(backupPath).absolutePath();
+    if (!createDirectoryAtPath(parent, &error) || mkdir(partial.constData(), 0777) != 0) {
+        if (error.isEmpty())
+            error = errnoText(errno, partial);
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("createDirectoryAtPath:")),
                                          error);
     }
-    QStringList names;
-    if (!contentsOfDirectoryAtPath(path, &names, &error)) {
-        undoMove();
-        return QMError::errorWithMessage(
-            message, QM_MethodReason(this, QStringLiteral("contentsOfDirectoryAtPath:")), error);
+    auto dropPartial = [&] {
+        QString dropError;
+        if (!removeItemAtPath(partialPath, &dropError))
+            QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO partialPath:%1 error:%2").arg(partialPath, dropError));
+    };
+    // Opened before anything is written, so that the flush reports every write-back error.
+    const int partialFd = open(partial.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (partialFd < 0) {
+        error = errnoText(errno, partial);
+        dropPartial();
+        return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("createDirectoryAtPath:")),
+                                         error);
     }
 
-    bool failed = false;
-    for (const QString &name : std::as_const(names)) {
-        if (isExcludedFromCopy(name))
+    QMFileCopier copier;
+    QStringList notCopied;
+    for (const QByteArray &name : std::as_const(names)) {
+        if (isExcludedFromCopy(volume, name))
             continue;
-        const QString filePath = path + QLatin1Char('/') + name;
-        const QString fileBckPath = backupPath + QLatin1Char('/') + name;
-        if (!copyItemAtPath(filePath, fileBckPath, &error)) {
-            failed = true;
+        const QByteArray filePath = volume + '/' + name;
+        const QByteArray fileBckPath = partial + '/' + name;
+        const int before = copier.failureCount();
+        if (!copier.copyItem(filePath, fileBckPath)) {
             QM_LogErrorMethod(this, QStringLiteral("copyItemAtPath==NO filePath:%1 fileBckPath:%2 error:%3")
-                                        .arg(filePath, fileBckPath, error));
+                                        .arg(QMFileCopier::displayPath(filePath), QMFileCopier::displayPath(fileBckPath),
+                                             QMFileCopier::describe(copier.failures().value(before))));
+            notCopied << QMFileCopier::displayPath(name);
         }
     }
-    if (!failed && fileExistsAtPath(backupPathOld) && !removeItemAtPath(backupPathOld, &error))
+    if (copier.failed()) {
+        close(partialFd);
+        dropPartial();
+        return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("copyItemAtPath==NO")),
+                                         QStringLiteral("Not copied: %1; %2").arg(notCopied.join(QStringLiteral(", ")),
+                                                                                copier.summary()));
+    }
+
+    const bool flushed = QMFileCopier::syncFileSystem(partialFd, &errnum);
+    close(partialFd);
+    if (!flushed) {
+        error = errnoText(errnum, partial);
+        dropPartial();
+        return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("syncfs==NO")), error);
+    }
+
+    // The switch, by the previous-backup rule: the old copy goes to the previous name,
+    // the new one takes its place, and the old one goes when the new one is in.
+    if (fileExistsAtPath(backupPath)) {
+        if (fileExistsAtPath(backupPathOld) && !removeItemAtPath(backupPathOld, &error)) {
+            dropPartial();
+            return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("removeItemAtPath:")), error);
+        }
+        if (!moveItemAtPath(backupPath, backupPathOld, &error)) {
+            dropPartial();
+            return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("moveItemAtPath:")), error);
+        }
+    }
+    if (!moveItemAtPath(partialPath, backupPath, &error)) {
+        QString undoError;
+        if (fileExistsAtPath(backupPathOld) && !moveItemAtPath(backupPathOld, backupPath, &undoError))
+            QM_LogErrorMethod(this, QStringLiteral("moveItemAtPath==NO backupPathOld:%1 error:%2")
+                                        .arg(backupPathOld, undoError));
+        dropPartial();
+        return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("moveItemAtPath:")), error);
+    }
+    // The renames themselves must reach the disk before the caller lets the volume go.
+    if (!QMFileCopier::syncDirectory(fsPath(parent), &errnum))
+        return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("fsync==NO")),
+                                         errnoText(errnum, fsPath(parent)));
+
+    if (fileExistsAtPath(backupPathOld) && !removeItemAtPath(backupPathOld, &error))
         QM_LogErrorMethod(this,
                           QStringLiteral("removeItemAtPath==NO backupPathOld:%1 error:%2").arg(backupPathOld, error));
     return nullptr;
@@ -410,21 +245,81 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
 
 QMError::Ptr QMRamDiskBackup::restoreRamDiskAtPath(const QString &path, const QString &backupDirPath)
 {
+    return restoreRamDiskAtPath(path, backupDirPath, nullptr);
+}
+
+QMError::Ptr QMRamDiskBackup::restoreRamDiskAtPath(const QString &path, const QString &backupDirPath,
+                                                   QString *source)
+{
+    const QString message = QStringLiteral("Can not restore backup");
+    if (source)
+        *source = QString();
     if (path.isEmpty() || backupDirPath.isEmpty())
-        return QMError::errorWithMessage(QStringLiteral("Can not restore backup"),
-                                         QM_MethodReason(this, QStringLiteral("path==nil || backupDirPath==nil")));
-    QStringList names;
-    QString error;
-    // No backup yet (the first creation): nothing to copy.
-    if (!contentsOfDirectoryAtPath(backupDirPath, &names, &error))
+        return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("path==nil || backupDirPath==nil")));
+    // No copy yet (the first creation): nothing to restore.
+    const QString from = restoreSourceOf(backupDirPath, QStringLiteral("previous"));
+    if (from.isNull())
         return nullptr;
-    for (const QString &name : std::as_const(names)) {
-        if (isExcludedFromCopy(name))
+    if (source)
+        *source = from;
+    if (from != backupDirPath)
+        QM_LogWarningMethod(this, QStringLiteral("Restoring the previous copy %1: the last one was not completed").arg(from));
+
+    const QByteArray fromBytes = fsPath(from), volume = fsPath(path);
+    QList<QByteArray> names;
+    int errnum = 0;
+    if (!QMFileCopier::listDirectory(fromBytes, &names, &errnum))
+        return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("contentsOfDirectoryAtPath:")),
+                                         errnoText(errnum, fromBytes));
+    QMFileCopier copier;
+    QStringList notCopied;
+    for (const QByteArray &name : std::as_const(names)) {
+        if (isExcludedFromCopy(fromBytes, name))
             continue;
-        if (!copyItemAtPath(backupDirPath + QLatin1Char('/') + name, path + QLatin1Char('/') + name, &error))
+        const int before = copier.failureCount();
+        if (!copier.copyItem(fromBytes + '/' + name, volume + '/' + name)) {
             QM_LogErrorMethod(this, QStringLiteral("copyItemAtPath==NO path:%1 backupDirPath:%2 error:%3")
-                                        .arg(path, backupDirPath, error));
+                                        .arg(path, from, QMFileCopier::describe(copier.failures().value(before))));
+            notCopied << QMFileCopier::displayPath(name);
+        }
     }
+    if (copier.failed())
+        return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("copyItemAtPath==NO")),
+                                         QStringLiteral("Not copied: %1; %2").arg(notCopied.join(QStringLiteral(", ")),
+                                                                                copier.summary()));
+    return nullptr;
+}
+
+QMError::Ptr QMRamDiskBackup::checkRoomForCopy(const QString &source, quint64 ramDiskSize, const QString &what)
+{
+    QMDirectoryUsage usage;
+    QString error;
+    if (!QMGetDirectoryUsage(fsPath(source), &usage, &error))
+        return QMError::errorWithMessage(QStringLiteral("Unable to measure the %1 of the RamDisk (%2)").arg(what, source),
+                                         QM_MethodReason(this, QStringLiteral("QMGetDirectoryUsage==NO")), error);
+    return checkRoom(usage, ramDiskSize, what, source);
+}
+
+QMError::Ptr QMRamDiskBackup::checkRoom(const QMDirectoryUsage &usage, quint64 ramDiskSize, const QString &what,
+                                        const QString &source)
+{
+    const quint64 usable = QMUsableBytesForSize(ramDiskSize);
+    if (usage.allocatedBytes > usable)
+        return QMError::errorWithMessage(
+            QStringLiteral("The RamDisk is too small for its %1: %2 are needed, a RamDisk of %3 holds %4")
+                .arg(what, QMFunctions::stringFromBytesWithBin1024Style(qint64(usage.allocatedBytes)),
+                     QMFunctions::stringFromBytesWithBin1024Style(qint64(ramDiskSize)),
+                     QMFunctions::stringFromBytesWithBin1024Style(qint64(usable))),
+            QM_MethodReason(sharedInstance(), QStringLiteral("allocatedBytes>usableBytes")), source);
+    const quint64 inodes = QMFreeInodesForSize(ramDiskSize);
+    if (usage.inodes > inodes)
+        return QMError::errorWithMessage(
+            QStringLiteral("The RamDisk is too small for its %1: it holds %2 items, a RamDisk of %3 has room for %4")
+                .arg(what)
+                .arg(usage.inodes)
+                .arg(QMFunctions::stringFromBytesWithBin1024Style(qint64(ramDiskSize)))
+                .arg(inodes),
+            QM_MethodReason(sharedInstance(), QStringLiteral("inodes>freeInodes")), source);
     return nullptr;
 }
 
@@ -525,20 +420,10 @@ bool QMRamDiskBackup::createDirectoryAtPath(const QString &path, QString *error)
 
 bool QMRamDiskBackup::copyItemAtPath(const QString &path, const QString &toPath, QString *error)
 {
-    CopyReport report;
-    struct stat st;
-    const QByteArray src = fsPath(path), dst = fsPath(toPath);
-    if (lstat(dst.constData(), &st) == 0) {
-        report.fail(EEXIST, dst);
-    } else {
-        copyItem(src, dst, &report);
-    }
-    if (report.failures == 0)
+    QMFileCopier copier;
+    if (copier.copyItem(fsPath(path), fsPath(toPath)))
         return true;
-    if (error) {
-        *error = report.failures == 1
-                     ? report.firstError
-                     : QStringLiteral("%1 (and %2 more items not copied)").arg(report.firstError).arg(report.failures - 1);
-    }
+    if (error)
+        *error = copier.summary();
     return false;
 }

@@ -1,13 +1,17 @@
 #pragma once
 
 #include "QMError.h"
+#include "QMVolumeCapacity.h"
 
 #include <QString>
 #include <QStringList>
 
-// Copies the top level of a mounted RAM disk into a directory on disk and back. The
-// previous backup stays under "<backup>.<previousExt>" until a new one is complete. The
-// instance keeps no state: concurrent calls for different RAM disks do not interfere.
+// Copies the top level of a mounted RAM disk into a directory on disk and back. A new
+// backup is written beside the old one under "<backup>.partial", flushed to stable
+// storage, and only then switched in: the old one goes to "<backup>.<previousExt>" and is
+// removed once the new one is in place. A copy that missed anything is a failure and
+// switches nothing. The instance keeps no state: concurrent calls for different RAM
+// disks do not interfere.
 //
 // The class also holds the small file-manager operations the engine needs: they report
 // failures as a text ("strerror: path") for the caller's log line and error cause.
@@ -17,16 +21,36 @@ public:
     static QMRamDiskBackup *sharedInstance();
 
     QMError::Ptr backupRamDiskAtPath(const QString &path, const QString &backupPath, const QString &previousExt);
+    // Restores the complete copy of `backupDirPath` (see restoreSourceOf()); nothing when
+    // there is none yet. An error names the items that could not be copied. *source gets
+    // the copy that was used, null when none.
     QMError::Ptr restoreRamDiskAtPath(const QString &path, const QString &backupDirPath);
+    QMError::Ptr restoreRamDiskAtPath(const QString &path, const QString &backupDirPath, QString *source);
 
-    // Asked by the copier after each failure inside a copied item: always go on, so that one
-    // unreadable file does not stop the copy of the rest of its folder.
+    // The name extension of a copy being written ("partial"): never a restore source.
+    static QString partialExtension();
+    // The complete copy kept for `backupPath`: the path itself, else its previous copy (a
+    // switch was interrupted); null when there is neither.
+    static QString restoreSourceOf(const QString &backupPath, const QString &previousExt);
+    // Whether `source` fits on a fresh RAM disk of `ramDiskSize` bytes: its bytes as
+    // allocated on disk and its number of items against what the format provides. The
+    // error says what does not fit; `what` names the source in it ("backup", "base").
+    QMError::Ptr checkRoomForCopy(const QString &source, quint64 ramDiskSize, const QString &what);
+    // The same for a tree measured already.
+    static QMError::Ptr checkRoom(const QMDirectoryUsage &usage, quint64 ramDiskSize, const QString &what,
+                                  const QString &source);
+
+    // Whether a copy goes on after a failure inside an item: always, so that one unreadable
+    // file does not stop the copy of the rest (the copy is then reported as failed).
     bool fileManager(const QMRamDiskBackup *fileManager, const QString &shouldProceedAfterError,
                      const QString &copyingItemAtPath, const QString &toPath) const;
 
-    // True when the item is volume-system hidden or a system file name in the sense of
-    // backup, restore and clean-up (".DS_Store" and "Icon\r" are user content there).
-    static bool isExcludedFromCopy(const QString &name);
+    // True for the top-level names that copies leave out: only an empty lost+found, the
+    // file system's own. `name` is raw bytes of an entry of `dirPath`.
+    static bool isExcludedFromCopy(const QByteArray &dirPath, const QByteArray &name);
+    // The names that clean-up leaves in place: the other platform's volume-system and
+    // folder bookkeeping names. Removing less than asked is the safe side of a deletion.
+    static bool isSystemNameKeptByCleanUp(const QString &name);
 
     // ---- File operations ----
     // Lists a directory's names, "." and ".." left out, hidden names included.
@@ -38,8 +62,8 @@ public:
     // rename(2) only: never a copy behind the caller's back.
     static bool moveItemAtPath(const QString &path, const QString &toPath, QString *error);
     static bool createDirectoryAtPath(const QString &path, QString *error);
-    // Recursive copy keeping modes, owners (where permitted), times, extended attributes and
-    // symbolic links. Fails for a destination that exists. Inner failures are skipped and
-    // reported at the end: the result is then false with the first failure and their count.
+    // Recursive copy of one item (see QMFileCopier). Fails for a destination that exists.
+    // Inner failures are skipped and reported at the end: the result is then false with
+    // the first failure and their count.
     static bool copyItemAtPath(const QString &path, const QString &toPath, QString *error);
 };

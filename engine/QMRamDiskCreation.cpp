@@ -2,7 +2,6 @@
 
 #include "QMRamDisk.h"
 
-#include "QMDirectoryStatistics.h"
 #include "QMDiskToolPaths.h"
 #include "QMFinderTools.h"
 #include "QMFunctions.h"
@@ -73,6 +72,7 @@ QString QMRamDisk::datedRecoveryPath(const QString &basePath)
 // the user's, and is kept under a dated name beside it otherwise. Never deleted.
 bool QMRamDisk::recoverLeftoverBase(const QString &basePath, const QString &baseBackupPath)
 {
+    settleInterruptedCopy(baseBackupPath);
     if (!QMRamDiskBackup::fileExistsAtPath(baseBackupPath))
         return true;
 
@@ -86,6 +86,8 @@ bool QMRamDisk::recoverLeftoverBase(const QString &basePath, const QString &base
             if (QMRamDiskBackup::moveItemAtPath(baseBackupPath, basePath, &error)) {
                 QM_LogWarningMethod(this, QStringLiteral("Recovered base: %1 moved back to %2")
                                               .arg(baseBackupPath, basePath));
+                appendWarning(QStringLiteral("The contents that an earlier run left aside were put back in %1")
+                                  .arg(basePath));
                 return true;
             }
         }
@@ -101,6 +103,7 @@ bool QMRamDisk::recoverLeftoverBase(const QString &basePath, const QString &base
     }
     QM_LogWarningMethod(this, QStringLiteral("Kept base left behind by an earlier run beside the current one: %1 moved to %2")
                                   .arg(baseBackupPath, recoveryPath));
+    appendWarning(QStringLiteral("Contents that an earlier run left aside were kept in %1").arg(recoveryPath));
     return true;
 }
 
@@ -202,6 +205,12 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
     const bool removeDir = type == QMRamDiskType_default
                            && (backupMode != QMRamDiskBackupMode_baseSynchronized || mountDirectory.isEmpty());
 
+    // The backup must be there when one was made, and fit, before anything is attached.
+    if (QMError::Ptr checkError = checkBeforeCreation(size)) {
+        lastError = checkError;
+        return finish(false);
+    }
+
     // 1. The base directory.
     const QString basePath = mountDirectory.isEmpty() ? QString()
                                                       : QDir::cleanPath(mountDirectory + QLatin1Char('/') + name);
@@ -212,18 +221,24 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
         if (!doNotCalculateBaseSize) {
             inform(delegate, QMRamDiskActionInfo_creatingCalculatingBaseDirSize, nullptr);
             if (QMRamDiskBackup::fileExistsAtPath(basePath)) {
-                QMDirectoryStatistics statistics;
-                if (!QMGetDirectoryStatistics(&statistics, 0, basePath)) {
+                // Bytes as allocated (holes cost nothing) and items, hard links once.
+                QMDirectoryUsage usage;
+                QString usageError;
+                if (!QMGetDirectoryUsage(QFile::encodeName(basePath), &usage, &usageError)) {
                     lastError = QMError::errorWithMessage(localizedMessage("Unable to calculate size of base directory."),
-                                                          QM_MethodReason(this, "executeCommand==NO"));
+                                                          QM_MethodReason(this, "executeCommand==NO"), usageError);
                     return finish(false);
                 }
-                if (double(statistics.totalSize) * 1.5 >= double(size)) {
+                if (double(usage.allocatedBytes) * 1.5 >= double(size)) {
                     lastError = QMError::errorWithMessage(
                         fillPlaceholders(localizedMessage("Insufficient space to create RamDisk (RamDisk: %@, Base: %@)"),
                                          {QMFunctions::stringFromBytesWithBin1024Style(qint64(size)),
-                                          QMFunctions::stringFromBytesWithBin1024Style(qint64(statistics.totalSize))}),
+                                          QMFunctions::stringFromBytesWithBin1024Style(qint64(usage.allocatedBytes))}),
                         QM_MethodReason(this, "directoryStatistics.totalSize"));
+                    return finish(false);
+                }
+                if (QMError::Ptr roomError = QMRamDiskBackup::checkRoom(usage, size, QStringLiteral("base"), basePath)) {
+                    lastError = roomError;
                     return finish(false);
                 }
                 QString error;
@@ -304,13 +319,19 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
         _volFree = volFree;
     }
 
+    // A copy that missed anything leaves the volume marked, so that no automatic copy
+    // replaces the complete one with it.
+    bool copiedEverything = true;
+
     // 5. The base back onto the RAM disk. It stays aside until the ejection puts the RAM
     // disk's contents in its place.
     if (!movedBase.isEmpty()) {
         inform(delegate, QMRamDiskActionInfo_creatingRecopingFromBase, nullptr);
-        if (QMError::Ptr restoreError = QMRamDiskBackup::sharedInstance()->restoreRamDiskAtPath(mountedPath, movedBase))
+        if (QMError::Ptr restoreError = QMRamDiskBackup::sharedInstance()->restoreRamDiskAtPath(mountedPath, movedBase)) {
             lastError = QMError::errorWithMessage(localizedMessage("Unable to create RamDisk"),
                                                   QM_MethodReason(this, "restoreRamDiskAtPath"), restoreError);
+            copiedEverything = false;
+        }
     }
 
     // 6. The backup.
@@ -318,10 +339,13 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
     if (!backupDirPath.isNull()) {
         inform(delegate, QMRamDiskActionInfo_creatingRestoring, nullptr);
         if (QMError::Ptr restoreError =
-                QMRamDiskBackup::sharedInstance()->restoreRamDiskAtPath(mountedPath, backupDirPath))
+                QMRamDiskBackup::sharedInstance()->restoreRamDiskAtPath(mountedPath, backupDirPath)) {
             lastError = QMError::errorWithMessage(localizedMessage("Unable to create RamDisk"),
                                                   QM_MethodReason(this, "restoreRamDiskAtPath"), restoreError);
+            copiedEverything = false;
+        }
     }
+    setContentsIncomplete(!copiedEverything);
 
     // 7. The volume's own icon, best effort.
     setVolumeIconIfAny(mountedPath);

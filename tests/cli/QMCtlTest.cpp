@@ -235,3 +235,235 @@ TEST(QMCtl, RefusesWhatTheDiskToolWouldRefuseWithItsReasons)
     EXPECT_TRUE(QDir(real).isEmpty()) << "a refused creation leaves no directory behind";
     EXPECT_EQ(entryNamed(QStringLiteral("Work")).value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
 }
+
+TEST(QMCtl, AWarningIsShownAndAMissingBackupRefusesTheCreate)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    QTemporaryDir parent;
+    ASSERT_TRUE(parent.isValid());
+    const QString name = QStringLiteral("CtlUsb");
+    const QString usb = parent.path() + QStringLiteral("/usb");
+    struct Cleanup
+    {
+        QString name;
+        ~Cleanup()
+        {
+            ctl({QStringLiteral("set"), name, QStringLiteral("--backup"), QStringLiteral("none")});
+            ctl({QStringLiteral("eject"), name});
+            ctl({QStringLiteral("remove"), name});
+        }
+    } cleanup{name};
+    ASSERT_TRUE(QDir().mkpath(usb));
+    Result r = ctl({QStringLiteral("add"), name, QStringLiteral("--size"), QStringLiteral("200M"),
+                    QStringLiteral("--mount-dir"), parent.path(), QStringLiteral("--backup"), usb});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    ASSERT_TRUE(QDir().rmdir(usb)); // unplugged before the first creation
+
+    // Never saved, the chosen folder missing: created empty, with a warning.
+    r = ctl({QStringLiteral("create"), name});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("warning: The backup folder ") + usb + QStringLiteral(" does not exist")))
+        << r.err.toStdString();
+    writeFile(parent.path() + QLatin1Char('/') + name + QStringLiteral("/kept.txt"), "kept");
+    r = ctl({QStringLiteral("eject"), name});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_FALSE(r.err.contains(QStringLiteral("warning:")));
+
+    // Saved once, then unplugged: refused, nothing comes up empty.
+    ASSERT_TRUE(QDir().rename(usb, usb + QStringLiteral("-away")));
+    r = ctl({QStringLiteral("create"), name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("The backup of the RamDisk is missing"))) << r.err.toStdString();
+    EXPECT_EQ(entryNamed(name).value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
+    ASSERT_TRUE(QDir().rename(usb + QStringLiteral("-away"), usb));
+    r = ctl({QStringLiteral("create"), name});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(readFile(parent.path() + QLatin1Char('/') + name + QStringLiteral("/kept.txt")), QByteArray("kept"));
+}
+
+namespace {
+
+// A Firefox installation in the test's own environment: a `firefox` launcher on PATH beside
+// its application.ini, and the cache directory its preset covers.
+struct FakeFirefox
+{
+    explicit FakeFirefox(const QByteArray &version)
+    {
+        bin = dir.path() + QStringLiteral("/bin");
+        QDir().mkpath(bin);
+        QMTest::writeScript(bin, QStringLiteral("firefox"), QStringLiteral("exit 0\n"));
+        writeFile(bin + QStringLiteral("/application.ini"), "[App]\nVendor=Mozilla\nVersion=" + version + "\n");
+        QDir().mkpath(cache());
+        oldPath = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(bin) + ':' + oldPath);
+    }
+    ~FakeFirefox() { qputenv("PATH", oldPath); }
+    static QString cache() { return qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/mozilla"); }
+
+    QTemporaryDir dir;
+    QString bin;
+    QByteArray oldPath;
+};
+
+QJsonObject presetOf(const QString &type)
+{
+    const Result r = ctl({QStringLiteral("presets"), QStringLiteral("--json")});
+    for (const QJsonValue &v : QJsonDocument::fromJson(r.out.toUtf8()).array())
+        if (v.toObject().value(QStringLiteral("type")).toString() == type)
+            return v.toObject();
+    return {};
+}
+
+} // namespace
+
+TEST(QMCtl, HelpDescribesEveryCommandAndEveryOption)
+{
+    const Result help = ctl({QStringLiteral("--help")});
+    ASSERT_EQ(help.status, 0);
+    const QStringList commands = {"list",  "presets", "add",   "set",   "create", "mount",  "eject",
+                                  "rebuild", "backup", "sync", "clean", "remove", "status", "memory"};
+    for (const QString &command : commands) {
+        bool described = false;
+        for (const QString &line : help.out.split(QLatin1Char('\n'))) {
+            const QStringList words = line.simplified().split(QLatin1Char(' '));
+            if (words.size() >= 3 && words.first() == command)
+                described = true;
+        }
+        EXPECT_TRUE(described) << command.toStdString() << " has no description:\n" << help.out.toStdString();
+        EXPECT_EQ(ctl({command, QStringLiteral("--help")}).status, 0) << command.toStdString();
+    }
+    const Result add = ctl({QStringLiteral("add"), QStringLiteral("--help")});
+    for (const char *option : {"--type TYPE", "--size", "--mount-dir", "--case-sensitive", "--case-insensitive",
+                               "--backup", "--post-command", "--post-arg", "--no-post-command", "--index", "--login",
+                               "--no-login", "firefox", "chrome"})
+        EXPECT_TRUE(add.out.contains(QLatin1String(option))) << option;
+    EXPECT_TRUE(ctl({QStringLiteral("set"), QStringLiteral("--help")}).out.contains(QStringLiteral("--name NEWNAME")));
+}
+
+TEST(QMCtl, PresetsFollowWhatThisMachineHas)
+{
+    // Without Firefox the preset is not offered, with its reason, and cannot be added.
+    QJsonObject firefox = presetOf(QStringLiteral("firefox"));
+    EXPECT_EQ(firefox.value(QStringLiteral("status")).toString(), QStringLiteral("not offered"));
+    EXPECT_EQ(firefox.value(QStringLiteral("reason")).toString(), QStringLiteral("Firefox is not installed"));
+    EXPECT_EQ(presetOf(QStringLiteral("custom")).value(QStringLiteral("status")).toString(), QStringLiteral("available"));
+    Result r = ctl({QStringLiteral("add"), QStringLiteral("--type"), QStringLiteral("firefox")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("Firefox is not installed"))) << r.err.toStdString();
+    EXPECT_EQ(ctl({QStringLiteral("add"), QStringLiteral("--type"), QStringLiteral("netscape")}).status, 2);
+
+    {
+        // Too old a Firefox: shown, unavailable, with the version found.
+        FakeFirefox old("53.0.3");
+        firefox = presetOf(QStringLiteral("firefox"));
+        EXPECT_EQ(firefox.value(QStringLiteral("status")).toString(), QStringLiteral("unavailable"));
+        EXPECT_TRUE(firefox.value(QStringLiteral("reason")).toString().contains(QStringLiteral("53.0.3")));
+    }
+
+    FakeFirefox installed("128.0");
+    firefox = presetOf(QStringLiteral("firefox"));
+    EXPECT_EQ(firefox.value(QStringLiteral("status")).toString(), QStringLiteral("available"));
+    EXPECT_EQ(firefox.value(QStringLiteral("name")).toString(), QStringLiteral("firefox"));
+    EXPECT_EQ(firefox.value(QStringLiteral("mountDirectory")).toString(), FakeFirefox::cache());
+    EXPECT_EQ(firefox.value(QStringLiteral("size")).toDouble(), 1000000000.0);
+    EXPECT_TRUE(ctl({QStringLiteral("presets")}).out.contains(QStringLiteral("~/.cache/mozilla"))
+                || !FakeFirefox::cache().startsWith(QDir::homePath()));
+
+    // What the preset decides is not the user's to change; the rest is.
+    EXPECT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Fox"), QStringLiteral("--type"), QStringLiteral("firefox")}).status, 2);
+    EXPECT_EQ(ctl({QStringLiteral("add"), QStringLiteral("--type"), QStringLiteral("firefox"), QStringLiteral("--backup"),
+                   QStringLiteral("default")})
+                  .status,
+              2);
+    // The preset's directory or a parent of it, as the mount-point menu offers; nothing else.
+    const QString elsewhere = QMTest::testHome() + QStringLiteral("/elsewhere");
+    QDir().mkpath(elsewhere);
+    EXPECT_EQ(ctl({QStringLiteral("add"), QStringLiteral("--type"), QStringLiteral("firefox"), QStringLiteral("--mount-dir"),
+                   elsewhere})
+                  .status,
+              2);
+    r = ctl({QStringLiteral("add"), QStringLiteral("--type"), QStringLiteral("firefox"), QStringLiteral("--size"),
+             QStringLiteral("2G")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    QJsonObject entry = entryNamed(QStringLiteral("firefox"));
+    EXPECT_EQ(entry.value(QStringLiteral("typeName")).toString(), QStringLiteral("firefox"));
+    EXPECT_EQ(entry.value(QStringLiteral("mountDirectory")).toString(), FakeFirefox::cache());
+    EXPECT_EQ(entry.value(QStringLiteral("size")).toDouble(), 2000000000.0);
+    EXPECT_EQ(entry.value(QStringLiteral("backup")).toString(), QStringLiteral("base"));
+    EXPECT_EQ(presetOf(QStringLiteral("firefox")).value(QStringLiteral("usedBy")).toString(), QStringLiteral("firefox"));
+    EXPECT_TRUE(ctl({QStringLiteral("list")}).out.contains(QStringLiteral("firefox")));
+    EXPECT_TRUE(ctl({QStringLiteral("status"), QStringLiteral("firefox")}).out.contains(QStringLiteral("Firefox Cache (firefox)")));
+
+    // Each preset once.
+    r = ctl({QStringLiteral("add"), QStringLiteral("--type"), QStringLiteral("firefox")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("used by \"firefox\""))) << r.err.toStdString();
+    ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Plain")}).status, 0);
+    EXPECT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Plain"), QStringLiteral("--type"), QStringLiteral("firefox")}).status, 1);
+
+    // Back to custom before it exists: a plain RAM disk again, as the type menu makes it.
+    ASSERT_EQ(ctl({QStringLiteral("remove"), QStringLiteral("Plain")}).status, 0);
+    r = ctl({QStringLiteral("set"), QStringLiteral("firefox"), QStringLiteral("--type"), QStringLiteral("custom")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    entry = entryNamed(QStringLiteral("RamDisk"));
+    EXPECT_EQ(entry.value(QStringLiteral("typeName")).toString(), QStringLiteral("custom"));
+    EXPECT_EQ(entry.value(QStringLiteral("backup")).toString(), QStringLiteral("none"));
+    EXPECT_TRUE(entry.value(QStringLiteral("mountDirectory")).isNull());
+}
+
+TEST(QMCtl, ARunningPresetApplicationRefusesCreateEjectRebuildAndClean)
+{
+    FakeFirefox installed("128.0");
+    ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("--type"), QStringLiteral("firefox")}).status, 0);
+
+    // A program of this user running as "firefox".
+    QTemporaryDir apps;
+    const QString fake = apps.path() + QStringLiteral("/firefox");
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), fake));
+    QFile::setPermissions(fake, QFile::permissions(fake) | QFileDevice::ExeOwner);
+    QProcess running;
+    running.start(fake, {QStringLiteral("60")});
+    ASSERT_TRUE(running.waitForStarted());
+    for (const char *command : {"create", "eject", "rebuild", "clean"}) {
+        const Result r = ctl({QLatin1String(command), QStringLiteral("firefox")});
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_TRUE(r.err.contains(QStringLiteral("is running"))) << command << ": " << r.err.toStdString();
+    }
+    // Settings still change while it runs; the note says what to do.
+    const Result set = ctl({QStringLiteral("set"), QStringLiteral("firefox"), QStringLiteral("--size"), QStringLiteral("1G")});
+    EXPECT_EQ(set.status, 0) << set.err.toStdString();
+    running.kill();
+    running.waitForFinished();
+    EXPECT_EQ(entryNamed(QStringLiteral("firefox")).value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
+}
+
+TEST(QMCtl, AFirefoxRamDiskKeepsTheCacheDirectoryInStep)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    FakeFirefox installed("128.0");
+    const QString base = FakeFirefox::cache() + QStringLiteral("/firefox");
+    QDir().mkpath(base + QStringLiteral("/cache2"));
+    writeFile(base + QStringLiteral("/cache2/entry"), "cached before");
+    struct Cleanup
+    {
+        ~Cleanup() { ctl({QStringLiteral("eject"), QStringLiteral("firefox")}); }
+    } cleanup;
+
+    ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("--type"), QStringLiteral("firefox"), QStringLiteral("--size"),
+                   QStringLiteral("256M")})
+                  .status,
+              0);
+    Result r = ctl({QStringLiteral("create"), QStringLiteral("firefox")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    // The cache is in memory now, its old copy aside.
+    EXPECT_EQ(entryNamed(QStringLiteral("firefox")).value(QStringLiteral("path")).toString(), base);
+    EXPECT_TRUE(QFileInfo::exists(base + QStringLiteral(" (Quilmo Backup Base)")));
+    EXPECT_EQ(readFile(base + QStringLiteral("/cache2/entry")), QByteArray("cached before"));
+    writeFile(base + QStringLiteral("/cache2/new"), "cached in memory");
+
+    r = ctl({QStringLiteral("eject"), QStringLiteral("firefox")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(base + QStringLiteral(" (Quilmo Backup Base)")));
+    EXPECT_EQ(readFile(base + QStringLiteral("/cache2/entry")), QByteArray("cached before"));
+    EXPECT_EQ(readFile(base + QStringLiteral("/cache2/new")), QByteArray("cached in memory"));
+}

@@ -3,6 +3,7 @@
 #include "QMFinderTools.h"
 #include "QMHiddenFilenames.h"
 #include "QMLog.h"
+#include "QMVolumeCapacity.h"
 
 #include <gtest/gtest.h>
 
@@ -252,4 +253,32 @@ TEST(QMHiddenFilenames, VolumeRootAndSystemNames)
     EXPECT_FALSE(QMFinderTools::isVolumeSystemHiddenFilename(QStringLiteral("Users"), 0));
     EXPECT_FALSE(QMIsVolumeSystemHiddenFilename("dev", 0, 0));
     EXPECT_FALSE(QMIsVolumeSystemHiddenFilename(nullptr, 3, 0));
+}
+
+TEST(QMDirectoryUsage, CountsAllocatedBytesAndItemsWithHardLinksOnce)
+{
+    QTemporaryDir dir;
+    const QByteArray d = QFile::encodeName(dir.path());
+    ASSERT_TRUE(QDir().mkpath(dir.path() + QStringLiteral("/sub")));
+    QFile dense(dir.path() + QStringLiteral("/dense"));
+    ASSERT_TRUE(dense.open(QIODevice::WriteOnly));
+    ASSERT_EQ(dense.write(QByteArray(1 << 20, 'd')), 1 << 20);
+    dense.close();
+    QFile sparse(dir.path() + QStringLiteral("/sub/sparse"));
+    ASSERT_TRUE(sparse.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(sparse.resize(qint64(1) << 30)); // a gigabyte of hole
+    sparse.close();
+    ASSERT_EQ(link((d + "/dense").constData(), (d + "/sub/second name").constData()), 0);
+    ASSERT_EQ(symlink("dense", (d + "/link").constData()), 0);
+
+    QMDirectoryUsage usage;
+    QString error;
+    ASSERT_TRUE(QMGetDirectoryUsage(d, &usage, &error)) << error.toStdString();
+    EXPECT_EQ(usage.inodes, 4u); // sub, dense (twice named), sparse, link
+    EXPECT_GE(usage.allocatedBytes, quint64(1) << 20);
+    EXPECT_LT(usage.allocatedBytes, (quint64(1) << 20) + 64 * 1024); // neither the hole nor the second name
+
+    // A tree that cannot be read whole gives no figure to trust.
+    EXPECT_FALSE(QMGetDirectoryUsage(d + "/missing", &usage, &error));
+    EXPECT_FALSE(error.isEmpty());
 }

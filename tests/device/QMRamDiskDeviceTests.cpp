@@ -423,6 +423,18 @@ TEST(QMRamDiskDeviceEject, RemovesOnlyAnEmptiedMountDirectory)
                                           QStringLiteral("hdiutil detach /dev/loop202"),
                                           QStringLiteral("umount -f %1/kept").arg(dir.path()),
                                           QStringLiteral("hdiutil detach /dev/loop202")}));
+
+    // A folder under a bookkeeping name holds files of the user's: the directory stays.
+    const QString trashed = dir.filePath(QStringLiteral("trashed"));
+    ASSERT_TRUE(QDir().mkpath(trashed + QStringLiteral("/.Trash")));
+    QFile f(trashed + QStringLiteral("/.Trash/deleted but wanted.txt"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    QString why;
+    ASSERT_TRUE(mountTmpfs(trashed, &why)) << why.toStdString();
+    MountGuard guard{trashed};
+    EXPECT_EQ(QMRamDiskDevice::ejectRamDiskDeviceNode(QStringLiteral("/dev/loop202"), trashed, true), nullptr);
+    EXPECT_TRUE(QFileInfo::exists(trashed + QStringLiteral("/.Trash/deleted but wanted.txt")));
 }
 
 TEST(QMRamDiskDeviceEject, FailuresAndMissingDevice)

@@ -5,6 +5,7 @@
 #include "QMFunctions.h"
 #include "QMRamDiskDevice.h"
 #include "QMTestSupport.h"
+#include "QMVolumeCapacity.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 using namespace QMDeviceTest;
 
@@ -219,4 +221,30 @@ TEST_F(RamDiskEndToEnd, WithoutADirectoryTheDiskUtilityMountsInTheDefaultPlace)
     const QString backing = backingFile(device);
     EXPECT_FALSE(QMRamDiskDevice::ejectRamDiskDeviceNode(device, expected, true));
     EXPECT_FALSE(attached(device, backing));
+}
+
+// The creation's space check reads what a fresh volume holds from a rule that mirrors the
+// disk tool's format: it must give the real inode count and never more bytes than are
+// free, for each of the format's size classes.
+TEST_F(RamDiskEndToEnd, TheCapacityRuleMatchesWhatTheDiskToolFormats)
+{
+    for (const quint64 size : {3000000ULL, 128000000ULL, 536870912ULL, 1000000000ULL}) {
+        SCOPED_TRACE(size);
+        QMError::Ptr error;
+        const QString device = QMRamDiskDevice::attachDeviceWithSize(size, false, &error);
+        ASSERT_FALSE(device.isEmpty()) << (error ? error->description().toStdString() : "");
+        RamDiskGuard guard{device, QString()};
+        const QString name = QStringLiteral("Cap%1").arg(size);
+        ASSERT_TRUE(QMRamDiskDevice::formatDeviceNode(device, name, 1, &error));
+        QString mountPoint;
+        ASSERT_FALSE(QMRamDiskDevice::mountDeviceNode(device, _dir.path(), name, 1, 0, QStringLiteral("ID-C"), &mountPoint));
+        guard.mountPoint = mountPoint;
+        struct statvfs sv {};
+        ASSERT_EQ(statvfs(QFile::encodeName(mountPoint).constData(), &sv), 0);
+        EXPECT_EQ(QMInodesForSize(size), sv.f_files);
+        EXPECT_LE(QMFreeInodesForSize(size), sv.f_ffree);
+        const quint64 free = quint64(sv.f_bavail) * sv.f_frsize;
+        EXPECT_LE(QMUsableBytesForSize(size), free);
+        EXPECT_GE(QMUsableBytesForSize(size), free - free / 50); // and not far below it
+    }
 }

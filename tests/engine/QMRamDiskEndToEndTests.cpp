@@ -327,11 +327,11 @@ TEST(QMRamDiskEndToEnd, BaseTooLargeIsRefusedBeforeAnythingIsAttached)
     QM_REQUIRE_SANDBOX(sandbox);
     const QString mountDir = sandbox.mkdir(QStringLiteral("home"));
     const QString base = sandbox.mkdir(QStringLiteral("home/Big"));
-    // 100 MB of base against 128 MB of RAM disk: 150 MB needed.
-    QFile big(base + QStringLiteral("/sparse.bin"));
-    ASSERT_TRUE(big.open(QIODevice::WriteOnly));
-    ASSERT_TRUE(big.resize(100000000));
-    big.close();
+    // 100 MB allocated in the base against 128 MB of RAM disk: 150 MB needed.
+    const int fd = open(QFile::encodeName(base + QStringLiteral("/allocated.bin")).constData(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(posix_fallocate(fd, 0, 100000000), 0);
+    close(fd);
     QMRamDisk::Ptr r = sandbox.makeRamDisk(mountDir, QStringLiteral("Big"));
     r->setBackupMode(3);
     ToolWrappers tools({QStringLiteral("hdiutil")});

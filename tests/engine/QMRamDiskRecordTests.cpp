@@ -341,3 +341,26 @@ TEST(QMRamDiskRecord, AccessorsAreSafeWhileAnotherThreadWrites)
     stop = true;
     writer.join();
 }
+
+TEST(QMRamDiskRecord, SaveDateAndIncompleteMarkAreWrittenOnlyWhenSet)
+{
+    QMRamDisk::Ptr r = QMRamDisk::create();
+    QVariantMap coder;
+    r->encodeWithCoder(&coder);
+    // Files written before these keys existed read the same as files written now.
+    EXPECT_FALSE(coder.contains(QStringLiteral("lastSaveDate")));
+    EXPECT_FALSE(coder.contains(QStringLiteral("contentsIncomplete")));
+
+    r->setLastSaveDate(1765000000.25);
+    r->setContentsIncomplete(true);
+    coder.clear();
+    r->encodeWithCoder(&coder);
+    EXPECT_EQ(coder.value(QStringLiteral("lastSaveDate")).typeId(), QMetaType::Double);
+    QMRamDisk::Ptr back = QMRamDisk::initWithCoder(coder);
+    EXPECT_DOUBLE_EQ(back->lastSaveDate(), 1765000000.25);
+    EXPECT_TRUE(back->contentsIncomplete());
+
+    // A damaged value never reads as a save.
+    coder.insert(QStringLiteral("lastSaveDate"), QStringLiteral("yesterday"));
+    EXPECT_EQ(QMRamDisk::initWithCoder(coder)->lastSaveDate(), 0);
+}

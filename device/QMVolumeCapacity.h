@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+// What a fresh RAM disk of a given size holds, as quilmo-disktool's newfs personality
+// formats it (ext4 made by mke2fs with the system's defaults, no journal, no reserved
+// blocks, lost+found removed). Creation checks a backup or base against these before it
+// attaches anything. When the format changes, these two functions change with it.
+
+// Inodes the file system gets for a device of `size` bytes (all of them, the reserved
+// ones included, as statvfs reports them in f_files).
+quint64 QMInodesForSize(quint64 size);
+
+// Inodes left for the user's items on a fresh volume: the first ones are the file system's.
+quint64 QMFreeInodesForSize(quint64 size);
+
+// Bytes free on a fresh volume of `size` bytes, never more than the real figure: the
+// metadata of the format (inode tables, bitmaps, group descriptors and their copies) is
+// counted from the same parameters as the inode count.
+quint64 QMUsableBytesForSize(quint64 size);
+
+// What a directory tree occupies: the bytes its items have allocated on disk (st_blocks,
+// so holes of sparse files cost nothing) and the inodes it needs (hard links count once).
+struct QMDirectoryUsage
+{
+    quint64 allocatedBytes = 0;
+    quint64 inodes = 0; // items below the directory, the directory itself not counted
+};
+
+// Walks `path` (raw bytes) without following symbolic links. False when any part of the
+// tree could not be read: the figures would then be too small to trust. *error says where.
+bool QMGetDirectoryUsage(const QByteArray &path, QMDirectoryUsage *usage, QString *error);

@@ -1,0 +1,461 @@
+#include "QMFileCopier.h"
+
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+struct Fd
+{
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    // Closing reports the last write error of some file systems: it must be looked at.
+    int release()
+    {
+        const int r = fd >= 0 ? close(fd) : 0;
+        fd = -1;
+        return r;
+    }
+};
+
+bool writeAll(int out, const char *data, size_t size, off_t offset, int *errnum)
+{
+    while (size > 0) {
+        const ssize_t w = pwrite(out, data, size, offset);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            *errnum = errno;
+            return false;
+        }
+        data += w;
+        size -= size_t(w);
+        offset += w;
+    }
+    return true;
+}
+
+// Copies [offset, offset + length) to the same place of `out`; stops early at the end of
+// a file that shrank meanwhile.
+bool copyRange(int in, int out, off_t offset, off_t length, bool *tryInKernel, int *errnum)
+{
+    while (length > 0) {
+        const size_t chunk = size_t(std::min<off_t>(length, off_t(1) << 30));
+        ssize_t n;
+        if (*tryInKernel) {
+            loff_t inOff = offset, outOff = offset;
+            n = copy_file_range(in, &inOff, out, &outOff, chunk, 0);
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP
+                          || errno == EBADF || errno == EPERM)) {
+                *tryInKernel = false;
+                continue;
+            }
+        } else {
+            static thread_local std::vector<char> buffer(size_t(1) << 20);
+            n = pread(in, buffer.data(), std::min(chunk, buffer.size()), offset);
+            if (n > 0 && !writeAll(out, buffer.data(), size_t(n), offset, errnum))
+                return false;
+        }
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *errnum = errno;
+            return false;
+        }
+        if (n == 0)
+            break;
+        offset += n;
+        length -= n;
+    }
+    return true;
+}
+
+// Copies the data of a file, leaving its holes as holes. The file may grow or shrink
+// while it is read: the copy ends at its size when the last hole was looked up.
+bool copyData(int in, int out, int *errnum)
+{
+    bool tryInKernel = true;
+    off_t pos = 0;
+    for (;;) {
+        off_t data = lseek(in, pos, SEEK_DATA);
+        off_t hole;
+        if (data < 0) {
+            if (errno == ENXIO)
+                break; // only a hole, or nothing, from here on
+            if (errno != EINVAL && errno != EOPNOTSUPP) {
+                *errnum = errno;
+                return false;
+            }
+            // No hole lookup on this file system: all of it is data.
+            struct stat st {};
+            if (fstat(in, &st) != 0) {
+                *errnum = errno;
+                return false;
+            }
+            data = pos;
+            hole = st.st_size;
+        } else {
+            hole = lseek(in, data, SEEK_HOLE);
+            if (hole < 0) {
+                *errnum = errno;
+                return false;
+            }
+        }
+        if (hole <= data)
+            break;
+        if (!copyRange(in, out, data, hole - data, &tryInKernel, errnum))
+            return false;
+        pos = hole;
+    }
+    // The length, including a hole at the end.
+    struct stat st {};
+    if (fstat(in, &st) != 0) {
+        *errnum = errno;
+        return false;
+    }
+    if (ftruncate(out, st.st_size) != 0) {
+        *errnum = errno;
+        return false;
+    }
+    return true;
+}
+
+// Errors of setting an attribute that mean the destination cannot hold that kind of
+// attribute at all (no extended attributes on the file system, or a namespace such as
+// "trusted." or "security." that only the kernel or root may write): not a lost item.
+bool attributeNotHoldable(int errnum)
+{
+    return errnum == ENOTSUP || errnum == EOPNOTSUPP || errnum == EPERM || errnum == EACCES;
+}
+
+} // namespace
+
+void QMFileCopier::fail(int errnum, const QByteArray &path)
+{
+    if (_failures.size() < kKeptFailures)
+        _failures.append({path, errnum});
+    ++_failureCount;
+}
+
+QString QMFileCopier::displayPath(const QByteArray &path)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(path);
+    if (!decoder.hasError())
+        return text;
+    text.clear();
+    for (const char c : path) {
+        const uchar u = uchar(c);
+        if (u < 0x80)
+            text += QLatin1Char(c);
+        else
+            text += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
+QString QMFileCopier::describe(const Failure &failure)
+{
+    return QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(strerror(failure.errnum)), displayPath(failure.path));
+}
+
+QString QMFileCopier::summary() const
+{
+    if (_failures.isEmpty())
+        return {};
+    QString text = describe(_failures.first());
+    if (_failureCount > 1)
+        text += QStringLiteral(" (and %1 more items not copied)").arg(_failureCount - 1);
+    return text;
+}
+
+bool QMFileCopier::copyItem(const QByteArray &src, const QByteArray &dst)
+{
+    const int before = _failureCount;
+    struct stat st {};
+    if (lstat(dst.constData(), &st) == 0)
+        fail(EEXIST, dst);
+    else
+        copyAny(src, dst);
+    return _failureCount == before;
+}
+
+void QMFileCopier::copyAny(const QByteArray &src, const QByteArray &dst)
+{
+    struct stat st {};
+    if (lstat(src.constData(), &st) != 0) {
+        fail(errno, src);
+        return;
+    }
+    if (S_ISREG(st.st_mode))
+        copyFile(src, dst, st);
+    else if (S_ISDIR(st.st_mode))
+        copyDirectory(src, dst, st);
+    else if (S_ISLNK(st.st_mode))
+        copySymlink(src, dst, st);
+    else
+        copySpecial(src, dst, st);
+}
+
+void QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray &dst, int dstFd)
+{
+    // Descriptors where there are some; symbolic links only by path, without following.
+    auto list = [&](char *buffer, size_t size) {
+        return srcFd >= 0 ? flistxattr(srcFd, buffer, size) : llistxattr(src.constData(), buffer, size);
+    };
+    auto get = [&](const char *name, void *value, size_t size) {
+        return srcFd >= 0 ? fgetxattr(srcFd, name, value, size) : lgetxattr(src.constData(), name, value, size);
+    };
+    auto set = [&](const char *name, const void *value, size_t size) {
+        return dstFd >= 0 ? fsetxattr(dstFd, name, value, size, 0) : lsetxattr(dst.constData(), name, value, size, 0);
+    };
+    std::vector<char> names;
+    ssize_t size;
+    for (;;) {
+        size = list(nullptr, 0);
+        if (size < 0) {
+            if (errno != ENOTSUP && errno != EOPNOTSUPP)
+                fail(errno, src);
+            return;
+        }
+        if (size == 0)
+            return;
+        names.resize(size_t(size));
+        size = list(names.data(), names.size());
+        if (size >= 0)
+            break;
+        if (errno != ERANGE) { // grew meanwhile: ask again
+            fail(errno, src);
+            return;
+        }
+    }
+    std::vector<char> value;
+    for (ssize_t i = 0; i < size;) {
+        const char *name = names.data() + i;
+        i += ssize_t(strlen(name)) + 1;
+        ssize_t vsize = get(name, nullptr, 0);
+        if (vsize >= 0) {
+            value.resize(size_t(vsize) + 1);
+            vsize = get(name, value.data(), value.size());
+        }
+        if (vsize < 0) {
+            if (errno != ENODATA) // removed meanwhile
+                fail(errno, src);
+            continue;
+        }
+        if (set(name, value.data(), size_t(vsize)) != 0 && !attributeNotHoldable(errno))
+            fail(errno, dst);
+    }
+}
+
+void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st)
+{
+    const QPair<quint64, quint64> key(quint64(st.st_dev), quint64(st.st_ino));
+    if (st.st_nlink > 1) {
+        const auto first = _linked.constFind(key);
+        if (first != _linked.constEnd()) {
+            if (link(first->constData(), dst.constData()) == 0)
+                return;
+            // A file system without hard links gets a second copy instead.
+            if (errno != EPERM && errno != EMLINK && errno != ENOTSUP && errno != EOPNOTSUPP) {
+                fail(errno, dst);
+                return;
+            }
+        }
+    }
+
+    Fd in(open(src.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (in.fd < 0) {
+        fail(errno, src);
+        return;
+    }
+    Fd out(open(dst.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (out.fd < 0) {
+        fail(errno, dst);
+        return;
+    }
+    int errnum = 0;
+    bool ok = copyData(in.fd, out.fd, &errnum);
+    if (!ok) {
+        fail(errnum, errnum == ENOSPC || errnum == EDQUOT || errnum == EFBIG ? dst : src);
+    } else {
+        const int before = _failureCount;
+        copyXattrs(src, in.fd, dst, out.fd);
+        if (st.st_uid != geteuid() || st.st_gid != getegid()) {
+            // Only root may give a file away; a user's copy stays the user's, as with cp -a.
+            if (fchown(out.fd, st.st_uid, st.st_gid) != 0 && fchown(out.fd, uid_t(-1), st.st_gid) != 0) {
+            }
+        }
+        if (fchmod(out.fd, st.st_mode & 07777) != 0)
+            fail(errno, dst);
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        if (futimens(out.fd, times) != 0)
+            fail(errno, dst);
+        ok = _failureCount == before;
+    }
+    if (out.release() != 0 && ok) {
+        fail(errno, dst);
+        ok = false;
+    }
+    if (!ok) {
+        unlink(dst.constData()); // never leave a copy that looks whole
+        return;
+    }
+    if (st.st_nlink > 1)
+        _linked.insert(key, dst);
+}
+
+void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st)
+{
+    if (mkdir(dst.constData(), 0700) != 0) {
+        fail(errno, dst);
+        return;
+    }
+    Fd out(open(dst.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const int inFd = open(src.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR *dir = inFd >= 0 ? fdopendir(inFd) : nullptr;
+    if (!dir) {
+        fail(errno, src);
+        if (inFd >= 0)
+            close(inFd);
+    } else {
+        QByteArray childSrc = src, childDst = dst;
+        if (!childSrc.endsWith('/'))
+            childSrc += '/';
+        childDst += '/';
+        const qsizetype srcLen = childSrc.size(), dstLen = childDst.size();
+        errno = 0;
+        while (struct dirent *entry = readdir(dir)) {
+            const char *name = entry->d_name;
+            if (!strcmp(name, ".") || !strcmp(name, "..")) {
+                errno = 0;
+                continue;
+            }
+            childSrc.truncate(srcLen);
+            childDst.truncate(dstLen);
+            childSrc += name;
+            childDst += name;
+            copyAny(childSrc, childDst);
+            errno = 0;
+        }
+        if (errno != 0)
+            fail(errno, src);
+        if (out.fd >= 0)
+            copyXattrs(src, dirfd(dir), dst, out.fd);
+        closedir(dir);
+    }
+    if (out.fd < 0) {
+        fail(errno, dst);
+        return;
+    }
+    if (fchown(out.fd, st.st_uid, st.st_gid) != 0) {
+        // as for files: ownership is kept where permitted
+    }
+    if (fchmod(out.fd, st.st_mode & 07777) != 0)
+        fail(errno, dst);
+    // Last, since filling the directory changed its times.
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (futimens(out.fd, times) != 0)
+        fail(errno, dst);
+}
+
+void QMFileCopier::copySymlink(const QByteArray &src, const QByteArray &dst, const struct stat &st)
+{
+    std::vector<char> target(size_t(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+    const ssize_t n = readlink(src.constData(), target.data(), target.size() - 1);
+    if (n < 0) {
+        fail(errno, src);
+        return;
+    }
+    target[size_t(n)] = '\0';
+    if (symlink(target.data(), dst.constData()) != 0) {
+        fail(errno, dst);
+        return;
+    }
+    copyXattrs(src, -1, dst, -1);
+    if (lchown(dst.constData(), st.st_uid, st.st_gid) != 0) {
+    }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    utimensat(AT_FDCWD, dst.constData(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+void QMFileCopier::copySpecial(const QByteArray &src, const QByteArray &dst, const struct stat &st)
+{
+    // Pipes, sockets and device nodes are recreated, not read.
+    if (mknod(dst.constData(), st.st_mode, st.st_rdev) != 0) {
+        fail(errno, dst);
+        return;
+    }
+    copyXattrs(src, -1, dst, -1);
+    if (lchown(dst.constData(), st.st_uid, st.st_gid) != 0) {
+    }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    utimensat(AT_FDCWD, dst.constData(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+bool QMFileCopier::listDirectory(const QByteArray &path, QList<QByteArray> *names, int *errnum)
+{
+    DIR *dir = path.isEmpty() ? nullptr : opendir(path.constData());
+    if (!dir) {
+        if (errnum)
+            *errnum = path.isEmpty() ? ENOENT : errno;
+        return false;
+    }
+    QList<QByteArray> list;
+    errno = 0;
+    while (struct dirent *entry = readdir(dir)) {
+        if (strcmp(entry->d_name, ".") && strcmp(entry->d_name, ".."))
+            list << QByteArray(entry->d_name);
+        errno = 0;
+    }
+    const int readErrno = errno;
+    closedir(dir);
+    if (readErrno != 0) {
+        if (errnum)
+            *errnum = readErrno;
+        return false;
+    }
+    if (names)
+        *names = list;
+    return true;
+}
+
+bool QMFileCopier::syncFileSystem(int fd, int *errnum)
+{
+    if (fd < 0 || syncfs(fd) != 0) {
+        if (errnum)
+            *errnum = errno;
+        return false;
+    }
+    return true;
+}
+
+bool QMFileCopier::syncDirectory(const QByteArray &path, int *errnum)
+{
+    Fd fd(open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.fd < 0 || fsync(fd.fd) != 0) {
+        if (errnum)
+            *errnum = errno;
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,94 @@
+// The copies of QMRamDisk: what a creation checks before it attaches anything, and the
+// rule that an incomplete volume never replaces the last complete copy by itself.
+
+#include "QMRamDisk.h"
+
+#include "QMLog.h"
+#include "QMRamDiskBackup.h"
+
+#include <QDateTime>
+#include <QDir>
+
+#define QM_MethodReason(receiver, condition)                                                          \
+    qm_detail::methodLine(__func__, __LINE__, qm_detail::receiverDescription(receiver), QStringLiteral(condition))
+
+void QMRamDisk::appendWarning(const QString &warning)
+{
+    std::lock_guard lock(_mutex);
+    if (_lastWarning.isEmpty())
+        _lastWarning = warning;
+    else
+        _lastWarning += QLatin1Char('\n') + warning;
+}
+
+QMError::Ptr QMRamDisk::checkBeforeCreation(quint64 size)
+{
+    const QString backupDirPath = this->backupDirPath();
+    if (backupDirPath.isNull())
+        return nullptr;
+    QMRamDiskBackup *backup = QMRamDiskBackup::sharedInstance();
+    const QString source = QMRamDiskBackup::restoreSourceOf(backupDirPath, previousBackupExtension());
+    if (source.isNull()) {
+        const double saved = lastSaveDate();
+        // Saved before, gone now: most likely the disk that holds it is not plugged in. A
+        // RAM disk that came up empty would be saved over the real backup at ejection.
+        if (saved > 0) {
+            const QString when = QDateTime::fromMSecsSinceEpoch(qint64(saved * 1000)).toString(Qt::ISODate);
+            return QMError::errorWithMessage(
+                QStringLiteral("The backup of the RamDisk is missing (%1); it was last saved on %2. Connect the disk "
+                               "that holds it, or turn the backup off to start empty.")
+                    .arg(backupDirPath, when),
+                QM_MethodReason(this, "backupDirPath==nil"));
+        }
+        // Never saved: the first creation starts empty; a chosen folder that is not there
+        // is worth knowing about before the first ejection tries to save into it.
+        if (backupMode() == QMRamDiskBackupMode_chosenDirectory) {
+            const QString chosen = QDir::cleanPath(stringByExpandingTildeInPath(backupDir()));
+            if (!QMRamDiskBackup::fileExistsAtPath(chosen))
+                appendWarning(QStringLiteral("The backup folder %1 does not exist: the RamDisk starts empty").arg(chosen));
+        }
+        return nullptr;
+    }
+    if (source != backupDirPath)
+        appendWarning(QStringLiteral("The last backup was not completed: the one before it is restored (%1)").arg(source));
+    return backup->checkRoomForCopy(source, size, QStringLiteral("backup"));
+}
+
+QMError::Ptr QMRamDisk::copyVolumeTo(const QString &volumePath, const QString &destination, bool explicitRequest)
+{
+    if (!explicitRequest && contentsIncomplete())
+        return QMError::errorWithMessage(
+            QStringLiteral("The RamDisk's contents are incomplete: its restore did not copy everything, so they do not "
+                           "replace the last complete copy (%1). Back it up explicitly to replace that copy.")
+                .arg(destination),
+            QM_MethodReason(this, "contentsIncomplete"));
+    QMError::Ptr error =
+        QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(volumePath, destination, previousBackupExtension());
+    if (!error) {
+        std::lock_guard lock(_mutex);
+        _lastSaveDate = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+        _contentsIncomplete = false;
+    }
+    return error;
+}
+
+void QMRamDisk::settleInterruptedCopy(const QString &copyPath)
+{
+    if (copyPath.isEmpty())
+        return;
+    const QString previous = copyPath + QLatin1Char('.') + previousBackupExtension();
+    const QString partial = copyPath + QLatin1Char('.') + QMRamDiskBackup::partialExtension();
+    QString error;
+    if (!QMRamDiskBackup::fileExistsAtPath(copyPath) && QMRamDiskBackup::fileExistsAtPath(previous)) {
+        if (QMRamDiskBackup::moveItemAtPath(previous, copyPath, &error))
+            QM_LogWarningMethod(this, QStringLiteral("Interrupted copy: %1 moved back to %2").arg(previous, copyPath));
+        else
+            QM_LogErrorMethod(this, QStringLiteral("moveItemAtPath==NO previous:%1 error:%2").arg(previous, error));
+    }
+    if (!QMRamDiskBackup::fileExistsAtPath(copyPath))
+        return; // nothing complete: what is left is all there is, leave it
+    for (const QString &obsolete : {previous, partial}) {
+        if (QMRamDiskBackup::fileExistsAtPath(obsolete) && !QMRamDiskBackup::removeItemAtPath(obsolete, &error))
+            QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO path:%1 error:%2").arg(obsolete, error));
+    }
+}

@@ -1,0 +1,484 @@
+// Copies of real RAM disks under faults: a full backup disk, a RAM disk too small for its
+// backup, a save killed half way and the device lost, a restore that cannot copy
+// everything, a backup disk that is not plugged in, and what reaches the disk itself.
+
+#include "QMRamDisk.h"
+#include "QMRamDiskBackup.h"
+#include "QMRamDiskDevice.h"
+#include "QMRamDiskTestSupport.h"
+#include "QMVolumeCapacity.h"
+
+#include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+using namespace QMEngineTest;
+
+namespace {
+
+#define QM_REQUIRE_SANDBOX(sandbox)                                                                   \
+    QM_REQUIRE_LOOP_DEVICES();                                                                        \
+    RamDiskSandbox sandbox;                                                                           \
+    ASSERT_TRUE(sandbox.isValid())
+
+bool isMounted(const QString &path)
+{
+    return QMRamDiskDevice::hasMountedVolumeAtPath(path) == QMMountStateMounted;
+}
+
+QByteArray fs(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+QStringList entriesOf(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QString describe(const QMError::Ptr &error)
+{
+    return error ? error->description() : QStringLiteral("(no error)");
+}
+
+// A small ext4 file system of our own on a loop device over an ordinary file, mounted at
+// `mountPoint`; unmounted and released when the guard goes.
+class LoopFileSystem
+{
+public:
+    LoopFileSystem(const QString &image, const QString &mountPoint, int megabytes, const QStringList &mkfsOptions,
+                   bool directIo)
+        : _image(image), _mountPoint(mountPoint)
+    {
+        QFile f(image);
+        if (!f.open(QIODevice::WriteOnly) || !f.resize(qint64(megabytes) * 1024 * 1024))
+            return;
+        f.close();
+        if (QMTest::run(QStringLiteral("mkfs.ext4"), QStringList{QStringLiteral("-q"), QStringLiteral("-F")}
+                                                         + mkfsOptions + QStringList{image})
+            != 0)
+            return;
+        QString out;
+        QStringList args{QStringLiteral("-f"), QStringLiteral("--show")};
+        if (directIo)
+            args << QStringLiteral("--direct-io=on");
+        if (QMTest::run(QStringLiteral("losetup"), args << image, &out) != 0)
+            return;
+        _device = out.trimmed();
+        QDir().mkpath(mountPoint);
+        _mounted = QMTest::run(QStringLiteral("mount"), {_device, mountPoint}) == 0;
+    }
+    ~LoopFileSystem()
+    {
+        if (_mounted)
+            QMTest::run(QStringLiteral("umount"), {_mountPoint});
+        if (!_device.isEmpty())
+            QMTest::run(QStringLiteral("losetup"), {QStringLiteral("-d"), _device});
+    }
+    bool isValid() const { return _mounted; }
+    // What the image file itself holds at `path`, read past every cache of the mounted
+    // file system.
+    QByteArray catFromImage(const QString &path) const
+    {
+        QProcess p;
+        p.start(QStringLiteral("debugfs"), {QStringLiteral("-c"), QStringLiteral("-R"),
+                                            QStringLiteral("cat \"%1\"").arg(path), _image});
+        p.waitForFinished(60000);
+        return p.readAllStandardOutput();
+    }
+
+private:
+    QString _image, _mountPoint, _device;
+    bool _mounted = false;
+};
+
+QByteArray contentsFor(int i)
+{
+    QByteArray data = QByteArray::number(i) + ':';
+    const int size = i % 25 == 0 ? 1024 * 1024 + i : 100 + i * 37;
+    while (data.size() < size)
+        data += char('a' + (data.size() * 7 + i) % 26);
+    return data;
+}
+
+QMRamDisk::Ptr reloaded(const QMRamDisk::Ptr &r)
+{
+    QVariantMap coder;
+    r->encodeWithCoder(&coder);
+    return QMRamDisk::initWithCoder(coder);
+}
+
+constexpr const char *kSaverVolume = "QUILMO_TEST_SAVER_VOLUME";
+constexpr const char *kSaverBackup = "QUILMO_TEST_SAVER_BACKUP";
+
+} // namespace
+
+// The child's part of the killed-save test: one backup, killed by the parent half way.
+TEST(QMRamDiskCopiesChild, Saver)
+{
+    if (!qEnvironmentVariableIsSet(kSaverVolume))
+        GTEST_SKIP() << "runs only as a child of the killed-save test";
+    QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(qEnvironmentVariable(kSaverVolume),
+                                                           qEnvironmentVariable(kSaverBackup),
+                                                           QStringLiteral("previous"));
+}
+
+TEST(QMRamDiskCopiesEndToEnd, ReservedAndRawNamesSurviveABaseAndABackup)
+{
+    QM_REQUIRE_SANDBOX(sandbox);
+    const QList<QByteArray> names{"bin", "tmp", "etc", "var", "usr", "home", ".Trash", ".file", ".Trashes",
+                                  ".fseventsd", "caf\xe9"};
+    // Base-synchronised: the base's folders go onto the RAM disk and come back at ejection.
+    const QString mountDir = sandbox.mkdir(QStringLiteral("home"));
+    const QString base = sandbox.mkdir(QStringLiteral("home/Cache"));
+    for (const QByteArray &name : names) {
+        ASSERT_EQ(mkdir((fs(base) + '/' + name).constData(), 0755), 0);
+        const int fd = open((fs(base) + '/' + name + "/kept").constData(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(mountDir, QStringLiteral("Cache"));
+    r->setBackupMode(3);
+    RecordingDelegate delegate;
+    QMError::Ptr error;
+    ASSERT_TRUE(r->createWithDelegate(&delegate, &error)) << describe(error).toStdString();
+    ASSERT_FALSE(error) << describe(error).toStdString();
+    ASSERT_TRUE(isMounted(base));
+    for (const QByteArray &name : names) {
+        struct stat st {};
+        EXPECT_EQ(lstat((fs(base) + '/' + name + "/kept").constData(), &st), 0) << name.toStdString();
+    }
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();
+    ASSERT_FALSE(isMounted(base));
+    for (const QByteArray &name : names) {
+        struct stat st {};
+        EXPECT_EQ(lstat((fs(base) + '/' + name + "/kept").constData(), &st), 0) << name.toStdString();
+    }
+
+    // A backup folder: the same names there and back.
+    QMRamDisk::Ptr b = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("volumes")), QStringLiteral("Saved"));
+    b->setBackupMode(2);
+    b->setBackupDir(sandbox.mkdir(QStringLiteral("backups")));
+    ASSERT_TRUE(b->createWithDelegate(&delegate, &error)) << describe(error).toStdString();
+    for (const QByteArray &name : names)
+        ASSERT_EQ(mkdir((fs(b->path()) + '/' + name).constData(), 0755), 0);
+    b->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_FALSE(b->lastError()) << describe(b->lastError()).toStdString();
+    ASSERT_TRUE(b->createWithDelegate(&delegate, &error)) << describe(error).toStdString();
+    ASSERT_FALSE(error);
+    for (const QByteArray &name : names) {
+        struct stat st {};
+        EXPECT_EQ(lstat((fs(b->path()) + '/' + name).constData(), &st), 0) << name.toStdString();
+    }
+    b->setBackupMode(0);
+    b->performAction(QMRamDiskAction_eject, &delegate, false);
+}
+
+TEST(QMRamDiskCopiesEndToEnd, AFullBackupDiskStopsTheEjectWithTheOldBackupIntact)
+{
+    QM_REQUIRE_SANDBOX(sandbox);
+    LoopFileSystem backupDisk(sandbox.path() + QStringLiteral("/backup.img"), sandbox.path() + QStringLiteral("/disk"),
+                              24, {}, false);
+    ASSERT_TRUE(backupDisk.isValid());
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("volumes")), QStringLiteral("Full"));
+    r->setBackupMode(2);
+    r->setBackupDir(sandbox.path() + QStringLiteral("/disk"));
+    RecordingDelegate delegate;
+    QMError::Ptr error;
+    ASSERT_TRUE(r->createWithDelegate(&delegate, &error));
+    ASSERT_TRUE(writeFile(r->path() + QStringLiteral("/notes.txt"), "first"));
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();
+    EXPECT_GT(r->lastSaveDate(), 0);
+
+    ASSERT_TRUE(r->createWithDelegate(&delegate, &error));
+    ASSERT_TRUE(writeFile(r->path() + QStringLiteral("/notes.txt"), "second"));
+    ASSERT_TRUE(writeFile(r->path() + QStringLiteral("/big.bin"), QByteArray(40 * 1024 * 1024, 'b'))); // more than the disk holds
+    const QString volume = r->path();
+    delegate.clear();
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_TRUE(r->lastError());
+    EXPECT_EQ(r->lastError()->message(), QStringLiteral("Can not create backup"));
+    EXPECT_TRUE(r->lastError()->depends().localizedDescription().contains(QStringLiteral("big.bin")));
+    EXPECT_EQ(delegate.infos().count(12), 1); // only the final report: it never got to detach
+    // Stopped before unmounting: everything is still there, and so is the old backup.
+    EXPECT_TRUE(isMounted(volume));
+    EXPECT_EQ(r->status(), QMRamDiskStatus_mounted);
+    EXPECT_EQ(readFile(volume + QStringLiteral("/notes.txt")), QByteArray("second"));
+    const QString backup = r->backupDirPath();
+    EXPECT_EQ(readFile(backup + QStringLiteral("/notes.txt")), QByteArray("first"));
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral(".partial")));
+
+    ASSERT_TRUE(QFile::remove(volume + QStringLiteral("/big.bin")));
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();
+    EXPECT_EQ(readFile(backup + QStringLiteral("/notes.txt")), QByteArray("second"));
+}
+
+TEST(QMRamDiskCopiesEndToEnd, ARamDiskTooSmallForItsBackupIsRefusedAtTheExactEdge)
+{
+    QM_REQUIRE_SANDBOX(sandbox);
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("volumes")), QStringLiteral("Edge"));
+    r->setBackupMode(2);
+    r->setBackupDir(sandbox.mkdir(QStringLiteral("backups")));
+    const QString backup = r->backupDirPath();
+    QDir().mkpath(backup);
+    // Blocks allocated on disk, written or not, are what a restore may need.
+    const int fd = open(fs(backup + QStringLiteral("/reserved.bin")).constData(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(posix_fallocate(fd, 0, 120000000), 0);
+    close(fd);
+    QMDirectoryUsage usage;
+    ASSERT_TRUE(QMGetDirectoryUsage(fs(backup), &usage, nullptr));
+    ASSERT_GE(usage.allocatedBytes, 120000000u);
+
+    // The smallest size whose fresh volume holds it.
+    quint64 fits = 128000000;
+    while (QMUsableBytesForSize(fits) < usage.allocatedBytes)
+        fits += 512;
+    ASSERT_LT(QMUsableBytesForSize(fits - 512), usage.allocatedBytes);
+
+    ToolWrappers tools({QStringLiteral("hdiutil")});
+    RecordingDelegate delegate;
+    QMError::Ptr error;
+    r->setSize(fits - 512);
+    EXPECT_FALSE(r->createWithDelegate(&delegate, &error));
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->message().startsWith(QStringLiteral("The RamDisk is too small for its backup")))
+        << error->message().toStdString();
+    EXPECT_TRUE(tools.log().isEmpty()); // refused before anything was attached
+    EXPECT_EQ(r->status(), 0);
+
+    r->setSize(fits);
+    ASSERT_TRUE(r->createWithDelegate(&delegate, &error)) << describe(error).toStdString();
+    EXPECT_FALSE(error) << describe(error).toStdString();
+    EXPECT_FALSE(r->contentsIncomplete());
+    struct stat st {};
+    ASSERT_EQ(stat(fs(r->path() + QStringLiteral("/reserved.bin")).constData(), &st), 0);
+    EXPECT_EQ(st.st_size, 120000000);
+    r->setBackupMode(0);
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+}
+
+TEST(QMRamDiskCopiesEndToEnd, ASaveKilledHalfWayThenALostDeviceRestoresTheCompleteCopy)
+{
+    QM_REQUIRE_SANDBOX(sandbox);
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("volumes")), QStringLiteral("Killed"), 400000000);
+    r->setBackupMode(2);
+    r->setBackupDir(sandbox.mkdir(QStringLiteral("backups")));
+    RecordingDelegate delegate;
+    QMError::Ptr error;
+    ASSERT_TRUE(r->createWithDelegate(&delegate, &error));
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(writeFile(r->path() + QStringLiteral("/v1-%1").arg(i), contentsFor(i)));
+    delegate.clear();
+    r->performAction(QMRamDiskAction_backup, &delegate, true);
+    ASSERT_TRUE(delegate.waitForEnd());
+    ASSERT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();
+    const QString backup = r->backupDirPath();
+    ASSERT_EQ(entriesOf(backup).size(), 50);
+
+    // Much more to save this time; the saving process dies in the middle of it.
+    for (int d = 0; d < 20; ++d) {
+        const QString dir = r->path() + QStringLiteral("/v2-%1").arg(d);
+        QDir().mkpath(dir);
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(writeFile(dir + QStringLiteral("/f%1").arg(i), contentsFor(i)));
+    }
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QString::fromLatin1(kSaverVolume), r->path());
+    env.insert(QString::fromLatin1(kSaverBackup), backup);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=QMRamDiskCopiesChild.Saver")});
+    ASSERT_TRUE(child.waitForStarted());
+    const QString partial = backup + QStringLiteral(".partial");
+    QElapsedTimer timer;
+    timer.start();
+    while (entriesOf(partial).size() < 3 && timer.elapsed() < 60000 && child.state() == QProcess::Running)
+        QThread::usleep(500);
+    ASSERT_EQ(child.state(), QProcess::Running) << "the save ended before it could be interrupted";
+    kill(pid_t(child.processId()), SIGKILL);
+    child.waitForFinished();
+    ASSERT_TRUE(QFileInfo::exists(partial));
+
+    // Then the machine goes down: the RAM disk is gone behind the engine's back.
+    const QString volume = r->path(), deviceNode = r->deviceNode();
+    ASSERT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), volume}), 0);
+    ASSERT_EQ(runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), deviceNode}), 0);
+
+    QMRamDisk::Ptr again = reloaded(r);
+    sandbox.watch(again);
+    ASSERT_TRUE(again->createWithDelegate(&delegate, &error)) << describe(error).toStdString();
+    EXPECT_FALSE(error) << describe(error).toStdString();
+    const QStringList restored = entriesOf(again->path());
+    EXPECT_EQ(restored.size(), 50) << restored.join(u' ').toStdString();
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(readFile(again->path() + QStringLiteral("/v1-%1").arg(i)), contentsFor(i));
+
+    again->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_FALSE(again->lastError()) << describe(again->lastError()).toStdString();
+    EXPECT_EQ(entriesOf(backup).size(), 50);
+    EXPECT_FALSE(QFileInfo::exists(partial));
+}
+
+// A base-synchronised RAM disk whose synchronisation stopped between its two renames:
+// the complete copy is under the previous name, and the creation takes it.
+TEST(QMRamDiskCopiesEndToEnd, AnInterruptedSwitchOfTheBaseTakesThePreviousCopy)
+{
+    QM_REQUIRE_SANDBOX(sandbox);
+    const QString mountDir = sandbox.mkdir(QStringLiteral("home"));
+    sandbox.mkdir(QStringLiteral("home/Cache")); // the mount directory left behind
+    const QString aside = mountDir + QStringLiteral("/Cache (Quilmo Backup Base)");
+    sandbox.mkdir(QStringLiteral("home/Cache (Quilmo Backup Base).previous"));
+    sandbox.mkdir(QStringLiteral("home/Cache (Quilmo Backup Base).partial"));
+    ASSERT_TRUE(writeFile(aside + QStringLiteral(".previous/complete.txt"), "complete"));
+    ASSERT_TRUE(writeFile(aside + QStringLiteral(".partial/half.txt"), "half"));
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(mountDir, QStringLiteral("Cache"));
+    r->setBackupMode(3);
+    RecordingDelegate delegate;
+    QMError::Ptr error;
+    ASSERT_TRUE(r->createWithDelegate(&delegate, &error)) << describe(error).toStdString();
+    EXPECT_EQ(entriesOf(r->path()), QStringList{QStringLiteral("complete.txt")});
+    EXPECT_TRUE(r->lastWarning().contains(QStringLiteral("put back"))) << r->lastWarning().toStdString();
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_FALSE(r->lastError());
+    EXPECT_EQ(entriesOf(mountDir), QStringList{QStringLiteral("Cache")});
+    EXPECT_EQ(readFile(mountDir + QStringLiteral("/Cache/complete.txt")), QByteArray("complete"));
+}
+
+TEST(QMRamDiskCopiesEndToEnd, AnIncompleteRestoreIsNeverSavedOverTheCompleteCopy)
+{
+    QM_REQUIRE_SANDBOX(sandbox);
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("volumes")), QStringLiteral("Partial"));
+    r->setBackupMode(2);
+    r->setBackupDir(sandbox.mkdir(QStringLiteral("backups")));
+    const QString backup = r->backupDirPath();
+    QDir().mkpath(backup);
+    ASSERT_TRUE(writeFile(backup + QStringLiteral("/fine.txt"), "fine"));
+    // An attribute larger than a small RAM disk's blocks can hold: that file cannot be
+    // restored whole.
+    ASSERT_TRUE(writeFile(backup + QStringLiteral("/tagged.txt"), "tagged"));
+    const QByteArray big(3000, 'x');
+    ASSERT_EQ(setxattr(fs(backup + QStringLiteral("/tagged.txt")).constData(), "user.quilmo.big", big.constData(),
+                       size_t(big.size()), 0),
+              0);
+
+    RecordingDelegate delegate;
+    r->performAction(QMRamDiskAction_create, &delegate, false);
+    ASSERT_TRUE(r->lastError());
+    EXPECT_EQ(r->lastError()->message(), QStringLiteral("Unable to create RamDisk"));
+    EXPECT_TRUE(r->lastError()->description().contains(QStringLiteral("tagged.txt")))
+        << r->lastError()->description().toStdString();
+    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted); // there for the user to look at
+    EXPECT_TRUE(r->contentsIncomplete());
+    QMRamDisk::Ptr persisted = reloaded(r);
+    EXPECT_TRUE(persisted->contentsIncomplete());
+
+    // Neither the ejection nor a synchronisation saves it over the complete backup.
+    ASSERT_TRUE(writeFile(r->path() + QStringLiteral("/fine.txt"), "changed"));
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_TRUE(r->lastError());
+    EXPECT_TRUE(r->lastError()->reason().endsWith(QStringLiteral("contentsIncomplete")));
+    EXPECT_TRUE(isMounted(r->path()));
+    EXPECT_EQ(readFile(backup + QStringLiteral("/fine.txt")), QByteArray("fine"));
+    char value[4096];
+    EXPECT_EQ(getxattr(fs(backup + QStringLiteral("/tagged.txt")).constData(), "user.quilmo.big", value, sizeof value),
+              3000);
+
+    // An explicit backup is the user's decision: it replaces the copy and lifts the mark.
+    delegate.clear();
+    r->performAction(QMRamDiskAction_backup, &delegate, true);
+    ASSERT_TRUE(delegate.waitForEnd());
+    ASSERT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();
+    EXPECT_FALSE(r->contentsIncomplete());
+    EXPECT_EQ(readFile(backup + QStringLiteral("/fine.txt")), QByteArray("changed"));
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    EXPECT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();
+}
+
+TEST(QMRamDiskCopiesEndToEnd, AMissingBackupFolderIsRefusedOnceABackupWasMade)
+{
+    QM_REQUIRE_SANDBOX(sandbox);
+    const QString disk = sandbox.mkdir(QStringLiteral("usb"));
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("volumes")), QStringLiteral("Usb"));
+    r->setBackupMode(2);
+    r->setBackupDir(disk + QStringLiteral("/backups"));
+    RecordingDelegate delegate;
+
+    // Never saved, folder not there: the RAM disk starts empty and says so.
+    r->performAction(QMRamDiskAction_create, &delegate, false);
+    ASSERT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();
+    EXPECT_TRUE(r->lastWarning().contains(QStringLiteral("does not exist"))) << r->lastWarning().toStdString();
+    ASSERT_TRUE(writeFile(r->path() + QStringLiteral("/work.txt"), "work"));
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();
+    EXPECT_TRUE(r->lastWarning().isEmpty());
+    const double saved = r->lastSaveDate();
+    EXPECT_GT(saved, 0);
+    QMRamDisk::Ptr persisted = reloaded(r);
+    EXPECT_DOUBLE_EQ(persisted->lastSaveDate(), saved);
+
+    // The disk is unplugged: no RAM disk that comes up empty and is saved over it later.
+    ASSERT_TRUE(QDir().rename(disk, disk + QStringLiteral("-elsewhere")));
+    ToolWrappers tools({QStringLiteral("hdiutil")});
+    r->performAction(QMRamDiskAction_create, &delegate, false);
+    ASSERT_TRUE(r->lastError());
+    EXPECT_TRUE(r->lastError()->message().startsWith(QStringLiteral("The backup of the RamDisk is missing")));
+    EXPECT_TRUE(tools.log().isEmpty());
+    EXPECT_EQ(r->status(), 0);
+
+    // Plugged in again: back as it was.
+    ASSERT_TRUE(QDir().rename(disk + QStringLiteral("-elsewhere"), disk));
+    r->performAction(QMRamDiskAction_create, &delegate, false);
+    ASSERT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();
+    EXPECT_EQ(readFile(r->path() + QStringLiteral("/work.txt")), QByteArray("work"));
+    r->setBackupMode(0);
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+}
+
+// Right after the ejection returns, the backup is on the disk itself: read back from the
+// image file under a loop device with direct I/O, past every cache of the mounted file
+// system. (No journal on that file system, so that what is written is where debugfs reads.)
+TEST(QMRamDiskCopiesEndToEnd, TheBackupIsOnTheDiskWhenTheEjectionReturns)
+{
+    QM_REQUIRE_SANDBOX(sandbox);
+    if (QMTest::run(QStringLiteral("debugfs"), {QStringLiteral("-V")}) < 0)
+        GTEST_SKIP() << "debugfs is needed (package e2fsprogs)";
+    const QString image = sandbox.path() + QStringLiteral("/durable.img");
+    LoopFileSystem backupDisk(image, sandbox.path() + QStringLiteral("/durable"), 96,
+                              {QStringLiteral("-O"), QStringLiteral("^has_journal")}, true);
+    ASSERT_TRUE(backupDisk.isValid());
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("volumes")), QStringLiteral("Durable"));
+    r->setBackupMode(2);
+    r->setBackupDir(sandbox.path() + QStringLiteral("/durable"));
+    RecordingDelegate delegate;
+    QMError::Ptr error;
+    ASSERT_TRUE(r->createWithDelegate(&delegate, &error));
+    QDir().mkpath(r->path() + QStringLiteral("/sub"));
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(writeFile(r->path() + (i % 2 ? QStringLiteral("/sub/f%1") : QStringLiteral("/f%1")).arg(i),
+                              contentsFor(i)));
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();
+
+    const QString inImage = QLatin1Char('/') + QFileInfo(r->backupDirPath()).fileName();
+    for (int i = 0; i < 40; ++i) {
+        const QString path = inImage + (i % 2 ? QStringLiteral("/sub/f%1") : QStringLiteral("/f%1")).arg(i);
+        EXPECT_EQ(backupDisk.catFromImage(path), contentsFor(i)) << path.toStdString();
+    }
+}
