@@ -246,7 +246,11 @@ int QMCtl::run(const QStringList &args)
 
     if (command == QLatin1String("memory"))
         return memory(rest);
-    if (!load())
+    // A change of the list is read, made and written under the file's lock, so that
+    // programs changing it at the same time never work from the same old list.
+    const bool changesList = command == QLatin1String("add") || command == QLatin1String("set")
+                             || command == QLatin1String("remove");
+    if (!load(changesList))
         return Failure;
     if (command == QLatin1String("list"))
         return list(rest);
@@ -290,10 +294,19 @@ int QMCtl::usage(const QString &command, const QString &message)
     return Usage;
 }
 
-bool QMCtl::load()
+bool QMCtl::load(bool locked)
 {
     _entries = std::make_unique<QMRamDiskEntries>(_progress.get());
-    _entries->readRamDisksFromDefaultLocation();
+    QMError::Ptr error;
+    if (locked && !_entries->lockEntriesFile(&error)) {
+        printErrorChain(QStringLiteral("quilmoctl"), error);
+        return false;
+    }
+    // A list that cannot be read is an error, never an empty list.
+    if (!_entries->readRamDisksFromDefaultLocation(&error) && error) {
+        printErrorChain(QStringLiteral("quilmoctl"), error);
+        return false;
+    }
     return true;
 }
 
@@ -901,7 +914,7 @@ int QMCtl::memory(const QStringList &args)
         {QStringLiteral("Compressed:"), b(s.compressed)},
     };
     quint64 inRamDisks = 0;
-    if (_entries || load()) {
+    if (_entries || load(false)) {
         for (const QMRamDisk::Ptr &r : _entries->ramDisks())
             if (r->status() == QMRamDiskStatus_mounted)
                 inRamDisks += r->volSize() - r->volFree();

@@ -37,7 +37,8 @@ private:
     int memory(const QStringList &args);
     int help(const QString &command);
 
-    bool load();
+    // Reads the list; `locked` holds the file's lock until quilmoctl ends.
+    bool load(bool locked);
     bool save();
     QMRamDisk::Ptr find(const QString &nameOrIdentifier) const;
     int runAction(const QMRamDisk::Ptr &ramDisk, qint64 action, const QString &command);

@@ -1,3 +1,4 @@
+#include "QMCrashHandler.h"
 #include "QMCtl.h"
 #include "QMLog.h"
 #include "QMLogFile.h"
@@ -9,6 +10,8 @@
 
 int main(int argc, char **argv)
 {
+    // A crash leaves its report where Quilmo offers it at its next start.
+    QMCrashHandler::install(QStringLiteral("quilmoctl"));
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     QMTranslations::installTranslations();

@@ -10,6 +10,7 @@
 #include "QMMacros.h"
 #include "QMMountTable.h"
 #include "QMStringsFile.h"
+#include "QMVolumeHolders.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -123,6 +124,25 @@ bool defaultParentTakesMounts(const QString &parent)
     if (parent == QLatin1String("/media") || parent.startsWith(QLatin1String("/media/")))
         return false;
     return ::access(QFile::encodeName(parent).constData(), W_OK) == 0;
+}
+
+// What a tagged RAM disk mounted at `path` is, for the message that leaves it alone.
+QString describeMountedRamDisk(const QString &path, const QVariantMap &tag)
+{
+    qsizetype items = 0;
+    if (DIR *dir = ::opendir(QFile::encodeName(path).constData())) {
+        while (const dirent *entry = ::readdir(dir)) {
+            const QString name = QFile::decodeName(entry->d_name);
+            if (name != QLatin1String(".") && name != QLatin1String("..")
+                && !QMFinderTools::isSystemFileNameInFolder(name, 0))
+                ++items;
+        }
+        ::closedir(dir);
+    }
+    return QStringLiteral("%1 holds another RAM disk of Quilmo (device %2, RAM disk %3) with %4 item(s); "
+                          "it is left mounted as it is")
+        .arg(path, tag.value(QStringLiteral("deviceNode")).toString(), tag.value(QStringLiteral("identifier")).toString())
+        .arg(items);
 }
 
 bool existsNoFollow(const QString &path)
@@ -379,6 +399,12 @@ QString QMRamDiskDevice::defaultVolumesDirectory()
     return QStringLiteral("/media/") + user;
 }
 
+QString QMRamDiskDevice::mountPathForDirectory(const QString &directory, const QString &name)
+{
+    const QString parent = directory.isNull() ? defaultVolumesDirectory() : withoutTrailingSlash(directory);
+    return parent == QLatin1String("/") ? QLatin1Char('/') + name : parent + QLatin1Char('/') + name;
+}
+
 QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const QString &directory,
                                               const QString &name, qint64 format, qint64 type,
                                               const QString &identifier, QString *mountedPath)
@@ -409,8 +435,7 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
                      &stdErr))
             return QM_DeviceError("Unable to erase and mount disk", "executeCommand:", stdErr);
     } else {
-        const QString parent = directory.isNull() ? defaultVolumesDirectory() : withoutTrailingSlash(directory);
-        mountPath = parent == QLatin1String("/") ? QLatin1Char('/') + name : parent + QLatin1Char('/') + name;
+        mountPath = mountPathForDirectory(directory, name);
 
         if (existsNoFollow(mountPath)) {
             const QFileInfo info(mountPath);
@@ -433,12 +458,12 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
                     // Our own device is already there: nothing to unmount, only to re-tag.
                     alreadyMounted = true;
                 } else {
-                    if (QMError::Ptr ejectError = ejectRamDiskDeviceNode(tagDevice, mountPath, false))
-                        return QM_DeviceError("Unable to mount disk", "ejectDeviceNode:path:", ejectError);
-                    int errnum = 0;
-                    if (!makePath(mountPath, &errnum))
-                        return QM_DeviceError("Unable to mount disk", "createDirectoryAtPath:",
-                                              QMError::Cause::fromErrno(errnum));
+                    // Another RAM disk, of another record or an orphan of this one (a
+                    // creation killed after mounting it): its files are someone's, and
+                    // mounting is no reason to throw them away. The engine adopts its own
+                    // orphans before it gets here.
+                    return QM_DeviceError("Another volume is mounted", "tag.deviceNode!=deviceNode",
+                                          describeMountedRamDisk(mountPath, tag));
                 }
             }
         } else {
@@ -476,7 +501,8 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
     return nullptr;
 }
 
-QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, const QString &path, bool removeDir)
+QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, const QString &path, bool removeDir,
+                                                     bool force, QString *warning)
 {
     if (deviceNode.isEmpty())
         return QM_DeviceError("Unable to eject disk", "deviceNode==nil", nullptr);
@@ -485,8 +511,29 @@ QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, 
     // was unmounted already); the device is still detached.
     if (!path.isEmpty() && existsNoFollow(path) && hasMountedVolumeAtPath(path) != QMMountStateNone) {
         QString stdErr;
-        if (!runTool(QMDiskTool::Umount, {QStringLiteral("-f"), path}, nullptr, &stdErr))
+        if (force) {
+            // The tool's forced unmount takes the volume away from its users as well.
+            const QList<QMVolumeHolders::Holder> holders = QMVolumeHolders::holdersOfVolumeAtPath(path);
+            if (!holders.isEmpty()) {
+                const QString text = localized("The volume %1 was in use by %2; it was ejected anyway, and what "
+                                               "they write to it from now on is lost")
+                                         .arg(path, QMVolumeHolders::describe(holders));
+                QM_LogWarningMethod(kClass, text);
+                if (warning)
+                    *warning = text;
+            }
+        }
+        const QStringList args = force ? QStringList{QStringLiteral("-f"), path} : QStringList{path};
+        if (!runTool(QMDiskTool::Umount, args, nullptr, &stdErr)) {
+            // Busy: it stays mounted, and the user learns who keeps it.
+            const QList<QMVolumeHolders::Holder> holders = QMVolumeHolders::holdersOfVolumeAtPath(path);
+            if (!holders.isEmpty())
+                return QM_DeviceError("Unable to eject disk", "volumeIsBusy",
+                                      localized("The volume %1 is in use by %2. Quit them or close their files, "
+                                                "then eject again.")
+                                          .arg(path, QMVolumeHolders::describe(holders)));
             return QM_DeviceError("Unable to eject disk", "executeCommand==NO", stdErr);
+        }
 
         if (removeDir && QFileInfo(path).isDir()) {
             // Remove the emptied mount directory unless it holds something of the user's.
@@ -520,19 +567,23 @@ QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, 
     }
 
     QString stdErr;
-    if (!runTool(QMDiskTool::Hdiutil, {QStringLiteral("detach"), deviceNode}, nullptr, &stdErr))
+    // Forced: a volume someone still holds keeps its device until they let go, and then
+    // the kernel releases it.
+    const QStringList detachArgs = force ? QStringList{QStringLiteral("detach"), QStringLiteral("-force"), deviceNode}
+                                         : QStringList{QStringLiteral("detach"), deviceNode};
+    if (!runTool(QMDiskTool::Hdiutil, detachArgs, nullptr, &stdErr))
         return QM_DeviceError("Unable to eject disk", "executeCommand==NO", stdErr);
     setFresh(deviceNode, false);
     return nullptr;
 }
 
-QMError::Ptr QMRamDiskDevice::forceEjectRamDiskAtPath(const QString &path)
+QMError::Ptr QMRamDiskDevice::forceEjectRamDiskAtPath(const QString &path, QString *warning)
 {
     QMError::Ptr error;
     const QString deviceNode = deviceNodeFromPath(path, &error);
     if (deviceNode.isEmpty())
         return error;
-    return ejectRamDiskDeviceNode(deviceNode, path, true);
+    return ejectRamDiskDeviceNode(deviceNode, path, true, true, warning);
 }
 
 // --- Post-command paths --------------------------------------------------------------

@@ -72,18 +72,30 @@ public:
     // Tests stand another directory in; a null path goes back to the desktop's.
     static void setDefaultVolumesDirectoryForTesting(const QString &path);
 
+    // Where mountDeviceNode() mounts a volume: directory/name, in the default parent when
+    // `directory` is null.
+    static QString mountPathForDirectory(const QString &directory, const QString &name);
+
     // Mounts the device at directory/name (default parent when `directory` is null) and
     // tags it with `identifier`. Null on success with *mountedPath set, else the error.
+    // Another RAM disk mounted there is never unmounted: the error says what it is.
     static QMError::Ptr mountDeviceNode(const QString &deviceNode, const QString &directory, const QString &name,
                                         qint64 format, qint64 type, const QString &identifier,
                                         QString *mountedPath);
 
     // Unmounts `path` (when given and present), removes an emptied mount directory when
     // `removeDir` is set, and detaches the device. Null on success, else the error.
-    static QMError::Ptr ejectRamDiskDeviceNode(const QString &deviceNode, const QString &path, bool removeDir);
+    //
+    // A volume that a program still uses is never pulled away from under it: the unmount
+    // fails, the volume stays mounted and the error names the programs (command and pid).
+    // Only `force` detaches a busy volume (what those programs write after that is lost);
+    // *warning then says whom it was taken from.
+    static QMError::Ptr ejectRamDiskDeviceNode(const QString &deviceNode, const QString &path, bool removeDir,
+                                               bool force = false, QString *warning = nullptr);
 
-    // Ejects whatever RAM disk is mounted at `path`; null when nothing of ours is mounted.
-    static QMError::Ptr forceEjectRamDiskAtPath(const QString &path);
+    // Ejects whatever RAM disk is mounted at `path`, busy or not (see above); null when
+    // nothing of ours is mounted. *warning names the programs that held it.
+    static QMError::Ptr forceEjectRamDiskAtPath(const QString &path, QString *warning = nullptr);
 
     // --- Post-command paths ---
 

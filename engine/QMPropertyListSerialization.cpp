@@ -5,13 +5,13 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <plist/plist.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <limits>
 #include <memory>
@@ -300,31 +300,73 @@ QByteArray QMPropertyListSerialization::toData(const QVariant &value, Format for
     return out;
 }
 
+QMPropertyListSerialization::ReadStatus QMPropertyListSerialization::readFile(const QString &path, QByteArray *contents,
+                                                                             QString *error, qint64 maximumSize)
+{
+    auto failed = [error](ReadStatus status, const QString &why) {
+        if (error)
+            *error = why;
+        return status;
+    };
+    // errno of the open itself tells a missing file from one we may not read; asking
+    // afterwards would race with a writer creating it meanwhile. O_NONBLOCK: opening a
+    // FIFO must not wait for a writer.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int code = errno;
+        if (code == ENOENT || code == ENOTDIR)
+            return failed(ReadStatus::Missing, QString::fromLocal8Bit(strerror(code)));
+        if (code == ELOOP)
+            return failed(ReadStatus::NotARegularFile, QStringLiteral("it is a symbolic link"));
+        return failed(ReadStatus::Unreadable, QString::fromLocal8Bit(strerror(code)));
+    }
+    struct FdCloser
+    {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return failed(ReadStatus::Unreadable, QString::fromLocal8Bit(strerror(errno)));
+    if (!S_ISREG(st.st_mode))
+        return failed(ReadStatus::NotARegularFile, S_ISDIR(st.st_mode) ? QStringLiteral("it is a directory")
+                                                                       : QStringLiteral("it is not a regular file"));
+    if (st.st_size > maximumSize)
+        return failed(ReadStatus::TooLarge, QStringLiteral("it is too large (%1 bytes)").arg(st.st_size));
+
+    // Read up to one byte past the limit: a file that grows meanwhile is refused as well.
+    QByteArray data;
+    data.resize(static_cast<qsizetype>(st.st_size) + 1);
+    qsizetype filled = 0;
+    for (;;) {
+        if (filled == data.size()) {
+            if (filled > maximumSize)
+                return failed(ReadStatus::TooLarge, QStringLiteral("it is too large (more than %1 bytes)").arg(maximumSize));
+            data.resize(qMin<qsizetype>(data.size() * 2, maximumSize + 1));
+        }
+        const ssize_t n = ::read(fd, data.data() + filled, static_cast<size_t>(data.size() - filled));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return failed(ReadStatus::Unreadable, QString::fromLocal8Bit(strerror(errno)));
+        }
+        if (n == 0)
+            break;
+        filled += n;
+    }
+    data.resize(filled);
+    if (contents)
+        *contents = data;
+    return ReadStatus::Ok;
+}
+
 QMPropertyListSerialization::ReadStatus QMPropertyListSerialization::readDictionary(const QString &path, QVariantMap *dictionary,
                                                           QString *error)
 {
-    // errno of the open itself tells a missing file from one we may not read; asking
-    // afterwards would race with a writer creating it meanwhile.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        const int code = errno;
-        if (error)
-            *error = QString::fromLocal8Bit(strerror(code));
-        return (code == ENOENT || code == ENOTDIR) ? ReadStatus::Missing : ReadStatus::Unreadable;
-    }
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        if (error)
-            *error = file.errorString();
-        return ReadStatus::Unreadable;
-    }
-    const QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        if (error)
-            *error = file.errorString();
-        return ReadStatus::Unreadable;
-    }
+    QByteArray data;
+    const ReadStatus status = readFile(path, &data, error);
+    if (status != ReadStatus::Ok)
+        return status;
     const QVariant value = fromData(data);
     if (!value.isValid()) {
         if (error)
@@ -346,13 +388,51 @@ bool QMPropertyListSerialization::writeFileAtomically(const QString &path, const
     const QByteArray data = toData(value, format, error);
     if (data.isEmpty())
         return false;
-    // QSaveFile writes a temporary file beside the target, flushes it and renames it over
-    // the target: two writers at once leave one whole file, the last one's.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+    return writeDataAtomically(path, data, error);
+}
+
+bool QMPropertyListSerialization::writeDataAtomically(const QString &path, const QByteArray &data, QString *error)
+{
+    auto failed = [error](const QString &what) {
         if (error)
-            *error = file.errorString();
+            *error = QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    };
+    const QByteArray target = QFile::encodeName(path);
+    const qsizetype slash = target.lastIndexOf('/');
+    const QByteArray directory = slash > 0 ? target.left(slash) : slash == 0 ? QByteArray("/") : QByteArray(".");
+    QByteArray temporary = target + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC); // mode 0600
+    if (fd < 0)
+        return failed(QStringLiteral("cannot create a file beside %1").arg(path));
+    bool ok = true;
+    for (qsizetype written = 0; ok && written < data.size();) {
+        const ssize_t n = ::write(fd, data.constData() + written, static_cast<size_t>(data.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        written += n > 0 ? n : 0;
+    }
+    if (!ok || ::fsync(fd) != 0) {
+        failed(QStringLiteral("cannot write %1").arg(QFile::decodeName(temporary)));
+        ::close(fd);
+        ::unlink(temporary.constData());
         return false;
     }
+    ::close(fd);
+    if (::rename(temporary.constData(), target.constData()) != 0) {
+        failed(QStringLiteral("cannot replace %1").arg(path));
+        ::unlink(temporary.constData());
+        return false;
+    }
+    // The rename itself is only durable once the directory is.
+    const int dirFd = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0 || ::fsync(dirFd) != 0) {
+        const bool result = failed(QStringLiteral("cannot flush the directory of %1").arg(path));
+        if (dirFd >= 0)
+            ::close(dirFd);
+        return result;
+    }
+    ::close(dirFd);
     return true;
 }

@@ -33,14 +33,34 @@ public:
     // property-list form, and *error says which.
     static QByteArray toData(const QVariant &value, Format format, QString *error = nullptr);
 
-    enum class ReadStatus { Ok, Missing, Unreadable, NotAPropertyList, NotADictionary };
+    enum class ReadStatus {
+        Ok,
+        Missing,
+        Unreadable,
+        NotAPropertyList,
+        NotADictionary,
+        NotARegularFile, // a symbolic link, a FIFO, a device, a directory
+        TooLarge,
+    };
 
-    // Reads a property-list file whose root is a dictionary.
+    // The largest file read: far more than any list of ours, far less than what would
+    // exhaust memory.
+    static constexpr qint64 maximumFileSize = 16 * 1024 * 1024;
+
+    // Reads a file whole, without following a symbolic link at its place, without waiting
+    // on a FIFO, and only a regular file of at most `maximumSize` bytes.
+    static ReadStatus readFile(const QString &path, QByteArray *contents, QString *error = nullptr,
+                               qint64 maximumSize = maximumFileSize);
+
+    // Reads a property-list file whose root is a dictionary, as readFile() reads it.
     static ReadStatus readDictionary(const QString &path, QVariantMap *dictionary, QString *error = nullptr);
 
-    // Serialises and writes atomically (temporary file + rename, flushed to disk first).
+    // Serialises and writes atomically: a new file beside the old one, flushed to disk,
+    // renamed over it, and the directory flushed too, so that after a crash the path holds
+    // either the old file or the new one, whole. The new file is private to the user.
     static bool writeFileAtomically(const QString &path, const QVariant &value, Format format,
                                     QString *error = nullptr);
+    static bool writeDataAtomically(const QString &path, const QByteArray &data, QString *error = nullptr);
 };
 
 Q_DECLARE_METATYPE(QMPropertyListSerialization::Uid)

@@ -77,6 +77,7 @@ enum QMRamDiskActionInfo : qint64 {
 };
 
 class QMRamDisk;
+class QMRamDiskActionLock;
 
 // One report of an action, with the record's values as they were when it was sent. A
 // report handed to the main thread is read there later, when the record may have moved on
@@ -320,6 +321,8 @@ private:
     QMRamDiskReport reportLocked() const;
     // Marks the record busy unless another action runs; the running action otherwise.
     qint64 reserveAction(qint64 action);
+    // Marks the record idle and lets go of its lock across programs.
+    void endAction();
     void runAction(qint64 action, QMRamDiskActionDelegateProtocol *delegate);
 
     // Pieces of the creation pipeline.
@@ -330,6 +333,15 @@ private:
     static bool holdsNothingOfTheUsers(const QString &path);
     // Mounts the record's device where its settings say; on success `path` is the mount point.
     QMError::Ptr mountRecordedDevice();
+    // The device of a volume tagged with this record's identifier and mounted at
+    // `mountPath` from the device its tag names; null when there is none.
+    QString ownDeviceMountedAt(const QString &mountPath) const;
+    // None when `path` is this record's own volume, mounted from its device; else the
+    // error of a copy that must not be made.
+    QMError::Ptr checkOwnVolumeBeforeCopy(const QString &path) const;
+    // Takes the volume of ownDeviceMountedAt() as this record's RAM disk. False when there
+    // is none.
+    bool adoptMountedVolume(const QString &mountPath);
     // The file-system size and free space of a mounted volume; *error says why not.
     static bool readVolumeSizes(const QString &path, quint64 *size, quint64 *free, QString *error);
     // "<base> (Quilmo Recovered Base <date>)", not yet used.
@@ -386,4 +398,6 @@ private:
     QString _lastWarning;
     double _lastSaveDate = 0;
     bool _contentsIncomplete = false;
+    // Held by the running action, for the other programs of the user.
+    std::shared_ptr<QMRamDiskActionLock> _actionLock;
 };

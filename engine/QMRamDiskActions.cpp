@@ -5,6 +5,7 @@
 
 #include "QMFinderTools.h"
 #include "QMLog.h"
+#include "QMRamDiskActionLock.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskDevice.h"
 #include "QMTranslations.h"
@@ -91,7 +92,7 @@ void QMRamDisk::performAction(qint64 action, const std::shared_ptr<QMRamDiskActi
     try {
         std::thread([self, action, delegate] { self->runAction(action, delegate.get()); }).detach();
     } catch (const std::system_error &e) {
-        setAction(QMRamDiskAction_none);
+        endAction();
         QM_LogErrorMethod(this, QStringLiteral("std::thread==NO error:%1").arg(QString::fromLocal8Bit(e.what())));
         inform(delegate.get(), lastActionInfo(),
                QMError::errorWithMessage(QStringLiteral("Unable to start the action"),
@@ -101,13 +102,22 @@ void QMRamDisk::performAction(qint64 action, const std::shared_ptr<QMRamDiskActi
     }
 }
 
+void QMRamDisk::endAction()
+{
+    // The lock goes first: once `action` is 0 the next action may start at once.
+    std::lock_guard guard(_mutex);
+    _actionLock.reset();
+    _action = QMRamDiskAction_none;
+}
+
 QMError::Ptr QMRamDisk::checkStatusAllowsAction(qint64 action)
 {
     update();
     const qint64 status = this->status();
+    const char *function = __func__;
     auto refuse = [&](const char *message, const char *condition) {
         return QMError::errorWithMessage(QMTranslations::localizedString(message),
-                                         qm_detail::methodLine(__func__, __LINE__, description(),
+                                         qm_detail::methodLine(function, __LINE__, description(),
                                                                QString::fromLatin1(condition)));
     };
     switch (action) {
@@ -144,8 +154,19 @@ void QMRamDisk::runAction(qint64 action, QMRamDiskActionDelegateProtocol *delega
     if (action == QMRamDiskAction_cleanUpFiles)
         setLastError(nullptr); // it reports nothing when it succeeds
 
-    if (QMError::Ptr refusal = checkStatusAllowsAction(action)) {
-        setAction(QMRamDiskAction_none);
+    // Another program's action on the same RAM disk is refused as one of this program's
+    // is; the status is read only once the lock is ours, as that action may have changed it.
+    QMError::Ptr refusal;
+    const QString identifier = this->identifier();
+    if (!identifier.isEmpty()) {
+        std::shared_ptr<QMRamDiskActionLock> lock = QMRamDiskActionLock::acquire(identifier, action, &refusal);
+        std::lock_guard guard(_mutex);
+        _actionLock = std::move(lock);
+    }
+    if (!refusal)
+        refusal = checkStatusAllowsAction(action);
+    if (refusal) {
+        endAction();
         inform(delegate, finalInfoOfAction(action, lastActionInfo()), refusal);
         return;
     }
@@ -169,13 +190,13 @@ void QMRamDisk::runAction(qint64 action, QMRamDiskActionDelegateProtocol *delega
     case QMRamDiskAction_cleanUpFiles:
         performCleanUpFiles();
         // Clean-up reports nothing; it only held the record while it ran.
-        setAction(QMRamDiskAction_none);
+        endAction();
         break;
     case QMRamDiskAction_rebuild:
         performRebuild(delegate);
         break;
     default:
-        setAction(QMRamDiskAction_none);
+        endAction();
         break;
     }
 }
@@ -188,7 +209,7 @@ void QMRamDisk::performCreate(QMRamDiskActionDelegateProtocol *delegate)
     inform(delegate, QMRamDiskActionInfo_creating, nullptr);
     QMError::Ptr error;
     createWithDelegate(delegate, &error);
-    setAction(QMRamDiskAction_none);
+    endAction();
     inform(delegate, QMRamDiskActionInfo_creating, error);
 }
 
@@ -197,11 +218,13 @@ void QMRamDisk::performSyncWithBase(QMRamDiskActionDelegateProtocol *delegate)
     setAction(QMRamDiskAction_copyToBase);
     inform(delegate, QMRamDiskActionInfo_copyingToBase, nullptr);
     const QString basePath = baseBackupPath();
-    QMError::Ptr error = copyVolumeTo(path(), basePath, false);
+    QMError::Ptr error = checkOwnVolumeBeforeCopy(path());
+    if (!error)
+        error = copyVolumeTo(path(), basePath, false);
     if (error)
         QM_LogErrorMethod(this, QStringLiteral("backupRamDiskAtPath basePath:%1 error:%2")
                                     .arg(basePath, error->description()));
-    setAction(QMRamDiskAction_none);
+    endAction();
     inform(delegate, QMRamDiskActionInfo_copyingToBase, error);
 }
 
@@ -215,9 +238,12 @@ void QMRamDisk::performBackup(QMRamDiskActionDelegateProtocol *delegate)
     QString destination = backupDirPath();
     if (destination.isNull() && isBaseSynchronized())
         destination = baseBackupPath();
-    if (!destination.isNull())
-        error = copyVolumeTo(path(), destination, true);
-    setAction(QMRamDiskAction_none);
+    if (!destination.isNull()) {
+        error = checkOwnVolumeBeforeCopy(path());
+        if (!error)
+            error = copyVolumeTo(path(), destination, true);
+    }
+    endAction();
     inform(delegate, QMRamDiskActionInfo_backuping, error);
 }
 
@@ -241,6 +267,65 @@ QMError::Ptr QMRamDisk::mountRecordedDevice()
     return error;
 }
 
+QString QMRamDisk::ownDeviceMountedAt(const QString &mountPath) const
+{
+    QVariantMap tag;
+    if (mountPath.isEmpty() || QMRamDiskDevice::hasMountedVolumeAtPath(mountPath) != QMMountStateMounted
+        || !QMRamDiskDevice::getExtentedRamDiskInfos(&tag, mountPath)
+        || tag.value(QStringLiteral("identifier")).toString() != identifier())
+        return {};
+    // A tag is only believed for the device really mounted there.
+    const QString device = tag.value(QStringLiteral("deviceNode")).toString();
+    if (device.isEmpty() || QMRamDiskDevice::deviceNodeFromPath(mountPath, nullptr) != device)
+        return {};
+    return device;
+}
+
+QMError::Ptr QMRamDisk::checkOwnVolumeBeforeCopy(const QString &path) const
+{
+    // Whatever else is at the record's place (the empty directory an outside unmount
+    // leaves, another volume) must never become the copy that replaces the last one.
+    const QString device = ownDeviceMountedAt(path);
+    if (!device.isEmpty() && device == deviceNode())
+        return nullptr;
+    return QMError::errorWithMessage(QMTranslations::localizedString("The RamDisk is not mounted"),
+                                     qm_detail::methodLine(__func__, __LINE__, description(),
+                                                           QStringLiteral("isOwnVolume==NO path:%1").arg(path)),
+                                     QStringLiteral("%1 is not this RAM disk's mounted volume; nothing was copied")
+                                         .arg(path.isEmpty() ? QStringLiteral("(no path)") : path));
+}
+
+bool QMRamDisk::adoptMountedVolume(const QString &mountPath)
+{
+    const QString device = ownDeviceMountedAt(mountPath);
+    if (device.isEmpty())
+        return false;
+    {
+        std::lock_guard lock(_mutex);
+        _deviceNode = device;
+        _path = mountPath;
+    }
+    update();
+    if (status() != QMRamDiskStatus_mounted)
+        return false;
+    QM_LogWarningMethod(this, QStringLiteral("Adopted RamDisk found mounted: %1 device:%2").arg(mountPath, device));
+    // The creation that left it may have died half way through filling it: while a complete
+    // copy exists, no automatic copy may replace it with what the volume holds.
+    const QString copy = isBaseSynchronized() ? baseBackupPath() : backupDirPath();
+    const bool completeCopyExists =
+        !copy.isEmpty() && !QMRamDiskBackup::restoreSourceOf(copy, previousBackupExtension()).isNull();
+    if (completeCopyExists) {
+        setContentsIncomplete(true);
+        setLastWarning(QStringLiteral("This RAM disk was found mounted at %1 and taken back as it is. It may not hold "
+                                      "everything of its last copy: back it up to keep what it holds, or eject it "
+                                      "by force to keep the last copy.")
+                           .arg(mountPath));
+    } else {
+        setLastWarning(QStringLiteral("This RAM disk was found mounted at %1 and taken back as it is.").arg(mountPath));
+    }
+    return true;
+}
+
 void QMRamDisk::performRemount(QMRamDiskActionDelegateProtocol *delegate)
 {
     setAction(QMRamDiskAction_remount);
@@ -252,7 +337,7 @@ void QMRamDisk::performRemount(QMRamDiskActionDelegateProtocol *delegate)
         error = mountRecordedDevice();
         update();
     }
-    setAction(QMRamDiskAction_none);
+    endAction();
     inform(delegate, QMRamDiskActionInfo_remounting, error);
 }
 
@@ -260,7 +345,7 @@ void QMRamDisk::performEject(QMRamDiskActionDelegateProtocol *delegate)
 {
     setAction(QMRamDiskAction_eject);
     QMError::Ptr error = eject(delegate);
-    setAction(QMRamDiskAction_none);
+    endAction();
     inform(delegate, QMRamDiskActionInfo_ejecting, error);
 }
 
@@ -274,7 +359,7 @@ void QMRamDisk::performRebuild(QMRamDiskActionDelegateProtocol *delegate)
         if (!createWithDelegate(delegate, &error))
             QM_LogErrorMethod(this, QStringLiteral("icreateWithDelegate==NO"));
     }
-    setAction(QMRamDiskAction_none);
+    endAction();
     inform(delegate, QMRamDiskActionInfo_rebuildEnd, error);
 }
 
@@ -362,6 +447,12 @@ QMError::Ptr QMRamDisk::eject(QMRamDiskActionDelegateProtocol *delegate)
                            && (backupMode != QMRamDiskBackupMode_baseSynchronized || mountDirectory().isEmpty());
 
     QMError::Ptr error;
+    if (baseSynchronized || !backupDirPath.isNull()) {
+        if (QMError::Ptr notOwn = checkOwnVolumeBeforeCopy(path)) {
+            update();
+            return notOwn;
+        }
+    }
     if (baseSynchronized) {
         setAction(QMRamDiskAction_copyToBase);
         inform(delegate, QMRamDiskActionInfo_copyingToBase, nullptr);

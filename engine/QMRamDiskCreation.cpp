@@ -200,6 +200,11 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
         mountDirectory = _mountDirectory;
     }
 
+    // This record's RAM disk already mounted where it goes (left by a creation that was
+    // killed after mounting it): taken back with everything written to it since.
+    if (adoptMountedVolume(QMRamDiskDevice::mountPathForDirectory(mountDirectory, name)))
+        return finish(true);
+
     const bool baseSynchronized = type == QMRamDiskType_CoreSimulator
                                   || (!mountDirectory.isEmpty() && backupMode == QMRamDiskBackupMode_baseSynchronized);
     const bool removeDir = type == QMRamDiskType_default

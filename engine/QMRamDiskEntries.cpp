@@ -13,13 +13,19 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
 #include <QMetaMethod>
 #include <QThread>
 #include <QTimer>
 
 #include <optional>
 #include <shared_mutex>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -137,14 +143,59 @@ QVariant objectFromRamDisk(const QMRamDisk::Ptr &ramDisk)
     return QVariant::fromValue(object);
 }
 
-// Entries files that cannot be read are kept beside the file once, so that the next write,
-// which replaces them, loses nothing a person could still recover by hand.
-void keepDamagedFile(const QString &path)
+// The keys that say what the system last saw of a RAM disk rather than what the user set.
+bool isLiveStateKey(const QString &key)
+{
+    return key == QLatin1String("status") || key == QLatin1String("deviceNode") || key == QLatin1String("path");
+}
+
+QString identifierOfObject(const QVariant &item)
+{
+    if (item.metaType() != QMetaType::fromType<QMKeyedArchiver::Object>())
+        return {};
+    const QVariant id = item.value<QMKeyedArchiver::Object>().values.value(QStringLiteral("identifier"));
+    return id.typeId() == QMetaType::QString ? id.toString() : QString();
+}
+
+QVariantMap valuesOfObject(const QVariant &item)
+{
+    return item.value<QMKeyedArchiver::Object>().values;
+}
+
+// The entries file as it is now.
+struct EntriesFile
+{
+    enum class State { Missing, Ok, Refused, Damaged } state = State::Missing;
+    QVariantMap dico;              // Ok: the whole dictionary
+    QVariantList objects;          // Ok: the archived records, as found, identifiers given
+    QList<QMRamDisk::Ptr> records; // Ok: the same, decoded (type 1 included)
+    QStringList assigned;          // Ok: identifiers given to records without one, in order
+    QString why;                   // Refused, Damaged
+    QString keptCopy;              // Damaged: where its bytes were kept
+};
+
+// Damaged entries files are kept beside the file, so that the next write, which replaces
+// them, loses nothing a person could still recover by hand.
+QString keepDamagedContents(const QString &path, const QByteArray &contents)
 {
     const QString copy = path + QStringLiteral(".damaged");
-    QFile::remove(copy);
-    if (QFile::copy(path, copy))
-        QMLog::logWarning(QStringLiteral("Unreadable entries file kept as %1").arg(copy));
+    QString why;
+    if (!QMPropertyListSerialization::writeDataAtomically(copy, contents, &why)) {
+        QMLog::logError(QStringLiteral("Unreadable entries file not kept: %1").arg(why));
+        return {};
+    }
+    QMLog::logWarning(QStringLiteral("Unreadable entries file kept as %1").arg(copy));
+    return copy;
+}
+
+// A file that is no file of ours (a link, a FIFO, a huge file) keeps its place under the
+// name of a damaged copy when a write replaces it: a second name, no copy, no following.
+void keepRefusedEntry(const QString &path)
+{
+    const QByteArray copy = QFile::encodeName(path + QStringLiteral(".damaged"));
+    ::unlink(copy.constData());
+    if (::linkat(AT_FDCWD, QFile::encodeName(path).constData(), AT_FDCWD, copy.constData(), 0) == 0)
+        QMLog::logWarning(QStringLiteral("Unusable entries file kept as %1").arg(QFile::decodeName(copy)));
 }
 
 } // namespace
@@ -412,53 +463,60 @@ void QMRamDiskEntries::setEntriesFilePath(const QString &path)
     _entriesFilePath = path;
 }
 
-bool QMRamDiskEntries::readRamDisksFromDefaultLocation()
+// Reads and checks the entries file; logs what it refuses with the texts of the log.
+// Records without an identifier get the ones in `assigned` first, in order, so that a
+// record given one at a read is the same record at the next.
+static EntriesFile readEntriesFile(const QMRamDiskEntries *self, const QString &path, const QStringList &assigned)
 {
-    const QString path = entriesFilePath();
-    if (path.isNull()) {
-        QM_LogErrorMethod(this, QStringLiteral("dico==nil path:%1").arg(QStringLiteral("(null)")));
-        return false;
-    }
-
-    // 1. The file as a dictionary; no file is the first start.
-    QVariantMap dico;
+    EntriesFile file;
+    QByteArray contents;
     QString why;
-    const auto status = QMPropertyListSerialization::readDictionary(path, &dico, &why);
+    const auto status = QMPropertyListSerialization::readFile(path, &contents, &why);
     if (status == QMPropertyListSerialization::ReadStatus::Missing)
-        return false;
+        return file;
+    auto refuse = [&](EntriesFile::State state, const QString &reason) {
+        file.state = state;
+        file.why = reason;
+        if (state == EntriesFile::State::Damaged)
+            file.keptCopy = keepDamagedContents(path, contents);
+        return file;
+    };
     if (status != QMPropertyListSerialization::ReadStatus::Ok) {
-        QM_LogErrorMethod(this, QStringLiteral("dico==nil path:%1").arg(path));
-        if (status != QMPropertyListSerialization::ReadStatus::Unreadable)
-            keepDamagedFile(path);
-        return false;
+        QM_LogErrorMethod(self, QStringLiteral("dico==nil path:%1").arg(path));
+        return refuse(EntriesFile::State::Refused, why);
     }
 
-    // 2. The keyed archive of the records.
-    const QVariant archived = dico.value(kEntriesKey);
-    QVariant root;
-    if (!archived.isValid()) {
-        why = QString();
-    } else if (archived.typeId() != QMetaType::QByteArray) {
-        why = QStringLiteral("%1 is of type %2, not data")
-                  .arg(kEntriesKey, QString::fromLatin1(archived.metaType().name()));
-    } else {
-        root = QMKeyedArchiver::unarchiveObjectWithData(archived.toByteArray(), &why);
+    // 1. The file as a dictionary.
+    const QVariant value = QMPropertyListSerialization::fromData(contents);
+    if (value.typeId() != QMetaType::QVariantMap) {
+        QM_LogErrorMethod(self, QStringLiteral("dico==nil path:%1").arg(path));
+        return refuse(EntriesFile::State::Damaged, value.isValid() ? QStringLiteral("the root is not a dictionary")
+                                                                   : QStringLiteral("it is not a property list"));
     }
-    if (!root.isValid() && !why.isEmpty()) {
-        QM_LogErrorMethod(this, QStringLiteral("NSKeyedUnarchiver unarchiveObjectWithData localException:%1").arg(why));
-        keepDamagedFile(path);
-        return false;
-    }
-    if (root.typeId() != QMetaType::QVariantList) {
-        QM_LogErrorMethod(this, QStringLiteral("ramDisks==nil"));
-        if (root.isValid())
-            keepDamagedFile(path);
-        return false;
+    file.dico = value.toMap();
+
+    // 2. The keyed archive of the records; a file without one holds no record.
+    const QVariant archived = file.dico.value(kEntriesKey);
+    QVariant root = QVariantList();
+    if (archived.isValid()) {
+        if (archived.typeId() != QMetaType::QByteArray) {
+            why = QStringLiteral("%1 is of type %2, not data")
+                      .arg(kEntriesKey, QString::fromLatin1(archived.metaType().name()));
+            root = QVariant();
+        } else {
+            root = QMKeyedArchiver::unarchiveObjectWithData(archived.toByteArray(), &why);
+        }
+        if (!root.isValid()) {
+            QM_LogErrorMethod(self, QStringLiteral("NSKeyedUnarchiver unarchiveObjectWithData localException:%1").arg(why));
+            return refuse(EntriesFile::State::Damaged, why);
+        }
+        if (root.typeId() != QMetaType::QVariantList) {
+            QM_LogErrorMethod(self, QStringLiteral("ramDisks==nil"));
+            return refuse(EntriesFile::State::Damaged, QStringLiteral("the archive holds no list of RAM disks"));
+        }
     }
 
-    // 3. Every record is decoded before anything changes, so a bad one leaves the list
-    // as it was. Type 1 was never given out: such records are dropped.
-    QList<QMRamDisk::Ptr> decoded;
+    // 3. Every record is decoded before anything is used, so a bad one refuses the file.
     const QVariantList items = root.toList();
     for (qsizetype i = 0; i < items.size(); ++i) {
         QVariant item = items.at(i);
@@ -468,20 +526,84 @@ bool QMRamDiskEntries::readRamDisksFromDefaultLocation()
             auto object = item.value<QMKeyedArchiver::Object>();
             const QVariant id = object.values.value(QStringLiteral("identifier"));
             if (!id.isValid() || (id.typeId() == QMetaType::QString && id.toString().isEmpty())) {
-                object.values.insert(QStringLiteral("identifier"), QMFunctions::UUIDString());
+                const QString given = file.assigned.size() < assigned.size() ? assigned.at(file.assigned.size())
+                                                                             : QMFunctions::UUIDString();
+                file.assigned << given;
+                object.values.insert(QStringLiteral("identifier"), given);
                 item = QVariant::fromValue(object);
             }
         }
         QMRamDisk::Ptr ramDisk = ramDiskFromObject(item, i, &why);
         if (!ramDisk) {
-            QM_LogErrorMethod(this,
-                              QStringLiteral("NSKeyedUnarchiver unarchiveObjectWithData localException:%1").arg(why));
-            keepDamagedFile(path);
-            return false;
+            QM_LogErrorMethod(self, QStringLiteral("NSKeyedUnarchiver unarchiveObjectWithData localException:%1").arg(why));
+            return refuse(EntriesFile::State::Damaged, why);
         }
-        if (ramDisk->type() == QMRamDiskType_unassigned)
+        file.objects << item;
+        file.records << ramDisk;
+    }
+    file.state = EntriesFile::State::Ok;
+    return file;
+}
+
+// Why a file cannot be used, for the user.
+static QMError::Ptr errorOfEntriesFile(const QMRamDiskEntries *self, const QString &path, const EntriesFile &file)
+{
+    const QString reason = qm_detail::methodLine("readRamDisksFromDefaultLocation", __LINE__, self->description(),
+                                                 QStringLiteral("dico==nil path:%1").arg(path));
+    if (file.state == EntriesFile::State::Damaged)
+        return QMError::errorWithMessage(
+            file.keptCopy.isEmpty()
+                ? QStringLiteral("The list of RAM disks %1 is damaged (%2)").arg(path, file.why)
+                : QStringLiteral("The list of RAM disks %1 is damaged (%2); it was kept as %3").arg(path, file.why, file.keptCopy),
+            reason);
+    return QMError::errorWithMessage(QStringLiteral("The list of RAM disks %1 cannot be used: %2").arg(path, file.why), reason);
+}
+
+bool QMRamDiskEntries::readRamDisksFromDefaultLocation()
+{
+    return readRamDisksFromDefaultLocation(nullptr);
+}
+
+bool QMRamDiskEntries::readRamDisksFromDefaultLocation(QMError::Ptr *error)
+{
+    if (error)
+        *error = nullptr;
+    const QString path = entriesFilePath();
+    if (path.isNull()) {
+        QM_LogErrorMethod(this, QStringLiteral("dico==nil path:%1").arg(QStringLiteral("(null)")));
+        return false;
+    }
+
+    QStringList assigned;
+    {
+        QMutexLocker lock(&_mutex);
+        assigned = _baseline.assigned;
+    }
+    const EntriesFile file = readEntriesFile(this, path, assigned);
+    if (file.state == EntriesFile::State::Missing)
+        return false; // the first start
+    if (file.state != EntriesFile::State::Ok) {
+        if (error)
+            *error = errorOfEntriesFile(this, path, file);
+        return false;
+    }
+
+    // What the file holds, before the migration and the refresh below change anything:
+    // the next write merges against it.
+    Baseline baseline;
+    baseline.assigned = file.assigned;
+    baseline.showInMenuBar = file.dico.value(kShowInMenuBarKey).toBool();
+    baseline.showInMenuBarAtLogin = file.dico.value(kShowInMenuBarAtLoginKey).toBool();
+    // Type 1 was never given out: such records are dropped, for good at the next write.
+    QList<QMRamDisk::Ptr> decoded;
+    for (const QMRamDisk::Ptr &r : file.records) {
+        if (r->type() == QMRamDiskType_unassigned)
             continue;
-        decoded.append(ramDisk);
+        decoded << r;
+        QVariantMap values;
+        r->encodeWithCoder(&values);
+        baseline.order << r->identifier();
+        baseline.values.insert(r->identifier(), values);
     }
 
     // 4. Entries of the older format know their volume by its UUID or device number only.
@@ -492,11 +614,11 @@ bool QMRamDiskEntries::readRamDisksFromDefaultLocation()
             continue;
         if (!devicesListed) {
             devicesListed = true;
-            QMError::Ptr error;
-            devices = QMRamDiskDevice::deviceList(true, &error);
+            QMError::Ptr listError;
+            devices = QMRamDiskDevice::deviceList(true, &listError);
             if (!devices)
                 QM_LogErrorMethod(this, QStringLiteral("devices==nil error:%1")
-                                            .arg(error ? error->description() : QStringLiteral("(null)")));
+                                            .arg(listError ? listError->description() : QStringLiteral("(null)")));
         }
         if (!devices)
             break;
@@ -553,11 +675,54 @@ bool QMRamDiskEntries::readRamDisksFromDefaultLocation()
     {
         QMutexLocker lock(&_mutex);
         _ramDisks = decoded;
-        _showInMenuBar = dico.value(kShowInMenuBarKey).toBool();
-        _showInMenuBarAtLogin = dico.value(kShowInMenuBarAtLoginKey).toBool();
+        _showInMenuBar = baseline.showInMenuBar;
+        _showInMenuBarAtLogin = baseline.showInMenuBarAtLogin;
+        _baseline = baseline;
     }
     emit ramDisksDidChange();
     return true;
+}
+
+QString QMRamDiskEntries::entriesLockPath() const
+{
+    const QString path = entriesFilePath();
+    return path.isNull() ? QString() : path + QStringLiteral(".lock");
+}
+
+bool QMRamDiskEntries::lockEntriesFile(QMError::Ptr *error)
+{
+    if (_fileLock && _fileLock->isLocked())
+        return true;
+    const QString lockPath = entriesLockPath();
+    QString why = QStringLiteral("no entries file");
+    auto lock = std::make_unique<QMFileLock>();
+    if (!lockPath.isNull()) {
+        // The directory comes first; a write would make it anyway.
+        QDir().mkpath(QFileInfo(lockPath).absolutePath());
+        if (lock->lock(lockPath, _entriesLockTimeoutMs, &why) == QMFileLock::Result::Locked) {
+            _fileLock = std::move(lock);
+            return true;
+        }
+        if (why.isEmpty())
+            why = QStringLiteral("another program keeps it locked");
+    }
+    QM_LogErrorMethod(this, QStringLiteral("lockEntriesFile==NO path:%1 error:%2").arg(lockPath, why));
+    if (error)
+        *error = QMError::errorWithMessage(QStringLiteral("The list of RAM disks cannot be locked"),
+                                           qm_detail::methodLine(__func__, __LINE__, description(),
+                                                                 QStringLiteral("flock==NO path:%1").arg(lockPath)),
+                                           why);
+    return false;
+}
+
+void QMRamDiskEntries::setEntriesLockTimeout(int milliseconds)
+{
+    _entriesLockTimeoutMs = milliseconds;
+}
+
+void QMRamDiskEntries::unlockEntriesFile()
+{
+    _fileLock.reset();
 }
 
 bool QMRamDiskEntries::writeRamDisksToDefaultLocation()
@@ -568,38 +733,221 @@ bool QMRamDiskEntries::writeRamDisksToDefaultLocation()
         return false;
     }
 
-    // 1. What is there, to keep the keys of others; a file we cannot read is replaced.
-    QVariantMap dico;
-    if (QMPropertyListSerialization::readDictionary(path, &dico) != QMPropertyListSerialization::ReadStatus::Ok)
-        dico.clear();
+    // The whole read-merge-write is one step for the other programs.
+    const bool lockedHere = !(_fileLock && _fileLock->isLocked());
+    if (!lockEntriesFile(nullptr)) {
+        QM_LogErrorMethod(this, QStringLiteral("writeToFile==NO path:%1").arg(path));
+        return false;
+    }
+    struct Unlock
+    {
+        QMRamDiskEntries *self;
+        bool unlock;
+        ~Unlock()
+        {
+            if (unlock)
+                self->unlockEntriesFile();
+        }
+    } unlock{this, lockedHere};
 
-    // 2. The records.
-    QVariantList objects;
+    // 1. What is there now.
+    QList<QMRamDisk::Ptr> ours;
+    Baseline baseline;
     bool showInMenuBar = false;
     bool showInMenuBarAtLogin = false;
     {
         QMutexLocker lock(&_mutex);
-        for (const QMRamDisk::Ptr &r : std::as_const(_ramDisks))
-            objects.append(objectFromRamDisk(r));
+        ours = _ramDisks;
+        baseline = _baseline;
         showInMenuBar = _showInMenuBar;
         showInMenuBarAtLogin = _showInMenuBarAtLogin;
     }
+    const EntriesFile file = readEntriesFile(this, path, baseline.assigned);
+    if (file.state == EntriesFile::State::Refused)
+        keepRefusedEntry(path);
+    const bool merging = file.state == EntriesFile::State::Ok;
+
+    // 2. Ours and theirs, merged by identifier: what this program added, removed, moved
+    // or changed since it last read or wrote the file goes over what the file holds now;
+    // the rest is kept as found. A file that cannot be read holds nothing to merge.
+    QStringList ourOrder;
+    QHash<QString, QMRamDisk::Ptr> ourRecords;
+    QHash<QString, QVariant> ourObjects;
+    for (const QMRamDisk::Ptr &r : std::as_const(ours)) {
+        const QString id = r->identifier();
+        ourOrder << id;
+        ourRecords.insert(id, r);
+        ourObjects.insert(id, objectFromRamDisk(r));
+    }
+    QStringList fileOrder;
+    QHash<QString, QVariant> fileObjects;
+    QHash<QString, QMRamDisk::Ptr> fileRecords;
+    if (merging) {
+        for (qsizetype i = 0; i < file.objects.size(); ++i) {
+            const QString id = identifierOfObject(file.objects.at(i));
+            // Type 1 was never given out: gone for good. A second record of the same
+            // identifier could never be told from the first: the first stands.
+            if (file.records.at(i)->type() == QMRamDiskType_unassigned || fileObjects.contains(id))
+                continue;
+            fileOrder << id;
+            fileObjects.insert(id, file.objects.at(i));
+            fileRecords.insert(id, file.records.at(i));
+        }
+    }
+
+    auto changedKeys = [&](const QString &id) {
+        const QVariantMap mine = valuesOfObject(ourObjects.value(id));
+        const QVariantMap base = baseline.values.value(id);
+        QStringList keys;
+        QStringList all = mine.keys() + base.keys();
+        all.removeDuplicates();
+        for (const QString &key : std::as_const(all))
+            if (mine.value(key) != base.value(key))
+                keys << key;
+        return keys;
+    };
+
+    QHash<QString, QVariant> merged;
+    QStringList order;
+    // Theirs, in their order, less what this program removed.
+    for (const QString &id : std::as_const(fileOrder)) {
+        const bool known = baseline.values.contains(id);
+        if (known && !ourRecords.contains(id))
+            continue; // removed here
+        order << id;
+        if (!ourRecords.contains(id)) {
+            // Another program's, as found: an identifier given only for this merge is not
+            // written, the program that reads it first gives the one it keeps.
+            auto object = fileObjects.value(id).value<QMKeyedArchiver::Object>();
+            if (!known && file.assigned.contains(id))
+                object.values.remove(QStringLiteral("identifier"));
+            merged.insert(id, QVariant::fromValue(object));
+            continue;
+        }
+        if (!known) {
+            merged.insert(id, ourObjects.value(id));
+            continue;
+        }
+        // Known to both: each key this program changed is its own, the others the file's.
+        auto object = fileObjects.value(id).value<QMKeyedArchiver::Object>();
+        const auto mine = ourObjects.value(id).value<QMKeyedArchiver::Object>();
+        for (const QString &key : changedKeys(id)) {
+            if (mine.values.contains(key))
+                object.values.insert(key, mine.values.value(key));
+            else
+                object.values.remove(key);
+        }
+        object.className = mine.className;
+        object.classHierarchy = mine.classHierarchy;
+        merged.insert(id, QVariant::fromValue(object));
+    }
+    // Moved here: the records both know take this program's order, in the places they hold.
+    {
+        QStringList mineCommon, baseCommon;
+        for (const QString &id : std::as_const(ourOrder))
+            if (order.contains(id) && baseline.values.contains(id))
+                mineCommon << id;
+        for (const QString &id : std::as_const(baseline.order))
+            if (mineCommon.contains(id))
+                baseCommon << id;
+        if (mineCommon != baseCommon) {
+            qsizetype next = 0;
+            for (QString &id : order)
+                if (mineCommon.contains(id))
+                    id = mineCommon.at(next++);
+        }
+    }
+    // Added here, or removed by another program while this one still needs it (an action
+    // holds it, its device exists, or its settings were changed here): after the nearest
+    // record before it in this program's list.
+    for (qsizetype i = 0; i < ourOrder.size(); ++i) {
+        const QString &id = ourOrder.at(i);
+        if (order.contains(id))
+            continue;
+        if (merging && baseline.values.contains(id)) {
+            const QMRamDisk::Ptr &r = ourRecords.value(id);
+            bool needed = r->action() != QMRamDiskAction_none || r->status() != QMRamDiskStatus_notCreated;
+            for (const QString &key : changedKeys(id))
+                needed = needed || !isLiveStateKey(key);
+            if (!needed)
+                continue; // removed there, and nothing here says otherwise
+        }
+        // With none of the records before it left, it stays first or goes last.
+        qsizetype at = i == 0 ? 0 : order.size();
+        for (qsizetype j = i - 1; j >= 0; --j) {
+            const qsizetype before = order.indexOf(ourOrder.at(j));
+            if (before >= 0) {
+                at = before + 1;
+                break;
+            }
+        }
+        order.insert(at, id);
+        merged.insert(id, ourObjects.value(id));
+    }
+    QVariantList objects;
+    for (const QString &id : std::as_const(order))
+        objects << merged.value(id);
+
+    // 3. The settings, merged the same way; other keys of the file are kept as found.
+    QVariantMap dico = merging ? file.dico : QVariantMap();
+    if (merging && showInMenuBar == baseline.showInMenuBar)
+        showInMenuBar = file.dico.value(kShowInMenuBarKey).toBool();
+    if (merging && showInMenuBarAtLogin == baseline.showInMenuBarAtLogin)
+        showInMenuBarAtLogin = file.dico.value(kShowInMenuBarAtLoginKey).toBool();
     QString why;
     const QByteArray data = QMKeyedArchiver::archivedDataWithRootObject(objects, &why);
-    if (data.isEmpty())
+    if (data.isEmpty()) {
         QM_LogErrorMethod(this, QStringLiteral("NSKeyedArchiver archivedDataWithRootObject localException:%1").arg(why));
-    else
-        dico.insert(kEntriesKey, data);
-
-    // 3. The settings.
+        QM_LogErrorMethod(this, QStringLiteral("writeToFile==NO path:%1").arg(path));
+        return false; // the file stays as it is
+    }
+    dico.insert(kEntriesKey, data);
     dico.insert(kShowInMenuBarKey, showInMenuBar);
     dico.insert(kShowInMenuBarAtLoginKey, showInMenuBarAtLogin);
 
-    // 4. Atomically.
+    // 4. Atomically, flushed.
     if (!QMPropertyListSerialization::writeFileAtomically(path, dico, QMPropertyListSerialization::Format::Xml, &why)) {
         QM_LogErrorMethod(this, QStringLiteral("writeToFile==NO path:%1").arg(path));
         return false;
     }
+
+    // 5. This program now shows what it wrote: records of others added, records removed
+    // by others gone. Its own record objects stay the same objects (a window may hold
+    // them); what the others changed in them shows at the next read.
+    Baseline written;
+    written.assigned = baseline.assigned;
+    for (const QString &id : file.assigned)
+        if (!written.assigned.contains(id))
+            written.assigned << id;
+    written.showInMenuBar = showInMenuBar;
+    written.showInMenuBarAtLogin = showInMenuBarAtLogin;
+    QList<QMRamDisk::Ptr> list;
+    for (const QString &id : std::as_const(order)) {
+        QMRamDisk::Ptr r = ourRecords.value(id);
+        if (!r) {
+            r = fileRecords.value(id);
+            r->update();
+        }
+        list << r;
+        written.order << id;
+        // For a record of this program, what it holds now: keys it does not change again
+        // keep what the file holds at the next merge.
+        written.values.insert(id, ourRecords.contains(id) ? valuesOfObject(ourObjects.value(id))
+                                                          : valuesOfObject(objectFromRamDisk(r)));
+    }
+    bool listChanged = false;
+    {
+        QMutexLocker lock(&_mutex);
+        listChanged = list != _ramDisks;
+        // Records added or removed on this thread meanwhile cannot happen (the list is the
+        // main thread's); a refresh may have changed fields, which is fine.
+        _ramDisks = list;
+        _showInMenuBar = showInMenuBar;
+        _showInMenuBarAtLogin = showInMenuBarAtLogin;
+        _baseline = written;
+    }
+    if (listChanged)
+        emit ramDisksDidChange();
     return true;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "QMFileLock.h"
 #include "QMRamDisk.h"
 
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QObject>
@@ -42,7 +44,17 @@ public:
 // The entries file is a property list at <application support>/RamDiskEntries:
 // "RamDiskEntries" (data: a keyed archive of the list of records, each a dictionary of its
 // keys and its class name), "showInMenuBar" and "showInMenuBarAtLogin" (booleans); any
-// other key is kept as found. Writes replace the file atomically; the last writer wins.
+// other key is kept as found. Writes replace the file atomically and flush it to disk.
+//
+// Several programs save at once (Quilmo, Quilmo-Helper, quilmoctl): every write holds the
+// lock of the file beside it ("RamDiskEntries.lock") and merges, by identifier, with what
+// the file holds then. What this store added, removed, moved or changed since it last read
+// or wrote the file goes over the file's records, key by key; everything else is kept as
+// the file has it. A record another program removed is removed here too, unless this
+// program still needs it (an action holds it, its device exists, or its settings were
+// changed here). The file is read without following a symbolic link and only as a regular
+// file of sane size; a damaged one is refused whole and kept beside as
+// "RamDiskEntries.damaged".
 //
 // The list is changed on the main thread (or the only thread of a command-line program);
 // reading it from other threads is safe. Actions change only their own record.
@@ -119,10 +131,21 @@ public:
     void ramDiskDidReport(const QMRamDisk::Ptr &ramDisk, const QMRamDiskReport &report) override;
 
     // Reads the entries file. True when the list was replaced from it; false when there is
-    // no file (silently) or it cannot be used (logged; the list stays as it was).
+    // no file (silently, *error none) or it cannot be used (logged, *error says why and
+    // where a damaged file was kept; the list stays as it was).
     bool readRamDisksFromDefaultLocation();
-    // True when the file was written.
+    bool readRamDisksFromDefaultLocation(QMError::Ptr *error);
+    // Merges this store's changes into the file (see above). True when the file was written.
     bool writeRamDisksToDefaultLocation();
+
+    // Holds the file's lock until unlockEntriesFile(): a read, changes and a write made
+    // meanwhile are one step for the other programs. Waits for another holder up to the
+    // lock timeout (10 s unless set; writers hold it for milliseconds).
+    bool lockEntriesFile(QMError::Ptr *error);
+    void setEntriesLockTimeout(int milliseconds);
+    void unlockEntriesFile();
+    // The lock file beside the entries file.
+    QString entriesLockPath() const;
 
     // <application support>/RamDiskEntries, or the path set for this store.
     QString entriesFilePath() const;
@@ -187,6 +210,16 @@ protected:
 private:
     class DelegateProxy;
 
+    // What the file held when this store last read or wrote it.
+    struct Baseline
+    {
+        QStringList order;                  // identifiers, in the file's order
+        QHash<QString, QVariantMap> values; // each record's archived keys
+        QStringList assigned;               // identifiers given to records that had none
+        bool showInMenuBar = false;
+        bool showInMenuBarAtLogin = false;
+    };
+
     void updatorTick();
     // Waits for running actions; processes events meanwhile when asked and possible.
     void waitForActions(int rounds, int intervalMs, bool processEvents);
@@ -200,6 +233,9 @@ private:
     bool _showInMenuBarAtLogin = false;
     bool _observing = false;
     QString _entriesFilePath;
+    Baseline _baseline;
+    std::unique_ptr<QMFileLock> _fileLock;
+    int _entriesLockTimeoutMs = 10000;
     int _deletionWaitRounds = 120;
     int _deletionWaitIntervalMs = 250;
     // What actions report to: lets go of this store when it is deleted.

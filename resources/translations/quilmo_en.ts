@@ -139,6 +139,10 @@
         <source>LOC_:</source>
         <translation>:</translation>
     </message>
+    <message>
+        <source>Reveal in Finder</source>
+        <translation>Show in File Manager</translation>
+    </message>
 </context>
 <context>
     <name>Localizable</name>

@@ -1,5 +1,5 @@
 // Real RAM disks through quilmo-disktool: attach, format, mount, look up, list, remount
-// over a tagged RAM disk, eject and force-eject. Needs root and loop devices.
+// refused over another tagged RAM disk, eject and force-eject. Needs root and loop devices.
 #include "QMDeviceTestSupport.h"
 #include "QMDiskToolPaths.h"
 #include "QMFunctions.h"
@@ -156,7 +156,7 @@ TEST_F(RamDiskEndToEnd, MountFindListAndEject)
     EXPECT_FALSE(QFileInfo::exists(mounted));
 }
 
-TEST_F(RamDiskEndToEnd, MountingWhereATaggedRamDiskIsStillMountedReplacesIt)
+TEST_F(RamDiskEndToEnd, MountingWhereATaggedRamDiskIsStillMountedLeavesIt)
 {
     const QString name = QStringLiteral("Shared");
     const QString first = newDevice(name);
@@ -164,6 +164,10 @@ TEST_F(RamDiskEndToEnd, MountingWhereATaggedRamDiskIsStillMountedReplacesIt)
     RamDiskGuard firstGuard{first, _dir.filePath(name)};
     QString mounted;
     ASSERT_FALSE(QMRamDiskDevice::mountDeviceNode(first, _dir.path(), name, 0, 0, QStringLiteral("OLD"), &mounted));
+    QFile work(mounted + QStringLiteral("/work.txt"));
+    ASSERT_TRUE(work.open(QIODevice::WriteOnly));
+    work.write("unsaved");
+    work.close();
 
     // Mounting the same device again where it already is only re-tags it.
     ASSERT_FALSE(QMRamDiskDevice::mountDeviceNode(first, _dir.path(), name, 0, 0, QStringLiteral("OLD"), &mounted));
@@ -171,16 +175,25 @@ TEST_F(RamDiskEndToEnd, MountingWhereATaggedRamDiskIsStillMountedReplacesIt)
     EXPECT_TRUE(attached(first, firstBacking));
     EXPECT_TRUE(listed(first));
 
+    // Another device for the same place, of another record or of the same one: refused,
+    // saying what is there; the RAM disk there stays mounted with its files.
     const QString second = newDevice(name);
     ASSERT_FALSE(second.isEmpty());
-    RamDiskGuard secondGuard{second, _dir.filePath(name)};
-    const QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(second, _dir.path(), name, 0, 0, QStringLiteral("NEW"), &mounted);
-    ASSERT_FALSE(error) << error->description().toStdString();
-    EXPECT_EQ(QMRamDiskDevice::deviceNodeFromPath(mounted, nullptr), second);
-    EXPECT_FALSE(attached(first, firstBacking)) << "the old device is unmounted and detached";
-    QVariantMap tag;
-    ASSERT_TRUE(QMRamDiskDevice::getExtentedRamDiskInfos(&tag, mounted));
-    EXPECT_EQ(tag.value(QStringLiteral("identifier")).toString(), QStringLiteral("NEW"));
+    RamDiskGuard secondGuard{second, QString()};
+    for (const QString &identifier : {QStringLiteral("NEW"), QStringLiteral("OLD")}) {
+        const QMError::Ptr error =
+            QMRamDiskDevice::mountDeviceNode(second, _dir.path(), name, 0, 0, identifier, &mounted);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->message(), QStringLiteral("Another volume is mounted"));
+        EXPECT_EQ(error->depends().text(),
+                  QStringLiteral("%1 holds another RAM disk of Quilmo (device %2, RAM disk OLD) with 1 item(s); "
+                                 "it is left mounted as it is")
+                      .arg(_dir.filePath(name), first));
+        EXPECT_EQ(QMRamDiskDevice::deviceNodeFromPath(_dir.filePath(name), nullptr), first);
+        EXPECT_TRUE(attached(first, firstBacking));
+        EXPECT_TRUE(QFileInfo::exists(_dir.filePath(name) + QStringLiteral("/work.txt")));
+    }
+    EXPECT_TRUE(QMRamDiskDevice::mountPointFromDeviceNode(second, nullptr).isEmpty());
 
     // A user's file under the mount directory keeps it when the RAM disk is ejected.
     ASSERT_EQ(umount2(QFile::encodeName(mounted).constData(), 0), 0);

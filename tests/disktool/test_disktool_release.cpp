@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -152,6 +153,36 @@ TEST_F(DiskToolRelease, AProcessHoldingTheDeviceOpenKeepsItAndNothingIsLeftHalfD
     const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), _disk->device()}, _owner);
     EXPECT_EQ(detach.status, 0) << detach.err.toStdString();
     EXPECT_FALSE(_disk->attached());
+}
+
+TEST_F(DiskToolRelease, AForcedDetachOfAHeldDeviceLeavesItToTheKernelAtTheLastClose)
+{
+    ASSERT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), _target}, _owner).status, 0);
+    QProcess holder;
+    holder.setStandardInputFile(_disk->device());
+    holder.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")});
+    ASSERT_TRUE(holder.waitForStarted());
+    KillAtEnd stop{holder};
+
+    // Another user's force is refused before anything is touched.
+    const Result foreign = runTool(QStringLiteral("hdiutil"),
+                                   {QStringLiteral("detach"), QStringLiteral("-force"), _disk->device()}, _other);
+    EXPECT_TRUE(foreign.isRefusal()) << foreign.status << " " << foreign.err.toStdString();
+    EXPECT_EQ(autoclearOf(_disk->device()), QStringLiteral("0"));
+    const Result option = runTool(QStringLiteral("hdiutil"),
+                                  {QStringLiteral("detach"), QStringLiteral("-force"), QStringLiteral("-x")}, _owner);
+    EXPECT_TRUE(option.isRefusal()) << option.status << " " << option.err.toStdString();
+
+    const Result forced = runTool(QStringLiteral("hdiutil"),
+                                  {QStringLiteral("detach"), QStringLiteral("-force"), _disk->device()}, _owner);
+    EXPECT_EQ(forced.status, 0) << forced.err.toStdString();
+    EXPECT_EQ(autoclearOf(_disk->device()), QStringLiteral("1"));
+    expectStillTheOwners();
+    holder.kill();
+    holder.waitForFinished(10000);
+    for (int i = 0; i < 200 && _disk->attached(); ++i)
+        QThread::msleep(10);
+    EXPECT_FALSE(_disk->attached()) << "the kernel releases it when the holder lets go";
 }
 
 TEST_F(DiskToolRelease, UnmountingLeavesNoMountOfTheDeviceInTheCallersNamespace)

@@ -132,7 +132,7 @@ TEST(QMRamDiskEntriesCodec, FilesAreWrittenWholeAndReadBackWithTheirStatus)
     f.write("<?xml version=\"1.0\"?><plist><dict><key>a</key>");
     f.close();
     EXPECT_EQ(QMPropertyListSerialization::readDictionary(path, &dict), QMPropertyListSerialization::ReadStatus::NotAPropertyList);
-    EXPECT_EQ(QMPropertyListSerialization::readDictionary(dir.path(), &dict), QMPropertyListSerialization::ReadStatus::Unreadable);
+    EXPECT_EQ(QMPropertyListSerialization::readDictionary(dir.path(), &dict), QMPropertyListSerialization::ReadStatus::NotARegularFile);
 
     QString error;
     EXPECT_FALSE(QMPropertyListSerialization::writeFileAtomically(dir.filePath(QStringLiteral("no/such/dir/file")), dict,

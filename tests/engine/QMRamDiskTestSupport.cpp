@@ -88,8 +88,9 @@ RamDiskSandbox::~RamDiskSandbox()
         for (const QVariantMap &device : *devices) {
             const QString mountPoint = device.value(QStringLiteral("mountPoint")).toString();
             if (!mountPoint.isEmpty() && mountPoint.startsWith(root))
+                // Forced: a test that failed half way may have left a file open there.
                 QMRamDiskDevice::ejectRamDiskDeviceNode(device.value(QStringLiteral("devNode")).toString(),
-                                                        mountPoint, false);
+                                                        mountPoint, false, true);
         }
     }
     // Devices this test unmounted but did not detach. The in-memory status is used on

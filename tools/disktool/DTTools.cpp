@@ -225,6 +225,33 @@ static bool releaseLoop(const LoopDevice &device, std::string *why)
     return false;
 }
 
+// For a forced eject whose volume someone still holds: the kernel releases the device at
+// its last close. Its record stays until then; once released, the record is stale and
+// dropped (the attachment is told by its sequence number, not its name).
+static bool releaseLoopAtLastClose(const LoopDevice &device, std::string *why)
+{
+    Fd loop(open(device.node.c_str(), O_RDWR | O_CLOEXEC));
+    if (!loop.valid()) {
+        *why = errnoText("cannot open " + device.node);
+        return false;
+    }
+    if (!sameAttachment(device)) {
+        *why = device.node + " was changed by someone else meanwhile";
+        return false;
+    }
+    struct loop_info64 info;
+    if (ioctl(loop.get(), LOOP_GET_STATUS64, &info) != 0) {
+        *why = errnoText("cannot read " + device.node);
+        return false;
+    }
+    info.lo_flags |= LO_FLAGS_AUTOCLEAR;
+    if (ioctl(loop.get(), LOOP_SET_STATUS64, &info) != 0) {
+        *why = errnoText("cannot mark " + device.node + " to be released");
+        return false;
+    }
+    return true;
+}
+
 static int hdiutilAttach(const Args &args)
 {
     bool nomount = false, plist = false;
@@ -386,9 +413,14 @@ static int hdiutilInfo(const Args &args)
 
 static int hdiutilDetach(const Args &args)
 {
-    if (args.size() != 2)
-        return fail("detach: exactly one device is needed");
-    const std::string &node = args[1];
+    // "-force": when the device is still held (a forced unmount leaves the file system to
+    // those who hold it), the kernel releases it when they let go instead of a refusal.
+    const bool force = args.size() == 3 && args[1] == "-force";
+    if (args.size() != 2 && !force)
+        return fail("detach: exactly one device is needed (\"detach [-force] DEVICE\")");
+    const std::string &node = args.back();
+    if (looksLikeOption(node))
+        return fail("detach: unknown option \"" + node + "\"");
     const uid_t caller = callerUid();
     State state;
     if (!state.ok())
@@ -402,8 +434,15 @@ static int hdiutilDetach(const Args &args)
     if (!points.empty())
         return fail("detach: " + node + " is mounted at " + points.front());
     // Until the device is really free, its record stays: a later detach finishes the job.
-    if (!releaseLoop(device, &why))
-        return fail("detach: " + why);
+    if (!releaseLoop(device, &why)) {
+        if (!force || why.find(kStillInUse) == std::string::npos)
+            return fail("detach: " + why);
+        std::string markWhy;
+        if (!releaseLoopAtLastClose(device, &markWhy))
+            return fail("detach: " + why + "; " + markWhy);
+        std::printf("%s is still held; it is released when the last one lets go\n", node.c_str());
+        return 0;
+    }
     // Should this fail, the device is gone all the same: its entry is stale and the next
     // writing of the record drops it, so the detach still succeeded.
     std::vector<StateEntry> records, kept;

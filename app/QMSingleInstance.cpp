@@ -1,0 +1,57 @@
+#include "QMSingleInstance.h"
+
+#include "QMLog.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+
+QString QMSingleInstance::serviceName()
+{
+    return QStringLiteral("org.quilmo.Quilmo");
+}
+
+QString QMSingleInstance::objectPath()
+{
+    return QStringLiteral("/org/quilmo/Quilmo");
+}
+
+QMSingleInstance::QMSingleInstance(QObject *parent) : QObject(parent) {}
+
+bool QMSingleInstance::claim()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface()) {
+        QM_LogWarningMethod(this, QStringLiteral("sessionBus==nil: running without the single-instance check"));
+        return true;
+    }
+    const auto reply = bus.interface()->registerService(serviceName(), QDBusConnectionInterface::DontQueueService,
+                                                        QDBusConnectionInterface::DontAllowReplacement);
+    if (!reply.isValid()) {
+        QM_LogWarningMethod(this, QStringLiteral("registerService==NO error:%1").arg(reply.error().message()));
+        return true;
+    }
+    if (reply.value() != QDBusConnectionInterface::ServiceRegistered)
+        return false;
+    if (!bus.registerObject(objectPath(), this, QDBusConnection::ExportScriptableSlots))
+        QM_LogErrorMethod(this, QStringLiteral("registerObject==NO path:%1").arg(objectPath()));
+    return true;
+}
+
+bool QMSingleInstance::activateRunningInstance()
+{
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(serviceName(), objectPath(), serviceName(), QStringLiteral("Reopen"));
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
+    if (reply.type() == QDBusMessage::ErrorMessage) {
+        QM_LogErrorFunction(QStringLiteral("Reopen==NO error:%1").arg(reply.errorMessage()));
+        return false;
+    }
+    return true;
+}
+
+void QMSingleInstance::Reopen()
+{
+    QMLog::logInfo(QStringLiteral("Reopen asked by another Quilmo"));
+    emit reopenRequested();
+}

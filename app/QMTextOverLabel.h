@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QWidget>
+
+// A one-line centred text that acts like a link: underlined under the pointer, grey while
+// pressed, and a click (release inside) reports textOverLabelPressed(). Without a target
+// (setClickable(false)) it is a plain label.
+class QMTextOverLabel : public QWidget
+{
+    Q_OBJECT
+
+public:
+    enum class Style { Normal, Hovered, Pressed };
+
+    explicit QMTextOverLabel(QWidget *parent = nullptr);
+
+    void setText(const QString &text);
+    QString text() const { return _text; }
+    void setClickable(bool clickable);
+    bool isClickable() const { return _clickable; }
+    Style currentStyle() const;
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+signals:
+    void textOverLabelPressed();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void enterEvent(QEnterEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    QString _text;
+    bool _clickable = true;
+    bool _hovered = false;
+    bool _pressed = false;
+};

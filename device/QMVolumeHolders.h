@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include <sys/types.h>
+
+// The programs that keep a mounted volume busy, read from /proc: a process holds it when
+// its working or root directory, its executable, an open file or a mapped file lies on
+// the volume. Only processes whose /proc entries this user may read are seen (all of
+// them as root).
+class QMVolumeHolders
+{
+public:
+    struct Holder
+    {
+        pid_t pid = 0;
+        QString command; // the process's command name
+        bool operator==(const Holder &other) const { return pid == other.pid && command == other.command; }
+    };
+
+    // The processes holding the volume mounted at `mountPoint`, by pid; none when nothing
+    // does or the volume cannot be read.
+    static QList<Holder> holdersOfVolumeAtPath(const QString &mountPoint);
+
+    // "vim (pid 1234), bash (pid 1250)".
+    static QString describe(const QList<Holder> &holders);
+};

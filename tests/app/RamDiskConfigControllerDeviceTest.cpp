@@ -1,0 +1,199 @@
+// The main window on real RAM disks: created from the list's context menu, shown with its
+// progress and then its usage pie, ejected; removed by the rules for what it holds.
+#include "AppTestSupport.h"
+#include "QMRamDiskDevice.h"
+#include "QMRamDiskManager.h"
+#include "QMRamDiskTestSupport.h"
+#include "QMTestSupport.h"
+#include "RamDiskConfigCell.h"
+#include "RamDiskConfigController.h"
+#include "RamDiskConfigPresentation.h"
+#include "RamDiskListModel.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QMenu>
+#include <QTableView>
+
+using namespace QMAppTest;
+
+namespace {
+
+QAction *actionTitled(QMenu *menu, const QString &title)
+{
+    for (QAction *a : menu->actions())
+        if (a->text() == title)
+            return a;
+    return nullptr;
+}
+
+// Writes one RAM disk of the smallest size, mounted in `mountDirectory`, into the entries
+// file.
+QString writeRamDisk(const QString &mountDirectory, const QString &name)
+{
+    QMRamDiskEntries store;
+    QMRamDisk::Ptr r = store.addRamDisk();
+    r->setName(name);
+    r->setSize(128000000ULL);
+    r->setMountDirectory(mountDirectory);
+    store.writeRamDisksToDefaultLocation();
+    return r->identifier();
+}
+
+QAction *contextMenuItem(RamDiskConfigController *controller, int row, const QString &title)
+{
+    QTableView *table = controller->tableView();
+    emit table->customContextMenuRequested(table->visualRect(controller->listModel()->index(row)).center());
+    QAction *action = actionTitled(controller->tableMenu(), title);
+    controller->tableMenu()->hide();
+    return action;
+}
+
+} // namespace
+
+class ConfigControllerDeviceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QM_REQUIRE_LOOP_DEVICES();
+        resetState();
+    }
+    void TearDown() override { resetState(); }
+    FakeInstallation installation;
+    QMEngineTest::RamDiskSandbox sandbox;
+};
+
+TEST_F(ConfigControllerDeviceTest, CreatedFromTheMenuShowsProgressThenItsUsageAndEjects)
+{
+    const QString mountDirectory = sandbox.mkdir(QStringLiteral("mnt"));
+    writeRamDisk(mountDirectory, QStringLiteral("WindowTest"));
+    AlertAnswers alerts(QStringLiteral("Ok"));
+    Window w;
+    QMRamDiskEntries *store = w.controller->ramDiskEntries();
+    QMRamDisk::Ptr r = store->ramDisks().first();
+    sandbox.watch(r);
+    RamDiskListModel *model = w.controller->listModel();
+
+    // Every text the row shows while the action runs.
+    QStringList shown;
+    QObject::connect(model, &QAbstractItemModel::dataChanged, [&](const QModelIndex &index) {
+        shown << index.data(RamDiskConfigCell::SubInfoRole).toString();
+    });
+
+    QAction *create = contextMenuItem(w.controller, 0, QStringLiteral("Create"));
+    ASSERT_TRUE(create);
+    ASSERT_TRUE(create->isEnabled());
+    create->trigger();
+    ASSERT_TRUE(QMTest::waitUntil([&] { return r->action() == 0 && r->status() == QMRamDiskStatus_mounted; }, 120000))
+        << alerts.asked().join(u',').toStdString();
+    QMTest::waitUntil([] { return false; }, 200); // the last queued reports
+    EXPECT_TRUE(alerts.asked().isEmpty()) << alerts.asked().join(u',').toStdString();
+
+    // Each step's own progress text reached the row, then the size.
+    EXPECT_TRUE(shown.contains(QMRamDiskManager::displayStringFromAction(1, QMRamDiskActionInfo_creatingNewFileSystem)))
+        << shown.join(u'|').toStdString();
+    EXPECT_TRUE(shown.contains(QMRamDiskManager::displayStringFromAction(1, QMRamDiskActionInfo_creatingMoutingVolume)))
+        << shown.join(u'|').toStdString();
+    const QModelIndex row = model->index(0);
+    EXPECT_EQ(row.data(RamDiskConfigCell::SubInfoRole).toString(),
+              RamDiskConfigPresentation::row(r).subInfo);
+    EXPECT_EQ(row.data(RamDiskConfigCell::ImageOpacityRole).toDouble(), 1.0);
+    EXPECT_GE(row.data(RamDiskConfigCell::UsageRole).toDouble(), 0.0) << "the pie shows";
+    EXPECT_EQ(QMRamDiskDevice::hasMountedVolumeAtPath(r->path()), QMMountStateMounted);
+    // The end of the action was saved at once.
+    EXPECT_EQ(readStore()->ramDisks().first()->status(), QMRamDiskStatus_mounted);
+
+    // Files written make the pie grow at the next refresh.
+    const double before = row.data(RamDiskConfigCell::UsageRole).toDouble();
+    ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/fill"), QByteArray(40 * 1000 * 1000, 'x')));
+    EXPECT_TRUE(QMTest::waitUntil([&] { return model->index(0).data(RamDiskConfigCell::UsageRole).toDouble() > before + 0.2; },
+                                  10000));
+
+    QAction *eject = contextMenuItem(w.controller, 0, QStringLiteral("Eject"));
+    ASSERT_TRUE(eject);
+    eject->trigger();
+    ASSERT_TRUE(QMTest::waitUntil([&] { return r->action() == 0 && r->status() == QMRamDiskStatus_notCreated; }, 60000));
+    EXPECT_EQ(model->index(0).data(RamDiskConfigCell::UsageRole).toDouble(), -1.0);
+    EXPECT_DOUBLE_EQ(model->index(0).data(RamDiskConfigCell::ImageOpacityRole).toDouble(), 0.33);
+}
+
+TEST_F(ConfigControllerDeviceTest, RemovingAMountedEmptyRamDiskEjectsItWithoutAQuestion)
+{
+    writeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("EmptyOne"));
+    AlertAnswers alerts(QStringLiteral("Cancel"));
+    Window w;
+    QMRamDiskEntries *store = w.controller->ramDiskEntries();
+    QMRamDisk::Ptr r = store->ramDisks().first();
+    sandbox.watch(r);
+    store->create(r, false);
+    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
+    const QString mountPoint = r->path();
+    ASSERT_EQ(r->hasContents(), 0);
+
+    w.controller->setSelectedRamDisk(r);
+    w.controller->plusMoinSegAction(1);
+    EXPECT_TRUE(alerts.asked().isEmpty());
+    EXPECT_EQ(store->count(), 0);
+    EXPECT_EQ(r->status(), QMRamDiskStatus_notCreated);
+    EXPECT_TRUE(!QFileInfo::exists(mountPoint)
+                || QMRamDiskDevice::hasMountedVolumeAtPath(mountPoint) != QMMountStateMounted);
+    EXPECT_TRUE(QMTest::waitUntil([] { return readStore()->count() == 0; }));
+}
+
+TEST_F(ConfigControllerDeviceTest, RemovingARamDiskWithFilesAsksAndCancelChangesNothing)
+{
+    writeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("FullOne"));
+    Window w;
+    QMRamDiskEntries *store = w.controller->ramDiskEntries();
+    QMRamDisk::Ptr r = store->ramDisks().first();
+    sandbox.watch(r);
+    store->create(r, false);
+    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
+    ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/notes.txt"), "keep me"));
+    w.controller->setSelectedRamDisk(r);
+
+    {
+        AlertAnswers alerts(QStringLiteral("Cancel"));
+        w.controller->plusMoinSegAction(1);
+        QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); }, 2000);
+        QMTest::waitUntil([] { return false; }, 100);
+        EXPECT_EQ(alerts.asked(), QStringList{QStringLiteral("RemoveRamDiskAlert")});
+    }
+    EXPECT_EQ(store->count(), 1);
+    EXPECT_EQ(r->status(), QMRamDiskStatus_mounted);
+    EXPECT_EQ(QMEngineTest::readFile(r->path() + QStringLiteral("/notes.txt")), QByteArray("keep me"));
+
+    {
+        AlertAnswers alerts(QStringLiteral("Eject and Remove"));
+        w.controller->plusMoinSegAction(1);
+        EXPECT_TRUE(QMTest::waitUntil([&] { return store->count() == 0; }, 60000));
+    }
+    EXPECT_EQ(r->status(), QMRamDiskStatus_notCreated);
+}
+
+TEST_F(ConfigControllerDeviceTest, TheToolbarCommandMountsAndEjectsTheSelectedRamDisk)
+{
+    writeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("Toolbar"));
+    AlertAnswers alerts(QStringLiteral("Ok"));
+    Window w;
+    QMRamDiskEntries *store = w.controller->ramDiskEntries();
+    QMRamDisk::Ptr r = store->ramDisks().first();
+    sandbox.watch(r);
+    w.controller->setSelectedRamDisk(r);
+    QAction *command = w.controller->ramDiskCommandAction();
+    ASSERT_EQ(command->text(), QStringLiteral("Create"));
+    ASSERT_TRUE(command->isEnabled());
+    command->trigger();
+    EXPECT_FALSE(command->isEnabled()) << "disabled while the action runs";
+    ASSERT_TRUE(QMTest::waitUntil([&] { return r->action() == 0 && r->status() == QMRamDiskStatus_mounted; }, 120000));
+    EXPECT_TRUE(QMTest::waitUntil([&] { return command->text() == QStringLiteral("Eject") && command->isEnabled(); }));
+    command->trigger();
+    ASSERT_TRUE(QMTest::waitUntil([&] { return r->action() == 0 && r->status() == QMRamDiskStatus_notCreated; }, 60000));
+    EXPECT_TRUE(QMTest::waitUntil([&] { return command->text() == QStringLiteral("Create"); }));
+    EXPECT_TRUE(alerts.asked().isEmpty());
+}
