@@ -13,6 +13,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,9 +28,13 @@ int gSignalPipe[2] = {-1, -1};
 
 void onTerminationSignal(int)
 {
+    const int saved = errno;
     const char byte = 1;
-    // Nothing else is safe in a signal handler; the event loop does the rest.
+    // Nothing else is safe in a signal handler; the event loop does the rest. The pipe
+    // does not block: while the main thread waits for actions to end, further signals
+    // only find a quit already on its way.
     [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[0], &byte, 1);
+    errno = saved;
 }
 
 // The start time of a process, in clock ticks since boot; 0 when unknown.
@@ -111,14 +116,15 @@ void AppDelegate::quitOtherInstances()
 
 void AppDelegate::watchTerminationSignals()
 {
-    if (gSignalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0) {
+    if (gSignalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, gSignalPipe) != 0) {
         QM_LogErrorMethod(this, QStringLiteral("socketpair==-1"));
         return;
     }
     auto *notifier = new QSocketNotifier(gSignalPipe[1], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         char byte = 0;
-        [[maybe_unused]] const ssize_t n = ::read(gSignalPipe[1], &byte, 1);
+        while (::read(gSignalPipe[1], &byte, 1) == 1) {
+        }
         terminate();
     });
     struct sigaction action = {};
