@@ -1,5 +1,6 @@
 // Quilmo-Helper: creates the RAM disks marked "create at login" and shows Quilmo's tray menu.
 #include "AppDelegate.h"
+#include "QMCrashHandler.h"
 #include "QMCriticalAlert.h"
 #include "QMLogFile.h"
 #include "QMTranslations.h"
@@ -12,6 +13,8 @@
 
 int main(int argc, char **argv)
 {
+    // A crash leaves its report where Quilmo offers it at its next start.
+    QMCrashHandler::install(QStringLiteral("Quilmo-Helper"));
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quilmo-Helper"));
     QApplication::setDesktopFileName(QStringLiteral("org.quilmo.Quilmo-Helper"));

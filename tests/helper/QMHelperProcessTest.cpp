@@ -1,5 +1,6 @@
 // Quilmo-Helper as a real process: the login run, the launch argument, one instance at a
 // time, and RAM disks that are already there.
+#include "QMCrashHandler.h"
 #include "QMHelperTestSupport.h"
 #include "QMLogFile.h"
 #include "QMRamDiskDevice.h"
@@ -83,6 +84,7 @@ public:
     int exitCode() const { return _process.exitCode(); }
     QProcess::ExitStatus exitStatus() const { return _process.exitStatus(); }
     void terminate() { _process.terminate(); }
+    qint64 pid() const { return _process.processId(); }
 
 private:
     QProcess _process;
@@ -251,4 +253,22 @@ TEST_F(HelperProcessTest, AMountedRamDiskIsNotCreatedAgain)
     ASSERT_EQ(after.size(), 1);
     EXPECT_EQ(after.first()->status(), QMRamDiskStatus_mounted);
     EXPECT_EQ(after.first()->deviceNode(), device);
+}
+
+TEST_F(HelperProcessTest, ACrashLeavesAReportForQuilmoToOffer)
+{
+    ASSERT_TRUE(QMHelperTest::writeEntries({}, false));
+    const QDir crashes(QMCrashHandler::crashDirectory());
+    const QStringList pattern{QStringLiteral("Quilmo-Helper-*") + QMCrashHandler::reportSuffix()};
+    ASSERT_TRUE(crashes.entryList(pattern, QDir::Files).isEmpty());
+
+    Helper helper(_installation, {QStringLiteral("FromApp")});
+    ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Helper started from the principal app")); },
+                                  30000));
+    ASSERT_EQ(::kill(static_cast<pid_t>(helper.pid()), SIGSEGV), 0);
+    ASSERT_TRUE(helper.waitForExit(30000));
+    EXPECT_EQ(helper.exitStatus(), QProcess::CrashExit) << "the signal still ends the helper";
+    const QStringList reports = crashes.entryList(pattern, QDir::Files);
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports.first().contains(QString::number(helper.pid())));
 }
