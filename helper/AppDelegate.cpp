@@ -213,27 +213,10 @@ void AppDelegate::endLoginRun()
         created = _created;
     }
 
-    // 2. The new device state of the created RAM disks goes into the file as it is now:
-    // what Quilmo saved meanwhile (a setting changed while a backup was restored at login)
-    // is kept, and only the state of the RAM disks created here is ours to write.
-    QMRamDiskEntries current;
-    current.setEntriesFilePath(_ramDiskEntries->entriesFilePath());
-    if (current.readRamDisksFromDefaultLocation()) {
-        for (const QString &identifier : created) {
-            const QMRamDisk::Ptr mine = _ramDiskEntries->ramDiskWithIdentifier(identifier);
-            const QMRamDisk::Ptr theirs = current.ramDiskWithIdentifier(identifier);
-            if (!mine || !theirs)
-                continue;
-            theirs->setDeviceNode(mine->deviceNode());
-            theirs->setPath(mine->path());
-            theirs->setStatus(mine->status());
-            theirs->setVolSize(mine->volSize());
-            theirs->setVolFree(mine->volFree());
-        }
-        current.writeRamDisksToDefaultLocation();
-    } else {
-        _ramDiskEntries->writeRamDisksToDefaultLocation();
-    }
+    // 2. The new device state of the created RAM disks goes into the file. The store
+    // merges with the file as it is now, so what Quilmo saved meanwhile (a setting changed
+    // while a backup was restored at login) is kept.
+    _ramDiskEntries->writeRamDisksToDefaultLocation();
     if (!created.isEmpty())
         QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QMRamDiskEntries::helperSender());
 

@@ -144,7 +144,8 @@ TEST_F(HelperProcessTest, LoginRunCreatesOneAfterTheOtherThenQuitsWithoutMenu)
     // it would show in the log before the command's end.
     QMRamDisk::Ptr first = atLogin(QStringLiteral("First"), 128000000);
     const QString post = QMTest::writeScript(_sandbox.path(), QStringLiteral("post.sh"),
-                                             QStringLiteral("sleep 1\necho \"end post-command\" >> '%1'\n")
+                                             QStringLiteral("echo \"start post-command\" >> '%1'\nsleep 1\n"
+                                                            "echo \"end post-command\" >> '%1'\n")
                                                  .arg(_installation.log()));
     first->setPostCmd(post);
     QMRamDisk::Ptr second = atLogin(QStringLiteral("Second"), 256000000);
@@ -152,6 +153,15 @@ TEST_F(HelperProcessTest, LoginRunCreatesOneAfterTheOtherThenQuitsWithoutMenu)
     ASSERT_TRUE(QMHelperTest::writeEntries({first, second, notAtLogin}, false));
 
     Helper helper(_installation, {});
+    // Quilmo saves a change while the helper creates: the helper's own save keeps it.
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !_installation.calls().filter(QStringLiteral("start post-command")).isEmpty(); },
+                                  60000));
+    {
+        QMRamDiskEntries quilmo;
+        ASSERT_TRUE(quilmo.readRamDisksFromDefaultLocation());
+        quilmo.ramDisks().at(2)->setSize(300000000);
+        ASSERT_TRUE(quilmo.writeRamDisksToDefaultLocation());
+    }
     ASSERT_TRUE(helper.waitForExit(120000)) << "the helper did not quit after its login run";
     EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(helper.exitCode(), 0);
@@ -171,6 +181,7 @@ TEST_F(HelperProcessTest, LoginRunCreatesOneAfterTheOtherThenQuitsWithoutMenu)
     EXPECT_EQ(after.at(1)->status(), QMRamDiskStatus_mounted);
     EXPECT_FALSE(after.at(1)->deviceNode().isEmpty()) << "the new device is written to the entries file";
     EXPECT_EQ(after.at(2)->status(), QMRamDiskStatus_notCreated);
+    EXPECT_EQ(after.at(2)->size(), 300000000u) << "what Quilmo saved meanwhile is lost";
 }
 
 TEST_F(HelperProcessTest, LoginStartWithTheMenuCreatesAndStays)
