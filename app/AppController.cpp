@@ -67,6 +67,7 @@ AppController::~AppController()
 {
     QMLog::setCrashReporterHook(nullptr);
     QMCrashReporter::sharedInstance()->setProfileProvider(nullptr);
+    QMCrashReporter::sharedInstance()->setReportCreatedHandler(nullptr);
     delete _licenseAgreement;
     delete _preferencesController;
     delete _mainWindow;
@@ -268,6 +269,8 @@ void AppController::startUpdateChecker()
     connect(updates, &QMCheckForUpdates::QMCheckForUpdatesDidInstallUpdateNotification, this,
             &AppController::checkForUpdatesDidInstallUpdate, Qt::UniqueConnection);
     _checkForUpdateAction->setEnabled(true);
+    QMCrashReporter::sharedInstance()->setReportCreatedHandler(
+        [] { QMCheckForUpdates::sharedInstance()->synchronizeFromCrashReport(); });
     updates->synchronizeAtLaunch();
 }
 

@@ -3,11 +3,13 @@
 #include "QMCtlValues.h"
 #include "QMLog.h"
 #include "QMMacInfo.h"
+#include "QMRamDiskAutoSave.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskFunctions.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -38,7 +40,10 @@ const char *kSettingsHelp =
     "  --post-arg ARG         an argument of the post-command (repeat for several)\n"
     "  --no-post-command      run nothing after creation\n"
     "  --index MODE           search indexing: default, on or off\n"
-    "  --login, --no-login    create this RAM disk when the user logs in\n";
+    "  --login, --no-login    create this RAM disk when the user logs in\n"
+    "  --autosave MINUTES     save a RAM disk with a backup mode every 5, 15, 30 or 60\n"
+    "                         minutes while it is mounted (and before the session or\n"
+    "                         the machine goes), or off; new ones start at 15\n";
 
 const char *kTypeHelp =
     "  --type TYPE            a preset that puts an application's cache in memory:\n"
@@ -51,7 +56,8 @@ const char *kTypeHelp =
     "                         Each preset is used by one RAM disk at most.\n";
 
 const CommandHelp kCommands[] = {
-    {"list", "list [--json]", "list the configured RAM disks", "Lists the configured RAM disks.\n"},
+    {"list", "list [--json]", "list the configured RAM disks",
+     "Lists the configured RAM disks, with when each was last saved.\n"},
     {"presets", "presets [--json]", "list the presets this machine offers",
      "Lists the preset types: whether this machine offers each (and why not), the name,\n"
      "mount directory and size it gives, and the RAM disk that already uses it.\n"},
@@ -354,6 +360,8 @@ QJsonObject QMCtl::jsonOf(const QMRamDisk::Ptr &r) const
     o[QStringLiteral("postCommand")] = r->postCmd().isNull() ? QJsonValue() : QJsonValue(r->postCmd());
     o[QStringLiteral("postArguments")] = QJsonArray::fromStringList(r->postCmdArgs().value_or(QStringList()));
     o[QStringLiteral("createAtLogin")] = r->createAtLogin();
+    o[QStringLiteral("autoSaveInterval")] = r->autoSaveInterval();
+    o[QStringLiteral("lastSaveDate")] = r->lastSaveDate() > 0 ? QJsonValue(r->lastSaveDate()) : QJsonValue();
     o[QStringLiteral("volumeSize")] = static_cast<double>(r->volSize());
     o[QStringLiteral("volumeFree")] = static_cast<double>(r->volFree());
     o[QStringLiteral("busy")] = r->action() != 0;
@@ -385,9 +393,12 @@ int QMCtl::list(const QStringList &args)
     }
     QList<QStringList> rows{{QStringLiteral("NAME"), QStringLiteral("TYPE"), QStringLiteral("SIZE"),
                              QStringLiteral("STATUS"), QStringLiteral("USED"), QStringLiteral("BACKUP"),
-                             QStringLiteral("LOGIN"), QStringLiteral("MOUNT POINT")}};
+                             QStringLiteral("AUTOSAVE"), QStringLiteral("LAST SAVE"), QStringLiteral("LOGIN"),
+                             QStringLiteral("MOUNT POINT")}};
+    const double now = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
     for (const QMRamDisk::Ptr &r : ramDisks) {
         const bool mounted = r->status() == QMRamDiskStatus_mounted;
+        const bool saves = QMRamDiskAutoSave::saveActionOf(r) != QMRamDiskAction_none;
         QString where = r->path();
         if (where.isEmpty())
             where = r->mountDirectory().isEmpty() ? QStringLiteral("-")
@@ -396,6 +407,8 @@ int QMCtl::list(const QStringList &args)
                             r->action() != 0 ? QStringLiteral("busy") : QMCtlValues::statusWord(r->status()),
                             mounted ? QStringLiteral("%1%").arg(qRound(r->diskUsage() * 100)) : QStringLiteral("-"),
                             QMCtlValues::backupText(r->backupMode(), r->backupDir()),
+                            saves ? QMCtlValues::autoSaveText(r->autoSaveInterval()) : QStringLiteral("-"),
+                            saves ? QMRamDiskAutoSave::savedText(r->lastSaveDate(), now) : QStringLiteral("-"),
                             r->createAtLogin() ? QStringLiteral("yes") : QStringLiteral("no"), where};
     }
     _out << QMCtlValues::table(rows);
@@ -486,6 +499,7 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
     std::optional<qint64> format, indexMode, type;
     std::optional<QMCtlValues::Backup> backup;
     std::optional<bool> login;
+    std::optional<qint64> autoSave;
     QStringList postArgs;
     bool postArgsGiven = false, noPost = false;
     for (int i = first; i < args.size(); ++i) {
@@ -535,6 +549,9 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
         } else if (a == QLatin1String("--index")) {
             if (!value(&v) || !(indexMode = QMCtlValues::parseIndexMode(v)))
                 return usage(command, QStringLiteral("--index needs default, on or off"));
+        } else if (a == QLatin1String("--autosave")) {
+            if (!value(&v) || !(autoSave = QMCtlValues::parseAutoSave(v)))
+                return usage(command, QStringLiteral("--autosave needs off, 5, 15, 30 or 60 (minutes)"));
         } else if (a == QLatin1String("--login")) {
             login = true;
         } else if (a == QLatin1String("--no-login")) {
@@ -619,6 +636,17 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
                                                        : ramDisk->backupMode();
     if (finalBackup == QMRamDiskBackupMode_baseSynchronized && finalMountDir.isEmpty())
         return fail(QStringLiteral("a base-synchronised RAM disk needs a mount directory (--mount-dir)"));
+    // Only what is saved somewhere can be saved on a schedule. A RAM disk that gets a
+    // backup mode starts with the usual interval; one that loses it loses its schedule.
+    const bool savesAfter = finalBackup != QMRamDiskBackupMode_disabled || finalType == QMRamDiskType_CoreSimulator;
+    const bool savedBefore = !adding
+                             && QMRamDiskAutoSave::saveActionOf(ramDisk) != QMRamDiskAction_none;
+    if (autoSave && *autoSave > 0 && !savesAfter)
+        return fail(QStringLiteral("\"%1\" has no backup to save to; give it one with --backup").arg(finalName));
+    const qint64 finalAutoSave = !savesAfter  ? 0
+                                 : autoSave   ? *autoSave
+                                 : savedBefore ? ramDisk->autoSaveInterval()
+                                               : QMRamDisk::defaultAutoSaveInterval;
 
     if (adding) {
         ramDisk = _entries->addRamDisk();
@@ -649,6 +677,10 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
     if (login) {
         ramDisk->setCreateAtLogin(*login);
         _entries->setNeedsSynchronizeHelper(true);
+    }
+    if (finalAutoSave != ramDisk->autoSaveInterval()) {
+        ramDisk->setAutoSaveInterval(finalAutoSave);
+        _entries->setNeedsSynchronizeHelper(true); // the helper saves on schedule
     }
     if (!save())
         return Failure;
@@ -729,6 +761,19 @@ int QMCtl::status(const QStringList &args)
     rows << QStringList{QStringLiteral("Backup:"), QMCtlValues::backupText(r->backupMode(), r->backupDir())};
     if (!r->backupDirPath().isEmpty())
         rows << QStringList{QStringLiteral("Backup folder:"), r->backupDirPath()};
+    if (QMRamDiskAutoSave::saveActionOf(r) != QMRamDiskAction_none) {
+        const qint64 every = r->autoSaveInterval();
+        rows << QStringList{QStringLiteral("Save every:"),
+                            every > 0 ? QMCtlValues::autoSaveText(every) : QStringLiteral("off (only at eject and when asked)")};
+        QString saved = QMRamDiskAutoSave::savedText(r->lastSaveDate(), double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
+        if (r->lastSaveDate() > 0)
+            saved += QStringLiteral(" (%1)").arg(QDateTime::fromMSecsSinceEpoch(qint64(r->lastSaveDate() * 1000))
+                                                     .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+        rows << QStringList{QStringLiteral("Last save:"), saved};
+        if (r->contentsIncomplete())
+            rows << QStringList{QStringLiteral("Contents:"),
+                                QStringLiteral("incomplete: not saved automatically until backed up by hand")};
+    }
     rows << QStringList{QStringLiteral("Indexing:"), QMCtlValues::indexModeText(r->mdIndexMode())};
     if (!r->postCmd().isEmpty())
         rows << QStringList{QStringLiteral("Post-command:"),

@@ -1,5 +1,7 @@
 #include "QMCtlValues.h"
 
+#include "QMRamDiskAutoSave.h"
+
 #include <QRegularExpression>
 
 #include <cmath>
@@ -76,6 +78,26 @@ QString QMCtlValues::indexModeText(qint64 mode)
     case 2: return QStringLiteral("off");
     default: return QStringLiteral("default");
     }
+}
+
+std::optional<qint64> QMCtlValues::parseAutoSave(const QString &text)
+{
+    if (text == QLatin1String("off"))
+        return 0;
+    bool ok = false;
+    const qint64 minutes = text.toLongLong(&ok);
+    if (!ok || minutes <= 0 || !QMRamDiskAutoSave::intervalChoices().contains(minutes * 60))
+        return std::nullopt;
+    return minutes * 60;
+}
+
+QString QMCtlValues::autoSaveText(qint64 seconds)
+{
+    if (seconds <= 0)
+        return QStringLiteral("off");
+    if (seconds % 60 == 0)
+        return QStringLiteral("%1 min").arg(seconds / 60);
+    return QStringLiteral("%1 s").arg(seconds);
 }
 
 QString QMCtlValues::statusWord(qint64 status)

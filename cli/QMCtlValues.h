@@ -28,6 +28,11 @@ public:
 
     static QString statusWord(qint64 status);
 
+    // How often a RAM disk is saved: "off", or 5, 15, 30 or 60 (minutes); in seconds.
+    static std::optional<qint64> parseAutoSave(const QString &text);
+    // "off", "15 min"; an interval the menus do not offer is shown in seconds.
+    static QString autoSaveText(qint64 seconds);
+
     // The words of the RAM-disk types on the command line: "custom", "safari", "firefox",
     // "chrome", "xcode-build", "ios-simulator", "core-simulator", "appcode". typeWord of an
     // unknown number is the number.

@@ -376,6 +376,8 @@ void QMCrashReporter::createAndShowArchive()
                               "on the support page.")
                                .replace(QLatin1String("%@"), QFileInfo(archive).fileName());
     QMAlert::beginSheet(done, {});
+    if (_reportCreatedHandler)
+        _reportCreatedHandler();
 }
 
 void QMCrashReporter::presentToUserWithMode(int mode)

@@ -50,6 +50,9 @@ public:
 
     void setWindow(QWidget *window);
     void setProfileProvider(ProfileProvider provider);
+    // Called once a report archive was made: the application checks for a newer version,
+    // which may already fix what went wrong.
+    void setReportCreatedHandler(std::function<void()> handler) { _reportCreatedHandler = std::move(handler); }
 
     // The reports of the crash directory, oldest first, and those not yet offered.
     QStringList reportFiles() const;
@@ -80,4 +83,5 @@ private:
     QString _program;
     QPointer<QWidget> _window;
     ProfileProvider _profileProvider;
+    std::function<void()> _reportCreatedHandler;
 };

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <dirent.h>
@@ -147,6 +149,54 @@ bool attributeNotHoldable(int errnum)
     return errnum == ENOTSUP || errnum == EOPNOTSUPP || errnum == EPERM || errnum == EACCES;
 }
 
+// The extended attributes of an item, without following a symbolic link, sorted by name.
+// False when they cannot be read.
+bool readAttributes(const QByteArray &path, std::vector<std::pair<std::string, std::string>> *attributes)
+{
+    attributes->clear();
+    std::vector<char> names;
+    ssize_t size;
+    for (;;) {
+        size = llistxattr(path.constData(), nullptr, 0);
+        if (size < 0)
+            return errno == ENOTSUP || errno == EOPNOTSUPP; // none can exist there
+        if (size == 0)
+            return true;
+        names.resize(size_t(size));
+        size = llistxattr(path.constData(), names.data(), names.size());
+        if (size >= 0)
+            break;
+        if (errno != ERANGE)
+            return false;
+    }
+    std::vector<char> value;
+    for (ssize_t i = 0; i < size;) {
+        const char *name = names.data() + i;
+        i += ssize_t(strlen(name)) + 1;
+        ssize_t vsize = lgetxattr(path.constData(), name, nullptr, 0);
+        if (vsize >= 0) {
+            value.resize(size_t(vsize) + 1);
+            vsize = lgetxattr(path.constData(), name, value.data(), value.size());
+        }
+        if (vsize < 0)
+            return false;
+        attributes->emplace_back(name, std::string(value.data(), size_t(vsize)));
+    }
+    std::sort(attributes->begin(), attributes->end());
+    return true;
+}
+
+bool sameAttributes(const QByteArray &a, const QByteArray &b)
+{
+    std::vector<std::pair<std::string, std::string>> first, second;
+    return readAttributes(a, &first) && readAttributes(b, &second) && first == second;
+}
+
+bool isEarlier(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
 } // namespace
 
 void QMFileCopier::fail(int errnum, const QByteArray &path)
@@ -188,18 +238,24 @@ QString QMFileCopier::summary() const
     return text;
 }
 
-bool QMFileCopier::copyItem(const QByteArray &src, const QByteArray &dst)
+void QMFileCopier::setReferenceTime(const struct timespec &begun)
+{
+    _referenceTime = begun;
+    _haveReferenceTime = true;
+}
+
+bool QMFileCopier::copyItem(const QByteArray &src, const QByteArray &dst, const QByteArray &reference)
 {
     const int before = _failureCount;
     struct stat st {};
     if (lstat(dst.constData(), &st) == 0)
         fail(EEXIST, dst);
     else
-        copyAny(src, dst);
+        copyAny(src, dst, reference);
     return _failureCount == before;
 }
 
-void QMFileCopier::copyAny(const QByteArray &src, const QByteArray &dst)
+void QMFileCopier::copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference)
 {
     struct stat st {};
     if (lstat(src.constData(), &st) != 0) {
@@ -207,9 +263,9 @@ void QMFileCopier::copyAny(const QByteArray &src, const QByteArray &dst)
         return;
     }
     if (S_ISREG(st.st_mode))
-        copyFile(src, dst, st);
+        copyFile(src, dst, st, reference);
     else if (S_ISDIR(st.st_mode))
-        copyDirectory(src, dst, st);
+        copyDirectory(src, dst, st, reference);
     else if (S_ISLNK(st.st_mode))
         copySymlink(src, dst, st);
     else
@@ -267,7 +323,41 @@ void QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray
     }
 }
 
-void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st)
+bool QMFileCopier::linkUnchanged(const QByteArray &src, const QByteArray &dst, const struct stat &st,
+                                 const QByteArray &reference)
+{
+    if (!_haveReferenceTime)
+        return false;
+    struct stat ref {};
+    if (lstat(reference.constData(), &ref) != 0 || !S_ISREG(ref.st_mode) || ref.st_mode != st.st_mode
+        || ref.st_size != st.st_size || ref.st_uid != st.st_uid || ref.st_gid != st.st_gid
+        || ref.st_mtim.tv_sec != st.st_mtim.tv_sec || ref.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
+        return false;
+    // A second of margin: the file system stamps times from a clock that runs a tick
+    // behind the one that dated the reference.
+    const struct timespec trustedBefore = {_referenceTime.tv_sec - 1, _referenceTime.tv_nsec};
+    if (!isEarlier(st.st_mtim, trustedBefore))
+        return false;
+    const QPair<quint64, quint64> refKey(quint64(ref.st_dev), quint64(ref.st_ino));
+    const QPair<quint64, quint64> srcKey(quint64(st.st_dev), quint64(st.st_ino));
+    const auto taken = _taken.constFind(refKey);
+    if (taken != _taken.constEnd() && *taken != srcKey)
+        return false;
+    // A file whose status has not changed since before the reference was begun (a change
+    // of its attributes, links or name moves that time) is the one copied there, with the
+    // attributes it has now; any other one has its attributes compared.
+    if (!isEarlier(st.st_ctim, trustedBefore) && !sameAttributes(src, reference))
+        return false;
+    // Any failure (no hard links there, too many links) leaves the file to be copied.
+    if (link(reference.constData(), dst.constData()) != 0)
+        return false;
+    _taken.insert(refKey, srcKey);
+    ++_statistics.filesLinked;
+    return true;
+}
+
+void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st,
+                            const QByteArray &reference)
 {
     const QPair<quint64, quint64> key(quint64(st.st_dev), quint64(st.st_ino));
     if (st.st_nlink > 1) {
@@ -281,6 +371,11 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
                 return;
             }
         }
+    }
+    if (!reference.isEmpty() && linkUnchanged(src, dst, st, reference)) {
+        if (st.st_nlink > 1)
+            _linked.insert(key, dst);
+        return;
     }
 
     Fd in(open(src.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -320,12 +415,23 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
         unlink(dst.constData()); // never leave a copy that looks whole
         return;
     }
+    ++_statistics.filesCopied;
+    _statistics.bytesCopied += quint64(st.st_size);
     if (st.st_nlink > 1)
         _linked.insert(key, dst);
 }
 
-void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st)
+void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
+                                 const QByteArray &reference)
 {
+    // Only a directory of the reference holds what this one held.
+    QByteArray childRef;
+    if (!reference.isEmpty()) {
+        struct stat ref {};
+        if (lstat(reference.constData(), &ref) == 0 && S_ISDIR(ref.st_mode))
+            childRef = reference + '/';
+    }
+    const qsizetype refLen = childRef.size();
     if (mkdir(dst.constData(), 0700) != 0) {
         fail(errno, dst);
         return;
@@ -354,7 +460,11 @@ void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, c
             childDst.truncate(dstLen);
             childSrc += name;
             childDst += name;
-            copyAny(childSrc, childDst);
+            if (refLen > 0) {
+                childRef.truncate(refLen);
+                childRef += name;
+            }
+            copyAny(childSrc, childDst, childRef);
             errno = 0;
         }
         if (errno != 0)

@@ -15,6 +15,11 @@
 // Every item that could not be copied is recorded and the copy goes on with the next
 // one: a copy with a single failure is still a failed copy, and the caller is told which
 // items are missing.
+//
+// Incremental copies: given a complete earlier copy of the same tree (the reference), a
+// regular file that has not changed since is hard-linked from it instead of copied. The
+// copier never writes into a file it did not create, so a linked file is never changed
+// through the new copy; a later copy links or copies it again, never rewrites it.
 class QMFileCopier
 {
 public:
@@ -24,8 +29,26 @@ public:
         int errnum = 0;
     };
 
+    struct Statistics
+    {
+        quint64 filesCopied = 0;
+        quint64 bytesCopied = 0; // file sizes, holes included
+        quint64 filesLinked = 0; // unchanged files linked from the reference
+    };
+
     // Copies `src` to `dst`, which must not exist. True when everything was copied.
-    bool copyItem(const QByteArray &src, const QByteArray &dst);
+    // `reference`, when given, is the place of `src` in an earlier complete copy (see
+    // setReferenceTime()).
+    bool copyItem(const QByteArray &src, const QByteArray &dst, const QByteArray &reference = QByteArray());
+
+    // When the reference copy was begun. A file is taken from the reference only when its
+    // size, modification time (to the nanosecond), type and permissions, owner and
+    // extended attributes are those of its copy there, and it was last modified well
+    // before that copy began: a file written while it was being copied, within the same
+    // tick of the file system's clock, keeps its time while its contents changed. Without
+    // a time, nothing is taken from the reference.
+    void setReferenceTime(const struct timespec &begun);
+    const Statistics &statistics() const { return _statistics; }
 
     bool failed() const { return _failureCount > 0; }
     int failureCount() const { return _failureCount; }
@@ -48,9 +71,13 @@ public:
 
 private:
     void fail(int errnum, const QByteArray &path);
-    void copyAny(const QByteArray &src, const QByteArray &dst);
-    void copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st);
-    void copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st);
+    void copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference);
+    void copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st, const QByteArray &reference);
+    // Links `dst` to the reference's file when that is `src` unchanged; false otherwise.
+    bool linkUnchanged(const QByteArray &src, const QByteArray &dst, const struct stat &st,
+                       const QByteArray &reference);
+    void copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
+                       const QByteArray &reference);
     void copySymlink(const QByteArray &src, const QByteArray &dst, const struct stat &st);
     void copySpecial(const QByteArray &src, const QByteArray &dst, const struct stat &st);
     void copyXattrs(const QByteArray &src, int srcFd, const QByteArray &dst, int dstFd);
@@ -60,4 +87,11 @@ private:
     int _failureCount = 0;
     // Files with several names: (device, inode) to the path of their first copy.
     QMap<QPair<quint64, quint64>, QByteArray> _linked;
+    // Reference files taken so far: (device, inode) there to the (device, inode) of the
+    // source file they stand for. A reference file stands for one source file only, so
+    // two names that are one file in the reference but two files now become two files.
+    QMap<QPair<quint64, quint64>, QPair<quint64, quint64>> _taken;
+    bool _haveReferenceTime = false;
+    struct timespec _referenceTime {};
+    Statistics _statistics;
 };

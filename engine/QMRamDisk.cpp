@@ -206,6 +206,8 @@ void QMRamDisk::encodeWithCoder(QVariantMap *coder) const
         coder->insert(QStringLiteral("lastSaveDate"), _lastSaveDate);
     if (_contentsIncomplete)
         coder->insert(QStringLiteral("contentsIncomplete"), true);
+    if (_autoSaveInterval > 0)
+        coder->insert(QStringLiteral("autoSaveInterval"), qlonglong(_autoSaveInterval));
 }
 
 QMRamDisk::Ptr QMRamDisk::initWithCoder(const QVariantMap &coder, const QString &className)
@@ -241,6 +243,7 @@ QMRamDisk::Ptr QMRamDisk::initWithCoder(const QVariantMap &coder, const QString 
     r._uuid = readString(coder, QStringLiteral("uuid"));
     r._lastSaveDate = std::max(0.0, coder.value(QStringLiteral("lastSaveDate")).toDouble());
     r._contentsIncomplete = readBool(coder, QStringLiteral("contentsIncomplete"));
+    r._autoSaveInterval = std::max<qint64>(0, readInt(coder, QStringLiteral("autoSaveInterval")));
     if (coder.contains(QStringLiteral("devUUID"))) {
         bool ok = false;
         const qint64 devUUID = coder.value(QStringLiteral("devUUID")).toLongLong(&ok);
@@ -652,6 +655,14 @@ void QMRamDisk::setContentsIncomplete(bool contentsIncomplete)
 {
     std::lock_guard lock(_mutex);
     _contentsIncomplete = contentsIncomplete;
+}
+
+QM_RAMDISK_GETTER(qint64, autoSaveInterval, _autoSaveInterval)
+
+void QMRamDisk::setAutoSaveInterval(qint64 seconds)
+{
+    std::lock_guard lock(_mutex);
+    _autoSaveInterval = std::max<qint64>(0, seconds);
 }
 
 void QMRamDisk::setSimId(const QString &simId)

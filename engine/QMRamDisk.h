@@ -155,8 +155,9 @@ public:
     // Writes the persisted keys ("type", "identifier", "preferWired", "createAtLogin",
     // "doNotCalculateBaseSize", "format", "name", "size", "mountDirectory" with the home
     // directory abbreviated to "~", "simId", "postCmd", "postCmdArgs", "mdIndexMode",
-    // "backupMode", "backupDir", "status", "deviceNode", "path"); keys of absent values
-    // are left out.
+    // "backupMode", "backupDir", "status", "deviceNode", "path", and while set
+    // "lastSaveDate", "contentsIncomplete", "autoSaveInterval"); keys of absent values are
+    // left out.
     void encodeWithCoder(QVariantMap *coder) const;
     // Decodes from a bare record (missing keys give zero, false or none, identifier
     // included). `className` "QMRamDiskEntry" gives a QMRamDiskEntry, "QMRamDisk" or a
@@ -297,8 +298,8 @@ public:
     // recovered, a backup folder missing); null when nothing. Cleared when an action starts.
     QString lastWarning() const;
     void setLastWarning(const QString &lastWarning);
-    // When the last backup or synchronisation completed, seconds since 1970; 0 = never.
-    // Persisted as "lastSaveDate", left out while 0.
+    // When the last complete backup or synchronisation began (the moment whose contents it
+    // holds), seconds since 1970; 0 = never. Persisted as "lastSaveDate", left out while 0.
     double lastSaveDate() const;
     void setLastSaveDate(double lastSaveDate);
     // The volume's contents are incomplete (its restore or base copy failed): no automatic
@@ -306,6 +307,13 @@ public:
     // the user backs up explicitly. Persisted as "contentsIncomplete", left out while false.
     bool contentsIncomplete() const;
     void setContentsIncomplete(bool contentsIncomplete);
+    // How often a RAM disk with a backup mode is saved while mounted, in seconds; 0 = never
+    // (QMRamDiskAutoSave). Persisted as "autoSaveInterval", left out while 0, so that the
+    // files of older versions keep their RAM disks unsaved as before.
+    qint64 autoSaveInterval() const;
+    void setAutoSaveInterval(qint64 seconds);
+    // The interval of a RAM disk that gets a backup mode: 15 minutes.
+    static constexpr qint64 defaultAutoSaveInterval = 900;
 
     // "<QMRamDisk: 0x...> identifier name": the receiver text of log lines.
     QString description() const;
@@ -398,6 +406,7 @@ private:
     QString _lastWarning;
     double _lastSaveDate = 0;
     bool _contentsIncomplete = false;
+    qint64 _autoSaveInterval = 0;
     // Held by the running action, for the other programs of the user.
     std::shared_ptr<QMRamDiskActionLock> _actionLock;
 };

@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 // The reason of an error: the method log line with the failing condition.
@@ -137,6 +138,12 @@ QString QMRamDiskBackup::restoreSourceOf(const QString &backupPath, const QStrin
 QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QString &backupPath,
                                                   const QString &previousExt)
 {
+    return backupRamDiskAtPath(path, backupPath, previousExt, nullptr);
+}
+
+QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QString &backupPath,
+                                                  const QString &previousExt, QMFileCopier::Statistics *statistics)
+{
     const QString message = QStringLiteral("Can not create backup");
     if (path.isEmpty() || backupPath.isEmpty())
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("path==nil || backupPath==nil")));
@@ -150,9 +157,26 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     const QByteArray partial = fsPath(partialPath);
     QString error;
 
+    // The contents saved are those of this moment: a later change makes the next copy
+    // look at the file again (see QMFileCopier::setReferenceTime()).
+    struct timespec begun {};
+    clock_gettime(CLOCK_REALTIME, &begun);
+
     // What an interrupted copy left is incomplete; the volume, mounted now, is newer.
     if (fileExistsAtPath(partialPath) && !removeItemAtPath(partialPath, &error))
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("removeItemAtPath:")), error);
+
+    // The last complete copy: the files that did not change since are linked from it,
+    // not copied. Its top directory's time is when that copy began.
+    QMFileCopier copier;
+    const QString referencePath = restoreSourceOf(backupPath, previousExt);
+    QByteArray reference;
+    if (!referencePath.isNull()) {
+        struct stat st {};
+        reference = fsPath(referencePath);
+        if (lstat(reference.constData(), &st) == 0)
+            copier.setReferenceTime(st.st_mtim);
+    }
 
     QList<QByteArray> names;
     int errnum = 0;
@@ -181,7 +205,6 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
                                          error);
     }
 
-    QMFileCopier copier;
     QStringList notCopied;
     for (const QByteArray &name : std::as_const(names)) {
         if (isExcludedFromCopy(volume, name))
@@ -189,7 +212,7 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
         const QByteArray filePath = volume + '/' + name;
         const QByteArray fileBckPath = partial + '/' + name;
         const int before = copier.failureCount();
-        if (!copier.copyItem(filePath, fileBckPath)) {
+        if (!copier.copyItem(filePath, fileBckPath, reference.isEmpty() ? QByteArray() : reference + '/' + name)) {
             QM_LogErrorMethod(this, QStringLiteral("copyItemAtPath==NO filePath:%1 fileBckPath:%2 error:%3")
                                         .arg(QMFileCopier::displayPath(filePath), QMFileCopier::displayPath(fileBckPath),
                                              QMFileCopier::describe(copier.failures().value(before))));
@@ -204,6 +227,14 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
                                                                                 copier.summary()));
     }
 
+    // Dated when it began, for the next copy; last, since filling it changed its time.
+    const struct timespec times[2] = {begun, begun};
+    if (futimens(partialFd, times) != 0) {
+        error = errnoText(errno, partial);
+        close(partialFd);
+        dropPartial();
+        return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("futimens==NO")), error);
+    }
     const bool flushed = QMFileCopier::syncFileSystem(partialFd, &errnum);
     close(partialFd);
     if (!flushed) {
@@ -240,6 +271,14 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     if (fileExistsAtPath(backupPathOld) && !removeItemAtPath(backupPathOld, &error))
         QM_LogErrorMethod(this,
                           QStringLiteral("removeItemAtPath==NO backupPathOld:%1 error:%2").arg(backupPathOld, error));
+    const QMFileCopier::Statistics &done = copier.statistics();
+    QM_LogInfoMethod(this, QStringLiteral("Saved %1 to %2: %3 files copied (%4), %5 unchanged files kept")
+                               .arg(path, backupPath)
+                               .arg(done.filesCopied)
+                               .arg(QMFunctions::stringFromBytesWithBin1024Style(qint64(done.bytesCopied)))
+                               .arg(done.filesLinked));
+    if (statistics)
+        *statistics = done;
     return nullptr;
 }
 

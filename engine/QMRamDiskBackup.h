@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QMError.h"
+#include "QMFileCopier.h"
 #include "QMVolumeCapacity.h"
 
 #include <QString>
@@ -10,7 +11,9 @@
 // backup is written beside the old one under "<backup>.partial", flushed to stable
 // storage, and only then switched in: the old one goes to "<backup>.<previousExt>" and is
 // removed once the new one is in place. A copy that missed anything is a failure and
-// switches nothing. The instance keeps no state: concurrent calls for different RAM
+// switches nothing. Files that did not change since the last complete copy are hard links
+// of it in the new one (see QMFileCopier), so a save costs what changed; the top directory
+// of a copy is dated with the moment the copy began. The instance keeps no state: concurrent calls for different RAM
 // disks do not interfere.
 //
 // The class also holds the small file-manager operations the engine needs: they report
@@ -21,6 +24,9 @@ public:
     static QMRamDiskBackup *sharedInstance();
 
     QMError::Ptr backupRamDiskAtPath(const QString &path, const QString &backupPath, const QString &previousExt);
+    // The same; *statistics gets what was copied and what was kept.
+    QMError::Ptr backupRamDiskAtPath(const QString &path, const QString &backupPath, const QString &previousExt,
+                                     QMFileCopier::Statistics *statistics);
     // Restores the complete copy of `backupDirPath` (see restoreSourceOf()); nothing when
     // there is none yet. An error names the items that could not be copied. *source gets
     // the copy that was used, null when none.

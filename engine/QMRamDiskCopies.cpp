@@ -62,11 +62,14 @@ QMError::Ptr QMRamDisk::copyVolumeTo(const QString &volumePath, const QString &d
                            "replace the last complete copy (%1). Back it up explicitly to replace that copy.")
                 .arg(destination),
             QM_MethodReason(this, "contentsIncomplete"));
+    // The copy holds the contents of the moment it began: a change made while it ran is
+    // newer than the save, which is what tells the schedule to save again.
+    const double begun = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
     QMError::Ptr error =
         QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(volumePath, destination, previousBackupExtension());
     if (!error) {
         std::lock_guard lock(_mutex);
-        _lastSaveDate = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+        _lastSaveDate = begun;
         _contentsIncomplete = false;
     }
     return error;

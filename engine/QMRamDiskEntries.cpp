@@ -5,6 +5,7 @@
 #include "QMKeyedArchiver.h"
 #include "QMLog.h"
 #include "QMPropertyListSerialization.h"
+#include "QMRamDiskAutoSave.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
@@ -60,6 +61,7 @@ const QList<QPair<QString, Kind>> &recordSchema()
         {QStringLiteral("path"), Kind::String},
         {QStringLiteral("uuid"), Kind::String},
         {QStringLiteral("devUUID"), Kind::Integer},
+        {QStringLiteral("autoSaveInterval"), Kind::Integer},
     };
     return schema;
 }
@@ -1052,9 +1054,13 @@ bool QMRamDiskEntries::helperIsWantedAtLogin() const
     QMutexLocker lock(&_mutex);
     if (_showInMenuBar && _showInMenuBarAtLogin)
         return true;
-    for (const QMRamDisk::Ptr &r : _ramDisks)
+    for (const QMRamDisk::Ptr &r : _ramDisks) {
         if (r->createAtLogin())
             return true;
+        // Quilmo-Helper saves the RAM disks on their schedule and before the session ends.
+        if (QMRamDiskAutoSave::saveActionOf(r) != QMRamDiskAction_none && r->autoSaveInterval() > 0)
+            return true;
+    }
     return false;
 }
 

@@ -171,7 +171,8 @@ public:
     bool needsSynchronizeHelper() const;
     void synchronizeHelperAuto();
     // Registers the helper as a login item while it is wanted at login (shown in the menu
-    // bar at login, or a RAM disk to create at login) and removes it otherwise.
+    // bar at login, a RAM disk to create at login, or one saved on a schedule) and removes
+    // it otherwise.
     void synchronizeHelper();
     // Wanted at login, from the current settings.
     bool helperIsWantedAtLogin() const;

@@ -335,7 +335,7 @@ TEST(QMCtl, HelpDescribesEveryCommandAndEveryOption)
     const Result add = ctl({QStringLiteral("add"), QStringLiteral("--help")});
     for (const char *option : {"--type TYPE", "--size", "--mount-dir", "--case-sensitive", "--case-insensitive",
                                "--backup", "--post-command", "--post-arg", "--no-post-command", "--index", "--login",
-                               "--no-login", "firefox", "chrome"})
+                               "--no-login", "--autosave MINUTES", "firefox", "chrome"})
         EXPECT_TRUE(add.out.contains(QLatin1String(option))) << option;
     EXPECT_TRUE(ctl({QStringLiteral("set"), QStringLiteral("--help")}).out.contains(QStringLiteral("--name NEWNAME")));
 }
@@ -466,4 +466,56 @@ TEST(QMCtl, AFirefoxRamDiskKeepsTheCacheDirectoryInStep)
     EXPECT_FALSE(QFileInfo::exists(base + QStringLiteral(" (Quilmo Backup Base)")));
     EXPECT_EQ(readFile(base + QStringLiteral("/cache2/entry")), QByteArray("cached before"));
     EXPECT_EQ(readFile(base + QStringLiteral("/cache2/new")), QByteArray("cached in memory"));
+}
+
+// "Save every": only the menu's choices, only with a backup to save to; a RAM disk that
+// gets a backup starts at 15 minutes, one that loses it loses its schedule, and an entry
+// of an older version (no interval) keeps none when other settings change.
+TEST(QMCtl, TheAutosaveSettingFollowsTheBackupMode)
+{
+    const auto interval = [](const QString &name) {
+        return entryNamed(name).value(QStringLiteral("autoSaveInterval")).toInteger(-1);
+    };
+    ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Kept"), QStringLiteral("--backup"), QStringLiteral("default")}).status, 0);
+    EXPECT_EQ(interval(QStringLiteral("Kept")), 900);
+    ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Lost"), QStringLiteral("--size"), QStringLiteral("256M")}).status, 0);
+    EXPECT_EQ(interval(QStringLiteral("Lost")), 0);
+
+    for (const char *bad : {"10", "0", "-5", "15m", "never", ""}) {
+        const Result r = ctl({QStringLiteral("set"), QStringLiteral("Kept"), QStringLiteral("--autosave"), QString::fromLatin1(bad)});
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_TRUE(r.err.contains(QStringLiteral("off, 5, 15, 30 or 60"))) << r.err.toStdString();
+    }
+    const Result noBackup = ctl({QStringLiteral("set"), QStringLiteral("Lost"), QStringLiteral("--autosave"), QStringLiteral("5")});
+    EXPECT_EQ(noBackup.status, 1);
+    EXPECT_TRUE(noBackup.err.contains(QStringLiteral("--backup"))) << noBackup.err.toStdString();
+    EXPECT_EQ(interval(QStringLiteral("Lost")), 0);
+
+    const QList<QPair<const char *, int>> choices{{"5", 300}, {"30", 1800}, {"60", 3600}, {"off", 0}, {"15", 900}};
+    for (const auto &[word, seconds] : choices) {
+        ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Kept"), QStringLiteral("--autosave"), QString::fromLatin1(word)}).status, 0);
+        EXPECT_EQ(interval(QStringLiteral("Kept")), seconds) << word;
+    }
+    ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Kept"), QStringLiteral("--autosave"), QStringLiteral("off")}).status, 0);
+    ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Kept"), QStringLiteral("--size"), QStringLiteral("300M")}).status, 0);
+    EXPECT_EQ(interval(QStringLiteral("Kept")), 0) << "an unrelated change turned the schedule on";
+
+    ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Lost"), QStringLiteral("--backup"), QStringLiteral("default")}).status, 0);
+    EXPECT_EQ(interval(QStringLiteral("Lost")), 900);
+    ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Lost"), QStringLiteral("--backup"), QStringLiteral("none")}).status, 0);
+    EXPECT_EQ(interval(QStringLiteral("Lost")), 0);
+    ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Lost"), QStringLiteral("--backup"), QStringLiteral("default"),
+                   QStringLiteral("--autosave"), QStringLiteral("60")}).status, 0);
+    EXPECT_EQ(interval(QStringLiteral("Lost")), 3600);
+
+    // Shown, with the save date, in list and status.
+    const Result list = ctl({QStringLiteral("list")});
+    EXPECT_TRUE(list.out.contains(QStringLiteral("AUTOSAVE"))) << list.out.toStdString();
+    EXPECT_TRUE(list.out.contains(QStringLiteral("60 min"))) << list.out.toStdString();
+    EXPECT_TRUE(list.out.contains(QStringLiteral("Never saved"))) << list.out.toStdString();
+    const Result status = ctl({QStringLiteral("status"), QStringLiteral("Lost")});
+    EXPECT_TRUE(status.out.contains(QStringLiteral("Save every:"))) << status.out.toStdString();
+    EXPECT_TRUE(status.out.contains(QStringLiteral("Never saved"))) << status.out.toStdString();
+    for (const char *name : {"Kept", "Lost"})
+        EXPECT_EQ(ctl({QStringLiteral("remove"), QString::fromLatin1(name)}).status, 0);
 }

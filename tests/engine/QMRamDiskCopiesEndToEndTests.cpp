@@ -54,57 +54,6 @@ QString describe(const QMError::Ptr &error)
     return error ? error->description() : QStringLiteral("(no error)");
 }
 
-// A small ext4 file system of our own on a loop device over an ordinary file, mounted at
-// `mountPoint`; unmounted and released when the guard goes.
-class LoopFileSystem
-{
-public:
-    LoopFileSystem(const QString &image, const QString &mountPoint, int megabytes, const QStringList &mkfsOptions,
-                   bool directIo)
-        : _image(image), _mountPoint(mountPoint)
-    {
-        QFile f(image);
-        if (!f.open(QIODevice::WriteOnly) || !f.resize(qint64(megabytes) * 1024 * 1024))
-            return;
-        f.close();
-        if (QMTest::run(QStringLiteral("mkfs.ext4"), QStringList{QStringLiteral("-q"), QStringLiteral("-F")}
-                                                         + mkfsOptions + QStringList{image})
-            != 0)
-            return;
-        QString out;
-        QStringList args{QStringLiteral("-f"), QStringLiteral("--show")};
-        if (directIo)
-            args << QStringLiteral("--direct-io=on");
-        if (QMTest::run(QStringLiteral("losetup"), args << image, &out) != 0)
-            return;
-        _device = out.trimmed();
-        QDir().mkpath(mountPoint);
-        _mounted = QMTest::run(QStringLiteral("mount"), {_device, mountPoint}) == 0;
-    }
-    ~LoopFileSystem()
-    {
-        if (_mounted)
-            QMTest::run(QStringLiteral("umount"), {_mountPoint});
-        if (!_device.isEmpty())
-            QMTest::run(QStringLiteral("losetup"), {QStringLiteral("-d"), _device});
-    }
-    bool isValid() const { return _mounted; }
-    // What the image file itself holds at `path`, read past every cache of the mounted
-    // file system.
-    QByteArray catFromImage(const QString &path) const
-    {
-        QProcess p;
-        p.start(QStringLiteral("debugfs"), {QStringLiteral("-c"), QStringLiteral("-R"),
-                                            QStringLiteral("cat \"%1\"").arg(path), _image});
-        p.waitForFinished(60000);
-        return p.readAllStandardOutput();
-    }
-
-private:
-    QString _image, _mountPoint, _device;
-    bool _mounted = false;
-};
-
 QByteArray contentsFor(int i)
 {
     QByteArray data = QByteArray::number(i) + ':';

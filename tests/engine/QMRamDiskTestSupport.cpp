@@ -16,6 +16,48 @@
 
 namespace QMEngineTest {
 
+// ---- LoopFileSystem ----
+
+LoopFileSystem::LoopFileSystem(const QString &image, const QString &mountPoint, int megabytes,
+                               const QStringList &mkfsOptions, bool directIo)
+    : _image(image), _mountPoint(mountPoint)
+{
+    QFile f(image);
+    if (!f.open(QIODevice::WriteOnly) || !f.resize(qint64(megabytes) * 1024 * 1024))
+        return;
+    f.close();
+    if (QMTest::run(QStringLiteral("mkfs.ext4"),
+                    QStringList{QStringLiteral("-q"), QStringLiteral("-F")} + mkfsOptions + QStringList{image})
+        != 0)
+        return;
+    QString out;
+    QStringList args{QStringLiteral("-f"), QStringLiteral("--show")};
+    if (directIo)
+        args << QStringLiteral("--direct-io=on");
+    if (QMTest::run(QStringLiteral("losetup"), args << image, &out) != 0)
+        return;
+    _device = out.trimmed();
+    QDir().mkpath(mountPoint);
+    _mounted = QMTest::run(QStringLiteral("mount"), {_device, mountPoint}) == 0;
+}
+
+LoopFileSystem::~LoopFileSystem()
+{
+    if (_mounted)
+        QMTest::run(QStringLiteral("umount"), {_mountPoint});
+    if (!_device.isEmpty())
+        QMTest::run(QStringLiteral("losetup"), {QStringLiteral("-d"), _device});
+}
+
+QByteArray LoopFileSystem::catFromImage(const QString &path) const
+{
+    QProcess p;
+    p.start(QStringLiteral("debugfs"),
+            {QStringLiteral("-c"), QStringLiteral("-R"), QStringLiteral("cat \"%1\"").arg(path), _image});
+    p.waitForFinished(60000);
+    return p.readAllStandardOutput();
+}
+
 // ---- RecordingDelegate ----
 
 void RecordingDelegate::ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk)

@@ -81,6 +81,24 @@ private:
     QString _logPath;
 };
 
+// A small ext4 file system of our own on a loop device over an ordinary file, mounted at
+// `mountPoint`; unmounted and released when the guard goes.
+class LoopFileSystem
+{
+public:
+    LoopFileSystem(const QString &image, const QString &mountPoint, int megabytes, const QStringList &mkfsOptions,
+                   bool directIo);
+    ~LoopFileSystem();
+    bool isValid() const { return _mounted; }
+    // What the image file itself holds at `path`, read past every cache of the mounted
+    // file system.
+    QByteArray catFromImage(const QString &path) const;
+
+private:
+    QString _image, _mountPoint, _device;
+    bool _mounted = false;
+};
+
 // Writes `size` bytes of varied contents.
 bool writeFile(const QString &path, const QByteArray &contents);
 QByteArray readFile(const QString &path);

@@ -78,6 +78,7 @@ expect_contains "--type;--size;--mount-dir;--backup;--login" "--name" add New --
 expect_contains "--name;--size;--backup" "--type" set Scratch --
 expect_contains "none;default;base" "" add New --backup ""
 expect "default;off;on" add New --index ""
+expect "15;30;5;60;off" add New --autosave ""
 expect "custom" add New --type cu
 expect "" add New --post-arg ""
 expect "--json;--help" list ""

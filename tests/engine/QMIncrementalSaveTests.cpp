@@ -1,0 +1,452 @@
+// Incremental saves: the new copy links the unchanged files of the last complete one and
+// copies the rest, and ends equal to the volume in everything a copy keeps.
+
+#include "QMFileCopier.h"
+#include "QMRamDiskBackup.h"
+#include "QMRamDiskTestSupport.h"
+
+#include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
+#include <QMap>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <map>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <time.h>
+#include <unistd.h>
+
+using namespace QMEngineTest;
+
+namespace {
+
+QByteArray fs(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+struct stat statOf(const QByteArray &path)
+{
+    struct stat st {};
+    lstat(path.constData(), &st);
+    return st;
+}
+
+bool writeBytes(const QByteArray &path, const QByteArray &data)
+{
+    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        return false;
+    const bool ok = write(fd, data.constData(), size_t(data.size())) == data.size();
+    return close(fd) == 0 && ok;
+}
+
+// Rewrites a file in place, as an editor that keeps the file's identity does.
+bool overwriteInPlace(const QByteArray &path, const QByteArray &data)
+{
+    const int fd = open(path.constData(), O_WRONLY | O_TRUNC);
+    if (fd < 0)
+        return false;
+    const bool ok = write(fd, data.constData(), size_t(data.size())) == data.size();
+    return close(fd) == 0 && ok;
+}
+
+QByteArray readBytes(const QByteArray &path)
+{
+    const int fd = open(path.constData(), O_RDONLY);
+    if (fd < 0)
+        return "<missing>";
+    QByteArray data;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        data.append(buffer, n);
+    close(fd);
+    return data;
+}
+
+bool setTimes(const QByteArray &path, const struct timespec &t)
+{
+    const struct timespec times[2] = {t, t};
+    return utimensat(AT_FDCWD, path.constData(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+struct timespec hoursAgo(int hours, long nsec = 123456789)
+{
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return {now.tv_sec - hours * 3600, nsec};
+}
+
+// Dates every item of a tree in the past, as files the user made long before a save.
+void ageTree(const QByteArray &root)
+{
+    DIR *dir = opendir(root.constData());
+    ASSERT_TRUE(dir);
+    QList<QByteArray> children;
+    while (struct dirent *e = readdir(dir))
+        if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
+            children << root + '/' + e->d_name;
+    closedir(dir);
+    for (const QByteArray &child : children) {
+        if (S_ISDIR(statOf(child).st_mode))
+            ageTree(child);
+        setTimes(child, hoursAgo(2));
+    }
+    setTimes(root, hoursAgo(2));
+}
+
+std::vector<std::pair<std::string, std::string>> attributesOf(const QByteArray &path)
+{
+    std::vector<std::pair<std::string, std::string>> list;
+    char names[4096];
+    const ssize_t size = llistxattr(path.constData(), names, sizeof names);
+    for (ssize_t i = 0; i < size;) {
+        const char *name = names + i;
+        i += ssize_t(strlen(name)) + 1;
+        char value[4096];
+        const ssize_t n = lgetxattr(path.constData(), name, value, sizeof value);
+        list.emplace_back(name, std::string(value, size_t(std::max<ssize_t>(n, 0))));
+    }
+    std::sort(list.begin(), list.end());
+    return list;
+}
+
+// Every difference between two trees in what a copy keeps: names, kinds, contents, link
+// targets, modes, owners, modification times to the nanosecond, extended attributes, and
+// which names are one file.
+void compareTrees(const QByteArray &a, const QByteArray &b, const QByteArray &relative, QStringList *differences,
+                  std::map<ino_t, ino_t> *inodes)
+{
+    const auto names = [](const QByteArray &dirPath) {
+        QList<QByteArray> list;
+        QMFileCopier::listDirectory(dirPath, &list, nullptr);
+        std::sort(list.begin(), list.end());
+        return list;
+    };
+    const QList<QByteArray> left = names(a), right = names(b);
+    if (left != right) {
+        differences->append(QStringLiteral("%1: names differ").arg(QString::fromUtf8(relative)));
+        return;
+    }
+    for (const QByteArray &name : left) {
+        const QByteArray pa = a + '/' + name, pb = b + '/' + name, rel = relative + '/' + name;
+        const struct stat sa = statOf(pa), sb = statOf(pb);
+        const QString where = QString::fromUtf8(rel);
+        if (sa.st_mode != sb.st_mode || sa.st_uid != sb.st_uid || sa.st_gid != sb.st_gid)
+            differences->append(where + QStringLiteral(": mode or owner"));
+        if (!S_ISDIR(sa.st_mode)
+            && (sa.st_mtim.tv_sec != sb.st_mtim.tv_sec || sa.st_mtim.tv_nsec != sb.st_mtim.tv_nsec))
+            differences->append(where + QStringLiteral(": modification time"));
+        if (attributesOf(pa) != attributesOf(pb))
+            differences->append(where + QStringLiteral(": extended attributes"));
+        if (S_ISREG(sa.st_mode)) {
+            if (readBytes(pa) != readBytes(pb))
+                differences->append(where + QStringLiteral(": contents"));
+            const auto known = inodes->find(sa.st_ino);
+            if (known == inodes->end())
+                (*inodes)[sa.st_ino] = sb.st_ino;
+            else if (known->second != sb.st_ino)
+                differences->append(where + QStringLiteral(": a hard link became a file of its own"));
+        } else if (S_ISLNK(sa.st_mode)) {
+            char ta[4096] = {}, tb[4096] = {};
+            if (readlink(pa.constData(), ta, sizeof ta - 1) < 0 || readlink(pb.constData(), tb, sizeof tb - 1) < 0
+                || strcmp(ta, tb) != 0)
+                differences->append(where + QStringLiteral(": link target"));
+        } else if (S_ISDIR(sa.st_mode)) {
+            compareTrees(pa, pb, rel, differences, inodes);
+        }
+    }
+}
+
+QStringList differencesBetween(const QString &volume, const QString &copy)
+{
+    QStringList differences;
+    std::map<ino_t, ino_t> inodes;
+    compareTrees(fs(volume), fs(copy), QByteArray(), &differences, &inodes);
+    // Two files of the volume must not have become one in the copy.
+    std::map<ino_t, ino_t> reverse;
+    for (const auto &[from, to] : inodes)
+        if (!reverse.emplace(to, from).second)
+            differences << QStringLiteral("two files of the volume are one file in the copy");
+    return differences;
+}
+
+QMError::Ptr save(const QString &volume, const QString &backup, QMFileCopier::Statistics *statistics = nullptr)
+{
+    return QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(volume, backup, QStringLiteral("previous"),
+                                                                  statistics);
+}
+
+class IncrementalSave : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(_volume.isValid() && _disk.isValid());
+        v = fs(_volume.path());
+        backup = _disk.path() + QStringLiteral("/ID.QuilmoBackup");
+        b = fs(backup);
+    }
+    QString volume() const { return _volume.path(); }
+
+    QTemporaryDir _volume, _disk;
+    QByteArray v, b;
+    QString backup;
+};
+
+} // namespace
+
+TEST_F(IncrementalSave, AfterChangesTheCopyEqualsTheVolumeAndOnlyUnchangedFilesAreLinked)
+{
+    ASSERT_EQ(mkdir((v + "/docs").constData(), 0750), 0);
+    ASSERT_EQ(mkdir((v + "/docs/deep").constData(), 0700), 0);
+    const QList<QByteArray> files{"/same.txt", "/edited.txt", "/chmoded.sh", "/tagged.txt", "/deleted.txt",
+                                  "/docs/kept.md", "/docs/deep/nested.bin", "/same-second.txt"};
+    for (const QByteArray &f : files)
+        ASSERT_TRUE(writeBytes(v + f, "contents of " + f));
+    ASSERT_TRUE(writeBytes(v + "/linked", "two names"));
+    ASSERT_EQ(link((v + "/linked").constData(), (v + "/docs/other name").constData()), 0);
+    ASSERT_EQ(symlink("docs/deep", (v + "/shortcut").constData()), 0);
+    ASSERT_EQ(setxattr((v + "/tagged.txt").constData(), "user.quilmo.tag", "red", 3, 0), 0);
+    {
+        const int fd = open((v + "/sparse.img").constData(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "S", 1, 8 * 1024 * 1024), 1);
+        close(fd);
+    }
+    ageTree(v);
+
+    QMFileCopier::Statistics first;
+    ASSERT_FALSE(save(volume(), backup, &first));
+    EXPECT_EQ(first.filesLinked, 0u);
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+    QMap<QByteArray, ino_t> before;
+    for (const QByteArray &f : files + QList<QByteArray>{"/linked", "/sparse.img"})
+        before.insert(f, statOf(b + f).st_ino);
+
+    // Changed, added, deleted, chmod-ed, tagged, and rewritten within the same second.
+    ASSERT_TRUE(overwriteInPlace(v + "/edited.txt", "new contents, longer than before"));
+    ASSERT_EQ(chmod((v + "/chmoded.sh").constData(), 0755), 0);
+    ASSERT_EQ(setxattr((v + "/tagged.txt").constData(), "user.quilmo.tag", "blu", 3, 0), 0); // same size
+    ASSERT_EQ(unlink((v + "/deleted.txt").constData()), 0);
+    ASSERT_TRUE(writeBytes(v + "/docs/added.md", "a new file"));
+    const struct timespec sameSecond = statOf(v + "/same-second.txt").st_mtim;
+    ASSERT_TRUE(overwriteInPlace(v + "/same-second.txt", "CONTENTS OF /same-second.txt"));
+    ASSERT_TRUE(setTimes(v + "/same-second.txt", {sameSecond.tv_sec, sameSecond.tv_nsec + 1}));
+
+    QMFileCopier::Statistics second;
+    ASSERT_FALSE(save(volume(), backup, &second));
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+    // Unchanged files are the previous copy's files; changed ones are new files.
+    for (const QByteArray &f : {QByteArray("/same.txt"), QByteArray("/docs/kept.md"), QByteArray("/docs/deep/nested.bin"),
+                                QByteArray("/linked"), QByteArray("/sparse.img")})
+        EXPECT_EQ(statOf(b + f).st_ino, before.value(f)) << f.toStdString() << " was copied again";
+    for (const QByteArray &f : {QByteArray("/edited.txt"), QByteArray("/chmoded.sh"), QByteArray("/tagged.txt"),
+                                QByteArray("/same-second.txt")})
+        EXPECT_NE(statOf(b + f).st_ino, before.value(f)) << f.toStdString() << " was linked, not copied";
+    EXPECT_EQ(second.filesLinked, 5u);
+    EXPECT_EQ(second.filesCopied, 5u); // four changed, one added
+    // The previous copy is gone, so nothing is shared any more: a later edit of the
+    // copy (a base put back in place) changes no other copy.
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral(".previous")));
+    EXPECT_EQ(statOf(b + "/same.txt").st_nlink, 1u);
+    EXPECT_EQ(statOf(b + "/linked").st_nlink, 2u); // the user's own two names
+    EXPECT_EQ(statOf(b + "/linked").st_ino, statOf(b + "/docs/other name").st_ino);
+    EXPECT_LE(statOf(b + "/sparse.img").st_blocks * 512, 64 * 1024); // still sparse
+}
+
+// A file rewritten right after it was copied, within one tick of the file system's clock,
+// keeps its time and size: only its age tells that the copy may hold the old contents.
+TEST_F(IncrementalSave, AFileWrittenWhileTheLastCopyWasMadeIsCopiedAgain)
+{
+    ASSERT_TRUE(writeBytes(v + "/busy.log", "first version"));
+    ASSERT_TRUE(writeBytes(v + "/old.txt", "old"));
+    setTimes(v + "/old.txt", hoursAgo(1));
+    ASSERT_FALSE(save(volume(), backup));
+    const struct timespec stamp = statOf(v + "/busy.log").st_mtim;
+    ASSERT_TRUE(overwriteInPlace(v + "/busy.log", "second versio")); // the same size
+    ASSERT_TRUE(setTimes(v + "/busy.log", stamp));
+    ASSERT_EQ(statOf(v + "/busy.log").st_size, statOf(b + "/busy.log").st_size);
+
+    QMFileCopier::Statistics statistics;
+    ASSERT_FALSE(save(volume(), backup, &statistics));
+    EXPECT_EQ(readBytes(b + "/busy.log"), QByteArray("second versio"));
+    EXPECT_EQ(statistics.filesLinked, 1u); // old.txt only
+}
+
+// Files untouched since well before the last copy skip the comparison of their extended
+// attributes; one whose attributes changed since (its status time moved, not its
+// modification time) is compared and copied again.
+TEST_F(IncrementalSave, AttributesChangedOnOldFilesAreSaved)
+{
+    for (const char *name : {"/retagged", "/tagged", "/untouched"})
+        ASSERT_TRUE(writeBytes(v + name, "same contents"));
+    ASSERT_EQ(setxattr((v + "/retagged").constData(), "user.quilmo.tag", "1", 1, 0), 0);
+    ageTree(v);
+    QThread::msleep(1300); // the status times too are older than the save, past the margin
+    ASSERT_FALSE(save(volume(), backup));
+
+    ASSERT_EQ(setxattr((v + "/retagged").constData(), "user.quilmo.tag", "2", 1, 0), 0);
+    ASSERT_EQ(setxattr((v + "/tagged").constData(), "user.quilmo.new", "x", 1, 0), 0);
+    QMFileCopier::Statistics statistics;
+    ASSERT_FALSE(save(volume(), backup, &statistics));
+    EXPECT_EQ(statistics.filesLinked, 1u);
+    EXPECT_EQ(statistics.filesCopied, 2u);
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+}
+
+// One file with two names in the last copy, two files with the same contents and times
+// now: linking both from the last copy would make them one file again.
+TEST_F(IncrementalSave, NamesThatStoppedBeingOneFileStayTwoFiles)
+{
+    ASSERT_TRUE(writeBytes(v + "/a", "shared"));
+    ASSERT_EQ(link((v + "/a").constData(), (v + "/b").constData()), 0);
+    ageTree(v);
+    ASSERT_FALSE(save(volume(), backup));
+    ASSERT_EQ(statOf(b + "/a").st_ino, statOf(b + "/b").st_ino);
+
+    const struct stat was = statOf(v + "/b");
+    ASSERT_EQ(unlink((v + "/b").constData()), 0);
+    ASSERT_TRUE(writeBytes(v + "/b", "shared"));
+    ASSERT_EQ(chmod((v + "/b").constData(), was.st_mode & 07777), 0);
+    ASSERT_TRUE(setTimes(v + "/b", was.st_mtim));
+
+    ASSERT_FALSE(save(volume(), backup));
+    EXPECT_NE(statOf(b + "/a").st_ino, statOf(b + "/b").st_ino);
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+
+    // And the other way: two files that became one are one file in the copy.
+    ASSERT_EQ(unlink((v + "/b").constData()), 0);
+    ASSERT_EQ(link((v + "/a").constData(), (v + "/b").constData()), 0);
+    ASSERT_FALSE(save(volume(), backup));
+    EXPECT_EQ(statOf(b + "/a").st_ino, statOf(b + "/b").st_ino);
+}
+
+// A save that fails half way (its disk is full) leaves the last complete copy as it was,
+// although the new one shared its files, and the next save starts from it again.
+TEST_F(IncrementalSave, AFailedSaveLeavesTheLastCopyWholeAndUnchanged)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    LoopFileSystem disk(_disk.path() + QStringLiteral("/disk.img"), _disk.path() + QStringLiteral("/disk"), 8, {},
+                        false);
+    ASSERT_TRUE(disk.isValid());
+    backup = _disk.path() + QStringLiteral("/disk/ID.QuilmoBackup");
+    b = fs(backup);
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(writeBytes(v + "/f" + QByteArray::number(i), "version 1 of " + QByteArray::number(i)));
+    ageTree(v);
+    ASSERT_FALSE(save(volume(), backup));
+
+    ASSERT_TRUE(overwriteInPlace(v + "/f3", "version 2 of 3"));
+    ASSERT_TRUE(writeBytes(v + "/f9-large", QByteArray(12 * 1024 * 1024, 'L'))); // more than the disk holds
+    const QMError::Ptr error = save(volume(), backup);
+    ASSERT_TRUE(error);
+    for (int i = 0; i < 20; ++i) {
+        const QByteArray f = b + "/f" + QByteArray::number(i);
+        EXPECT_EQ(readBytes(f), "version 1 of " + QByteArray::number(i));
+        EXPECT_EQ(statOf(f).st_nlink, 1u) << "the failed copy's links were left behind";
+    }
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral(".partial")));
+
+    ASSERT_EQ(unlink((v + "/f9-large").constData()), 0);
+    QMFileCopier::Statistics statistics;
+    ASSERT_FALSE(save(volume(), backup, &statistics));
+    EXPECT_EQ(statistics.filesLinked, 19u);
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty());
+}
+
+// The saving process dies half way through an incremental save whose new copy already
+// shares files with the last one; then the RAM disk is lost. The last complete copy is
+// untouched and is what the next creation restores; the next save cleans up.
+TEST(QMIncrementalSaveEndToEnd, AKilledIncrementalSaveLeavesTheLastCopyForTheRestore)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    RamDiskSandbox sandbox;
+    ASSERT_TRUE(sandbox.isValid());
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("volumes")), QStringLiteral("Killed"), 400000000);
+    r->setBackupMode(QMRamDiskBackupMode_chosenDirectory);
+    r->setBackupDir(sandbox.mkdir(QStringLiteral("backups")));
+    RecordingDelegate delegate;
+    QMError::Ptr error;
+    ASSERT_TRUE(r->createWithDelegate(&delegate, &error));
+    const QByteArray volume = fs(r->path());
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(writeBytes(volume + "/v1-" + QByteArray::number(i), "version 1 of " + QByteArray::number(i)));
+    ageTree(volume);
+    delegate.clear(); // the creation's final report is not the backup's
+    r->performAction(QMRamDiskAction_backup, &delegate, true);
+    ASSERT_TRUE(delegate.waitForEnd());
+    ASSERT_FALSE(r->lastError());
+    const QString backup = r->backupDirPath();
+
+    for (int i = 0; i < 50; i += 5)
+        ASSERT_TRUE(overwriteInPlace(volume + "/v1-" + QByteArray::number(i), "version 2 of " + QByteArray::number(i)));
+    for (int d = 0; d < 20; ++d) {
+        const QByteArray dir = volume + "/v2-" + QByteArray::number(d);
+        ASSERT_EQ(mkdir(dir.constData(), 0755), 0);
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(writeBytes(dir + "/f" + QByteArray::number(i), QByteArray(20000 + i, char('a' + d))));
+    }
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUILMO_TEST_SAVER_VOLUME"), r->path());
+    env.insert(QStringLiteral("QUILMO_TEST_SAVER_BACKUP"), backup);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=QMRamDiskCopiesChild.Saver")});
+    ASSERT_TRUE(child.waitForStarted());
+    const QByteArray partial = fs(backup) + ".partial";
+    QElapsedTimer timer;
+    timer.start();
+    // Killed once it copies the new folders: the unchanged files are linked by then.
+    const auto copying = [&] {
+        QList<QByteArray> names;
+        QMFileCopier::listDirectory(partial, &names, nullptr);
+        return std::count_if(names.begin(), names.end(), [](const QByteArray &n) { return n.startsWith("v2-"); }) >= 2;
+    };
+    while (!copying() && timer.elapsed() < 60000 && child.state() == QProcess::Running)
+        QThread::usleep(200);
+    ASSERT_EQ(child.state(), QProcess::Running) << "the save ended before it could be interrupted";
+    kill(pid_t(child.processId()), SIGKILL);
+    child.waitForFinished();
+    int shared = 0;
+    for (int i = 0; i < 50; ++i) {
+        const QByteArray f = fs(backup) + "/v1-" + QByteArray::number(i);
+        EXPECT_EQ(readBytes(f), "version 1 of " + QByteArray::number(i));
+        shared += statOf(f).st_nlink > 1 ? 1 : 0;
+    }
+    EXPECT_GT(shared, 0) << "the interrupted save had linked nothing: the test proves nothing";
+
+    const QString path = r->path(), deviceNode = r->deviceNode();
+    ASSERT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), path}), 0);
+    ASSERT_EQ(runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), deviceNode}), 0);
+    QVariantMap coder;
+    r->encodeWithCoder(&coder);
+    QMRamDisk::Ptr again = QMRamDisk::initWithCoder(coder);
+    sandbox.watch(again);
+    ASSERT_TRUE(again->createWithDelegate(&delegate, &error));
+    EXPECT_FALSE(error) << (error ? error->description().toStdString() : "");
+    EXPECT_TRUE(differencesBetween(again->path(), backup).isEmpty());
+    EXPECT_EQ(readBytes(fs(again->path()) + "/v1-5"), QByteArray("version 1 of 5"));
+    EXPECT_FALSE(QFileInfo::exists(again->path() + QStringLiteral("/v2-0")));
+
+    delegate.clear();
+    again->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_FALSE(again->lastError());
+    EXPECT_FALSE(QFileInfo::exists(QFile::decodeName(partial)));
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(statOf(fs(backup) + "/v1-" + QByteArray::number(i)).st_nlink, 1u);
+}
