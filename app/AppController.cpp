@@ -5,6 +5,7 @@
 
 #include "PreferencesController.h"
 #include "QMCrashReporter.h"
+#include "QMRamDiskBackup.h"
 #include "QMFileChooser.h"
 #include "QMLicenseAgreement.h"
 #include "QMLog.h"
@@ -358,6 +359,8 @@ void AppController::applicationWillTerminate()
         defaults->setValue(kMainWindowKey, _mainWindow->saveGeometry());
         defaults->sync();
     }
+    // A replaced copy is removed behind the save; quitting now would leave it on disk.
+    QMRamDiskBackup::waitForDiscards();
     QMCrashReporter::sharedInstance()->applicationTerminated();
 }
 

@@ -19,6 +19,7 @@
 #include "RamDiskConfigBarView.h"
 #include "RamDiskConfigCell.h"
 #include "RamDiskConfigPresentation.h"
+#include "RamDiskEditorPane.h"
 #include "RamDiskListModel.h"
 
 #include <QAction>
@@ -531,6 +532,10 @@ QWidget *RamDiskConfigController::splitViewContent() const
 void RamDiskConfigController::prepareRamDiskView()
 {
     // The pane's controls are made here, once.
+    auto *layout = new QVBoxLayout(_ramDiskView);
+    layout->setContentsMargins(0, 0, 0, 0);
+    _editorPane = new RamDiskEditorPane(this, _ramDiskView);
+    layout->addWidget(_editorPane);
 }
 
 void RamDiskConfigController::updateRamDiskView()
@@ -541,6 +546,13 @@ void RamDiskConfigController::updateRamDiskView()
         return;
     }
     setSplitViewContent(_ramDiskView);
+    _editorPane->updateRamDiskView(ramDisk);
+}
+
+void RamDiskConfigController::postCmdWindowControllerDidEnd(PostCmdWindowController *)
+{
+    updateUIWithOptions(UpdateRamDiskView);
+    synchronizeRamDiskEntriesDelayed();
 }
 
 int RamDiskConfigController::neededContentHeight() const

@@ -10,6 +10,7 @@
 #include <optional>
 
 class MainSplitView;
+class PostCmdWindowController;
 class QAction;
 class QLabel;
 class QMBoxHighlightable;
@@ -20,6 +21,7 @@ class QPushButton;
 class QTableView;
 class QTimer;
 class RamDiskConfigBarView;
+class RamDiskEditorPane;
 class RamDiskListModel;
 
 // The main window's contents: the list of RAM disks on the left, the editor pane of the
@@ -118,6 +120,9 @@ public:
     void updateRamDiskView();
     // The height the window's contents need so that no control of the pane is clipped.
     int neededContentHeight() const;
+    RamDiskEditorPane *ramDiskEditorPane() const { return _editorPane; }
+    // The post-command sheet closed: the pane shows what it changed.
+    void postCmdWindowControllerDidEnd(PostCmdWindowController *controller);
 
     // The commands the window's toolbar shows: add, remove, and create/mount/eject.
     QAction *addRamDiskAction() const { return _addAction; }
@@ -173,6 +178,7 @@ private:
 
     // Ours.
     QWidget *_rightPane = nullptr;
+    RamDiskEditorPane *_editorPane = nullptr;
     RamDiskConfigBarView *_barView = nullptr;
     RamDiskListModel *_listModel = nullptr;
     QMenu *_tableMenu = nullptr;

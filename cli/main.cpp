@@ -2,6 +2,7 @@
 #include "QMCtl.h"
 #include "QMLog.h"
 #include "QMLogFile.h"
+#include "QMRamDiskBackup.h"
 #include "QMTranslations.h"
 
 #include <QCoreApplication>
@@ -26,6 +27,8 @@ int main(int argc, char **argv)
     QTextStream err(stderr);
     QMCtl ctl(out, err);
     const int status = ctl.run(args);
+    // A replaced copy is removed behind the save; ending now would leave it on disk.
+    QMRamDiskBackup::waitForDiscards();
     QMLogFile::stop();
     return status;
 }

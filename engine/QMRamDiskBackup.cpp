@@ -9,9 +9,14 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -162,6 +167,7 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     struct timespec begun {};
     clock_gettime(CLOCK_REALTIME, &begun);
 
+    removeLeftoverDiscards(backupPath);
     // What an interrupted copy left is incomplete; the volume, mounted now, is newer.
     if (fileExistsAtPath(partialPath) && !removeItemAtPath(partialPath, &error))
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("removeItemAtPath:")), error);
@@ -268,7 +274,7 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("fsync==NO")),
                                          errnoText(errnum, fsPath(parent)));
 
-    if (fileExistsAtPath(backupPathOld) && !removeItemAtPath(backupPathOld, &error))
+    if (fileExistsAtPath(backupPathOld) && !discardItemAtPath(backupPathOld, backupPath, &error))
         QM_LogErrorMethod(this,
                           QStringLiteral("removeItemAtPath==NO backupPathOld:%1 error:%2").arg(backupPathOld, error));
     const QMFileCopier::Statistics &done = copier.statistics();
@@ -400,6 +406,81 @@ bool QMRamDiskBackup::fileExistsAtPath(const QString &path, bool *isDirectory)
     if (isDirectory)
         *isDirectory = S_ISDIR(st.st_mode);
     return true;
+}
+
+namespace {
+
+const char kDiscardedInfix[] = ".discarded-";
+
+// The discards of this process still being removed, so that a later save's clean-up does
+// not race the thread that removes them.
+std::mutex g_discardMutex;
+std::condition_variable g_discardDone;
+std::set<QByteArray> g_discarding;
+
+} // namespace
+
+bool QMRamDiskBackup::discardItemAtPath(const QString &path, const QString &copyPath, QString *error)
+{
+    static std::atomic<quint64> counter{0};
+    const QString discarded = copyPath + QLatin1String(kDiscardedInfix)
+                              + QStringLiteral("%1-%2").arg(getpid()).arg(counter.fetch_add(1));
+    if (!moveItemAtPath(path, discarded, error))
+        return false;
+    const QByteArray target = fsPath(discarded);
+    {
+        std::lock_guard lock(g_discardMutex);
+        g_discarding.insert(target);
+    }
+    auto remove = [target] {
+        QString why;
+        if (!removeItem(target, &why))
+            QM_LogErrorMethod("QMRamDiskBackup", QStringLiteral("removeItemAtPath==NO discarded:%1 error:%2").arg(QFile::decodeName(target), why));
+        std::lock_guard lock(g_discardMutex);
+        g_discarding.erase(target);
+        g_discardDone.notify_all();
+    };
+    try {
+        std::thread(remove).detach();
+    } catch (const std::system_error &) {
+        remove();
+    }
+    return true;
+}
+
+void QMRamDiskBackup::removeLeftoverDiscards(const QString &copyPath)
+{
+    if (copyPath.isEmpty())
+        return;
+    const QByteArray copy = fsPath(copyPath);
+    const qsizetype slash = copy.lastIndexOf('/');
+    const QByteArray parent = slash > 0 ? copy.left(slash) : QByteArray("/");
+    const QByteArray prefix = copy.mid(slash + 1) + kDiscardedInfix;
+    DIR *dir = opendir(parent.constData());
+    if (!dir)
+        return;
+    std::vector<QByteArray> leftovers;
+    while (const struct dirent *entry = readdir(dir)) {
+        if (strncmp(entry->d_name, prefix.constData(), size_t(prefix.size())) == 0)
+            leftovers.push_back(parent + '/' + entry->d_name);
+    }
+    closedir(dir);
+    for (const QByteArray &leftover : leftovers) {
+        {
+            std::lock_guard lock(g_discardMutex);
+            if (g_discarding.count(leftover))
+                continue;
+        }
+        QString why;
+        if (!removeItem(leftover, &why))
+            QM_LogErrorMethod("QMRamDiskBackup", QStringLiteral("removeItemAtPath==NO discarded:%1 error:%2").arg(QFile::decodeName(leftover), why));
+    }
+}
+
+void QMRamDiskBackup::waitForDiscards()
+{
+    std::unique_lock lock(g_discardMutex);
+    g_discardDone.wait(lock, [] { return g_discarding.empty(); });
 }
 
 bool QMRamDiskBackup::removeItemAtPath(const QString &path, QString *error)

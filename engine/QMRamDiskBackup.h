@@ -10,7 +10,7 @@
 // Copies the top level of a mounted RAM disk into a directory on disk and back. A new
 // backup is written beside the old one under "<backup>.partial", flushed to stable
 // storage, and only then switched in: the old one goes to "<backup>.<previousExt>" and is
-// removed once the new one is in place. A copy that missed anything is a failure and
+// discarded (removed behind the save) once the new one is in place. A copy that missed anything is a failure and
 // switches nothing. Files that did not change since the last complete copy are hard links
 // of it in the new one (see QMFileCopier), so a save costs what changed; the top directory
 // of a copy is dated with the moment the copy began. The instance keeps no state: concurrent calls for different RAM
@@ -35,6 +35,14 @@ public:
 
     // The name extension of a copy being written ("partial"): never a restore source.
     static QString partialExtension();
+    // Takes a replaced copy out of the way at once (renamed to "<copyPath>.discarded-…")
+    // and removes it on a thread of its own: a save is done once its copy is in, not once
+    // thousands of old files are unlinked. False when it could not even be renamed.
+    static bool discardItemAtPath(const QString &path, const QString &copyPath, QString *error);
+    // Removes what a discard left beside `copyPath` when the program ended during it.
+    static void removeLeftoverDiscards(const QString &copyPath);
+    // Waits until every discard of this process is done (tests, and a program that quits).
+    static void waitForDiscards();
     // The complete copy kept for `backupPath`: the path itself, else its previous copy (a
     // switch was interrupted); null when there is neither.
     static QString restoreSourceOf(const QString &backupPath, const QString &previousExt);

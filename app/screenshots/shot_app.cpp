@@ -1,7 +1,11 @@
 // Renders the main window into PNG files for the documentation: three RAM disks (not
 // created, mounted at about 40 %, busy creating) in a light and a dark palette, the list's
-// context menu, and the licence window. Run by `make screenshots` with a temporary HOME.
+// context menu, the editor pane of each of the three, the post-command sheet, the
+// preferences window and the licence window. Run by `make screenshots` with a temporary HOME.
 #include "AppController.h"
+#include "PostCmdWindowController.h"
+#include "PostCommandTextField.h"
+#include "PreferencesController.h"
 #include "QMLicenseAgreement.h"
 #include "QMMainWindow.h"
 #include "QMRamDiskManager.h"
@@ -13,6 +17,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QPushButton>
 #include <QMenu>
 #include <QPainter>
 #include <QStyleFactory>
@@ -97,6 +102,10 @@ void populate(RamDiskConfigController *controller)
     scratch->setName(QStringLiteral("Scratch"));
     scratch->setSize(1024000000ULL);
     scratch->setMountDirectory(home);
+    scratch->setBackupMode(QMRamDiskBackupMode_defaultLocation);
+    // A post command with arguments, for the pane and its sheet.
+    scratch->setPostCmd(QStringLiteral("/usr/bin/mkdir"));
+    scratch->setPostCmdArgs(QStringList{QStringLiteral("-p"), QStringLiteral("objects/debug")});
 
     QMRamDisk::Ptr downloads = entries->addRamDisk();
     downloads->setName(QStringLiteral("Downloads"));
@@ -171,6 +180,52 @@ int main(int argc, char **argv)
             p.drawPixmap(at, menu);
         }
         ok = save(composed, out, QStringLiteral("context-menu.png")) && ok;
+
+        // The editor pane of each RAM disk: mounted, not created, busy creating.
+        const QList<QMRamDisk::Ptr> ramDisks = controller->ramDiskEntries()->ramDisks();
+        const char *paneShots[] = {"pane-mounted.png", "pane-not-created.png", "pane-busy.png"};
+        for (int i = 0; i < 3 && i < ramDisks.size(); ++i) {
+            controller->setSelectedRamDisk(ramDisks.at(i));
+            controller->updateUIWithOptions(RamDiskConfigController::UpdateRamDiskView);
+            ok = save(grabWindow(app), out, QString::fromLatin1(paneShots[i])) && ok;
+        }
+
+        // The post-command sheet of the RAM disk not created, over its window.
+        controller->setSelectedRamDisk(ramDisks.at(1));
+        controller->updateUIWithOptions(RamDiskConfigController::UpdateRamDiskView);
+        settle();
+        auto *field = app.mainWindow()->findChild<PostCommandTextField *>(QStringLiteral("rdPostCmdField"));
+        if (field) {
+            field->argsButton()->click();
+            settle();
+            if (auto *sheet = app.mainWindow()->findChild<PostCmdWindowController *>()) {
+                const QPixmap window = grabWindow(app);
+                const QPixmap grabbed = sheet->grab();
+                QPixmap sheetShot(std::max(window.width(), grabbed.width()), std::max(window.height(), grabbed.height() + 40));
+                sheetShot.fill(Qt::transparent);
+                {
+                    // Drawn as the sheet sits: centred under the window's top edge, the window dimmed.
+                    QPainter p(&sheetShot);
+                    p.drawPixmap(0, 0, window);
+                    p.fillRect(window.rect(), QColor(0, 0, 0, 60));
+                    p.drawPixmap((sheetShot.width() - grabbed.width()) / 2, 30, grabbed);
+                }
+                ok = save(sheetShot, out, QStringLiteral("post-command-sheet.png")) && ok;
+                sheet->okButtonAction();
+                settle();
+            } else {
+                std::fprintf(stderr, "the post-command sheet did not open\n");
+                ok = false;
+            }
+        }
+
+        // The preferences window (no helper runs here: its settings show locked).
+        app.showPreferences();
+        settle();
+        if (PreferencesController *preferences = app.preferencesController()) {
+            ok = save(preferences->grab(), out, QStringLiteral("preferences.png")) && ok;
+            preferences->hide();
+        }
         unpopulate(app);
     }
 
@@ -191,6 +246,10 @@ int main(int argc, char **argv)
         populate(app.ramDiskConfigController());
         settle();
         ok = save(grabWindow(app), out, QStringLiteral("main-window-dark.png")) && ok;
+        RamDiskConfigController *controller = app.ramDiskConfigController();
+        controller->setSelectedRamDisk(controller->ramDiskEntries()->ramDisks().at(1));
+        controller->updateUIWithOptions(RamDiskConfigController::UpdateRamDiskView);
+        ok = save(grabWindow(app), out, QStringLiteral("pane-not-created-dark.png")) && ok;
         unpopulate(app);
     }
     return ok ? 0 : 1;

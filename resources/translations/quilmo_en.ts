@@ -136,6 +136,14 @@
         <translation>This preset holds caches only: nothing is backed up.</translation>
     </message>
     <message>
+        <source>BACKUP_LABEL_BS</source>
+        <translation>The cache directory is moved aside while the RAM disk is mounted and is kept in step with it.</translation>
+    </message>
+    <message>
+        <source>%.0f Mo</source>
+        <translation>%.0f MB</translation>
+    </message>
+    <message>
         <source>LOC_:</source>
         <translation>:</translation>
     </message>

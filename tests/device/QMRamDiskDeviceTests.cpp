@@ -24,14 +24,14 @@ const char *kAttachOne = R"(cat <<'PLIST'
 <?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0"><dict><key>system-entities</key><array>
-<dict><key>dev-entry</key><string>/dev/loop9</string></dict>
+<dict><key>dev-entry</key><string>/dev/loop9999</string></dict>
 </array></dict></plist>
 PLIST)";
 
 const char *kAttachTwo = R"(cat <<'PLIST'
 <plist version="1.0"><dict><key>system-entities</key><array>
 <dict><key>dev-entry</key><string>/dev/loop8</string></dict>
-<dict><key>dev-entry</key><string>/dev/loop9</string></dict>
+<dict><key>dev-entry</key><string>/dev/loop9999</string></dict>
 </array></dict></plist>
 PLIST)";
 
@@ -77,7 +77,7 @@ TEST(QMRamDiskDeviceAttach, ReadsTheDeviceNodeThroughTheRunner)
     FakeTools tools;
     tools.add(QStringLiteral("hdiutil"), QString::fromUtf8(kAttachOne));
     QMError::Ptr error;
-    EXPECT_EQ(QMRamDiskDevice::attachDeviceWithSize(1073741824ULL, true, &error), QStringLiteral("/dev/loop9"));
+    EXPECT_EQ(QMRamDiskDevice::attachDeviceWithSize(1073741824ULL, true, &error), QStringLiteral("/dev/loop9999"));
     EXPECT_FALSE(error);
     EXPECT_EQ(tools.calls(), QStringList{QStringLiteral("hdiutil attach -nomount -plist ram://2097152")});
 }
@@ -257,16 +257,16 @@ TEST(QMRamDiskDeviceMount, RefusesWhatIsNotADirectoryOrNotOurs)
     QFile file(dir.filePath(QStringLiteral("File")));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
-    QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(),
+    QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9999"), dir.path(),
                                                           QStringLiteral("File"), 0, 0, QStringLiteral("ID"), &mounted);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->message(), QStringLiteral("The target is not a directory"));
     EXPECT_TRUE(error->reason().endsWith(QStringLiteral(" isDir==NO")));
 
-    error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(), QStringLiteral(".."), 0, 0,
+    error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9999"), dir.path(), QStringLiteral(".."), 0, 0,
                                              QStringLiteral("ID"), &mounted);
     ASSERT_TRUE(error) << "a name must not lead out of the directory";
-    error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(), QString(), 0, 0,
+    error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9999"), dir.path(), QString(), 0, 0,
                                              QStringLiteral("ID"), &mounted);
     ASSERT_TRUE(error) << "without a name the volume would cover the directory itself";
     EXPECT_TRUE(tools.calls().isEmpty());
@@ -281,7 +281,7 @@ TEST(QMRamDiskDeviceMount, RefusesWhatIsNotADirectoryOrNotOurs)
     ASSERT_EQ(QMTest::run(QStringLiteral("/usr/bin/mount"), {QStringLiteral("-t"), QStringLiteral("ext4"), device, mountPoint}), 0);
     MountGuard guard{mountPoint};
 
-    error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(), QStringLiteral("Vol"), 0, 0,
+    error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9999"), dir.path(), QStringLiteral("Vol"), 0, 0,
                                              QStringLiteral("ID"), &mounted);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->message(), QStringLiteral("Another volume is mounted"));
@@ -289,7 +289,7 @@ TEST(QMRamDiskDeviceMount, RefusesWhatIsNotADirectoryOrNotOurs)
 
     ASSERT_TRUE(QMRamDiskDevice::setExtendedRamDiskInfos(
         {{"identifier", "OLD"}, {"deviceNode", "/dev/loop200"}}, mountPoint));
-    error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(), QStringLiteral("Vol"), 0, 0,
+    error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9999"), dir.path(), QStringLiteral("Vol"), 0, 0,
                                              QStringLiteral("ID"), &mounted);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->message(), QStringLiteral("Another volume is mounted"));
@@ -299,24 +299,25 @@ TEST(QMRamDiskDeviceMount, RefusesWhatIsNotADirectoryOrNotOurs)
 
 TEST(QMRamDiskDeviceMount, ArgumentVectorWithAGivenDirectory)
 {
-    // The fake mount does nothing, so the look-up afterwards finds no mount point.
+    // The fake mount does nothing, so the look-up afterwards finds no mount point (a device
+    // number no real loop device has, so another run's mounts never answer it).
     FakeTools tools;
     tools.add(QStringLiteral("mount"), QString());
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     QString mounted;
-    const QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(),
+    const QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9999"), dir.path(),
                                                                 QStringLiteral("New Disk"), 1, 0, QStringLiteral("ID"),
                                                                 &mounted);
     EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("New Disk"))).isDir()) << "the mount path is created";
-    EXPECT_EQ(tools.calls(), QStringList{QStringLiteral("mount -o noatime -o nobrowse -t hfs /dev/loop9 %1/New Disk")
+    EXPECT_EQ(tools.calls(), QStringList{QStringLiteral("mount -o noatime -o nobrowse -t hfs /dev/loop9999 %1/New Disk")
                                              .arg(dir.path())});
     ASSERT_TRUE(error);
     EXPECT_EQ(error->message(), QStringLiteral("Unable to get mount point"));
     EXPECT_TRUE(error->reason().endsWith(QStringLiteral(" mountedPath==nil")));
 
     tools.add(QStringLiteral("mount"), QStringLiteral("echo 'refused' >&2; exit 1"));
-    const QMError::Ptr failed = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(),
+    const QMError::Ptr failed = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9999"), dir.path(),
                                                                  QStringLiteral("New Disk"), 1, 0, QStringLiteral("ID"),
                                                                  &mounted);
     ASSERT_TRUE(failed);
@@ -335,7 +336,7 @@ TEST(QMRamDiskDeviceMount, ARefusedMountLeavesNoDirectoryItMade)
     // The directory and a missing parent are made for the mount, and go again with it;
     // what was there before stays.
     const QString parent = dir.filePath(QStringLiteral("made/for"));
-    const QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), parent,
+    const QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9999"), parent,
                                                                 QStringLiteral("Disk"), 0, 0, QStringLiteral("ID"), &mounted);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->message(), QStringLiteral("Unable to mount disk"));
@@ -344,7 +345,7 @@ TEST(QMRamDiskDeviceMount, ARefusedMountLeavesNoDirectoryItMade)
     EXPECT_TRUE(QFileInfo(dir.path()).isDir());
 
     ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("Kept"))));
-    EXPECT_TRUE(QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), dir.path(), QStringLiteral("Kept"), 0, 0,
+    EXPECT_TRUE(QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9999"), dir.path(), QStringLiteral("Kept"), 0, 0,
                                                  QStringLiteral("ID"), &mounted));
     EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("Kept"))).isDir());
 }
@@ -358,11 +359,11 @@ TEST(QMRamDiskDeviceMount, AWritableDefaultPlaceMountsWithoutNobrowse)
     FakeTools tools;
     tools.add(QStringLiteral("mount"), QString());
     QString mounted;
-    QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9"), QString(), QStringLiteral("Cache"), 0, 0,
+    QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9999"), QString(), QStringLiteral("Cache"), 0, 0,
                                      QStringLiteral("ID"), &mounted);
     EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("Cache"))).isDir());
     EXPECT_EQ(tools.calls(),
-              QStringList{QStringLiteral("mount -o noatime -t hfs /dev/loop9 %1/Cache").arg(dir.path())});
+              QStringList{QStringLiteral("mount -o noatime -t hfs /dev/loop9999 %1/Cache").arg(dir.path())});
 }
 
 TEST(QMRamDiskDeviceMount, NeverErasesADeviceWithDataToReachTheDefaultPlace)
@@ -447,11 +448,11 @@ TEST(QMRamDiskDeviceEject, FailuresAndMissingDevice)
     EXPECT_TRUE(tools.calls().isEmpty());
 
     tools.add(QStringLiteral("hdiutil"), QStringLiteral("echo 'busy' >&2; exit 16"));
-    error = QMRamDiskDevice::ejectRamDiskDeviceNode(QStringLiteral("/dev/loop9"), QString(), false);
+    error = QMRamDiskDevice::ejectRamDiskDeviceNode(QStringLiteral("/dev/loop9999"), QString(), false);
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->reason().endsWith(QStringLiteral(" executeCommand==NO")));
     EXPECT_EQ(causeText(error), QStringLiteral("busy\n"));
-    EXPECT_EQ(tools.calls(), QStringList{QStringLiteral("hdiutil detach /dev/loop9")});
+    EXPECT_EQ(tools.calls(), QStringList{QStringLiteral("hdiutil detach /dev/loop9999")});
 }
 
 TEST(QMRamDiskDevicePostCommand, CompletionAndChecks)

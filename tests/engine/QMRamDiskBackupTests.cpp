@@ -121,6 +121,32 @@ TEST(QMRamDiskBackup, BackupThenRestoreKeepsContentsAndAttributes)
     expectSameTree(volume.path(), fresh.path());
 }
 
+TEST(QMRamDiskBackup, AReplacedCopyIsRemovedBehindTheSaveAndALeftoverWithTheNext)
+{
+    QTemporaryDir volume, disk;
+    const QString backup = disk.path() + QStringLiteral("/D.QuilmoBackup");
+    QMRamDiskBackup *b = QMRamDiskBackup::sharedInstance();
+    writeFile(volume.path() + QStringLiteral("/one.txt"), "1");
+    ASSERT_FALSE(b->backupRamDiskAtPath(volume.path(), backup, QStringLiteral("previous")));
+    // What a program that ended during a removal left: never a source, gone with the next save.
+    const QString leftover = backup + QStringLiteral(".discarded-1-0");
+    QDir().mkpath(leftover + QStringLiteral("/deep/er"));
+    writeFile(leftover + QStringLiteral("/deep/er/which"), "leftover");
+    QFile::setPermissions(leftover + QStringLiteral("/deep"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    const QString otherCopy = disk.path() + QStringLiteral("/D.QuilmoBackupX.discarded-1-0");
+    QDir().mkpath(otherCopy);
+
+    writeFile(volume.path() + QStringLiteral("/one.txt"), "2");
+    ASSERT_FALSE(b->backupRamDiskAtPath(volume.path(), backup, QStringLiteral("previous")));
+    EXPECT_EQ(readFile(backup + QStringLiteral("/one.txt")), QByteArray("2"));
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral(".previous")));
+    EXPECT_FALSE(QFileInfo::exists(leftover));
+    EXPECT_TRUE(QFileInfo::exists(otherCopy)) << "another copy's names are not this one's";
+    QMRamDiskBackup::waitForDiscards();
+    EXPECT_EQ(QDir(disk.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              (QStringList{QStringLiteral("D.QuilmoBackup"), QStringLiteral("D.QuilmoBackupX.discarded-1-0")}));
+}
+
 TEST(QMRamDiskBackup, PreviousBackupIsReplacedOnlyByACompleteOne)
 {
     QTemporaryDir volume, disk;

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "QMRamDisk.h"
+#include "QMSimDevice.h"
+
+#include <QList>
+#include <QString>
+
+// What the editor pane shows of the selected RAM disk, computed without a screen: the items
+// of its three menus, what may be edited in its state, the create/mount/eject button and
+// the progress line, and the capacity's units. The pane only puts these on its widgets.
+class RamDiskEditorPresentation
+{
+public:
+    // Tags of the mount-point menu.
+    enum MountTag { MountDefault = 0, MountChoose = 1, MountDirectory = 2 };
+    // Tags of the backup menu (custom RAM disks).
+    enum BackupTag { BackupDisabled = 0, BackupDefault = 1, BackupChosen = 2, BackupChoose = 3, BackupBase = 4 };
+
+    struct MenuItem
+    {
+        bool separator = false;
+        QString title;
+        int tag = 0;
+        bool enabled = true;
+        bool indented = false;
+        QString toolTip;
+        QString path;      // mount-point and backup menus: the directory of the item
+        QString simDirId;  // type menu: the simulator device of the item
+        qint64 imageType = -1; // type menu: the image of that RAM-disk type
+        QString iconName;  // a named icon: "computer"
+    };
+
+    struct Menu
+    {
+        QList<MenuItem> items;
+        int selected = -1; // index into items; -1 none
+        bool enabled = true;
+    };
+
+    // ---- Type menu ----
+    // Custom, then the browsers, then the developer presets, each preset at most once in
+    // the list of RAM disks (`all`), simulator devices after the CoreSimulator entry.
+    static Menu typeMenu(const QMRamDisk::Ptr &ramDisk, const QList<QMRamDisk::Ptr> &all,
+                         const QList<QMSimDevice> &devices);
+    // One entry (addType:identifier:key:currentType:separator:inMenu:): added enabled,
+    // added disabled, or not added (neither it nor its separator); true when added.
+    static bool addType(qint64 type, const QString &identifier, const char *key, qint64 currentType, bool separator,
+                        const QList<QMRamDisk::Ptr> &all, Menu *menu);
+
+    // ---- Mount-point menu ----
+    // "Default (Recommended)" and "Choose…" for the custom type, then the mount directory
+    // and each of its parents up to "/".
+    static Menu mountPointMenu(const QString &mountDirectory, qint64 type, qint64 action, qint64 status);
+
+    // ---- Backup menu ----
+    struct Backup
+    {
+        Menu menu;
+        QString text;        // the explanatory text
+        bool visible = true; // label, menu and text
+    };
+    static Backup backup(const QMRamDisk::Ptr &ramDisk);
+    // The record's backup mode for a tag; -1 for "Choose…".
+    static qint64 backupModeForTag(int tag);
+
+    // ---- Enabling ----
+    struct State
+    {
+        bool busy = false;
+        bool image = true;
+        bool type = true;
+        bool name = true;
+        bool capacity = true;      // slider, usage indicator, value text
+        bool sliderVisible = true; // else the usage indicator shows
+        bool mountPoint = true;
+        bool createAtLogin = true;
+        bool preferWired = true;
+        bool postCommand = true;
+        bool indexing = true;
+        bool backup = true;
+    };
+    static State state(const QMRamDisk::Ptr &ramDisk);
+
+    // ---- Button and progress line ----
+    struct Command
+    {
+        QString title;       // "Create", "Mount", "Eject"
+        bool enabled = false;
+        bool animating = false; // the spinner
+        QString progress;    // the progress line
+        bool progressIsActive = false; // the action's text (normal colour); else grey
+    };
+    static Command command(const QMRamDisk::Ptr &ramDisk);
+
+    // ---- Capacity ----
+    static int sliderMinimum() { return 256; }
+    // Three quarters of the physical memory, in units of 1,000,000 bytes.
+    static int sliderMaximum(quint64 physicalMemory);
+    // Bytes of a slider value: raised to the next multiple of 128,000,000.
+    static quint64 sizeForSliderValue(double value);
+    // "%.0f Mo" of a size in bytes.
+    static QString sizeText(quint64 size);
+    // "Free: %@\nUsed: %@"
+    static QString usageToolTip(quint64 size, quint64 volFree);
+
+    // ---- Places ----
+    // A directory's name as the file manager shows it: "Computer" for "/", "Home" for the
+    // home directory, else its last component.
+    static QString displayNameOfPath(const QString &path);
+    // The icon-theme name of a directory: the XDG user directories and the home have their
+    // own, "/" is the computer, any other folder the generic folder.
+    static QString iconNameOfPath(const QString &path);
+    // Where the RAM disk's volume is, or with `planned` also where it will be: its mount
+    // point when it exists, else the place its settings give (the default volumes
+    // directory without a mount directory). Null when there is none.
+    static QString volumePath(const QMRamDisk::Ptr &ramDisk, bool planned);
+    // True when `path` is the RAM disk's volume or lies inside it (symbolic links followed),
+    // with the message for the user: what is written there is lost at eject.
+    static bool isInsideRamDisk(const QString &path, const QMRamDisk::Ptr &ramDisk, bool planned, QString *message);
+};

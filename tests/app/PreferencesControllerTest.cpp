@@ -1,0 +1,154 @@
+// The preferences window over a real helper program (a child process standing in for the
+// tray helper), real autostart entries and the test's own session bus.
+#include "AppTestSupport.h"
+#include "PreferencesController.h"
+#include "QMDistributedNotificationCenter.h"
+#include "QMRamDiskPreferences.h"
+#include "QMRamDiskUtils.h"
+#include "QMSharedLoginItems.h"
+#include "QMTestSupport.h"
+#include "QMUserDefaults.h"
+#include "RamDiskConfigController.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDBusConnection>
+#include <QLabel>
+#include <QMainWindow>
+#include <QSettings>
+
+using namespace QMAppTest;
+
+namespace {
+
+class PreferencesTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        resetState();
+        w = std::make_unique<Window>();
+        prefs = new PreferencesController(w->window);
+        prefs->setRamDiskConfigController(w->controller);
+        prefs->showWindow();
+    }
+    void TearDown() override
+    {
+        w.reset();
+        resetState();
+    }
+
+    template<typename T>
+    T *control(const char *name) const
+    {
+        T *c = prefs->findChild<T *>(QString::fromLatin1(name));
+        EXPECT_TRUE(c) << name;
+        return c;
+    }
+    bool helperAtLogin() const
+    {
+        bool valid = false;
+        return QMSharedLoginItems::isLoginItem(QUrl::fromLocalFile(installation.helperPath()), &valid) && valid;
+    }
+
+    FakeInstallation installation;
+    std::unique_ptr<Window> w;
+    PreferencesController *prefs = nullptr;
+};
+
+} // namespace
+
+TEST_F(PreferencesTest, TheHelperIsShownHiddenAndStartedAtLogin)
+{
+    auto *show = control<QCheckBox>("showHelper");
+    auto *atLogin = control<QCheckBox>("showHelperAtLogin");
+    auto *style = control<QComboBox>("iconStylePopMenu");
+    auto *label = control<QLabel>("iconStyleLabel");
+    EXPECT_EQ(prefs->windowTitle(), QStringLiteral("Quilmo Preferences"));
+    EXPECT_EQ(prefs->minimumSize(), prefs->maximumSize()) << "fixed size";
+    EXPECT_EQ(show->text(), QStringLiteral("Show Quilmo in menu bar"));
+    EXPECT_EQ(atLogin->text(), QStringLiteral("Automatically launch at login"));
+    EXPECT_FALSE(show->isChecked());
+    EXPECT_FALSE(atLogin->isEnabled());
+    EXPECT_FALSE(style->isEnabled());
+    EXPECT_FALSE(label->isEnabled());
+
+    // Shown: the helper runs, and the list says so.
+    show->click();
+    ASSERT_TRUE(QMTest::waitUntil([] { return QMRamDiskUtils::helperIsRunning(); }));
+    EXPECT_TRUE(atLogin->isEnabled());
+    EXPECT_FALSE(atLogin->isChecked());
+    EXPECT_TRUE(style->isEnabled());
+    EXPECT_TRUE(label->isEnabled());
+    EXPECT_TRUE(readStore()->showInMenuBar());
+
+    // At login: an autostart entry for this helper.
+    atLogin->click();
+    EXPECT_TRUE(atLogin->isChecked());
+    EXPECT_TRUE(helperAtLogin());
+    EXPECT_TRUE(w->controller->helperIsAtLogin());
+
+    // Hidden: the helper quits, the start at login goes with it, the rest is locked.
+    show->click();
+    ASSERT_TRUE(QMTest::waitUntil([] { return !QMRamDiskUtils::helperIsRunning(); }));
+    EXPECT_FALSE(atLogin->isChecked());
+    EXPECT_FALSE(atLogin->isEnabled());
+    EXPECT_FALSE(style->isEnabled());
+    EXPECT_FALSE(helperAtLogin());
+    EXPECT_FALSE(readStore()->showInMenuBar());
+    EXPECT_FALSE(readStore()->showInMenuBarAtLogin());
+
+    // Shown again: running, with at-login still off.
+    show->click();
+    ASSERT_TRUE(QMTest::waitUntil([] { return QMRamDiskUtils::helperIsRunning(); }));
+    EXPECT_FALSE(atLogin->isChecked());
+    EXPECT_TRUE(atLogin->isEnabled());
+    EXPECT_FALSE(helperAtLogin());
+
+    // Each showing reads the state again: a helper quit behind the window's back.
+    prefs->hide();
+    QMRamDiskUtils::setHelperIsRunning(false);
+    prefs->showWindow();
+    EXPECT_FALSE(show->isChecked());
+    EXPECT_FALSE(style->isEnabled());
+}
+
+TEST_F(PreferencesTest, TheIconStyleIsAnnouncedAtOnceAndSavedASecondLater)
+{
+    if (!QDBusConnection::sessionBus().isConnected())
+        GTEST_SKIP() << "no session bus";
+    QList<std::pair<QString, QVariantMap>> heard;
+    QObject::connect(QMDistributedNotificationCenter::defaultCenter(),
+                     &QMDistributedNotificationCenter::notificationPosted, prefs,
+                     [&](const QString &name, const QString &, const QVariantMap &userInfo) {
+                         heard.append({name, userInfo});
+                     });
+    QMTest::waitUntil([] { return QMDistributedNotificationCenter::defaultCenter()->isObserving(); }, 2000);
+
+    control<QCheckBox>("showHelper")->click();
+    auto *style = control<QComboBox>("iconStylePopMenu");
+    EXPECT_EQ(style->itemText(0), QStringLiteral("Default (Colored)"));
+    EXPECT_EQ(style->itemText(1), QStringLiteral("Black"));
+    EXPECT_EQ(style->currentIndex(), 0);
+
+    auto stored = [] {
+        QSettings file(QMUserDefaults::path(), QSettings::IniFormat);
+        return file.value(QStringLiteral("StatusItemIconStyle"), 0).toInt();
+    };
+    style->setCurrentIndex(1);
+    emit style->activated(1);
+    // The file the helper reads has it about a second later, not before.
+    EXPECT_TRUE(QMRamDiskPreferences::sharedInstance()->hasPendingSave());
+    EXPECT_EQ(stored(), 0);
+    EXPECT_EQ(QMRamDiskPreferences::sharedInstance()->statusItemIconStyle(), 1);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !heard.isEmpty(); }, 5000)) << "heard on the bus";
+    EXPECT_EQ(heard.first().first, QStringLiteral("QMRamDiskPreferencesStatusItemIconStyleDidChangeNotification"));
+    EXPECT_EQ(heard.first().second.value(QStringLiteral("StatusItemIconStyle")).toInt(), 1);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return stored() == 1; }, 3000));
+
+    // A new window selects the stored style.
+    PreferencesController again;
+    EXPECT_EQ(again.findChild<QComboBox *>(QStringLiteral("iconStylePopMenu"))->currentIndex(), 1);
+}
