@@ -1,0 +1,247 @@
+#include "QMStatusMenuItems.h"
+
+#include "QMFinderTools.h"
+#include "QMRamDiskFunctions.h"
+#include "QMRamDiskManager.h"
+#include "QMTranslations.h"
+
+#include <QDir>
+#include <QDirIterator>
+
+namespace {
+
+const char *const kRamDiskTable = "QMRamDiskLocalizable";
+
+QMStatusMenuItem separator()
+{
+    QMStatusMenuItem item;
+    item.kind = QMStatusMenuItem::Separator;
+    return item;
+}
+
+QMStatusMenuItem item(const char *key, const char *table, QMStatusMenuSelector selector, bool enabled = true,
+                      qint64 tag = 0)
+{
+    QMStatusMenuItem i;
+    i.key = QString::fromUtf8(key);
+    i.title = QMTranslations::localizedString(key, table);
+    i.selector = selector;
+    i.enabled = enabled;
+    i.tag = tag;
+    return i;
+}
+
+QMStatusMenuItem info(const QString &key, const QString &title)
+{
+    QMStatusMenuItem i;
+    i.key = key;
+    i.title = title;
+    i.enabled = false;
+    return i;
+}
+
+bool isSynchronizedKind(qint64 type, qint64 backupMode)
+{
+    return type == QMRamDiskType_CoreSimulator || backupMode == QMRamDiskBackupMode_baseSynchronized;
+}
+
+bool isBackedUpKind(qint64 backupMode)
+{
+    return backupMode == QMRamDiskBackupMode_defaultLocation || backupMode == QMRamDiskBackupMode_chosenDirectory;
+}
+
+bool isMountedAndIdle(const QMRamDisk::Ptr &r)
+{
+    return r->status() == QMRamDiskStatus_mounted && r->action() == QMRamDiskAction_none;
+}
+
+} // namespace
+
+bool QMStatusMenuItems::isSynchronizingCandidate(const QMRamDisk::Ptr &r)
+{
+    return r && isMountedAndIdle(r) && isSynchronizedKind(r->type(), r->backupMode());
+}
+
+bool QMStatusMenuItems::isBackupCandidate(const QMRamDisk::Ptr &r)
+{
+    return r && isMountedAndIdle(r) && !isSynchronizedKind(r->type(), r->backupMode()) && isBackedUpKind(r->backupMode());
+}
+
+QString QMStatusMenuItems::escapedMenuText(const QString &text)
+{
+    QString escaped = text;
+    escaped.replace(QLatin1Char('&'), QLatin1String("&&"));
+    return escaped;
+}
+
+QString QMStatusMenuItems::memoryLine(const char *labelKey, quint64 bytes)
+{
+    // Two levels of indentation under "Memory Statistics"; spaces survive exported menus.
+    return QStringLiteral("\u2003\u2003%1%2 %3")
+        .arg(QMTranslations::localizedString(labelKey, kRamDiskTable),
+             QMTranslations::localizedString("LOC_:", kRamDiskTable),
+             QMRamDiskFunctions::stringFromBytesWithBin1024Style(static_cast<qint64>(bytes)));
+}
+
+QList<QMStatusMenuItem> QMStatusMenuItems::rootMenu(const QList<QMRamDisk::Ptr> &ramDisks,
+                                                    const std::optional<QMMemoryStatistics> &memory, bool canPurge)
+{
+    QList<QMStatusMenuItem> items;
+    QMStatusMenuItem open = item("Open Quilmo", nullptr, QMStatusMenuSelector::OpenRamDiskApp);
+    open.iconName = QStringLiteral("QuilmoApp");
+    items << open;
+
+    if (memory) {
+        items << separator();
+        items << info(QStringLiteral("Memory Statistics"),
+                      QMTranslations::localizedString("Memory Statistics", kRamDiskTable));
+        items << info(QStringLiteral("Wired"), memoryLine("Wired", memory->wired));
+        items << info(QStringLiteral("Free"), memoryLine("Free", memory->free));
+        if (memory->purgeable != 0)
+            items << info(QStringLiteral("Purgeable"), memoryLine("Purgeable", memory->purgeable));
+        if (memory->compressed != 0)
+            items << info(QStringLiteral("Compressed"), memoryLine("Compressed", memory->compressed));
+    }
+
+    if (canPurge) {
+        items << separator();
+        items << item("Free Up Inactive Memory", kRamDiskTable, QMStatusMenuSelector::PurgeMacMemory);
+    }
+
+    if (!ramDisks.isEmpty()) {
+        bool anyNotCreated = false, anyCreated = false, anySync = false, anyBackup = false;
+        for (const QMRamDisk::Ptr &r : ramDisks) {
+            const qint64 status = r->status();
+            anyNotCreated = anyNotCreated || status == QMRamDiskStatus_notCreated;
+            anyCreated = anyCreated || status == QMRamDiskStatus_created || status == QMRamDiskStatus_mounted;
+            anySync = anySync || isSynchronizingCandidate(r);
+            anyBackup = anyBackup || isBackupCandidate(r);
+        }
+        items << separator();
+        items << item("Create All", nullptr, QMStatusMenuSelector::PerformAllAction, anyNotCreated, 1);
+        items << item("Eject All", nullptr, QMStatusMenuSelector::PerformAllAction, anyCreated, 2);
+        if (anySync)
+            items << item("Synchronise All", nullptr, QMStatusMenuSelector::PerformAllAction, true, 3);
+        if (anyBackup)
+            items << item("Backup All", nullptr, QMStatusMenuSelector::PerformAllAction, true, 4);
+
+        items << separator();
+        for (const QMRamDisk::Ptr &r : ramDisks) {
+            QMStatusMenuItem row;
+            row.kind = QMStatusMenuItem::RamDiskRow;
+            row.key = r->identifier();
+            row.title = r->displayName();
+            row.selector = QMStatusMenuSelector::OpenRamDisk;
+            row.enabled = r->action() == QMRamDiskAction_none;
+            row.ramDisk = r;
+            items << row;
+        }
+    } else {
+        items << item("No RamDisk", nullptr, QMStatusMenuSelector::None, false);
+    }
+
+    items << separator();
+    items << item("Quit Quilmo Menu", nullptr, QMStatusMenuSelector::QuitHelper);
+    return items;
+}
+
+QList<QMStatusMenuItem> QMStatusMenuItems::ramDiskMenu(const QMRamDisk::Ptr &r)
+{
+    QList<QMStatusMenuItem> items;
+    if (!r)
+        return items;
+    auto add = [&](const char *key, const char *table, QMStatusMenuSelector selector, qint64 tag, bool enabled,
+                   const QString &toolTip, const char *icon) {
+        QMStatusMenuItem i = item(key, table, selector, enabled, tag);
+        i.toolTip = toolTip;
+        i.iconName = QString::fromLatin1(icon);
+        i.ramDisk = r;
+        items << i;
+    };
+
+    const qint64 status = r->status();
+    const qint64 type = r->type();
+    const qint64 backupMode = r->backupMode();
+    if (status == QMRamDiskStatus_created) {
+        QString running;
+        const bool isRunning = QMRamDiskManager::hasRunningAppForType(type, &running);
+        add("Mount", kRamDiskTable, QMStatusMenuSelector::StatusMount, 0, !isRunning, running, "rmov");
+        return items;
+    }
+
+    QString invalid;
+    const bool valid = QMRamDiskManager::canCreateWithName(r->name(), r->size(), type, r->mountDirectory(), &invalid);
+    if (status != QMRamDiskStatus_mounted) {
+        add("Create", kRamDiskTable, QMStatusMenuSelector::Menu, 2, valid, invalid, "rmov");
+        return items;
+    }
+    add("Eject", kRamDiskTable, QMStatusMenuSelector::StatusEject, 0, valid, invalid, "ejec");
+    add("Rebuild", kRamDiskTable, QMStatusMenuSelector::Rebuild, 0, valid, invalid, "burn");
+    if (isSynchronizedKind(type, backupMode))
+        add("Synchronise Now", nullptr, QMStatusMenuSelector::BackupNow, 2, true, QString(), "syncIcon");
+    else if (isBackedUpKind(backupMode))
+        add("Backup Now", nullptr, QMStatusMenuSelector::BackupNow, 1, true, QString(), "syncIcon");
+    if (type != QMRamDiskType_CoreSimulator)
+        add("Delete All Files", nullptr, QMStatusMenuSelector::CleanUp, 0, valid, invalid, "ftrh");
+    return items;
+}
+
+QList<QMRamDisk::Ptr> QMStatusMenuItems::targetsOfAllAction(qint64 tag, const QList<QMRamDisk::Ptr> &ramDisks)
+{
+    QList<QMRamDisk::Ptr> targets;
+    for (const QMRamDisk::Ptr &r : ramDisks) {
+        const qint64 status = r->status();
+        bool take = false;
+        switch (tag) {
+        // A RAM disk busy with another action would only raise the engine's refusal.
+        case 1:
+            take = status == QMRamDiskStatus_notCreated && r->action() == QMRamDiskAction_none
+                   && !QMRamDiskManager::hasRunningAppForType(r->type(), nullptr);
+            break;
+        case 2:
+            take = isMountedAndIdle(r) && !QMRamDiskManager::hasRunningAppForType(r->type(), nullptr);
+            break;
+        case 3:
+            take = isMountedAndIdle(r) && isSynchronizedKind(r->type(), r->backupMode());
+            break;
+        case 4:
+            take = isMountedAndIdle(r) && isBackedUpKind(r->backupMode());
+            break;
+        default:
+            return {};
+        }
+        if (take)
+            targets << r;
+    }
+    return targets;
+}
+
+bool QMStatusMenuItems::diskWarning(const QList<QMRamDisk::Ptr> &ramDisks)
+{
+    for (const QMRamDisk::Ptr &r : ramDisks)
+        if (isMountedAndIdle(r) && r->diskUsage() > warningUsage)
+            return true;
+    return false;
+}
+
+QMStatusMenuItems::Listing QMStatusMenuItems::directoryEntries(const QString &directory, bool volumeRoot, int limit)
+{
+    Listing listing;
+    // The file system's own order, unsorted: a large cache directory is read only as far
+    // as the menu shows it.
+    QDirIterator it(directory, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        it.next();
+        const QString name = it.fileName();
+        if (volumeRoot && QMFinderTools::isVolumeSystemHiddenFilename(name, 0))
+            continue;
+        if (QMFinderTools::isSystemFileNameInFolder(name, 0))
+            continue;
+        if (listing.names.size() >= limit) {
+            listing.truncated = true;
+            break;
+        }
+        listing.names << name;
+    }
+    return listing;
+}

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "QMMacInfo.h"
+#include "QMRamDisk.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What an item of the status menu does when chosen.
+enum class QMStatusMenuSelector {
+    None,
+    OpenRamDiskApp,
+    OpenRamDisk,
+    PurgeMacMemory,
+    PerformAllAction,
+    StatusEject,
+    Rebuild,
+    StatusMount,
+    Menu,
+    BackupNow,
+    CleanUp,
+    CleanFolder,
+    OpenFile,
+    QuitHelper,
+};
+
+// One item of a status menu, as the menu builder turns it into a menu entry.
+struct QMStatusMenuItem
+{
+    enum Kind { Item, Separator, RamDiskRow };
+
+    Kind kind = Item;
+    QString key;   // the untranslated title; also the item's object name
+    QString title; // the text shown
+    QMStatusMenuSelector selector = QMStatusMenuSelector::None;
+    qint64 tag = 0;
+    bool enabled = true;
+    QString toolTip;
+    // A type code ("rmov", "ejec", "burn", "ftrh"), a named icon ("syncIcon"), or
+    // "QuilmoApp" for the main application's icon; empty for none.
+    QString iconName;
+    QMRamDisk::Ptr ramDisk; // rows and the items of a RAM disk's submenu
+    QString path;           // file and folder items
+};
+
+// What the status menu holds, what is enabled and what it acts on, computed from the
+// records alone so that it can be checked without a screen. Call on the main thread.
+class QMStatusMenuItems
+{
+public:
+    // A mounted RAM disk used beyond this fraction turns the status icon into a warning.
+    static constexpr double warningUsage = 0.8;
+    // Directory submenus stop after this many names, so a RAM disk full of cache files
+    // opens its menu at once; the rest is reached through the file manager.
+    static constexpr int maximumListed = 250;
+
+    // The root menu: "Open Quilmo", the memory block (when `memory` is given), "Free Up
+    // Inactive Memory" (when `canPurge`), the all-disk actions and one row per RAM disk (or
+    // "No RamDisk"), "Quit Quilmo Menu".
+    static QList<QMStatusMenuItem> rootMenu(const QList<QMRamDisk::Ptr> &ramDisks,
+                                            const std::optional<QMMemoryStatistics> &memory, bool canPurge);
+
+    // The action items of one RAM disk's submenu, by its status; the validity and
+    // running-application checks decide what is enabled and give the tooltips.
+    static QList<QMStatusMenuItem> ramDiskMenu(const QMRamDisk::Ptr &ramDisk);
+
+    // Mounted and idle, and kept in step with its base (CoreSimulator or backup mode 3).
+    static bool isSynchronizingCandidate(const QMRamDisk::Ptr &ramDisk);
+    // Mounted and idle, not a synchronising candidate, backup mode 1 or 2.
+    static bool isBackupCandidate(const QMRamDisk::Ptr &ramDisk);
+
+    // The RAM disks an all-disk action (tag 1 create, 2 eject, 3 synchronise, 4 back up)
+    // acts on, in list order; none for any other tag. Create and eject leave out a RAM disk
+    // whose application runs, and every tag one that is busy with another action.
+    static QList<QMRamDisk::Ptr> targetsOfAllAction(qint64 tag, const QList<QMRamDisk::Ptr> &ramDisks);
+
+    // True when an idle, mounted RAM disk is used strictly beyond warningUsage.
+    static bool diskWarning(const QList<QMRamDisk::Ptr> &ramDisks);
+
+    // The names a directory submenu lists, in the order the file system gives them:
+    // system names are left out everywhere, the names a volume keeps at its root only at
+    // `volumeRoot`. At most `limit` names; `truncated` tells that more were there.
+    struct Listing
+    {
+        QStringList names;
+        bool truncated = false;
+    };
+    static Listing directoryEntries(const QString &directory, bool volumeRoot, int limit = maximumListed);
+
+    // Menu texts take "&" as the mark of a shortcut letter; a file or RAM disk name shows
+    // its own "&" unchanged.
+    static QString escapedMenuText(const QString &text);
+
+    // "<label><LOC_:> <bytes>", indented two levels.
+    static QString memoryLine(const char *labelKey, quint64 bytes);
+};

@@ -1,0 +1,288 @@
+// Quilmo-Helper as a real process: the login run, the launch argument, one instance at a
+// time, and RAM disks that are already there.
+#include "QMCrashHandler.h"
+#include "QMHelperTestSupport.h"
+#include "QMLogFile.h"
+#include "QMRamDiskDevice.h"
+#include "QMRamDiskEntries.h"
+#include "QMRamDiskTestSupport.h"
+#include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <csignal>
+
+namespace {
+
+const QStringList kTools{"hdiutil", "newfs_hfs", "diskutil", "mount", "umount", "mdutil", "purge"};
+
+// An installation whose disk tools write each call's start and end into calls.log before
+// handing over to the build tree's tools, and whose helper is the build tree's.
+class LoggingInstallation
+{
+public:
+    LoggingInstallation()
+    {
+        const QString libexec = _dir.path() + QStringLiteral("/libexec/quilmo");
+        QDir().mkpath(libexec);
+        QDir().mkpath(_dir.path() + QStringLiteral("/share"));
+        const QString build = QStringLiteral(QUILMO_BUILD_DIR);
+        QFile::link(build + QStringLiteral("/libexec/quilmo/Quilmo-Helper"), libexec + QStringLiteral("/Quilmo-Helper"));
+        QFile::link(build + QStringLiteral("/share/quilmo"), _dir.path() + QStringLiteral("/share/quilmo"));
+        for (const QString &tool : kTools)
+            QMTest::writeScript(libexec, tool,
+                                QStringLiteral("echo \"start %1 $*\" >> '%2'\n"
+                                               "'%3/%1' \"$@\"\nstatus=$?\n"
+                                               "echo \"end %1\" >> '%2'\nexit $status\n")
+                                    .arg(tool, log(), build + QStringLiteral("/libexec/quilmo")));
+    }
+    QString prefix() const { return _dir.path(); }
+    QString log() const { return _dir.path() + QStringLiteral("/calls.log"); }
+    QStringList calls() const
+    {
+        QFile f(log());
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    }
+
+private:
+    QTemporaryDir _dir{QMTest::testHome() + QStringLiteral("/prefix-XXXXXX")};
+};
+
+// One helper process; ended (and waited for) when the object goes.
+class Helper
+{
+public:
+    Helper(const LoggingInstallation &installation, const QStringList &arguments)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QUILMO_PREFIX"), installation.prefix());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        _process.setProcessEnvironment(env);
+        _process.setProcessChannelMode(QProcess::ForwardedChannels);
+        _process.start(installation.prefix() + QStringLiteral("/libexec/quilmo/Quilmo-Helper"), arguments);
+        _process.waitForStarted();
+    }
+    ~Helper()
+    {
+        if (_process.state() != QProcess::NotRunning) {
+            _process.terminate();
+            if (!_process.waitForFinished(60000))
+                _process.kill();
+            _process.waitForFinished();
+        }
+    }
+    bool waitForExit(int ms) { return _process.state() == QProcess::NotRunning || _process.waitForFinished(ms); }
+    bool isRunning() const { return _process.state() == QProcess::Running; }
+    int exitCode() const { return _process.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return _process.exitStatus(); }
+    void terminate() { _process.terminate(); }
+    qint64 pid() const { return _process.processId(); }
+
+private:
+    QProcess _process;
+};
+
+QString helperLog()
+{
+    QFile f(QMLogFile::logFilePath(QStringLiteral("Quilmo-Helper")));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+class HelperProcessTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QM_REQUIRE_LOOP_DEVICES();
+        QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
+        QFile::remove(QMLogFile::logFilePath(QStringLiteral("Quilmo-Helper")));
+        ASSERT_TRUE(QFile::exists(QStringLiteral(QUILMO_BUILD_DIR "/libexec/quilmo/Quilmo-Helper")));
+    }
+
+    QMRamDisk::Ptr atLogin(const QString &name, quint64 size)
+    {
+        QMRamDisk::Ptr r = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), name, size);
+        r->setCreateAtLogin(true);
+        return r;
+    }
+
+    // The records of the entries file, with their live state.
+    QList<QMRamDisk::Ptr> entries()
+    {
+        QMRamDiskEntries store;
+        store.readRamDisksFromDefaultLocation();
+        for (const QMRamDisk::Ptr &r : store.ramDisks())
+            _sandbox.watch(r);
+        return store.ramDisks();
+    }
+
+    static qsizetype indexOf(const QStringList &calls, const QString &start)
+    {
+        for (qsizetype i = 0; i < calls.size(); ++i)
+            if (calls.at(i).startsWith(start))
+                return i;
+        return -1;
+    }
+
+    QMEngineTest::RamDiskSandbox _sandbox;
+    LoggingInstallation _installation;
+};
+
+} // namespace
+
+TEST_F(HelperProcessTest, LoginRunCreatesOneAfterTheOtherThenQuitsWithoutMenu)
+{
+    // The first creation ends with a slow post-command: a second creation running beside
+    // it would show in the log before the command's end.
+    QMRamDisk::Ptr first = atLogin(QStringLiteral("First"), 128000000);
+    const QString post = QMTest::writeScript(_sandbox.path(), QStringLiteral("post.sh"),
+                                             QStringLiteral("echo \"start post-command\" >> '%1'\nsleep 1\n"
+                                                            "echo \"end post-command\" >> '%1'\n")
+                                                 .arg(_installation.log()));
+    first->setPostCmd(post);
+    QMRamDisk::Ptr second = atLogin(QStringLiteral("Second"), 256000000);
+    QMRamDisk::Ptr notAtLogin = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("Later"));
+    ASSERT_TRUE(QMHelperTest::writeEntries({first, second, notAtLogin}, false));
+
+    Helper helper(_installation, {});
+    // Quilmo saves a change while the helper creates: the helper's own save keeps it.
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !_installation.calls().filter(QStringLiteral("start post-command")).isEmpty(); },
+                                  60000));
+    {
+        QMRamDiskEntries quilmo;
+        ASSERT_TRUE(quilmo.readRamDisksFromDefaultLocation());
+        quilmo.ramDisks().at(2)->setSize(300000000);
+        ASSERT_TRUE(quilmo.writeRamDisksToDefaultLocation());
+    }
+    ASSERT_TRUE(helper.waitForExit(120000)) << "the helper did not quit after its login run";
+    EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(helper.exitCode(), 0);
+
+    const QStringList calls = _installation.calls();
+    const qsizetype attachFirst = indexOf(calls, QStringLiteral("start hdiutil attach -nomount -plist ram://250000"));
+    const qsizetype postEnd = indexOf(calls, QStringLiteral("end post-command"));
+    const qsizetype attachSecond = indexOf(calls, QStringLiteral("start hdiutil attach -nomount -plist ram://500000"));
+    ASSERT_GE(attachFirst, 0) << calls.join(u'\n').toStdString();
+    ASSERT_GT(postEnd, attachFirst);
+    EXPECT_GT(attachSecond, postEnd) << calls.join(u'\n').toStdString();
+    EXPECT_EQ(calls.filter(QStringLiteral("start hdiutil attach")).size(), 2) << "only the two marked RAM disks";
+
+    const QList<QMRamDisk::Ptr> after = entries();
+    ASSERT_EQ(after.size(), 3);
+    EXPECT_EQ(after.at(0)->status(), QMRamDiskStatus_mounted);
+    EXPECT_EQ(after.at(1)->status(), QMRamDiskStatus_mounted);
+    EXPECT_FALSE(after.at(1)->deviceNode().isEmpty()) << "the new device is written to the entries file";
+    EXPECT_EQ(after.at(2)->status(), QMRamDiskStatus_notCreated);
+    EXPECT_EQ(after.at(2)->size(), 300000000u) << "what Quilmo saved meanwhile is lost";
+}
+
+TEST_F(HelperProcessTest, LoginStartWithTheMenuCreatesAndStays)
+{
+    ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("Kept"), 128000000)}, true));
+    Helper helper(_installation, {});
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !_installation.calls().filter(QStringLiteral("end mount")).isEmpty(); },
+                                  60000));
+    EXPECT_FALSE(helper.waitForExit(2000)) << "the tray menu is wanted: the helper stays";
+    // The device reaches the file although the helper goes on running.
+    EXPECT_TRUE(QMTest::waitUntil([&] {
+        const QList<QMRamDisk::Ptr> now = entries();
+        return now.size() == 1 && !now.first()->deviceNode().isEmpty();
+    }));
+    helper.terminate();
+    ASSERT_TRUE(helper.waitForExit(30000));
+    EXPECT_EQ(helper.exitCode(), 0);
+    const QList<QMRamDisk::Ptr> after = entries();
+    ASSERT_EQ(after.size(), 1);
+    EXPECT_EQ(after.first()->status(), QMRamDiskStatus_mounted) << "quitting never ejects";
+}
+
+TEST_F(HelperProcessTest, StartedFromQuilmoCreatesNothingAndWaitsToBeTold)
+{
+    ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("NotNow"), 128000000)}, false));
+    const QByteArray fileBefore = QMEngineTest::readFile(QMRamDiskEntries::defaultEntriesFilePath());
+    Helper helper(_installation, {QStringLiteral("FromApp")});
+    ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Helper started from the principal app")); },
+                                  30000));
+    // No menu and nothing to create, yet it stays until it is told to quit.
+    EXPECT_FALSE(helper.waitForExit(1500));
+    EXPECT_TRUE(_installation.calls().filter(QStringLiteral("attach")).isEmpty());
+    helper.terminate();
+    ASSERT_TRUE(helper.waitForExit(30000));
+    EXPECT_EQ(helper.exitCode(), 0);
+    EXPECT_EQ(QMEngineTest::readFile(QMRamDiskEntries::defaultEntriesFilePath()), fileBefore);
+}
+
+TEST_F(HelperProcessTest, FromAppElsewhereThanLastIsALoginStart)
+{
+    ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("Now"), 128000000)}, false));
+    Helper helper(_installation, {QStringLiteral("FromApp"), QStringLiteral("again")});
+    ASSERT_TRUE(helper.waitForExit(120000));
+    EXPECT_FALSE(helperLog().contains(QLatin1String("Helper started from the principal app")));
+    EXPECT_EQ(_installation.calls().filter(QStringLiteral("start hdiutil attach")).size(), 1);
+    const QList<QMRamDisk::Ptr> after = entries();
+    ASSERT_EQ(after.size(), 1);
+    EXPECT_EQ(after.first()->status(), QMRamDiskStatus_mounted);
+}
+
+TEST_F(HelperProcessTest, ASecondHelperEndsTheFirstAndCarriesOn)
+{
+    ASSERT_TRUE(QMHelperTest::writeEntries({}, true));
+    const QString started = QStringLiteral("Helper started from the principal app");
+    Helper first(_installation, {QStringLiteral("FromApp")});
+    ASSERT_TRUE(QMTest::waitUntil([&] { return helperLog().count(started) == 1; }, 30000));
+    Helper second(_installation, {QStringLiteral("FromApp")});
+    ASSERT_TRUE(QMTest::waitUntil([&] { return helperLog().count(started) == 2; }, 30000));
+    ASSERT_TRUE(first.waitForExit(30000)) << "the older helper is still running";
+    EXPECT_EQ(first.exitStatus(), QProcess::NormalExit) << "ended in order, not killed";
+    EXPECT_EQ(first.exitCode(), 0);
+    EXPECT_FALSE(second.waitForExit(1500)) << "the newer helper must carry on";
+    // Without a tray here, that is said once, and the helper works on.
+    EXPECT_GE(helperLog().count(QLatin1String("No system tray is available")), 1);
+}
+
+TEST_F(HelperProcessTest, AMountedRamDiskIsNotCreatedAgain)
+{
+    QMRamDisk::Ptr r = atLogin(QStringLiteral("Already"), 128000000);
+    QMEngineTest::RecordingDelegate delegate;
+    r->performAction(QMRamDiskAction_create, &delegate, false);
+    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
+    const QString device = r->deviceNode();
+    ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
+
+    Helper helper(_installation, {});
+    ASSERT_TRUE(helper.waitForExit(60000));
+    EXPECT_TRUE(_installation.calls().filter(QStringLiteral("attach")).isEmpty()) << _installation.calls().join(u'\n').toStdString();
+    const QList<QMRamDisk::Ptr> after = entries();
+    ASSERT_EQ(after.size(), 1);
+    EXPECT_EQ(after.first()->status(), QMRamDiskStatus_mounted);
+    EXPECT_EQ(after.first()->deviceNode(), device);
+}
+
+TEST_F(HelperProcessTest, ACrashLeavesAReportForQuilmoToOffer)
+{
+    ASSERT_TRUE(QMHelperTest::writeEntries({}, false));
+    const QDir crashes(QMCrashHandler::crashDirectory());
+    const QStringList pattern{QStringLiteral("Quilmo-Helper-*") + QMCrashHandler::reportSuffix()};
+    ASSERT_TRUE(crashes.entryList(pattern, QDir::Files).isEmpty());
+
+    Helper helper(_installation, {QStringLiteral("FromApp")});
+    ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Helper started from the principal app")); },
+                                  30000));
+    const qint64 pid = helper.pid(); // QProcess forgets it once the process has ended
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGSEGV), 0);
+    ASSERT_TRUE(helper.waitForExit(30000));
+    EXPECT_EQ(helper.exitStatus(), QProcess::CrashExit) << "the signal still ends the helper";
+    const QStringList reports = crashes.entryList(pattern, QDir::Files);
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports.first().endsWith(QStringLiteral("-%1%2").arg(pid).arg(QMCrashHandler::reportSuffix())))
+        << reports.first().toStdString();
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "QMRamDisk.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <QStringList>
+#include <QVariantMap>
+
+class QAction;
+class QMenu;
+
+namespace QMHelperTest {
+
+// Receives the files and folders the menu opens, instead of the desktop's file manager.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    UrlCatcher();
+    ~UrlCatcher() override;
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened << url; }
+};
+
+// A record held in memory only, in the state given.
+QMRamDisk::Ptr record(qint64 status, qint64 backupMode = 0, qint64 action = 0, quint64 volSize = 0,
+                      quint64 volFree = 0);
+// The same record, archived with another type (the type has no setter: presets are applied
+// through the record's own rules, which a test cannot meet for the simulator types here).
+QMRamDisk::Ptr withType(const QMRamDisk::Ptr &ramDisk, qint64 type);
+
+// Writes the entries file (the default place unless `path` is given) with these records.
+bool writeEntries(const QList<QMRamDisk::Ptr> &ramDisks, bool showInMenuBar, const QString &path = QString());
+
+// A menu's items as "name" (its object name), "-" for a separator, a leading "!" for a
+// disabled item.
+QStringList itemNames(const QMenu *menu);
+QAction *item(const QMenu *menu, const QString &name);
+// Opens a menu as the user does (so that it fills itself) and closes it again.
+void openAndClose(QMenu *menu);
+
+} // namespace QMHelperTest
