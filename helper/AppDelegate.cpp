@@ -1,6 +1,8 @@
 #include "AppDelegate.h"
 
+#include "HelperSaveGuard.h"
 #include "QMLog.h"
+#include "QMShutdownInhibitor.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskUtils.h"
 #include "QMRunningApplications.h"
@@ -72,6 +74,9 @@ AppDelegate::~AppDelegate()
         _stopLoginRun = true;
         _loginRun->wait();
     }
+    // The guard saves through the stores below: it goes first.
+    delete _saveGuard;
+    _saveGuard = nullptr;
     delete _statusMenuController;
     delete _ramDiskEntries;
 }
@@ -145,6 +150,7 @@ void AppDelegate::applicationDidFinishLaunching()
     if (_ramDiskEntries->showInMenuBar()) {
         _statusMenuController = new StatusMenuController(this);
         connect(_statusMenuController, &StatusMenuController::quitRequested, this, &AppDelegate::terminate);
+        startSaveGuard(_statusMenuController->ramDiskEntries());
     }
 
     // 3. One helper at a time: the newest.
@@ -187,8 +193,32 @@ void AppDelegate::mt_recoveredDidEnd()
     if (!_ramDiskEntries)
         return; // already ended by a quit
     endLoginRun();
-    if (!_statusMenuController)
+    if (_statusMenuController)
+        return;
+    // Without a menu the helper still stays while a mounted RAM disk has a backup: it
+    // saves it on its schedule and before the machine goes, and quits once none is left.
+    _savedEntries = new QMRamDiskEntries(this);
+    _savedEntries->readRamDisksFromDefaultLocation();
+    if (!HelperSaveGuard::needsGuard(_savedEntries->ramDisks())) {
         terminate();
+        return;
+    }
+    connect(_savedEntries, &QMRamDiskEntries::didChangeToAllNotification, this, [this](const QString &) {
+        if (_savedEntries && !_savedEntries->hasRunningAction())
+            _savedEntries->readRamDisksFromDefaultLocation();
+    });
+    startSaveGuard(_savedEntries);
+    connect(_saveGuard, &HelperSaveGuard::guardingChanged, this, [this](bool guarding) {
+        if (!guarding)
+            terminate();
+    });
+}
+
+void AppDelegate::startSaveGuard(QMRamDiskEntries *entries)
+{
+    if (_saveGuard || !entries)
+        return;
+    _saveGuard = new HelperSaveGuard(entries, new QMShutdownInhibitor, this);
 }
 
 void AppDelegate::endLoginRun()
@@ -248,6 +278,16 @@ void AppDelegate::terminate()
     if (_terminating)
         return;
     _terminating = true;
+    // The session's end (SIGTERM at logout) and every other quit save first what changed:
+    // incremental, so it is quick, and bounded so that a newer helper never has to force us.
+    if (_saveGuard && !_savedBeforeQuit) {
+        _saveGuard->saveAllThen([this] {
+            _savedBeforeQuit = true;
+            _terminating = false;
+            terminate();
+        });
+        return;
+    }
     if (applicationShouldTerminate())
         QCoreApplication::quit();
 }

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+class HelperSaveGuard;
 class QMRamDiskEntries;
 class QThread;
 class StatusMenuController;
@@ -45,6 +46,7 @@ public:
 
     QMRamDiskEntries *ramDiskEntries() const { return _ramDiskEntries; }
     StatusMenuController *statusMenuController() const { return _statusMenuController; }
+    HelperSaveGuard *saveGuard() const { return _saveGuard; }
 
     // The other helpers of this installation run by this user that started before this
     // one (a newer helper is never ended by an older one).
@@ -58,6 +60,8 @@ public:
 
 private:
     void endLoginRun();
+    // The save schedule and the shutdown lock over `entries`.
+    void startSaveGuard(QMRamDiskEntries *entries);
 
     QMRamDiskEntries *_ramDiskEntries = nullptr;
     StatusMenuController *_statusMenuController = nullptr;
@@ -65,6 +69,9 @@ private:
     std::atomic<bool> _stopLoginRun{false};
     std::mutex _createdMutex;
     QSet<QString> _created; // identifiers of the RAM disks the login run created
+    HelperSaveGuard *_saveGuard = nullptr;
+    QMRamDiskEntries *_savedEntries = nullptr; // the guard's own store, without a menu
+    bool _savedBeforeQuit = false;
     bool _terminating = false;
     bool _endingLoginRun = false;
 };
