@@ -501,6 +501,8 @@ QStringList RamDiskConfigController::runningApplications() const
 void RamDiskConfigController::updateUITimer()
 {
     updateUIMacInfo();
+    if (RamDiskEditorPane *pane = ramDiskEditorPane())
+        pane->updateSavedText(selectedRamDisk());
     const QStringList running = runningApplications();
     if (!_runningApps) {
         _runningApps = running;

@@ -5,6 +5,7 @@
 #include "QMAppColors.h"
 #include "QMFileChooser.h"
 #include "QMMacInfo.h"
+#include "QMRamDiskAutoSave.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskManager.h"
@@ -17,6 +18,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -334,6 +336,9 @@ void RamDiskEditorPane::prepare()
     _rdBackupLabel = label("rdBackupLabel", "Backup");
     _rdBackupPopup = newMenu(QStringLiteral("rdBackupPopup"), this);
     addRow(_rdBackupLabel, _rdBackupPopup);
+    _rdAutoSaveLabel = label("rdAutoSaveLabel", "Save every");
+    _rdAutoSavePopup = newMenu(QStringLiteral("rdAutoSavePopup"), this);
+    addRow(_rdAutoSaveLabel, _rdAutoSavePopup);
     _rdBackupStartLabel = new LinesLabel(3, this);
     _rdBackupStartLabel->setObjectName(QStringLiteral("rdBackupStartLabel"));
     _rdBackupStartLabel->setFont(smallFont(font()));
@@ -344,6 +349,7 @@ void RamDiskEditorPane::prepare()
     // Presets without a backup hide these rows but keep their place: the window's fixed
     // height is reckoned once, and the pane must not jump from one RAM disk to the next.
     for (QWidget *w : {static_cast<QWidget *>(_rdBackupLabel), static_cast<QWidget *>(_rdBackupPopup),
+                       static_cast<QWidget *>(_rdAutoSaveLabel), static_cast<QWidget *>(_rdAutoSavePopup),
                        static_cast<QWidget *>(_rdBackupStartLabel)}) {
         QSizePolicy policy = w->sizePolicy();
         policy.setRetainSizeWhenHidden(true);
@@ -392,6 +398,7 @@ void RamDiskEditorPane::prepare()
     connect(_rdPostCmdField, &PostCommandTextField::editingEnded, this, [this] { _rdPostCmdField->setIsFocusedRing(false); });
     connect(rdMdIndexPopup, &QComboBox::activated, this, react(rdMdIndexPopup));
     connect(_rdBackupPopup, &QComboBox::activated, this, react(_rdBackupPopup));
+    connect(_rdAutoSavePopup, &QComboBox::activated, this, react(_rdAutoSavePopup));
     connect(_rdCreateButton, &QPushButton::clicked, this, react(_rdCreateButton));
 }
 
@@ -526,7 +533,10 @@ void RamDiskEditorPane::updateRamDiskView(const QMRamDisk::Ptr &r)
     _rdBackupPopup->setEnabled(state.backup && backup.menu.enabled);
     _rdBackupStartLabel->setText(backup.text);
     _rdBackupStartLabel->setToolTip(backup.text);
+    fillMenu(_rdAutoSavePopup, E::autoSaveMenu(r));
+    _rdAutoSavePopup->setEnabled(state.autoSave && backup.menu.enabled);
     for (QWidget *w : {static_cast<QWidget *>(_rdBackupLabel), static_cast<QWidget *>(_rdBackupPopup),
+                       static_cast<QWidget *>(_rdAutoSaveLabel), static_cast<QWidget *>(_rdAutoSavePopup),
                        static_cast<QWidget *>(_rdBackupStartLabel)})
         w->setVisible(backup.visible);
 
@@ -544,7 +554,31 @@ void RamDiskEditorPane::updateRamDiskView(const QMRamDisk::Ptr &r)
     _rdCreatePIndicatorLabel->setPalette(progress);
     _rdCreatePIndicatorLabel->setText(command.progress);
     _rdCreatePIndicatorLabel->setToolTip(command.progress);
+    _showsSavedText = command.progressIsSaveDate;
     _refreshing = false;
+}
+
+void RamDiskEditorPane::updateSavedText(const QMRamDisk::Ptr &r)
+{
+    if (!r || !_showsSavedText)
+        return;
+    const QString text =
+        QMRamDiskAutoSave::savedText(r->lastSaveDate(), double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
+    if (_rdCreatePIndicatorLabel->text() == text)
+        return;
+    _rdCreatePIndicatorLabel->setText(text);
+    _rdCreatePIndicatorLabel->setToolTip(text);
+}
+
+void RamDiskEditorPane::followSaving(const QMRamDisk::Ptr &r, bool savedBefore)
+{
+    const qint64 interval = E::autoSaveIntervalAfterEdit(r, savedBefore);
+    if (!r || interval == r->autoSaveInterval())
+        return;
+    r->setAutoSaveInterval(interval);
+    // Quilmo-Helper runs the schedule: its login item may now be wanted, or no longer.
+    if (QMRamDiskEntries *entries = _controller ? _controller->ramDiskEntries() : nullptr)
+        entries->setNeedsSynchronizeHelper(true);
 }
 
 // ---- Reactions ------------------------------------------------------------------------------
@@ -556,6 +590,7 @@ void RamDiskEditorPane::changeAction(QObject *sender)
         return;
     auto refresh = [this] { _controller->updateUIWithOptions(RamDiskConfigController::UpdateRamDiskView); };
     auto save = [this] { _controller->synchronizeRamDiskEntriesDelayed(); };
+    const bool savedBefore = E::saves(r);
 
     if (sender == _rdTypePopUp) {
         const int index = _rdTypePopUp->currentIndex();
@@ -570,6 +605,7 @@ void RamDiskEditorPane::changeAction(QObject *sender)
         const QString dirId = _rdTypePopUp->itemData(index, SimDirIdRole).toString();
         r->setSimId(tag == QMRamDiskType_CoreSimulator && !dirId.isEmpty() ? dirId : QString());
         r->changeToType(tag, 0);
+        followSaving(r, savedBefore);
         refresh();
         save();
     } else if (sender == _rdNameField) {
@@ -596,6 +632,8 @@ void RamDiskEditorPane::changeAction(QObject *sender)
             r->setMountDirectory(_rdMountPointPopUp->itemData(index, PathRole).toString());
         else
             r->setMountDirectory(QString());
+        // A base-synchronised RAM disk has its base only with a mount directory.
+        followSaving(r, savedBefore);
         refresh();
         save();
     } else if (sender == _rdPreferWiredButton) {
@@ -627,7 +665,18 @@ void RamDiskEditorPane::changeAction(QObject *sender)
             return;
         }
         r->setBackupMode(E::backupModeForTag(tag));
+        followSaving(r, savedBefore);
+        refresh();
         save();
+    } else if (sender == _rdAutoSavePopup) {
+        const int seconds = _rdAutoSavePopup->currentData(TagRole).toInt();
+        if (seconds != E::AutoSaveKept && E::saves(r) && seconds != r->autoSaveInterval()) {
+            r->setAutoSaveInterval(seconds);
+            if (QMRamDiskEntries *entries = _controller->ramDiskEntries())
+                entries->setNeedsSynchronizeHelper(true);
+            save();
+        }
+        refresh();
     } else if (sender == _rdCreateButton) {
         _controller->performRamDiskCommand();
     }
@@ -695,8 +744,11 @@ void RamDiskEditorPane::chooseMountDirectory()
     request.window = window();
     QMFileChooser::open(request, [this, r](const QString &path) {
         // The same check again, on the record as it is now.
-        if (!path.isNull() && r->status() == QMRamDiskStatus_notCreated && validateMountDirectory(path, r, nullptr))
+        if (!path.isNull() && r->status() == QMRamDiskStatus_notCreated && validateMountDirectory(path, r, nullptr)) {
+            const bool savedBefore = E::saves(r);
             r->setMountDirectory(QDir::cleanPath(path));
+            followSaving(r, savedBefore);
+        }
         if (_controller) {
             _controller->updateUIWithOptions(RamDiskConfigController::UpdateRamDiskView);
             _controller->synchronizeRamDiskEntriesDelayed();
@@ -722,8 +774,10 @@ void RamDiskEditorPane::chooseBackupDirectory()
     request.window = window();
     QMFileChooser::open(request, [this, r](const QString &path) {
         if (!path.isNull() && validateBackupDirectory(path, r, nullptr)) {
+            const bool savedBefore = E::saves(r);
             r->setBackupMode(QMRamDiskBackupMode_chosenDirectory);
             r->setBackupDir(QDir::cleanPath(path));
+            followSaving(r, savedBefore);
         }
         if (_controller) {
             _controller->updateUIWithOptions(RamDiskConfigController::UpdateRamDiskView);

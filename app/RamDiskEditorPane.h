@@ -36,6 +36,9 @@ public:
 
     // Rebuilds every control from the RAM disk.
     void updateRamDiskView(const QMRamDisk::Ptr &ramDisk);
+    // Brings "Saved 3 minutes ago" up to date, if the progress line shows it: the clock
+    // moves without any refresh.
+    void updateSavedText(const QMRamDisk::Ptr &ramDisk);
     // The one reaction to the pane's controls (the name and post-command fields also call it
     // on every keystroke).
     void changeAction(QObject *sender);
@@ -63,12 +66,16 @@ private:
     void postCommandEdited();
     void fillMenu(QComboBox *combo, const RamDiskEditorPresentation::Menu &menu);
     QIcon iconOfItem(const RamDiskEditorPresentation::MenuItem &item) const;
+    // After an edit that may have given or taken the RAM disk's save (type, mount point,
+    // backup): its schedule follows.
+    void followSaving(const QMRamDisk::Ptr &ramDisk, bool savedBefore);
 
     RamDiskConfigController *_controller = nullptr;
     QGridLayout *_grid = nullptr;
     int _rows = 0;
     int _typeSelected = -1; // the type menu's entry at the last refresh
     bool _refreshing = false;
+    bool _showsSavedText = false; // the progress line says when the RAM disk was saved
 
     // Fields of the design.
     QWidget *_rdImageView = nullptr;
@@ -91,6 +98,8 @@ private:
     QComboBox *rdMdIndexPopup = nullptr;
     QLabel *_rdBackupLabel = nullptr;
     QComboBox *_rdBackupPopup = nullptr;
+    QLabel *_rdAutoSaveLabel = nullptr;
+    QComboBox *_rdAutoSavePopup = nullptr;
     QLabel *_rdBackupStartLabel = nullptr;
     QPushButton *_rdCreateButton = nullptr;
     QMSpinner *_rdCreatePIndicator = nullptr;

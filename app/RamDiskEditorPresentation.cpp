@@ -1,14 +1,17 @@
 #include "RamDiskEditorPresentation.h"
 
 #include "QMFunctions.h"
+#include "QMRamDiskAutoSave.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskManager.h"
 #include "RamDiskConfigPresentation.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -281,6 +284,50 @@ qint64 RamDiskEditorPresentation::backupModeForTag(int tag)
     }
 }
 
+// ---- "Save every" menu -----------------------------------------------------------------
+
+bool RamDiskEditorPresentation::saves(const QMRamDisk::Ptr &ramDisk)
+{
+    return QMRamDiskAutoSave::saveActionOf(ramDisk) != QMRamDiskAction_none;
+}
+
+QString RamDiskEditorPresentation::autoSaveTitle(qint64 seconds)
+{
+    if (seconds <= 0)
+        return P::localizedDefault("Off");
+    if (seconds % 60 == 0)
+        return seconds == 60 ? P::localizedDefault("1 minute")
+                             : P::localizedDefault("%1 minutes").arg(seconds / 60);
+    return P::localizedDefault("%1 seconds").arg(seconds);
+}
+
+RamDiskEditorPresentation::Menu RamDiskEditorPresentation::autoSaveMenu(const QMRamDisk::Ptr &ramDisk)
+{
+    Menu menu;
+    const bool saved = saves(ramDisk);
+    const qint64 current = saved ? ramDisk->autoSaveInterval() : 0;
+    QList<qint64> choices = QMRamDiskAutoSave::intervalChoices();
+    if (!choices.contains(current)) {
+        choices << current;
+        std::sort(choices.begin(), choices.end());
+    }
+    for (const qint64 seconds : choices) {
+        const bool offered = QMRamDiskAutoSave::intervalChoices().contains(seconds);
+        if (seconds == current)
+            menu.selected = int(menu.items.size());
+        menu.items << item(autoSaveTitle(seconds), offered ? int(seconds) : AutoSaveKept);
+    }
+    menu.enabled = saved;
+    return menu;
+}
+
+qint64 RamDiskEditorPresentation::autoSaveIntervalAfterEdit(const QMRamDisk::Ptr &ramDisk, bool savedBefore)
+{
+    if (!saves(ramDisk))
+        return 0;
+    return savedBefore ? ramDisk->autoSaveInterval() : QMRamDisk::defaultAutoSaveInterval;
+}
+
 // ---- Enabling ---------------------------------------------------------------------------
 
 RamDiskEditorPresentation::State RamDiskEditorPresentation::state(const QMRamDisk::Ptr &ramDisk)
@@ -306,12 +353,18 @@ RamDiskEditorPresentation::State RamDiskEditorPresentation::state(const QMRamDis
     s.postCommand = idle;
     s.indexing = notCreated && idle;
     s.backup = true;
+    s.autoSave = s.backup && saves(ramDisk);
     return s;
 }
 
 // ---- Button and progress line -----------------------------------------------------------
 
 RamDiskEditorPresentation::Command RamDiskEditorPresentation::command(const QMRamDisk::Ptr &ramDisk)
+{
+    return command(ramDisk, double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
+}
+
+RamDiskEditorPresentation::Command RamDiskEditorPresentation::command(const QMRamDisk::Ptr &ramDisk, double now)
 {
     Command c;
     c.title = P::localized("Create");
@@ -348,6 +401,11 @@ RamDiskEditorPresentation::Command RamDiskEditorPresentation::command(const QMRa
                                                            ramDisk->mountDirectory(), &message);
     c.progress = valid ? QString() : message;
     c.enabled = valid && action == QMRamDiskAction_none;
+    // What is at stake when nothing runs: how much work a crash would take with it.
+    if (valid && action == QMRamDiskAction_none && saves(ramDisk)) {
+        c.progress = QMRamDiskAutoSave::savedText(ramDisk->lastSaveDate(), now);
+        c.progressIsSaveDate = true;
+    }
     return c;
 }
 

@@ -64,6 +64,20 @@ public:
     // The record's backup mode for a tag; -1 for "Choose…".
     static qint64 backupModeForTag(int tag);
 
+    // ---- "Save every" menu ----
+    // Whether the RAM disk is saved anywhere (a backup folder, or its base): only then has
+    // the schedule a meaning.
+    static bool saves(const QMRamDisk::Ptr &ramDisk);
+    // "Off", "5 minutes", ... 60 minutes, tagged with their seconds; "Off" selected for a
+    // RAM disk that is saved nowhere. An interval from the file that is none of these shows
+    // as an item of its own, tagged AutoSaveKept, so that a refresh does not change it.
+    enum AutoSaveTag { AutoSaveKept = -1 };
+    static Menu autoSaveMenu(const QMRamDisk::Ptr &ramDisk);
+    static QString autoSaveTitle(qint64 seconds);
+    // The interval after an edit that may have given or taken the RAM disk's save: one that
+    // comes to be saved starts at 15 minutes, one that no longer is stops; else unchanged.
+    static qint64 autoSaveIntervalAfterEdit(const QMRamDisk::Ptr &ramDisk, bool savedBefore);
+
     // ---- Enabling ----
     struct State
     {
@@ -79,6 +93,7 @@ public:
         bool postCommand = true;
         bool indexing = true;
         bool backup = true;
+        bool autoSave = true; // as the backup, and only when the RAM disk is saved somewhere
     };
     static State state(const QMRamDisk::Ptr &ramDisk);
 
@@ -90,7 +105,11 @@ public:
         bool animating = false; // the spinner
         QString progress;    // the progress line
         bool progressIsActive = false; // the action's text (normal colour); else grey
+        bool progressIsSaveDate = false; // "Saved 3 minutes ago": goes stale with time
     };
+    // Idle, the line of a RAM disk that is saved somewhere tells when it was saved last, as
+    // of `now` (seconds since 1970), unless the settings are wrong.
+    static Command command(const QMRamDisk::Ptr &ramDisk, double now);
     static Command command(const QMRamDisk::Ptr &ramDisk);
 
     // ---- Capacity ----

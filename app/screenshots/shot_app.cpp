@@ -16,6 +16,7 @@
 #include "RamDiskListModel.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QPushButton>
 #include <QMenu>
@@ -97,12 +98,19 @@ void populate(RamDiskConfigController *controller)
     build->setDeviceNode(QStringLiteral("/dev/loop7"));
     build->setVolSize(2048000000ULL);
     build->setVolFree(1228800000ULL); // 40 % used
+    // Backed up on a schedule, the last save a few minutes ago.
+    const double now = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+    build->setBackupMode(QMRamDiskBackupMode_defaultLocation);
+    build->setAutoSaveInterval(QMRamDisk::defaultAutoSaveInterval);
+    build->setLastSaveDate(now - 185);
 
     QMRamDisk::Ptr scratch = entries->addRamDisk();
     scratch->setName(QStringLiteral("Scratch"));
     scratch->setSize(1024000000ULL);
     scratch->setMountDirectory(home);
     scratch->setBackupMode(QMRamDiskBackupMode_defaultLocation);
+    scratch->setAutoSaveInterval(30 * 60);
+    scratch->setLastSaveDate(now - 26 * 3600); // ejected yesterday
     // A post command with arguments, for the pane and its sheet.
     scratch->setPostCmd(QStringLiteral("/usr/bin/mkdir"));
     scratch->setPostCmdArgs(QStringList{QStringLiteral("-p"), QStringLiteral("objects/debug")});

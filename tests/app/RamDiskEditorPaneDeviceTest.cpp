@@ -90,7 +90,9 @@ TEST_F(EditorPaneDeviceTest, SetUpInThePaneCreatedAndEjectedIntoItsBackup)
     QStringList lines;
     ASSERT_TRUE(QMTest::waitUntil(
         [&] {
-            if (!progress->text().isEmpty() && !lines.contains(progress->text()))
+            // Idle, before and after, the line tells the last save.
+            if (!progress->text().isEmpty() && progress->text() != QStringLiteral("Never saved")
+                && !lines.contains(progress->text()))
                 lines << progress->text();
             return r->action() == QMRamDiskAction_none && r->status() == QMRamDiskStatus_mounted;
         },
@@ -105,7 +107,7 @@ TEST_F(EditorPaneDeviceTest, SetUpInThePaneCreatedAndEjectedIntoItsBackup)
     EXPECT_EQ(button->text(), QStringLiteral("Eject"));
     EXPECT_TRUE(button->isEnabled());
     EXPECT_FALSE(spinner->isAnimating());
-    EXPECT_TRUE(progress->text().isEmpty());
+    EXPECT_EQ(progress->text(), QStringLiteral("Never saved"));
     EXPECT_TRUE(find("rdUsageIndictator")->isVisible());
     EXPECT_FALSE(find("rdSizeSlider")->isVisible());
     EXPECT_FALSE(find("rdNameField")->isEnabled());
@@ -121,6 +123,7 @@ TEST_F(EditorPaneDeviceTest, SetUpInThePaneCreatedAndEjectedIntoItsBackup)
     EXPECT_TRUE(alerts.asked().isEmpty()) << alerts.asked().join(u',').toStdString();
     EXPECT_EQ(QMEngineTest::readFile(r->backupDirPath() + QStringLiteral("/kept.txt")), QByteArray("from the pane"));
     EXPECT_EQ(button->text(), QStringLiteral("Create"));
+    EXPECT_EQ(progress->text(), QStringLiteral("Saved just now")) << "the ejection's backup counts";
     EXPECT_TRUE(find("rdNameField")->isEnabled());
     EXPECT_FALSE(QFileInfo::exists(mountDirectory + QStringLiteral("/PaneDisk/kept.txt")));
 }

@@ -21,6 +21,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QEnterEvent>
 #include <QFile>
@@ -487,6 +488,54 @@ TEST_F(EditorPaneTest, FieldsBoxesAndMenusWriteTheRecord)
     EXPECT_TRUE(readStore()->ramDisks().first()->createAtLogin());
     EXPECT_EQ(readStore()->ramDisks().first()->mdIndexMode(), qint64(QMRamDiskMdIndexMode_off));
     EXPECT_EQ(readStore()->ramDisks().first()->name(), QStringLiteral("Scratch"));
+}
+
+TEST_F(EditorPaneTest, SaveEveryFollowsTheBackupIsArchivedAndTheIdleLineTellsTheLastSave)
+{
+    open();
+    QMRamDisk::Ptr r = selected();
+    r->setMountDirectory(QMTest::testHome());
+    refresh();
+    auto *every = control<QComboBox>("rdAutoSavePopup");
+    auto *backup = control<QComboBox>("rdBackupPopup");
+    auto *progress = control<QLabel>("rdCreatePIndicatorLabel");
+    EXPECT_EQ(items(every), (QStringList{QStringLiteral("Off"), QStringLiteral("5 minutes"), QStringLiteral("15 minutes"),
+                                         QStringLiteral("30 minutes"), QStringLiteral("60 minutes")}));
+    EXPECT_FALSE(every->isEnabled());
+    EXPECT_TRUE(progress->text().isEmpty());
+
+    // A backup where there was none: every 15 minutes, and the helper's login item follows.
+    choose(backup, indexOf(backup, QStringLiteral("Default Location")));
+    EXPECT_EQ(r->autoSaveInterval(), QMRamDisk::defaultAutoSaveInterval);
+    EXPECT_TRUE(every->isEnabled());
+    EXPECT_EQ(every->currentText(), QStringLiteral("15 minutes"));
+    EXPECT_TRUE(store()->needsSynchronizeHelper());
+    EXPECT_EQ(progress->text(), QStringLiteral("Never saved"));
+
+    // The user's choice is archived, and another backup mode keeps it.
+    choose(every, indexOf(every, QStringLiteral("60 minutes")));
+    choose(backup, indexOf(backup, QStringLiteral("Base Synchronized")));
+    EXPECT_EQ(r->autoSaveInterval(), 3600);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return readStore()->ramDisks().first()->autoSaveInterval() == 3600; }));
+
+    // Idle, the line keeps up with the clock; busy, it is the action's own.
+    r->setLastSaveDate(double(QDateTime::currentMSecsSinceEpoch()) / 1000.0 - 605);
+    w->controller->ramDiskEditorPane()->updateSavedText(r);
+    EXPECT_EQ(progress->text(), QStringLiteral("Saved 10 minutes ago"));
+    r->setAction(QMRamDiskAction_copyToBase);
+    refresh();
+    EXPECT_TRUE(every->isEnabled()) << "as the backup menu, also while busy";
+    r->setLastSaveDate(1);
+    w->controller->ramDiskEditorPane()->updateSavedText(r);
+    EXPECT_FALSE(progress->text().startsWith(QStringLiteral("Saved"))) << progress->text().toStdString();
+    r->setAction(QMRamDiskAction_none);
+
+    // No backup: the schedule goes, and "Off" shows disabled.
+    choose(backup, indexOf(backup, QStringLiteral("Disabled")));
+    EXPECT_EQ(r->autoSaveInterval(), 0);
+    EXPECT_FALSE(every->isEnabled());
+    EXPECT_EQ(every->currentText(), QStringLiteral("Off"));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return readStore()->ramDisks().first()->autoSaveInterval() == 0; }));
 }
 
 TEST_F(EditorPaneTest, ThePostCommandFieldCompletesChecksAndOpensTheSheet)

@@ -397,3 +397,47 @@ TEST_F(EditorPresentation, FoldersInsideTheRamDiskAreRefused)
     EXPECT_EQ(E::volumePath(plain, true), QDir::cleanPath(defaultPlace));
     EXPECT_TRUE(E::volumePath(plain, false).isNull());
 }
+
+TEST_F(EditorPresentation, SaveEveryFollowsWhereTheRamDiskIsSavedAndTheIdleLineTellsWhen)
+{
+    // An interval written into the file by hand shows as it is, in its place, and is kept.
+    QMRamDisk::Ptr r = record();
+    r->setBackupMode(QMRamDiskBackupMode_defaultLocation);
+    r->setAutoSaveInterval(120);
+    E::Menu m = E::autoSaveMenu(r);
+    EXPECT_EQ(titles(m), (QStringList{QStringLiteral("Off"), QStringLiteral("2 minutes"), QStringLiteral("5 minutes"),
+                                      QStringLiteral("15 minutes"), QStringLiteral("30 minutes"),
+                                      QStringLiteral("60 minutes")}));
+    EXPECT_EQ(m.selected, 1);
+    EXPECT_EQ(m.items.at(1).tag, int(E::AutoSaveKept));
+
+    // A base-synchronised RAM disk is saved only once it has its base; the simulator's always.
+    r->setBackupMode(QMRamDiskBackupMode_baseSynchronized);
+    EXPECT_EQ(E::autoSaveMenu(r).selected, 0);
+    EXPECT_FALSE(E::state(r).autoSave);
+    EXPECT_EQ(E::autoSaveIntervalAfterEdit(r, true), 0);
+    r->setMountDirectory(QDir::homePath());
+    EXPECT_EQ(E::autoSaveIntervalAfterEdit(r, false), QMRamDisk::defaultAutoSaveInterval);
+    r->setAutoSaveInterval(0);
+    EXPECT_EQ(E::autoSaveIntervalAfterEdit(r, true), 0) << "still saved: the user's off stays";
+    EXPECT_TRUE(E::state(record(QMRamDiskType_CoreSimulator)).autoSave);
+    EXPECT_FALSE(E::state(record(QMRamDiskType_XcodeBuild)).autoSave);
+
+    // The idle line: the last save, mounted or not; an action's own line, or what keeps the
+    // RAM disk from being created, comes first; an unknown action is not idle.
+    const double now = 1.8e9;
+    r->setSize(128000000ULL);
+    r->setLastSaveDate(now - 180);
+    for (qint64 status : {QMRamDiskStatus_notCreated, QMRamDiskStatus_mounted}) {
+        r->setStatus(status);
+        EXPECT_EQ(E::command(r, now).progress, QStringLiteral("Saved 3 minutes ago"));
+    }
+    r->setAction(QMRamDiskAction_copyToBase);
+    EXPECT_FALSE(E::command(r, now).progressIsSaveDate);
+    r->setAction(9);
+    EXPECT_TRUE(E::command(r, now).progress.isEmpty());
+    r->setAction(QMRamDiskAction_none);
+    r->setStatus(QMRamDiskStatus_notCreated);
+    r->setName(QString());
+    EXPECT_EQ(E::command(r, now).progress, QStringLiteral("Please, specify a name of RamDisk"));
+}
