@@ -1,11 +1,14 @@
 #include "RamDiskMenuItemView.h"
 
+#include "QMRamDiskAutoSave.h"
+
 #include "QMNSBezierPathExtensions.h"
 #include "QMRamDiskManager.h"
 #include "QM_OSAppearance.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDateTime>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -121,7 +124,15 @@ RamDiskMenuItemView::RamDiskMenuItemView(const QRect &frame, const QMRamDisk::Pt
     _titleLabel->setTextInteractionFlags(Qt::NoTextInteraction);
     _titleLabel->setText(ramDisk ? ramDisk->displayName() : QString());
 
-    if (_action != 0) {
+    // Idle, a RAM disk that is saved says when it last was: what a power cut would cost.
+    QString info;
+    if (_action != 0)
+        info = QMRamDiskManager::displayStringFromAction(_action, lastActionInfo);
+    else if (ramDisk && ramDisk->status() == QMRamDiskStatus_mounted
+             && QMRamDiskAutoSave::saveActionOf(ramDisk) != QMRamDiskAction_none)
+        info = QMRamDiskAutoSave::savedText(ramDisk->lastSaveDate(),
+                                            double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
+    if (!info.isEmpty()) {
         _infoLabel = new MiddleElidedLabel(this);
         _infoLabel->setObjectName(QStringLiteral("infoLabel"));
         QFont infoFont = QApplication::font();
@@ -131,7 +142,7 @@ RamDiskMenuItemView::RamDiskMenuItemView(const QRect &frame, const QMRamDisk::Pt
         _infoLabel->setFrameShape(QFrame::NoFrame);
         _infoLabel->setTextInteractionFlags(Qt::NoTextInteraction);
         _infoLabel->setForegroundRole(QPalette::PlaceholderText);
-        _infoLabel->setText(QMRamDiskManager::displayStringFromAction(_action, lastActionInfo));
+        _infoLabel->setText(info);
     }
     layoutLabels();
 }
@@ -139,7 +150,7 @@ RamDiskMenuItemView::RamDiskMenuItemView(const QRect &frame, const QMRamDisk::Pt
 void RamDiskMenuItemView::layoutLabels()
 {
     const int w = width(), h = height();
-    const int titleBottom = _action == QMRamDiskAction_backup ? 15 : 12;
+    const int titleBottom = _action == QMRamDiskAction_backup || (_action == 0 && _infoLabel) ? 15 : 12;
     _titleLabel->setGeometry(60, h - titleBottom - 18, std::max(0, w - 20 - 60), 18);
     if (_infoLabel)
         _infoLabel->setGeometry(60, h - 1 - 14, std::max(0, w - 20 - 60), 14);

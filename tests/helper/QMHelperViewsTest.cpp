@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
+
 #include "QMRamDiskManager.h"
 
 #include <QApplication>
@@ -209,7 +211,7 @@ bool isPieColour(const QColor &c)
 
 TEST(RamDiskMenuItemView, BusyRowHasSpinnerAndGreyLineAndBackupRaisesTheTitle)
 {
-    const QMRamDisk::Ptr r = QMHelperTest::record(2, 1, 0, 1000, 500);
+    const QMRamDisk::Ptr r = QMHelperTest::record(2, 0, 0, 1000, 500);
     std::unique_ptr<RamDiskMenuItemView> idle(row(r, 0));
     std::unique_ptr<RamDiskMenuItemView> creating(row(r, 1, 3));
     std::unique_ptr<RamDiskMenuItemView> backingUp(row(r, 3, 10));
@@ -233,6 +235,26 @@ TEST(RamDiskMenuItemView, BusyRowHasSpinnerAndGreyLineAndBackupRaisesTheTitle)
     idle->resize(400, 40);
     idle->show();
     EXPECT_EQ(idle->titleLabel()->width(), 400 - 80);
+}
+
+TEST(RamDiskMenuItemView, AnIdleSavedRamDiskSaysWhenItWasLastSaved)
+{
+    const QMRamDisk::Ptr saved = QMHelperTest::record(2, 1, 0, 1000, 500);
+    saved->setLastSaveDate(double(QDateTime::currentMSecsSinceEpoch()) / 1000.0 - 180);
+    std::unique_ptr<RamDiskMenuItemView> idle(row(saved, 0));
+    ASSERT_NE(idle->infoLabel(), nullptr);
+    EXPECT_EQ(idle->infoLabel()->text(), QStringLiteral("Saved 3 minutes ago"));
+    EXPECT_EQ(idle->titleLabel()->geometry().y(), 40 - 15 - 18) << "raised above the line, as for a backup";
+    // Busy, the action's own line; never saved, it says so; without a backup, no line.
+    std::unique_ptr<RamDiskMenuItemView> busy(row(saved, 3, 10));
+    EXPECT_EQ(busy->infoLabel()->text(), QMRamDiskManager::displayStringFromAction(3, 10));
+    const QMRamDisk::Ptr never = QMHelperTest::record(2, 1, 0, 1000, 500);
+    std::unique_ptr<RamDiskMenuItemView> neverRow(row(never, 0));
+    ASSERT_NE(neverRow->infoLabel(), nullptr);
+    EXPECT_EQ(neverRow->infoLabel()->text(), QStringLiteral("Never saved"));
+    const QMRamDisk::Ptr unmounted = QMHelperTest::record(1, 1, 0, 1000, 500);
+    std::unique_ptr<RamDiskMenuItemView> unmountedRow(row(unmounted, 0));
+    EXPECT_EQ(unmountedRow->infoLabel(), nullptr);
 }
 
 TEST(RamDiskMenuItemView, SpinnerStartsAndStopsFromTheEventLoop)
