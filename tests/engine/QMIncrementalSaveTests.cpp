@@ -45,15 +45,6 @@ struct stat statOf(const QByteArray &path)
     return st;
 }
 
-bool writeBytes(const QByteArray &path, const QByteArray &data)
-{
-    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
-        return false;
-    const bool ok = write(fd, data.constData(), size_t(data.size())) == data.size();
-    return close(fd) == 0 && ok;
-}
-
 // Rewrites a file in place, as an editor that keeps the file's identity does.
 bool overwriteInPlace(const QByteArray &path, const QByteArray &data)
 {
@@ -62,20 +53,6 @@ bool overwriteInPlace(const QByteArray &path, const QByteArray &data)
         return false;
     const bool ok = write(fd, data.constData(), size_t(data.size())) == data.size();
     return close(fd) == 0 && ok;
-}
-
-QByteArray readBytes(const QByteArray &path)
-{
-    const int fd = open(path.constData(), O_RDONLY);
-    if (fd < 0)
-        return "<missing>";
-    QByteArray data;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        data.append(buffer, n);
-    close(fd);
-    return data;
 }
 
 bool setTimes(const QByteArray &path, const struct timespec &t)

@@ -49,6 +49,18 @@ private:
     QProcess _process;
 };
 
+// The same record as a program knows it that never heard it was created (its creation
+// was killed after mounting): no path, no device, not created.
+QMRamDisk::Ptr asNeverToldItWasMounted(const QMRamDisk::Ptr &ramDisk)
+{
+    QVariantMap coder;
+    ramDisk->encodeWithCoder(&coder);
+    coder.remove(QStringLiteral("path"));
+    coder.remove(QStringLiteral("deviceNode"));
+    coder.insert(QStringLiteral("status"), qint64(0));
+    return QMRamDisk::initWithCoder(coder);
+}
+
 } // namespace
 
 TEST(QMRamDiskPlace, ItsOwnVolumeIsAdoptedAnotherRamDiskIsLeftAlone)
@@ -83,12 +95,7 @@ TEST(QMRamDiskPlace, ItsOwnVolumeIsAdoptedAnotherRamDiskIsLeftAlone)
 
     // The same RAM disk as known to a program that never saw it created (its creation was
     // killed after mounting): taken back as it is, no second device.
-    QVariantMap coder;
-    first->encodeWithCoder(&coder);
-    coder.remove(QStringLiteral("path"));
-    coder.remove(QStringLiteral("deviceNode"));
-    coder.insert(QStringLiteral("status"), qint64(0));
-    QMRamDisk::Ptr again = QMRamDisk::initWithCoder(coder);
+    QMRamDisk::Ptr again = asNeverToldItWasMounted(first);
     sandbox.watch(again);
     ASSERT_TRUE(again->createWithDelegate(nullptr, &error)) << (error ? error->description().toStdString() : "");
     EXPECT_FALSE(error);
@@ -122,12 +129,7 @@ TEST(QMRamDiskPlace, AnAdoptedVolumeNeverReplacesTheCompleteBackupUnasked)
     // The volume as a creation killed half way through its restore leaves it: part of the
     // copy is missing, and the record never heard it was mounted.
     ASSERT_TRUE(QFile::remove(first->path() + QStringLiteral("/a.txt")));
-    QVariantMap coder;
-    first->encodeWithCoder(&coder);
-    coder.remove(QStringLiteral("path"));
-    coder.remove(QStringLiteral("deviceNode"));
-    coder.insert(QStringLiteral("status"), qint64(0));
-    QMRamDisk::Ptr again = QMRamDisk::initWithCoder(coder);
+    QMRamDisk::Ptr again = asNeverToldItWasMounted(first);
     sandbox.watch(again);
     ASSERT_TRUE(again->createWithDelegate(nullptr, &error));
     EXPECT_TRUE(again->contentsIncomplete());

@@ -14,6 +14,9 @@
 #include <chrono>
 #include <cstdio>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace QMEngineTest {
 
 // ---- LoopFileSystem ----
@@ -227,6 +230,29 @@ QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeBytes(const QByteArray &path, const QByteArray &data)
+{
+    const int fd = open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        return false;
+    const bool ok = write(fd, data.constData(), size_t(data.size())) == data.size();
+    return close(fd) == 0 && ok;
+}
+
+QByteArray readBytes(const QByteArray &path)
+{
+    const int fd = open(path.constData(), O_RDONLY);
+    if (fd < 0)
+        return "<missing>";
+    QByteArray data;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        data.append(buffer, n);
+    close(fd);
+    return data;
 }
 
 // ---- LogCapture ----

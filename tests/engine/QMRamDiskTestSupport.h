@@ -102,6 +102,9 @@ private:
 // Writes `size` bytes of varied contents.
 bool writeFile(const QString &path, const QByteArray &contents);
 QByteArray readFile(const QString &path);
+// The same by raw path bytes (names that are not UTF-8); "<missing>" when it cannot be read.
+bool writeBytes(const QByteArray &path, const QByteArray &data);
+QByteArray readBytes(const QByteArray &path);
 
 // Captures the log lines written while it lives.
 class LogCapture

@@ -30,12 +30,6 @@ protected:
     QMEngineTest::RamDiskSandbox _sandbox;
 };
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 } // namespace
 
 TEST_F(HelperSaveGuardTest, TheLockIsHeldOnlyForABackedUpRamDiskWhichIsSavedBeforeTheShutdown)
@@ -65,7 +59,7 @@ TEST_F(HelperSaveGuardTest, TheLockIsHeldOnlyForABackedUpRamDiskWhichIsSavedBefo
 
     emit logind.PrepareForShutdown(true);
     ASSERT_TRUE(QMTest::waitUntil([&] { return logind.isClosed(0); }, 60000)) << "the lock was never let go";
-    EXPECT_EQ(readAll(kept->backupDirPath() + QStringLiteral("/work.txt")),
+    EXPECT_EQ(QMEngineTest::readFile(kept->backupDirPath() + QStringLiteral("/work.txt")),
               QByteArray("written just before the shutdown"));
     EXPECT_FALSE(plain->lastError());
 
