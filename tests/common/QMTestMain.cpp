@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #ifdef QUILMO_TEST_WIDGETS
 #include <QApplication>
@@ -28,10 +30,18 @@ int main(int argc, char **argv)
 
     // Quilmo refuses to mount inside system directories, /tmp among them; as root the
     // test directories go under /home (a user's place) so that real mounts are allowed.
-    const QString base = QFileInfo(QStringLiteral("/home")).isWritable() ? QStringLiteral("/home") : QDir::tempPath();
+    // A test process started by another one (to be killed half way, or to race it) keeps
+    // its directories inside its parent's, which go with the parent whatever happens to it.
+    const QString parentRoot = qEnvironmentVariable("QUILMO_TEST_ROOT");
+    const QString base = !parentRoot.isEmpty() && QFileInfo(parentRoot).isDir()
+                             ? parentRoot
+                             : (QFileInfo(QStringLiteral("/home")).isWritable() ? QStringLiteral("/home")
+                                                                                : QDir::tempPath());
     QTemporaryDir root(base + QStringLiteral("/quilmo-test-XXXXXX"));
     if (!root.isValid())
         return 2;
+    if (parentRoot.isEmpty())
+        qputenv("QUILMO_TEST_ROOT", QFile::encodeName(root.path()));
     const struct { const char *var; const char *sub; } places[] = {
         {"HOME", "home"},
         {"XDG_CONFIG_HOME", "home/.config"},
@@ -73,5 +83,10 @@ int main(int argc, char **argv)
 
     TestApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    // Byte by byte: QDir cannot name the files that are not UTF-8 that some tests make,
+    // and would leave them (and the directory) behind.
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(QFile::encodeName(root.path()).toStdString()), ignored);
+    return result;
 }
