@@ -90,7 +90,6 @@ void QMRamDisk::settleInterruptedCopy(const QString &copyPath)
     }
     if (!QMRamDiskBackup::fileExistsAtPath(copyPath))
         return; // nothing complete: what is left is all there is, leave it
-    QMRamDiskBackup::removeLeftoverDiscards(copyPath);
     for (const QString &obsolete : {previous, partial}) {
         if (QMRamDiskBackup::fileExistsAtPath(obsolete) && !QMRamDiskBackup::removeItemAtPath(obsolete, &error))
             QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO path:%1 error:%2").arg(obsolete, error));

@@ -207,6 +207,7 @@ void AppDelegate::mt_recoveredDidEnd()
         if (_savedEntries && !_savedEntries->hasRunningAction())
             _savedEntries->readRamDisksFromDefaultLocation();
     });
+    _savedEntries->setUpdator(true);
     startSaveGuard(_savedEntries);
     connect(_saveGuard, &HelperSaveGuard::guardingChanged, this, [this](bool guarding) {
         if (!guarding)

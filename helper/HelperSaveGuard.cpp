@@ -7,14 +7,6 @@
 
 #include <QTimer>
 
-namespace {
-
-// The mount table is read this often to learn of RAM disks mounted or ejected by another
-// program; cheap, and the lock follows within seconds.
-constexpr int kRefreshMs = 5000;
-
-} // namespace
-
 HelperSaveGuard::HelperSaveGuard(QMRamDiskEntries *entries, QMShutdownInhibitor *inhibitor, QObject *parent)
     : QObject(parent), _entries(entries), _inhibitor(inhibitor)
 {
@@ -26,17 +18,8 @@ HelperSaveGuard::HelperSaveGuard(QMRamDiskEntries *entries, QMShutdownInhibitor 
     connect(entries, &QMRamDiskEntries::ramDisksDidChange, this, &HelperSaveGuard::refresh);
     connect(entries, &QMRamDiskEntries::ramDiskReported, this, [this] { refresh(); });
 
-    _refreshTimer = new QTimer(this);
-    _refreshTimer->setInterval(kRefreshMs);
-    connect(_refreshTimer, &QTimer::timeout, this, [this] {
-        if (_entries) {
-            for (const QMRamDisk::Ptr &r : _entries->ramDisks())
-                if (!r->action())
-                    r->update();
-        }
-        refresh();
-    });
-    _refreshTimer->start();
+    // The store's own refresh tells of RAM disks mounted or ejected by another program.
+    connect(entries, &QMRamDiskEntries::ramDiskUpdatedByUpdator, this, [this] { refresh(); });
 
     _boundTimer = new QTimer(this);
     _boundTimer->setSingleShot(true);

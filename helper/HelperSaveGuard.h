@@ -22,7 +22,8 @@ class HelperSaveGuard : public QObject
     Q_OBJECT
 
 public:
-    // `entries` must outlive the guard; the guard owns the inhibitor.
+    // `entries` must outlive the guard and run its refresh (setUpdator); the guard owns
+    // the inhibitor.
     HelperSaveGuard(QMRamDiskEntries *entries, QMShutdownInhibitor *inhibitor, QObject *parent = nullptr);
     ~HelperSaveGuard() override;
 
@@ -52,7 +53,6 @@ private:
     QPointer<QMRamDiskEntries> _entries;
     QMShutdownInhibitor *_inhibitor = nullptr;
     QMRamDiskAutoSave *_schedule = nullptr;
-    QTimer *_refreshTimer = nullptr;
     QTimer *_boundTimer = nullptr;
     QList<std::function<void()>> _whenSaved;
     bool _guarding = false;
