@@ -3,6 +3,7 @@
 #include "QMCrashHandler.h"
 #include "QMCriticalAlert.h"
 #include "QMLogFile.h"
+#include "QMRamDiskBackup.h"
 #include "QMTranslations.h"
 #include "QMWorkspaceIcons.h"
 
@@ -32,6 +33,8 @@ int main(int argc, char **argv)
     delegate.watchTerminationSignals();
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     const int status = app.exec();
+    // A replaced copy is removed behind the save; ending now would leave it on disk.
+    QMRamDiskBackup::waitForDiscards();
     QMLogFile::stop();
     return status;
 }
