@@ -99,9 +99,10 @@ quint64 QMUsableBytesForSize(quint64 size, quint64 inodeCount)
     quint64 copies = 0;
     for (quint64 g = 0; g < l.groups; ++g)
         copies += hasSuperblock(g) ? 1 : 0;
-    // Bitmaps and inode table of every group, superblock and descriptors where copied, and
-    // the root directory.
-    quint64 overhead = l.groups * (l.inodeTableBlocks + 2) + copies * (1 + l.gdtBlocks) + 1;
+    // Bitmaps and inode table of every group, superblock and descriptors where copied, the
+    // root directory and the journal.
+    quint64 overhead = l.groups * (l.inodeTableBlocks + 2) + copies * (1 + l.gdtBlocks) + 1
+        + QMFormatRules::journalBlocks(size / 512 * 512);
     // What the mounted file system keeps back for its own metadata: never free for files.
     overhead += QMFormatRules::reservedBlocks(l.blocks);
     // A margin for what the layout above does not model, so that the figure stays on the

@@ -6,7 +6,7 @@
 
 // What a fresh RAM disk of a given size holds, as quilmo-disktool's newfs personality
 // formats it and its mount sets it up (QMFormatRules: 4096-byte blocks, 256-byte inodes,
-// no journal, no reserved or resize blocks, lost+found removed, the mounted file system's
+// the smallest journal, no reserved or resize blocks, lost+found removed, the mounted file system's
 // own reserve). Creation checks a backup or base against these before it attaches
 // anything. `inodeCount` is what the creation asks the format for (0: the default, one
 // inode per 16 KiB); the format never gives fewer than that.

@@ -30,6 +30,11 @@ std::uint64_t inodeCountForItems(std::uint64_t deviceBytes, std::uint64_t items)
     return std::min(items + (items + 1) / 2, maxInodeCount(deviceBytes));
 }
 
+std::uint64_t journalBlocks(std::uint64_t deviceBytes)
+{
+    return deviceBytes >= 32 * kJournalBlocks * kBlockSize ? kJournalBlocks : 0;
+}
+
 std::uint64_t reservedBlocks(std::uint64_t blocks)
 {
     const std::uint64_t ext4Default = std::min<std::uint64_t>(blocks / 50, 4096);

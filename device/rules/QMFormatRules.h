@@ -5,8 +5,8 @@
 // RAM disk will hold before it makes one.
 //
 // The file system is ext4 with 4096-byte blocks (the loop device's logical block size as
-// well), 256-byte inodes, no journal, no blocks reserved for root and no room to grow (a
-// RAM disk never grows).
+// well), 256-byte inodes, the smallest journal, no blocks reserved for root and no room to
+// grow (a RAM disk never grows).
 
 #include <cstdint>
 
@@ -14,6 +14,11 @@ namespace QMFormatRules {
 
 inline constexpr std::uint64_t kBlockSize = 4096;
 inline constexpr std::uint64_t kInodeSize = 256;
+// The journal: the fewest blocks ext4 accepts (4 MiB), on devices of at least 32 times
+// that; smaller ones have no journal (it would cost them too much of their space, and their
+// few inodes keep ext4's pass over recently freed ones short).
+inline constexpr std::uint64_t kJournalBlocks = 1024;
+std::uint64_t journalBlocks(std::uint64_t deviceBytes);
 // The fewest inodes a RAM disk gets: one per 16 KiB of its size.
 inline constexpr std::uint64_t kBytesPerInode = 16384;
 
