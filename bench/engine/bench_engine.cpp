@@ -250,6 +250,10 @@ int main(int argc, char **argv)
         std::printf("bench_engine: skipped (cannot write in %s)\n", qPrintable(scratchRoot));
         return 0;
     }
+    // Replaced copies are removed in the background: done before the scratch directory goes.
+    struct WaitForDiscards {
+        ~WaitForDiscards() { QMRamDiskBackup::waitForDiscards(); }
+    } waitForDiscards;
     int status = 0;
     // QUILMO_BENCH_ONLY=incremental runs the third part alone.
     if (qEnvironmentVariable("QUILMO_BENCH_ONLY") == QLatin1String("incremental")) {
