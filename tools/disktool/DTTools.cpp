@@ -531,7 +531,10 @@ static bool formatDevice(const LoopDevice &device, const std::string &mke2fs, co
     // without one, ext4 passes over every inode freed in the last minutes before it reuses
     // one, so that creating files soon after deleting many costs time in their square.
     const uint64_t journal = QMFormatRules::journalBlocks(bytes);
-    std::string features = journal ? "^resize_inode" : "^has_journal,^resize_inode";
+    // No metadata checksums: they guard against a medium that corrupts blocks, and memory
+    // is not one; every inode, bitmap and directory update would compute them (a delete of
+    // 20,000 files took a fifth longer with them).
+    std::string features = journal ? "^resize_inode,^metadata_csum" : "^has_journal,^resize_inode,^metadata_csum";
     if (casefold)
         features += ",casefold";
     std::vector<std::string> args{"-t", "ext4", "-F", "-q", "-b", std::to_string(QMFormatRules::kBlockSize), "-I",
