@@ -238,13 +238,14 @@ TEST_F(RamDiskEndToEnd, WithoutADirectoryTheDiskUtilityMountsInTheDefaultPlace)
 
 // The creation's space check reads what a fresh volume holds from a rule that mirrors the
 // disk tool's format: it must give the real inode count and never more bytes than are
-// free, at sizes of one group and of several, with a last group the format cuts off, and
-// with the inodes a creation asks for.
+// free, at sizes of one group and of several, with a last group the format cuts off, on
+// both sides of the size that gets a journal, and with the inodes a creation asks for.
 TEST_F(RamDiskEndToEnd, TheCapacityRuleMatchesWhatTheDiskToolFormats)
 {
     const quint64 cutGroup = (32768ULL + 100) * 4096; // a last group of 100 blocks
     for (const auto &[size, inodes] :
          {std::pair{3000000ULL, 0ULL}, std::pair{128000000ULL, 0ULL}, std::pair{128000000ULL, 15000ULL},
+          std::pair{134217728ULL - 512, 0ULL}, std::pair{134217728ULL, 0ULL}, // the journal's edge
           std::pair{cutGroup, 0ULL}, std::pair{cutGroup, 16000ULL}, std::pair{536870912ULL, 0ULL},
           std::pair{1000000000ULL, 0ULL}, std::pair{1000000000ULL, 122070ULL}}) {
         SCOPED_TRACE(QStringLiteral("%1 bytes, %2 inodes asked").arg(size).arg(inodes).toStdString());
