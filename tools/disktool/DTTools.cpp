@@ -512,8 +512,9 @@ static bool canFormat(const LoopDevice &device, std::string *mke2fs, std::string
 }
 
 // Formats one of the caller's devices, checked with canFormat, as ext4 with the smallest
-// journal, laid out as QMFormatRules says (so that the manager knows beforehand what it will hold),
-// with at least `inodes` inodes (0: the default). Fills the one-line summary on success.
+// journal, laid out as QMFormatRules says (so that the manager knows beforehand what it
+// will hold), with at least `inodes` inodes (0: the default). Fills the one-line summary on
+// success.
 static bool formatDevice(const LoopDevice &device, const std::string &mke2fs, const std::string &name,
                          bool caseSensitive, uint64_t inodes, uid_t caller, std::string *summary, std::string *why)
 {
@@ -687,8 +688,9 @@ static bool tidyFreshVolume(int mountFd, bool casefold, std::string *why)
     return true;
 }
 
-// Mounts the device's ext4 onto the opened directory: noatime, nosuid, nodev, discard
-// (so that deleted files give their memory back).
+// Mounts the device's ext4 onto the opened directory: noatime, nosuid, nodev, and
+// data=writeback where it has a journal; the trim keeper started here gives the memory of
+// deleted files back.
 static bool mountOnto(const LoopDevice &device, int targetFd, std::string *why)
 {
     Superblock superblock;
