@@ -86,7 +86,15 @@ int main(int argc, char **argv)
     const int result = RUN_ALL_TESTS();
     // Byte by byte: QDir cannot name the files that are not UTF-8 that some tests make,
     // and would leave them (and the directory) behind.
-    std::error_code ignored;
-    std::filesystem::remove_all(std::filesystem::path(QFile::encodeName(root.path()).toStdString()), ignored);
+    // Again when it fails: a removal the engine runs in the background (replaced copies) may
+    // still be deleting in there, and an entry it deletes first stops remove_all.
+    const std::filesystem::path rootPath(QFile::encodeName(root.path()).toStdString());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::error_code error;
+        std::filesystem::remove_all(rootPath, error);
+        if (!error && !std::filesystem::exists(rootPath, error))
+            break;
+        usleep(50 * 1000);
+    }
     return result;
 }
