@@ -3,6 +3,7 @@
 #include "HelperSaveGuard.h"
 #include "QMHelperTestSupport.h"
 #include "QMLogindStandIn.h"
+#include "QMRamDiskAutoSave.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskTestSupport.h"
 #include "QMShutdownInhibitor.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
 
 namespace {
 
@@ -66,4 +68,32 @@ TEST_F(HelperSaveGuardTest, TheLockIsHeldOnlyForABackedUpRamDiskWhichIsSavedBefo
     // Cancelled: held again while the RAM disk stays mounted.
     emit logind.PrepareForShutdown(false);
     EXPECT_TRUE(QMTest::waitUntil([&] { return guard.inhibitor()->isHeld(); }));
+}
+
+// A save that outlasts its bound does not hold the shutdown: the caller goes on when the
+// bound passes, the save goes on to its end, and the caller is not told twice.
+TEST_F(HelperSaveGuardTest, ASaveLongerThanItsBoundLetsTheShutdownGoOnAndStillEnds)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
+    const QMRamDisk::Ptr slow = mounted(QStringLiteral("Slow"), QMRamDiskBackupMode_defaultLocation);
+    const QByteArray data(96 * 1024 * 1024, 'S');
+    {
+        QFile big(slow->path() + QStringLiteral("/big"));
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+        ASSERT_EQ(big.write(data), data.size());
+    }
+    ASSERT_TRUE(QMHelperTest::writeEntries({slow}, true));
+    QMRamDiskEntries entries;
+    entries.readRamDisksFromDefaultLocation();
+    HelperSaveGuard guard(&entries, new QMShutdownInhibitor(QDBusConnection::sessionBus()));
+
+    int told = 0;
+    guard.saveAllThen([&] { ++told; }, 1);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return told == 1; }, 10000));
+    EXPECT_TRUE(guard.schedule()->isSavingAll()) << "the save had ended: the bound was not what let it go";
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !guard.schedule()->isSavingAll(); }, 120000));
+    EXPECT_EQ(told, 1);
+    EXPECT_FALSE(slow->lastError());
+    EXPECT_EQ(QFileInfo(slow->backupDirPath() + QStringLiteral("/big")).size(), data.size());
 }
