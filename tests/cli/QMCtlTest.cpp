@@ -188,6 +188,21 @@ TEST(QMCtl, CreateWriteEjectCreateAgainKeepsTheFiles)
     EXPECT_EQ(readFile(mountPoint + QStringLiteral("/notes.txt")), QByteArray("remember"));
     EXPECT_EQ(readFile(mountPoint + QStringLiteral("/sub/data.bin")).size(), 100000);
 
+    // A backup replaces the last one and removes it in the background; quilmoctl ends only
+    // once that removal has, so that no half-removed copy is left next to the backup.
+    QDir().mkpath(mountPoint + QStringLiteral("/many"));
+    for (int i = 0; i < 3000; ++i)
+        writeFile(mountPoint + QStringLiteral("/many/%1").arg(i), "x");
+    for (int round = 0; round < 2; ++round) {
+        r = ctl({QStringLiteral("backup"), name});
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        const QFileInfo backupInfo(backupDir);
+        EXPECT_TRUE(QDir(backupInfo.absolutePath())
+                        .entryList({backupInfo.fileName() + QStringLiteral(".*")},
+                                   QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                        .isEmpty());
+    }
+
     EXPECT_EQ(ctl({QStringLiteral("remove"), name}).status, 1); // still mounted
     r = ctl({QStringLiteral("eject"), name});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
