@@ -1,6 +1,6 @@
 // The main window on real RAM disks: created from the list's context menu, shown with its
 // progress and then its usage pie, ejected; removed by the rules for what it holds.
-#include "AppTestSupport.h"
+#include "AppDeviceTestSupport.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskTestSupport.h"
@@ -55,18 +55,7 @@ QAction *contextMenuItem(RamDiskConfigController *controller, int row, const QSt
 
 } // namespace
 
-class ConfigControllerDeviceTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        QM_REQUIRE_LOOP_DEVICES();
-        resetState();
-    }
-    void TearDown() override { resetState(); }
-    FakeInstallation installation;
-    QMEngineTest::RamDiskSandbox sandbox;
-};
+using ConfigControllerDeviceTest = AppDeviceTest;
 
 TEST_F(ConfigControllerDeviceTest, CreatedFromTheMenuShowsProgressThenItsUsageAndEjects)
 {

@@ -1,6 +1,6 @@
 // The editor pane on a real RAM disk: set up in the pane, created with its button (spinner
 // and progress line while it runs), ejected with its button into its backup.
-#include "AppTestSupport.h"
+#include "AppDeviceTestSupport.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskTestSupport.h"
 #include "QMSpinner.h"
@@ -39,18 +39,7 @@ void choose(QComboBox *combo, const QString &title)
 
 } // namespace
 
-class EditorPaneDeviceTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        QM_REQUIRE_LOOP_DEVICES();
-        resetState();
-    }
-    void TearDown() override { resetState(); }
-    FakeInstallation installation;
-    QMEngineTest::RamDiskSandbox sandbox;
-};
+using EditorPaneDeviceTest = AppDeviceTest;
 
 TEST_F(EditorPaneDeviceTest, SetUpInThePaneCreatedAndEjectedIntoItsBackup)
 {

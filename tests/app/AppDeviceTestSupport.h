@@ -1,0 +1,26 @@
+#pragma once
+
+// The fixture of the window tests that make real RAM disks: a clean state before and after,
+// a stand-in installation, and a sandbox that ejects whatever the test left mounted.
+#include "AppTestSupport.h"
+#include "QMRamDiskTestSupport.h"
+#include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace QMAppTest {
+
+class AppDeviceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QM_REQUIRE_LOOP_DEVICES();
+        resetState();
+    }
+    void TearDown() override { resetState(); }
+    FakeInstallation installation;
+    QMEngineTest::RamDiskSandbox sandbox;
+};
+
+} // namespace QMAppTest
