@@ -486,6 +486,7 @@ QStringList RamDiskConfigController::runningApplications() const
         QStringLiteral("com.apple.Safari"),       QStringLiteral("com.apple.dt.Xcode"),
         QStringLiteral("com.apple.iphonesimulator"), QStringLiteral("com.jetbrains.AppCode"),
         QStringLiteral("org.mozilla.firefox"),    QStringLiteral("com.google.Chrome"),
+        QStringLiteral("org.chromium.Chromium"),
         QMRamDiskUtils::helperBundleIdentifier(),
     };
     QStringList running;

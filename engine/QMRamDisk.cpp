@@ -289,6 +289,8 @@ QString QMRamDisk::displayName()
         return localized("QMRamDiskType_Firefox");
     case QMRamDiskType_Chrome:
         return localized("QMRamDiskType_Chrome");
+    case QMRamDiskType_Chromium:
+        return localized("QMRamDiskType_Chromium");
     case QMRamDiskType_CoreSimulator: {
         const QString simId = this->simId();
         if (simId.isEmpty())

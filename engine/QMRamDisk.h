@@ -23,6 +23,7 @@ enum QMRamDiskType : qint64 {
     QMRamDiskType_AppCodeCaches = 6,
     QMRamDiskType_Firefox = 7,
     QMRamDiskType_Chrome = 8,
+    QMRamDiskType_Chromium = 9,
 };
 
 enum QMRamDiskStatus : qint64 {

@@ -11,6 +11,8 @@ packages=(
   librsvg2-bin man-db gzip
   desktop-file-utils appstream libxml2-utils lintian dpkg-dev
   xvfb
+  # Real browsers for the browser presets' tests, and the sandbox Flatpak runs them in.
+  firefox-esr chromium bubblewrap
 )
 missing=()
 for p in "${packages[@]}"; do

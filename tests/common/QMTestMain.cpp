@@ -56,6 +56,14 @@ int main(int argc, char **argv)
         QDir().mkpath(path);
         qputenv(p.var, path.toLocal8Bit());
     }
+    // The system's applications (browsers and the like) are the test's to install: an empty
+    // root of its own, which the program and every child it starts look under (a test
+    // process started by another keeps its parent's).
+    if (parentRoot.isEmpty() || !qEnvironmentVariableIsSet("QUILMO_TEST_APPLICATIONS_ROOT")) {
+        const QString applications = root.path() + QStringLiteral("/applications");
+        QDir().mkpath(applications);
+        qputenv("QUILMO_TEST_APPLICATIONS_ROOT", QFile::encodeName(applications));
+    }
     // Reachable by the other users that some tests play, like the system's own /tmp.
     chmod(QFile::encodeName(root.path()).constData(), 0755);
     chmod(QFile::encodeName(root.path() + QStringLiteral("/tmp")).constData(), 01777);
