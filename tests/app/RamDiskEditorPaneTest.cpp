@@ -3,10 +3,10 @@
 // edited. States other than "not created" are set on the record by hand here (the store's
 // refresh is stopped); the pane on real RAM disks is in the RAM-disk tests.
 #include "AppTestSupport.h"
-#include "QMBrowserLayouts.h"
 #include "PostCmdField.h"
 #include "PostCmdWindowController.h"
 #include "PostCommandTextField.h"
+#include "QMBrowserLayouts.h"
 #include "QMRamDiskManager.h"
 #include "QMSharedLoginItems.h"
 #include "QMSimDevice.h"
