@@ -4,7 +4,7 @@
 // mount, and eject brings it back into the cache directory.
 #include "QMBrowserLayouts.h"
 #include "QMCtlTestSupport.h"
-#include "QMRamDiskManager.h"
+#include "QMRunningApplications.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -95,7 +95,7 @@ QJsonObject presetNamed(const QString &type)
 struct Browser
 {
     const char *type;      // quilmoctl's word
-    qint64 typeCode;
+    const char *identifier; // the running rule's
     const char *command;   // what the distribution installs on PATH
     QString cacheDir;      // the directory the RAM disk covers
     QString cacheFiles;    // where, below it, the HTTP cache's files are
@@ -138,17 +138,24 @@ protected:
 
         {
             // While it runs, creating its RAM disk is refused with its name.
+            const QString identifier = QLatin1String(b.identifier);
+            const QList<pid_t> others = QMRunningApplications::processIds(identifier);
+            const auto oursLeft = [&] {
+                for (pid_t pid : QMRunningApplications::processIds(identifier))
+                    if (!others.contains(pid))
+                        return true;
+                return false;
+            };
             QProcess running;
             running.start(program, b.headless + QStringList{pages.url(QStringLiteral("open"))});
             ASSERT_TRUE(running.waitForStarted());
-            ASSERT_TRUE(QMTest::waitUntil([&] { return QMRamDiskManager::hasRunningAppForType(b.typeCode, nullptr); }, 60000));
+            ASSERT_TRUE(QMTest::waitUntil(oursLeft, 60000));
             const Result refused = ctl({QStringLiteral("create"), QLatin1String(b.type)});
             EXPECT_EQ(refused.status, 1);
             EXPECT_TRUE(refused.err.contains(QStringLiteral(" is running"))) << refused.err.toStdString();
             running.terminate();
             ASSERT_TRUE(QMTest::waitUntil([&] { return running.state() == QProcess::NotRunning; }, 60000));
-            ASSERT_TRUE(QMTest::waitUntil([&] { return !QMRamDiskManager::hasRunningAppForType(b.typeCode, nullptr); }, 60000))
-                << "its processes outlived it";
+            ASSERT_TRUE(QMTest::waitUntil([&] { return !oursLeft(); }, 60000)) << "its processes outlived it";
         }
 
         // Closed: created, with the cache the user had.
@@ -213,7 +220,7 @@ TEST_F(BrowserEndToEnd, FirefoxEsrCachesIntoItsRamDisk)
     // The real machine's browsers, not a root of the test's.
     QMTest::ApplicationsRoot machine(QStringLiteral("/"));
     const QString cache = qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/mozilla/firefox");
-    run({"firefox", 7, "firefox-esr", cache, QStringLiteral("/cache2/"), {QStringLiteral("--headless")}});
+    run({"firefox", "org.mozilla.firefox", "firefox-esr", cache, QStringLiteral("/cache2/"), {QStringLiteral("--headless")}});
 }
 
 TEST_F(BrowserEndToEnd, ChromiumCachesIntoItsRamDisk)
@@ -227,5 +234,5 @@ TEST_F(BrowserEndToEnd, ChromiumCachesIntoItsRamDisk)
     // Its sandbox refuses root.
     if (::geteuid() == 0)
         headless << QStringLiteral("--no-sandbox");
-    run({"chromium", 9, "chromium", cache, QStringLiteral("/Cache/"), headless});
+    run({"chromium", "org.chromium.Chromium", "chromium", cache, QStringLiteral("/Cache/"), headless});
 }
