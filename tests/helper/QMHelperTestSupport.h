@@ -4,7 +4,10 @@
 
 #include <QList>
 #include <QObject>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
+#include <QTemporaryDir>
 #include <QUrl>
 #include <QStringList>
 #include <QVariantMap>
@@ -42,5 +45,41 @@ QStringList itemNames(const QMenu *menu);
 QAction *item(const QMenu *menu, const QString &name);
 // Opens a menu as the user does (so that it fills itself) and closes it again.
 void openAndClose(QMenu *menu);
+
+// An installation whose disk tools write each call's start and end into calls.log before
+// handing over to the build tree's tools, and whose helper is the build tree's.
+class LoggingInstallation
+{
+public:
+    LoggingInstallation();
+    QString prefix() const { return _dir.path(); }
+    QString log() const { return _dir.path() + QStringLiteral("/calls.log"); }
+    QStringList calls() const;
+
+private:
+    QTemporaryDir _dir;
+};
+
+// One Quilmo-Helper process of an installation, offscreen unless the environment given
+// says otherwise; ended (and waited for) when the object goes.
+class Helper
+{
+public:
+    Helper(const LoggingInstallation &installation, const QStringList &arguments,
+           const QProcessEnvironment &extra = QProcessEnvironment());
+    ~Helper();
+    bool waitForExit(int ms) { return _process.state() == QProcess::NotRunning || _process.waitForFinished(ms); }
+    bool isRunning() const { return _process.state() == QProcess::Running; }
+    int exitCode() const { return _process.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return _process.exitStatus(); }
+    void terminate() { _process.terminate(); }
+    qint64 pid() const { return _process.processId(); }
+
+private:
+    QProcess _process;
+};
+
+// The helper's log file of this test's home.
+QString helperLog();
 
 } // namespace QMHelperTest
