@@ -36,19 +36,15 @@ protected:
     void SetUp() override
     {
         QM_REQUIRE_LOOP_DEVICES();
+        ASSERT_TRUE(_bus.isUsable()) << "no dbus-daemon";
         QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
         QFile::remove(QMLogFile::logFilePath(QStringLiteral("Quilmo-Helper")));
         ASSERT_TRUE(QFile::exists(QStringLiteral(QUILMO_BUILD_DIR "/libexec/quilmo/Quilmo-Helper")));
     }
 
-    QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode)
+    QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode = 0)
     {
-        QMRamDisk::Ptr r = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), name);
-        r->setBackupMode(backupMode);
-        QMEngineTest::RecordingDelegate delegate;
-        r->performAction(QMRamDiskAction_create, &delegate, false);
-        EXPECT_EQ(r->status(), QMRamDiskStatus_mounted);
-        return r;
+        return QMHelperTest::mounted(_sandbox, name, backupMode);
     }
 
     QMRamDisk::Ptr atLogin(const QString &name, quint64 size)
@@ -78,6 +74,9 @@ protected:
 
     QMEngineTest::RamDiskSandbox _sandbox;
     LoggingInstallation _installation;
+    // The helpers' own session bus: what other tests' programs do on theirs (a Quilmo that
+    // starts and quits) is none of theirs.
+    QMHelperTest::PrivateBus _bus;
 };
 
 } // namespace
@@ -96,7 +95,7 @@ TEST_F(HelperProcessTest, LoginRunCreatesOneAfterTheOtherThenQuitsWithoutMenu)
     QMRamDisk::Ptr notAtLogin = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("Later"));
     ASSERT_TRUE(QMHelperTest::writeEntries({first, second, notAtLogin}, false));
 
-    Helper helper(_installation, {});
+    Helper helper(_installation, {}, _bus.environment());
     // Quilmo saves a change while the helper creates: the helper's own save keeps it.
     ASSERT_TRUE(QMTest::waitUntil([&] { return !_installation.calls().filter(QStringLiteral("start post-command")).isEmpty(); },
                                   60000));
@@ -131,7 +130,7 @@ TEST_F(HelperProcessTest, LoginRunCreatesOneAfterTheOtherThenQuitsWithoutMenu)
 TEST_F(HelperProcessTest, LoginStartWithTheMenuCreatesAndStays)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("Kept"), 128000000)}, true));
-    Helper helper(_installation, {});
+    Helper helper(_installation, {}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([&] { return !_installation.calls().filter(QStringLiteral("end mount")).isEmpty(); },
                                   60000));
     EXPECT_FALSE(helper.waitForExit(2000)) << "the tray menu is wanted: the helper stays";
@@ -152,7 +151,7 @@ TEST_F(HelperProcessTest, StartedFromQuilmoCreatesNothingAndWaitsToBeTold)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("NotNow"), 128000000)}, false));
     const QByteArray fileBefore = QMEngineTest::readFile(QMRamDiskEntries::defaultEntriesFilePath());
-    Helper helper(_installation, {QStringLiteral("FromApp")});
+    Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Helper started from the principal app")); },
                                   30000));
     // No menu and nothing to create, yet it stays until it is told to quit.
@@ -167,7 +166,7 @@ TEST_F(HelperProcessTest, StartedFromQuilmoCreatesNothingAndWaitsToBeTold)
 TEST_F(HelperProcessTest, FromAppElsewhereThanLastIsALoginStart)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("Now"), 128000000)}, false));
-    Helper helper(_installation, {QStringLiteral("FromApp"), QStringLiteral("again")});
+    Helper helper(_installation, {QStringLiteral("FromApp"), QStringLiteral("again")}, _bus.environment());
     ASSERT_TRUE(helper.waitForExit(120000));
     EXPECT_FALSE(helperLog().contains(QLatin1String("Helper started from the principal app")));
     EXPECT_EQ(_installation.calls().filter(QStringLiteral("start hdiutil attach")).size(), 1);
@@ -180,9 +179,9 @@ TEST_F(HelperProcessTest, ASecondHelperEndsTheFirstAndCarriesOn)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({}, true));
     const QString started = QStringLiteral("Helper started from the principal app");
-    Helper first(_installation, {QStringLiteral("FromApp")});
+    Helper first(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([&] { return helperLog().count(started) == 1; }, 30000));
-    Helper second(_installation, {QStringLiteral("FromApp")});
+    Helper second(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([&] { return helperLog().count(started) == 2; }, 30000));
     ASSERT_TRUE(first.waitForExit(30000)) << "the older helper is still running";
     EXPECT_EQ(first.exitStatus(), QProcess::NormalExit) << "ended in order, not killed";
@@ -201,7 +200,7 @@ TEST_F(HelperProcessTest, AMountedRamDiskIsNotCreatedAgain)
     const QString device = r->deviceNode();
     ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
 
-    Helper helper(_installation, {});
+    Helper helper(_installation, {}, _bus.environment());
     ASSERT_TRUE(helper.waitForExit(60000));
     EXPECT_TRUE(_installation.calls().filter(QStringLiteral("attach")).isEmpty()) << _installation.calls().join(u'\n').toStdString();
     const QList<QMRamDisk::Ptr> after = entries();
@@ -217,7 +216,7 @@ TEST_F(HelperProcessTest, ACrashLeavesAReportForQuilmoToOffer)
     const QStringList pattern{QStringLiteral("Quilmo-Helper-*") + QMCrashHandler::reportSuffix()};
     ASSERT_TRUE(crashes.entryList(pattern, QDir::Files).isEmpty());
 
-    Helper helper(_installation, {QStringLiteral("FromApp")});
+    Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Helper started from the principal app")); },
                                   30000));
     const qint64 pid = helper.pid(); // QProcess forgets it once the process has ended
@@ -237,7 +236,7 @@ TEST_F(HelperProcessTest, WithoutAMenuItSavesAMountedRamDiskUntilItIsEjected)
 {
     QMRamDisk::Ptr r = mounted(QStringLiteral("Kept"), QMRamDiskBackupMode_defaultLocation);
     ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
-    Helper helper(_installation, {QStringLiteral("FromApp")});
+    Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil(
         [] { return helperLog().contains(QLatin1String("Saving the mounted RAM disks that have a backup")); }, 30000));
     EXPECT_FALSE(helperLog().contains(QLatin1String("Tray menu shown")));
@@ -263,16 +262,15 @@ TEST_F(HelperProcessTest, QuilmosQuitLeavesTheSavesRunningAndAStopWaitsForThem)
     const QString quilmoName = QMRamDiskUtils::bundleIdentifier();
     {
         // Quilmo runs: it owns its name on the session bus.
-        QDBusConnection quilmo = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("quilmo-stand-in"));
+        QDBusConnection quilmo = _bus.connection(QStringLiteral("quilmo-stand-in"));
         ASSERT_TRUE(quilmo.registerService(quilmoName));
-        Helper helper(_installation, {QStringLiteral("FromApp")});
+        Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
         ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Tray menu shown")); }, 30000));
         ASSERT_TRUE(QMTest::waitUntil(
             [] { return helperLog().contains(QLatin1String("Saving the mounted RAM disks that have a backup")); }));
 
         // Quilmo quits.
         quilmo.unregisterService(quilmoName);
-        QDBusConnection::disconnectFromBus(QStringLiteral("quilmo-stand-in"));
         ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Tray menu removed: Quilmo quit")); },
                                       30000));
         EXPECT_TRUE(helper.isRunning()) << "Quilmo's quit ended the saves";

@@ -50,12 +50,7 @@ protected:
 
     QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode = 0)
     {
-        QMRamDisk::Ptr r = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), name);
-        r->setBackupMode(backupMode);
-        QMEngineTest::RecordingDelegate delegate;
-        r->performAction(QMRamDiskAction_create, &delegate, false);
-        EXPECT_EQ(r->status(), QMRamDiskStatus_mounted) << (r->lastError() ? r->lastError()->description().toStdString() : "");
-        return r;
+        return QMHelperTest::mounted(_sandbox, name, backupMode);
     }
 
     QMenu *submenuOf(StatusMenuController &controller, const QMRamDisk::Ptr &r)

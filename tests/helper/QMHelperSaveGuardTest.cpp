@@ -21,14 +21,9 @@ namespace {
 class HelperSaveGuardTest : public LogindStandInTest
 {
 protected:
-    QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode)
+    QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode = 0)
     {
-        QMRamDisk::Ptr r = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), name);
-        r->setBackupMode(backupMode);
-        QMEngineTest::RecordingDelegate delegate;
-        r->performAction(QMRamDiskAction_create, &delegate, false);
-        EXPECT_EQ(r->status(), QMRamDiskStatus_mounted);
-        return r;
+        return QMHelperTest::mounted(_sandbox, name, backupMode);
     }
 
     QMEngineTest::RamDiskSandbox _sandbox;

@@ -5,7 +5,10 @@
 #include "QMPropertyListSerialization.h"
 #include "QMRamDiskEntries.h"
 
+#include "QMRamDiskTestSupport.h"
 #include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
 
 #include <QAction>
 #include <QApplication>
@@ -47,6 +50,17 @@ QMRamDisk::Ptr withType(const QMRamDisk::Ptr &ramDisk, qint64 type)
     r->setAction(ramDisk->action());
     r->setVolSize(ramDisk->volSize());
     r->setVolFree(ramDisk->volFree());
+    return r;
+}
+
+QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &name, qint64 backupMode)
+{
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), name);
+    r->setBackupMode(backupMode);
+    QMEngineTest::RecordingDelegate delegate;
+    r->performAction(QMRamDiskAction_create, &delegate, false);
+    EXPECT_EQ(r->status(), QMRamDiskStatus_mounted)
+        << (r->lastError() ? r->lastError()->description().toStdString() : std::string());
     return r;
 }
 
@@ -98,6 +112,43 @@ void openAndClose(QMenu *menu)
     QApplication::processEvents();
     menu->hide();
     QApplication::processEvents();
+}
+
+PrivateBus::PrivateBus()
+{
+    _daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                  QStringLiteral("--print-address=1")});
+    if (!_daemon.waitForStarted(10000))
+        return;
+    if (QMTest::waitUntil([&] { return _daemon.canReadLine() || _daemon.state() == QProcess::NotRunning; }, 20000)
+        && _daemon.canReadLine())
+        _address = QString::fromUtf8(_daemon.readLine()).trimmed();
+}
+
+PrivateBus::~PrivateBus()
+{
+    for (const QString &name : std::as_const(_names))
+        QDBusConnection::disconnectFromBus(name);
+    if (_daemon.state() != QProcess::NotRunning) {
+        _daemon.terminate();
+        if (!_daemon.waitForFinished(10000))
+            _daemon.kill();
+        _daemon.waitForFinished();
+    }
+}
+
+QProcessEnvironment PrivateBus::environment() const
+{
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), _address);
+    return env;
+}
+
+QDBusConnection PrivateBus::connection(const QString &name)
+{
+    if (!_names.contains(name))
+        _names << name;
+    return QDBusConnection::connectToBus(_address, name);
 }
 
 const QStringList kTools{"hdiutil", "newfs_hfs", "diskutil", "mount", "umount", "mdutil", "purge"};

@@ -1,6 +1,6 @@
 // Quilmo-Helper in a real tray, over the real protocols: the menu it exports to a
-// StatusNotifierItem panel (a stand-in watcher on the test's session bus), read and used
-// as a panel does; the icon following the watcher as it leaves and comes back.
+// StatusNotifierItem panel (a stand-in watcher on a session bus of the test's own), read
+// and used as a panel does; the icon following the watcher as it leaves and comes back.
 #include "QMDBusMenuExporter.h"
 #include "QMHelperTestSupport.h"
 #include "QMRamDiskAutoSave.h"
@@ -146,20 +146,15 @@ protected:
     void SetUp() override
     {
         QM_REQUIRE_LOOP_DEVICES();
-        ASSERT_TRUE(QDBusConnection::sessionBus().isConnected());
+        ASSERT_TRUE(_bus.isUsable()) << "no dbus-daemon";
         ASSERT_TRUE(watcher.isConnected());
         QMDBusMenuExporter::registerTypes();
         QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
     }
 
-    QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode)
+    QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode = 0)
     {
-        QMRamDisk::Ptr r = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), name);
-        r->setBackupMode(backupMode);
-        QMEngineTest::RecordingDelegate delegate;
-        r->performAction(QMRamDiskAction_create, &delegate, false);
-        EXPECT_EQ(r->status(), QMRamDiskStatus_mounted);
-        return r;
+        return QMHelperTest::mounted(_sandbox, name, backupMode);
     }
 
     // A method of the helper's, called as a panel calls it.
@@ -167,7 +162,7 @@ protected:
     {
         QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
         message.setArguments(args);
-        return QDBusConnection::sessionBus().call(message, QDBus::Block, 30000);
+        return _panel.call(message, QDBus::Block, 30000);
     }
 
     QMDBusMenuLayoutItem layout(int id)
@@ -182,7 +177,10 @@ protected:
 
     QMEngineTest::RamDiskSandbox _sandbox;
     LoggingInstallation _installation;
-    StatusNotifierWatcherStandIn watcher;
+    // The helper and the panel meet on a bus of the test's own.
+    QMHelperTest::PrivateBus _bus;
+    QDBusConnection _panel = _bus.connection(QStringLiteral("panel"));
+    StatusNotifierWatcherStandIn watcher{_bus.connection(QStringLiteral("watcher"))};
     QString service;
 };
 
@@ -198,7 +196,7 @@ TEST_F(HelperTrayTest, ThePanelsMenuSaysEverythingInTextAndRunsWhatIsChosen)
     ASSERT_TRUE(QMHelperTest::writeEntries({trial, later}, true));
 
     ASSERT_TRUE(watcher.appear());
-    Helper helper(_installation, {QStringLiteral("FromApp")});
+    Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([&] { return !watcher.items.isEmpty(); }, 30000)) << "the helper never registered";
     service = watcher.items.first();
 
@@ -261,7 +259,7 @@ TEST_F(HelperTrayTest, ThePanelsMenuSaysEverythingInTextAndRunsWhatIsChosen)
     // Chosen in the panel: the backup runs, and the row's text follows while the menu is
     // open, without the panel asking for the menu again.
     MenuSignalRecorder recorder;
-    ASSERT_TRUE(QDBusConnection::sessionBus().connect(service, QStringLiteral("/MenuBar"), kMenuInterface,
+    ASSERT_TRUE(_panel.connect(service, QStringLiteral("/MenuBar"), kMenuInterface,
                                                       QStringLiteral("ItemsPropertiesUpdated"), &recorder,
                                                       SLOT(received(QDBusMessage))));
     ASSERT_TRUE(QMEngineTest::writeFile(trial->path() + QStringLiteral("/notes.txt"), "second"));
@@ -284,7 +282,7 @@ TEST_F(HelperTrayTest, ThePanelsMenuSaysEverythingInTextAndRunsWhatIsChosen)
 TEST_F(HelperTrayTest, TheIconFollowsTheWatcherLeavingAndComingBack)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({}, true));
-    Helper helper(_installation, {QStringLiteral("FromApp")});
+    Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("No system tray is available")); },
                                   30000))
         << "offscreen and without a watcher, there is no tray";
@@ -321,7 +319,7 @@ TEST_F(HelperTrayTest, OnAnXServerTheIconMovesToTheXEmbedTrayAndBack)
         GTEST_SKIP() << tray.why().toStdString();
     ASSERT_TRUE(QMHelperTest::writeEntries({}, true));
     ASSERT_TRUE(watcher.appear());
-    QProcessEnvironment x11;
+    QProcessEnvironment x11 = _bus.environment();
     x11.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     x11.insert(QStringLiteral("DISPLAY"), tray.display());
     Helper helper(_installation, {QStringLiteral("FromApp")}, x11);

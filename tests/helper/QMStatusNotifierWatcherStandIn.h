@@ -1,7 +1,7 @@
 #pragma once
 
-// A stand-in for a panel's org.kde.StatusNotifierWatcher on the test's session bus: it takes
-// the registrations of items as a panel does, on a connection of its own, and can leave the
+// A stand-in for a panel's org.kde.StatusNotifierWatcher on a test's bus: it takes the
+// registrations of items as a panel does, on the connection it is given, and can leave the
 // bus and come back as a panel that quits and starts again.
 
 #include "QMDBusMenuExporter.h"
@@ -25,8 +25,7 @@ class StatusNotifierWatcherStandIn : public QObject
 public:
     static QString serviceName() { return QStringLiteral("org.kde.StatusNotifierWatcher"); }
 
-    StatusNotifierWatcherStandIn()
-        : _bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("watcher-stand-in")))
+    explicit StatusNotifierWatcherStandIn(const QDBusConnection &bus) : _bus(bus)
     {
         _bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
                             QDBusConnection::ExportScriptableContents | QDBusConnection::ExportAllProperties);
@@ -35,7 +34,6 @@ public:
     {
         leave();
         _bus.unregisterObject(QStringLiteral("/StatusNotifierWatcher"));
-        QDBusConnection::disconnectFromBus(QStringLiteral("watcher-stand-in"));
     }
 
     bool isConnected() const { return _bus.isConnected(); }
