@@ -10,7 +10,7 @@ packages=(
   libqt6svg6
   librsvg2-bin man-db gzip
   desktop-file-utils appstream libxml2-utils lintian dpkg-dev
-  xvfb
+  xvfb trayer x11-utils
   # Real browsers for the browser presets' tests, and the sandbox Flatpak runs them in.
   firefox-esr chromium bubblewrap
 )
