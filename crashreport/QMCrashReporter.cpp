@@ -6,6 +6,7 @@
 #include "QMLog.h"
 #include "QMLogFile.h"
 #include "QMMacInfo.h"
+#include "QMTemporaryDir.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -20,7 +21,6 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QSysInfo>
-#include <QTemporaryDir>
 #include <QUrl>
 #include <QWidget>
 
@@ -285,9 +285,9 @@ QString QMCrashReporter::createArchive(const QString &directory, QString *error)
     const QString tar = QStandardPaths::findExecutable(QStringLiteral("tar"));
     if (tar.isEmpty())
         return fail(QStringLiteral("tar==nil"));
-    QTemporaryDir work;
+    QMTemporaryDir work(QMTemporaryDir::userCacheTemplate(QStringLiteral("report")));
     if (!work.isValid())
-        return fail(QStringLiteral("QTemporaryDir==NO"));
+        return fail(QStringLiteral("QMTemporaryDir==NO error:%1").arg(work.errorString()));
 
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
     const QString name = QStringLiteral("Quilmo-Problem-Report-") + stamp;

@@ -20,7 +20,7 @@ deb=$build/package/quilmo_${version}_${arch}.deb
 echo "== $deb"
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf --one-file-system "$work"' EXIT
 
 # -- The file list -------------------------------------------------------------------------
 dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|' >"$work/files"
@@ -52,6 +52,7 @@ done
 # The window and the tray program, once they are built.
 [ -x "$build/bin/Quilmo" ] && expect+=(/usr/bin/Quilmo /usr/share/man/man1/Quilmo.1.gz)
 [ -x "$build/libexec/quilmo/Quilmo-Helper" ] && expect+=(/usr/libexec/quilmo/Quilmo-Helper)
+[ -x "$build/libexec/quilmo/quilmo-update-swap" ] && expect+=(/usr/libexec/quilmo/quilmo-update-swap)
 for f in "${expect[@]}"; do
   grep -qxF "$f" "$work/files" || problem "the package lacks $f"
 done

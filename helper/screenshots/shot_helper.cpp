@@ -1,7 +1,9 @@
 // Renders the tray program's pictures into the directory given as the only argument: the
 // root menu with three RAM disks, one RAM disk's submenu, and the tray icon's looks.
 #include "QMRamDiskEntries.h"
+#include "QMTemporaryDir.h"
 #include "QMTranslations.h"
+#include "QMVolumeRoot.h"
 #include "QMWorkspaceIcons.h"
 #include "RamDiskMenuItemView.h"
 #include "StatusItemView.h"
@@ -13,7 +15,6 @@
 #include <QFile>
 #include <QMenu>
 #include <QPainter>
-#include <QTemporaryDir>
 #include <QWidgetAction>
 
 #include <cstdio>
@@ -110,8 +111,8 @@ int main(int argc, char **argv)
     // mount directory must pass the checks a real one does, which refuse /tmp (where the
     // screenshot run keeps its home): /home is used where it may be written.
     const QString parent = QFileInfo(QStringLiteral("/home")).isWritable() ? QStringLiteral("/home") : QDir::homePath();
-    QTemporaryDir place(parent + QStringLiteral("/quilmo-shot-XXXXXX"));
-    QTemporaryDir volume(place.path() + QStringLiteral("/Scratch-XXXXXX"));
+    QMTemporaryDir place(parent + QStringLiteral("/quilmo-shot-XXXXXX"));
+    QMTemporaryDir volume(place.path() + QStringLiteral("/Scratch-XXXXXX"));
     QDir(volume.path()).mkpath(QStringLiteral("Downloads"));
     QDir(volume.path()).mkpath(QStringLiteral("Projects"));
     for (const char *name : {"notes.txt", "report.pdf", "photo.png", "build.log"}) {
@@ -138,6 +139,7 @@ int main(int argc, char **argv)
     };
     const QMRamDisk::Ptr scratch = add(QStringLiteral("Scratch"), 2, 0.40, 0, 0);
     scratch->setPath(volume.path());
+    QMVolumeRoot::setStandInRootForTesting(volume.path());
     add(QStringLiteral("Builds"), 2, 0.87, 0, 0);
     // Busy: the menu keeps the list as it is while an action runs.
     add(QStringLiteral("Browser Cache"), 0, 0, 1, 5);

@@ -3,9 +3,10 @@
 #include "AppController.h"
 #include "AppTestSupport.h"
 #include "PreferencesController.h"
-#include "QMCrashHandler.h"
 #include "QMCheckForUpdates.h"
+#include "QMCrashHandler.h"
 #include "QMCrashReporter.h"
+#include "QMFileRemover.h"
 #include "QMLicenseAgreement.h"
 #include "QMLogFile.h"
 #include "QMMainWindow.h"
@@ -13,6 +14,7 @@
 #include "QMRamDiskUtils.h"
 #include "QMRunningApplications.h"
 #include "QMSingleInstance.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMUserDefaults.h"
 #include "RamDiskConfigController.h"
@@ -29,7 +31,6 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QToolBar>
 
 #include <csignal>
@@ -48,7 +49,7 @@ QStringList titles(QMenu *menu)
 
 void resetCrashState()
 {
-    QDir(QMCrashHandler::crashDirectory()).removeRecursively();
+    QMFileRemover::removePath(QMCrashHandler::crashDirectory()).ok();
     QFile::remove(QMCrashReporter::sharedInstance()->runningMarkerPath());
 }
 
@@ -210,7 +211,7 @@ TEST_F(AppControllerTest, MenuItemsGoAtTheTopWhenThereIsNoPlaceAfterPreferences)
 TEST_F(AppControllerTest, ForceEjectRefusesWhatIsNotAMountedVolume)
 {
     auto app = launch();
-    QTemporaryDir folder;
+    QMTemporaryDir folder;
     const QString file = QMTest::writeScript(folder.path(), QStringLiteral("file"), QString());
     AlertAnswers alerts(QStringLiteral("Ok"));
     {

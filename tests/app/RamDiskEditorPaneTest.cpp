@@ -282,7 +282,7 @@ TEST_F(EditorPaneTest, TypeMenuPresetsUsedAbsentAndNoLongerOffered)
 TEST_F(EditorPaneTest, ASimulatorDeviceIsChosenAndChosenAgainAfterARefresh)
 {
     // Xcode and one used simulator device, in the places the presets look.
-    QTemporaryDir root;
+    QMTemporaryDir root;
     const QString info = root.filePath(QStringLiteral("Applications/Xcode.app/Contents"));
     ASSERT_TRUE(QDir().mkpath(info));
     QFile plist(info + QStringLiteral("/Info.plist"));

@@ -1,7 +1,9 @@
 #include "QMAlert.h"
 #include "QMCrashHandler.h"
 #include "QMCrashReporter.h"
+#include "QMFileRemover.h"
 #include "QMLogFile.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +13,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QUrl>
 
 #include <csignal>
@@ -26,7 +27,7 @@ QString crashDir()
 
 void clearState()
 {
-    QDir(crashDir()).removeRecursively();
+    QMFileRemover::removePath(crashDir()).ok();
     QDir().mkpath(crashDir());
     for (const QFileInfo &f : QDir(QMLogFile::logDirectory()).entryInfoList(QDir::Files))
         QFile::remove(f.absoluteFilePath());
@@ -233,7 +234,7 @@ TEST_F(CrashReporterTest, ArchiveHoldsReportsLogsAndProfileWithoutTheRamDisksNam
         p.privateTexts << QStringLiteral("Secret Project Disk") << home + QStringLiteral("/Secret Project Disk");
         return p;
     });
-    QTemporaryDir into;
+    QMTemporaryDir into;
     QString error;
     const QString archive = reporter.createArchive(into.path(), &error);
     ASSERT_FALSE(archive.isNull()) << error.toStdString();
@@ -247,7 +248,7 @@ TEST_F(CrashReporterTest, ArchiveHoldsReportsLogsAndProfileWithoutTheRamDisksNam
     EXPECT_TRUE(listing.contains(QStringLiteral("/logs/Quilmo.log\n")));
     EXPECT_TRUE(listing.contains(QStringLiteral("/logs/Quilmo.log.1")));
 
-    QTemporaryDir out;
+    QMTemporaryDir out;
     ASSERT_EQ(QMTest::run(QStringLiteral("tar"), {QStringLiteral("-xzf"), archive, QStringLiteral("-C"), out.path()}), 0);
     const QString root = out.path() + QLatin1Char('/') + QFileInfo(archive).fileName().chopped(7);
     const QString profile = readFile(root + QStringLiteral("/profile.txt"));

@@ -1,11 +1,11 @@
 #include "QMDesktopEntry.h"
+#include "QMTemporaryDir.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QLocale>
-#include <QTemporaryDir>
 
 namespace {
 bool writeFile(const QString &path, const QByteArray &data)
@@ -17,7 +17,7 @@ bool writeFile(const QString &path, const QByteArray &data)
 
 TEST(QMDesktopEntry, ReadsTheMainGroupOnly)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.path() + QStringLiteral("/app.desktop");
     ASSERT_TRUE(writeFile(path, "# comment\n"
@@ -48,7 +48,7 @@ TEST(QMDesktopEntry, ReadsTheMainGroupOnly)
 
 TEST(QMDesktopEntry, UserEntriesComeFirst)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString user = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications");
     ASSERT_TRUE(QDir().mkpath(user));

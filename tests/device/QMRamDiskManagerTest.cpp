@@ -1,11 +1,13 @@
 // Presets, the creation and mount-directory rules, the running check and the progress texts,
 // against real directories, real processes and real desktop entries.
+#include "QMFileRemover.h"
 #include "QMLog.h"
 #include "QMMacInfo.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
 #include "QMRunningApplications.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMTranslations.h"
 
@@ -16,7 +18,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <sys/mount.h>
@@ -214,7 +215,7 @@ protected:
     {
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root to make directories outside the system directories";
-        root = std::make_unique<QTemporaryDir>(QStringLiteral("/quilmo-mountdir-XXXXXX"));
+        root = std::make_unique<QMTemporaryDir>(QStringLiteral("/quilmo-mountdir-XXXXXX"));
         ASSERT_TRUE(root->isValid());
         base = root->path();
     }
@@ -225,7 +226,7 @@ protected:
         EXPECT_EQ(message, ok ? QString() : tr(expected)) << dir.toStdString() << " / " << name.toStdString();
         return !ok;
     }
-    std::unique_ptr<QTemporaryDir> root;
+    std::unique_ptr<QMTemporaryDir> root;
     QString base;
 };
 
@@ -352,7 +353,7 @@ TEST(QMRamDiskManager, PresetTypesTakeAnyMountDirectory)
 
 TEST(QMRamDiskManager, FirefoxPresetFollowsVersionAndCacheDirectory)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString home = dir.path() + QStringLiteral("/home");
     const QString bin = dir.path() + QStringLiteral("/bin");
@@ -380,13 +381,13 @@ TEST(QMRamDiskManager, FirefoxPresetFollowsVersionAndCacheDirectory)
     EXPECT_EQ(infos->value(QStringLiteral("mountDirectory")).toString(), home + QStringLiteral("/.cache/mozilla"));
     EXPECT_EQ(infos->value(QStringLiteral("size")).toULongLong(), 1000000000ULL);
 
-    ASSERT_TRUE(QDir(home + QStringLiteral("/.cache/mozilla")).removeRecursively());
+    ASSERT_TRUE(QMFileRemover::removePath(home + QStringLiteral("/.cache/mozilla")).ok());
     EXPECT_EQ(statusOf(7), 0);
 }
 
 TEST(QMRamDiskManager, ChromeAndOtherPlatformPresetsFromTheirLayouts)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString home = dir.path() + QStringLiteral("/home");
     ASSERT_TRUE(mkdirs(home + QStringLiteral("/.cache")));
@@ -457,7 +458,7 @@ TEST(QMRamDiskManager, RunningApplicationRefusesItsType)
 {
     // A program that runs as "firefox" for this user, and one for another user (so it lies
     // where any user may run it).
-    QTemporaryDir dir(QStringLiteral("/tmp/quilmo-apps-XXXXXX"));
+    QMTemporaryDir dir(QStringLiteral("/tmp/quilmo-apps-XXXXXX"));
     ASSERT_TRUE(dir.isValid());
     ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
     const QString fake = dir.path() + QStringLiteral("/firefox");
@@ -547,7 +548,7 @@ TEST(QMRamDiskManager, ProgressTextsAndTheEnglishTranslation)
 
 TEST(QMRamDiskManager, SupportDirectoryIsCreatedPrivate)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     {
         EnvGuard env("XDG_DATA_HOME", dir.path() + QStringLiteral("/data"));

@@ -6,6 +6,7 @@
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <csignal>
@@ -53,7 +53,7 @@ public:
     }
 
 private:
-    QTemporaryDir _dir{QMTest::testHome() + QStringLiteral("/prefix-XXXXXX")};
+    QMTemporaryDir _dir{QMTest::testHome() + QStringLiteral("/prefix-XXXXXX")};
 };
 
 // One helper process; ended (and waited for) when the object goes.

@@ -1,6 +1,7 @@
 #include "QMAlert.h"
-#include "QMFunctions.h"
 #include "QMCheckForUpdates.h"
+#include "QMFunctions.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMUpdateTestSupport.h"
 
@@ -17,7 +18,6 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <unistd.h>
 
@@ -127,7 +127,7 @@ protected:
 
     HttpServer server;
     UrlRecorder browser;
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     QString marker, prefix, settingsPath;
     QList<QMAlertRequest> alerts;
     QList<int> answers;

@@ -1,5 +1,6 @@
-#include "QMUpdateArchive.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
+#include "QMUpdateArchive.h"
 #include "QMUpdateTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include <sys/stat.h>
 
@@ -37,7 +37,7 @@ struct Limits
 
 TEST(QMUpdateArchive, UnpacksFilesDirectoriesAndLinksInside)
 {
-    QTemporaryDir t;
+    QMTemporaryDir t;
     QList<ZipEntry> entries = treeEntries(QStringLiteral("quilmo"), QStringLiteral("2.0"), QStringLiteral("/nowhere"));
     entries << ZipEntry{QStringLiteral("quilmo/bin/setuid"), "x", ZipEntry::File, 04755};
     entries << ZipEntry{QStringLiteral("quilmo/share/link-up"), {}, ZipEntry::Symlink, 0777, QStringLiteral("../bin/Quilmo")};
@@ -74,7 +74,7 @@ TEST(QMUpdateArchive, HostileArchivesAreRefusedWholeAndWriteNothing)
         {"not a zip", QByteArray("PK\x03\x04 truncated")},
     };
     for (const auto &c : cases) {
-        QTemporaryDir outer;
+        QMTemporaryDir outer;
         const QString t = outer.path() + QStringLiteral("/T");
         QDir().mkpath(t);
         QString error;
@@ -88,18 +88,18 @@ TEST(QMUpdateArchive, HostileArchivesAreRefusedWholeAndWriteNothing)
 TEST(QMUpdateArchive, SizeLimitsAtTheirEdge)
 {
     Limits limits(1000, 1500);
-    QTemporaryDir t;
+    QMTemporaryDir t;
     QString error;
     EXPECT_TRUE(QMUpdateArchive::extract(makeZip({{QStringLiteral("q/a"), QByteArray(1000, 'a')}}), t.path(), &error))
         << error.toStdString();
 
-    QTemporaryDir t2;
+    QMTemporaryDir t2;
     EXPECT_FALSE(QMUpdateArchive::extract(makeZip({{QStringLiteral("q/ok"), "x"}, {QStringLiteral("q/a"), QByteArray(1001, 'a')}}),
                                           t2.path(), &error));
     EXPECT_TRUE(contents(t2.path()).isEmpty());
 
     // Each entry within its limit, together beyond the total.
-    QTemporaryDir t3;
+    QMTemporaryDir t3;
     EXPECT_FALSE(QMUpdateArchive::extract(makeZip({{QStringLiteral("q/a"), QByteArray(800, 'a')}, {QStringLiteral("q/b"), QByteArray(701, 'b')}}),
                                           t3.path(), &error));
     EXPECT_TRUE(contents(t3.path()).isEmpty());

@@ -1,5 +1,7 @@
 #include "QMFunctions.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
+#include "QMTestUser.h"
 #include "QMUpdateInstaller.h"
 #include "QMUpdateTestSupport.h"
 
@@ -9,7 +11,6 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,7 +35,7 @@ protected:
     QMUpdateInstaller::Identity identity() const
     {
         return {appPath, QStringLiteral("Quilmo"), QStringLiteral("1.0"), QStringLiteral("org.quilmo.Quilmo"),
-                QStringLiteral("bin/Quilmo"), tmp, QString()};
+                QStringLiteral("bin/Quilmo"), tmp, QString(), QString()};
     }
 
     QMUpdateInstaller installer(QMUpdateInstaller::PrivilegedRunner runner = {})
@@ -73,7 +74,7 @@ protected:
         return all;
     }
 
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     QString parent, marker, tmp, appPath;
     QStringList privilegedCalls;
 };
@@ -89,13 +90,14 @@ TEST_F(InstallerTest, ReplacesTheInstallationAndKeepsTheOldOneInTheTrash)
 {
     makeOld();
     writeFile(appPath + QStringLiteral("/README.local"), "the user's own note");
-    // A temporary directory that someone made a link to elsewhere: the link goes, not what
-    // it points at.
+    // What lies under the temporary directory's old fixed name is someone else's: never
+    // taken over, never cleaned.
     const QString victim = dir.path() + QStringLiteral("/victim");
     QDir().mkpath(victim);
     writeFile(victim + QStringLiteral("/keep"), "keep");
     QDir().mkpath(tmp);
-    QFile::link(victim, tmp + QStringLiteral("/org.quilmo.Quilmo-QMCheckForUpdates"));
+    const QString planted = tmp + QStringLiteral("/org.quilmo.Quilmo-QMCheckForUpdates");
+    QFile::link(victim, planted);
 
     QMUpdateInstaller inst = installer();
     QString reason;
@@ -113,12 +115,47 @@ TEST_F(InstallerTest, ReplacesTheInstallationAndKeepsTheOldOneInTheTrash)
     EXPECT_EQ(readFile(appPath + QStringLiteral("/README.local")), QByteArray("the user's own note"));
     for (const QString &entry : QDir(appPath).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
         EXPECT_FALSE(entry.startsWith(QLatin1Char('.'))) << "left behind: " << entry.toStdString();
+    EXPECT_TRUE(inst.temporaryDirectory().startsWith(planted + QLatin1Char('-'))) << "a fresh one beside it";
     EXPECT_FALSE(QFileInfo::exists(inst.temporaryDirectory()));
+    EXPECT_EQ(QFileInfo(planted).symLinkTarget(), victim);
     EXPECT_EQ(readFile(victim + QStringLiteral("/keep")), QByteArray("keep"));
 
     const QString trash = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Trash");
     EXPECT_EQ(readFile(trash + QStringLiteral("/files/quilmo 1.0/bin/quilmoctl")), QByteArray("ctl 1.0"));
     EXPECT_TRUE(QFileInfo::exists(trash + QStringLiteral("/info/quilmo 1.0.trashinfo")));
+}
+
+TEST_F(InstallerTest, AnotherUsersFolderAtTheOldTemporaryNameIsNeitherTakenOverNorCleaned)
+{
+    QMTestUser attacker(QStringLiteral("upd"));
+    QM_REQUIRE_TEST_USER(attacker);
+    makeOld();
+    const QString victim = dir.path() + QStringLiteral("/home");
+    QDir().mkpath(victim + QStringLiteral("/Documents"));
+    writeFile(victim + QStringLiteral("/Documents/thesis.odt"), "years of work");
+    // The other user's folder where the installer once made its own, with a subfolder
+    // that becomes a link to the victim's home as soon as anything in it is deleted.
+    const QString planted = QDir::tempPath() + QStringLiteral("/org.quilmo.Quilmo-QMCheckForUpdates");
+    ASSERT_TRUE(QDir().mkpath(planted));
+    ASSERT_EQ(chown(QFile::encodeName(planted).constData(), attacker.uid(), attacker.gid()), 0);
+    const pid_t attack = QMTestStartLinkSwapAttack(attacker, planted + QStringLiteral("/x"), 3000,
+                                                   QStringLiteral("Documents"), victim, 120000);
+    ASSERT_GT(attack, 0);
+
+    QMUpdateInstaller::Identity own = identity();
+    own.tempDirectory = QString(); // the user's own cache, as in the program
+    QMUpdateInstaller inst(own, {});
+    QString reason;
+    bool quit = true;
+    ASSERT_TRUE(inst.installUpdateWithData(newZip(), &reason, &quit)) << reason.toStdString();
+    EXPECT_EQ(runningVersion(), QStringLiteral("2.0"));
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/quilmo/");
+    EXPECT_TRUE(inst.temporaryDirectory().startsWith(cache)) << inst.temporaryDirectory().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(inst.temporaryDirectory()));
+
+    EXPECT_EQ(QMTestWaitForChild(attack, 0), -1) << "nothing in the other user's folder was deleted";
+    EXPECT_EQ(QDir(planted + QStringLiteral("/x")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(), 3001);
+    EXPECT_EQ(readFile(victim + QStringLiteral("/Documents/thesis.odt")), QByteArray("years of work"));
 }
 
 TEST_F(InstallerTest, OneReadOnlyFileTakesThePrivilegedPath)
@@ -136,7 +173,8 @@ TEST_F(InstallerTest, OneReadOnlyFileTakesThePrivilegedPath)
     bool quit = true;
     ASSERT_TRUE(inst.installUpdateWithData(newZip(), &reason, &quit)) << reason.toStdString();
     EXPECT_TRUE(inst.usedPrivileges());
-    EXPECT_EQ(privilegedCalls, QStringList{QStringLiteral("/bin/sh")}) << "one prompt for the whole install";
+    EXPECT_EQ(privilegedCalls, QStringList{QMTest::libexecDir() + QStringLiteral("/quilmo-update-swap")})
+        << "one prompt for the whole install";
     EXPECT_TRUE(log.contains(QStringLiteral("isWritableFileAtPath==NO\u00A0|| isDeletableFileAtPath==NO file:") + readOnly));
     EXPECT_EQ(runningVersion(), QStringLiteral("2.0"));
     EXPECT_EQ(readFile(readOnly), QByteArray("png 2.0"));
@@ -292,7 +330,7 @@ TEST_F(InstallerTest, AFailedSwapPutsBackWhatWasSwapped)
 
 TEST(QMUpdateInstaller, SelfContainedPrefixes)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const QString own = makeTree(dir.path(), QStringLiteral("quilmo"), QStringLiteral("1.0"), dir.path() + QStringLiteral("/m"));
     const QString shared = makeTree(dir.path(), QStringLiteral("local"), QStringLiteral("1.0"), dir.path() + QStringLiteral("/m"));
     QString why;
