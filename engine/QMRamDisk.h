@@ -241,7 +241,7 @@ public:
     void performBackup(QMRamDiskActionDelegateProtocol *delegate);
     void performRemount(QMRamDiskActionDelegateProtocol *delegate);
     void performEject(QMRamDiskActionDelegateProtocol *delegate);
-    void performCleanUpFiles();
+    QMError::Ptr performCleanUpFiles();
     void performRebuild(QMRamDiskActionDelegateProtocol *delegate);
 
     // ---- Fields ----

@@ -14,6 +14,7 @@
 
 class QAction;
 class QMenu;
+class QMTrayFileBrowser;
 class QSystemTrayIcon;
 class QTimer;
 
@@ -79,8 +80,8 @@ public:
     void menuDidClose(QMenu *menu);
     void loadRamDiskListMenu(QMenu *menu);
     void loadDirectoryMenu(QMenu *menu);
-    // A file or folder item (a folder gets a submenu filled when it opens).
-    QAction *fileMenuItemWithPath(const QString &path, QMenu *menu);
+    // The RAM disks' files and folders in their submenus.
+    QMTrayFileBrowser *fileBrowser();
 
     // Item actions; each receives the chosen item.
     void mi_openRamDiskApp(QAction *sender);
@@ -125,7 +126,6 @@ private:
     void addItems(QMenu *menu, const QList<QMStatusMenuItem> &items);
     QAction *addItem(QMenu *menu, const QMStatusMenuItem &item);
     QAction *addRamDiskRow(QMenu *menu, const QMStatusMenuItem &item);
-    void listEntries(QMenu *menu, const QString &directory, bool volumeRoot);
     void perform(QMStatusMenuSelector selector, QAction *sender);
     QMRamDisk::Ptr ramDiskOfItem(QAction *sender) const;
     QIcon iconNamed(const QString &name);
@@ -137,6 +137,7 @@ private:
     QSystemTrayIcon *_statusItem = nullptr;
     QMenu *_rootMenu = nullptr;
     QTimer *_trayCheck = nullptr;
+    QMTrayFileBrowser *_fileBrowser = nullptr;
     bool _trayMissingLogged = false;
     QMetaObject::Connection _observation;
     // What actions started directly on a record report to: it outlives this controller

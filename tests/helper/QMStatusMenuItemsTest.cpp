@@ -1,6 +1,7 @@
 // What the menus hold and what the all-disk actions act on, from records alone.
 #include "QMHelperTestSupport.h"
 #include "QMStatusMenuItems.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMTranslations.h"
 
@@ -8,7 +9,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 
 using QMHelperTest::record;
 using QMHelperTest::withType;
@@ -143,7 +143,7 @@ TEST(StatusMenuItems, WarningIsStrictlyAboveEightyPercent)
 
 TEST(StatusMenuItems, RamDiskSubmenuByStatus)
 {
-    QTemporaryDir mountDir(QMTest::testHome() + QStringLiteral("/mount-XXXXXX"));
+    QMTemporaryDir mountDir(QMTest::testHome() + QStringLiteral("/mount-XXXXXX"));
     auto configured = [&](qint64 status, qint64 backupMode) {
         QMRamDisk::Ptr r = record(status, backupMode);
         r->setName(QStringLiteral("Scratch"));
@@ -184,40 +184,6 @@ TEST(StatusMenuItems, RamDiskSubmenuByStatus)
     auto create = QMStatusMenuItems::ramDiskMenu(tooSmall);
     EXPECT_EQ(keys(create), QStringList{"!Create"});
     EXPECT_EQ(create.first().toolTip, QStringLiteral("Please, specify a correct size of RamDisk"));
-}
-
-TEST(StatusMenuItems, DirectoryListingHidesVolumeNamesOnlyAtTheRoot)
-{
-    QTemporaryDir dir(QMTest::testHome() + QStringLiteral("/listing-XXXXXX"));
-    const QString root = dir.path();
-    const QStringList rootHidden{".Trashes", ".fseventsd", "tmp"};
-    const QStringList alwaysHidden{".DS_Store", ".localized"};
-    const QStringList shown{"notes.txt", ".config", "photos"};
-    for (const QString &name : rootHidden + alwaysHidden + shown) {
-        QFile f(root + u'/' + name);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
-    QDir(root).mkdir(QStringLiteral("sub"));
-    for (const QString &name : rootHidden + alwaysHidden + shown) {
-        QFile f(root + QStringLiteral("/sub/") + name);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
-
-    QStringList atRoot = QMStatusMenuItems::directoryEntries(root, true).names;
-    atRoot.sort();
-    EXPECT_EQ(atRoot, (QStringList{".config", "notes.txt", "photos", "sub"}));
-    QStringList inSub = QMStatusMenuItems::directoryEntries(root + QStringLiteral("/sub"), false).names;
-    inSub.sort();
-    EXPECT_EQ(inSub, (QStringList{".Trashes", ".config", ".fseventsd", "notes.txt", "photos", "tmp"}));
-
-    EXPECT_TRUE(QMStatusMenuItems::directoryEntries(root + QStringLiteral("/missing"), false).names.isEmpty());
-
-    const auto limited = QMStatusMenuItems::directoryEntries(root + QStringLiteral("/sub"), false, 4);
-    EXPECT_EQ(limited.names.size(), 4);
-    EXPECT_TRUE(limited.truncated);
-    const auto exact = QMStatusMenuItems::directoryEntries(root + QStringLiteral("/sub"), false, 6);
-    EXPECT_EQ(exact.names.size(), 6);
-    EXPECT_FALSE(exact.truncated) << "hidden names after the last shown one do not count";
 }
 
 TEST(StatusMenuItems, MenuTextsShowAmpersandsAsWritten)
