@@ -1,5 +1,6 @@
 #include "PreferencesController.h"
 
+#include "QMCheckForUpdates.h"
 #include "QMDistributedNotificationCenter.h"
 #include "QMFunctions.h"
 #include "QMLog.h"
@@ -74,6 +75,19 @@ void PreferencesController::windowDidLoad()
     _iconStyleLabel->setBuddy(_iconStylePopMenu);
     grid->addWidget(_iconStylePopMenu, 2, 1);
     grid->setColumnStretch(1, 1);
+
+    // An installation the package manager owns is updated by it: Quilmo never looks itself.
+    QMCheckForUpdates *updates = QMCheckForUpdates::sharedInstance();
+    _checkForUpdates = new QCheckBox(P::localized("Check for updates automatically"), this);
+    _checkForUpdates->setObjectName(QStringLiteral("checkForUpdatesAutomatically"));
+    const bool packaged = updates->application().packageManaged;
+    _checkForUpdates->setChecked(!packaged && updates->checksAutomatically());
+    _checkForUpdates->setEnabled(!packaged);
+    if (packaged)
+        _checkForUpdates->setToolTip(P::localized("Quilmo is updated by the system's package manager."));
+    connect(_checkForUpdates, &QCheckBox::clicked, this,
+            [this] { QMCheckForUpdates::sharedInstance()->setChecksAutomatically(_checkForUpdates->isChecked()); });
+    grid->addWidget(_checkForUpdates, 3, 0, 1, 2);
     layout->addLayout(grid);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);

@@ -9,7 +9,8 @@ class QLabel;
 class RamDiskConfigController;
 
 // The preferences window "Quilmo Preferences": whether the tray helper shows (runs now),
-// whether it starts at login, and the colour of its icon. The first two are carried out by
+// whether it starts at login, the colour of its icon, and whether Quilmo looks for a newer
+// version at launch. The first two are carried out by
 // the configuration controller, which keeps them in the list of RAM disks and starts, quits
 // or registers the helper; the icon style is Quilmo's own preference, announced to the
 // helper at once on the session bus and saved a second later where the helper reads it.
@@ -48,5 +49,6 @@ private:
     QCheckBox *_showHelperAtLogin = nullptr;
     QLabel *_iconStyleLabel = nullptr;
     QComboBox *_iconStylePopMenu = nullptr;
+    QCheckBox *_checkForUpdates = nullptr;
     QPointer<RamDiskConfigController> _ramDiskConfigController;
 };

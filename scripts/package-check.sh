@@ -65,7 +65,7 @@ echo "file list: ${#expect[@]} expected files present"
 # -- The control data ----------------------------------------------------------------------
 field() { dpkg-deb -f "$deb" "$1"; }
 depends=$(field Depends)
-for d in libc6 libqt6core6 libplist3 e2fsprogs util-linux pkexec; do
+for d in libc6 libqt6core6 libplist3 libssl3 e2fsprogs util-linux pkexec; do
   [[ ", $depends," == *", $d"[\ ,\(]* ]] || problem "Depends lacks $d: $depends"
 done
 [ "$(field Section)" = utils ] || problem "Section is '$(field Section)'"

@@ -210,6 +210,13 @@ bool QMUpdateInstaller::installUpdateWithData(const QByteArray &data, QString *r
             *reason = tr("Can not copy downloaded files (%@)").replace(QLatin1String("%@"), error);
             return false;
         }
+        if (outcome == QMUpdateSwap::PutBack) {
+            // Everything is as it was: a failure, and the program goes on.
+            QM_LogErrorMethod(this, QStringLiteral("swap==NO rolledBack==YES bcAppPath:%1 error:%2").arg(appPath, error));
+            *reason = tr("Can not install the update; the previous version is back in place (%@)")
+                          .replace(QLatin1String("%@"), error);
+            return false;
+        }
         if (outcome != QMUpdateSwap::Done) {
             *quit = true;
             QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO bcAppPath:%1 error:%2").arg(appPath, error));
@@ -228,9 +235,14 @@ bool QMUpdateInstaller::installUpdateWithData(const QByteArray &data, QString *r
             *reason = tr("Can not get privileges (%@)").replace(QLatin1String("%@"), QString::number(status));
             return false;
         }
-        if (status == 10) {
+        if (status == QMUpdateSwap::NothingChanged) {
             QM_LogErrorMethod(this, QStringLiteral("execute==NO /bin/cp bcTmpAppPath:%1").arg(tmpAppPath));
             *reason = tr("Can not copy downloaded files (with privileges)");
+            return false;
+        }
+        if (status == QMUpdateSwap::PutBack) {
+            QM_LogErrorMethod(this, QStringLiteral("swap==NO rolledBack==YES bcAppPath:%1").arg(appPath));
+            *reason = tr("Can not install the update; the previous version is back in place (with privileges)");
             return false;
         }
         if (status != 0) {
@@ -288,15 +300,27 @@ bool QMUpdateInstaller::isSelfContained(const QString &prefix, const QString &ex
         *why = QStringLiteral("%1 does not hold %2").arg(clean, executable);
         return false;
     }
-    const QString dpkg = QStandardPaths::findExecutable(QStringLiteral("dpkg"));
-    if (!dpkg.isEmpty()) {
-        qint64 status = 0;
-        QString out;
-        if (QMFunctions::executeCommand(dpkg, {QStringLiteral("-S"), clean}, &status, &out, nullptr) && status == 0) {
-            *why = QStringLiteral("%1 is a package's: %2").arg(clean, out.trimmed());
-            return false;
-        }
+    QString package;
+    if (isPackageManaged(clean, &package)) {
+        *why = QStringLiteral("%1 is a package's: %2").arg(clean, package);
+        return false;
     }
+    return true;
+}
+
+bool QMUpdateInstaller::isPackageManaged(const QString &program, QString *package)
+{
+    // By its absolute path, as every helper: what $PATH finds first is not asked.
+    const QString dpkgQuery = QStringLiteral("/usr/bin/dpkg-query");
+    if (!QFileInfo(dpkgQuery).isExecutable())
+        return false;
+    qint64 status = 0;
+    QString out;
+    if (!QMFunctions::executeCommand(dpkgQuery, {QStringLiteral("-S"), QDir::cleanPath(program)}, &status, &out, nullptr)
+        || status != 0)
+        return false;
+    if (package)
+        *package = out.trimmed().section(QLatin1Char(':'), 0, 0);
     return true;
 }
 

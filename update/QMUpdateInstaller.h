@@ -51,6 +51,8 @@ public:
     // it, holding the running program) that no package manager owns and that is not part of
     // the system's /usr. `why` says why not.
     static bool isSelfContained(const QString &prefix, const QString &executable, QString *why);
+    // Whether the package manager (dpkg) owns `program`; *package names its package.
+    static bool isPackageManaged(const QString &program, QString *package = nullptr);
 
     // Write and delete rights judged by the permission bits for the effective user, as for
     // anyone else: even root treats a read-only file as one it may not simply change.

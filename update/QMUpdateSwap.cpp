@@ -44,7 +44,7 @@ bool childrenOf(const QByteArray &dir, QList<QByteArray> *children, QString *err
 }
 
 bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &st, QString *error,
-              const QMUpdateSwap::Owner &owner)
+              const QMUpdateSwap::Rules &rules)
 {
     const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (in < 0) {
@@ -85,11 +85,12 @@ bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &s
             break;
     }
     ::close(in);
-    if (ok && owner.set && ::fchown(out, owner.uid, owner.gid) != 0) {
+    if (ok && rules.setOwner && ::fchown(out, rules.uid, rules.gid) != 0) {
         *error = pathError(to);
         ok = false;
     }
-    if (ok && ::fchmod(out, st.st_mode & 07777) != 0) {
+    const mode_t mode = !rules.installedModes ? (st.st_mode & 07777) : (st.st_mode & 0111) ? 0755 : 0644;
+    if (ok && ::fchmod(out, mode) != 0) {
         *error = pathError(to);
         ok = false;
     }
@@ -104,7 +105,7 @@ bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &s
     return ok;
 }
 
-bool copyEntry(const QByteArray &from, const QByteArray &to, QString *error, const QMUpdateSwap::Owner &owner)
+bool copyEntry(const QByteArray &from, const QByteArray &to, QString *error, const QMUpdateSwap::Rules &rules)
 {
     struct stat st {};
     if (::lstat(from.constData(), &st) != 0) {
@@ -115,17 +116,17 @@ bool copyEntry(const QByteArray &from, const QByteArray &to, QString *error, con
         QByteArray target(st.st_size > 0 ? st.st_size + 1 : 4096, Qt::Uninitialized);
         const ssize_t n = ::readlink(from.constData(), target.data(), size_t(target.size()));
         if (n < 0 || ::symlink(QByteArray(target.constData(), n).constData(), to.constData()) != 0
-            || (owner.set && ::lchown(to.constData(), owner.uid, owner.gid) != 0)) {
+            || (rules.setOwner && ::lchown(to.constData(), rules.uid, rules.gid) != 0)) {
             *error = pathError(to);
             return false;
         }
         return true;
     }
     if (S_ISREG(st.st_mode))
-        return copyFile(from, to, st, error, owner);
+        return copyFile(from, to, st, error, rules);
     if (!S_ISDIR(st.st_mode))
         return true; // devices, pipes and sockets are no part of an installation
-    if (::mkdir(to.constData(), 0700) != 0 || (owner.set && ::lchown(to.constData(), owner.uid, owner.gid) != 0)) {
+    if (::mkdir(to.constData(), 0700) != 0 || (rules.setOwner && ::lchown(to.constData(), rules.uid, rules.gid) != 0)) {
         *error = pathError(to);
         return false;
     }
@@ -133,12 +134,12 @@ bool copyEntry(const QByteArray &from, const QByteArray &to, QString *error, con
     if (!childrenOf(from, &children, error))
         return false;
     for (const QByteArray &child : std::as_const(children)) {
-        if (!copyEntry(child, to + child.mid(from.size()), error, owner))
+        if (!copyEntry(child, to + child.mid(from.size()), error, rules))
             return false;
     }
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::utimensat(AT_FDCWD, to.constData(), times, 0);
-    if (::chmod(to.constData(), st.st_mode & 07777) != 0) {
+    if (::chmod(to.constData(), rules.installedModes ? 0755 : st.st_mode & 07777) != 0) {
         *error = pathError(to);
         return false;
     }
@@ -187,14 +188,15 @@ QMUpdateSwap::Outcome QMUpdateSwap::swap(const QString &prefix, const QString &n
         if (!removeIfThere(entryPath(prefix, e, kNew), error) || !removeIfThere(entryPath(prefix, e, kOld), error))
             return NothingChanged;
 
-    // Everything new is copied before anything old is touched. As root the copies belong
-    // to whoever owns the installation, not to the one who downloaded them.
-    Owner owner;
-    struct stat st {};
-    if (geteuid() == 0 && ::stat(QFile::encodeName(prefix).constData(), &st) == 0)
-        owner = {true, st.st_uid, st.st_gid};
+    // Everything new is copied before anything old is touched, with the modes of an
+    // installation whatever the archive said. As root the copies belong to root, not to
+    // the one who downloaded them.
+    Rules rules;
+    rules.installedModes = true;
+    if (geteuid() == 0)
+        rules.setOwner = true;
     for (const QString &e : entries) {
-        if (!copyTree(newTree + QLatin1Char('/') + e, QFile::decodeName(entryPath(prefix, e, kNew)), error, owner)) {
+        if (!copyTree(newTree + QLatin1Char('/') + e, QFile::decodeName(entryPath(prefix, e, kNew)), error, rules)) {
             QString ignored;
             for (const QString &f : entries)
                 removeIfThere(entryPath(prefix, f, kNew), &ignored);
@@ -241,15 +243,15 @@ QMUpdateSwap::Outcome QMUpdateSwap::swap(const QString &prefix, const QString &n
     return Done;
 }
 
-bool QMUpdateSwap::copyTree(const QString &source, const QString &destination, QString *error, const Owner &owner)
+bool QMUpdateSwap::copyTree(const QString &source, const QString &destination, QString *error, const Rules &rules)
 {
     QString unused;
-    return copyEntry(QFile::encodeName(source), QFile::encodeName(destination), error ? error : &unused, owner);
+    return copyEntry(QFile::encodeName(source), QFile::encodeName(destination), error ? error : &unused, rules);
 }
 
 bool QMUpdateSwap::copyTree(const QString &source, const QString &destination, QString *error)
 {
-    return copyTree(source, destination, error, Owner());
+    return copyTree(source, destination, error, Rules());
 }
 
 bool QMUpdateSwap::subpaths(const QByteArray &root, QList<QByteArray> *paths, QString *error)

@@ -23,21 +23,25 @@ public:
         NotAllPutBack = 12,  // a swap failed and not everything could be put back
     };
 
-    // Owner given to what is copied: the installation's own, when run as root.
-    struct Owner
+    // How what is copied is made: its owner (set when run as root), and whether it gets
+    // an installation's modes whatever it had (directories and programs 0755, other files
+    // 0644) or keeps its own.
+    struct Rules
     {
-        bool set = false;
+        bool setOwner = false;
         uid_t uid = 0;
         gid_t gid = 0;
+        bool installedModes = false;
     };
 
-    // Replaces `entries` (plain names) of `prefix` by those of `newTree`. *error tells
-    // what failed.
+    // Replaces `entries` (plain names) of `prefix` by those of `newTree`, with installed
+    // modes, owned by root when run as root. *error tells what failed.
     static Outcome swap(const QString &prefix, const QString &newTree, const QStringList &entries, QString *error);
 
-    // Copies a tree, keeping modes, times and links as links; devices, pipes and sockets
-    // are left out. With `owner` set, what is made belongs to it.
-    static bool copyTree(const QString &source, const QString &destination, QString *error, const Owner &owner);
+    // Copies a tree, keeping times and links as links, with its modes or installed ones;
+    // devices, pipes and sockets are left out.
+    static bool copyTree(const QString &source, const QString &destination, QString *error, const Rules &rules);
+    // The same, keeping modes and owners as the user's.
     static bool copyTree(const QString &source, const QString &destination, QString *error);
 
     // Every path below `root`, depth first; false with the reason when a directory cannot

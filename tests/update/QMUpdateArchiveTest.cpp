@@ -85,6 +85,37 @@ TEST(QMUpdateArchive, HostileArchivesAreRefusedWholeAndWriteNothing)
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/tmp/quilmo-update-test-evil")));
 }
 
+TEST(QMUpdateArchive, ALinkOneLevelOutOfTheInstallationRefusesTheWholeArchive)
+{
+    const ZipEntry program{QStringLiteral("quilmo/bin/Quilmo"), "ok", ZipEntry::File, 0755};
+    const ZipEntry deep{QStringLiteral("quilmo/a/b/file"), "x"};
+    auto link = [](const char *name, const char *target) {
+        return ZipEntry{QString::fromLatin1(name), {}, ZipEntry::Symlink, 0777, QString::fromLatin1(target)};
+    };
+    // Each reaches exactly one level above the installation.
+    for (const ZipEntry &out : {link("quilmo/link", "../outside"), link("quilmo/a/b/link", "../../../x"),
+                                link("quilmo/a/link", "b/../../../x")}) {
+        QMTemporaryDir outer;
+        const QString t = outer.path() + QStringLiteral("/T");
+        QDir().mkpath(t);
+        QString error;
+        // The link comes last: everything before it would have been written already.
+        EXPECT_FALSE(QMUpdateArchive::extract(makeZip({program, deep, out}), t, &error)) << out.name.toStdString();
+        EXPECT_TRUE(error.contains(out.name)) << error.toStdString();
+        EXPECT_EQ(contents(outer.path()), QStringList{QStringLiteral("T")}) << out.name.toStdString();
+    }
+    // Links that go up and stay inside pass.
+    QMTemporaryDir t;
+    QString error;
+    ASSERT_TRUE(QMUpdateArchive::extract(makeZip({program, deep, link("quilmo/a/b/up", "../../bin/Quilmo"),
+                                                  link("quilmo/a/b/here", "../b/file"), link("quilmo/top", "a/b/file")}),
+                                         t.path(), &error))
+        << error.toStdString();
+    EXPECT_EQ(readFile(t.path() + QStringLiteral("/quilmo/a/b/up")), QByteArray("ok"));
+    EXPECT_EQ(readFile(t.path() + QStringLiteral("/quilmo/a/b/here")), QByteArray("x"));
+    EXPECT_EQ(readFile(t.path() + QStringLiteral("/quilmo/top")), QByteArray("x"));
+}
+
 TEST(QMUpdateArchive, SizeLimitsAtTheirEdge)
 {
     Limits limits(1000, 1500);
