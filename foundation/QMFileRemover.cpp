@@ -87,7 +87,7 @@ public:
     {
         ++result.failed;
         if (result.problems.size() < QMFileRemover::maximumProblemsListed)
-            result.problems << QStringLiteral("%1: %2").arg(shown, reason);
+            result.problems << QStringLiteral("%1 (%2)").arg(reason, shown);
     }
     void fail(const QString &shown, int errnum) { fail(shown, QString::fromLocal8Bit(strerror(errnum))); }
 
@@ -260,7 +260,7 @@ QMFileRemover::Result QMFileRemover::removePath(const QString &path)
     if (!parentFd.isValid()) {
         Result result;
         result.failed = 1;
-        result.problems << QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(strerror(name.isEmpty() ? EINVAL : errno)));
+        result.problems << QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(strerror(name.isEmpty() ? EINVAL : errno)), path);
         return result;
     }
     return removeEntry(parentFd.get(), name, path);

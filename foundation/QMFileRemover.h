@@ -19,7 +19,7 @@ public:
     {
         quint64 removed = 0;   // entries removed
         quint64 failed = 0;    // entries that could not be removed
-        QStringList problems;  // "<path>: <reason>" of the first of them
+        QStringList problems;  // "<reason> (<path>)" of the first of them, as the log writes a path
         bool ok() const { return failed == 0; }
         // The problems in one line, with the count of those not listed.
         QString summary() const;
