@@ -1,6 +1,9 @@
 #pragma once
 
+#include "QMRamDisk.h"
+
 #include <QDialog>
+#include <QList>
 #include <QPointer>
 
 class QCheckBox;
@@ -9,11 +12,13 @@ class QLabel;
 class RamDiskConfigController;
 
 // The preferences window "Quilmo Preferences": whether the tray helper shows (runs now),
-// whether it starts at login, the colour of its icon, and whether Quilmo looks for a newer
-// version at launch. The first two are carried out by
+// whether it starts at login, and the colour of its icon. The first two are carried out by
 // the configuration controller, which keeps them in the list of RAM disks and starts, quits
 // or registers the helper; the icon style is Quilmo's own preference, announced to the
 // helper at once on the session bus and saved a second later where the helper reads it.
+// A line below says what really starts at login, whatever the boxes: the helper also starts
+// to create RAM disks and to save those with a backup. Last, whether Quilmo looks for a
+// newer version at launch.
 class PreferencesController : public QDialog
 {
     Q_OBJECT
@@ -39,6 +44,11 @@ public:
     // "QMRamDiskPreferencesStatusItemIconStyleDidChangeNotification"
     static QString iconStyleNotificationName();
 
+    // What happens at login, for people: whether Quilmo-Helper starts (its autostart entry
+    // is `registered`) and what for, from the list's settings.
+    static QString loginText(const QList<QMRamDisk::Ptr> &ramDisks, bool showInMenuBar,
+                             bool showInMenuBarAtLogin, bool registered);
+
 protected:
     void showEvent(QShowEvent *event) override;
 
@@ -49,6 +59,7 @@ private:
     QCheckBox *_showHelperAtLogin = nullptr;
     QLabel *_iconStyleLabel = nullptr;
     QComboBox *_iconStylePopMenu = nullptr;
+    QLabel *_loginInfo = nullptr;
     QCheckBox *_checkForUpdates = nullptr;
     QPointer<RamDiskConfigController> _ramDiskConfigController;
 };
