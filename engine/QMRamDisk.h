@@ -242,7 +242,7 @@ public:
     void performBackup(QMRamDiskActionDelegateProtocol *delegate);
     void performRemount(QMRamDiskActionDelegateProtocol *delegate);
     void performEject(QMRamDiskActionDelegateProtocol *delegate);
-    void performCleanUpFiles();
+    QMError::Ptr performCleanUpFiles();
     void performRebuild(QMRamDiskActionDelegateProtocol *delegate);
 
     // ---- Fields ----
@@ -316,7 +316,7 @@ public:
     // The interval of a RAM disk that gets a backup mode: 15 minutes.
     static constexpr qint64 defaultAutoSaveInterval = 900;
 
-    // "<QMRamDisk: 0x...> identifier name": the receiver text of log lines.
+    // "<QMRamDisk: 0x...> identifier \"name\"": the receiver text of log lines.
     QString description() const;
 
 protected:

@@ -7,6 +7,7 @@
 #include "PostCmdWindowController.h"
 #include "PostCommandTextField.h"
 #include "QMBrowserLayouts.h"
+#include "QMFileRemover.h"
 #include "QMRamDiskManager.h"
 #include "QMSharedLoginItems.h"
 #include "QMSimDevice.h"
@@ -266,7 +267,7 @@ TEST_F(EditorPaneTest, TypeMenuPresetsUsedAbsentAndNoLongerOffered)
     EXPECT_EQ(type->currentText(), QStringLiteral("Custom RAM Disk"));
 
     // Firefox goes away: its RAM disk still shows its own type, selected and enabled.
-    ASSERT_TRUE(QDir(applications.at(QStringLiteral("/usr"))).removeRecursively());
+    ASSERT_TRUE(QMFileRemover::removePath(applications.at(QStringLiteral("/usr"))).ok());
     w->controller->setSelectedRamDisk(second);
     EXPECT_EQ(type->currentText(), QStringLiteral("Firefox Cache"));
     EXPECT_TRUE(itemEnabled(type, type->currentIndex()));
@@ -283,7 +284,7 @@ TEST_F(EditorPaneTest, TypeMenuPresetsUsedAbsentAndNoLongerOffered)
 TEST_F(EditorPaneTest, ASimulatorDeviceIsChosenAndChosenAgainAfterARefresh)
 {
     // Xcode and one used simulator device, in the places the presets look.
-    QTemporaryDir root;
+    QMTemporaryDir root;
     const QString info = root.filePath(QStringLiteral("Applications/Xcode.app/Contents"));
     ASSERT_TRUE(QDir().mkpath(info));
     QFile plist(info + QStringLiteral("/Info.plist"));

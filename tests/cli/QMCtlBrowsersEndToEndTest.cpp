@@ -21,7 +21,7 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
+
 
 #include <sys/stat.h>
 #include <unistd.h>

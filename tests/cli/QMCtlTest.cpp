@@ -1,8 +1,10 @@
 #include "QMBrowserLayouts.h"
 #include "QMCtlTestSupport.h"
 #include "QMCtlValues.h"
+#include "QMFileRemover.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +16,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 
 namespace {
 
@@ -114,7 +115,7 @@ TEST(QMCtl, SettingsAreValidatedWithTheWindowsMessages)
     EXPECT_TRUE(work.value(QStringLiteral("createAtLogin")).toBool());
     EXPECT_EQ(work.value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
     // A mount directory that went away since: create says why and attaches nothing.
-    QTemporaryDir gone;
+    QMTemporaryDir gone;
     if (!QMRamDiskManager::canUseMountDirectory(gone.path(), QStringLiteral("Work"), 0, nullptr))
         GTEST_SKIP() << "temporary directories are in a system directory here (not root)";
     ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Work"), QStringLiteral("--mount-dir"), gone.path()}).status, 0);
@@ -131,7 +132,7 @@ TEST(QMCtl, SettingsAreValidatedWithTheWindowsMessages)
 TEST(QMCtl, CreateWriteEjectCreateAgainKeepsTheFiles)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    QTemporaryDir parent;
+    QMTemporaryDir parent;
     ASSERT_TRUE(parent.isValid());
     const QString name = QStringLiteral("CtlDisk");
     // Whatever happens, nothing of ours stays attached.
@@ -212,7 +213,7 @@ TEST(QMCtl, RefusesWhatTheDiskToolWouldRefuseWithItsReasons)
 
     // A mount directory reached through a symbolic link: refused when it is set, and, when
     // the link appears later, refused at creation before anything is made.
-    QTemporaryDir dir(QDir::homePath() + QStringLiteral("/mounts-XXXXXX"));
+    QMTemporaryDir dir(QDir::homePath() + QStringLiteral("/mounts-XXXXXX"));
     ASSERT_TRUE(dir.isValid());
     const QString real = dir.path() + QStringLiteral("/real");
     const QString via = dir.path() + QStringLiteral("/via");
@@ -227,7 +228,7 @@ TEST(QMCtl, RefusesWhatTheDiskToolWouldRefuseWithItsReasons)
     const QString place = dir.path() + QStringLiteral("/place");
     ASSERT_TRUE(QDir().mkpath(place));
     ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Work"), QStringLiteral("--mount-dir"), place}).status, 0);
-    ASSERT_TRUE(QDir(place).removeRecursively());
+    ASSERT_TRUE(QMFileRemover::removePath(place).ok());
     ASSERT_TRUE(QFile::link(real, place));
     const Result create = ctl({QStringLiteral("create"), QStringLiteral("Work")});
     EXPECT_EQ(create.status, 1);
@@ -239,7 +240,7 @@ TEST(QMCtl, RefusesWhatTheDiskToolWouldRefuseWithItsReasons)
 TEST(QMCtl, AWarningIsShownAndAMissingBackupRefusesTheCreate)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    QTemporaryDir parent;
+    QMTemporaryDir parent;
     ASSERT_TRUE(parent.isValid());
     const QString name = QStringLiteral("CtlUsb");
     const QString usb = parent.path() + QStringLiteral("/usb");
@@ -414,7 +415,7 @@ TEST(QMCtl, ARunningPresetApplicationRefusesCreateEjectRebuildAndClean)
     ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("--type"), QStringLiteral("firefox")}).status, 0);
 
     // A program of this user running as "firefox".
-    QTemporaryDir apps;
+    QMTemporaryDir apps;
     const QString fake = apps.path() + QStringLiteral("/firefox");
     ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), fake));
     QFile::setPermissions(fake, QFile::permissions(fake) | QFileDevice::ExeOwner);

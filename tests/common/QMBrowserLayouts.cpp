@@ -74,7 +74,7 @@ QString browserStandIn()
 }
 
 ApplicationsRoot::ApplicationsRoot()
-    : _dir(std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/applications-XXXXXX"))),
+    : _dir(std::make_unique<QMTemporaryDir>(QDir::tempPath() + QStringLiteral("/applications-XXXXXX"))),
       _path(_dir->path())
 {
     _hadPrevious = qEnvironmentVariableIsSet(kVariable);

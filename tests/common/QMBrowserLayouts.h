@@ -2,7 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QTemporaryDir>
+#include "QMTemporaryDir.h"
 
 #include <memory>
 
@@ -53,7 +53,7 @@ private:
     QString snap(const QString &name, const QString &program, const QByteArray &version, const QString &revision,
                  bool ubuntuLauncher, const QString &launcherName);
 
-    std::unique_ptr<QTemporaryDir> _dir;
+    std::unique_ptr<QMTemporaryDir> _dir;
     QString _path;
     QByteArray _previous;
     bool _hadPrevious = false;

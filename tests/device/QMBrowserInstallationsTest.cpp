@@ -3,6 +3,7 @@
 // the desktop's default browser chooses among several; the running rule sees the processes
 // of every layout. The last tests ask the real machine and check its own answer.
 #include "QMBrowserInstallations.h"
+#include "QMFileRemover.h"
 #include "QMBrowserLayouts.h"
 #include "QMRamDiskManager.h"
 #include "QMRunningApplications.h"
@@ -18,7 +19,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
+
 
 using B = QMBrowserInstallations;
 using QMTest::ApplicationsRoot;
@@ -191,7 +192,7 @@ TEST(QMBrowserInstallations, EveryFirefoxInstallationWithItsVersionAndCache)
         root.firefoxFlatpak(QStringLiteral("131.0.3"), true);
         expectOnly(B::Firefox, {"Flatpak for the user", B::Flatpak, QStringLiteral("131.0.3"), QStringLiteral("Flatpak, for this user"),
                                 dataHome + QStringLiteral("/flatpak/exports/bin/org.mozilla.firefox"), flatpakCache});
-        ASSERT_TRUE(QDir(dataHome + QStringLiteral("/flatpak")).removeRecursively());
+        ASSERT_TRUE(QMFileRemover::removePath(dataHome + QStringLiteral("/flatpak")).ok());
     }
     {
         // The preset covers the cache of the installation it serves.

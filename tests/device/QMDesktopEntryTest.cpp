@@ -1,12 +1,12 @@
 #include "QMBrowserLayouts.h"
 #include "QMDesktopEntry.h"
+#include "QMTemporaryDir.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QLocale>
-#include <QTemporaryDir>
 
 namespace {
 bool writeFile(const QString &path, const QByteArray &data)
@@ -18,7 +18,7 @@ bool writeFile(const QString &path, const QByteArray &data)
 
 TEST(QMDesktopEntry, ReadsTheMainGroupOnly)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.path() + QStringLiteral("/app.desktop");
     ASSERT_TRUE(writeFile(path, "# comment\n"

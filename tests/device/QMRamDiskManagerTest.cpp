@@ -1,12 +1,14 @@
 // Presets, the creation and mount-directory rules, the running check and the progress texts,
 // against real directories, real processes and real desktop entries.
 #include "QMBrowserLayouts.h"
+#include "QMFileRemover.h"
 #include "QMLog.h"
 #include "QMMacInfo.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
 #include "QMRunningApplications.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMTranslations.h"
 
@@ -17,7 +19,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <sys/mount.h>
@@ -215,7 +216,7 @@ protected:
     {
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root to make directories outside the system directories";
-        root = std::make_unique<QTemporaryDir>(QStringLiteral("/quilmo-mountdir-XXXXXX"));
+        root = std::make_unique<QMTemporaryDir>(QStringLiteral("/quilmo-mountdir-XXXXXX"));
         ASSERT_TRUE(root->isValid());
         base = root->path();
     }
@@ -226,7 +227,7 @@ protected:
         EXPECT_EQ(message, ok ? QString() : tr(expected)) << dir.toStdString() << " / " << name.toStdString();
         return !ok;
     }
-    std::unique_ptr<QTemporaryDir> root;
+    std::unique_ptr<QMTemporaryDir> root;
     QString base;
 };
 
@@ -385,13 +386,13 @@ TEST(QMRamDiskManager, FirefoxPresetFollowsVersionAndCacheDirectory)
     EXPECT_EQ(infos->value(QStringLiteral("status")).toInt(), 1);
     EXPECT_EQ(infos->value(QStringLiteral("version")).toString(), QStringLiteral("115.8.0esr"));
 
-    ASSERT_TRUE(QDir(cache).removeRecursively());
+    ASSERT_TRUE(QMFileRemover::removePath(cache).ok());
     EXPECT_EQ(statusOf(7), 0);
 }
 
 TEST(QMRamDiskManager, ChromeAndOtherPlatformPresetsFromTheirLayouts)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString home = dir.path() + QStringLiteral("/home");
     ASSERT_TRUE(mkdirs(home + QStringLiteral("/.cache")));
@@ -463,7 +464,7 @@ TEST(QMRamDiskManager, RunningApplicationRefusesItsType)
 {
     // A program that runs as "firefox" for this user, and one for another user (so it lies
     // where any user may run it).
-    QTemporaryDir dir(QStringLiteral("/tmp/quilmo-apps-XXXXXX"));
+    QMTemporaryDir dir(QStringLiteral("/tmp/quilmo-apps-XXXXXX"));
     ASSERT_TRUE(dir.isValid());
     ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
     const QString fake = dir.path() + QStringLiteral("/firefox");
@@ -553,7 +554,7 @@ TEST(QMRamDiskManager, ProgressTextsAndTheEnglishTranslation)
 
 TEST(QMRamDiskManager, SupportDirectoryIsCreatedPrivate)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     {
         EnvGuard env("XDG_DATA_HOME", dir.path() + QStringLiteral("/data"));
