@@ -68,16 +68,21 @@ install: build
 uninstall:
 	DESTDIR="$(DESTDIR)" bash scripts/uninstall.sh $(BUILD)/quilmo-installed-files.txt
 
-# The Debian package (package/quilmo_<version>_<arch>.deb in the build tree).
-package: build
+# The Debian package (package/quilmo_<version>_<arch>.deb in the build tree). Configured
+# again first: the build number and the sources' time (SOURCE_DATE_EPOCH, else the last
+# commit's) are read when configuring, and a package must carry the current ones.
+package: deps
+	cmake -S . -B $(BUILD) -G Ninja $(LAUNCHER) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS)
 	cmake --build $(BUILD) --target package
 
-# Lints and inspects the package; as root it also installs and purges it once.
+# Lints and inspects the package, checks its binaries' hardening and builds it a second
+# time to compare; as root it also installs and purges it once.
 package-check: package
-	bash scripts/package-check.sh $(BUILD)
+	LAUNCHER="$(LAUNCHER)" CMAKE_ARGS="$(CMAKE_ARGS)" bash scripts/package-check.sh $(BUILD)
 
 bench: build
 	bash scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-reproducible build-asan build-tsan build-fuzz

@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-dev
   libqt6svg6
   librsvg2-bin man-db gzip
-  desktop-file-utils appstream libxml2-utils lintian dpkg-dev
+  desktop-file-utils appstream libxml2-utils lintian dpkg-dev devscripts
   xvfb
 )
 missing=()
