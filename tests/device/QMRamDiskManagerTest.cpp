@@ -541,7 +541,10 @@ TEST(QMRamDiskManager, ProgressTextsAndTheEnglishTranslation)
               QStringLiteral("Firefox Cache"));
     EXPECT_EQ(QMTranslations::localizedString("HELP_GOTO_WEBSITE"), QStringLiteral("Quilmo Website"));
     // A sentence key is its own English text.
-    EXPECT_EQ(tr("Insuffisant computer memory"), QStringLiteral("Insuffisant computer memory"));
+    EXPECT_EQ(tr("Please, specify a name of RamDisk"), QStringLiteral("Please, specify a name of RamDisk"));
+    // A key's English text mends its typos; the key stays.
+    EXPECT_EQ(tr("Insuffisant computer memory"),
+              QStringLiteral("The computer does not have enough memory for a RAM disk of this size"));
     EXPECT_EQ(tr("The mount directory can not be /Users."), QStringLiteral("The mount directory can not be /home."));
 }
 
