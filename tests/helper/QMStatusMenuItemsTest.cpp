@@ -183,7 +183,7 @@ TEST(StatusMenuItems, RamDiskSubmenuByStatus)
     tooSmall->setSize(1000);
     auto create = QMStatusMenuItems::ramDiskMenu(tooSmall);
     EXPECT_EQ(keys(create), QStringList{"!Create"});
-    EXPECT_EQ(create.first().toolTip, QStringLiteral("The size must be at least 128 MB and at most 128 GB"));
+    EXPECT_EQ(create.first().toolTip, QStringLiteral("Please, specify a correct size of RamDisk"));
 }
 
 TEST(StatusMenuItems, DirectoryListingHidesVolumeNamesOnlyAtTheRoot)
