@@ -9,6 +9,14 @@ option(QUILMO_HARDENING "Build with the distribution's hardening flags" ON)
 # wherever they are built. The build tree comes last: it lies inside the source tree and
 # the last matching map wins.
 add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+# ccache hands the compiler paths relative to CCACHE_BASEDIR when that is set: set for every
+# compile, not only for those `make` starts, so that an object names its sources the same
+# way however the build was started.
+foreach(lang C CXX)
+  if(CMAKE_${lang}_COMPILER_LAUNCHER MATCHES "(^|/)ccache$")
+    set(CMAKE_${lang}_COMPILER_LAUNCHER env CCACHE_BASEDIR=${CMAKE_SOURCE_DIR} ${CMAKE_${lang}_COMPILER_LAUNCHER})
+  endif()
+endforeach()
 
 if(QUILMO_HARDENING AND NOT QUILMO_SANITIZE AND NOT QUILMO_TSAN AND NOT QUILMO_FUZZ)
   include(CheckCXXCompilerFlag)

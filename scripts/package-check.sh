@@ -117,10 +117,15 @@ else
 fi
 
 # -- The binaries ---------------------------------------------------------------------------
-# hardening-check wants the control-flow marking (IBT, SHSTK) in each program. The linker
-# keeps it only when every object carries it, the C library's start files among them; where
-# those lack it (Debian 12) no program can have it, whatever its own flags. There our code
-# must still be built for it: its functions begin with endbr64.
+# hardening-check's checks, each ELF file; two of them need a second look, as neither can
+# tell a missing flag from a program that gives the flag nothing to do:
+#  - the control-flow marking (IBT, SHSTK) is kept by the linker only when every object
+#    carries it, the C library's start files among them; where those lack it (Debian 12),
+#    no program has it whatever its flags. Our own code must then begin its functions with
+#    endbr64.
+#  - "Fortify Source functions" wants at least one checked call (__memcpy_chk and the like);
+#    a program whose every call is proven safe by the compiler has none. Then every object
+#    of the build must have been compiled with _FORTIFY_SOURCE and the optimiser.
 cf_options=()
 start_file=$(${CXX:-c++} -print-file-name=Scrt1.o 2>/dev/null)
 if [ "$(dpkg --print-architecture)" != amd64 ] ||
@@ -129,13 +134,26 @@ if [ "$(dpkg --print-architecture)" != amd64 ] ||
   echo "binaries: the C library's start files ($start_file) carry no control-flow marking here;" \
        "checking our code for endbr64 instead"
 fi
+commands=$(grep -c '"command":' "$build/compile_commands.json" 2>/dev/null || true)
+unfortified=$( (grep '"command":' "$build/compile_commands.json" 2>/dev/null | grep -v -e '-D_FORTIFY_SOURCE=[23]'
+                grep '"command":' "$build/compile_commands.json" 2>/dev/null | grep -v -e ' -O[123s] ') | grep -c . || true)
 elves=0
 while IFS= read -r -d '' f; do
   [ "$(head -c 4 "$f" | od -An -tx1 | tr -d ' \n')" = 7f454c46 ] || continue
   elves=$((elves + 1))
   name=${f#"$root"}
-  hardening-check "${cf_options[@]}" "$f" >"$work/hardening" 2>&1 ||
+  hardening-check --nofortify "${cf_options[@]}" "$f" >"$work/hardening" 2>&1 ||
     { cat "$work/hardening" >&2; problem "hardening-check fails on $name"; }
+  fortify=$(hardening-check "$f" 2>&1 | sed -n 's/^ *Fortify Source functions: //p' || true)
+  case $fortify in
+    yes* | unknown*) ;;
+    *)
+      if [ "${commands:-0}" -gt 0 ] && [ "${unfortified:-1}" -eq 0 ]; then
+        echo "binaries: $name has no checked call (\"$fortify\"); all $commands objects were built with _FORTIFY_SOURCE"
+      else
+        problem "$name is not built with _FORTIFY_SOURCE ($fortify; $unfortified of $commands compile commands lack it)"
+      fi ;;
+  esac
   if [ ${#cf_options[@]} -gt 0 ] && [ "$(dpkg --print-architecture)" = amd64 ]; then
     [ "$(objdump -d --no-show-raw-insn "$f" | grep -c endbr64)" -gt 0 ] || problem "$name is not built with -fcf-protection"
   fi
