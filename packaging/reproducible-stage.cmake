@@ -2,8 +2,8 @@
 # they are packed:
 #  - the ELF files lose their .comment (the compiler's version, kept by strip) and .note
 #    sections, as Debian's own packages do;
-#  - every file, directory and link takes the sources' time, so that building the same
-#    sources twice gives the same package.
+#  - every file, directory and link, and the archives' headers, take the sources' time, so
+#    that building the same sources twice gives the same package.
 cmake_policy(VERSION 3.25)
 set(stage "${CPACK_TEMPORARY_DIRECTORY}")
 if(NOT IS_DIRECTORY "${stage}")
@@ -26,12 +26,7 @@ foreach(f ${staged})
   endif()
 endforeach()
 
-# The time the build was configured with (SOURCE_DATE_EPOCH or the last commit's), also for
-# the archive headers CPack writes next.
-set(epoch "${CPACK_QUILMO_SOURCE_DATE_EPOCH}")
-set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
-execute_process(COMMAND find "${stage}" -exec touch -h -d "@${epoch}" {} +
-                RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "cannot set the time of the staged files")
-endif()
+# The time the build was configured with (SOURCE_DATE_EPOCH or the last commit's): CPack,
+# which runs this script in its own process, gives it to every file and archive header it
+# writes next.
+set(ENV{SOURCE_DATE_EPOCH} "${CPACK_QUILMO_SOURCE_DATE_EPOCH}")

@@ -160,7 +160,7 @@ while IFS= read -r -d '' f; do
   [ "$(readelf -S -W "$f" | grep -cE ' \.comment( |$)')" -eq 0 ] || problem "$name keeps its .comment section"
 done < <(find "$root" -type f -print0 | sort -z)
 [ $elves -gt 0 ] || problem "no ELF file found in the package"
-echo "binaries: $elves ELF files pass hardening-check and have no .comment"
+[ $fail -eq 0 ] && echo "binaries: $elves ELF files pass hardening-check and have no .comment"
 
 # -- prerm ---------------------------------------------------------------------------------
 dpkg-deb -e "$deb" "$work/control"
