@@ -165,6 +165,7 @@ QString QMErrorAdvice::readableCause(const QString &text)
     // as Quilmo's.
     static const QRegularExpression toolName(
         QStringLiteral("^(hdiutil|newfs_hfs|diskutil|mount|umount|mdutil|purge|quilmo-disktool|pkexec):\\s*"));
+    const bool fromTool = toolName.match(line).hasMatch();
     line.remove(toolName);
     // What the log says for developers: a failed condition, a function and its line, an
     // error record.
@@ -176,7 +177,7 @@ QString QMErrorAdvice::readableCause(const QString &text)
     const QChar last = line.back();
     if (last != u'.' && last != u'!' && last != u'?' && last != QChar(0x2026))
         line += QLatin1Char('.');
-    return line;
+    return fromTool ? QCoreApplication::translate(kContext, "Quilmo's disk tool says: %1").arg(line) : line;
 }
 
 QString QMErrorAdvice::tryAgainAdvice()

@@ -20,8 +20,8 @@ public:
     static QString displayMessage(const QString &message);
 
     // A tool's or the system's own words as a person reads them: the last line, ending as
-    // a sentence, without the disk tool's private name in front; nothing when it reads as
-    // code (a failed condition, a function with its line).
+    // a sentence, said to come from Quilmo's disk tool instead of the private tool name in
+    // front; nothing when it reads as code (a failed condition, a function with its line).
     static QString readableCause(const QString &text);
 
     // What to do when nothing better is known, as an alert says it.
