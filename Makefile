@@ -85,4 +85,4 @@ bench: build
 	bash scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf build build-reproducible build-asan build-tsan build-fuzz
+	rm -rf --one-file-system build build-reproducible build-asan build-tsan build-fuzz

@@ -50,7 +50,7 @@ const char *kSettingsHelp =
 
 const char *kTypeHelp =
     "  --type TYPE            a preset that puts an application's cache in memory:\n"
-    "                         custom, firefox, chrome, safari, xcode-build,\n"
+    "                         custom, firefox, chrome, chromium, safari, xcode-build,\n"
     "                         ios-simulator, core-simulator, appcode ('quilmoctl presets'\n"
     "                         tells which this machine offers). A preset gives the name,\n"
     "                         the mount directory, the size and the backup; --size,\n"
@@ -63,7 +63,8 @@ const CommandHelp kCommands[] = {
      "Lists the configured RAM disks, with when each was last saved.\n"},
     {"presets", "presets [--all] [--json]", "list the presets this machine offers",
      "Lists the preset types this machine can offer: whether each is ready (and why not),\n"
-     "the name, mount directory and size it gives, and the RAM disk that already uses it.\n"
+     "the name, mount directory and size it gives, and the RAM disk that already uses it;\n"
+     "for the browsers, the installation it serves (the default browser's) and its version.\n"
      "  --all                  also the presets whose application is not on this machine\n"
      "  --json                 the same as JSON\n"},
     {"add", "add [NAME] [--type TYPE] [settings]", "add a RAM disk (NAME, or a preset with --type)",
@@ -124,6 +125,9 @@ struct PresetState
     QString mountDirectory;
     quint64 size = 0;
     qint64 backupMode = 0;
+    QString application; // the browser's installation the preset uses, its version, where it is
+    QString version;
+    QString installation;
     QMRamDisk::Ptr usedBy;
 };
 
@@ -137,6 +141,9 @@ PresetState presetState(qint64 type, const QList<QMRamDisk::Ptr> &ramDisks, cons
         p.mountDirectory = infos->value(QStringLiteral("mountDirectory")).toString();
         p.size = infos->value(QStringLiteral("size")).toULongLong();
         p.backupMode = infos->value(QStringLiteral("backupMode")).toLongLong();
+        p.application = infos->value(QStringLiteral("application")).toString();
+        p.version = infos->value(QStringLiteral("version")).toString();
+        p.installation = infos->value(QStringLiteral("installation")).toString();
     }
     if (type == QMRamDiskType_default)
         return p; // custom RAM disks are never "used up"
@@ -454,6 +461,7 @@ int QMCtl::presets(const QStringList &args)
                              QStringLiteral("SIZE"), QStringLiteral("MOUNT DIRECTORY"), QStringLiteral("USED BY")}};
     QStringList reasons;
     int hidden = 0;
+    QStringList applications;
     for (const qint64 type : QMCtlValues::typesInMenuOrder()) {
         const PresetState p = presetState(type, ramDisks, nullptr);
         // What this machine can offer: the presets whose application is here (ready, or
@@ -476,6 +484,9 @@ int QMCtl::presets(const QStringList &args)
         o[QStringLiteral("backup")] = available && !custom ? QJsonValue(QMCtlValues::backupText(p.backupMode, QString()))
                                                            : QJsonValue();
         o[QStringLiteral("usedBy")] = p.usedBy ? QJsonValue(p.usedBy->name()) : QJsonValue();
+        o[QStringLiteral("application")] = p.application.isEmpty() ? QJsonValue() : QJsonValue(p.application);
+        o[QStringLiteral("version")] = p.application.isEmpty() ? QJsonValue() : QJsonValue(p.version);
+        o[QStringLiteral("installation")] = p.application.isEmpty() ? QJsonValue() : QJsonValue(p.installation);
         array.append(o);
         const QString dash = QStringLiteral("-");
         rows << QStringList{QMCtlValues::typeWord(type), presetStatusWord(p.status),
@@ -485,11 +496,15 @@ int QMCtl::presets(const QStringList &args)
                             p.usedBy ? p.usedBy->name() : dash};
         if (!available && !p.reason.isEmpty())
             reasons << QStringLiteral("  %1: %2").arg(QMCtlValues::typeWord(type), p.reason);
+        if (!p.application.isEmpty())
+            applications << QStringLiteral("  %1: %2").arg(QMCtlValues::typeWord(type), p.application);
     }
     if (json) {
         _out << QJsonDocument(array).toJson(QJsonDocument::Indented);
     } else {
         _out << QMCtlValues::table(rows);
+        if (!applications.isEmpty())
+            _out << "\nApplications found here:\n" << applications.join(QLatin1Char('\n')) << "\n";
         if (!reasons.isEmpty())
             _out << "\nNot available here:\n" << reasons.join(QLatin1Char('\n')) << "\n";
         _out << "\nAdd one with: quilmoctl add --type TYPE\n";

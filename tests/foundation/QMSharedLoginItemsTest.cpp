@@ -1,5 +1,7 @@
+#include "QMFileRemover.h"
 #include "QMLog.h"
 #include "QMSharedLoginItems.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +10,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QUrl>
 
 namespace {
@@ -22,7 +23,7 @@ protected:
         for (const char *sub : {"/copyA", "/copy B", "/50% \"odd\" $dir"})
             QDir().mkpath(tmp.path() + QLatin1String(sub));
         autostart = QMSharedLoginItems::autostartDirectory();
-        QDir(autostart).removeRecursively();
+        QMFileRemover::removePath(autostart).ok();
         QFile::remove(autostart);
         previousSink = QMLog::setSink([this](const QString &entry) { log << entry; });
         helperA = QMTest::writeScript(tmp.path() + QStringLiteral("/copyA"), QStringLiteral("Quilmo-Helper"),
@@ -33,7 +34,7 @@ protected:
     void TearDown() override
     {
         QMLog::setSink(previousSink);
-        QDir(autostart).removeRecursively();
+        QMFileRemover::removePath(autostart).ok();
         QFile::remove(autostart);
     }
 
@@ -55,7 +56,7 @@ protected:
         return list;
     }
 
-    QTemporaryDir tmp;
+    QMTemporaryDir tmp;
     QString autostart;
     QString helperA, helperB;
     QStringList log;
@@ -162,7 +163,7 @@ TEST_F(LoginItemsTest, RefusesWhatCannotBecomeAnItem)
 
     // A list that cannot be read is an error, and the out flag stays as it was.
     log.clear();
-    QDir(autostart).removeRecursively();
+    QMFileRemover::removePath(autostart).ok();
     QFile blocker(autostart);
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
