@@ -9,9 +9,9 @@
 #  - its prerm warns about mounted RAM disks on removal only;
 #  - a second build of the same sources in another build tree gives the same bytes;
 #  - as root, with dpkg, it installs, runs, and purges, leaving the system as it was.
-# The second build reuses the compiler cache and its own tree from the last check:
-#   REPRO_BUILD (default BUILD-reproducible) names that tree; LAUNCHER and CMAKE_ARGS are
-#   the ones the first build was configured with.
+# The second build is configured like the first (its build type and compiler launcher, and
+# CMAKE_ARGS as make passes them) and reuses the compiler cache and its own tree from the
+# last check; REPRO_BUILD (default BUILD-reproducible) names that tree.
 set -euo pipefail
 build=${1:-build}
 cd "$(dirname "$0")/.."
@@ -216,8 +216,13 @@ fi
 # the next check; the compiler cache serves what the first build compiled.
 second=${REPRO_BUILD:-$(dirname "$build")/$(basename "$build")-reproducible}
 started=$(date +%s)
+like_first=()
+for variable in CMAKE_BUILD_TYPE CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER; do
+  value=$(sed -n "s/^$variable:[A-Z]*=//p" "$build/CMakeCache.txt")
+  [ -z "$value" ] || like_first+=("-D$variable=$value")
+done
 # shellcheck disable=SC2086
-if cmake -S . -B "$second" -G Ninja ${LAUNCHER:-} -DBUILD_TESTING=OFF ${CMAKE_ARGS:-} >"$work/second.log" 2>&1 &&
+if cmake -S . -B "$second" -G Ninja "${like_first[@]}" -DBUILD_TESTING=OFF ${CMAKE_ARGS:-} >"$work/second.log" 2>&1 &&
    cmake --build "$second" >>"$work/second.log" 2>&1 &&
    cmake --build "$second" --target package >>"$work/second.log" 2>&1; then
   again=$second/package/$(basename "$deb")
