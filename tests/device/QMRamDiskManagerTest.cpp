@@ -553,6 +553,9 @@ TEST(QMRamDiskManager, ProgressTextsAndTheEnglishTranslation)
     EXPECT_EQ(tr("Insuffisant computer memory"),
               QStringLiteral("The computer does not have enough memory for a RAM disk of this size"));
     EXPECT_EQ(tr("The mount directory can not be /Users."), QStringLiteral("The mount directory can not be /home."));
+    // Byte counts as quilmoctl prints them ("Compressed:" is nothing on Linux).
+    EXPECT_EQ(QCoreApplication::translate("QMFunctions", "Zero Byte"), QStringLiteral("0 bytes"));
+    EXPECT_EQ(QCoreApplication::translate("QMFunctions", "One Byte"), QStringLiteral("1 byte"));
 }
 
 TEST(QMRamDiskManager, SupportDirectoryIsCreatedPrivate)

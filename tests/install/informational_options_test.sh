@@ -10,7 +10,7 @@ fail=0
 problem() { echo "FAIL: $*" >&2; fail=1; }
 
 T=$(mktemp -d) || exit 1
-trap 'rm -rf "$T"' EXIT
+trap 'rm -rf --one-file-system "$T"' EXIT
 mkdir -p "$T/home"
 
 run() { # run PROGRAM ARGS...: status, output in $T/out

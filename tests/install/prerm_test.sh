@@ -61,7 +61,7 @@ cleanup() {
     PKEXEC_UID=$uid "$tools/hdiutil" detach "$device" >/dev/null 2>&1
   fi
   id "$user" >/dev/null 2>&1 && userdel "$user" >/dev/null 2>&1
-  rm -rf "$T"
+  rm -rf --one-file-system "$T"
 }
 trap cleanup EXIT
 
