@@ -1,5 +1,5 @@
-// Deleting files gives their memory back while the volume stays mounted, and what gives it
-// back ends with the mount.
+// Deleting files gives their memory back while the volume stays mounted: a memory instance
+// at once, a loop device through its trim keeper, which ends with the mount.
 
 #include "DiskToolTestSupport.h"
 #include "QMTestSupport.h"
@@ -28,9 +28,10 @@ bool keeperRuns(const QString &device)
 
 } // namespace
 
-TEST(DiskToolMemory, DeletedFilesGiveTheirMemoryBackWhileMountedAndTheTrimmerEndsWithTheMount)
+TEST(DiskToolLoopMemory, DeletedFilesGiveTheirMemoryBackWhileMountedAndTheTrimmerEndsWithTheMount)
 {
     QM_REQUIRE_LOOP_DEVICES();
+    LoopTool loop;
     MountedRamDisk r(400000000ULL);
     ASSERT_TRUE(r.mounted) << r.error.toStdString();
     EXPECT_TRUE(QMTest::waitUntil([&] { return keeperRuns(r.disk.device()); }, 30000));
