@@ -73,6 +73,43 @@ mode_t modeOf(const QString &path)
     return lstat(path.toLocal8Bit().constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
+// The ways a record file is planted or spoiled.
+enum Plant { LaxDirectory, UserOwned, ReadableByOthers, Link, Fifo, Directory, SecondName };
+
+// Puts `forged` where the record `file` belongs, in the way `plant` says (`user` owns what
+// a user would have made; `elsewhere` is a file outside the state directory).
+void plantRecord(Plant plant, const QString &file, const QString &forged, const QString &elsewhere, uid_t user)
+{
+    ASSERT_TRUE(QFile::remove(file));
+    switch (plant) {
+    case LaxDirectory:
+        // Made writable for a moment: anything in it may be anyone's doing.
+        ASSERT_EQ(chmod(IsolatedTool::stateDir().toLocal8Bit().constData(), 0777), 0);
+        ASSERT_TRUE(writeFile(file, forged, 0600));
+        break;
+    case UserOwned:
+        ASSERT_TRUE(writeFile(file, forged, 0600, user));
+        break;
+    case ReadableByOthers:
+        ASSERT_TRUE(writeFile(file, forged, 0644));
+        break;
+    case Link:
+        ASSERT_TRUE(writeFile(elsewhere, forged, 0600));
+        ASSERT_TRUE(QFile::link(elsewhere, file));
+        break;
+    case Fifo:
+        ASSERT_EQ(mkfifo(file.toLocal8Bit().constData(), 0600), 0);
+        break;
+    case Directory:
+        ASSERT_TRUE(QDir().mkdir(file));
+        break;
+    case SecondName:
+        ASSERT_TRUE(writeFile(elsewhere, forged, 0600));
+        ASSERT_EQ(link(elsewhere.toLocal8Bit().constData(), file.toLocal8Bit().constData()), 0);
+        break;
+    }
+}
+
 class DiskToolState : public ::testing::Test {
 protected:
     void SetUp() override
@@ -138,7 +175,6 @@ TEST_F(DiskToolState, ASoundRecordIsKeptAndExtendedReadably)
 
 TEST_F(DiskToolState, APlantedRecordIsSetAsideAndGivesNoOneAnotherUsersDevice)
 {
-    enum Plant { LaxDirectory, UserOwned, ReadableByOthers, Link, Fifo, Directory, SecondName };
     for (const Plant plant : {LaxDirectory, UserOwned, ReadableByOthers, Link, Fifo, Directory, SecondName}) {
         SCOPED_TRACE(static_cast<int>(plant));
         RamDisk &a = disk(_alice, QStringLiteral("Alice"));
@@ -149,34 +185,9 @@ TEST_F(DiskToolState, APlantedRecordIsSetAsideAndGivesNoOneAnotherUsersDevice)
         // Bob's record, word for word, but naming Alice as the owner.
         const QString forged = withField(recordOf(b.device()), 2, QString::number(_alice)) + QLatin1Char('\n');
         const QString elsewhere = _dir.path() + QStringLiteral("/devices-%1").arg(static_cast<int>(plant));
-        ASSERT_TRUE(QFile::remove(stateFile()));
-        switch (plant) {
-        case LaxDirectory:
-            // Made writable for a moment: anything in it may be anyone's doing.
-            ASSERT_EQ(chmod(IsolatedTool::stateDir().toLocal8Bit().constData(), 0777), 0);
-            ASSERT_TRUE(writeFile(stateFile(), forged, 0600));
-            break;
-        case UserOwned:
-            ASSERT_TRUE(writeFile(stateFile(), forged, 0600, _alice));
-            break;
-        case ReadableByOthers:
-            ASSERT_TRUE(writeFile(stateFile(), forged, 0644));
-            break;
-        case Link:
-            ASSERT_TRUE(writeFile(elsewhere, forged, 0600));
-            ASSERT_TRUE(QFile::link(elsewhere, stateFile()));
-            break;
-        case Fifo:
-            ASSERT_EQ(mkfifo(stateFile().toLocal8Bit().constData(), 0600), 0);
-            break;
-        case Directory:
-            ASSERT_TRUE(QDir().mkdir(stateFile()));
-            break;
-        case SecondName:
-            ASSERT_TRUE(writeFile(elsewhere, forged, 0600));
-            ASSERT_EQ(link(elsewhere.toLocal8Bit().constData(), stateFile().toLocal8Bit().constData()), 0);
-            break;
-        }
+        plantRecord(plant, stateFile(), forged, elsewhere, _alice);
+        if (HasFatalFailure())
+            return;
 
         const Result format = runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("Mallory"), b.device()}, _alice);
         EXPECT_EQ(format.status, 1) << format.out.toStdString();
@@ -394,8 +405,7 @@ TEST_F(DiskToolInstanceState, ASoundRecordNamesTheInstanceAndLeavesTheLoopRecord
 
 TEST_F(DiskToolInstanceState, APlantedRecordIsSetAsideAndGivesNoOneAnotherUsersInstance)
 {
-    enum Plant { UserOwned, ReadableByOthers, Link, LaxDirectory };
-    for (const Plant plant : {UserOwned, ReadableByOthers, Link, LaxDirectory}) {
+    for (const Plant plant : {LaxDirectory, UserOwned, ReadableByOthers, Link, Fifo, Directory, SecondName}) {
         SCOPED_TRACE(static_cast<int>(plant));
         RamDisk &b = disk(_bob, QStringLiteral("Bob"));
         ASSERT_TRUE(b.ok()) << b.error().toStdString();
@@ -403,34 +413,23 @@ TEST_F(DiskToolInstanceState, APlantedRecordIsSetAsideAndGivesNoOneAnotherUsersI
         // Bob's record, word for word, but naming Alice as the owner.
         const QString forged = withField(instanceRecordOf(b.device()), 1, QString::number(_alice)) + QLatin1Char('\n');
         const QString elsewhere = _dir.path() + QStringLiteral("/instances-%1").arg(static_cast<int>(plant));
-        ASSERT_TRUE(QFile::remove(instanceFile()));
-        switch (plant) {
-        case UserOwned:
-            ASSERT_TRUE(writeFile(instanceFile(), forged, 0600, _alice));
-            break;
-        case ReadableByOthers:
-            ASSERT_TRUE(writeFile(instanceFile(), forged, 0666));
-            break;
-        case Link:
-            ASSERT_TRUE(writeFile(elsewhere, forged, 0600));
-            ASSERT_TRUE(QFile::link(elsewhere, instanceFile()));
-            break;
-        case LaxDirectory:
-            ASSERT_EQ(chmod(IsolatedTool::stateDir().toLocal8Bit().constData(), 0777), 0);
-            ASSERT_TRUE(writeFile(instanceFile(), forged, 0600));
-            break;
-        }
+        plantRecord(plant, instanceFile(), forged, elsewhere, _alice);
+        if (HasFatalFailure())
+            return;
         EXPECT_EQ(runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("Mallory"), b.device()}, _alice).status, 1);
         EXPECT_EQ(runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), b.device()}, _alice).status, 1);
         EXPECT_EQ(uuidOf(b.device()), made);
         EXPECT_FALSE(infoFor(b.device(), _alice).has_value());
         EXPECT_EQ(setAside(QStringLiteral("instances")).size(), 1);
         EXPECT_EQ(modeOf(IsolatedTool::stateDir()), 0700u);
-        for (const QString &name : setAside(QStringLiteral("instances")))
-            QFile::remove(IsolatedTool::stateDir() + QLatin1Char('/') + name);
-        QFile::remove(stateFile()); // set aside with it when the directory was lax
-        for (const QString &name : setAside())
-            QFile::remove(IsolatedTool::stateDir() + QLatin1Char('/') + name);
+        // The loop devices' record is set aside with it when the directory was lax.
+        for (const QString &name : setAside(QStringLiteral("instances")) + setAside()) {
+            const QString path = IsolatedTool::stateDir() + QLatin1Char('/') + name;
+            if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
+                QDir(path).removeRecursively();
+            else
+                QFile::remove(path);
+        }
         _disks.clear();
     }
 }
