@@ -482,7 +482,7 @@ TEST(DiskToolInstance, WhatOnlyLooksLikeAnInstanceIsNeverTouched)
     EXPECT_TRUE(own.attached());
 }
 
-TEST(DiskToolInstance, AFailureInsideAttachLeavesNothing)
+TEST(DiskToolInstance, AFailureOrAKillInsideAttachLeavesNothing)
 {
     QM_REQUIRE_LOOP_DEVICES();
     if (!QFileInfo(QStringLiteral("/usr/bin/prlimit")).isExecutable())
@@ -490,27 +490,35 @@ TEST(DiskToolInstance, AFailureInsideAttachLeavesNothing)
     const uid_t user = testUid(2);
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    // Every step that opens something fails in turn as descriptors run short; from some
-    // limit on, attach succeeds.
+    const QString hdiutil = QMTest::libexecDir() + QStringLiteral("/hdiutil");
+    // Every step that opens something fails in turn as descriptors run short (from some
+    // limit on, attach succeeds); a file-size limit fails the writing of the record
+    // (ignored signal) or kills the tool outright there (default signal).
+    QStringList scripts;
+    for (int limit = 3; limit <= 16; ++limit)
+        scripts << QStringLiteral("exec prlimit --nofile=%1 \"$0\" attach -nomount -plist ram://2048").arg(limit);
+    scripts << QStringLiteral("trap '' XFSZ; exec prlimit --fsize=1 \"$0\" attach -nomount -plist ram://2048")
+            << QStringLiteral("exec prlimit --fsize=1 \"$0\" attach -nomount -plist ram://2048");
     bool succeeded = false;
-    for (int limit = 3; limit <= 16 && !succeeded; ++limit) {
+    for (const QString &script : scripts) {
         const QString before = snapshot(user, dir.path());
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("PKEXEC_UID"), QString::number(user));
+        env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
         p.setProcessEnvironment(env);
-        p.start(QStringLiteral("/usr/bin/prlimit"),
-                QStringList{QStringLiteral("--nofile=%1").arg(limit), QMTest::libexecDir() + QStringLiteral("/hdiutil")}
-                    + attachArgs(2048));
+        p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, hdiutil});
         ASSERT_TRUE(p.waitForFinished(30000));
         const QString device = deviceFromAttachOutput(QString::fromUtf8(p.readAllStandardOutput()));
-        if (p.exitCode() == 0 && !device.isEmpty()) {
+        if (p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 && !device.isEmpty()) {
             succeeded = true;
             EXPECT_TRUE(infoFor(device, user).has_value()) << "recorded";
             releaseDevice(device, identityOf(device));
             continue;
         }
-        EXPECT_EQ(snapshot(user, dir.path()), before) << limit << ": " << p.readAllStandardError().toStdString();
+        EXPECT_EQ(snapshot(user, dir.path()), before) << script.toStdString() << ": "
+                                                       << p.readAllStandardError().toStdString();
+        EXPECT_FALSE(infoFor(QStringLiteral("quilmo-ram0"), user).has_value()) << script.toStdString();
     }
     EXPECT_TRUE(succeeded);
 }

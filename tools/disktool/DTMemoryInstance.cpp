@@ -160,14 +160,23 @@ bool isStale(const InstanceEntry &e, const std::vector<MountEntry> &table, const
     return e.mountNamespace == ns && !ownMount(e, table, place);
 }
 
-bool writeRecords(State &state, const std::vector<InstanceEntry> &records, std::string *why)
+// Writes the records less the stale ones; `pending` is kept although its mount is not in
+// its place yet (the record is written first, so that a run killed half way never leaves an
+// instance without a record, only a record that the next writing drops).
+bool writeRecords(State &state, const std::vector<InstanceEntry> &records, std::string *why,
+                  const InstanceEntry *pending = nullptr)
 {
-    const auto table = readMountTable();
+    // Read without giving up the process: a failure here must still undo what was done.
+    const auto table = readMountTable("/proc/self/mountinfo");
+    if (table.empty()) {
+        *why = errnoText("cannot read the mount table");
+        return false;
+    }
     const std::string place = placePath();
     const uint64_t ns = mountNamespace();
     std::vector<InstanceEntry> kept;
     for (const auto &e : records) {
-        if (!isStale(e, table, place, ns))
+        if ((pending && e.name == pending->name && e.mountId == pending->mountId) || !isStale(e, table, place, ns))
             kept.push_back(e);
     }
     return state.writeInstances(kept, why);
@@ -252,17 +261,6 @@ public:
         if (!mount.valid() || !identify(mount.get(), &fresh, why))
             return false;
         fresh.casefold = casefold;
-        if (unmountInPlace(placeFd.get(), _entry.name, 0) != 0) {
-            *why = errno == EBUSY ? _entry.name + " is still in use" : errnoText("cannot replace " + _entry.name);
-            return false;
-        }
-        Fd dir(openat(placeFd.get(), _entry.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!dir.valid()
-            || move_mount(mount.get(), "", dir.get(), "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
-            *why = errnoText("cannot put the new memory instance in place of " + _entry.name);
-            unlinkat(placeFd.get(), _entry.name.c_str(), AT_REMOVEDIR);
-            return false;
-        }
         std::vector<InstanceEntry> records, kept;
         if (!state.readInstances(&records)) {
             *why = state.error();
@@ -273,8 +271,20 @@ public:
                 kept.push_back(e);
         }
         kept.push_back(fresh);
-        if (!writeRecords(state, kept, why))
+        if (unmountInPlace(placeFd.get(), _entry.name, 0) != 0) {
+            *why = errno == EBUSY ? _entry.name + " is still in use" : errnoText("cannot replace " + _entry.name);
             return false;
+        }
+        // From here the old instance is gone: the new one is recorded, then put in place.
+        if (!writeRecords(state, kept, why, &fresh))
+            return false;
+        Fd dir(openat(placeFd.get(), _entry.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!dir.valid()
+            || move_mount(mount.get(), "", dir.get(), "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
+            *why = errnoText("cannot put the new memory instance in place of " + _entry.name);
+            unlinkat(placeFd.get(), _entry.name.c_str(), AT_REMOVEDIR);
+            return false;
+        }
         _entry = fresh;
         _recorded = true;
         *summary = "Initialized " + _entry.name + " as a " + sizeText(_entry.sectors * 512) + " "
@@ -424,6 +434,16 @@ std::unique_ptr<RamDevice> attachMemoryInstance(State &state, const AttachReques
         Fd mount = makeInstance(e, &casefold, why);
         if (!mount.valid() || !identify(mount.get(), &e, why))
             return nullptr;
+        // Recorded before it is put in place: killed in between, its mount goes with this
+        // process and the record describes nothing.
+        std::vector<InstanceEntry> withNew = records;
+        withNew.push_back(e);
+        if (!writeRecords(state, withNew, why, &e))
+            return nullptr;
+        Undo unrecord([&] {
+            std::string ignored;
+            writeRecords(state, records, &ignored);
+        });
         if (move_mount(mount.get(), "", dir.get(), "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
             *why = errnoText("cannot put " + e.name + " in its place");
             return nullptr;
@@ -431,17 +451,19 @@ std::unique_ptr<RamDevice> attachMemoryInstance(State &state, const AttachReques
         Undo unmount([&] { unmountInPlace(placeFd.get(), e.name, MNT_DETACH); });
         // Another tool with a record of its own (a test build) may have taken the same name
         // meanwhile: the name must be this instance's alone.
-        table = readMountTable();
+        table = readMountTable("/proc/self/mountinfo");
+        if (table.empty()) {
+            *why = errnoText("cannot read the mount table");
+            return nullptr;
+        }
         bool unique = true;
         for (const auto &m : table)
             unique = unique && (m.source != e.name || m.device == e.device);
         const MountEntry *own = ownMount(e, table, place);
         if (!unique || !own)
             continue;
-        records.push_back(e);
-        if (!writeRecords(state, records, why))
-            return nullptr;
         unmount.dismiss();
+        unrecord.dismiss();
         removeDir.dismiss();
         return std::make_unique<MemoryInstance>(e, *own, true);
     }
