@@ -5,12 +5,12 @@
 // "sys/fs/tmpfs/features/casefold"). For test executables that link the device module.
 
 #include "QMKernelFeatures.h"
+#include "QMTemporaryDir.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
-#include <QTemporaryDir>
 
 namespace QMTest {
 
@@ -38,7 +38,7 @@ private:
             f.write(content);
     }
 
-    QTemporaryDir _root;
+    QMTemporaryDir _root;
 };
 
 } // namespace QMTest

@@ -7,6 +7,7 @@
 #include "QMKernelFeaturesRoot.h"
 #include "QMMountTable.h"
 #include "QMRamDiskDevice.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMVolumeCapacity.h"
 
@@ -17,7 +18,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -115,7 +115,7 @@ protected:
         return false;
     }
 
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
     std::unique_ptr<QMTest::KernelFeaturesRoot> _kernel;
 };
 

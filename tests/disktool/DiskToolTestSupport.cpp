@@ -1,4 +1,5 @@
 #include "DiskToolTestSupport.h"
+#include "QMFileRemover.h"
 
 #include "QMTestSupport.h"
 
@@ -80,7 +81,7 @@ IsolatedTool::IsolatedTool(Realisation realisation)
     g_toolDirectory = realisation == Realisation::Memory ? QStringLiteral(QUILMO_DISKTOOL_ISOLATED_DIR)
                                                          : QStringLiteral(QUILMO_DISKTOOL_ISOLATED_LOOP_DIR);
     unmountIsolatedInstances();
-    QDir(stateDir()).removeRecursively();
+    QMFileRemover::removePath(stateDir()).ok();
     QFile::remove(publicList());
     QFile::remove(publicInstanceList());
 }
@@ -89,14 +90,14 @@ IsolatedTool::~IsolatedTool()
 {
     g_toolDirectory.clear();
     unmountIsolatedInstances();
-    QDir(stateDir()).removeRecursively();
+    QMFileRemover::removePath(stateDir()).ok();
     QFile::remove(publicList());
     QFile::remove(publicInstanceList());
     // What was set aside beside it.
     for (const QString &name : QDir(QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN)).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
         const QString path = QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN "/") + name;
         if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
-            QDir(path).removeRecursively();
+            QMFileRemover::removePath(path).ok();
         else
             QFile::remove(path);
     }

@@ -8,9 +8,10 @@
 // memory file ("/dev/loopN", ext4). This kernel has memory instances; the test-only build
 // that stands for an older kernel (LoopTool) keeps the loop devices tested.
 
+#include "QMTemporaryDir.h"
+
 #include <QFile>
 #include <QString>
-#include <QTemporaryDir>
 #include <QProcess>
 #include <QStringList>
 
@@ -225,7 +226,7 @@ struct MountedRamDisk {
     }
 
     RamDisk disk;
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     std::unique_ptr<MountGuard> guard;
     bool mounted = false;
     QString error;

@@ -3,6 +3,7 @@
 
 #include "DiskToolTestSupport.h"
 #include "QMFormatRules.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 
 #include <cerrno>
 
@@ -84,7 +84,7 @@ quint64 usedBytes(const QString &path)
 }
 
 // A directory of the user's for the bind.
-QString ownedDirectory(const QTemporaryDir &dir, const QString &name, uid_t user)
+QString ownedDirectory(const QMTemporaryDir &dir, const QString &name, uid_t user)
 {
     const QString path = dir.path() + QLatin1Char('/') + name;
     if (!QDir().mkdir(path) || chown(bytes(path).constData(), user, user) != 0)
@@ -103,7 +103,7 @@ TEST(DiskToolInstance, AttachFormatShowHideAndReleaseAnInstance)
 {
     QM_REQUIRE_LOOP_DEVICES();
     const uid_t user = testUid();
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const Result attach = runTool(QStringLiteral("hdiutil"), attachArgs(131072), user);
     ASSERT_EQ(attach.status, 0) << attach.err.toStdString();
@@ -195,7 +195,7 @@ TEST(DiskToolInstance, AFormatMakesAFreshEmptyVolumeAndWaitsUntilItIsNotShown)
 {
     QM_REQUIRE_LOOP_DEVICES();
     const uid_t user = testUid();
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     RamDisk disk(65536, user, true, QStringLiteral("First"));
     ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
     const QString target = ownedDirectory(dir, QStringLiteral("target"), user);
@@ -224,7 +224,7 @@ TEST(DiskToolInstance, AFormatMakesAFreshEmptyVolumeAndWaitsUntilItIsNotShown)
 TEST(DiskToolInstance, WiredMemoryIsKeptOutOfSwapThroughEveryStep)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const Result attach = runTool(QStringLiteral("hdiutil"), attachArgs(8192, true));
     ASSERT_EQ(attach.status, 0) << attach.err.toStdString();
@@ -411,7 +411,7 @@ INSTANTIATE_TEST_SUITE_P(Realisation, DiskToolReleaseMemory, ::testing::Values(R
 TEST(DiskToolInstance, TheRealisationChosenAtAttachIsFollowedByEveryLaterCall)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString target = dir.path() + QStringLiteral("/target");
     ASSERT_TRUE(QDir().mkdir(target));
@@ -445,7 +445,7 @@ TEST(DiskToolInstance, WhatOnlyLooksLikeAnInstanceIsNeverTouched)
 {
     QM_REQUIRE_LOOP_DEVICES();
     const uid_t user = testUid();
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     // A tmpfs of the user's that carries an instance's name, mounted outside the place.
     const QString forgedName = QStringLiteral("quilmo-ram%1").arg(900000 + getpid() % 99999);
@@ -488,7 +488,7 @@ TEST(DiskToolInstance, AFailureOrAKillInsideAttachLeavesNothing)
     if (!QFileInfo(QStringLiteral("/usr/bin/prlimit")).isExecutable())
         GTEST_SKIP() << "needs prlimit";
     const uid_t user = testUid(2);
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString hdiutil = QMTest::libexecDir() + QStringLiteral("/hdiutil");
     // Every step that opens something fails in turn as descriptors run short (from some

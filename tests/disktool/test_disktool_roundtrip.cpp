@@ -3,6 +3,7 @@
 // that stands for a kernel without memory instances; what holds for both runs for both.
 
 #include "DiskToolTestSupport.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
-#include <QTemporaryDir>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,7 +81,7 @@ TEST_P(DiskToolLoopRoundTrip, AttachFormatMountUnmountDetach)
                              .arg(device, expectInsensitive ? QStringLiteral("case-insensitive")
                                                             : QStringLiteral("case-sensitive")));
 
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     MountGuard mountGuard(dir.path());
     const Result mount = runTool(QStringLiteral("mount"), mountArgs(device, dir.path()));
@@ -158,7 +158,7 @@ TEST(DiskToolLoop, FormatCutsTheLabelOnACharacterBoundaryAndGivesTheRootToTheCal
                 &label);
     EXPECT_EQ(label.trimmed(), QStringLiteral("ÄÖÜäöüÄÖ"));
 
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     ASSERT_EQ(chown(dir.path().toLocal8Bit().constData(), user, user), 0);
     MountGuard guard(dir.path());
@@ -222,7 +222,7 @@ TEST(DiskToolLoop, DeletedFilesGiveTheirMemoryBack)
     LoopTool loop;
     RamDisk disk(1048576); // 512 MB
     ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     MountGuard guard(dir.path());
     ASSERT_EQ(runTool(QStringLiteral("mount"), mountArgs(disk.device(), dir.path())).status, 0);
@@ -275,7 +275,7 @@ TEST(DiskTool, DiskutilErasesAndMountsUnderMedia)
 
 TEST(DiskTool, MdutilMarksTheVolumeForDesktopIndexers)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString marker = dir.path() + QStringLiteral("/.trackerignore");
     EXPECT_EQ(runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), dir.path()}).status, 0);
@@ -313,7 +313,7 @@ TEST(DiskTool, ANormalUserListsAndMarksWithoutRootAndIsAskedForTheRest)
     RamDisk rootsDisk(2048, std::nullopt, false);
     ASSERT_TRUE(rootsDisk.ok()) << rootsDisk.error().toStdString();
     // Outside the test's private home, which the other user cannot enter.
-    QTemporaryDir dir(QStringLiteral("/home/quilmo-nobody-XXXXXX"));
+    QMTemporaryDir dir(QStringLiteral("/home/quilmo-nobody-XXXXXX"));
     ASSERT_TRUE(dir.isValid());
     ASSERT_EQ(chown(dir.path().toLocal8Bit().constData(), nobody, nobody), 0);
     auto asNobody = [&](const QString &tool, const QStringList &args) {
@@ -347,7 +347,7 @@ TEST(DiskToolLoop, AFailureOrAKillInsideAttachLeavesNothing)
     if (!QFileInfo(QStringLiteral("/usr/bin/prlimit")).isExecutable())
         GTEST_SKIP() << "needs prlimit";
     const uid_t user = testUid(2);
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString hdiutil = LoopTool::directory() + QStringLiteral("/hdiutil");
     // Real failures at each step after the memory file exists: too few descriptors for the
@@ -382,7 +382,7 @@ TEST(DiskTool, TheDefaultParentUnderMediaIsUsableByItsUserAlone)
     EXPECT_EQ(realisationOf(disk.device()), Realisation::Memory);
     ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
     ASSERT_TRUE(QDir().mkpath(QStringLiteral("/media/root")));
-    QTemporaryDir own(QStringLiteral("/media/root/quilmo-test-XXXXXX"));
+    QMTemporaryDir own(QStringLiteral("/media/root/quilmo-test-XXXXXX"));
     ASSERT_TRUE(own.isValid());
     MountGuard guard(own.path());
     const Result mount = runTool(QStringLiteral("mount"), mountArgs(disk.device(), own.path()));

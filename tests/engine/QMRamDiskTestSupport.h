@@ -2,11 +2,11 @@
 
 #include "QMKernelFeaturesRoot.h"
 #include "QMRamDisk.h"
+#include "QMTemporaryDir.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <condition_variable>
 #include <functional>
@@ -61,7 +61,7 @@ public:
                                quint64 size = 128000000ULL);
 
 private:
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
     QList<QMRamDisk::Ptr> _watched;
 };
 
@@ -80,7 +80,7 @@ public:
     QStringList log() const;
 
 private:
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
     QString _logPath;
 };
 
