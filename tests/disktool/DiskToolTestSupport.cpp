@@ -439,7 +439,7 @@ void releaseDevice(const QString &device, const QString &identity)
             umount2(point.toLocal8Bit().constData(), MNT_DETACH);
         const QString place = instancePlaceOf(device);
         umount2(place.toLocal8Bit().constData(), MNT_DETACH);
-        rmdir(place.toLocal8Bit().constData());
+        QDir().rmdir(place);
         return;
     }
     for (const QString &point : mountPointsOf(device))
