@@ -304,8 +304,8 @@ void RamDiskEditorPane::prepare()
     _rdMountPointPopUp = newMenu(QStringLiteral("rdMountPointPopUp"), this);
     addRow(_rdMountLabel, _rdMountPointPopUp);
 
-    // Options: "Prefer Wired Memory" has no meaning here and stays hidden.
-    _rdOptionsLabel = label("rdOptionsLabel", "Auto-Create");
+    // Options: "Prefer Wired Memory" shows where the kernel can keep a RAM disk out of swap.
+    _rdOptionsLabel = label("rdOptionsLabel", E::optionsLabelKey());
     auto *optionsBox = new QWidget(this);
     auto *optionsLayout = new QHBoxLayout(optionsBox);
     optionsLayout->setContentsMargins(0, 0, 0, 0);
@@ -314,11 +314,22 @@ void RamDiskEditorPane::prepare()
     optionsLayout->addWidget(_rdCreateAtLoginButton);
     _rdPreferWiredButton = new QCheckBox(P::localized("Prefer Wired Memory"), optionsBox);
     _rdPreferWiredButton->setObjectName(QStringLiteral("rdPreferWiredButton"));
-    _rdPreferWiredButton->hide();
+    _rdPreferWiredButton->setVisible(E::preferWiredShown());
     optionsLayout->addWidget(_rdPreferWiredButton);
     optionsLayout->addStretch(1);
     addRow(_rdOptionsLabel, optionsBox);
     _rdOptionsLabel->setBuddy(_rdCreateAtLoginButton);
+    // Keeps its place when there is nothing to say, so that the pane does not jump.
+    _rdCaseNoteLabel = new QLabel(this);
+    _rdCaseNoteLabel->setObjectName(QStringLiteral("rdCaseNoteLabel"));
+    _rdCaseNoteLabel->setFont(smallFont(font()));
+    QPalette dimNote = _rdCaseNoteLabel->palette();
+    dimNote.setColor(QPalette::WindowText, dimTextColor(palette()));
+    _rdCaseNoteLabel->setPalette(dimNote);
+    QSizePolicy notePolicy = _rdCaseNoteLabel->sizePolicy();
+    notePolicy.setRetainSizeWhenHidden(true);
+    _rdCaseNoteLabel->setSizePolicy(notePolicy);
+    _grid->addWidget(_rdCaseNoteLabel, _rows++, 1, 1, 2);
 
     _rdPostCmdLabel = label("rdPostCmdLabel", "Post Command");
     _rdPostCmdField = new PostCommandTextField(this);
@@ -515,6 +526,9 @@ void RamDiskEditorPane::updateRamDiskView(const QMRamDisk::Ptr &r)
     _rdPreferWiredButton->setChecked(r->preferWired());
     _rdCreateAtLoginButton->setChecked(r->createAtLogin());
     _rdCreateAtLoginButton->setEnabled(state.createAtLogin);
+    const QString caseNote = E::caseNote(r);
+    _rdCaseNoteLabel->setText(caseNote);
+    _rdCaseNoteLabel->setVisible(!caseNote.isEmpty());
 
     // 8. Post command.
     _rdPostCmdField->setEnabled(state.postCommand);

@@ -92,6 +92,7 @@ private:
     QLabel *_rdOptionsLabel = nullptr;
     QCheckBox *_rdCreateAtLoginButton = nullptr;
     QCheckBox *_rdPreferWiredButton = nullptr;
+    QLabel *_rdCaseNoteLabel = nullptr;
     QLabel *_rdPostCmdLabel = nullptr;
     PostCommandTextField *_rdPostCmdField = nullptr;
     QLabel *rdMdIndexLabel = nullptr;

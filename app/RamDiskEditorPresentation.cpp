@@ -1,6 +1,7 @@
 #include "RamDiskEditorPresentation.h"
 
 #include "QMFunctions.h"
+#include "QMKernelFeatures.h"
 #include "QMRamDiskAutoSave.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskManager.h"
@@ -359,6 +360,25 @@ RamDiskEditorPresentation::State RamDiskEditorPresentation::state(const QMRamDis
     s.backup = true;
     s.autoSave = s.backup && saves(ramDisk);
     return s;
+}
+
+// ---- Options ------------------------------------------------------------------------------
+
+bool E::preferWiredShown()
+{
+    return QMKernelFeatures::wiredMemory();
+}
+
+const char *E::optionsLabelKey()
+{
+    return preferWiredShown() ? "Options" : "Auto-Create";
+}
+
+QString E::caseNote(const QMRamDisk::Ptr &ramDisk)
+{
+    if (!ramDisk || ramDisk->format() == QMRamDiskFormat_caseSensitiveHFSPlus || !ramDisk->isCaseSensitive())
+        return {};
+    return P::localized("Names are case-sensitive: this kernel offers no case-insensitive names.");
 }
 
 // ---- Button and progress line -----------------------------------------------------------

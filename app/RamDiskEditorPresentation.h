@@ -78,6 +78,15 @@ public:
     // comes to be saved starts at 15 minutes, one that no longer is stops; else unchanged.
     static qint64 autoSaveIntervalAfterEdit(const QMRamDisk::Ptr &ramDisk, bool savedBefore);
 
+    // ---- Options ----
+    // "Prefer Wired Memory" shows where the kernel can keep a RAM disk out of swap; the
+    // options label then reads "Options", else "Auto-Create".
+    static bool preferWiredShown();
+    static const char *optionsLabelKey();
+    // Said of a RAM disk whose names tell upper from lower case although its format asks
+    // for case-insensitive ones (the kernel has no case folding); empty otherwise.
+    static QString caseNote(const QMRamDisk::Ptr &ramDisk);
+
     // ---- Enabling ----
     struct State
     {

@@ -2,10 +2,12 @@
 
 #include "QMCommandLine.h"
 #include "QMCtlValues.h"
+#include "QMKernelFeatures.h"
 #include "QMLog.h"
 #include "QMLogFile.h"
 #include "QMMacInfo.h"
 #include "QMRamDiskAutoSave.h"
+#include "QMRamDiskDevice.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskFunctions.h"
 #include "QMRamDiskManager.h"
@@ -44,6 +46,8 @@ const char *kSettingsHelp =
     "  --no-post-command      run nothing after creation\n"
     "  --index MODE           search indexing: default, on or off\n"
     "  --login, --no-login    create this RAM disk when the user logs in\n"
+    "  --wired, --no-wired    keep the RAM disk's memory out of swap (up to 1 GiB, where\n"
+    "                         the kernel can)\n"
     "  --autosave MINUTES     save a RAM disk with a backup mode every 5, 15, 30 or 60\n"
     "                         minutes while it is mounted (and before the session or\n"
     "                         the machine goes), or off; new ones start at 15\n";
@@ -374,7 +378,8 @@ QJsonObject QMCtl::jsonOf(const QMRamDisk::Ptr &r) const
     o[QStringLiteral("type")] = r->type();
     o[QStringLiteral("typeName")] = QMCtlValues::typeWord(r->type());
     o[QStringLiteral("size")] = static_cast<double>(r->size());
-    o[QStringLiteral("caseSensitive")] = r->format() == QMRamDiskFormat_caseSensitiveHFSPlus;
+    o[QStringLiteral("caseSensitive")] = r->isCaseSensitive();
+    o[QStringLiteral("preferWired")] = r->preferWired();
     o[QStringLiteral("mountDirectory")] = r->mountDirectory().isNull() ? QJsonValue() : QJsonValue(r->mountDirectory());
     o[QStringLiteral("status")] = QMCtlValues::statusWord(r->status());
     o[QStringLiteral("statusCode")] = r->status();
@@ -546,7 +551,7 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
     std::optional<quint64> size;
     std::optional<qint64> format, indexMode, type;
     std::optional<QMCtlValues::Backup> backup;
-    std::optional<bool> login;
+    std::optional<bool> login, wired;
     std::optional<qint64> autoSave;
     QStringList postArgs;
     bool postArgsGiven = false, noPost = false;
@@ -604,10 +609,21 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
             login = true;
         } else if (a == QLatin1String("--no-login")) {
             login = false;
+        } else if (a == QLatin1String("--wired")) {
+            wired = true;
+        } else if (a == QLatin1String("--no-wired")) {
+            wired = false;
         } else {
             return usage(command, QStringLiteral("unknown option \"%1\"").arg(a));
         }
     }
+    // As in the windows: wired memory only where the kernel keeps a RAM disk out of swap,
+    // and chosen before the RAM disk exists.
+    if (wired && *wired && !QMKernelFeatures::wiredMemory())
+        return usage(command, QStringLiteral("--wired needs a kernel that keeps a RAM disk out of swap (Linux 6.6 "
+                                             "or later); this one cannot"));
+    if (wired && !adding && *wired != ramDisk->preferWired() && ramDisk->status() != QMRamDiskStatus_notCreated)
+        return usage(command, QStringLiteral("--wired and --no-wired apply before the RAM disk exists (eject it first)"));
     if (backup && backup->mode == QMRamDiskBackupMode_chosenDirectory && !QFileInfo(backup->directory).isDir())
         return usage(command, QStringLiteral("the backup directory %1 does not exist").arg(backup->directory));
     if (noPost && (postCmd || postArgsGiven))
@@ -729,6 +745,10 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
         ramDisk->setCreateAtLogin(*login);
         _entries->setNeedsSynchronizeHelper(true);
     }
+    if (wired)
+        ramDisk->setPreferWired(*wired);
+    if (ramDisk->preferWired() && finalSize > QMRamDiskDevice::wiredMemoryMaxSize && (wired || size))
+        _err << "quilmoctl: note: wired memory is only asked for RAM disks of up to 1 GiB\n";
     if (finalAutoSave != ramDisk->autoSaveInterval()) {
         ramDisk->setAutoSaveInterval(finalAutoSave);
         _entries->setNeedsSynchronizeHelper(true); // the helper saves on schedule
@@ -796,7 +816,19 @@ int QMCtl::status(const QStringList &args)
         rows << QStringList{QStringLiteral("Type:"), QMCtlValues::typeWord(r->type())};
     rows << QStringList{QStringLiteral("Status:"), r->displayStatus()};
     rows << QStringList{QStringLiteral("Size:"), QMCtlValues::sizeText(r->size())};
-    rows << QStringList{QStringLiteral("Case-sensitive:"), r->format() == 1 ? QStringLiteral("yes") : QStringLiteral("no")};
+    // What the volume does (or will do), which a kernel without case folding decides.
+    const bool caseSensitive = r->isCaseSensitive();
+    rows << QStringList{QStringLiteral("Case-sensitive:"),
+                        !caseSensitive ? QStringLiteral("no")
+                        : r->format() == QMRamDiskFormat_caseSensitiveHFSPlus
+                            ? QStringLiteral("yes")
+                            : QStringLiteral("yes (this kernel offers no case-insensitive names)")};
+    if (r->preferWired() || QMKernelFeatures::wiredMemory())
+        rows << QStringList{QStringLiteral("Wired memory:"),
+                            !r->preferWired()               ? QStringLiteral("no")
+                            : !QMKernelFeatures::wiredMemory() ? QStringLiteral("asked, but this kernel cannot keep it out of swap")
+                            : r->size() > QMRamDiskDevice::wiredMemoryMaxSize      ? QStringLiteral("asked, but only RAM disks up to 1 GiB get it")
+                                                             : QStringLiteral("yes (never swapped)")};
     rows << QStringList{QStringLiteral("Mount directory:"),
                         r->mountDirectory().isEmpty() ? QStringLiteral("(default)") : r->mountDirectory()};
     if (!r->path().isEmpty())

@@ -1,5 +1,6 @@
 #include "QMDiskToolOutput.h"
 
+#include "QMFormatRules.h"
 #include "QMFunctions.h"
 #include "QMPropertyList.h"
 
@@ -82,5 +83,7 @@ bool QMDiskToolOutput::isFormatOutputValid(const QString &stdOut)
     if (!line.contains(QLatin1String(" as a ")))
         return false;
     return (line.contains(QLatin1String("Initialized /dev/rdisk")) && line.contains(QLatin1String("HFS Plus volume")))
-        || (line.contains(QLatin1String("Initialized /dev/loop")) && line.contains(QLatin1String("ext4 volume")));
+        || (line.contains(QLatin1String("Initialized /dev/loop")) && line.contains(QLatin1String("ext4 volume")))
+        || (line.contains(QLatin1String("Initialized ") + QLatin1String(QMFormatRules::kMemoryInstancePrefix))
+            && line.contains(QLatin1String("memory volume")));
 }

@@ -17,8 +17,8 @@ public:
     // "system-entities" hold exactly one element with a "dev-entry".
     static QList<QVariantMap> deviceRecordsFromInfoOutput(const QString &stdOut);
 
-    // The format check of `newfs_hfs`: exactly one line containing " as a " and either
-    // "Initialized /dev/rdisk" with "HFS Plus volume" or "Initialized /dev/loop" with
-    // "ext4 volume".
+    // The format check of `newfs_hfs`: exactly one line containing " as a " and one of
+    // "Initialized /dev/rdisk" with "HFS Plus volume", "Initialized /dev/loop" with
+    // "ext4 volume", or "Initialized quilmo-ram" (a memory instance) with "memory volume".
     static bool isFormatOutputValid(const QString &stdOut);
 };

@@ -1,14 +1,35 @@
 #include "QMMountTable.h"
 
+#include "QMFormatRules.h"
+
 #include <QFile>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
-QString QMMountTable::ramDiskFileSystemType()
+QString QMMountTable::ramDiskFileSystemType(const QString &deviceNode)
 {
-    return QStringLiteral("ext4");
+    return isMemoryInstanceName(deviceNode) ? QStringLiteral("tmpfs") : QStringLiteral("ext4");
+}
+
+bool QMMountTable::isMemoryInstanceName(const QString &deviceNode)
+{
+    const QLatin1String prefix(QMFormatRules::kMemoryInstancePrefix);
+    if (!deviceNode.startsWith(prefix) || deviceNode.size() == prefix.size())
+        return false;
+    for (const QChar c : deviceNode.mid(prefix.size()))
+        if (!c.isDigit())
+            return false;
+    return true;
+}
+
+bool QMMountTable::isRamDiskVolume(const QMMountEntry &entry)
+{
+    if (entry.fsType != ramDiskFileSystemType(entry.device))
+        return false;
+    return entry.fsType == QLatin1String("ext4")
+        || !entry.mountPoint.startsWith(QLatin1String(QMFormatRules::kMemoryInstancePlace) + QLatin1Char('/'));
 }
 
 QString QMMountTable::decodeField(const QByteArray &field)

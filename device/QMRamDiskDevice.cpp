@@ -1,6 +1,5 @@
 #include "QMRamDiskDevice.h"
 
-#include "QMDeviceInfo.h"
 #include "QMDiskToolOutput.h"
 #include "QMDiskToolPaths.h"
 #include "QMExtendedAttributes.h"
@@ -8,6 +7,7 @@
 #include "QMFinderTools.h"
 #include "QMFormatRules.h"
 #include "QMFunctions.h"
+#include "QMKernelFeatures.h"
 #include "QMLog.h"
 #include "QMMacros.h"
 #include "QMMountTable.h"
@@ -25,6 +25,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <mutex>
 #include <pwd.h>
 #include <set>
@@ -188,6 +190,24 @@ QString ext4SuperblockUUID(const QString &deviceNode)
     return formattedUUID(sb + 0x68);
 }
 
+// The UUID a file system without a block device tells of itself (tmpfs, from Linux 6.7).
+QString fileSystemUUIDAtPath(const QString &path)
+{
+    struct FsUuid
+    {
+        quint8 length;
+        unsigned char uuid[16];
+    };
+    constexpr unsigned long kGetFsUuid = _IOR(0x15, 0, FsUuid); // FS_IOC_GETFSUUID
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    FsUuid value {};
+    const bool read = ::ioctl(fd, kGetFsUuid, &value) == 0 && value.length == 16;
+    ::close(fd);
+    return read ? formattedUUID(value.uuid) : QString();
+}
+
 } // namespace
 
 // --- Creating a device ---------------------------------------------------------------
@@ -196,7 +216,7 @@ QStringList QMRamDiskDevice::attachArguments(quint64 size, bool preferWired)
 {
     QStringList args{QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
                      QStringLiteral("ram://%1").arg(size >> 9)};
-    if (size <= 1073741824ULL && preferWired && !QMDeviceInfo::isMavericksOrBetter())
+    if (size <= wiredMemoryMaxSize && preferWired && QMKernelFeatures::wiredMemory())
         args << QStringLiteral("-kernel");
     return args;
 }
@@ -228,8 +248,11 @@ QStringList QMRamDiskDevice::formatArguments(const QString &name, qint64 format,
     return args;
 }
 
-quint64 QMRamDiskDevice::inodeCountForItems(quint64 size, quint64 items)
+quint64 QMRamDiskDevice::inodeCountForItems(quint64 size, quint64 items, QMRamDeviceKind kind)
 {
+    // A memory instance has its count from its size; the creation checked the items against it.
+    if (kind == QMRamDeviceKind::MemoryInstance)
+        return 0;
     // The device has whole sectors, as the attach step asks for them.
     return items == 0 ? 0 : QMFormatRules::inodeCountForItems(size / 512 * 512, items);
 }
@@ -289,7 +312,9 @@ std::optional<QList<QVariantMap>> QMRamDiskDevice::deviceList(bool identity, QME
             QM_LogErrorMethod(kClass, QStringLiteral("stat==-1 mountPoint:%1").arg(mountPoint));
             continue;
         }
-        const QString uuid = volumeUUIDForDeviceNumber(st.st_dev);
+        QString uuid = volumeUUIDForDeviceNumber(st.st_dev);
+        if (uuid.isEmpty())
+            uuid = fileSystemUUIDAtPath(mountPoint);
         if (!uuid.isEmpty())
             record.insert(QStringLiteral("uuid"), uuid);
         else
@@ -313,9 +338,8 @@ QString QMRamDiskDevice::mountPointFromDeviceNode(const QString &deviceNode, QME
                                        QMError::Cause::fromErrno(errnum)));
         return {};
     }
-    const QString type = QMMountTable::ramDiskFileSystemType();
     for (const QMMountEntry &entry : *entries) {
-        if (entry.fsType == type && entry.device == deviceNode)
+        if (entry.device == deviceNode && QMMountTable::isRamDiskVolume(entry))
             return entry.mountPoint;
     }
     return {};
@@ -333,12 +357,11 @@ QString QMRamDiskDevice::deviceNodeFromPath(const QString &path, QMError::Ptr *e
         setError(error, QM_DeviceError("Can not get device node", "getfsstat==-1", QMError::Cause::fromErrno(errnum)));
         return {};
     }
-    const QString type = QMMountTable::ramDiskFileSystemType();
     const QString wanted = withoutTrailingSlash(path);
     // Mounts can be stacked on Linux; the last one at a place is the one that is seen there.
     QString device;
     for (const QMMountEntry &entry : *entries) {
-        if (entry.fsType == type && entry.mountPoint == wanted)
+        if (entry.mountPoint == wanted && QMMountTable::isRamDiskVolume(entry))
             device = entry.device;
     }
     return device;
@@ -346,6 +369,18 @@ QString QMRamDiskDevice::deviceNodeFromPath(const QString &path, QMError::Ptr *e
 
 qint8 QMRamDiskDevice::isDeviceAttached(const QString &deviceNode)
 {
+    if (QMMountTable::isMemoryInstanceName(deviceNode)) {
+        // An instance is attached while its own mount is in the disk tool's private place.
+        const auto entries = QMMountTable::entries();
+        if (!entries)
+            return -1;
+        const QString place = QLatin1String(QMFormatRules::kMemoryInstancePlace) + QLatin1Char('/') + deviceNode;
+        for (const QMMountEntry &entry : *entries) {
+            if (entry.device == deviceNode && entry.fsType == QLatin1String("tmpfs") && entry.mountPoint == place)
+                return 1;
+        }
+        return 0;
+    }
     const QString name = deviceNode.mid(5); // without "/dev/"
     if (!deviceNode.startsWith(QLatin1String("/dev/loop")) || name.size() == 4)
         return -1;
@@ -357,6 +392,22 @@ qint8 QMRamDiskDevice::isDeviceAttached(const QString &deviceNode)
     if (backing.open(QIODevice::ReadOnly))
         return backing.readAll().trimmed().isEmpty() ? 0 : 1;
     return QFileInfo::exists(QStringLiteral("/sys/class/block")) ? 0 : -1;
+}
+
+std::optional<bool> QMRamDiskDevice::isCaseSensitiveVolumeAtPath(const QString &path)
+{
+    // Both realisations mark a case-insensitive volume's root directory with the casefold
+    // flag, which every directory made below it inherits.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    int flags = 0;
+    const bool read = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    ::close(fd);
+    // A file system without such flags (tmpfs before 6.0) knows no case folding either.
+    if (!read)
+        return true;
+    return !(flags & FS_CASEFOLD_FL);
 }
 
 qint8 QMRamDiskDevice::hasMountedVolumeAtPath(const QString &path)

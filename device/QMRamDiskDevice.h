@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QMError.h"
+#include "QMVolumeCapacity.h"
 
 #include <QList>
 #include <QString>
@@ -29,8 +30,11 @@ class QMRamDiskDevice
 public:
     // --- Creating a device (steps of the creation pipeline) ---
 
+    // The largest RAM disk that asks for wired memory (1 GiB).
+    static constexpr quint64 wiredMemoryMaxSize = 1073741824ULL;
+
     // "attach", "-nomount", "-plist", "ram://<size / 512>" and, for sizes up to 1 GiB with
-    // wired memory asked on a system older than 10.9, "-kernel".
+    // wired memory asked where the kernel can keep a RAM disk out of swap, "-kernel".
     static QStringList attachArguments(quint64 size, bool preferWired);
 
     // Attaches a RAM device of `size` bytes; its device node, or null with *error set
@@ -49,9 +53,11 @@ public:
                                  quint64 inodeCount = 0);
 
     // The inode count to format a RAM disk of `size` bytes with when `items` files,
-    // directories and links will be copied onto it: half as many again, within what the
-    // device takes; 0 (the format's default) when nothing will be copied.
-    static quint64 inodeCountForItems(quint64 size, quint64 items);
+    // directories and links will be copied onto it: for a loop device's ext4 half as many
+    // again, within what the device takes; 0 (the format's default) when nothing will be
+    // copied, and always for a memory instance, whose count follows from its size.
+    static quint64 inodeCountForItems(quint64 size, quint64 items,
+                                      QMRamDeviceKind kind = QMRamDeviceKindForNewRamDisks());
 
     // --- Device list and look-ups ---
 
@@ -64,11 +70,17 @@ public:
     // The device mounted at a mount point; null when none is (no error).
     static QString deviceNodeFromPath(const QString &path, QMError::Ptr *error);
 
+    // Whether the volume mounted at `path` tells upper from lower case in names: what it
+    // really does, whatever its record asked for (a kernel without case folding makes every
+    // volume case-sensitive). None when the path cannot be opened.
+    static std::optional<bool> isCaseSensitiveVolumeAtPath(const QString &path);
+
     // One of QMMountStateUnknown, QMMountStateNone, QMMountStateMounted.
     static qint8 hasMountedVolumeAtPath(const QString &path);
 
-    // Whether a device node is still an attached loop device, read from sysfs without
-    // running a tool: 1 attached, 0 gone, -1 cannot tell (not a loop device's name).
+    // Whether a device is still attached, read without running a tool (a loop device from
+    // sysfs, a memory instance from the mount table): 1 attached, 0 gone, -1 cannot tell
+    // (not the name of either).
     static qint8 isDeviceAttached(const QString &deviceNode);
 
     // The file system's UUID of a device number, canonical upper-case form; null if unknown.

@@ -1,6 +1,8 @@
 #include "QMVolumeCapacity.h"
 
 #include "QMFormatRules.h"
+#include "QMKernelFeatures.h"
+#include "QMMountTable.h"
 
 #include <QSet>
 
@@ -21,6 +23,19 @@ constexpr quint64 kInodeSize = QMFormatRules::kInodeSize;
 constexpr quint64 kFirstInode = 11;    // inodes 1 to 10 belong to the file system
 constexpr quint64 kGroupDescSize = 64; // the 64bit feature of ext4
 constexpr quint64 kBlocksPerGroup = kBlockSize * 8;
+
+quint64 pageSize()
+{
+    const long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? quint64(size) : 4096;
+}
+
+// A memory instance of a RAM disk of `size` bytes: the sectors the attach asks for, in
+// whole pages.
+quint64 memoryInstanceBytes(quint64 size)
+{
+    return QMFormatRules::memoryInstanceBytes(size / 512, pageSize());
+}
 
 quint64 divCeil(quint64 a, quint64 b)
 {
@@ -78,21 +93,38 @@ Layout layoutForSize(quint64 size, quint64 inodeCount)
 
 } // namespace
 
-quint64 QMInodesForSize(quint64 size, quint64 inodeCount)
+QMRamDeviceKind QMRamDeviceKindForNewRamDisks()
 {
+    return QMKernelFeatures::memoryInstances() ? QMRamDeviceKind::MemoryInstance : QMRamDeviceKind::LoopDevice;
+}
+
+QMRamDeviceKind QMRamDeviceKindOfDevice(const QString &deviceNode)
+{
+    return QMMountTable::isMemoryInstanceName(deviceNode) ? QMRamDeviceKind::MemoryInstance
+                                                          : QMRamDeviceKind::LoopDevice;
+}
+
+quint64 QMInodesForSize(quint64 size, quint64 inodeCount, QMRamDeviceKind kind)
+{
+    if (kind == QMRamDeviceKind::MemoryInstance)
+        return QMFormatRules::memoryInstanceInodes(memoryInstanceBytes(size), pageSize());
     const Layout l = layoutForSize(size, inodeCount);
     return l.groups * l.inodesPerGroup;
 }
 
-quint64 QMFreeInodesForSize(quint64 size, quint64 inodeCount)
+quint64 QMFreeInodesForSize(quint64 size, quint64 inodeCount, QMRamDeviceKind kind)
 {
-    const quint64 inodes = QMInodesForSize(size, inodeCount);
+    if (kind == QMRamDeviceKind::MemoryInstance)
+        return QMFormatRules::memoryInstanceFreeInodes(memoryInstanceBytes(size), pageSize());
+    const quint64 inodes = QMInodesForSize(size, inodeCount, kind);
     // The reserved inodes and the root directory.
     return inodes > kFirstInode ? inodes - kFirstInode : 0;
 }
 
-quint64 QMUsableBytesForSize(quint64 size, quint64 inodeCount)
+quint64 QMUsableBytesForSize(quint64 size, quint64 inodeCount, QMRamDeviceKind kind)
 {
+    if (kind == QMRamDeviceKind::MemoryInstance)
+        return memoryInstanceBytes(size);
     const Layout l = layoutForSize(size, inodeCount);
     if (l.groups == 0)
         return 0;

@@ -4,24 +4,34 @@
 #include <QString>
 #include <QtGlobal>
 
-// What a fresh RAM disk of a given size holds, as quilmo-disktool's newfs personality
-// formats it and its mount sets it up (QMFormatRules: 4096-byte blocks, 256-byte inodes,
-// the smallest journal, no reserved or resize blocks, lost+found removed, the mounted file system's
-// own reserve). Creation checks a backup or base against these before it attaches
-// anything. `inodeCount` is what the creation asks the format for (0: the default, one
-// inode per 16 KiB); the format never gives fewer than that.
+// What a fresh RAM disk of a given size holds, as quilmo-disktool makes it (QMFormatRules).
+// A memory instance holds its whole size (in whole pages) and a fixed number of items. A
+// loop device's ext4 is formatted with 4096-byte blocks, 256-byte inodes, the smallest
+// journal, no reserved or resize blocks, lost+found removed, and the mounted file system's
+// own reserve; `inodeCount` is what the creation asks its format for (0: the default, one
+// inode per 16 KiB), and the format never gives fewer than that. Creation checks a backup
+// or base against these before it attaches anything.
+
+enum class QMRamDeviceKind { MemoryInstance, LoopDevice };
+
+// The kind of device the disk tool makes on this kernel (QMKernelFeatures).
+QMRamDeviceKind QMRamDeviceKindForNewRamDisks();
+// The kind of an attached device, by its name.
+QMRamDeviceKind QMRamDeviceKindOfDevice(const QString &deviceNode);
 
 // Inodes the file system gets for a device of `size` bytes (all of them, the reserved
 // ones included, as statvfs reports them in f_files).
-quint64 QMInodesForSize(quint64 size, quint64 inodeCount = 0);
+quint64 QMInodesForSize(quint64 size, quint64 inodeCount = 0, QMRamDeviceKind kind = QMRamDeviceKindForNewRamDisks());
 
 // Inodes left for the user's items on a fresh volume: the first ones are the file system's.
-quint64 QMFreeInodesForSize(quint64 size, quint64 inodeCount = 0);
+quint64 QMFreeInodesForSize(quint64 size, quint64 inodeCount = 0,
+                            QMRamDeviceKind kind = QMRamDeviceKindForNewRamDisks());
 
-// Bytes free on a fresh volume of `size` bytes, never more than the real figure: the
-// metadata of the format (inode tables, bitmaps, group descriptors and their copies) is
-// counted from the same parameters as the inode count.
-quint64 QMUsableBytesForSize(quint64 size, quint64 inodeCount = 0);
+// Bytes free on a fresh volume of `size` bytes, never more than the real figure: for ext4
+// the metadata of the format (inode tables, bitmaps, group descriptors and their copies)
+// is counted from the same parameters as the inode count.
+quint64 QMUsableBytesForSize(quint64 size, quint64 inodeCount = 0,
+                             QMRamDeviceKind kind = QMRamDeviceKindForNewRamDisks());
 
 // What a directory tree occupies: the bytes its items have allocated on disk (st_blocks,
 // so holes of sparse files cost nothing) and the inodes it needs (hard links count once).

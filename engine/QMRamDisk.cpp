@@ -2,9 +2,11 @@
 
 #include "QMFinderTools.h"
 #include "QMFunctions.h"
+#include "QMKernelFeatures.h"
 #include "QMLog.h"
 #include "QMMacInfo.h"
 #include "QMRamDiskBackup.h"
+#include "QMRamDiskDevice.h"
 #include "QMRamDiskEntry.h"
 #include "QMRamDiskManager.h"
 #include "QMSimDeviceList.h"
@@ -416,6 +418,15 @@ void QMRamDisk::clearComposedIcons()
     std::lock_guard lock(_mutex);
     for (QImage &icon : _composedIcons)
         icon = QImage();
+}
+
+bool QMRamDisk::isCaseSensitive() const
+{
+    if (status() == QMRamDiskStatus_mounted && !path().isEmpty()) {
+        if (const std::optional<bool> sensitive = QMRamDiskDevice::isCaseSensitiveVolumeAtPath(path()))
+            return *sensitive;
+    }
+    return format() == QMRamDiskFormat_caseSensitiveHFSPlus || !QMKernelFeatures::caseInsensitiveNames();
 }
 
 double QMRamDisk::diskUsage() const

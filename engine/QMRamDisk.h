@@ -180,6 +180,10 @@ public:
     // Edge length 32, 48 or 128; any other gives a null image after the critical alert.
     QImage displayIcon(int size);
     double diskUsage() const;
+    // Whether the RAM disk's names tell upper from lower case: what its mounted volume
+    // really does, else what a creation gives on this kernel (case-insensitive names, which
+    // its format may ask for, are not offered by every kernel).
+    bool isCaseSensitive() const;
     // -1 undetermined, 1 the volume holds user content, 0 it holds none.
     int hasContents() const;
     // The backup directory of modes 1 and 2, else a null text.

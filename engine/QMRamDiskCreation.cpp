@@ -298,7 +298,8 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
     // 3. The file system.
     inform(delegate, QMRamDiskActionInfo_creatingNewFileSystem, nullptr);
     if (!QMRamDiskDevice::formatDeviceNode(deviceNode, name, format, &error,
-                                           QMRamDiskDevice::inodeCountForItems(size, itemsToCopy))) {
+                                           QMRamDiskDevice::inodeCountForItems(size, itemsToCopy,
+                                                                               QMRamDeviceKindOfDevice(deviceNode)))) {
         lastError = error;
         QMRamDiskDevice::ejectRamDiskDeviceNode(deviceNode, QString(), removeDir);
         return finish(false);

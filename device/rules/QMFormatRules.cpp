@@ -41,4 +41,21 @@ std::uint64_t reservedBlocks(std::uint64_t blocks)
     return std::min(ext4Default, std::max<std::uint64_t>(blocks / 512, 256));
 }
 
+std::uint64_t memoryInstanceBytes(std::uint64_t sectors, std::uint64_t pageSize)
+{
+    const std::uint64_t bytes = sectors * 512;
+    return (bytes + pageSize - 1) / pageSize * pageSize;
+}
+
+std::uint64_t memoryInstanceInodes(std::uint64_t bytes, std::uint64_t pageSize)
+{
+    return memoryInstanceFreeInodes(bytes, pageSize) + 3;
+}
+
+std::uint64_t memoryInstanceFreeInodes(std::uint64_t bytes, std::uint64_t pageSize)
+{
+    const std::uint64_t pages = bytes / pageSize;
+    return pages + pages / 8;
+}
+
 } // namespace QMFormatRules

@@ -4,9 +4,10 @@
 // mounts by these numbers, and the manager computes from the very same ones what a fresh
 // RAM disk will hold before it makes one.
 //
-// The file system is ext4 with 4096-byte blocks (the loop device's logical block size as
+// A RAM disk is a memory instance (a tmpfs of its own) where the kernel can; elsewhere it
+// is ext4 on a loop device with 4096-byte blocks (the loop device's logical block size as
 // well), 256-byte inodes, the smallest journal, no blocks reserved for root and no room to
-// grow (a RAM disk never grows).
+// grow.
 
 #include <cstdint>
 
@@ -46,5 +47,28 @@ std::uint64_t inodeCountForItems(std::uint64_t deviceBytes, std::uint64_t items)
 // more than it needs; a few hundred blocks cover what ext4 says such work takes (one or
 // two blocks at a time).
 std::uint64_t reservedBlocks(std::uint64_t blocks);
+
+// ---- Memory instances ----------------------------------------------------------------
+
+// Where the disk tool keeps the memory instances, each in a directory named after it: a
+// root-only place that no user reaches and no file manager lists. Every mount below it is
+// the tool's own, never a place a user sees.
+inline constexpr const char *kMemoryInstancePlace = "/run/quilmo/ram";
+// An instance's name (its "device node"): this prefix and a number.
+inline constexpr const char *kMemoryInstancePrefix = "quilmo-ram";
+
+// What an instance of `sectors` 512-byte sectors holds: the bytes rounded up to whole
+// pages, as tmpfs counts its size.
+std::uint64_t memoryInstanceBytes(std::uint64_t sectors, std::uint64_t pageSize);
+
+// Its inodes: one per page, so that files of up to a page (1 KiB ones included) run out
+// of space before they run out of inodes; an eighth more for the directories that hold
+// them; and three for the root directory, the volume tag (tmpfs counts extended
+// attributes against its inodes) and the desktop indexers' marker. Each inode costs the
+// kernel about 1 KiB beside the size, so this is also what bounds that cost.
+std::uint64_t memoryInstanceInodes(std::uint64_t bytes, std::uint64_t pageSize);
+
+// The items (files, directories, links) a fresh instance takes: one per page and an eighth.
+std::uint64_t memoryInstanceFreeInodes(std::uint64_t bytes, std::uint64_t pageSize);
 
 } // namespace QMFormatRules

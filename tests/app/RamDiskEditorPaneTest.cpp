@@ -8,6 +8,7 @@
 #include "PostCommandTextField.h"
 #include "QMBrowserLayouts.h"
 #include "QMFileRemover.h"
+#include "QMKernelFeatures.h"
 #include "QMRamDiskManager.h"
 #include "QMSharedLoginItems.h"
 #include "QMSimDevice.h"
@@ -188,8 +189,10 @@ TEST_F(EditorPaneTest, WhatMayBeEditedNotCreatedMountedAndBusy)
     EXPECT_EQ(button->text(), QStringLiteral("Create"));
     EXPECT_FALSE(spinner->isAnimating());
     EXPECT_TRUE(progress->text().isEmpty()) << progress->text().toStdString();
-    EXPECT_FALSE(control<QCheckBox>("rdPreferWiredButton")->isVisible()) << "no meaning on Linux";
-    EXPECT_EQ(control<QLabel>("rdOptionsLabel")->text(), QStringLiteral("Auto-Create:"));
+    // Where the kernel keeps a RAM disk out of swap, the box shows and the label reads "Options".
+    EXPECT_EQ(control<QCheckBox>("rdPreferWiredButton")->isVisible(), QMKernelFeatures::wiredMemory());
+    EXPECT_EQ(control<QLabel>("rdOptionsLabel")->text(),
+              QMKernelFeatures::wiredMemory() ? QStringLiteral("Options:") : QStringLiteral("Auto-Create:"));
 
     // Mounted, idle: type, name and indexing are locked; the usage bar takes the slider's place.
     r->setStatus(QMRamDiskStatus_mounted);

@@ -1,6 +1,7 @@
 // What the editor pane shows, computed without a screen: its menus, its enabling by state,
 // its button and progress line, the capacity's units, and which folders may be chosen.
 #include "QMFunctions.h"
+#include "QMKernelFeaturesRoot.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskManager.h"
 #include "QMTemporaryDir.h"
@@ -279,6 +280,38 @@ TEST_F(EditorPresentation, WhatMayBeEditedInEachState)
         EXPECT_FALSE(locked);
     EXPECT_TRUE(s.backup);
     EXPECT_TRUE(s.createAtLogin);
+}
+
+// The box shows where the kernel can keep a RAM disk out of swap; the note tells, where the
+// kernel has no case folding, that a RAM disk asked to be case-insensitive is not. A mounted
+// RAM disk is asked what its volume does.
+TEST_F(EditorPresentation, TheWiredBoxAndTheCaseNoteFollowTheKernel)
+{
+    QMRamDisk::Ptr plain = record();
+    plain->setFormat(QMRamDiskFormat_HFSPlus);
+    QMRamDisk::Ptr sensitive = record();
+    sensitive->setFormat(QMRamDiskFormat_caseSensitiveHFSPlus);
+    {
+        QMTest::KernelFeaturesRoot kernel(QStringLiteral("6.1.0"), {QStringLiteral("sys/fs/ext4/features/casefold")});
+        EXPECT_FALSE(E::preferWiredShown());
+        EXPECT_STREQ(E::optionsLabelKey(), "Auto-Create");
+        EXPECT_TRUE(E::caseNote(plain).isEmpty()) << "ext4 folds case on this older kernel";
+    }
+    {
+        QMTest::KernelFeaturesRoot kernel(QStringLiteral("6.12.9"), {QStringLiteral("sys/fs/ext4/features/casefold")});
+        EXPECT_TRUE(E::preferWiredShown());
+        EXPECT_STREQ(E::optionsLabelKey(), "Options");
+        EXPECT_EQ(E::caseNote(plain), QStringLiteral("Names are case-sensitive: this kernel offers no case-insensitive names."));
+        EXPECT_TRUE(E::caseNote(sensitive).isEmpty());
+    }
+    {
+        QMTest::KernelFeaturesRoot kernel(QStringLiteral("6.13.0"), {QStringLiteral("sys/fs/tmpfs/features/casefold")});
+        EXPECT_TRUE(E::caseNote(plain).isEmpty());
+        // Mounted, the volume itself answers: this test's own directory folds no case.
+        plain->setStatus(QMRamDiskStatus_mounted);
+        plain->setPath(QMTest::testHome());
+        EXPECT_FALSE(E::caseNote(plain).isEmpty());
+    }
 }
 
 TEST_F(EditorPresentation, ButtonTitleFollowsTheActionThenTheStatus)

@@ -2,6 +2,7 @@
 #include "QMCtlTestSupport.h"
 #include "QMCtlValues.h"
 #include "QMFileRemover.h"
+#include "QMKernelFeatures.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
 #include "QMTemporaryDir.h"
@@ -16,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 
 namespace {
 
@@ -199,6 +201,60 @@ TEST(QMCtl, CreateWriteEjectCreateAgainKeepsTheFiles)
     EXPECT_EQ(ctl({QStringLiteral("remove"), name}).status, 0);
     EXPECT_TRUE(entryNamed(name).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(backupDir)); // the default backup goes with the entry
+}
+
+// Status and list say what the mounted volume does: on a kernel without case folding, a RAM
+// disk whose format asks for case-insensitive names has case-sensitive ones, and says so.
+// Wired memory is chosen before the RAM disk exists and keeps its memory out of swap.
+TEST(QMCtl, StatusSaysWhatTheVolumeDoesAndWiredMemoryStaysOutOfSwap)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    if (!QMKernelFeatures::wiredMemory())
+        GTEST_SKIP() << "this kernel keeps no RAM disk out of swap";
+    QMTemporaryDir parent;
+    ASSERT_TRUE(parent.isValid());
+    const QString name = QStringLiteral("CtlWired");
+    struct Cleanup
+    {
+        QString name;
+        ~Cleanup() { ctl({QStringLiteral("eject"), name}); }
+    } cleanup{name};
+    Result r = ctl({QStringLiteral("add"), name, QStringLiteral("--size"), QStringLiteral("200M"), QStringLiteral("--mount-dir"),
+                    parent.path(), QStringLiteral("--case-insensitive"), QStringLiteral("--wired")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(entryNamed(name).value(QStringLiteral("preferWired")).toBool());
+    r = ctl({QStringLiteral("create"), name});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+
+    const bool casefold = QMKernelFeatures::caseInsensitiveNames();
+    EXPECT_EQ(entryNamed(name).value(QStringLiteral("caseSensitive")).toBool(), !casefold);
+    r = ctl({QStringLiteral("status"), name});
+    EXPECT_TRUE(r.out.contains(QRegularExpression(
+        casefold ? QStringLiteral("Case-sensitive: +no\n")
+                 : QStringLiteral("Case-sensitive: +yes \\(this kernel offers no case-insensitive names\\)\n"))))
+        << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains(QRegularExpression(QStringLiteral("Wired memory: +yes \\(never swapped\\)\n"))))
+        << r.out.toStdString();
+    // What the mount table shows of the volume the user sees.
+    const QString mountPoint = parent.path() + QLatin1Char('/') + name;
+    bool seen = false;
+    for (const QByteArray &line : readFile(QStringLiteral("/proc/self/mountinfo")).split('\n')) {
+        if (line.contains(" " + QFile::encodeName(mountPoint) + " ")) {
+            seen = true;
+            EXPECT_TRUE(line.contains(",noswap")) << line.constData();
+        }
+    }
+    EXPECT_TRUE(seen);
+
+    // Decided before the RAM disk exists.
+    r = ctl({QStringLiteral("set"), name, QStringLiteral("--no-wired")});
+    EXPECT_NE(r.status, 0);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("before the RAM disk exists"))) << r.err.toStdString();
+    EXPECT_TRUE(entryNamed(name).value(QStringLiteral("preferWired")).toBool());
+    r = ctl({QStringLiteral("eject"), name});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(ctl({QStringLiteral("set"), name, QStringLiteral("--no-wired")}).status, 0);
+    EXPECT_FALSE(entryNamed(name).value(QStringLiteral("preferWired")).toBool());
 }
 
 TEST(QMCtl, RefusesWhatTheDiskToolWouldRefuseWithItsReasons)

@@ -4,6 +4,7 @@
 #include "QMDiskToolOutput.h"
 #include "QMMountTable.h"
 #include "QMRamDiskDevice.h"
+#include "QMKernelFeaturesRoot.h"
 #include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
@@ -63,8 +64,18 @@ TEST(QMRamDiskDeviceAttach, SectorCountAndArguments)
               (QStringList{"attach", "-nomount", "-plist", "ram://2097152"}));
     EXPECT_EQ(QMRamDiskDevice::attachArguments(536870912ULL, false).last(), QStringLiteral("ram://1048576"));
     EXPECT_EQ(QMRamDiskDevice::attachArguments(1000, false).last(), QStringLiteral("ram://1"));
-    // Linux is a current system: wired memory never adds "-kernel".
-    EXPECT_EQ(QMRamDiskDevice::attachArguments(1073741824ULL, true).size(), 4);
+    // Wired memory adds "-kernel" up to 1 GiB, and only where the kernel keeps a RAM disk out
+    // of swap.
+    {
+        QMTest::KernelFeaturesRoot kernel(QStringLiteral("6.1.0"));
+        EXPECT_EQ(QMRamDiskDevice::attachArguments(1073741824ULL, true).size(), 4);
+    }
+    {
+        QMTest::KernelFeaturesRoot kernel(QStringLiteral("6.6.0-1-amd64"));
+        EXPECT_EQ(QMRamDiskDevice::attachArguments(1073741824ULL, true).last(), QStringLiteral("-kernel"));
+        EXPECT_EQ(QMRamDiskDevice::attachArguments(1073741825ULL, true).size(), 4);
+        EXPECT_EQ(QMRamDiskDevice::attachArguments(1073741824ULL, false).size(), 4);
+    }
 
     EXPECT_EQ(QMRamDiskDevice::formatArguments(QStringLiteral("Ram Disk"), 1, QStringLiteral("/dev/loop2")),
               (QStringList{"-s", "-v", "Ram Disk", "/dev/loop2"}));
@@ -74,23 +85,27 @@ TEST(QMRamDiskDeviceAttach, SectorCountAndArguments)
               (QStringList{"-s", "-N", "150000", "-v", "R", "/dev/loop2"}));
 }
 
-// A creation asks for half as many inodes again as it will copy items, never more than the
-// device takes, and nothing (the format's default) when it copies nothing.
+// A creation asks a loop device's format for half as many inodes again as it will copy
+// items, never more than the device takes, and nothing (the format's default) when it copies
+// nothing; a memory instance's count follows from its size and is never asked for.
 TEST(QMRamDiskDeviceFormat, InodesForTheItemsToCopy)
 {
-    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000000ULL, 0), 0u);
-    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000000ULL, 1), 2u);
-    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(2000000000ULL, 100000), 150000u);
+    constexpr QMRamDeviceKind loop = QMRamDeviceKind::LoopDevice;
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000000ULL, 0, loop), 0u);
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000000ULL, 1, loop), 2u);
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(2000000000ULL, 100000, loop), 150000u);
     // One per 8 KiB of whole sectors at most: 1000000100 bytes are 1000000000 in sectors.
-    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000100ULL, 100000000), 122070u);
-    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000100ULL, 81380), 122070u);
-    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000100ULL, 81379), 122069u);
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000100ULL, 100000000, loop), 122070u);
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000100ULL, 81380, loop), 122070u);
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(1000000100ULL, 81379, loop), 122069u);
+    EXPECT_EQ(QMRamDiskDevice::inodeCountForItems(2000000000ULL, 100000, QMRamDeviceKind::MemoryInstance), 0u);
 }
 
 TEST(QMRamDiskDeviceAttach, ReadsTheDeviceNodeThroughTheRunner)
 {
     FakeTools tools;
     tools.add(QStringLiteral("hdiutil"), QString::fromUtf8(kAttachOne));
+    QMTest::KernelFeaturesRoot kernel(QStringLiteral("6.1.0"));
     QMError::Ptr error;
     EXPECT_EQ(QMRamDiskDevice::attachDeviceWithSize(1073741824ULL, true, &error), QStringLiteral("/dev/loop9999"));
     EXPECT_FALSE(error);
@@ -127,6 +142,12 @@ TEST(QMRamDiskDeviceFormat, AcceptsExactlyOneSuccessLine)
         QStringLiteral("Initialized /dev/loop3 as a 1 GB case-sensitive ext4 volume\n")));
     EXPECT_TRUE(QMDiskToolOutput::isFormatOutputValid(
         QStringLiteral("Initialized /dev/rdisk4 as a 512 MB case-insensitive HFS Plus volume")));
+    EXPECT_TRUE(QMDiskToolOutput::isFormatOutputValid(
+        QStringLiteral("Initialized quilmo-ram7 as a 1 GB case-sensitive memory volume\n")));
+    EXPECT_FALSE(QMDiskToolOutput::isFormatOutputValid(
+        QStringLiteral("Initialized quilmo-ram7 as a 1 GB case-sensitive ext4 volume\n")));
+    EXPECT_FALSE(QMDiskToolOutput::isFormatOutputValid(
+        QStringLiteral("Initialized /dev/loop3 as a 1 GB case-sensitive memory volume\n")));
     EXPECT_FALSE(QMDiskToolOutput::isFormatOutputValid(
         QStringLiteral("Initialized /dev/rdisk4 as a 512 MB ext4 volume")));
     EXPECT_FALSE(QMDiskToolOutput::isFormatOutputValid(
@@ -211,6 +232,30 @@ TEST(QMMountTable, ParsesMountInfoAndDecodesEscapes)
     const auto live = QMMountTable::entries();
     ASSERT_TRUE(live.has_value());
     EXPECT_FALSE(live->isEmpty());
+}
+
+// A memory instance is seen through its binds; its own mount in the disk tool's private
+// place is never taken for the user's volume, nor is a file system of another kind that
+// carries one of our names.
+TEST(QMMountTable, TellsTheVolumesOfRamDisksFromEverythingElse)
+{
+    const QByteArray text =
+        "40 27 0:40 / /run/quilmo/ram/quilmo-ram3 rw,nosuid,nodev,noatime - tmpfs quilmo-ram3 rw,size=65536k\n"
+        "41 22 0:40 / /home/u/Scratch rw,nosuid,nodev,noatime - tmpfs quilmo-ram3 rw,size=65536k\n"
+        "42 22 7:3 / /home/u/Old rw,nosuid,nodev - ext4 /dev/loop3 rw\n"
+        "43 22 0:41 / /home/u/x rw - tmpfs tmpfs rw\n"
+        "44 22 0:42 / /home/u/y rw - tmpfs quilmo-ramX rw\n"
+        "45 22 7:4 / /home/u/z rw - ext4 quilmo-ram4 rw\n"
+        "46 22 0:43 / /run/quilmo/ram/quilmo-ram3/inner rw - tmpfs quilmo-ram5 rw\n";
+    QList<bool> volumes;
+    for (const QMMountEntry &e : QMMountTable::parseMountInfo(text))
+        volumes << QMMountTable::isRamDiskVolume(e);
+    EXPECT_EQ(volumes, (QList<bool>{false, true, true, false, false, false, false}));
+    EXPECT_EQ(QMMountTable::ramDiskFileSystemType(QStringLiteral("quilmo-ram12")), QStringLiteral("tmpfs"));
+    EXPECT_EQ(QMMountTable::ramDiskFileSystemType(QStringLiteral("/dev/loop12")), QStringLiteral("ext4"));
+    for (const QString &name : {QStringLiteral("quilmo-ram"), QStringLiteral("quilmo-ram1a"), QStringLiteral("quilmo-ram-1"),
+                                QStringLiteral("/dev/quilmo-ram1"), QStringLiteral("quilmo-ram 1")})
+        EXPECT_FALSE(QMMountTable::isMemoryInstanceName(name)) << name.toStdString();
 }
 
 TEST(QMRamDiskDeviceLookups, MissingArgumentsAndUnmountedDevices)

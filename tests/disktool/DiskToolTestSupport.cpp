@@ -33,18 +33,66 @@ static QString toolDirectory()
     return g_toolDirectory.isEmpty() ? QMTest::libexecDir() : g_toolDirectory;
 }
 
-IsolatedTool::IsolatedTool()
+const char *realisationName(Realisation realisation)
 {
-    g_toolDirectory = QStringLiteral(QUILMO_DISKTOOL_ISOLATED_DIR);
+    return realisation == Realisation::Memory ? "Memory" : "Loop";
+}
+
+Realisation realisationOf(const QString &device)
+{
+    return device.startsWith(QLatin1String("/dev/loop")) ? Realisation::Loop : Realisation::Memory;
+}
+
+LoopTool::LoopTool()
+{
+    g_toolDirectory = directory();
+}
+
+LoopTool::~LoopTool()
+{
+    g_toolDirectory.clear();
+}
+
+QString LoopTool::directory()
+{
+    return QStringLiteral(QUILMO_DISKTOOL_LOOP_DIR);
+}
+
+RealisationTool::RealisationTool(Realisation realisation)
+{
+    if (realisation == Realisation::Loop)
+        _loop = std::make_unique<LoopTool>();
+}
+
+// The instances an isolated tool left in its private place.
+static void unmountIsolatedInstances()
+{
+    const QString place = IsolatedTool::stateDir() + QStringLiteral("/ram");
+    for (const QString &name : QDir(place).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString device = name;
+        for (const QString &point : mountPointsOf(device))
+            umount2(point.toLocal8Bit().constData(), MNT_DETACH);
+        umount2((place + QLatin1Char('/') + name).toLocal8Bit().constData(), MNT_DETACH);
+    }
+}
+
+IsolatedTool::IsolatedTool(Realisation realisation)
+{
+    g_toolDirectory = realisation == Realisation::Memory ? QStringLiteral(QUILMO_DISKTOOL_ISOLATED_DIR)
+                                                         : QStringLiteral(QUILMO_DISKTOOL_ISOLATED_LOOP_DIR);
+    unmountIsolatedInstances();
     QMFileRemover::removePath(stateDir()).ok();
     QFile::remove(publicList());
+    QFile::remove(publicInstanceList());
 }
 
 IsolatedTool::~IsolatedTool()
 {
     g_toolDirectory.clear();
+    unmountIsolatedInstances();
     QMFileRemover::removePath(stateDir()).ok();
     QFile::remove(publicList());
+    QFile::remove(publicInstanceList());
     // What was set aside beside it.
     for (const QString &name : QDir(QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN)).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
         const QString path = QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN "/") + name;
@@ -63,6 +111,11 @@ QString IsolatedTool::stateDir()
 QString IsolatedTool::publicList()
 {
     return QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN "/quilmo-devices");
+}
+
+QString IsolatedTool::publicInstanceList()
+{
+    return QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN "/quilmo-instances");
 }
 
 QStringList plainMountArgs(const QString &device, const QString &path)
@@ -98,11 +151,17 @@ static QString blkidValue(const QString &device, const QString &tag)
 
 QString labelOf(const QString &device)
 {
+    if (realisationOf(device) == Realisation::Memory) {
+        const auto entry = infoFor(device);
+        return entry ? entry->volumeName : QString();
+    }
     return blkidValue(device, QStringLiteral("LABEL"));
 }
 
 QString uuidOf(const QString &device)
 {
+    if (realisationOf(device) == Realisation::Memory)
+        return instanceDeviceOf(device);
     return blkidValue(device, QStringLiteral("UUID"));
 }
 
@@ -122,6 +181,8 @@ Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err = QString::fromUtf8(p.readAllStandardError());
     r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    if (r.status == 0 && (tool == QLatin1String("newfs_hfs") || tool == QLatin1String("diskutil")) && !args.isEmpty())
+        RamDisk::formatted(args.last());
     return r;
 }
 
@@ -179,7 +240,7 @@ QList<InfoEntry> info(std::optional<uid_t> asUid)
         if (unrecorded && plist_get_node_type(unrecorded) == PLIST_BOOLEAN)
             plist_get_bool_val(unrecorded, &flag);
         list.append({stringItem(image, "image-path"), stringItem(entity, "dev-entry"), stringItem(entity, "mount-point"),
-                     flag != 0});
+                     stringItem(entity, "volume-name"), flag != 0});
     }
     if (root)
         plist_free(root);
@@ -217,7 +278,7 @@ static QString decodeMountField(const QString &field)
     return QString::fromUtf8(out);
 }
 
-// (major:minor, mount point, per-mount options) of every mount.
+// (major:minor, mount point, per-mount options, source, super options) of every mount.
 static QList<QStringList> mountTable()
 {
     QList<QStringList> table;
@@ -226,14 +287,45 @@ static QList<QStringList> mountTable()
         return table;
     for (const QByteArray &line : f.readAll().split('\n')) {
         const QStringList fields = QString::fromUtf8(line).split(QLatin1Char(' '));
-        if (fields.size() > 6)
-            table.append({fields[2], decodeMountField(fields[4]), fields[5]});
+        const qsizetype dash = fields.indexOf(QStringLiteral("-"));
+        if (fields.size() > 6 && dash > 0 && dash + 3 < fields.size())
+            table.append({fields[2], decodeMountField(fields[4]), fields[5], decodeMountField(fields[dash + 2]),
+                          fields[dash + 3]});
     }
     return table;
 }
 
+// The places where the tools keep their instances: the installed build's and the
+// isolated build's.
+static bool isInstancePlace(const QString &mountPoint, const QString &device)
+{
+    return mountPoint == QStringLiteral("/run/quilmo/ram/") + device
+        || mountPoint == IsolatedTool::stateDir() + QStringLiteral("/ram/") + device;
+}
+
+static QStringList instanceMount(const QString &device)
+{
+    for (const auto &m : mountTable()) {
+        if (m[3] == device && isInstancePlace(m[1], device))
+            return m;
+    }
+    return {};
+}
+
+QString instanceDeviceOf(const QString &device)
+{
+    return instanceMount(device).value(0);
+}
+
+QString instancePlaceOf(const QString &device)
+{
+    return instanceMount(device).value(1);
+}
+
 static QString majorMinor(const QString &device)
 {
+    if (realisationOf(device) == Realisation::Memory)
+        return instanceDeviceOf(device);
     return readFirstLine(QStringLiteral("/sys/block/%1/dev").arg(device.section(QLatin1Char('/'), -1)));
 }
 
@@ -242,7 +334,7 @@ QStringList mountPointsOf(const QString &device)
     QStringList points;
     const QString dev = majorMinor(device);
     for (const auto &m : mountTable()) {
-        if (!dev.isEmpty() && m[0] == dev)
+        if (!dev.isEmpty() && m[0] == dev && !isInstancePlace(m[1], device))
             points.append(m[1]);
     }
     return points;
@@ -272,9 +364,33 @@ QString backingOf(const QString &device)
     return readFirstLine(QStringLiteral("/sys/block/%1/loop/backing_file").arg(device.section(QLatin1Char('/'), -1)));
 }
 
+QString identityOf(const QString &device)
+{
+    if (device.isEmpty())
+        return {};
+    if (realisationOf(device) == Realisation::Memory) {
+        const QString dev = instanceDeviceOf(device);
+        return dev.isEmpty() ? QString() : QStringLiteral("tmpfs ") + dev;
+    }
+    return backingOf(device);
+}
+
 QString sysfsOf(const QString &device, const QString &file)
 {
     return readFirstLine(QStringLiteral("/sys/block/%1/%2").arg(device.section(QLatin1Char('/'), -1), file));
+}
+
+LoopTraffic loopTrafficOf(const QString &device)
+{
+    // Fields of the block layer's stat line, counted in 512-byte sectors.
+    constexpr int kWriteSectors = 6, kDiscardSectors = 13;
+    const QStringList fields = sysfsOf(device, QStringLiteral("stat")).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    LoopTraffic traffic;
+    if (fields.size() > kDiscardSectors) {
+        traffic.written = fields[kWriteSectors].toULongLong() * 512;
+        traffic.discarded = fields[kDiscardSectors].toULongLong() * 512;
+    }
+    return traffic;
 }
 
 quint64 shmemBytes()
@@ -303,17 +419,29 @@ QString snapshot(uid_t uid, const QString &dir)
         if ((QStringLiteral("/dev/shm/") + name).startsWith(prefix))
             lines << QStringLiteral("shm ") + name;
     }
+    const QString owner = QStringLiteral("uid=%1").arg(uid);
     for (const auto &m : mountTable()) {
         if (m[1] == dir || m[1].startsWith(dir + QLatin1Char('/')))
             lines << QStringLiteral("mount ") + m[0] + QLatin1Char(' ') + m[1];
+        // The user's instances: made with their uid.
+        if (m[3].startsWith(QLatin1String("quilmo-ram")) && m[4].split(QLatin1Char(',')).contains(owner))
+            lines << QStringLiteral("instance ") + m[3] + QLatin1Char(' ') + m[0] + QLatin1Char(' ') + m[1] + QLatin1Char(' ') + m[4];
     }
     return lines.join(QLatin1Char('\n'));
 }
 
-void releaseDevice(const QString &device, const QString &backing)
+void releaseDevice(const QString &device, const QString &identity)
 {
-    if (device.isEmpty() || backing.isEmpty() || backingOf(device) != backing)
+    if (device.isEmpty() || identity.isEmpty() || identityOf(device) != identity)
         return;
+    if (realisationOf(device) == Realisation::Memory) {
+        for (const QString &point : mountPointsOf(device))
+            umount2(point.toLocal8Bit().constData(), MNT_DETACH);
+        const QString place = instancePlaceOf(device);
+        umount2(place.toLocal8Bit().constData(), MNT_DETACH);
+        QDir().rmdir(place);
+        return;
+    }
     for (const QString &point : mountPointsOf(device))
         umount2(point.toLocal8Bit().constData(), MNT_DETACH);
     const int fd = open(device.toLocal8Bit().constData(), O_RDWR | O_CLOEXEC);
@@ -321,6 +449,13 @@ void releaseDevice(const QString &device, const QString &backing)
         ioctl(fd, LOOP_CLR_FD, 0);
         close(fd);
     }
+}
+
+// The RAM disks of this test process that are not released yet.
+static QList<RamDisk *> &liveDisks()
+{
+    static QList<RamDisk *> disks;
+    return disks;
 }
 
 RamDisk::RamDisk(quint64 sectors, std::optional<uid_t> owner, bool format, const QString &name)
@@ -334,17 +469,27 @@ RamDisk::RamDisk(quint64 sectors, std::optional<uid_t> owner, bool format, const
         _error = QStringLiteral("attach failed: ") + attach.err;
         return;
     }
-    _backing = backingOf(_device);
     if (format) {
         const Result newfs = runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), name, _device}, owner);
         if (newfs.status != 0)
             _error = QStringLiteral("newfs failed: ") + newfs.err;
     }
+    _backing = identityOf(_device);
+    liveDisks().append(this);
 }
 
 RamDisk::~RamDisk()
 {
+    liveDisks().removeAll(this);
     releaseDevice(_device, _backing);
+}
+
+void RamDisk::formatted(const QString &device)
+{
+    for (RamDisk *disk : liveDisks()) {
+        if (disk->_device == device && realisationOf(device) == Realisation::Memory)
+            disk->_backing = identityOf(device);
+    }
 }
 
 MountGuard::~MountGuard()
@@ -360,7 +505,7 @@ ForeignLoop::ForeignLoop(const QString &file)
     QString out;
     if (QMTest::run(QStringLiteral("/usr/sbin/losetup"), {QStringLiteral("-f"), QStringLiteral("--show"), file}, &out) == 0)
         _device = out.trimmed();
-    _backing = backingOf(_device);
+    _backing = identityOf(_device);
 }
 
 ForeignLoop::~ForeignLoop()

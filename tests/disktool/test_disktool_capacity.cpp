@@ -1,4 +1,5 @@
-// What a fresh RAM disk offers: nearly all of its size, enough inodes, as many as asked for.
+// What a fresh RAM disk offers: a memory instance all of its size (see the instance tests);
+// a loop device's ext4 nearly all of it, enough inodes, as many as asked for.
 
 #include "DiskToolTestSupport.h"
 #include "QMFormatRules.h"
@@ -12,9 +13,10 @@
 
 using namespace DiskToolTest;
 
-TEST(DiskToolCapacity, AFreshRamDiskOffersNearlyAllOfItsSizeAndAnInodePer16KiB)
+TEST(DiskToolLoopCapacity, AFreshRamDiskOffersNearlyAllOfItsSizeAndAnInodePer16KiB)
 {
     QM_REQUIRE_LOOP_DEVICES();
+    LoopTool loop;
     // In thousandths of the size: the inode tables, the 4 MiB journal (from 128 MiB up) and
     // what the file system keeps for itself are the rest. The journal costs 1 GB a little
     // more than 0.4 %.
@@ -35,9 +37,10 @@ TEST(DiskToolCapacity, AFreshRamDiskOffersNearlyAllOfItsSizeAndAnInodePer16KiB)
     }
 }
 
-TEST(DiskToolCapacity, TheInodesAskedForAreGivenUpToTheMostTheDeviceTakes)
+TEST(DiskToolLoopCapacity, TheInodesAskedForAreGivenUpToTheMostTheDeviceTakes)
 {
     QM_REQUIRE_LOOP_DEVICES();
+    LoopTool loop;
     const quint64 bytes = 256000000ULL;
     const quint64 most = QMFormatRules::maxInodeCount(bytes);
     // Below the default the default stands; above it the count asked for; and the edge.

@@ -1,5 +1,5 @@
 // The tool is a privilege boundary: every refusal exits 1 with one line on standard error
-// and changes nothing.
+// and changes nothing, for memory instances and loop devices alike.
 
 #include "DiskToolTestSupport.h"
 #include "QMFileRemover.h"
@@ -31,12 +31,18 @@ QString blkidType(const QString &device)
     return out.trimmed();
 }
 
+std::string realisationParamName(const ::testing::TestParamInfo<Realisation> &info)
+{
+    return realisationName(info.param);
+}
+
 // A formatted RAM disk of a made-up user and a directory that user owns.
-class DiskToolRefusal : public ::testing::Test {
+class DiskToolRefusal : public ::testing::TestWithParam<Realisation> {
 protected:
     void SetUp() override
     {
         QM_REQUIRE_LOOP_DEVICES();
+        _tool = std::make_unique<RealisationTool>(GetParam());
         ASSERT_TRUE(_dir.isValid());
         _user = testUid();
         _disk = std::make_unique<RamDisk>(65536, _user);
@@ -60,6 +66,7 @@ protected:
     }
     void expectMountRefused(const QString &path) { expectRefusal(QStringLiteral("mount"), plainMountArgs(_disk->device(), path), _user); }
 
+    std::unique_ptr<RealisationTool> _tool;
     QMTemporaryDir _dir;
     uid_t _user = 0;
     std::unique_ptr<RamDisk> _disk;
@@ -69,7 +76,7 @@ protected:
 
 } // namespace
 
-TEST_F(DiskToolRefusal, TheTargetDirectoryItselfIsAccepted)
+TEST_P(DiskToolRefusal, TheTargetDirectoryItselfIsAccepted)
 {
     // The other refusals of this fixture mean something only if this works.
     const Result r = runTool(QStringLiteral("mount"), plainMountArgs(_disk->device(), _target), _user);
@@ -77,7 +84,7 @@ TEST_F(DiskToolRefusal, TheTargetDirectoryItselfIsAccepted)
     EXPECT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), _target}, _user).status, 0);
 }
 
-TEST_F(DiskToolRefusal, MountPathsThatAreNotPlainDirectoriesOfTheCaller)
+TEST_P(DiskToolRefusal, MountPathsThatAreNotPlainDirectoriesOfTheCaller)
 {
     expectMountRefused(QStringLiteral("relative/target"));
     expectMountRefused(_target + QStringLiteral("/../target"));
@@ -119,7 +126,7 @@ TEST_F(DiskToolRefusal, MountPathsThatAreNotPlainDirectoriesOfTheCaller)
     expectMountRefused(_dir.path() + QStringLiteral("/missing"));
 }
 
-TEST_F(DiskToolRefusal, AMountPointOfSomethingForeign)
+TEST_P(DiskToolRefusal, AMountPointOfSomethingForeign)
 {
     // Owned by the caller, so that only its being a foreign mount point stands in the way.
     const QByteArray options = QStringLiteral("size=1m,uid=%1,gid=%1").arg(_user).toLatin1();
@@ -132,7 +139,7 @@ TEST_F(DiskToolRefusal, AMountPointOfSomethingForeign)
     EXPECT_TRUE(isMountPoint(_target));
 }
 
-TEST_F(DiskToolRefusal, DevicesOfAnotherUser)
+TEST_P(DiskToolRefusal, DevicesOfAnotherUser)
 {
     const uid_t other = testUid(1);
     const QString device = _disk->device();
@@ -152,7 +159,7 @@ TEST_F(DiskToolRefusal, DevicesOfAnotherUser)
     EXPECT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), _target}).status, 0);
 }
 
-TEST_F(DiskToolRefusal, LoopDevicesThatAreNotOurs)
+TEST_P(DiskToolRefusal, LoopDevicesThatAreNotOurs)
 {
     // One over a file of the test's own, and one whose memory file merely carries our name.
     QFile image(_dir.path() + QStringLiteral("/image"));
@@ -193,7 +200,7 @@ TEST_F(DiskToolRefusal, LoopDevicesThatAreNotOurs)
     expectRefusal(QStringLiteral("hdiutil"), {QStringLiteral("detach"), QStringLiteral("/dev/loop")}, std::nullopt);
 }
 
-TEST_F(DiskToolRefusal, SizesOfNothingOrBeyondMemory)
+TEST_P(DiskToolRefusal, SizesOfNothingOrBeyondMemory)
 {
     const quint64 memorySectors = quint64(sysconf(_SC_PHYS_PAGES)) * quint64(sysconf(_SC_PAGESIZE)) / 512;
     for (const QString &url : {QStringLiteral("ram://0"), QStringLiteral("ram://%1").arg(memorySectors + 1),
@@ -203,7 +210,7 @@ TEST_F(DiskToolRefusal, SizesOfNothingOrBeyondMemory)
     }
 }
 
-TEST_F(DiskToolRefusal, NamesWithControlCharactersOrSlashes)
+TEST_P(DiskToolRefusal, NamesWithControlCharactersOrSlashes)
 {
     const QString device = _disk->device();
     for (const QString &name : {QStringLiteral("a/b"), QStringLiteral("tab\there"), QStringLiteral("new\nline"),
@@ -211,18 +218,17 @@ TEST_F(DiskToolRefusal, NamesWithControlCharactersOrSlashes)
         expectRefusal(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), name, device}, _user);
         expectRefusal(QStringLiteral("diskutil"), {QStringLiteral("erasevolume"), QStringLiteral("HFS+"), name, device}, _user);
     }
-    // The volume still carries the label it was made with.
-    QString label;
-    QMTest::run(QStringLiteral("/usr/sbin/blkid"), {QStringLiteral("-p"), QStringLiteral("-o"), QStringLiteral("value"),
-                                                    QStringLiteral("-s"), QStringLiteral("LABEL"), device},
-                &label);
-    EXPECT_EQ(label.trimmed(), QStringLiteral("Test"));
+    // The volume still carries the name it was made with.
+    EXPECT_EQ(labelOf(device), QStringLiteral("Test"));
 }
 
-TEST_F(DiskToolRefusal, InodeCountsThatAreNotNumbersOrMoreThanTheDeviceTakes)
+TEST_P(DiskToolRefusal, InodeCountsThatAreNotNumbersOrMoreThanTheDeviceTakes)
 {
     const QString device = _disk->device();
-    const quint64 most = QMFormatRules::maxInodeCount(65536ULL * 512);
+    const quint64 most = GetParam() == Realisation::Loop
+        ? QMFormatRules::maxInodeCount(65536ULL * 512)
+        : QMFormatRules::memoryInstanceFreeInodes(65536ULL * 512, quint64(sysconf(_SC_PAGESIZE)));
+    const QString made = uuidOf(device);
     const QStringList counts{QString(), QStringLiteral("0"), QStringLiteral("-5"), QStringLiteral("+5"),
                              QStringLiteral(" 5"), QStringLiteral("5 "), QStringLiteral("007"), QStringLiteral("1e5"),
                              QStringLiteral("0x10"), QStringLiteral("5\n"), QStringLiteral("99999999999999999999"),
@@ -234,6 +240,7 @@ TEST_F(DiskToolRefusal, InodeCountsThatAreNotNumbersOrMoreThanTheDeviceTakes)
                                                 QStringLiteral("200"), QStringLiteral("-v"), QStringLiteral("N"), device}, _user);
     // Every refusal came before the format: the volume is the one the fixture made.
     EXPECT_EQ(labelOf(device), QStringLiteral("Test"));
+    EXPECT_EQ(uuidOf(device), made);
     // The edge itself is taken.
     const Result edge = runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-N"), QString::number(most),
                                                               QStringLiteral("-v"), QStringLiteral("Edge"), device}, _user);
@@ -241,7 +248,7 @@ TEST_F(DiskToolRefusal, InodeCountsThatAreNotNumbersOrMoreThanTheDeviceTakes)
     EXPECT_EQ(labelOf(device), QStringLiteral("Edge"));
 }
 
-TEST_F(DiskToolRefusal, ArgumentsThatWouldBeReadAsOptions)
+TEST_P(DiskToolRefusal, ArgumentsThatWouldBeReadAsOptions)
 {
     const QString device = _disk->device();
     expectRefusal(QStringLiteral("hdiutil"), {QStringLiteral("detach"), QStringLiteral("-force")}, _user);
@@ -262,9 +269,12 @@ TEST_F(DiskToolRefusal, ArgumentsThatWouldBeReadAsOptions)
     expectRefusal(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), QStringLiteral("-x")}, _user);
 }
 
-TEST(DiskToolNames, ANameBeyondTheFileSystemsLimitsChangesNothing)
+class DiskToolNames : public ::testing::TestWithParam<Realisation> {};
+
+TEST_P(DiskToolNames, ANameBeyondTheFileSystemsLimitsChangesNothing)
 {
     QM_REQUIRE_LOOP_DEVICES();
+    RealisationTool tool(GetParam());
     RamDisk disk(65536);
     ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
     const QString label = labelOf(disk.device()), uuid = uuidOf(disk.device());
@@ -288,15 +298,17 @@ TEST(DiskToolNames, ANameBeyondTheFileSystemsLimitsChangesNothing)
     }
     EXPECT_EQ(QDir(QStringLiteral("/media/root")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), mediaBefore);
 
-    // 255 bytes is the limit itself: accepted, and the label is its first 16 bytes.
+    // 255 bytes is the limit itself: accepted; an ext4 label is its first 16 bytes, an
+    // instance keeps the whole name.
     const Result edge = runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QString(255, QLatin1Char('e')), disk.device()});
     EXPECT_EQ(edge.status, 0) << edge.err.toStdString();
-    EXPECT_EQ(labelOf(disk.device()), QString(16, QLatin1Char('e')));
+    EXPECT_EQ(labelOf(disk.device()), QString(GetParam() == Realisation::Loop ? 16 : 255, QLatin1Char('e')));
 }
 
-TEST(DiskToolNames, DiskutilFindsItsPlaceBeforeItErases)
+TEST_P(DiskToolNames, DiskutilFindsItsPlaceBeforeItErases)
 {
     QM_REQUIRE_LOOP_DEVICES();
+    RealisationTool tool(GetParam());
     RamDisk disk(65536);
     ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
     const QString uuid = uuidOf(disk.device());
@@ -320,7 +332,7 @@ TEST(DiskToolNames, DiskutilFindsItsPlaceBeforeItErases)
     EXPECT_TRUE(mountPointsOf(disk.device()).isEmpty());
 }
 
-TEST_F(DiskToolRefusal, MdutilOnlyInTheCallersOwnPlaces)
+TEST_P(DiskToolRefusal, MdutilOnlyInTheCallersOwnPlaces)
 {
     const QString marker = QStringLiteral("/.trackerignore");
     // Root's directory, another user's, and another user's with a marker to remove.
@@ -357,3 +369,8 @@ TEST_F(DiskToolRefusal, MdutilOnlyInTheCallersOwnPlaces)
     EXPECT_TRUE(QFileInfo::exists(_target + marker));
     EXPECT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), _target}, _user).status, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Realisation, DiskToolRefusal, ::testing::Values(Realisation::Memory, Realisation::Loop),
+                         realisationParamName);
+INSTANTIATE_TEST_SUITE_P(Realisation, DiskToolNames, ::testing::Values(Realisation::Memory, Realisation::Loop),
+                         realisationParamName);

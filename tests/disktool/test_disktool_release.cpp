@@ -1,5 +1,5 @@
 // A device is released only when it really is free: a copy of the mount in another user's
-// mount namespace, or a process holding the device open, keeps it (and its owner's
+// mount namespace, or a process holding a loop device open, keeps it (and its owner's
 // record) until they let go, and a later detach finishes the job.
 
 #include "DiskToolTestSupport.h"
@@ -48,11 +48,12 @@ bool waitForLine(QProcess &p, const QString &line, QString *seen)
     return false;
 }
 
-class DiskToolRelease : public ::testing::Test {
+class DiskToolRelease : public ::testing::TestWithParam<Realisation> {
 protected:
     void SetUp() override
     {
         QM_REQUIRE_LOOP_DEVICES();
+        _tool = std::make_unique<RealisationTool>(GetParam());
         if (!QFileInfo(QStringLiteral("/usr/bin/setpriv")).isExecutable() || !QFileInfo(QStringLiteral("/usr/bin/unshare")).isExecutable())
             GTEST_SKIP() << "needs setpriv and unshare";
         ASSERT_TRUE(_dir.isValid());
@@ -67,6 +68,8 @@ protected:
         ASSERT_EQ(chown(_target.toLocal8Bit().constData(), _owner, _owner), 0);
         _guard = std::make_unique<MountGuard>(_target);
         ASSERT_EQ(runTool(QStringLiteral("mount"), plainMountArgs(_disk->device(), _target), _owner).status, 0);
+        // A memory instance's root is its owner's alone until they open it.
+        ASSERT_EQ(chmod(_target.toLocal8Bit().constData(), 0755), 0);
         QFile file(_target + QStringLiteral("/secret.txt"));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("the owner's words");
@@ -81,6 +84,13 @@ protected:
         EXPECT_TRUE(infoFor(_disk->device(), _owner).has_value()) << "the owner record was dropped";
     }
 
+    // Only a loop device is a device file that a process can hold open.
+    bool skipWithoutDeviceFile()
+    {
+        return GetParam() == Realisation::Memory;
+    }
+
+    std::unique_ptr<RealisationTool> _tool;
     QMTemporaryDir _dir;
     uid_t _owner = 0, _other = 0;
     std::unique_ptr<RamDisk> _disk;
@@ -90,7 +100,7 @@ protected:
 
 } // namespace
 
-TEST_F(DiskToolRelease, ACopyOfTheMountInAnotherUsersNamespaceKeepsTheDeviceUntilItIsLetGo)
+TEST_P(DiskToolRelease, ACopyOfTheMountInAnotherUsersNamespaceKeepsTheDeviceUntilItIsLetGo)
 {
     const QString file = _target + QStringLiteral("/secret.txt");
     QProcess holder;
@@ -129,11 +139,37 @@ TEST_F(DiskToolRelease, ACopyOfTheMountInAnotherUsersNamespaceKeepsTheDeviceUnti
     ASSERT_TRUE(holder.waitForFinished(10000));
     const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), _disk->device()}, _owner);
     EXPECT_EQ(detach.status, 0) << detach.err.toStdString();
-    EXPECT_FALSE(_disk->attached()) << "the loop device must be free after a successful detach";
+    EXPECT_FALSE(_disk->attached()) << "the device must be free after a successful detach";
 }
 
-TEST_F(DiskToolRelease, AProcessHoldingTheDeviceOpenKeepsItAndNothingIsLeftHalfDone)
+TEST_P(DiskToolRelease, AForcedDetachOfAnInstanceCopiedIntoAnotherNamespaceLeavesItToTheLastOne)
 {
+    if (GetParam() != Realisation::Memory)
+        GTEST_SKIP() << "the loop device's forced detach is the test below";
+    QProcess holder;
+    holder.start(QStringLiteral("/usr/bin/setpriv"),
+                 {QStringLiteral("--reuid=%1").arg(_other), QStringLiteral("--regid=%1").arg(_other),
+                  QStringLiteral("--clear-groups"), QStringLiteral("/usr/bin/unshare"), QStringLiteral("-Urm"),
+                  QStringLiteral("/bin/sh"), QStringLiteral("-c"), QStringLiteral("echo held; read x")});
+    KillAtEnd stop{holder};
+    QString seen;
+    ASSERT_TRUE(waitForLine(holder, QStringLiteral("held"), &seen)) << seen.toStdString();
+    ASSERT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), _target}, _owner).status, 0);
+
+    const Result forced = runTool(QStringLiteral("hdiutil"),
+                                  {QStringLiteral("detach"), QStringLiteral("-force"), _disk->device()}, _owner);
+    EXPECT_EQ(forced.status, 0) << forced.err.toStdString();
+    EXPECT_TRUE(forced.out.contains(QStringLiteral("still held"))) << forced.out.toStdString();
+    // Gone from the owner's world (its own mount and its record); the copy keeps its memory
+    // until the other namespace ends.
+    EXPECT_FALSE(_disk->attached());
+    EXPECT_FALSE(infoFor(_disk->device(), _owner).has_value());
+}
+
+TEST_P(DiskToolRelease, AProcessHoldingTheDeviceOpenKeepsItAndNothingIsLeftHalfDone)
+{
+    if (skipWithoutDeviceFile())
+        GTEST_SKIP() << "a memory instance has no device file to hold open";
     ASSERT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), _target}, _owner).status, 0);
     QProcess holder;
     holder.setStandardInputFile(_disk->device());
@@ -155,8 +191,10 @@ TEST_F(DiskToolRelease, AProcessHoldingTheDeviceOpenKeepsItAndNothingIsLeftHalfD
     EXPECT_FALSE(_disk->attached());
 }
 
-TEST_F(DiskToolRelease, AForcedDetachOfAHeldDeviceLeavesItToTheKernelAtTheLastClose)
+TEST_P(DiskToolRelease, AForcedDetachOfAHeldDeviceLeavesItToTheKernelAtTheLastClose)
 {
+    if (skipWithoutDeviceFile())
+        GTEST_SKIP() << "a memory instance has no device file to hold open";
     ASSERT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), _target}, _owner).status, 0);
     QProcess holder;
     holder.setStandardInputFile(_disk->device());
@@ -185,7 +223,7 @@ TEST_F(DiskToolRelease, AForcedDetachOfAHeldDeviceLeavesItToTheKernelAtTheLastCl
     EXPECT_FALSE(_disk->attached()) << "the kernel releases it when the holder lets go";
 }
 
-TEST_F(DiskToolRelease, UnmountingLeavesNoMountOfTheDeviceInTheCallersNamespace)
+TEST_P(DiskToolRelease, UnmountingLeavesNoMountOfTheDeviceInTheCallersNamespace)
 {
     // A second mount of the same file system in this namespace (here made by root), at
     // another place: unmounting the first one does not make the file system go.
@@ -198,3 +236,6 @@ TEST_F(DiskToolRelease, UnmountingLeavesNoMountOfTheDeviceInTheCallersNamespace)
     EXPECT_TRUE(umount.err.contains(second)) << umount.err.toStdString();
     EXPECT_EQ(mountPointsOf(_disk->device()), QStringList{second});
 }
+
+INSTANTIATE_TEST_SUITE_P(Realisation, DiskToolRelease, ::testing::Values(Realisation::Memory, Realisation::Loop),
+                         [](const auto &info) { return std::string(realisationName(info.param)); });

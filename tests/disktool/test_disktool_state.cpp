@@ -62,15 +62,65 @@ bool writeFile(const QString &path, const QString &content, mode_t mode, uid_t o
     return chmod(path.toLocal8Bit().constData(), mode) == 0 && chown(path.toLocal8Bit().constData(), owner, owner) == 0;
 }
 
-QStringList setAside()
+QStringList setAside(const QString &file = QStringLiteral("devices"))
 {
-    return QDir(IsolatedTool::stateDir()).entryList({QStringLiteral("devices.set-aside-*")}, QDir::AllEntries | QDir::System | QDir::Hidden);
+    return QDir(IsolatedTool::stateDir()).entryList({file + QStringLiteral(".set-aside-*")},
+                                                    QDir::AllEntries | QDir::System | QDir::Hidden);
+}
+
+// Removes what a test set aside in the isolated state directory (a link is removed itself).
+void removeFromStateDir(const QStringList &names)
+{
+    for (const QString &name : names) {
+        const QString path = IsolatedTool::stateDir() + QLatin1Char('/') + name;
+        if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
+            QMFileRemover::removePath(path).ok();
+        else
+            QFile::remove(path);
+    }
 }
 
 mode_t modeOf(const QString &path)
 {
     struct stat st;
     return lstat(path.toLocal8Bit().constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// The ways a record file is planted or spoiled.
+enum Plant { LaxDirectory, UserOwned, ReadableByOthers, Link, Fifo, Directory, SecondName };
+
+// Puts `forged` where the record `file` belongs, in the way `plant` says (`user` owns what
+// a user would have made; `elsewhere` is a file outside the state directory).
+void plantRecord(Plant plant, const QString &file, const QString &forged, const QString &elsewhere, uid_t user)
+{
+    ASSERT_TRUE(QFile::remove(file));
+    switch (plant) {
+    case LaxDirectory:
+        // Made writable for a moment: anything in it may be anyone's doing.
+        ASSERT_EQ(chmod(IsolatedTool::stateDir().toLocal8Bit().constData(), 0777), 0);
+        ASSERT_TRUE(writeFile(file, forged, 0600));
+        break;
+    case UserOwned:
+        ASSERT_TRUE(writeFile(file, forged, 0600, user));
+        break;
+    case ReadableByOthers:
+        ASSERT_TRUE(writeFile(file, forged, 0644));
+        break;
+    case Link:
+        ASSERT_TRUE(writeFile(elsewhere, forged, 0600));
+        ASSERT_TRUE(QFile::link(elsewhere, file));
+        break;
+    case Fifo:
+        ASSERT_EQ(mkfifo(file.toLocal8Bit().constData(), 0600), 0);
+        break;
+    case Directory:
+        ASSERT_TRUE(QDir().mkdir(file));
+        break;
+    case SecondName:
+        ASSERT_TRUE(writeFile(elsewhere, forged, 0600));
+        ASSERT_EQ(link(elsewhere.toLocal8Bit().constData(), file.toLocal8Bit().constData()), 0);
+        break;
+    }
 }
 
 class DiskToolState : public ::testing::Test {
@@ -138,7 +188,6 @@ TEST_F(DiskToolState, ASoundRecordIsKeptAndExtendedReadably)
 
 TEST_F(DiskToolState, APlantedRecordIsSetAsideAndGivesNoOneAnotherUsersDevice)
 {
-    enum Plant { LaxDirectory, UserOwned, ReadableByOthers, Link, Fifo, Directory, SecondName };
     for (const Plant plant : {LaxDirectory, UserOwned, ReadableByOthers, Link, Fifo, Directory, SecondName}) {
         SCOPED_TRACE(static_cast<int>(plant));
         RamDisk &a = disk(_alice, QStringLiteral("Alice"));
@@ -149,34 +198,9 @@ TEST_F(DiskToolState, APlantedRecordIsSetAsideAndGivesNoOneAnotherUsersDevice)
         // Bob's record, word for word, but naming Alice as the owner.
         const QString forged = withField(recordOf(b.device()), 2, QString::number(_alice)) + QLatin1Char('\n');
         const QString elsewhere = _dir.path() + QStringLiteral("/devices-%1").arg(static_cast<int>(plant));
-        ASSERT_TRUE(QFile::remove(stateFile()));
-        switch (plant) {
-        case LaxDirectory:
-            // Made writable for a moment: anything in it may be anyone's doing.
-            ASSERT_EQ(chmod(IsolatedTool::stateDir().toLocal8Bit().constData(), 0777), 0);
-            ASSERT_TRUE(writeFile(stateFile(), forged, 0600));
-            break;
-        case UserOwned:
-            ASSERT_TRUE(writeFile(stateFile(), forged, 0600, _alice));
-            break;
-        case ReadableByOthers:
-            ASSERT_TRUE(writeFile(stateFile(), forged, 0644));
-            break;
-        case Link:
-            ASSERT_TRUE(writeFile(elsewhere, forged, 0600));
-            ASSERT_TRUE(QFile::link(elsewhere, stateFile()));
-            break;
-        case Fifo:
-            ASSERT_EQ(mkfifo(stateFile().toLocal8Bit().constData(), 0600), 0);
-            break;
-        case Directory:
-            ASSERT_TRUE(QDir().mkdir(stateFile()));
-            break;
-        case SecondName:
-            ASSERT_TRUE(writeFile(elsewhere, forged, 0600));
-            ASSERT_EQ(link(elsewhere.toLocal8Bit().constData(), stateFile().toLocal8Bit().constData()), 0);
-            break;
-        }
+        plantRecord(plant, stateFile(), forged, elsewhere, _alice);
+        if (HasFatalFailure())
+            return;
 
         const Result format = runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("Mallory"), b.device()}, _alice);
         EXPECT_EQ(format.status, 1) << format.out.toStdString();
@@ -193,13 +217,7 @@ TEST_F(DiskToolState, APlantedRecordIsSetAsideAndGivesNoOneAnotherUsersDevice)
         if (plant == Link) {
             EXPECT_TRUE(QFileInfo(elsewhere).isFile()) << "the link's target is never touched";
         }
-        for (const QString &name : setAside()) {
-            const QString path = IsolatedTool::stateDir() + QLatin1Char('/') + name;
-            if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
-                QMFileRemover::removePath(path).ok();
-            else
-                QFile::remove(path);
-        }
+        removeFromStateDir(setAside());
         _disks.clear();
     }
 }
@@ -315,7 +333,7 @@ TEST_F(DiskToolState, RunningOutOfDescriptorsNeitherSetsAsideNorDropsARecord)
             ASSERT_TRUE(p.waitForFinished(30000));
             const QString device = deviceFromAttachOutput(QString::fromUtf8(p.readAllStandardOutput()));
             if (!device.isEmpty())
-                releaseDevice(device, backingOf(device));
+                releaseDevice(device, identityOf(device));
             EXPECT_TRUE(setAside().isEmpty()) << limit << " " << args.first().toStdString() << ": "
                                               << p.readAllStandardError().toStdString();
             EXPECT_EQ(recordOf(a.device()), record) << limit << " " << args.first().toStdString();
@@ -323,4 +341,155 @@ TEST_F(DiskToolState, RunningOutOfDescriptorsNeitherSetsAsideNorDropsARecord)
     }
     const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), a.device()}, _alice);
     EXPECT_EQ(detach.status, 0) << detach.err.toStdString();
+}
+
+// ---- Memory instances' records ------------------------------------------------------------
+
+namespace {
+
+QString instanceFile()
+{
+    return IsolatedTool::stateDir() + QStringLiteral("/instances");
+}
+
+QString instanceRecordOf(const QString &device)
+{
+    QFile f(instanceFile());
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    for (const QString &line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (line.section(QLatin1Char(' '), 0, 0) == device)
+            return line;
+    }
+    return {};
+}
+
+class DiskToolInstanceState : public DiskToolState {
+protected:
+    void SetUp() override
+    {
+        DiskToolState::SetUp();
+        if (IsSkipped())
+            return;
+        _tool.reset(); // before the next one takes its place
+        _tool = std::make_unique<IsolatedTool>(Realisation::Memory);
+    }
+};
+
+} // namespace
+
+TEST_F(DiskToolInstanceState, ASoundRecordNamesTheInstanceAndLeavesTheLoopRecordToLoopDevices)
+{
+    RamDisk &a = disk(_alice, QStringLiteral("Alice's disk"));
+    ASSERT_TRUE(a.ok()) << a.error().toStdString();
+    ASSERT_TRUE(a.device().startsWith(QStringLiteral("quilmo-ram")));
+    EXPECT_EQ(modeOf(instanceFile()), 0600u);
+    EXPECT_EQ(modeOf(IsolatedTool::stateDir() + QStringLiteral("/ram")), 0700u);
+    EXPECT_EQ(modeOf(IsolatedTool::publicInstanceList()), 0644u);
+    // name, owner, sectors, device number, mount id, mount namespace, flags, volume name.
+    const QString record = instanceRecordOf(a.device());
+    const QStringList fields = record.split(QLatin1Char(' '));
+    ASSERT_GE(fields.size(), 8) << record.toStdString();
+    EXPECT_EQ(fields[1], QString::number(_alice));
+    EXPECT_EQ(fields[2], QStringLiteral("65536"));
+    EXPECT_EQ(QStringLiteral("tmpfs ") + fields[3], a.backing());
+    EXPECT_EQ(record.section(QLatin1Char(' '), 7), QStringLiteral("Alice's disk"));
+    // Everyone reads the public copy: the volume's name is left out of it.
+    QFile publicCopy(IsolatedTool::publicInstanceList());
+    ASSERT_TRUE(publicCopy.open(QIODevice::ReadOnly));
+    const QByteArray copied = publicCopy.readAll();
+    EXPECT_TRUE(copied.contains(a.device().toUtf8()));
+    EXPECT_FALSE(copied.contains("Alice")) << copied.constData();
+    // An older tool reads "devices" alone and drops what it cannot confirm there: no
+    // instance is ever written into it.
+    QFile devices(stateFile());
+    EXPECT_TRUE(!devices.open(QIODevice::ReadOnly) || !devices.readAll().contains("quilmo-ram"));
+    // Listing and working change nothing of a sound record.
+    EXPECT_TRUE(infoFor(a.device(), _alice).has_value());
+    EXPECT_EQ(instanceRecordOf(a.device()), record);
+    EXPECT_TRUE(setAside().isEmpty());
+}
+
+TEST_F(DiskToolInstanceState, APlantedRecordIsSetAsideAndGivesNoOneAnotherUsersInstance)
+{
+    for (const Plant plant : {LaxDirectory, UserOwned, ReadableByOthers, Link, Fifo, Directory, SecondName}) {
+        SCOPED_TRACE(static_cast<int>(plant));
+        RamDisk &b = disk(_bob, QStringLiteral("Bob"));
+        ASSERT_TRUE(b.ok()) << b.error().toStdString();
+        const QString made = uuidOf(b.device());
+        // Bob's record, word for word, but naming Alice as the owner.
+        const QString forged = withField(instanceRecordOf(b.device()), 1, QString::number(_alice)) + QLatin1Char('\n');
+        const QString elsewhere = _dir.path() + QStringLiteral("/instances-%1").arg(static_cast<int>(plant));
+        plantRecord(plant, instanceFile(), forged, elsewhere, _alice);
+        if (HasFatalFailure())
+            return;
+        EXPECT_EQ(runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("Mallory"), b.device()}, _alice).status, 1);
+        EXPECT_EQ(runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), b.device()}, _alice).status, 1);
+        EXPECT_EQ(uuidOf(b.device()), made);
+        EXPECT_FALSE(infoFor(b.device(), _alice).has_value());
+        EXPECT_EQ(setAside(QStringLiteral("instances")).size(), 1);
+        EXPECT_EQ(modeOf(IsolatedTool::stateDir()), 0700u);
+        // The loop devices' record is set aside with it when the directory was lax.
+        removeFromStateDir(setAside(QStringLiteral("instances")) + setAside());
+        _disks.clear();
+    }
+}
+
+TEST_F(DiskToolInstanceState, ARecordMustDescribeTheInstanceInThisNamespace)
+{
+    RamDisk &b = disk(_bob, QStringLiteral("Bob"));
+    ASSERT_TRUE(b.ok()) << b.error().toStdString();
+    const QString real = instanceRecordOf(b.device());
+    const QString made = uuidOf(b.device());
+    // Another device number, another mount id, or another mount namespace: some other
+    // instance (or one this tool cannot see), never Bob's to Alice.
+    const QStringList fields = real.split(QLatin1Char(' '));
+    const QString otherDevice = fields[3].section(QLatin1Char(':'), 0, 0) + QLatin1Char(':')
+        + QString::number(fields[3].section(QLatin1Char(':'), 1).toUInt() + 1000);
+    for (const auto &[field, value] : {std::pair{3, otherDevice}, std::pair{4, QString::number(fields[4].toInt() + 1)},
+                                       std::pair{5, QString::number(fields[5].toULongLong() + 1)}}) {
+        const QString wrong = withField(withField(real, 1, QString::number(_alice)), field, value);
+        ASSERT_TRUE(writeFile(instanceFile(), wrong + QLatin1Char('\n'), 0600));
+        const Result format = runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("Mallory"), b.device()}, _alice);
+        EXPECT_TRUE(format.isRefusal()) << field << ": " << format.err.toStdString();
+        EXPECT_FALSE(infoFor(b.device(), _alice).has_value()) << field;
+        EXPECT_TRUE(setAside(QStringLiteral("instances")).isEmpty()) << "a sound file is not set aside";
+    }
+    EXPECT_EQ(uuidOf(b.device()), made);
+    // The record of another namespace stays when the file is written again; one of this
+    // namespace whose instance is gone does not.
+    const QString foreignNamespace = withField(real, 5, QString::number(fields[5].toULongLong() + 1));
+    const QString gone = withField(withField(real, 0, QStringLiteral("quilmo-ram999998")), 4, QStringLiteral("1"));
+    ASSERT_TRUE(writeFile(instanceFile(), real + QLatin1Char('\n') + foreignNamespace.section(' ', 0, 0) + QStringLiteral("7 ")
+                                              + foreignNamespace.section(' ', 1) + QLatin1Char('\n') + gone + QLatin1Char('\n'),
+                          0600));
+    RamDisk &another = disk(_bob, QStringLiteral("Another"));
+    ASSERT_TRUE(another.ok()) << another.error().toStdString();
+    EXPECT_FALSE(instanceRecordOf(b.device() + QLatin1Char('7')).isEmpty());
+    EXPECT_TRUE(instanceRecordOf(QStringLiteral("quilmo-ram999998")).isEmpty());
+    EXPECT_NE(another.device(), b.device() + QLatin1Char('7')) << "a name another namespace holds is taken";
+}
+
+TEST_F(DiskToolInstanceState, RootListsAndReleasesInstancesWithoutARecord)
+{
+    RamDisk &a = disk(_alice, QStringLiteral("Alice"));
+    ASSERT_TRUE(a.ok()) << a.error().toStdString();
+    const QString target = _dir.path() + QStringLiteral("/volume");
+    ASSERT_TRUE(QDir().mkdir(target));
+    ASSERT_EQ(chown(target.toLocal8Bit().constData(), _alice, _alice), 0);
+    MountGuard guard(target);
+    ASSERT_EQ(runTool(QStringLiteral("mount"), plainMountArgs(a.device(), target), _alice).status, 0);
+    ASSERT_TRUE(QFile::remove(instanceFile()));
+    EXPECT_FALSE(infoFor(a.device(), _alice).has_value());
+    const auto listed = infoFor(a.device());
+    ASSERT_TRUE(listed.has_value()) << "root lists every instance in the place";
+    EXPECT_TRUE(listed->unrecorded);
+    EXPECT_EQ(listed->mountPoint, target);
+    EXPECT_EQ(listed->imagePath, QStringLiteral("ram://65536"));
+    EXPECT_TRUE(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), target}, _alice).isRefusal());
+    EXPECT_TRUE(runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("X"), a.device()}).isRefusal());
+    EXPECT_EQ(runTool(QStringLiteral("umount"), {QStringLiteral("-f"), target}).status, 0);
+    const Result detach = runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), a.device()});
+    EXPECT_EQ(detach.status, 0) << detach.err.toStdString();
+    EXPECT_FALSE(a.attached());
 }

@@ -65,38 +65,50 @@ qint64 mtimeOf(const QString &path)
 
 TEST(QMRamDiskEndToEnd, PlainRamDiskCreatedWrittenEjected)
 {
-    QM_REQUIRE_SANDBOX(sandbox);
-    const QString mountDir = sandbox.mkdir(QStringLiteral("volumes"));
-    QMRamDisk::Ptr r = sandbox.makeRamDisk(mountDir, QStringLiteral("Scratch"));
-    RecordingDelegate delegate;
+    // A memory instance on this kernel, a loop device on one without them.
+    for (const bool loop : {false, true}) {
+        SCOPED_TRACE(loop ? "loop device" : "memory instance");
+        QM_REQUIRE_SANDBOX(sandbox);
+        std::unique_ptr<LoopRealisation> realisation(loop ? new LoopRealisation : nullptr);
+        const QString mountDir = sandbox.mkdir(QStringLiteral("volumes"));
+        QMRamDisk::Ptr r = sandbox.makeRamDisk(mountDir, QStringLiteral("Scratch"));
+        RecordingDelegate delegate;
 
-    QMError::Ptr error;
-    ASSERT_TRUE(r->createWithDelegate(&delegate, &error)) << (error ? error->description().toStdString() : "");
-    EXPECT_FALSE(error);
-    EXPECT_EQ(delegate.infos(), (QList<qint64>{2, 3, 4})); // no base, no backup, no command
-    const QString path = mountDir + QStringLiteral("/Scratch");
-    EXPECT_EQ(r->path(), path);
-    EXPECT_EQ(r->status(), 2);
-    EXPECT_TRUE(r->deviceNode().startsWith(QStringLiteral("/dev/loop")));
-    EXPECT_TRUE(isMounted(path));
-    EXPECT_GT(r->volSize(), 100000000u);
-    EXPECT_GT(r->volFree(), 0u);
-    EXPECT_EQ(r->hasContents(), 0); // a fresh volume holds nothing that looks like user content
+        QMError::Ptr error;
+        ASSERT_TRUE(r->createWithDelegate(&delegate, &error)) << (error ? error->description().toStdString() : "");
+        EXPECT_FALSE(error);
+        EXPECT_EQ(delegate.infos(), (QList<qint64>{2, 3, 4})); // no base, no backup, no command
+        const QString path = mountDir + QStringLiteral("/Scratch");
+        EXPECT_EQ(r->path(), path);
+        EXPECT_EQ(r->status(), 2);
+        EXPECT_TRUE(r->deviceNode().startsWith(loop ? QStringLiteral("/dev/loop") : QStringLiteral("quilmo-ram")))
+            << r->deviceNode().toStdString();
+        EXPECT_TRUE(isMounted(path));
+        // All of it for a memory instance; ext4 keeps some for itself.
+        EXPECT_GE(r->volSize(), loop ? 100000000u : r->size());
+        EXPECT_GT(r->volFree(), 0u);
+        EXPECT_EQ(r->hasContents(), 0); // a fresh volume holds nothing that looks like user content
+        // The engine finds its own volume again by the device, and the device by the volume.
+        EXPECT_EQ(QMRamDiskDevice::mountPointFromDeviceNode(r->deviceNode(), nullptr), path);
+        EXPECT_EQ(QMRamDiskDevice::deviceNodeFromPath(path, nullptr), r->deviceNode());
+        EXPECT_EQ(QMRamDiskDevice::isDeviceAttached(r->deviceNode()), 1);
 
-    ASSERT_TRUE(writeFile(path + QStringLiteral("/work.txt"), "data"));
-    EXPECT_EQ(r->hasContents(), 1);
-    r->update(); // the free space moved
-    EXPECT_FALSE(r->update()); // and now nothing changed that the refresh compares
+        ASSERT_TRUE(writeFile(path + QStringLiteral("/work.txt"), "data"));
+        EXPECT_EQ(r->hasContents(), 1);
+        r->update(); // the free space moved
+        EXPECT_FALSE(r->update()); // and now nothing changed that the refresh compares
 
-    const QString deviceNode = r->deviceNode();
-    delegate.clear();
-    r->performAction(5, &delegate, false);
-    EXPECT_FALSE(r->lastError());
-    EXPECT_EQ(delegate.infos(), (QList<qint64>{12, 12})); // mode 0: no copy
-    EXPECT_EQ(r->status(), 0);
-    EXPECT_TRUE(r->path().isNull());
-    EXPECT_EQ(r->deviceNode(), deviceNode); // kept, as last known
-    EXPECT_FALSE(QFileInfo::exists(path)); // the empty mount directory went with it
+        const QString deviceNode = r->deviceNode();
+        delegate.clear();
+        r->performAction(5, &delegate, false);
+        EXPECT_FALSE(r->lastError());
+        EXPECT_EQ(delegate.infos(), (QList<qint64>{12, 12})); // mode 0: no copy
+        EXPECT_EQ(r->status(), 0);
+        EXPECT_TRUE(r->path().isNull());
+        EXPECT_EQ(r->deviceNode(), deviceNode); // kept, as last known
+        EXPECT_FALSE(QFileInfo::exists(path)); // the empty mount directory went with it
+        EXPECT_EQ(QMRamDiskDevice::isDeviceAttached(deviceNode), 0);
+    }
 }
 
 TEST(QMRamDiskEndToEnd, ThreadedCreateReportsOnItsOwnThreadAndEnds)
@@ -418,15 +430,25 @@ TEST(QMRamDiskEndToEnd, DeviceArgumentsAndFormatOutputContract)
     RecordingDelegate delegate;
     QMError::Ptr error;
     {
-        // A 1 GiB request asks for 2097152 sectors; the attach is refused here, nothing else runs.
-        ToolWrappers tools({}, {{QStringLiteral("hdiutil"),
-                                 QStringLiteral("echo \"hdiutil $*\" >> '@LOG@'\necho no >&2\nexit 1\n")}});
-        QMRamDisk::Ptr r = sandbox.makeRamDisk(mountDir, QStringLiteral("Big"), 1073741824ULL);
-        r->setPreferWired(true); // never "-kernel" on a current system
-        EXPECT_FALSE(r->createWithDelegate(&delegate, &error));
-        EXPECT_EQ(tools.log(), QStringList{QStringLiteral("hdiutil attach -nomount -plist ram://2097152")});
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->message(), QStringLiteral("Unable to create RamDisk"));
+        // A 1 GiB request asks for 2097152 sectors, and with wired memory for a RAM disk out
+        // of swap where the kernel has that; one byte more never asks. The attach is refused
+        // here, nothing else runs.
+        for (const QString &release : {QStringLiteral("6.1.0"), QStringLiteral("6.6.0")}) {
+            QMTest::KernelFeaturesRoot kernel(release);
+            for (const quint64 size : {1073741824ULL, 1073741825ULL}) {
+                ToolWrappers tools({}, {{QStringLiteral("hdiutil"),
+                                         QStringLiteral("echo \"hdiutil $*\" >> '@LOG@'\necho no >&2\nexit 1\n")}});
+                QMRamDisk::Ptr r = sandbox.makeRamDisk(mountDir, QStringLiteral("Big"), size);
+                r->setPreferWired(true);
+                EXPECT_FALSE(r->createWithDelegate(&delegate, &error));
+                const bool wired = release == QLatin1String("6.6.0") && size == 1073741824ULL;
+                EXPECT_EQ(tools.log(), QStringList{QStringLiteral("hdiutil attach -nomount -plist ram://2097152")
+                                                   + (wired ? QStringLiteral(" -kernel") : QString())})
+                    << release.toStdString() << " " << size;
+                ASSERT_TRUE(error);
+                EXPECT_EQ(error->message(), QStringLiteral("Unable to create RamDisk"));
+            }
+        }
     }
     {
         // A format that says more than its one line fails, and the new device is released.
@@ -440,9 +462,41 @@ TEST(QMRamDiskEndToEnd, DeviceArgumentsAndFormatOutputContract)
         EXPECT_TRUE(error->reason().endsWith(QStringLiteral("lines")));
         const QStringList log = tools.log();
         ASSERT_EQ(log.size(), 2);
-        EXPECT_TRUE(log[1].startsWith(QStringLiteral("hdiutil detach /dev/loop")));
+        EXPECT_TRUE(log[1].startsWith(QStringLiteral("hdiutil detach quilmo-ram"))) << log[1].toStdString();
         EXPECT_EQ(r->status(), 0);
         EXPECT_FALSE(QFileInfo::exists(mountDir + QStringLiteral("/TwoLines")));
+    }
+}
+
+// The device a creation attached is released when the mount fails, whatever it is.
+TEST(QMRamDiskEndToEnd, ACreationWhoseMountFailsReleasesTheDeviceItAttached)
+{
+    for (const bool loop : {false, true}) {
+        SCOPED_TRACE(loop ? "loop device" : "memory instance");
+        QM_REQUIRE_SANDBOX(sandbox);
+        std::unique_ptr<LoopRealisation> realisation(loop ? new LoopRealisation : nullptr);
+        const QString mountDir = sandbox.mkdir(QStringLiteral("volumes"));
+        // hdiutil logs what it did and to which device; mount refuses.
+        ToolWrappers tools({}, {{QStringLiteral("hdiutil"),
+                                 QStringLiteral("out=$('@REAL@/hdiutil' \"$@\"); status=$?\nprintf '%s\\n' \"$out\"\n"
+                                                "echo \"hdiutil $* => $(printf '%s' \"$out\" | sed -n "
+                                                "'s:.*<string>\\(.*\\)</string>.*:\\1:p')\" >> '@LOG@'\nexit $status\n")},
+                                {QStringLiteral("mount"), QStringLiteral("echo 'mount: refused for the test' >&2\nexit 1\n")}});
+        QMRamDisk::Ptr r = sandbox.makeRamDisk(mountDir, QStringLiteral("Unmountable"));
+        RecordingDelegate delegate;
+        QMError::Ptr error;
+        EXPECT_FALSE(r->createWithDelegate(&delegate, &error));
+        ASSERT_TRUE(error);
+        EXPECT_TRUE(error->description().contains(QStringLiteral("refused for the test"))) << error->description().toStdString();
+        const QStringList log = tools.log();
+        ASSERT_EQ(log.size(), 2) << log.join(QLatin1Char('\n')).toStdString();
+        const QString device = log[0].section(QStringLiteral(" => "), 1);
+        ASSERT_TRUE(log[0].startsWith(QStringLiteral("hdiutil attach ")) && !device.isEmpty()) << log[0].toStdString();
+        EXPECT_TRUE(device.startsWith(loop ? QStringLiteral("/dev/loop") : QStringLiteral("quilmo-ram")));
+        EXPECT_EQ(log[1], QStringLiteral("hdiutil detach %1 => ").arg(device));
+        EXPECT_EQ(QMRamDiskDevice::isDeviceAttached(device), 0) << device.toStdString() << " is still attached";
+        EXPECT_EQ(r->status(), QMRamDiskStatus_notCreated);
+        EXPECT_FALSE(QFileInfo::exists(mountDir + QStringLiteral("/Unmountable")));
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <chrono>
@@ -188,7 +189,8 @@ int runTool(const QString &tool, const QStringList &args, QString *err)
 ToolWrappers::ToolWrappers(const QStringList &wrapped, const QMap<QString, QString> &bodies)
 {
     _logPath = _dir.path() + QStringLiteral("/calls.log");
-    const QString real = QMTest::libexecDir();
+    // Around the tools in use: the build tree's, or the loop build of LoopRealisation.
+    const QString real = QMDiskToolPaths::toolDirectory();
     const QStringList tools{QStringLiteral("hdiutil"), QStringLiteral("newfs_hfs"), QStringLiteral("diskutil"),
                             QStringLiteral("mount"),   QStringLiteral("umount"),    QStringLiteral("mdutil"),
                             QStringLiteral("purge")};
@@ -200,7 +202,8 @@ ToolWrappers::ToolWrappers(const QStringList &wrapped, const QMap<QString, QStri
             body = QStringLiteral("echo \"%1 $*\" >> '%2'\nexec '%3/%1' \"$@\"\n").arg(tool, _logPath, real);
         else
             body = QStringLiteral("exec '%2/%1' \"$@\"\n").arg(tool, real);
-        QMTest::writeScript(_dir.path(), tool, body.replace(QStringLiteral("@LOG@"), _logPath));
+        QMTest::writeScript(_dir.path(), tool,
+                            body.replace(QStringLiteral("@LOG@"), _logPath).replace(QStringLiteral("@REAL@"), real));
     }
     QMDiskToolPaths::setToolDirectory(_dir.path());
 }
@@ -216,6 +219,22 @@ QStringList ToolWrappers::log() const
     if (!f.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// ---- Kernels ----
+
+LoopRealisation::LoopRealisation()
+{
+    QStringList features;
+    if (QFileInfo::exists(QStringLiteral("/sys/fs/ext4/features/casefold")))
+        features << QStringLiteral("sys/fs/ext4/features/casefold");
+    _kernel = std::make_unique<QMTest::KernelFeaturesRoot>(QStringLiteral("6.1.0-quilmo-test"), features);
+    QMDiskToolPaths::setToolDirectory(QStringLiteral(QUILMO_DISKTOOL_LOOP_DIR));
+}
+
+LoopRealisation::~LoopRealisation()
+{
+    QMDiskToolPaths::setToolDirectory(QString());
 }
 
 // ---- Files ----

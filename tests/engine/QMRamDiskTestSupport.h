@@ -1,5 +1,6 @@
 #pragma once
 
+#include "QMKernelFeaturesRoot.h"
 #include "QMRamDisk.h"
 #include "QMTemporaryDir.h"
 
@@ -9,6 +10,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 namespace QMEngineTest {
@@ -68,7 +70,8 @@ int runTool(const QString &tool, const QStringList &args, QString *err = nullptr
 
 // Points the engine's tool table at a directory of wrappers around the real tools for the
 // life of the object. `wrapped` names the tools whose wrapper appends its arguments to
-// log(); `bodies` replaces a tool with a script of its own.
+// log(); `bodies` replaces a tool with a script of its own, in which @LOG@ is the log and
+// @REAL@ the directory of the real tools.
 class ToolWrappers
 {
 public:
@@ -97,6 +100,19 @@ public:
 private:
     QString _image, _mountPoint, _device;
     bool _mounted = false;
+};
+
+// RAM disks made as on a kernel without memory instances: the engine expects loop devices
+// (a kernel before 6.6, with ext4's case folding where this machine has it) and runs the
+// test-only build of the disk tool that makes them.
+class LoopRealisation
+{
+public:
+    LoopRealisation();
+    ~LoopRealisation();
+
+private:
+    std::unique_ptr<QMTest::KernelFeaturesRoot> _kernel;
 };
 
 // Writes `size` bytes of varied contents.

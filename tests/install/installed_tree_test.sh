@@ -41,9 +41,15 @@ if [ "${1:-}" = --hidden ]; then
   }
   trap cleanup EXIT
 
-  # The memory file behind the RAM disk's device, to tell afterwards that this very device
-  # was released (its number may be reused by another RAM disk at once).
-  backing() { cat "/sys/block/$(basename "$1")/loop/backing_file" 2>/dev/null; }
+  # What tells this very device from a later one of the same name (names are reused at
+  # once): a memory instance's file system (its own mount in the disk tool's private place),
+  # or the memory file behind a loop device.
+  backing() {
+    case $1 in
+      quilmo-ram*) findmnt -n -o MAJ:MIN --mountpoint "/run/quilmo/ram/$1" 2>/dev/null ;;
+      *) cat "/sys/block/$(basename "$1")/loop/backing_file" 2>/dev/null ;;
+    esac
+  }
   released() { # released DEVICE BACKING
     [ "$(backing "$1")" != "$2" ] || fail "eject reported success but $1 ($2) is still attached"
   }
@@ -61,7 +67,7 @@ if [ "${1:-}" = --hidden ]; then
   mountpoint -q "$volume" || fail "create did not mount $volume"
   findmnt -n -o SOURCE --mountpoint "$volume" >"$T/device"
   device=$(cat "$T/device") file=$(backing "$device")
-  [ -n "$file" ] || fail "no memory file behind $device"
+  [ -n "$file" ] || fail "nothing is attached behind $device"
   run 0 quilmoctl status "$name"
   grep -q 'QMRamDisk' "$T/out" && fail "texts are untranslated (the translations were not found): $(cat "$T/out")"
   mkdir -p "$volume/sub" && echo remember >"$volume/notes.txt" && head -c 100000 /dev/urandom >"$volume/sub/data.bin" ||

@@ -1,6 +1,6 @@
 #include "DTPaths.h"
 
-#include "DTState.h"
+#include "DTRamDevice.h"
 #include "QMVolumeRules.h"
 
 #include <cerrno>
@@ -66,15 +66,17 @@ bool mountRootInfo(int fd, bool *isMountRoot, int *mountId, std::string *why)
     return true;
 }
 
-bool isCallersRamDiskMount(State &state, int mountId, uid_t caller)
+bool isCallersRamDiskMount(State *state, int mountId, uid_t caller)
 {
+    std::vector<RamDeviceListing> devices;
+    std::string ignored;
+    if (!listRamDevices(state, &devices, &ignored))
+        return false;
     for (const auto &e : readMountTable()) {
         if (e.mountId != mountId)
             continue;
-        for (const auto &device : quilmoLoopDevices()) {
-            std::string ignored;
-            LoopDevice checked;
-            if (device.device == e.device && authorizeDevice(state, device.node, caller, Purpose::Use, &checked, &ignored))
+        for (const auto &d : devices) {
+            if (d.recorded && d.device == e.device && (caller == 0 || d.owner == caller))
                 return true;
         }
     }
@@ -110,7 +112,7 @@ Fd openMountTarget(State &state, const std::string &path, uid_t caller, std::str
     if (isMountRoot) {
         // Only one of the caller's own RAM disks may be covered again; anything else that is
         // mounted there is not ours to hide.
-        if (isCallersRamDiskMount(state, mountId, caller))
+        if (isCallersRamDiskMount(&state, mountId, caller))
             return fd;
         *why = "\"" + *normalized + "\": " + QMVolumeRules::kForeignMount;
         return Fd();

@@ -26,9 +26,10 @@ Fd openDirectoryNoFollow(const std::string &normalized, std::string *why);
 // The mount-root flag and the mount id of an opened file.
 bool mountRootInfo(int fd, bool *isMountRoot, int *mountId, std::string *why);
 
-// The device of one of the caller's RAM disks mounted with that mount id; false when what
-// is mounted there is anything else.
-bool isCallersRamDiskMount(State &state, int mountId, uid_t caller);
+// Whether the mount with that id shows one of the caller's RAM disks (root: anyone's);
+// false when what is mounted there is anything else. Without the state (not root), the
+// public copies of the records decide.
+bool isCallersRamDiskMount(State *state, int mountId, uid_t caller);
 
 // A directory the caller may mount on: absolute, no "..", no symbolic link, outside the
 // system directories, owned by the caller (root may use any) and not already a mount point

@@ -1,6 +1,7 @@
 #include "DTState.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -99,6 +101,59 @@ std::string format(const std::vector<StateEntry> &entries)
     for (const auto &e : entries) {
         content += e.node + " " + e.backing + " " + std::to_string(e.owner) + " " + std::to_string(e.inode) + " "
             + std::to_string(e.diskseq) + "\n";
+    }
+    return content;
+}
+
+bool parseInstanceLine(const std::string &line, InstanceEntry *e)
+{
+    std::istringstream fields(line);
+    std::string uidText, sectorsText, devText, idText, nsText, flags;
+    if (!(fields >> e->name >> uidText >> sectorsText >> devText >> idText >> nsText >> flags))
+        return false;
+    uint64_t uid = 0, id = 0;
+    unsigned major = 0, minor = 0;
+    if (!parseUnsigned(uidText, &uid) || uid >= static_cast<uint64_t>(static_cast<uid_t>(-1))
+        || !parseUnsigned(sectorsText, &e->sectors) || std::sscanf(devText.c_str(), "%u:%u", &major, &minor) != 2
+        || !parseUnsigned(idText, &id) || id > static_cast<uint64_t>(INT_MAX) || !parseUnsigned(nsText, &e->mountNamespace))
+        return false;
+    e->owner = static_cast<uid_t>(uid);
+    e->device = makedev(major, minor);
+    e->mountId = static_cast<int>(id);
+    e->wired = flags.find("wired") != std::string::npos;
+    e->casefold = flags.find("casefold") != std::string::npos;
+    // The volume name is the rest of the line after one space.
+    const auto rest = fields.tellg();
+    if (rest != std::istringstream::pos_type(-1) && static_cast<size_t>(rest) + 1 < line.size())
+        e->volumeName = line.substr(static_cast<size_t>(rest) + 1);
+    return true;
+}
+
+std::vector<InstanceEntry> parseInstances(const std::string &content)
+{
+    std::vector<InstanceEntry> entries;
+    std::istringstream in(content);
+    for (std::string line; std::getline(in, line);) {
+        InstanceEntry e;
+        if (parseInstanceLine(line, &e))
+            entries.push_back(e);
+    }
+    return entries;
+}
+
+// The public copy leaves the volume names out: they are the owner's business (mount
+// points are in the mount table for everyone anyway).
+std::string formatInstances(const std::vector<InstanceEntry> &entries, bool withVolumeNames = true)
+{
+    std::string content;
+    for (const auto &e : entries) {
+        std::string flags = e.wired ? "wired" : "";
+        if (e.casefold)
+            flags += flags.empty() ? "casefold" : ",casefold";
+        content += e.name + " " + std::to_string(e.owner) + " " + std::to_string(e.sectors) + " "
+            + std::to_string(major(e.device)) + ":" + std::to_string(minor(e.device)) + " " + std::to_string(e.mountId)
+            + " " + std::to_string(e.mountNamespace) + " " + (flags.empty() ? "-" : flags)
+            + (e.volumeName.empty() || !withVolumeNames ? "" : " " + e.volumeName) + "\n";
     }
     return content;
 }
@@ -259,9 +314,10 @@ bool State::openDirectory()
             std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
             // Others could have put anything into it meanwhile: the record is not believed.
             logWarning(path + " had mode " + mode + "; made 0700 again");
-            if (!renameAside(dir.get(), kStateFileName, statePath(kStateFileName),
-                             "was in a directory that others could change"))
-                unlinkat(dir.get(), kStateFileName, 0);
+            for (const char *name : {kStateFileName, kInstanceFileName}) {
+                if (!renameAside(dir.get(), name, statePath(name), "was in a directory that others could change"))
+                    unlinkat(dir.get(), name, 0);
+            }
         }
         _dir = std::move(dir);
         return true;
@@ -307,26 +363,26 @@ void State::setAside(const char *name, const std::string &why)
     renameAside(_dir.get(), name, statePath(name), why);
 }
 
-bool State::read(std::vector<StateEntry> *records)
+bool State::readRecordFile(const char *name, std::string *content)
 {
-    records->clear();
+    content->clear();
     if (!ok())
         return false;
-    Fd fd(openat(_dir.get(), kStateFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd fd(openat(_dir.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
         if (errno == ENOENT)
             return true;
         // A link, or a socket or device: not a file at all.
         if (errno == ELOOP || errno == ENXIO || errno == ENODEV) {
-            setAside(kStateFileName, "is not a regular file");
+            setAside(name, "is not a regular file");
             return true;
         }
-        _error = "cannot read " + statePath(kStateFileName) + ": " + std::strerror(errno);
+        _error = "cannot read " + statePath(name) + ": " + std::strerror(errno);
         return false;
     }
     struct stat st;
     if (fstat(fd.get(), &st) != 0) {
-        _error = "cannot read " + statePath(kStateFileName) + ": " + std::strerror(errno);
+        _error = "cannot read " + statePath(name) + ": " + std::strerror(errno);
         return false;
     }
     std::string why;
@@ -342,15 +398,33 @@ bool State::read(std::vector<StateEntry> *records)
         why = "is far too large";
     if (!why.empty()) {
         fd.reset();
-        setAside(kStateFileName, why);
+        setAside(name, why);
         return true;
     }
-    std::string content;
-    if (!readAll(fd.get(), &content, kMaxStateBytes)) {
-        _error = "cannot read " + statePath(kStateFileName) + ": " + std::strerror(errno);
+    if (!readAll(fd.get(), content, kMaxStateBytes)) {
+        _error = "cannot read " + statePath(name) + ": " + std::strerror(errno);
         return false;
     }
+    return true;
+}
+
+bool State::read(std::vector<StateEntry> *records)
+{
+    records->clear();
+    std::string content;
+    if (!readRecordFile(kStateFileName, &content))
+        return false;
     *records = parse(content);
+    return true;
+}
+
+bool State::readInstances(std::vector<InstanceEntry> *records)
+{
+    records->clear();
+    std::string content;
+    if (!readRecordFile(kInstanceFileName, &content))
+        return false;
+    *records = parseInstances(content);
     return true;
 }
 
@@ -363,45 +437,115 @@ bool State::entries(std::vector<StateEntry> *confirmedEntries)
     return true;
 }
 
-bool State::write(const std::vector<StateEntry> &records, std::string *error)
+bool State::replaceRecordFile(const char *name, const char *publicName, const std::string &content,
+                              const std::string &publicContent, std::string *error)
 {
     if (!ok()) {
         *error = _error;
         return false;
     }
+    if (!replaceFile(_dir.get(), name, 0600, content, error))
+        return false;
+    // The copy for "info" without root; it only ever helps listing, so a failure is logged
+    // and the change stands.
+    Fd run(open(kRunDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string publicError;
+    if (!run.valid() || !replaceFile(run.get(), publicName, 0644, publicContent, &publicError)) {
+        openlog("quilmo-disktool", LOG_PID, LOG_AUTHPRIV);
+        syslog(LOG_WARNING, "cannot update %s/%s: %s", kRunDir, publicName, publicError.c_str());
+        closelog();
+    }
+    return true;
+}
+
+bool State::write(const std::vector<StateEntry> &records, std::string *error)
+{
     std::vector<StateEntry> kept;
     for (const auto &e : records) {
         if (!certainlyStale(e))
             kept.push_back(e);
     }
     const std::string content = format(kept);
-    if (!replaceFile(_dir.get(), kStateFileName, 0600, content, error))
-        return false;
-    // The copy for "info" without root; it only ever helps listing, so a failure is logged
-    // and the change stands.
-    Fd run(open(kRunDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::string publicError;
-    if (!run.valid() || !replaceFile(run.get(), kPublicListName, 0644, content, &publicError)) {
-        openlog("quilmo-disktool", LOG_PID, LOG_AUTHPRIV);
-        syslog(LOG_WARNING, "cannot update %s/%s: %s", kRunDir, kPublicListName, publicError.c_str());
-        closelog();
-    }
-    return true;
+    return replaceRecordFile(kStateFileName, kPublicListName, content, content, error);
 }
 
-std::vector<StateEntry> readPublicList()
+bool State::writeInstances(const std::vector<InstanceEntry> &records, std::string *error)
+{
+    return replaceRecordFile(kInstanceFileName, kPublicInstanceListName, formatInstances(records),
+                             formatInstances(records, false), error);
+}
+
+Fd State::openInstancePlace(std::string *path, std::string *error)
+{
+    if (!ok()) {
+        *error = _error;
+        return Fd();
+    }
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Fd place(openat(_dir.get(), kInstancePlaceName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!place.valid()) {
+            if (errno == ENOENT) {
+                if (mkdirat(_dir.get(), kInstancePlaceName, 0700) != 0 && errno != EEXIST) {
+                    *error = "cannot create " + statePath(kInstancePlaceName) + ": " + std::strerror(errno);
+                    return Fd();
+                }
+                continue;
+            }
+            if (errno == ELOOP || errno == ENOTDIR) {
+                setAside(kInstancePlaceName, "is not a directory");
+                continue;
+            }
+            *error = "cannot open " + statePath(kInstancePlaceName) + ": " + std::strerror(errno);
+            return Fd();
+        }
+        struct stat st;
+        if (fstat(place.get(), &st) != 0 || st.st_uid != 0) {
+            setAside(kInstancePlaceName, "is not owned by root");
+            continue;
+        }
+        if ((st.st_mode & 07777) != 0700 && fchmod(place.get(), 0700) != 0) {
+            *error = "cannot protect " + statePath(kInstancePlaceName) + ": " + std::strerror(errno);
+            return Fd();
+        }
+        // The path as the kernel resolved it, which is how the mount table names it.
+        char resolved[4096];
+        const std::string link = "/proc/self/fd/" + std::to_string(place.get());
+        const ssize_t length = readlink(link.c_str(), resolved, sizeof resolved - 1);
+        if (length <= 0) {
+            *error = "cannot read the path of " + statePath(kInstancePlaceName) + ": " + std::strerror(errno);
+            return Fd();
+        }
+        path->assign(resolved, static_cast<size_t>(length));
+        return place;
+    }
+    *error = "cannot set up " + statePath(kInstancePlaceName);
+    return Fd();
+}
+
+// A public copy: believed only when root's and written by root alone.
+static std::string readPublicFile(const char *name)
 {
     Fd run(open(kRunDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
     if (!run.valid() || fstat(run.get(), &st) != 0 || st.st_uid != 0 || (st.st_mode & 022) != 0)
         return {};
-    Fd fd(openat(run.get(), kPublicListName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd fd(openat(run.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 022) != 0)
         return {};
     std::string content;
     if (!readAll(fd.get(), &content, kMaxStateBytes))
         return {};
-    return confirmed(parse(content), false);
+    return content;
+}
+
+std::vector<StateEntry> readPublicList()
+{
+    return confirmed(parse(readPublicFile(kPublicListName)), false);
+}
+
+std::vector<InstanceEntry> readPublicInstanceList()
+{
+    return parseInstances(readPublicFile(kPublicInstanceListName));
 }
 
 bool authorizeDevice(State &state, const std::string &node, uid_t caller, Purpose purpose, LoopDevice *device,

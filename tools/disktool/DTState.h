@@ -12,6 +12,13 @@
 //
 // Normal users cannot read that directory; "info" without root reads a world-readable copy
 // of the record beside it, which only root can write.
+//
+// Memory instances are recorded in the file "instances" beside it, one line per instance:
+// "<name> <owner uid> <sectors> <major:minor> <mount id> <mount namespace> <flags>
+// <volume name>" (flags: "-", or "wired" and "casefold" joined by commas; the volume name
+// is the rest of the line). A file of its own, so that an older tool, which knows only
+// loop devices and drops every record it cannot confirm, never drops these. The instances
+// themselves are mounted in the directory "ram" there.
 
 #include "DTSystem.h"
 
@@ -34,6 +41,9 @@ inline constexpr const char *kStateDirName = "quilmo";
 inline constexpr const char *kStateFileName = "devices";
 inline constexpr const char *kStateLockName = "devices.lock";
 inline constexpr const char *kPublicListName = "quilmo-devices";
+inline constexpr const char *kInstanceFileName = "instances";
+inline constexpr const char *kPublicInstanceListName = "quilmo-instances";
+inline constexpr const char *kInstancePlaceName = "ram";
 
 struct StateEntry {
     std::string node;
@@ -41,6 +51,18 @@ struct StateEntry {
     uid_t owner = 0;
     uint64_t inode = 0;   // 0: not recorded (an older tool's record)
     uint64_t diskseq = 0; // 0: not recorded
+};
+
+struct InstanceEntry {
+    std::string name; // quilmo-ramN
+    uid_t owner = 0;
+    uint64_t sectors = 0;
+    dev_t device = 0;
+    int mountId = 0;             // of the instance's own mount in its private place
+    uint64_t mountNamespace = 0; // where that mount lives
+    bool wired = false;          // never swapped (noswap)
+    bool casefold = false;
+    std::string volumeName;
 };
 
 // Whether a record describes the device now attached: same node, same backing file, and,
@@ -70,7 +92,19 @@ public:
     // that sysfs shows to be stale for certain.
     bool write(const std::vector<StateEntry> &records, std::string *error);
 
+    // The memory instances' records, as they stand (confirming them is the instances'
+    // business); false as for read().
+    bool readInstances(std::vector<InstanceEntry> *records);
+    // Replaces them (and their public copy) atomically.
+    bool writeInstances(const std::vector<InstanceEntry> &records, std::string *error);
+    // The root-only directory the instances are mounted in (created when missing); its
+    // path as the mount table shows it in *path.
+    Fd openInstancePlace(std::string *path, std::string *error);
+
 private:
+    bool readRecordFile(const char *name, std::string *content);
+    bool replaceRecordFile(const char *name, const char *publicName, const std::string &content,
+                           const std::string &publicContent, std::string *error);
     bool openDirectory();
     bool openLock();
     void setAside(const char *name, const std::string &why);
@@ -84,6 +118,9 @@ private:
 // Without root: the public copy's records that sysfs confirms; empty when the copy is
 // missing or not root's.
 std::vector<StateEntry> readPublicList();
+// Without root: the public copy of the instances' records (unconfirmed, without their
+// volume names).
+std::vector<InstanceEntry> readPublicInstanceList();
 
 // What a caller wants to do with a device. Root may release a device of ours that has no
 // record (after the record was lost); everything else needs a record.

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <dirent.h>
@@ -33,6 +34,11 @@ void Fd::reset()
     if (_fd >= 0)
         close(_fd);
     _fd = -1;
+}
+
+std::string errnoText(const std::string &what)
+{
+    return what + ": " + std::strerror(errno);
 }
 
 uid_t callerUid()
@@ -196,13 +202,9 @@ std::string decodeMountField(const std::string &field)
     return out;
 }
 
-std::vector<MountEntry> readMountTable()
+static std::vector<MountEntry> parseMountTable(std::istream &in)
 {
     std::vector<MountEntry> table;
-    std::ifstream in("/proc/self/mountinfo");
-    // Without the mount table nothing can be decided safely (out of descriptors, say).
-    if (!in)
-        unreadable("the mount table");
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
         MountEntry e;
@@ -210,10 +212,10 @@ std::vector<MountEntry> readMountTable()
         if (!(fields >> e.mountId >> parent >> majMin >> root >> mountPoint >> options))
             continue;
         std::string word;
-        while (fields >> word && word != "-") {
-        }
+        while (fields >> word && word != "-")
+            e.tags += (e.tags.empty() ? "" : " ") + word;
         std::string fsType, source;
-        fields >> fsType >> source;
+        fields >> fsType >> source >> e.superOptions;
         unsigned major = 0, minor = 0;
         if (std::sscanf(majMin.c_str(), "%u:%u", &major, &minor) != 2)
             continue;
@@ -225,6 +227,71 @@ std::vector<MountEntry> readMountTable()
         table.push_back(std::move(e));
     }
     return table;
+}
+
+std::vector<MountEntry> readMountTable()
+{
+    std::ifstream in("/proc/self/mountinfo");
+    // Without the mount table nothing can be decided safely (out of descriptors, say).
+    if (!in)
+        unreadable("the mount table");
+    return parseMountTable(in);
+}
+
+std::vector<MountEntry> readMountTable(const std::string &mountinfoPath)
+{
+    std::ifstream in(mountinfoPath);
+    return in ? parseMountTable(in) : std::vector<MountEntry>();
+}
+
+uint64_t mountNamespace()
+{
+    struct stat st;
+    return stat("/proc/self/ns/mnt", &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
+}
+
+// The peer group a mount shares ("shared:N" -> "N"); empty for a private mount.
+static std::string tagValue(const std::string &tags, const std::string &kind)
+{
+    std::istringstream in(tags);
+    for (std::string tag; in >> tag;) {
+        if (startsWith(tag, kind + ":"))
+            return tag.substr(kind.size() + 1);
+    }
+    return {};
+}
+
+std::string mountedInOtherNamespaces(dev_t device, const MountEntry &ours)
+{
+    const std::string group = tagValue(ours.tags, "shared");
+    const uint64_t own = mountNamespace();
+    std::set<uint64_t> seen{own};
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return {};
+    std::string where;
+    while (struct dirent *entry = readdir(proc)) {
+        uint64_t pid = 0;
+        if (!parseUnsigned(entry->d_name, &pid))
+            continue;
+        const std::string base = std::string("/proc/") + entry->d_name;
+        struct stat st;
+        if (stat((base + "/ns/mnt").c_str(), &st) != 0 || !seen.insert(static_cast<uint64_t>(st.st_ino)).second)
+            continue;
+        for (const auto &e : readMountTable(base + "/mountinfo")) {
+            // A peer or a slave of our mount is unmounted with it.
+            const bool followsOurs = !group.empty()
+                && (tagValue(e.tags, "shared") == group || tagValue(e.tags, "master") == group);
+            if (e.device == device && !followsOurs) {
+                where = "process " + std::string(entry->d_name) + " (at " + e.mountPoint + ")";
+                break;
+            }
+        }
+        if (!where.empty())
+            break;
+    }
+    closedir(proc);
+    return where;
 }
 
 std::vector<std::string> mountPointsOf(dev_t device, const std::vector<MountEntry> &table)

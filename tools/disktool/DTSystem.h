@@ -1,10 +1,11 @@
 #pragma once
 
-// The system layer of quilmo-disktool: who is calling, the mount table, Quilmo's loop
-// devices and the root-owned record of who attached which one. Plain C++ without Qt: this
-// runs as root, so it stays small.
+// The system layer of quilmo-disktool: who is calling, the mount table and mount
+// namespaces, Quilmo's loop devices. Plain C++ without Qt: this runs as root, so it stays
+// small.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +48,26 @@ private:
     int _fd = -1;
 };
 
+// Runs the clean-up unless dismissed: what a failed step had already done is undone.
+class Undo {
+public:
+    explicit Undo(std::function<void()> f) : _f(std::move(f)) {}
+    ~Undo()
+    {
+        if (_f)
+            _f();
+    }
+    void dismiss() { _f = nullptr; }
+    Undo(const Undo &) = delete;
+    Undo &operator=(const Undo &) = delete;
+
+private:
+    std::function<void()> _f;
+};
+
+// "what: <the text of errno>".
+std::string errnoText(const std::string &what);
+
 // The user the work is done for: PKEXEC_UID when pkexec started us as root, else the real
 // user. Never taken from an argument.
 uid_t callerUid();
@@ -82,8 +103,19 @@ struct MountEntry {
     std::string fsType;
     std::string source;
     std::string options; // per-mount options (rw,nosuid,...)
+    std::string tags;    // the optional fields: "shared:N", "master:N"...
+    std::string superOptions;
 };
 std::vector<MountEntry> readMountTable();
+// The mount table of another process (empty when it cannot be read, as when it ended).
+std::vector<MountEntry> readMountTable(const std::string &mountinfoPath);
+// The mount namespace this process lives in (the inode of /proc/self/ns/mnt); 0 when it
+// cannot be read.
+uint64_t mountNamespace();
+// Where a file system (by device number) is mounted in mount namespaces other than ours,
+// leaving out the copies that go when `ours` is unmounted (its peers and slaves). Empty
+// when there are none. Such a copy keeps the file system, and its memory, alive.
+std::string mountedInOtherNamespaces(dev_t device, const MountEntry &ours);
 std::string decodeMountField(const std::string &field);
 
 // ---- loop devices --------------------------------------------------------------------

@@ -1,11 +1,12 @@
 #pragma once
 
-// Giving a mounted RAM disk's memory back. Deleted files free blocks of the file system,
-// but their memory stays in the memory file until the blocks are discarded. Discarding on
-// every delete (the `discard` mount option) makes deleting several times slower, so each
-// mount gets a small keeper process instead: it watches the free space and, once it has
-// grown and settled (a quiet moment), trims the file system (FITRIM), which punches the
-// freed blocks out of the memory file.
+// Giving a mounted loop device's memory back (memory instances need none of this: their
+// deleted files give their memory back by themselves). Deleted files free blocks of the
+// file system, but their memory stays in the memory file until the blocks are discarded.
+// Discarding on every delete (the `discard` mount option) makes deleting several times
+// slower, so each mount gets a small keeper process instead: it watches the free space and,
+// once it has grown and settled (a quiet moment), trims the file system (FITRIM), which
+// punches the freed blocks out of the memory file.
 //
 // The keeper is started by the mount itself, which runs as root already: no later call
 // through pkexec is needed, and it works whether or not any Quilmo program runs. It holds
