@@ -165,7 +165,7 @@ QString uuidOf(const QString &device)
     return blkidValue(device, QStringLiteral("UUID"));
 }
 
-Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid)
+Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid, int budgetMs)
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -177,7 +177,12 @@ Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t
     Result r;
     if (!p.waitForStarted(10000))
         return r;
-    p.waitForFinished(-1);
+    if (!p.waitForFinished(budgetMs)) {
+        p.kill();
+        p.waitForFinished(-1);
+        r.err = QStringLiteral("still running after %1 ms").arg(budgetMs);
+        return r;
+    }
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err = QString::fromUtf8(p.readAllStandardError());
     r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;

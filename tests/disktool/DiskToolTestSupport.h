@@ -32,8 +32,10 @@ struct Result {
 };
 
 // Runs libexec/quilmo/<tool> with the arguments; as another user when asUid is given
-// (PKEXEC_UID, which the tool trusts only because the test runs as root).
-Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid = std::nullopt);
+// (PKEXEC_UID, which the tool trusts only because the test runs as root). A tool still
+// running after `budgetMs` (when given) is killed: status -1.
+Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid = std::nullopt,
+               int budgetMs = -1);
 
 // The mount tool's arguments for a device and a path, without "-o nobrowse".
 QStringList plainMountArgs(const QString &device, const QString &path);
