@@ -341,7 +341,8 @@ bool State::lockWithin(int fd)
         }
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec - start.tv_sec >= seconds) {
+        const long long elapsedMs = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (elapsedMs >= seconds * 1000) {
             _error = "another run of quilmo-disktool has been busy with the RAM disks for " + std::to_string(seconds)
                 + " seconds (it holds " + statePath(kStateLockName) + "); try again when it has finished";
             return false;
