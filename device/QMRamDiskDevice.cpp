@@ -221,25 +221,11 @@ QStringList QMRamDiskDevice::attachArguments(quint64 size, bool preferWired)
     return args;
 }
 
-// The disk tool's refusal of an attach ("hdiutil: attach: <why>", one line; a memory limit
-// passed, for one) is what the user has to read: it becomes the innermost error, which the
-// alert and quilmoctl show. Anything else stays the plain text it printed.
-static QMError::Cause attachFailure(const QString &stdErr)
-{
-    const QString line = stdErr.trimmed();
-    static const QLatin1String prefix("hdiutil: attach: ");
-    if (!line.startsWith(prefix) || line.contains(u'\n') || line.size() == prefix.size())
-        return stdErr;
-    QString why = line.mid(prefix.size());
-    why[0] = why[0].toUpper();
-    return QMError::errorWithMessage(why, QStringLiteral("quilmo-disktool"));
-}
-
 QString QMRamDiskDevice::attachDeviceWithSize(quint64 size, bool preferWired, QMError::Ptr *error)
 {
     QString stdOut, stdErr;
     if (!runTool(QMDiskTool::Hdiutil, attachArguments(size, preferWired), &stdOut, &stdErr)) {
-        setError(error, QM_DeviceError("Unable to create RamDisk", "executeCommand==NO", attachFailure(stdErr)));
+        setError(error, QM_DeviceError("Unable to create RamDisk", "executeCommand==NO", stdErr));
         return {};
     }
     const QString deviceNode = QMDiskToolOutput::deviceNodeFromAttachOutput(stdOut);

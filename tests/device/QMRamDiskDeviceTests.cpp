@@ -136,20 +136,6 @@ TEST(QMRamDiskDeviceAttach, FailuresCarryTheirConditions)
     }
 }
 
-// A refusal of the tool (a limit passed) is what the alert and quilmoctl tell the user.
-TEST(QMRamDiskDeviceAttach, TheToolsRefusalIsTheMessageShown)
-{
-    FakeTools tools;
-    QMError::Ptr error;
-    tools.add(QStringLiteral("hdiutil"),
-              QStringLiteral("echo \"hdiutil: attach: this user's RAM disks would take 9 bytes, more than the 8\" >&2; exit 1"));
-    EXPECT_TRUE(QMRamDiskDevice::attachDeviceWithSize(1 << 20, false, &error).isNull());
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->message(), QStringLiteral("Unable to create RamDisk"));
-    EXPECT_EQ(error->alertInformativeText(QString()),
-              QStringLiteral("This user's RAM disks would take 9 bytes, more than the 8."));
-}
-
 TEST(QMRamDiskDeviceFormat, AcceptsExactlyOneSuccessLine)
 {
     EXPECT_TRUE(QMDiskToolOutput::isFormatOutputValid(
