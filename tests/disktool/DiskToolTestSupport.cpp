@@ -484,6 +484,32 @@ void RamDisk::formatted(const QString &device)
     }
 }
 
+bool AttachedDevices::add(const Result &r)
+{
+    const QString device = deviceFromAttachOutput(r.out);
+    if (r.status != 0 || device.isEmpty())
+        return false;
+    devices.emplace_back(device, identityOf(device));
+    return true;
+}
+
+bool AttachedDevices::attach(quint64 sectors, std::optional<uid_t> as, Result *result)
+{
+    const Result r = runTool(QStringLiteral("hdiutil"),
+                             {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
+                              QStringLiteral("ram://%1").arg(sectors)},
+                             as);
+    if (result)
+        *result = r;
+    return add(r);
+}
+
+AttachedDevices::~AttachedDevices()
+{
+    for (const auto &[device, identity] : devices)
+        releaseDevice(device, identity);
+}
+
 MountGuard::~MountGuard()
 {
     while (isMountPoint(_path)) {

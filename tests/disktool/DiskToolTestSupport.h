@@ -17,6 +17,8 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -169,6 +171,15 @@ private:
 // Releases a device (after unmounting its mounts) while it still has the given identity
 // (identityOf); a device released already, and perhaps reused by another test, is left alone.
 void releaseDevice(const QString &device, const QString &identity);
+
+// Devices attached through the tool ("hdiutil attach"), released when it goes out of scope.
+struct AttachedDevices {
+    std::vector<std::pair<QString, QString>> devices; // name, identity
+    // Keeps the device of a successful attach; false for any other result.
+    bool add(const Result &r);
+    bool attach(quint64 sectors, std::optional<uid_t> as, Result *result = nullptr);
+    ~AttachedDevices();
+};
 
 // Unmounts whatever is mounted at the path when it goes out of scope.
 class MountGuard {

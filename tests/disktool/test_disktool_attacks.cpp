@@ -41,33 +41,6 @@ QByteArray bytes(const QString &path)
     return QFile::encodeName(path);
 }
 
-QStringList attachArgs(quint64 sectors)
-{
-    return {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
-            QStringLiteral("ram://%1").arg(sectors)};
-}
-
-// Devices attached through the tool, released at the end.
-struct Attached {
-    std::vector<std::pair<QString, QString>> devices; // name, identity
-    bool attach(quint64 sectors, std::optional<uid_t> as, Result *result = nullptr)
-    {
-        const Result r = runTool(QStringLiteral("hdiutil"), attachArgs(sectors), as);
-        if (result)
-            *result = r;
-        const QString device = deviceFromAttachOutput(r.out);
-        if (r.status != 0 || device.isEmpty())
-            return false;
-        devices.emplace_back(device, identityOf(device));
-        return true;
-    }
-    ~Attached()
-    {
-        for (const auto &[device, identity] : devices)
-            releaseDevice(device, identity);
-    }
-};
-
 // A child process of a test user, stopped and killed by the test.
 struct Child {
     pid_t pid = -1;
@@ -124,7 +97,10 @@ TEST(DiskToolLock, AUserHoldingALockOnRunDoesNotSlowTheTool)
                                 std::nullopt, budget);
     EXPECT_EQ(info.status, 0) << info.err.toStdString();
     const uid_t user = attacker.uid();
-    const Result attach = runTool(QStringLiteral("hdiutil"), attachArgs(2048), user, budget);
+    const Result attach = runTool(QStringLiteral("hdiutil"),
+                                  {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
+                                   QStringLiteral("ram://2048")},
+                                  user, budget);
     const QString device = deviceFromAttachOutput(attach.out);
     ASSERT_EQ(attach.status, 0) << attach.err.toStdString();
     const QString identity = identityOf(device);
@@ -164,7 +140,7 @@ TEST_P(DiskToolAttack, TwoUsersCannotCommitMoreThanTheGlobalLimit)
     const quint64 all = QMVolumeRules::memoryForAllRamDisks(physicalMemory());
     const quint64 share = QMVolumeRules::memoryPerUser(physicalMemory());
     const quint64 shareSectors = share / 512;
-    Attached attached;
+    AttachedDevices attached;
 
     // Each user alone stops at their share: half of everything.
     ASSERT_TRUE(attached.attach(shareSectors, second.uid()));
@@ -282,7 +258,7 @@ TEST_P(DiskToolAttack, ARamDiskHeldInAnotherUsersNamespaceNoLongerCountsAgainstI
     MountGuard guard(target);
 
     // The owner's whole share, mounted.
-    Attached attached;
+    AttachedDevices attached;
     ASSERT_TRUE(attached.attach(shareSectors, owner.uid()));
     const QString held = attached.devices.front().first;
     ASSERT_EQ(runTool(QStringLiteral("newfs_hfs"), {QStringLiteral("-v"), QStringLiteral("Held"), held}, owner.uid()).status, 0);

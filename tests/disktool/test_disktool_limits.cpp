@@ -38,24 +38,6 @@ Result attach(quint64 sectors, std::optional<uid_t> as)
                    as);
 }
 
-// Devices attached through the tool, released at the end.
-struct Attached {
-    std::vector<std::pair<QString, QString>> devices; // name, identity
-    bool add(const Result &r)
-    {
-        const QString device = deviceFromAttachOutput(r.out);
-        if (r.status != 0 || device.isEmpty())
-            return false;
-        devices.emplace_back(device, identityOf(device));
-        return true;
-    }
-    ~Attached()
-    {
-        for (const auto &[device, backing] : devices)
-            releaseDevice(device, backing);
-    }
-};
-
 } // namespace
 
 TEST(DiskToolLimits, AUsersDevicesTogetherStayWithinTheirShare)
@@ -64,7 +46,7 @@ TEST(DiskToolLimits, AUsersDevicesTogetherStayWithinTheirShare)
     QMTemporaryDir dir;
     const uid_t user = testUid(2);
     const quint64 allowedSectors = allowedPerUser() / 512;
-    Attached attached;
+    AttachedDevices attached;
     {
         // Most of it as a loop device, as an older kernel made it.
         LoopTool loop;
@@ -89,7 +71,7 @@ TEST(DiskToolLimits, AUserHasAtMostSixteenDevices)
     QM_REQUIRE_LOOP_DEVICES();
     QMTemporaryDir dir;
     const uid_t user = testUid(2);
-    Attached attached;
+    AttachedDevices attached;
     for (int i = 0; i < 16; ++i) {
         std::unique_ptr<LoopTool> loop(i % 2 ? new LoopTool : nullptr);
         ASSERT_TRUE(attached.add(attach(8, user))) << i;
