@@ -348,7 +348,7 @@ void QMCheckForUpdates::checkDidEndWithError(bool failed, const QString &error, 
         alert.objectName = QStringLiteral("checkFailedAlert");
         alert.messageText = text("Unable to Check for Update.");
         alert.informativeText = text("Please, check your network connection and try again.");
-        alert.buttons = {websiteButtonTitle(), text("Ok")};
+        alert.buttons = {websiteButtonTitle(), text("OK")};
         if (QMAlert::runModal(alert) == 0)
             openWebsite();
         return;
@@ -441,7 +441,7 @@ void QMCheckForUpdates::showOffer(const QVariantMap &offer)
         alert.icon = QMessageBox::Information;
         alert.messageText = text("A new version of %@ is avalaible!", {name});
         alert.informativeText = text("%@ is now in version %@ (%@).", {name, version, build});
-        alert.buttons = {websiteButtonTitle(), text("Ok")};
+        alert.buttons = {websiteButtonTitle(), text("OK")};
         if (QMAlert::runModal(alert) == 0)
             openWebsite();
         return;
@@ -505,7 +505,7 @@ void QMCheckForUpdates::downloadDidEndWithError(bool failed, const QString &erro
         alert.objectName = QStringLiteral("downloadFailedAlert");
         alert.messageText = text("Unable to download update.");
         alert.informativeText = text("Please, download %@ from the Web.", {name});
-        alert.buttons = {websiteButtonTitle(), text("Ok")};
+        alert.buttons = {websiteButtonTitle(), text("OK")};
         if (QMAlert::runModal(alert) == 0)
             openWebsite();
         return;
@@ -544,7 +544,7 @@ void QMCheckForUpdates::downloadDidEndWithError(bool failed, const QString &erro
     alert.messageText = text("Updating Failed");
     alert.informativeText = quit ? text("%@\nPlease, download %@ again from %@.", {sentence, name, _application.website.host()})
                                  : sentence;
-    alert.buttons = {websiteButtonTitle(), quit ? text("Quit") : text("Ok")};
+    alert.buttons = {websiteButtonTitle(), quit ? text("Quit") : text("OK")};
     if (QMAlert::runModal(alert) == 0)
         openWebsite();
     if (quit)

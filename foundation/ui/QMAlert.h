@@ -17,7 +17,10 @@ struct QMAlertRequest
     QMessageBox::Icon icon = QMessageBox::Warning;
     QString messageText;
     QString informativeText;
-    QStringList buttons; // none: a single "Ok"
+    // A long text (a program's output) shown under the message in a bounded, scrollable,
+    // monospace view; empty: none.
+    QString detailText;
+    QStringList buttons; // none: a single "OK"
     // A sheet on this window when it is shown, else application-modal.
     QPointer<QWidget> window;
 };

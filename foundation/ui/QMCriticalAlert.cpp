@@ -16,9 +16,9 @@ QMCriticalAlert::Button runOnMainThread(const QString &title, const QString &tex
     alert.icon = QMessageBox::Critical;
     alert.messageText = title;
     alert.informativeText = text;
-    // In the order of QMCriticalAlert::Button; "Ok" answers Escape.
+    // In the order of QMCriticalAlert::Button; "OK" answers Escape.
     alert.buttons = {QCoreApplication::translate("Localizable", "Send Crash Report"),
-                     QCoreApplication::translate("Localizable", "Contact Support"), QStringLiteral("Ok")};
+                     QCoreApplication::translate("Localizable", "Contact Support"), QStringLiteral("OK")};
     switch (QMAlert::runModal(alert)) {
     case QMCriticalAlert::SendCrashReport:
         QMLog::presentCrashReporter(2);

@@ -12,7 +12,7 @@ void QMError::presentWIthTitle(const QString &title, QWidget *window) const
     alert.objectName = QStringLiteral("QMErrorAlert");
     alert.messageText = alertMessageText(title);
     alert.informativeText = alertInformativeText(title);
-    alert.buttons = {QStringLiteral("Ok")};
+    alert.buttons = {QStringLiteral("OK")};
     alert.window = window;
     // A sheet has no completion action; without a shown window the call waits.
     QMAlert::beginSheet(alert, {});

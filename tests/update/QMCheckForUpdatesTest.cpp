@@ -34,7 +34,7 @@ protected:
             alerts << request;
             if (!answers.isEmpty())
                 return answers.takeFirst();
-            return int(request.buttons.size()) - 1; // "Ok", "Quit" or the only button
+            return int(request.buttons.size()) - 1; // "OK", "Quit" or the only button
         });
         QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "open");
         marker = dir.path() + QStringLiteral("/ran");
@@ -181,7 +181,7 @@ TEST_F(CheckForUpdatesTest, InvalidDocumentAndFailedRequestAlertOnlyWhenTheUserA
     check(&QMCheckForUpdates::synchronizeByUser);
     ASSERT_EQ(alertNames(), QStringList{QStringLiteral("checkFailedAlert")});
     EXPECT_EQ(alerts[0].informativeText, QStringLiteral("Please, check your network connection and try again."));
-    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("Ok")}));
+    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("OK")}));
     EXPECT_EQ(browser.urls.size(), 1);
 }
 
@@ -257,7 +257,7 @@ TEST_F(CheckForUpdatesTest, InstallationThatIsNotItsOwnOnlyPointsToTheWebsite)
     check(&QMCheckForUpdates::synchronizeByUser);
     ASSERT_EQ(alertNames(), QStringList{QStringLiteral("newVersionAlert")});
     EXPECT_EQ(alerts[0].informativeText, QStringLiteral("Quilmo is now in version 2.0 (101)."));
-    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("Ok")}));
+    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("OK")}));
     EXPECT_EQ(browser.urls.size(), 1);
     EXPECT_FALSE(visible("newVersionWindow"));
 }
@@ -362,7 +362,7 @@ TEST_F(CheckForUpdatesTest, FailedInstallQuitsOnlyOnceFilesBeganToChange)
     ASSERT_EQ(alertNames(), QStringList{QStringLiteral("updateFailedAlert")});
     EXPECT_EQ(alerts[0].messageText, QStringLiteral("Updating Failed"));
     EXPECT_EQ(alerts[0].informativeText, QStringLiteral("Can not unzip data file."));
-    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("Ok")}));
+    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("OK")}));
     EXPECT_TRUE(events.isEmpty());
     EXPECT_FALSE(visible("updatingWindow"));
 

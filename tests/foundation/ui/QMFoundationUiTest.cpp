@@ -70,7 +70,7 @@ TEST(QMCriticalAlert, WorkerThreadWaitsUntilTheAlertIsDismissed)
             buttons << b->text();
         buttons.sort();
         seen << buttons;
-        buttonWithText(box, QStringLiteral("Ok"))->click();
+        buttonWithText(box, QStringLiteral("OK"))->click();
     });
     poll.start(20);
     while (!returned.load())
@@ -84,7 +84,7 @@ TEST(QMCriticalAlert, WorkerThreadWaitsUntilTheAlertIsDismissed)
     EXPECT_TRUE(seen[1].startsWith(QStringLiteral("[QMRamDisk operator() ")));
     EXPECT_TRUE(seen[1].endsWith(QStringLiteral("]\nuuid==NULL")));
     EXPECT_EQ(seen[2], QStringLiteral("Send Crash Report")); // the default button
-    EXPECT_EQ(seen.mid(3), (QStringList{QStringLiteral("Contact Support"), QStringLiteral("Ok"), QStringLiteral("Send Crash Report")}));
+    EXPECT_EQ(seen.mid(3), (QStringList{QStringLiteral("Contact Support"), QStringLiteral("OK"), QStringLiteral("Send Crash Report")}));
 }
 
 TEST(QMCriticalAlert, SendCrashReportCallsTheRegisteredReporterWithMode2)
@@ -115,7 +115,7 @@ TEST(QMErrorPresentation, SheetOnAVisibleWindowElseApplicationModal)
     EXPECT_EQ(sheet->text(), QStringLiteral("Unable to create RamDisk."));
     EXPECT_EQ(sheet->informativeText(), QStringLiteral("Device busy."));
     ASSERT_EQ(sheet->buttons().size(), 1);
-    EXPECT_EQ(sheet->buttons()[0]->text(), QStringLiteral("Ok"));
+    EXPECT_EQ(sheet->buttons()[0]->text(), QStringLiteral("OK"));
     sheet->buttons()[0]->click();
 
     // Hidden window: application-modal, the call returns when it is dismissed.
@@ -166,7 +166,7 @@ TEST(QMAppInLoginItem, HowToIsASheetOnAShownWindow)
     EXPECT_EQ(box->windowModality(), Qt::WindowModal);
     EXPECT_EQ(box->text(), QStringLiteral("Relaunch test_foundation_ui on Login."));
     ASSERT_NE(box->defaultButton(), nullptr);
-    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Ok"));
+    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("OK"));
     box->defaultButton()->click();
 }
 
