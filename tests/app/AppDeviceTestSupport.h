@@ -23,4 +23,18 @@ protected:
     QMEngineTest::RamDiskSandbox sandbox;
 };
 
+// Counts the final reports of actions once the window has handled them: the store's own
+// signal is queued after the window's handling of the same report.
+struct FinalReports
+{
+    explicit FinalReports(QMRamDiskEntries *store)
+    {
+        QObject::connect(store, &QMRamDiskEntries::ramDiskReported, store, [this](const QMRamDiskReport &report) {
+            if (report.isFinal())
+                ++count;
+        });
+    }
+    int count = 0;
+};
+
 } // namespace QMAppTest

@@ -6,10 +6,14 @@
 #include "QMUserDefaults.h"
 #include "RamDiskConfigController.h"
 
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QMainWindow>
+#include <QProcess>
 #include <QSettings>
 
 namespace QMAppTest {
@@ -112,6 +116,24 @@ void resetState()
     defaults->sync();
 }
 
+bool announceFromAnotherProgram(const QString &sender)
+{
+    // This test program again, running only the announcing test below.
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QUILMO_TEST_ANNOUNCE"), sender);
+    // The child has places of its own: it speaks of this process's file.
+    environment.insert(QStringLiteral("QUILMO_TEST_ANNOUNCE_FILE"), QMRamDiskEntries::defaultEntriesFilePath());
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=AnotherProgram.Announces")});
+    return child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+}
+
+int runQuilmoctl(const QStringList &args, QString *out, QString *err)
+{
+    return QMTest::run(QStringLiteral(QUILMOCTL_BIN), args, out, err);
+}
+
 std::unique_ptr<QMRamDiskEntries> readStore()
 {
     auto store = std::make_unique<QMRamDiskEntries>();
@@ -151,3 +173,13 @@ Window::~Window()
 }
 
 } // namespace QMAppTest
+
+// The other program of announceFromAnotherProgram(); skipped when run as a test.
+TEST(AnotherProgram, Announces)
+{
+    const QString sender = qEnvironmentVariable("QUILMO_TEST_ANNOUNCE");
+    if (sender.isEmpty())
+        GTEST_SKIP() << "run by the tests that need another program's announcement";
+    ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(
+        sender, qEnvironmentVariable("QUILMO_TEST_ANNOUNCE_FILE")));
+}
