@@ -7,7 +7,7 @@
 #include "QMWindowTitle.h"
 #include "RamDiskConfigPresentation.h"
 
-#include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -70,14 +70,20 @@ QMAboutWindow::QMAboutWindow(QWidget *parent) : QDialog(parent)
     license->setAlignment(Qt::AlignCenter);
     layout->addWidget(license);
 
-    auto *buttons = new QDialogButtonBox(this);
-    QPushButton *showLicense = buttons->addButton(P::localizedDefault("License…"), QDialogButtonBox::HelpRole);
+    // The licence on the left, OK where a dialog's answer goes.
+    auto *buttons = new QHBoxLayout;
+    auto *showLicense = new QPushButton(P::localizedDefault("License…"), this);
     showLicense->setObjectName(QStringLiteral("aboutShowLicense"));
-    QPushButton *ok = buttons->addButton(P::localizedDefault("OK"), QDialogButtonBox::AcceptRole);
+    showLicense->setAutoDefault(false);
+    auto *ok = new QPushButton(P::localizedDefault("OK"), this);
     ok->setDefault(true);
+    buttons->addWidget(showLicense);
+    buttons->addStretch(1);
+    buttons->addWidget(ok);
     connect(showLicense, &QPushButton::clicked, this, &QMAboutWindow::licenseRequested);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    layout->addWidget(buttons);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    layout->addSpacing(4);
+    layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     QMWindowTitle::fitWidthToTitle(this);
 }
