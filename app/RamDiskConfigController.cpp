@@ -10,6 +10,7 @@
 #include "QMLog.h"
 #include "QMMacInfo.h"
 #include "QMRamDiskActionLock.h"
+#include "QMRamDiskAutoSave.h"
 #include "QMRamDiskFunctions.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
@@ -879,6 +880,9 @@ void RamDiskConfigController::synchronizeRamDiskEntries()
     if (_ramDiskEntries->writeRamDisksToDefaultLocation())
         QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QMRamDiskEntries::appSender(),
                                                                    _ramDiskEntries->entriesFilePath());
+    // A RAM disk mounted here, or given a backup while mounted, is saved by Quilmo-Helper
+    // for the rest of the session, tray menu or not.
+    QMRamDiskAutoSave::ensureGuardFor(_ramDiskEntries->ramDisks());
 }
 
 void RamDiskConfigController::synchronize()
@@ -902,8 +906,13 @@ void RamDiskConfigController::applicationWillTerminate()
 {
     if (!_ramDiskEntries)
         return;
-    // RAM disks stay mounted; the helper stays only when it is wanted in the menu bar at login.
-    if (!(_ramDiskEntries->showInMenuBar() && _ramDiskEntries->showInMenuBarAtLogin()))
+    // RAM disks stay mounted. The helper stays for its menu when it is wanted at login, and
+    // for the RAM disks it saves: those are saved for the rest of the session (the helper
+    // takes its menu away by itself once Quilmo has gone). Otherwise it is asked to quit.
+    const QList<QMRamDisk::Ptr> ramDisks = _ramDiskEntries->ramDisks();
+    if (QMRamDiskAutoSave::needsGuard(ramDisks))
+        QMRamDiskAutoSave::ensureGuardFor(ramDisks);
+    else if (!(_ramDiskEntries->showInMenuBar() && _ramDiskEntries->showInMenuBarAtLogin()))
         QMRamDiskUtils::setHelperIsRunning(false);
 }
 
@@ -921,9 +930,14 @@ void RamDiskConfigController::setHelperIsRunning(bool running)
     _ramDiskEntries->setShowInMenuBar(running);
     if (!running)
         setHelperIsAtLogin(false);
-    // Both flags reach the file together, so the helper never reads one without the other.
+    // Both flags reach the file together, so the helper never reads one without the other;
+    // a running helper hears of them (the save is announced) and shows or takes away its
+    // menu.
     synchronizeRamDiskEntries();
-    QMRamDiskUtils::setHelperIsRunning(running);
+    if (running)
+        QMRamDiskUtils::ensureHelperIsRunning();
+    else if (!QMRamDiskAutoSave::needsGuard(_ramDiskEntries->ramDisks()))
+        QMRamDiskUtils::setHelperIsRunning(false);
 }
 
 bool RamDiskConfigController::helperIsAtLogin() const

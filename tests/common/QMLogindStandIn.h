@@ -54,6 +54,8 @@ public slots:
         ::close(ends[1]);
         return lock;
     }
+    // Answered in order with the calls before it: its answer proves those were handled.
+    QString CanPowerOff() { return QStringLiteral("na"); }
 
 signals:
     void PrepareForShutdown(bool start);

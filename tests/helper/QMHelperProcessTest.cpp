@@ -3,98 +3,32 @@
 #include "QMCrashHandler.h"
 #include "QMHelperTestSupport.h"
 #include "QMLogFile.h"
+#include "QMRamDiskActionLock.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskEntries.h"
+#include "QMRamDiskUtils.h"
 #include "QMRamDiskTestSupport.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <QDBusConnection>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 
 namespace {
 
-const QStringList kTools{"hdiutil", "newfs_hfs", "diskutil", "mount", "umount", "mdutil", "purge"};
-
-// An installation whose disk tools write each call's start and end into calls.log before
-// handing over to the build tree's tools, and whose helper is the build tree's.
-class LoggingInstallation
-{
-public:
-    LoggingInstallation()
-    {
-        const QString libexec = _dir.path() + QStringLiteral("/libexec/quilmo");
-        QDir().mkpath(libexec);
-        QDir().mkpath(_dir.path() + QStringLiteral("/share"));
-        const QString build = QStringLiteral(QUILMO_BUILD_DIR);
-        QFile::link(build + QStringLiteral("/libexec/quilmo/Quilmo-Helper"), libexec + QStringLiteral("/Quilmo-Helper"));
-        QFile::link(build + QStringLiteral("/share/quilmo"), _dir.path() + QStringLiteral("/share/quilmo"));
-        for (const QString &tool : kTools)
-            QMTest::writeScript(libexec, tool,
-                                QStringLiteral("echo \"start %1 $*\" >> '%2'\n"
-                                               "'%3/%1' \"$@\"\nstatus=$?\n"
-                                               "echo \"end %1\" >> '%2'\nexit $status\n")
-                                    .arg(tool, log(), build + QStringLiteral("/libexec/quilmo")));
-    }
-    QString prefix() const { return _dir.path(); }
-    QString log() const { return _dir.path() + QStringLiteral("/calls.log"); }
-    QStringList calls() const
-    {
-        QFile f(log());
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
-    }
-
-private:
-    QTemporaryDir _dir{QMTest::testHome() + QStringLiteral("/prefix-XXXXXX")};
-};
-
-// One helper process; ended (and waited for) when the object goes.
-class Helper
-{
-public:
-    Helper(const LoggingInstallation &installation, const QStringList &arguments)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QUILMO_PREFIX"), installation.prefix());
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        _process.setProcessEnvironment(env);
-        _process.setProcessChannelMode(QProcess::ForwardedChannels);
-        _process.start(installation.prefix() + QStringLiteral("/libexec/quilmo/Quilmo-Helper"), arguments);
-        _process.waitForStarted();
-    }
-    ~Helper()
-    {
-        if (_process.state() != QProcess::NotRunning) {
-            _process.terminate();
-            if (!_process.waitForFinished(60000))
-                _process.kill();
-            _process.waitForFinished();
-        }
-    }
-    bool waitForExit(int ms) { return _process.state() == QProcess::NotRunning || _process.waitForFinished(ms); }
-    bool isRunning() const { return _process.state() == QProcess::Running; }
-    int exitCode() const { return _process.exitCode(); }
-    QProcess::ExitStatus exitStatus() const { return _process.exitStatus(); }
-    void terminate() { _process.terminate(); }
-    qint64 pid() const { return _process.processId(); }
-
-private:
-    QProcess _process;
-};
-
-QString helperLog()
-{
-    QFile f(QMLogFile::logFilePath(QStringLiteral("Quilmo-Helper")));
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
+using QMHelperTest::Helper;
+using QMHelperTest::helperLog;
+using QMHelperTest::LoggingInstallation;
 
 class HelperProcessTest : public ::testing::Test
 {
@@ -102,9 +36,15 @@ protected:
     void SetUp() override
     {
         QM_REQUIRE_LOOP_DEVICES();
+        ASSERT_TRUE(_bus.isUsable()) << "no dbus-daemon";
         QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
         QFile::remove(QMLogFile::logFilePath(QStringLiteral("Quilmo-Helper")));
         ASSERT_TRUE(QFile::exists(QStringLiteral(QUILMO_BUILD_DIR "/libexec/quilmo/Quilmo-Helper")));
+    }
+
+    QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode = 0)
+    {
+        return QMHelperTest::mounted(_sandbox, name, backupMode);
     }
 
     QMRamDisk::Ptr atLogin(const QString &name, quint64 size)
@@ -134,6 +74,9 @@ protected:
 
     QMEngineTest::RamDiskSandbox _sandbox;
     LoggingInstallation _installation;
+    // The helpers' own session bus: what other tests' programs do on theirs (a Quilmo that
+    // starts and quits) is none of theirs.
+    QMHelperTest::PrivateBus _bus;
 };
 
 } // namespace
@@ -152,7 +95,7 @@ TEST_F(HelperProcessTest, LoginRunCreatesOneAfterTheOtherThenQuitsWithoutMenu)
     QMRamDisk::Ptr notAtLogin = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("Later"));
     ASSERT_TRUE(QMHelperTest::writeEntries({first, second, notAtLogin}, false));
 
-    Helper helper(_installation, {});
+    Helper helper(_installation, {}, _bus.environment());
     // Quilmo saves a change while the helper creates: the helper's own save keeps it.
     ASSERT_TRUE(QMTest::waitUntil([&] { return !_installation.calls().filter(QStringLiteral("start post-command")).isEmpty(); },
                                   60000));
@@ -187,7 +130,7 @@ TEST_F(HelperProcessTest, LoginRunCreatesOneAfterTheOtherThenQuitsWithoutMenu)
 TEST_F(HelperProcessTest, LoginStartWithTheMenuCreatesAndStays)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("Kept"), 128000000)}, true));
-    Helper helper(_installation, {});
+    Helper helper(_installation, {}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([&] { return !_installation.calls().filter(QStringLiteral("end mount")).isEmpty(); },
                                   60000));
     EXPECT_FALSE(helper.waitForExit(2000)) << "the tray menu is wanted: the helper stays";
@@ -208,7 +151,7 @@ TEST_F(HelperProcessTest, StartedFromQuilmoCreatesNothingAndWaitsToBeTold)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("NotNow"), 128000000)}, false));
     const QByteArray fileBefore = QMEngineTest::readFile(QMRamDiskEntries::defaultEntriesFilePath());
-    Helper helper(_installation, {QStringLiteral("FromApp")});
+    Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Helper started from the principal app")); },
                                   30000));
     // No menu and nothing to create, yet it stays until it is told to quit.
@@ -223,7 +166,7 @@ TEST_F(HelperProcessTest, StartedFromQuilmoCreatesNothingAndWaitsToBeTold)
 TEST_F(HelperProcessTest, FromAppElsewhereThanLastIsALoginStart)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("Now"), 128000000)}, false));
-    Helper helper(_installation, {QStringLiteral("FromApp"), QStringLiteral("again")});
+    Helper helper(_installation, {QStringLiteral("FromApp"), QStringLiteral("again")}, _bus.environment());
     ASSERT_TRUE(helper.waitForExit(120000));
     EXPECT_FALSE(helperLog().contains(QLatin1String("Helper started from the principal app")));
     EXPECT_EQ(_installation.calls().filter(QStringLiteral("start hdiutil attach")).size(), 1);
@@ -236,9 +179,9 @@ TEST_F(HelperProcessTest, ASecondHelperEndsTheFirstAndCarriesOn)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({}, true));
     const QString started = QStringLiteral("Helper started from the principal app");
-    Helper first(_installation, {QStringLiteral("FromApp")});
+    Helper first(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([&] { return helperLog().count(started) == 1; }, 30000));
-    Helper second(_installation, {QStringLiteral("FromApp")});
+    Helper second(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([&] { return helperLog().count(started) == 2; }, 30000));
     ASSERT_TRUE(first.waitForExit(30000)) << "the older helper is still running";
     EXPECT_EQ(first.exitStatus(), QProcess::NormalExit) << "ended in order, not killed";
@@ -257,7 +200,7 @@ TEST_F(HelperProcessTest, AMountedRamDiskIsNotCreatedAgain)
     const QString device = r->deviceNode();
     ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
 
-    Helper helper(_installation, {});
+    Helper helper(_installation, {}, _bus.environment());
     ASSERT_TRUE(helper.waitForExit(60000));
     EXPECT_TRUE(_installation.calls().filter(QStringLiteral("attach")).isEmpty()) << _installation.calls().join(u'\n').toStdString();
     const QList<QMRamDisk::Ptr> after = entries();
@@ -273,7 +216,7 @@ TEST_F(HelperProcessTest, ACrashLeavesAReportForQuilmoToOffer)
     const QStringList pattern{QStringLiteral("Quilmo-Helper-*") + QMCrashHandler::reportSuffix()};
     ASSERT_TRUE(crashes.entryList(pattern, QDir::Files).isEmpty());
 
-    Helper helper(_installation, {QStringLiteral("FromApp")});
+    Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Helper started from the principal app")); },
                                   30000));
     const qint64 pid = helper.pid(); // QProcess forgets it once the process has ended
@@ -285,4 +228,78 @@ TEST_F(HelperProcessTest, ACrashLeavesAReportForQuilmoToOffer)
     ASSERT_EQ(reports.size(), 1);
     EXPECT_TRUE(reports.first().endsWith(QStringLiteral("-%1%2").arg(pid).arg(QMCrashHandler::reportSuffix())))
         << reports.first().toStdString();
+}
+
+// Started for a RAM disk with a backup (by Quilmo or quilmoctl), without the tray menu: the
+// helper stays while it is mounted, and quits by itself once it is ejected.
+TEST_F(HelperProcessTest, WithoutAMenuItSavesAMountedRamDiskUntilItIsEjected)
+{
+    QMRamDisk::Ptr r = mounted(QStringLiteral("Kept"), QMRamDiskBackupMode_defaultLocation);
+    ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
+    Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
+    ASSERT_TRUE(QMTest::waitUntil(
+        [] { return helperLog().contains(QLatin1String("Saving the mounted RAM disks that have a backup")); }, 30000));
+    EXPECT_FALSE(helperLog().contains(QLatin1String("Tray menu shown")));
+    EXPECT_TRUE(helper.isRunning());
+
+    // Ejected by another program: nothing is left to save.
+    QMEngineTest::RecordingDelegate delegate;
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_EQ(r->status(), QMRamDiskStatus_notCreated);
+    ASSERT_TRUE(helper.waitForExit(60000)) << "the helper stayed with nothing to do";
+    EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(helper.exitCode(), 0);
+    EXPECT_TRUE(helperLog().contains(QLatin1String("No mounted RAM disk left to save")));
+}
+
+// Quilmo's quit takes the tray menu away (it is not wanted at login) but not the saves; a
+// stop of the helper then waits for the save it makes on its way out, held up here by
+// another program's action on the RAM disk, beyond the three seconds a stop used to give.
+TEST_F(HelperProcessTest, QuilmosQuitLeavesTheSavesRunningAndAStopWaitsForThem)
+{
+    QMRamDisk::Ptr r = mounted(QStringLiteral("Guarded"), QMRamDiskBackupMode_defaultLocation);
+    ASSERT_TRUE(QMHelperTest::writeEntries({r}, true));
+    const QString quilmoName = QMRamDiskUtils::bundleIdentifier();
+    {
+        // Quilmo runs: it owns its name on the session bus.
+        QDBusConnection quilmo = _bus.connection(QStringLiteral("quilmo-stand-in"));
+        ASSERT_TRUE(quilmo.registerService(quilmoName));
+        Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
+        ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Tray menu shown")); }, 30000));
+        ASSERT_TRUE(QMTest::waitUntil(
+            [] { return helperLog().contains(QLatin1String("Saving the mounted RAM disks that have a backup")); }));
+
+        // Quilmo quits.
+        quilmo.unregisterService(quilmoName);
+        ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Tray menu removed: Quilmo quit")); },
+                                      30000));
+        EXPECT_TRUE(helper.isRunning()) << "Quilmo's quit ended the saves";
+
+        // What is written now must reach the backup when the helper is stopped.
+        ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/late.txt"), "written last"));
+        QMError::Ptr error;
+        std::unique_ptr<QMRamDiskActionLock> held =
+            QMRamDiskActionLock::acquire(r->identifier(), QMRamDiskAction_backup, &error);
+        ASSERT_TRUE(held) << (error ? error->description().toStdString() : "");
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            QMRamDiskUtils::setHelperIsRunning(false);
+            stopped = true;
+        });
+        // The moment a stop used to force the helper has passed, and it still saves.
+        QElapsedTimer since;
+        since.start();
+        QMTest::waitUntil([&] { return since.elapsed() > 4000 || !helper.isRunning(); }, 10000);
+        EXPECT_TRUE(helper.isRunning()) << "the stop did not wait for the save";
+        EXPECT_FALSE(stopped);
+        held.reset();
+        const bool ended = QMTest::waitUntil([&] { return bool(stopped); }, 90000);
+        stopper.join();
+        ASSERT_TRUE(ended);
+        ASSERT_TRUE(helper.waitForExit(30000));
+        EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit) << "forced";
+        EXPECT_EQ(helper.exitCode(), 0);
+    }
+    EXPECT_EQ(QMEngineTest::readFile(r->backupDirPath() + QStringLiteral("/late.txt")), QByteArray("written last"));
+    EXPECT_EQ(r->status(), QMRamDiskStatus_mounted) << "quitting never ejects";
 }

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QFile>
 #include <QFileInfo>
 
@@ -19,14 +21,9 @@ namespace {
 class HelperSaveGuardTest : public LogindStandInTest
 {
 protected:
-    QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode)
+    QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode = 0)
     {
-        QMRamDisk::Ptr r = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), name);
-        r->setBackupMode(backupMode);
-        QMEngineTest::RecordingDelegate delegate;
-        r->performAction(QMRamDiskAction_create, &delegate, false);
-        EXPECT_EQ(r->status(), QMRamDiskStatus_mounted);
-        return r;
+        return QMHelperTest::mounted(_sandbox, name, backupMode);
     }
 
     QMEngineTest::RamDiskSandbox _sandbox;
@@ -43,7 +40,12 @@ TEST_F(HelperSaveGuardTest, TheLockIsHeldOnlyForABackedUpRamDiskWhichIsSavedBefo
     QMRamDiskEntries entries;
     entries.readRamDisksFromDefaultLocation();
     HelperSaveGuard guard(&entries, new QMShutdownInhibitor(QDBusConnection::sessionBus()));
-    QMTest::waitUntil([] { return false; }, 300);
+    // A lock the guard asked for has reached logind once logind answered a later question.
+    QDBusPendingCall later = QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+        QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("CanPowerOff")));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return later.isFinished(); }));
+    ASSERT_FALSE(later.isError()) << later.error().message().toStdString();
     EXPECT_FALSE(guard.isGuarding());
     EXPECT_TRUE(logind.locks.isEmpty()) << "nothing to save, nothing to hold the machine for";
 
