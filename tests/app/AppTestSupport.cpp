@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -129,6 +131,13 @@ bool announceFromAnotherProgram(const QString &sender)
     return child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
 }
 
+void listenOnTheBus()
+{
+    QCoreApplication::sendPostedEvents();
+    // A call answered by the bus comes after the subscriptions sent before it.
+    QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("org.freedesktop.DBus"));
+}
+
 int runQuilmoctl(const QStringList &args, QString *out, QString *err)
 {
     return QMTest::run(QStringLiteral(QUILMOCTL_BIN), args, out, err);
@@ -165,6 +174,7 @@ Window::Window()
     window->resize(820, 420);
     window->show();
     controller->updateUI();
+    listenOnTheBus();
 }
 
 Window::~Window()

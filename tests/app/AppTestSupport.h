@@ -99,6 +99,9 @@ void resetState();
 // entries file with `sender` ("Quilmo-Helper", "Quilmo-App"), as the helper or the window
 // of another session does. Returns once the bus has it.
 bool announceFromAnotherProgram(const QString &sender);
+// Returns once this process's stores hear the session bus: their subscriptions, made from
+// the event loop, are made and have reached the bus.
+void listenOnTheBus();
 // Runs the build tree's quilmoctl in this test's HOME and XDG places; its exit status.
 int runQuilmoctl(const QStringList &args, QString *out = nullptr, QString *err = nullptr);
 

@@ -295,6 +295,7 @@ TEST_F(ConfigControllerTest, AnEditJustBeforeAnAnnouncementIsWrittenFirstAndEver
     QStringList heard;
     QObject::connect(&listener, &QMRamDiskEntries::didChangeToAllNotification,
                      [&](const QString &sender) { heard << sender; });
+    listenOnTheBus();
     ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QStringLiteral("probe")));
     ASSERT_TRUE(QMTest::waitUntil([&] { return heard.contains(QStringLiteral("probe")); }));
 
@@ -491,6 +492,7 @@ TEST_F(ConfigControllerTest, TheEndOfAnActionSavesNotifiesAndShowsItsErrorOnce)
     QStringList senders;
     QObject::connect(&listener, &QMRamDiskEntries::didChangeToAllNotification,
                      [&](const QString &sender) { senders << sender; });
+    listenOnTheBus();
     ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QStringLiteral("probe")));
     ASSERT_TRUE(QMTest::waitUntil([&] { return senders.contains(QStringLiteral("probe")); }));
     // Each report is handled on the main thread, then says the selection may have changed.
