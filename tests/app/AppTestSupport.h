@@ -4,10 +4,10 @@
 #include "QMFileChooser.h"
 #include "QMLog.h"
 #include "QMRamDiskEntries.h"
+#include "QMTemporaryDir.h"
 
 #include <QObject>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QUrl>
 
 #include <functional>
@@ -88,7 +88,7 @@ public:
     QString ranMarker(const QString &name) const;
 
 private:
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
     QByteArray _oldPath;
 };
 

@@ -6,6 +6,7 @@
 #include "QMLog.h"
 #include "QMSegmentedControl.h"
 #include "QMSpinner.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMTranslations.h"
 
@@ -23,7 +24,6 @@
 #include <QPushButton>
 #include <QStringListModel>
 #include <QTableView>
-#include <QTemporaryDir>
 
 using namespace QMAppTest;
 
@@ -63,7 +63,7 @@ protected:
         emit field->textEdited(path);
     }
 
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     QMainWindow window;
     QMRamDisk::Ptr ramDisk;
     PostCmdWindowController *sheet = nullptr;

@@ -149,7 +149,7 @@ TEST_F(ConfigControllerDeviceTest, AMountedRamDiskWithABackupKeepsAHelperThrough
         r->setBackupMode(QMRamDiskBackupMode_defaultLocation);
         ASSERT_TRUE(file.writeRamDisksToDefaultLocation());
     }
-    AlertAnswers alerts(QStringLiteral("Ok"));
+    AlertAnswers alerts(QStringLiteral("OK"));
     Window w;
     QMRamDiskEntries *store = w.controller->ramDiskEntries();
     QMRamDisk::Ptr r = store->ramDisks().first();

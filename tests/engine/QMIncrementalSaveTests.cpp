@@ -4,6 +4,7 @@
 #include "QMFileCopier.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 
 #include "QMTestSupport.h"
 
@@ -16,7 +17,6 @@
 #include <QProcess>
 #include <QThread>
 #include <QMap>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <map>
@@ -180,7 +180,7 @@ protected:
     }
     QString volume() const { return _volume.path(); }
 
-    QTemporaryDir _volume, _disk;
+    QMTemporaryDir _volume, _disk;
     QByteArray v, b;
     QString backup;
 };

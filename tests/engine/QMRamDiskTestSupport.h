@@ -1,11 +1,11 @@
 #pragma once
 
 #include "QMRamDisk.h"
+#include "QMTemporaryDir.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <condition_variable>
 #include <functional>
@@ -59,7 +59,7 @@ public:
                                quint64 size = 128000000ULL);
 
 private:
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
     QList<QMRamDisk::Ptr> _watched;
 };
 
@@ -77,7 +77,7 @@ public:
     QStringList log() const;
 
 private:
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
     QString _logPath;
 };
 
