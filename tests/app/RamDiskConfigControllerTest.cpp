@@ -291,22 +291,17 @@ TEST_F(ConfigControllerTest, AnEditJustBeforeAnAnnouncementIsWrittenFirstAndEver
     QMRamDiskEntries *store = w.controller->ramDiskEntries();
     store->setUpdator(false);
     w.controller->setSelectedRamDisk(store->ramDisks().first());
-    QMRamDiskEntries listener; // another program's store
-    QStringList heard;
-    QObject::connect(&listener, &QMRamDiskEntries::didChangeToAllNotification,
-                     [&](const QString &sender) { heard << sender; });
-    listenOnTheBus();
-    ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QStringLiteral("probe")));
-    ASSERT_TRUE(QMTest::waitUntil([&] { return heard.contains(QStringLiteral("probe")); }));
+    OwnAnnouncements heard;
+    ASSERT_TRUE(heard.listening());
 
-    // Typed in the pane, saved half a second later: heard by the other store.
+    // Typed in the pane, saved half a second later: heard by another program's store.
     auto *name = w.controller->findChild<QLineEdit *>(QStringLiteral("rdNameField"));
     name->selectAll();
     QTest::keyClicks(name, QStringLiteral("Edited"));
     ASSERT_TRUE(w.controller->hasPendingSave());
-    ASSERT_TRUE(QMTest::waitUntil([&] { return heard.contains(QMRamDiskEntries::appSender()); }));
-    listener.readRamDisksFromDefaultLocation();
-    EXPECT_EQ(listener.ramDisks().first()->name(), QStringLiteral("Edited"));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !heard.senders().isEmpty(); }));
+    EXPECT_EQ(heard.senders(), QStringList{QMRamDiskEntries::appSender()});
+    EXPECT_EQ(readStore()->ramDisks().first()->name(), QStringLiteral("Edited"));
 
     // Typed again, and another program saves and announces before the half second is up
     // (told here directly, so that the save cannot come first): the edit is written first,
@@ -488,13 +483,8 @@ TEST_F(ConfigControllerTest, TheEndOfAnActionSavesNotifiesAndShowsItsErrorOnce)
     QMRamDisk::Ptr r = store->ramDisks().first();
     r->setName(QStringLiteral("Renamed"));
 
-    QMRamDiskEntries listener;
-    QStringList senders;
-    QObject::connect(&listener, &QMRamDiskEntries::didChangeToAllNotification,
-                     [&](const QString &sender) { senders << sender; });
-    listenOnTheBus();
-    ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QStringLiteral("probe")));
-    ASSERT_TRUE(QMTest::waitUntil([&] { return senders.contains(QStringLiteral("probe")); }));
+    OwnAnnouncements heard;
+    ASSERT_TRUE(heard.listening());
     // Each report is handled on the main thread, then says the selection may have changed.
     QSignalSpy handled(w.controller, &RamDiskConfigController::selectedRamDiskDidChange);
 
@@ -505,13 +495,15 @@ TEST_F(ConfigControllerTest, TheEndOfAnActionSavesNotifiesAndShowsItsErrorOnce)
     w.controller->ramDiskEntries(store, r);
     ASSERT_TRUE(QMTest::waitUntil([&] { return handled.count() == 1; }));
     EXPECT_EQ(readStore()->ramDisks().first()->name(), QStringLiteral("Disk 1"));
+    EXPECT_TRUE(heard.sendersUntilNow().isEmpty()) << "nothing told after the step report";
 
     // The last report: saved at once, the helper told, the error shown once.
     r->setAction(QMRamDiskAction_none);
     r->setLastError(QMError::errorWithMessage(QStringLiteral("Unable to create RamDisk"), QStringLiteral("test")));
     w.controller->ramDiskEntries(store, r);
-    ASSERT_TRUE(QMTest::waitUntil([&] { return senders.contains(QMRamDiskEntries::appSender()); }));
-    EXPECT_EQ(senders.indexOf(QMRamDiskEntries::appSender()), 1) << "nothing told after the step report";
+    // Told once, after the save.
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !heard.senders().isEmpty(); }));
+    EXPECT_EQ(heard.senders(), QStringList{QMRamDiskEntries::appSender()});
     EXPECT_EQ(readStore()->ramDisks().first()->name(), QStringLiteral("Renamed"));
     QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); }, 2000);
     EXPECT_EQ(alerts.asked(), QStringList{QStringLiteral("QMErrorAlert")});
