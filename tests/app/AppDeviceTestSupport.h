@@ -5,6 +5,7 @@
 #include "AppTestSupport.h"
 #include "QMRamDiskTestSupport.h"
 #include "QMTestSupport.h"
+#include "RamDiskConfigController.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,14 @@ protected:
         resetState();
     }
     void TearDown() override { resetState(); }
+    // The window's first RAM disk, created at once by its store; none when it is not mounted.
+    QMRamDisk::Ptr createFirst(const Window &w)
+    {
+        QMRamDisk::Ptr r = w.controller->ramDiskEntries()->ramDisks().first();
+        sandbox.watch(r);
+        w.controller->ramDiskEntries()->create(r, false);
+        return r->status() == QMRamDiskStatus_mounted ? r : nullptr;
+    }
     FakeInstallation installation;
     QMEngineTest::RamDiskSandbox sandbox;
 };

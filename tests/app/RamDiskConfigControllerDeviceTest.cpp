@@ -179,10 +179,8 @@ TEST_F(ConfigControllerDeviceTest, RemovingAMountedEmptyRamDiskEjectsItWithoutAQ
     AlertAnswers alerts(QStringLiteral("Cancel"));
     Window w;
     QMRamDiskEntries *store = w.controller->ramDiskEntries();
-    QMRamDisk::Ptr r = store->ramDisks().first();
-    sandbox.watch(r);
-    store->create(r, false);
-    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
+    const QMRamDisk::Ptr r = createFirst(w);
+    ASSERT_TRUE(r);
     const QString mountPoint = r->path();
     ASSERT_EQ(r->hasContents(), 0);
 
@@ -201,10 +199,8 @@ TEST_F(ConfigControllerDeviceTest, RemovingARamDiskWithFilesAsksAndCancelChanges
     writeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("FullOne"));
     Window w;
     QMRamDiskEntries *store = w.controller->ramDiskEntries();
-    QMRamDisk::Ptr r = store->ramDisks().first();
-    sandbox.watch(r);
-    store->create(r, false);
-    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
+    const QMRamDisk::Ptr r = createFirst(w);
+    ASSERT_TRUE(r);
     ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/notes.txt"), "keep me"));
     w.controller->setSelectedRamDisk(r);
 
@@ -259,10 +255,8 @@ TEST_F(ConfigControllerDeviceTest, RemovalSavesTheRamDiskOnAWorkerWhileTheWindow
         });
     Window w;
     QMRamDiskEntries *store = w.controller->ramDiskEntries();
-    QMRamDisk::Ptr r = store->ramDisks().first();
-    sandbox.watch(r);
-    store->create(r, false);
-    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
+    const QMRamDisk::Ptr r = createFirst(w);
+    ASSERT_TRUE(r);
     ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/big"), QByteArray(200 * 1000 * 1000, 'b')));
     w.controller->setSelectedRamDisk(r);
 

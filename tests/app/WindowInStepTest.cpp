@@ -61,19 +61,8 @@ protected:
     std::unique_ptr<Window> w;
 };
 
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(data);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using QMTest::readFile;
+using QMTest::writeFile;
 
 QString backupPath(const QString &identifier)
 {

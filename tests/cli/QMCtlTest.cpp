@@ -28,18 +28,8 @@ QJsonObject entryNamed(const QString &name)
     return {};
 }
 
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(data);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using QMTest::readFile;
+using QMTest::writeFile;
 
 } // namespace
 
