@@ -209,7 +209,7 @@ QString RamDiskConfigPresentation::removalText(bool created, bool savesToAppSupp
     else if (backupHoldsFiles)
         text << fill(localizedDefault("Its backup in Quilmo's folder (%@) goes to the trash."), {size});
     if (created)
-        text << localized("This operation cannot be canceled.");
+        text << localized("This opereation cannot be canceled."); // the key; its text is "This cannot be undone."
     return text.join(u' ');
 }
 

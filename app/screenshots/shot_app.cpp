@@ -282,7 +282,7 @@ int main(int argc, char **argv)
             QMAlertRequest result;
             result.icon = QMessageBox::Information;
             result.messageText = QStringLiteral("Terminated with status: 0");
-            result.detailText = PostCmdWindowController::reportFromOutput(output, QString());
+            result.outputText = PostCmdWindowController::reportFromOutput(output, QString());
             QMessageBox *box = QMAlert::makeBox(result, app.mainWindow());
             box->show();
             settle();

@@ -26,10 +26,10 @@ int indexOfClicked(QMessageBox *box)
 
 // The text in a view of its own below the message: however long it is, the box keeps a
 // size that fits the screen, and the text scrolls.
-void addDetailView(QMessageBox *box, const QString &text)
+void addOutputView(QMessageBox *box, const QString &text)
 {
     auto *view = new QPlainTextEdit(box);
-    view->setObjectName(QStringLiteral("detailText"));
+    view->setObjectName(QStringLiteral("outputText"));
     view->setReadOnly(true);
     view->setLineWrapMode(QPlainTextEdit::NoWrap);
     view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
@@ -64,6 +64,8 @@ QMessageBox *QMAlert::makeBox(const QMAlertRequest &request, QWidget *parent)
     box->setIcon(request.icon);
     box->setText(request.messageText);
     box->setInformativeText(request.informativeText);
+    if (!request.detailedText.isEmpty())
+        box->setDetailedText(request.detailedText);
     QStringList titles = request.buttons;
     if (titles.isEmpty())
         titles << QCoreApplication::translate("Localizable", "OK");
@@ -79,8 +81,8 @@ QMessageBox *QMAlert::makeBox(const QMAlertRequest &request, QWidget *parent)
     box->setDefaultButton(qobject_cast<QPushButton *>(buttons.first()));
     box->setEscapeButton(escape ? escape : buttons.last());
     box->setProperty("qmButtons", QVariant::fromValue(buttons));
-    if (!request.detailText.isEmpty())
-        addDetailView(box, request.detailText);
+    if (!request.outputText.isEmpty())
+        addOutputView(box, request.outputText);
     return box;
 }
 

@@ -197,7 +197,7 @@ TEST_F(PostCmdSheetTest, TestRunsReportTheirOutputAndStatus)
     QMAlertRequest alert = run(script(QStringLiteral("quiet.sh"), QStringLiteral("exit 0\n")));
     EXPECT_EQ(alert.objectName, QStringLiteral("PostCmdTestAlert"));
     EXPECT_EQ(alert.messageText, QStringLiteral("Terminated with status: 0"));
-    EXPECT_EQ(alert.detailText, QStringLiteral("OUTPUT:\n<nothing>\n\nERROR:\n<nothing>\n"));
+    EXPECT_EQ(alert.outputText, QStringLiteral("OUTPUT:\n<nothing>\n\nERROR:\n<nothing>\n"));
     EXPECT_EQ(alert.window, sheet);
 
     // Arguments as stored (trimmed), the RAM disk's folder, both streams, the status.
@@ -205,18 +205,18 @@ TEST_F(PostCmdSheetTest, TestRunsReportTheirOutputAndStatus)
                                               QStringLiteral("echo \"$1|$2|$(pwd)\"\necho oops >&2\nexit 3\n")),
                 {QStringLiteral(" -v "), QString(), QStringLiteral("two words")});
     EXPECT_EQ(alert.messageText, QStringLiteral("Terminated with status: 3"));
-    EXPECT_EQ(alert.detailText,
+    EXPECT_EQ(alert.outputText,
               QStringLiteral("OUTPUT:\n-v|two words|%1\n\n\nERROR:\noops\n\n").arg(QFileInfo(volume).canonicalFilePath()));
 
     // However long the output, the result is a box of a bounded size whose text scrolls,
     // in a fixed-width font.
     alert = run(QStringLiteral("/usr/bin/seq"), {QStringLiteral("300")});
-    ASSERT_TRUE(alert.detailText.contains(QStringLiteral("\n300\n")));
+    ASSERT_TRUE(alert.outputText.contains(QStringLiteral("\n300\n")));
     std::unique_ptr<QMessageBox> box(QMAlert::makeBox(alert, &window));
     box->show();
-    auto *text = box->findChild<QPlainTextEdit *>(QStringLiteral("detailText"));
+    auto *text = box->findChild<QPlainTextEdit *>(QStringLiteral("outputText"));
     ASSERT_TRUE(text);
-    EXPECT_EQ(text->toPlainText(), alert.detailText);
+    EXPECT_EQ(text->toPlainText(), alert.outputText);
     EXPECT_TRUE(text->isReadOnly());
     EXPECT_TRUE(QFontInfo(text->font()).fixedPitch());
     EXPECT_TRUE(text->verticalScrollBar()->maximum() > 0) << "the rest scrolls";
@@ -230,7 +230,7 @@ TEST_F(PostCmdSheetTest, TestRunsReportTheirOutputAndStatus)
 
     alert = run(dir.filePath(QStringLiteral("missing")));
     EXPECT_EQ(alert.messageText, QStringLiteral("Unable to start post-command"));
-    EXPECT_TRUE(alert.informativeText.isEmpty());
+    EXPECT_TRUE(alert.informativeText.contains(QStringLiteral("is executable"))) << alert.informativeText.toStdString();
     EXPECT_TRUE(child<QPushButton>("mOkButton")->isEnabled()) << "the testing state is left";
 }
 

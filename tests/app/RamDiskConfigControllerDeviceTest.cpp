@@ -280,7 +280,7 @@ TEST_F(ConfigControllerDeviceTest, RemovalSavesTheRamDiskOnAWorkerWhileTheWindow
     ASSERT_EQ(alerts.asked(), QStringList{QStringLiteral("RemoveRamDiskAlert")});
     EXPECT_EQ(alerts.requests().first().informativeText,
               QStringLiteral("Its files are saved to its backup in Quilmo's folder first; the backup (empty now) then "
-                             "goes to the trash. This operation cannot be canceled."));
+                             "goes to the trash. This cannot be undone."));
     EXPECT_GT(busyTicks, 5) << "the timer fired while the RAM disk was saved";
     EXPECT_TRUE(shown.contains(QMRamDiskManager::displayStringFromAction(QMRamDiskAction_backup,
                                                                          QMRamDiskActionInfo_backuping)))
