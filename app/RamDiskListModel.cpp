@@ -109,8 +109,10 @@ QVariant RamDiskListModel::data(const QModelIndex &index, int role) const
     case RamDiskConfigCell::ImageOpacityRole:
         return ramDisk->status() == QMRamDiskStatus_mounted ? 1.0 : 0.33;
     case RamDiskConfigCell::SubInfoRole: {
+        // The reports' own step until the window has handled the outcome: the worker may
+        // be done, and the record idle, while its last reports still wait their turn.
         const qint64 action = ramDisk->action();
-        if (action != QMRamDiskAction_none && _progress.contains(identifier)) {
+        if (_progress.contains(identifier)) {
             const QPair<qint64, qint64> step = _progress.value(identifier);
             return QMRamDiskManager::displayStringFromAction(step.first, step.second);
         }
@@ -123,7 +125,7 @@ QVariant RamDiskListModel::data(const QModelIndex &index, int role) const
     }
     case RamDiskConfigCell::UsageRole: {
         if (ramDisk->action() != QMRamDiskAction_none || ramDisk->status() != QMRamDiskStatus_mounted
-            || _otherProgramProgress.contains(identifier))
+            || _progress.contains(identifier) || _otherProgramProgress.contains(identifier))
             return -1.0;
         return ramDisk->diskUsage();
     }

@@ -2,11 +2,14 @@
 // devices; those are in the RAM-disk tests).
 #include "AppTestSupport.h"
 #include "QMLog.h"
+#include "QMRamDiskManager.h"
 #include "QMSegmentedControl.h"
 #include "QMTestSupport.h"
 #include "QMTextOverLabel.h"
 #include "QMUserDefaults.h"
+#include "RamDiskConfigCell.h"
 #include "RamDiskConfigController.h"
+#include "RamDiskConfigPresentation.h"
 #include "RamDiskListModel.h"
 
 #include <gtest/gtest.h>
@@ -521,6 +524,37 @@ TEST_F(ConfigControllerTest, TheEndOfAnActionSavesNotifiesAndShowsItsErrorOnce)
     QMTest::waitUntil([&] { return alerts.asked().size() == 2; }, 2000);
     EXPECT_EQ(alerts.asked().value(1), QStringLiteral("RamDiskWarningAlert"));
     EXPECT_EQ(alerts.requests().value(1).informativeText, QStringLiteral("The backup folder is missing."));
+}
+
+TEST_F(ConfigControllerTest, EachReportsStepShowsInTheRowAlthoughTheWorkerHasMovedOn)
+{
+    writeRecords(1);
+    Window w;
+    QMRamDiskEntries *store = w.controller->ramDiskEntries();
+    store->setUpdator(false);
+    const QMRamDisk::Ptr r = store->ramDisks().first();
+    QSignalSpy handled(w.controller, &RamDiskConfigController::selectedRamDiskDidChange);
+    const QModelIndex row = w.controller->listModel()->index(0);
+
+    // A busy main thread: the step's report is handled after the worker has finished.
+    QMRamDiskReport step;
+    step.identifier = r->identifier();
+    step.action = QMRamDiskAction_create;
+    step.actionInfo = QMRamDiskActionInfo_creatingNewFileSystem;
+    w.controller->ramDiskEntriesDidReport(store, r, step);
+    ASSERT_EQ(r->action(), QMRamDiskAction_none);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return handled.count() == 1; }));
+    EXPECT_EQ(row.data(RamDiskConfigCell::SubInfoRole).toString(),
+              QMRamDiskManager::displayStringFromAction(QMRamDiskAction_create, QMRamDiskActionInfo_creatingNewFileSystem));
+    EXPECT_LT(row.data(RamDiskConfigCell::UsageRole).toDouble(), 0.0) << "no pie beside a step";
+
+    // Its outcome handled: the row shows the RAM disk again.
+    QMRamDiskReport outcome;
+    outcome.identifier = r->identifier();
+    QuietLog quiet;
+    w.controller->ramDiskEntriesDidReport(store, r, outcome);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return handled.count() == 2; }));
+    EXPECT_EQ(row.data(RamDiskConfigCell::SubInfoRole).toString(), RamDiskConfigPresentation::row(r).subInfo);
 }
 
 TEST_F(ConfigControllerTest, HelperRunsAsTheListSaysAndQuitsAtQuitUnlessWantedAtLogin)
