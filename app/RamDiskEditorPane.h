@@ -65,6 +65,8 @@ private:
     void openPostCmdSheet();
     void postCommandEdited();
     void fillMenu(QComboBox *combo, const RamDiskEditorPresentation::Menu &menu);
+    // True when the menu's list is open: its refresh waits until it closes.
+    bool deferredWhileOpen(QComboBox *menu);
     QIcon iconOfItem(const RamDiskEditorPresentation::MenuItem &item) const;
     // After an edit that may have given or taken the RAM disk's save (type, mount point,
     // backup): its schedule follows.
@@ -76,6 +78,7 @@ private:
     int _typeSelected = -1; // the type menu's entry at the last refresh
     bool _refreshing = false;
     bool _showsSavedText = false; // the progress line says when the RAM disk was saved
+    bool _refreshWhenClosed = false; // a refresh skipped an open menu
 
     // Fields of the design.
     QWidget *_rdImageView = nullptr;
