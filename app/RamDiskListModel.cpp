@@ -99,8 +99,10 @@ QVariant RamDiskListModel::data(const QModelIndex &index, int role) const
     case RamDiskConfigCell::ImageOpacityRole:
         return ramDisk->status() == QMRamDiskStatus_mounted ? 1.0 : 0.33;
     case RamDiskConfigCell::SubInfoRole: {
-        const qint64 action = ramDisk->action();
-        if (action != QMRamDiskAction_none && _progress.contains(identifier)) {
+        // The step of the report being shown, not the record's own action: the action
+        // may have run ahead (or ended) before its queued reports reach the window, and its
+        // final report clears the step.
+        if (_progress.contains(identifier)) {
             const QPair<qint64, qint64> step = _progress.value(identifier);
             return QMRamDiskManager::displayStringFromAction(step.first, step.second);
         }
