@@ -99,8 +99,9 @@ QString FakeInstallation::helperPath() const
 
 QString FakeInstallation::addProgram(const QString &name)
 {
+    // Written beside and renamed into place: a test that sees the marker sees all of it.
     return QMTest::writeScript(_dir.path() + QStringLiteral("/bin"), name,
-                               QStringLiteral("echo \"$@\" > '%1'\n").arg(ranMarker(name)));
+                               QStringLiteral("echo \"$@\" > '%1.part' && mv '%1.part' '%1'\n").arg(ranMarker(name)));
 }
 
 QString FakeInstallation::ranMarker(const QString &name) const
