@@ -158,6 +158,9 @@ private:
     void redrawRow(const QMRamDisk::Ptr &ramDisk);
     void selectionDidChange();
     void presentRemovalAlert(const QMRamDisk::Ptr &ramDisk);
+    // Backs the RAM disk up; contents that are incomplete replace its complete copy only
+    // once the user said so.
+    void backUpNow(const QMRamDisk::Ptr &ramDisk);
     void contextMenuRequested(const QPoint &position);
     void openSelectedInFileManager(int row);
     QStringList runningApplications() const;

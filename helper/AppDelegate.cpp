@@ -1,5 +1,7 @@
 #include "AppDelegate.h"
 
+#include "HelperBackupWait.h"
+#include "HelperNotifier.h"
 #include "HelperSaveGuard.h"
 #include "QMLog.h"
 #include "QMShutdownInhibitor.h"
@@ -12,6 +14,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QSocketNotifier>
+#include <QSystemTrayIcon>
 #include <QThread>
 #include <QTimer>
 
@@ -147,11 +150,23 @@ void AppDelegate::applicationDidFinishLaunching()
     _ramDiskEntries->readRamDisksFromDefaultLocation();
 
     // 2. The tray menu, when it is wanted.
+    _notifier = new HelperNotifier(this);
     if (_ramDiskEntries->showInMenuBar()) {
         _statusMenuController = new StatusMenuController(this);
         connect(_statusMenuController, &StatusMenuController::quitRequested, this, &AppDelegate::terminate);
+        _notifier->setTrayIcon(_statusMenuController->statusItem());
+        // The menu tells of its outcomes through the tray; without a tray on the panel,
+        // through the desktop's notifications.
+        connect(_statusMenuController, &StatusMenuController::userNotified, this,
+                [this](const QString &title, const QString &text) {
+                    const QSystemTrayIcon *tray = _statusMenuController ? _statusMenuController->statusItem() : nullptr;
+                    if (!tray || !tray->isVisible())
+                        _notifier->tell(title, text);
+                });
         startSaveGuard(_statusMenuController->ramDiskEntries());
     }
+    // What the machine's going down kept from being said.
+    _notifier->tellPending();
 
     // 3. One helper at a time: the newest.
     quitOtherInstances();
@@ -184,6 +199,11 @@ void AppDelegate::qm_recoverRamDiskEntries()
             _created.insert(r->identifier());
         }
         _ramDiskEntries->create(r, false);
+        // Refused until the disk that holds its backup is there.
+        if (r->status() == QMRamDiskStatus_notCreated && r->backupIsMissing()) {
+            std::lock_guard lock(_createdMutex);
+            _backupMissing << r->identifier();
+        }
     }
     QMetaObject::invokeMethod(this, &AppDelegate::mt_recoveredDidEnd, Qt::QueuedConnection);
 }
@@ -197,9 +217,11 @@ void AppDelegate::mt_recoveredDidEnd()
         return;
     // Without a menu the helper still stays while a mounted RAM disk has a backup: it
     // saves it on its schedule and before the machine goes, and quits once none is left.
+    // It stays too while a RAM disk waits for its backup's disk.
     _savedEntries = new QMRamDiskEntries(this);
     _savedEntries->readRamDisksFromDefaultLocation();
-    if (!HelperSaveGuard::needsGuard(_savedEntries->ramDisks())) {
+    const bool waiting = _backupWait && _backupWait->isWaiting();
+    if (!HelperSaveGuard::needsGuard(_savedEntries->ramDisks()) && !waiting) {
         terminate();
         return;
     }
@@ -209,10 +231,20 @@ void AppDelegate::mt_recoveredDidEnd()
     });
     _savedEntries->setUpdator(true);
     startSaveGuard(_savedEntries);
-    connect(_saveGuard, &HelperSaveGuard::guardingChanged, this, [this](bool guarding) {
-        if (!guarding)
-            terminate();
-    });
+    connect(_saveGuard, &HelperSaveGuard::guardingChanged, this, &AppDelegate::quitWhenIdle);
+    if (_backupWait)
+        connect(_backupWait, &HelperBackupWait::finished, this, &AppDelegate::quitWhenIdle);
+}
+
+void AppDelegate::quitWhenIdle()
+{
+    if (_statusMenuController || !_saveGuard)
+        return;
+    // What a waiting creation just mounted is in the file: the guard must know it first.
+    if (_savedEntries && !_savedEntries->hasRunningAction())
+        _savedEntries->readRamDisksFromDefaultLocation();
+    if (!_saveGuard->isGuarding() && !(_backupWait && _backupWait->isWaiting()))
+        terminate();
 }
 
 void AppDelegate::startSaveGuard(QMRamDiskEntries *entries)
@@ -220,6 +252,7 @@ void AppDelegate::startSaveGuard(QMRamDiskEntries *entries)
     if (_saveGuard || !entries)
         return;
     _saveGuard = new HelperSaveGuard(entries, new QMShutdownInhibitor, this);
+    _saveGuard->setNotifier(_notifier);
 }
 
 void AppDelegate::endLoginRun()
@@ -239,9 +272,27 @@ void AppDelegate::endLoginRun()
         _loginRun->wait(QDeadlineTimer(30000));
 
     QSet<QString> created;
+    QStringList backupMissing;
     {
         std::lock_guard lock(_createdMutex);
         created = _created;
+        backupMissing = std::exchange(_backupMissing, {});
+    }
+    // Those refused for a missing backup are created when its disk appears.
+    if (!backupMissing.isEmpty()) {
+        if (!_backupWait) {
+            _backupWait = new HelperBackupWait(_notifier, this);
+            connect(_backupWait, &HelperBackupWait::created, this, [this](const QString &) {
+                if (_statusMenuController)
+                    _statusMenuController->reloadRamDiskEntries();
+                else if (_savedEntries && !_savedEntries->hasRunningAction())
+                    _savedEntries->readRamDisksFromDefaultLocation();
+            });
+        }
+        for (const QString &id : std::as_const(backupMissing))
+            _backupWait->add(_ramDiskEntries->ramDiskWithIdentifier(id));
+        // Plugged in while the login run went on: no change of the mount table to come.
+        QTimer::singleShot(0, _backupWait, &HelperBackupWait::check);
     }
 
     // 2. The new device state of the created RAM disks goes into the file. The store

@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+class HelperBackupWait;
+class HelperNotifier;
 class HelperSaveGuard;
 class QMRamDiskEntries;
 class QThread;
@@ -47,6 +49,9 @@ public:
     QMRamDiskEntries *ramDiskEntries() const { return _ramDiskEntries; }
     StatusMenuController *statusMenuController() const { return _statusMenuController; }
     HelperSaveGuard *saveGuard() const { return _saveGuard; }
+    HelperNotifier *notifier() const { return _notifier; }
+    // The RAM disks of the login run that wait for their backup's disk; none when none do.
+    HelperBackupWait *backupWait() const { return _backupWait; }
 
     // The other helpers of this installation run by this user that started before this
     // one (a newer helper is never ended by an older one).
@@ -62,6 +67,8 @@ private:
     void endLoginRun();
     // The save schedule and the shutdown lock over `entries`.
     void startSaveGuard(QMRamDiskEntries *entries);
+    // Without a menu: quits once nothing is left to save or to wait for.
+    void quitWhenIdle();
 
     QMRamDiskEntries *_ramDiskEntries = nullptr;
     StatusMenuController *_statusMenuController = nullptr;
@@ -69,6 +76,9 @@ private:
     std::atomic<bool> _stopLoginRun{false};
     std::mutex _createdMutex;
     QSet<QString> _created; // identifiers of the RAM disks the login run created
+    QStringList _backupMissing; // refused by the login run: their backup is not there
+    HelperNotifier *_notifier = nullptr;
+    HelperBackupWait *_backupWait = nullptr;
     HelperSaveGuard *_saveGuard = nullptr;
     QMRamDiskEntries *_savedEntries = nullptr; // the guard's own store, without a menu
     bool _savedBeforeQuit = false;

@@ -5,9 +5,11 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 
 #include <functional>
 
+class HelperNotifier;
 class QMRamDiskAutoSave;
 class QMRamDiskEntries;
 class QMShutdownInhibitor;
@@ -17,6 +19,14 @@ class QTimer;
 // runs the save schedule over a store, holds logind's delay lock while a mounted RAM disk
 // has a backup mode, saves them all when a shutdown, reboot or sleep is announced and then
 // lets it go on, and saves them before the helper quits.
+//
+// Every outcome of an action on the store (the date of a save, above all) goes into the
+// entries file through the store's merging save, so that the other programs and the next
+// login know it. A failed save is never silent: the user is told once (until a save of
+// that RAM disk works again) through the notifier, unless the store has a delegate (the
+// tray menu), which shows every outcome itself. A save that fails when the machine is
+// about to go is tried once more, the lock held meanwhile; if it fails again the user is
+// told at once and again at the next start, with what the last complete copy holds.
 class HelperSaveGuard : public QObject
 {
     Q_OBJECT
@@ -42,13 +52,24 @@ public:
     // Reads the records' state again and takes or lets go of the lock accordingly.
     void refresh();
 
+    // Where failures are told; none: the log only.
+    void setNotifier(HelperNotifier *notifier);
+
 signals:
     // The guard became needed, or no longer is.
     void guardingChanged(bool guarding);
+    // The saves before the machine goes are over (tried again where they failed), and the
+    // lock was let go.
+    void savedBeforeGoing();
 
 private:
     void saveBeforeGoing();
     void finishSaveAll();
+    void recordOutcome(const QMRamDiskReport &report);
+    void saveEnded(const QString &identifier, bool succeeded);
+    void finishGoing();
+    // "The last save of "X" failed: why. Its last complete copy …"
+    QString failureText(const QString &identifier) const;
 
     QPointer<QMRamDiskEntries> _entries;
     QMShutdownInhibitor *_inhibitor = nullptr;
@@ -56,4 +77,8 @@ private:
     QTimer *_boundTimer = nullptr;
     QList<std::function<void()>> _whenSaved;
     bool _guarding = false;
+    QPointer<HelperNotifier> _notifier;
+    QSet<QString> _toldFailure;   // told once, until a save works again
+    QSet<QString> _failedGoing;   // saves that failed while the machine is about to go
+    bool _going = false;
 };

@@ -60,11 +60,12 @@ signals:
     void PrepareForSleep(bool start);
 };
 
-// A fixture with the stand-in registered as org.freedesktop.login1 on a connection of its own.
-class LogindStandInTest : public ::testing::Test
+// The stand-in registered as org.freedesktop.login1 on a connection of its own, for as
+// long as the object lives. Call start() from a test (it may fail or skip).
+class LogindOnSessionBus
 {
-protected:
-    void SetUp() override
+public:
+    void start()
     {
         _bus = std::make_unique<QDBusConnection>(
             QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("logind-stand-in")));
@@ -74,7 +75,7 @@ protected:
                                          QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
         ASSERT_TRUE(_bus->registerService(QStringLiteral("org.freedesktop.login1")));
     }
-    void TearDown() override
+    ~LogindOnSessionBus()
     {
         if (_bus && _bus->isConnected()) {
             _bus->unregisterService(QStringLiteral("org.freedesktop.login1"));
@@ -85,5 +86,17 @@ protected:
     }
 
     LogindStandIn logind;
+
+private:
     std::unique_ptr<QDBusConnection> _bus;
+};
+
+// A fixture with the stand-in on the session bus.
+class LogindStandInTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { _onBus.start(); }
+
+    LogindOnSessionBus _onBus;
+    LogindStandIn &logind = _onBus.logind;
 };

@@ -44,6 +44,20 @@ LoopFileSystem::LoopFileSystem(const QString &image, const QString &mountPoint, 
     _mounted = QMTest::run(QStringLiteral("mount"), {_device, mountPoint}) == 0;
 }
 
+bool LoopFileSystem::unmount()
+{
+    if (_mounted && QMTest::run(QStringLiteral("umount"), {_mountPoint}) == 0)
+        _mounted = false;
+    return !_mounted;
+}
+
+bool LoopFileSystem::mount()
+{
+    if (!_mounted && !_device.isEmpty())
+        _mounted = QMTest::run(QStringLiteral("mount"), {_device, _mountPoint}) == 0;
+    return _mounted;
+}
+
 LoopFileSystem::~LoopFileSystem()
 {
     if (_mounted)
@@ -59,6 +73,47 @@ QByteArray LoopFileSystem::catFromImage(const QString &path) const
             {QStringLiteral("-c"), QStringLiteral("-R"), QStringLiteral("cat \"%1\"").arg(path), _image});
     p.waitForFinished(60000);
     return p.readAllStandardOutput();
+}
+
+// ---- MappedWriter ----
+
+MappedWriter::MappedWriter(const QString &program, const QString &file) : _process(new QProcess)
+{
+    _process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    _process->start(program, {file});
+    _mapped = _process->waitForStarted() && readLine("mapped");
+}
+
+MappedWriter::~MappedWriter()
+{
+    if (_process->state() != QProcess::NotRunning) {
+        _process->kill();
+        _process->waitForFinished();
+    }
+    delete _process;
+}
+
+bool MappedWriter::readLine(const QByteArray &expected)
+{
+    while (!_process->canReadLine()) {
+        if (_process->state() != QProcess::Running || !_process->waitForReadyRead(60000))
+            return false;
+    }
+    return _process->readLine().trimmed() == expected;
+}
+
+bool MappedWriter::write(const QByteArray &text)
+{
+    _process->write("write " + text + '\n');
+    return readLine("written");
+}
+
+bool MappedWriter::exit()
+{
+    _process->write("exit\n");
+    _process->closeWriteChannel();
+    return _process->waitForFinished(60000) && _process->exitStatus() == QProcess::NormalExit
+           && _process->exitCode() == 0;
 }
 
 // ---- RecordingDelegate ----

@@ -3,6 +3,7 @@
 #include "QMRamDisk.h"
 
 #include <QList>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -90,6 +91,9 @@ public:
                    bool directIo);
     ~LoopFileSystem();
     bool isValid() const { return _mounted; }
+    // Unmounts it (the device stays), as when its disk is unplugged; mount() puts it back.
+    bool unmount();
+    bool mount();
     // What the image file itself holds at `path`, read past every cache of the mounted
     // file system.
     QByteArray catFromImage(const QString &path) const;
@@ -97,6 +101,25 @@ public:
 private:
     QString _image, _mountPoint, _device;
     bool _mounted = false;
+};
+
+// A real program writing a file through a shared, writable mapping (qm_mmap_writer): it
+// maps the file when started and writes what it is told into its first page.
+class MappedWriter
+{
+public:
+    explicit MappedWriter(const QString &program, const QString &file);
+    ~MappedWriter();
+    bool isMapped() const { return _mapped; }
+    // Writes `text` to the start of the page through the mapping; true once done.
+    bool write(const QByteArray &text);
+    // Unmaps and ends; true when it ended well.
+    bool exit();
+
+private:
+    bool readLine(const QByteArray &expected);
+    QProcess *_process;
+    bool _mapped = false;
 };
 
 // Writes `size` bytes of varied contents.

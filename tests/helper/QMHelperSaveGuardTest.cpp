@@ -1,5 +1,6 @@
 // Nothing lost when the machine goes: the helper holds logind's delay lock only while a
 // mounted RAM disk has a backup, and on the announcement saves it before letting go.
+#include "HelperNotifier.h"
 #include "HelperSaveGuard.h"
 #include "QMHelperTestSupport.h"
 #include "QMLogindStandIn.h"
@@ -19,14 +20,26 @@ namespace {
 class HelperSaveGuardTest : public LogindStandInTest
 {
 protected:
-    QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode)
+    QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode, const QString &backupDir = QString())
     {
         QMRamDisk::Ptr r = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), name);
         r->setBackupMode(backupMode);
+        r->setBackupDir(backupDir);
         QMEngineTest::RecordingDelegate delegate;
         r->performAction(QMRamDiskAction_create, &delegate, false);
         EXPECT_EQ(r->status(), QMRamDiskStatus_mounted);
         return r;
+    }
+
+    // The folder of the backup cannot be written: a file stands where it was (its disk is
+    // gone, another one mounted in its place). giveBack() undoes it.
+    static bool takeAway(const QString &folder)
+    {
+        return QFile::rename(folder, folder + QStringLiteral("-away")) && QMEngineTest::writeFile(folder, "not a folder");
+    }
+    static bool giveBack(const QString &folder)
+    {
+        return QFile::remove(folder) && QFile::rename(folder + QStringLiteral("-away"), folder);
     }
 
     QMEngineTest::RamDiskSandbox _sandbox;
@@ -43,8 +56,9 @@ TEST_F(HelperSaveGuardTest, TheLockIsHeldOnlyForABackedUpRamDiskWhichIsSavedBefo
     QMRamDiskEntries entries;
     entries.readRamDisksFromDefaultLocation();
     HelperSaveGuard guard(&entries, new QMShutdownInhibitor(QDBusConnection::sessionBus()));
-    QMTest::waitUntil([] { return false; }, 300);
     EXPECT_FALSE(guard.isGuarding());
+    // Not wanted, the lock is never asked for.
+    EXPECT_FALSE(guard.inhibitor()->isWanted());
     EXPECT_TRUE(logind.locks.isEmpty()) << "nothing to save, nothing to hold the machine for";
 
     const QMRamDisk::Ptr kept = mounted(QStringLiteral("Kept"), QMRamDiskBackupMode_defaultLocation);
@@ -96,4 +110,123 @@ TEST_F(HelperSaveGuardTest, ASaveLongerThanItsBoundLetsTheShutdownGoOnAndStillEn
     EXPECT_EQ(told, 1);
     EXPECT_FALSE(slow->lastError());
     EXPECT_EQ(QFileInfo(slow->backupDirPath() + QStringLiteral("/big")).size(), data.size());
+}
+
+// Without a tray menu the guard's own store writes what each save did into the entries
+// file, and a failed save is told, once until a save works again.
+TEST_F(HelperSaveGuardTest, EverySaveIsRecordedAndAFailureIsToldOnce)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    QMHelperTest::NotificationDaemon daemon;
+    if (!daemon.isRunning())
+        GTEST_SKIP() << daemon.why().toStdString();
+    QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
+    const QString folder = _sandbox.mkdir(QStringLiteral("usb"));
+    const QMRamDisk::Ptr r = mounted(QStringLiteral("Scheduled"), QMRamDiskBackupMode_chosenDirectory, folder);
+    r->setAutoSaveInterval(1);
+    ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
+    QMRamDiskEntries entries;
+    entries.readRamDisksFromDefaultLocation();
+    HelperSaveGuard guard(&entries, new QMShutdownInhibitor(QDBusConnection::sessionBus()));
+    HelperNotifier notifier;
+    guard.setNotifier(&notifier);
+    QStringList told;
+    QObject::connect(&notifier, &HelperNotifier::told, [&](const QString &, const QString &text) { told << text; });
+    QList<bool> ended;
+    QObject::connect(guard.schedule(), &QMRamDiskAutoSave::saveEnded, [&](const QString &, bool ok) { ended << ok; });
+    guard.schedule()->setMinimumInterval(1);
+    guard.schedule()->setCheckPeriod(100);
+
+    const auto changeAndWait = [&](const QString &file) {
+        const qsizetype before = ended.size();
+        QMEngineTest::writeFile(r->path() + QLatin1Char('/') + file, "x");
+        return QMTest::waitUntil([&] { return ended.size() > before; }, 60000);
+    };
+    ASSERT_TRUE(changeAndWait(QStringLiteral("first")));
+    ASSERT_TRUE(ended.last());
+    QMRamDiskEntries file;
+    ASSERT_TRUE(file.readRamDisksFromDefaultLocation());
+    ASSERT_EQ(file.count(), 1);
+    EXPECT_GT(file.ramDisks().first()->lastSaveDate(), 0) << "the save is not in the entries file";
+    EXPECT_EQ(file.ramDisks().first()->lastSaveDate(), entries.ramDisks().first()->lastSaveDate());
+
+    ASSERT_TRUE(takeAway(folder));
+    ASSERT_TRUE(changeAndWait(QStringLiteral("second")));
+    EXPECT_FALSE(ended.last());
+    ASSERT_TRUE(QMTest::waitUntil([&] { return told.size() == 1; }, 30000));
+    EXPECT_TRUE(told.first().contains(QStringLiteral("The last save of \"Scheduled\" failed"))) << told.first().toStdString();
+    EXPECT_TRUE(told.first().contains(QStringLiteral("Its last complete copy, in %1").arg(r->backupDirPath())))
+        << told.first().toStdString();
+    ASSERT_TRUE(changeAndWait(QStringLiteral("third")));
+    EXPECT_FALSE(ended.last());
+    EXPECT_EQ(told.size(), 1) << "told at every round";
+
+    ASSERT_TRUE(giveBack(folder));
+    ASSERT_TRUE(changeAndWait(QStringLiteral("fourth")));
+    EXPECT_TRUE(ended.last());
+    ASSERT_TRUE(takeAway(folder));
+    ASSERT_TRUE(changeAndWait(QStringLiteral("fifth")));
+    EXPECT_TRUE(QMTest::waitUntil([&] { return told.size() == 2; }, 30000)) << "a new failure after a save that worked";
+    ASSERT_TRUE(giveBack(folder));
+}
+
+// A save that fails when the machine is about to go is tried once more while the lock is
+// held; failing again, it is told at once and again at the next start of the helper.
+TEST_F(HelperSaveGuardTest, AFailedSaveBeforeTheShutdownIsTriedAgainThenToldNowAndAtTheNextStart)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    QMHelperTest::NotificationDaemon daemon;
+    if (!daemon.isRunning())
+        GTEST_SKIP() << daemon.why().toStdString();
+    QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
+    QFile::remove(HelperNotifier::settingsFilePath());
+    const QString folder = _sandbox.mkdir(QStringLiteral("usb"));
+    const QMRamDisk::Ptr r = mounted(QStringLiteral("Unsaved"), QMRamDiskBackupMode_chosenDirectory, folder);
+    QMEngineTest::RecordingDelegate delegate;
+    r->performAction(QMRamDiskAction_backup, &delegate, true);
+    ASSERT_TRUE(delegate.waitForEnd());
+    ASSERT_FALSE(r->lastError());
+    ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/work.txt"), "written before the shutdown"));
+    ASSERT_TRUE(takeAway(folder));
+    ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
+    QMRamDiskEntries entries;
+    entries.readRamDisksFromDefaultLocation();
+    HelperSaveGuard guard(&entries, new QMShutdownInhibitor(QDBusConnection::sessionBus()));
+    HelperNotifier notifier;
+    guard.setNotifier(&notifier);
+    QStringList told;
+    QObject::connect(&notifier, &HelperNotifier::told, [&](const QString &, const QString &text) { told << text; });
+    int attempts = 0;
+    bool heldWhenTriedAgain = false;
+    QObject::connect(guard.schedule(), &QMRamDiskAutoSave::saveStarted, [&] {
+        if (++attempts == 2)
+            heldWhenTriedAgain = !logind.isClosed(0);
+    });
+    bool over = false;
+    QObject::connect(&guard, &HelperSaveGuard::savedBeforeGoing, [&] { over = true; });
+    ASSERT_TRUE(QMTest::waitUntil([&] { return guard.inhibitor()->isHeld(); }));
+
+    emit logind.PrepareForShutdown(true);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return over; }, 120000));
+    EXPECT_EQ(attempts, 2);
+    EXPECT_TRUE(heldWhenTriedAgain) << "the lock went before the second try";
+    EXPECT_TRUE(QMTest::waitUntil([&] { return logind.isClosed(0); }));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return told.size() == 1; }, 30000));
+    EXPECT_TRUE(told.first().contains(QStringLiteral("The last save of \"Unsaved\" failed"))) << told.first().toStdString();
+    EXPECT_TRUE(told.first().contains(QStringLiteral("holds what it held on"))) << told.first().toStdString();
+
+    // The next start of the helper: told once more, then never again.
+    for (int start = 0; start < 2; ++start) {
+        HelperNotifier next;
+        QStringList toldNext;
+        QObject::connect(&next, &HelperNotifier::told, [&](const QString &, const QString &text) { toldNext << text; });
+        next.tellPending();
+        if (start == 0) {
+            ASSERT_TRUE(QMTest::waitUntil([&] { return toldNext.size() == 1; }, 30000));
+            EXPECT_EQ(toldNext.first(), told.first());
+        } else {
+            EXPECT_TRUE(toldNext.isEmpty()) << "told at every start";
+        }
+    }
+    ASSERT_TRUE(giveBack(folder));
 }

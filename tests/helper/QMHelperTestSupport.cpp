@@ -4,10 +4,16 @@
 #include "QMPropertyListSerialization.h"
 #include "QMRamDiskEntries.h"
 
+#include "QMTestSupport.h"
+
 #include <QAction>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QMenu>
+#include <QProcess>
 
 namespace QMHelperTest {
 
@@ -93,6 +99,55 @@ void openAndClose(QMenu *menu)
     QApplication::processEvents();
     menu->hide();
     QApplication::processEvents();
+}
+
+NotificationDaemon::NotificationDaemon()
+{
+    const QString service = QStringLiteral("org.freedesktop.Notifications");
+    const QString program = QStringLiteral("/usr/lib/notification-daemon/notification-daemon");
+    QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
+    if (!bus) {
+        _why = QStringLiteral("no session bus");
+        return;
+    }
+    if (!QFileInfo(program).isExecutable()) {
+        _why = program + QStringLiteral(" is not installed");
+        return;
+    }
+    // Xvfb writes the display it took on the descriptor it is given: here its output.
+    _xvfb = new QProcess;
+    _xvfb->setProcessChannelMode(QProcess::SeparateChannels);
+    _xvfb->start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                                          QStringLiteral("tcp")});
+    if (!_xvfb->waitForStarted() || !QMTest::waitUntil([&] { return _xvfb->canReadLine(); }, 30000)) {
+        _why = QStringLiteral("Xvfb did not start");
+        return;
+    }
+    const QString display = QLatin1Char(':') + QString::fromLatin1(_xvfb->readLine().trimmed());
+    _daemon = new QProcess;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    _daemon->setProcessEnvironment(env);
+    _daemon->setProcessChannelMode(QProcess::ForwardedChannels);
+    _daemon->start(program, {});
+    _running = _daemon->waitForStarted()
+               && QMTest::waitUntil([&] { return bus->isServiceRegistered(service).value(); }, 30000);
+    if (!_running)
+        _why = QStringLiteral("notification-daemon did not take %1").arg(service);
+}
+
+NotificationDaemon::~NotificationDaemon()
+{
+    for (QProcess *p : {_daemon, _xvfb}) {
+        if (!p)
+            continue;
+        p->terminate();
+        if (!p->waitForFinished(10000)) {
+            p->kill();
+            p->waitForFinished();
+        }
+        delete p;
+    }
 }
 
 } // namespace QMHelperTest

@@ -11,6 +11,7 @@
 
 class QAction;
 class QMenu;
+class QProcess;
 
 namespace QMHelperTest {
 
@@ -42,5 +43,22 @@ QStringList itemNames(const QMenu *menu);
 QAction *item(const QMenu *menu, const QString &name);
 // Opens a menu as the user does (so that it fills itself) and closes it again.
 void openAndClose(QMenu *menu);
+
+// The desktop's notification service on the test's session bus: the real
+// notification-daemon, on an X server of its own (Xvfb). Ended with the object.
+class NotificationDaemon
+{
+public:
+    NotificationDaemon();
+    ~NotificationDaemon();
+    bool isRunning() const { return _running; }
+    QString why() const { return _why; }
+
+private:
+    QProcess *_xvfb = nullptr;
+    QProcess *_daemon = nullptr;
+    bool _running = false;
+    QString _why;
+};
 
 } // namespace QMHelperTest
