@@ -43,15 +43,22 @@ bool parseMapsLine(const QByteArray &line, MapsLine *out)
     return okMajor && okMinor && okInode;
 }
 
-// A file of the device is mapped (anonymous mappings have inode 0).
-bool mapsUseDevice(const QString &pidDir, dev_t device)
+// The lines of /proc/<pid>/maps; none when it cannot be read (gone, or another user's).
+// Read to its end: a file of /proc says it is empty until it is read.
+QList<QByteArray> mapsLines(const QString &pidDir)
 {
     QFile maps(pidDir + QStringLiteral("/maps"));
     if (!maps.open(QIODevice::ReadOnly))
-        return false;
+        return {};
+    return maps.readAll().split('\n');
+}
+
+// A file of the device is mapped (anonymous mappings have inode 0).
+bool mapsUseDevice(const QString &pidDir, dev_t device)
+{
     MapsLine line;
-    while (!maps.atEnd())
-        if (parseMapsLine(maps.readLine(), &line) && line.device == device && line.inode != 0)
+    for (const QByteArray &text : mapsLines(pidDir))
+        if (parseMapsLine(text, &line) && line.device == device && line.inode != 0)
             return true;
     return false;
 }
@@ -105,13 +112,9 @@ QSet<QPair<quint64, quint64>> QMVolumeHolders::sharedWritableMappings(const QStr
     for (const QString &entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         if (entry.isEmpty() || !entry.at(0).isDigit())
             continue;
-        QFile maps(proc.filePath(entry) + QStringLiteral("/maps"));
-        if (!maps.open(QIODevice::ReadOnly))
-            continue; // gone, or another user's
         MapsLine line;
-        while (!maps.atEnd()) {
-            if (parseMapsLine(maps.readLine(), &line) && line.sharedWritable && line.inode != 0
-                && line.device == volume.st_dev)
+        for (const QByteArray &text : mapsLines(proc.filePath(entry))) {
+            if (parseMapsLine(text, &line) && line.sharedWritable && line.inode != 0 && line.device == volume.st_dev)
                 files.insert(qMakePair(quint64(line.device), line.inode));
         }
     }

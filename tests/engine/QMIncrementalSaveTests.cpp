@@ -274,6 +274,7 @@ TEST_F(IncrementalSave, AFileWrittenWhileTheLastCopyWasMadeIsCopiedAgain)
     ASSERT_TRUE(writeBytes(v + "/busy.log", "first version"));
     ASSERT_TRUE(writeBytes(v + "/old.txt", "old"));
     setTimes(v + "/old.txt", hoursAgo(1));
+    waitUntilOlderThanASave(v + "/old.txt");
     ASSERT_FALSE(save(volume(), backup));
     const struct timespec stamp = statOf(v + "/busy.log").st_mtim;
     ASSERT_TRUE(overwriteInPlace(v + "/busy.log", "second versio")); // the same size
