@@ -13,15 +13,17 @@ HelperSaveGuard::HelperSaveGuard(QMRamDiskEntries *entries, QMShutdownInhibitor 
     : QObject(parent), _entries(entries), _inhibitor(inhibitor)
 {
     _inhibitor->setParent(this);
+    // Connected before the schedule is: a save's outcome is in the entries file before the
+    // end of the save can let the machine go.
+    connect(entries, &QMRamDiskEntries::ramDiskReported, this, [this](const QMRamDiskReport &report) {
+        recordOutcome(report);
+        refresh();
+    });
     _schedule = new QMRamDiskAutoSave(entries, this);
     connect(_schedule, &QMRamDiskAutoSave::allSaved, this, &HelperSaveGuard::finishSaveAll);
     connect(_inhibitor, &QMShutdownInhibitor::aboutToShutDown, this, &HelperSaveGuard::saveBeforeGoing);
     connect(_inhibitor, &QMShutdownInhibitor::aboutToSleep, this, &HelperSaveGuard::saveBeforeGoing);
     connect(entries, &QMRamDiskEntries::ramDisksDidChange, this, &HelperSaveGuard::refresh);
-    connect(entries, &QMRamDiskEntries::ramDiskReported, this, [this](const QMRamDiskReport &report) {
-        recordOutcome(report);
-        refresh();
-    });
     connect(_schedule, &QMRamDiskAutoSave::saveEnded, this, &HelperSaveGuard::saveEnded);
 
     // The store's own refresh tells of RAM disks mounted or ejected by another program.
