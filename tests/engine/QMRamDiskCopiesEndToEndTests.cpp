@@ -290,25 +290,26 @@ TEST(QMRamDiskCopiesEndToEnd, ARamDiskSavedFullComesBackAtTheSameSize)
 }
 
 // A backup kept on a disk of small blocks allocates there a quarter of what its files take
-// on a RAM disk: the check counts the RAM disk's blocks, and refuses before the restore
-// would run out of space.
+// on a RAM disk (a kilobyte of data in every 4 KiB stretch of its files): the check counts
+// the RAM disk's blocks, and refuses before the restore would run out of space.
 TEST(QMRamDiskCopiesEndToEnd, TheRoomCheckCountsWhatFilesTakeOnTheRamDiskNotOnTheBackupDisk)
 {
     QM_REQUIRE_SANDBOX(sandbox);
     LoopFileSystem disk(sandbox.path() + QStringLiteral("/small-blocks.img"), sandbox.path() + QStringLiteral("/disk"),
-                        96, {QStringLiteral("-b"), QStringLiteral("1024"), QStringLiteral("-N"), QStringLiteral("40000")},
-                        false);
+                        64, {QStringLiteral("-b"), QStringLiteral("1024")}, false);
     ASSERT_TRUE(disk.isValid());
     QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("volumes")), QStringLiteral("Blocks"));
     r->setBackupMode(2);
     r->setBackupDir(sandbox.path() + QStringLiteral("/disk"));
     const QString backup = r->backupDirPath();
     ASSERT_TRUE(QDir().mkpath(backup));
-    for (int d = 0; d < 35; ++d) {
-        const QString dir = backup + QStringLiteral("/d%1").arg(d);
-        ASSERT_TRUE(QDir().mkpath(dir));
-        for (int f = 0; f < 1000; ++f)
-            ASSERT_TRUE(writeFile(dir + QStringLiteral("/f%1").arg(f), QByteArray(100, 'b')));
+    const QByteArray kilobyte(1024, 'k');
+    for (int f = 0; f < 5; ++f) {
+        const int fd = open(fs(backup + QStringLiteral("/data%1.bin").arg(f)).constData(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        for (off_t at = 0; at < 30 * 1024 * 1024; at += 4096)
+            ASSERT_EQ(pwrite(fd, kilobyte.constData(), size_t(kilobyte.size()), at), kilobyte.size());
+        close(fd);
     }
     QMDirectoryUsage usage;
     ASSERT_TRUE(QMGetDirectoryUsage(fs(backup), &usage, nullptr));
@@ -318,7 +319,7 @@ TEST(QMRamDiskCopiesEndToEnd, TheRoomCheckCountsWhatFilesTakeOnTheRamDiskNotOnTh
     QMError::Ptr error;
     EXPECT_FALSE(r->createWithDelegate(&delegate, &error));
     ASSERT_TRUE(error);
-    EXPECT_TRUE(error->message().startsWith(QStringLiteral("The RamDisk is too small for its backup")))
+    EXPECT_TRUE(error->message().startsWith(QStringLiteral("The RamDisk is too small for its backup: 150")))
         << error->message().toStdString();
     EXPECT_EQ(r->status(), 0);
     EXPECT_FALSE(r->contentsIncomplete());
