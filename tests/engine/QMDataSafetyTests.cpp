@@ -46,17 +46,6 @@ QMError::Ptr save(const QString &volume, const QString &backup, QMFileCopier::St
                                                                   statistics);
 }
 
-// Waits until the file system's clock has moved past `path`'s last change by more than the
-// second of margin the saves give it: from then on a save may take the file from its copy.
-bool waitUntilOlderThanASave(const QString &path)
-{
-    struct stat st {};
-    if (lstat(fs(path).constData(), &st) != 0)
-        return false;
-    const double changed = double(st.st_ctim.tv_sec) + double(st.st_ctim.tv_nsec) / 1e9;
-    return QMTest::waitUntil([&] { return now() > changed + 1.2; }, 5000);
-}
-
 // A page of the file: `text` at its start, zeros after.
 QByteArray page(const QByteArray &text)
 {

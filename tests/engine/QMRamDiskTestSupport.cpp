@@ -15,6 +15,8 @@
 #include <cstdio>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace QMEngineTest {
@@ -73,6 +75,21 @@ QByteArray LoopFileSystem::catFromImage(const QString &path) const
             {QStringLiteral("-c"), QStringLiteral("-R"), QStringLiteral("cat \"%1\"").arg(path), _image});
     p.waitForFinished(60000);
     return p.readAllStandardOutput();
+}
+
+bool waitUntilOlderThanASave(const QString &path)
+{
+    struct stat st {};
+    if (lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return false;
+    const struct timespec changed = st.st_ctim;
+    return QMTest::waitUntil(
+        [&] {
+            struct timespec now {};
+            clock_gettime(CLOCK_REALTIME, &now);
+            return double(now.tv_sec - changed.tv_sec) + double(now.tv_nsec - changed.tv_nsec) / 1e9 > 1.2;
+        },
+        5000);
 }
 
 // ---- MappedWriter ----

@@ -122,6 +122,11 @@ private:
     bool _mapped = false;
 };
 
+// Waits until the clock is past the last status change of `path` by more than the second
+// of margin a save gives it: no program can date that time back, so only from then on may
+// a save take the file from the last copy.
+bool waitUntilOlderThanASave(const QString &path);
+
 // Writes `size` bytes of varied contents.
 bool writeFile(const QString &path, const QByteArray &contents);
 QByteArray readFile(const QString &path);

@@ -42,6 +42,25 @@ protected:
         return QFile::remove(folder) && QFile::rename(folder + QStringLiteral("-away"), folder);
     }
 
+    // The guard over a store of the entries file written with `ramDisk`, telling what it
+    // tells through a notifier of its own; what was told is in `told`.
+    struct Guarded
+    {
+        explicit Guarded(const QMRamDisk::Ptr &ramDisk)
+            : written(QMHelperTest::writeEntries({ramDisk}, false)),
+              read(entries.readRamDisksFromDefaultLocation()),
+              guard(&entries, new QMShutdownInhibitor(QDBusConnection::sessionBus()))
+        {
+            guard.setNotifier(&notifier);
+            QObject::connect(&notifier, &HelperNotifier::told, [this](const QString &, const QString &text) { told << text; });
+        }
+        QMRamDiskEntries entries;
+        bool written, read;
+        HelperSaveGuard guard;
+        HelperNotifier notifier;
+        QStringList told;
+    };
+
     QMEngineTest::RamDiskSandbox _sandbox;
 };
 
@@ -124,14 +143,10 @@ TEST_F(HelperSaveGuardTest, EverySaveIsRecordedAndAFailureIsToldOnce)
     const QString folder = _sandbox.mkdir(QStringLiteral("usb"));
     const QMRamDisk::Ptr r = mounted(QStringLiteral("Scheduled"), QMRamDiskBackupMode_chosenDirectory, folder);
     r->setAutoSaveInterval(1);
-    ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
-    QMRamDiskEntries entries;
-    entries.readRamDisksFromDefaultLocation();
-    HelperSaveGuard guard(&entries, new QMShutdownInhibitor(QDBusConnection::sessionBus()));
-    HelperNotifier notifier;
-    guard.setNotifier(&notifier);
-    QStringList told;
-    QObject::connect(&notifier, &HelperNotifier::told, [&](const QString &, const QString &text) { told << text; });
+    Guarded guarded(r);
+    QMRamDiskEntries &entries = guarded.entries;
+    HelperSaveGuard &guard = guarded.guard;
+    const QStringList &told = guarded.told;
     QList<bool> ended;
     QObject::connect(guard.schedule(), &QMRamDiskAutoSave::saveEnded, [&](const QString &, bool ok) { ended << ok; });
     // The guard tells as it hears of the end of a save, before this test does.
@@ -192,14 +207,9 @@ TEST_F(HelperSaveGuardTest, AFailedSaveBeforeTheShutdownIsTriedAgainThenToldNowA
     ASSERT_FALSE(r->lastError());
     ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/work.txt"), "written before the shutdown"));
     ASSERT_TRUE(takeAway(folder));
-    ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
-    QMRamDiskEntries entries;
-    entries.readRamDisksFromDefaultLocation();
-    HelperSaveGuard guard(&entries, new QMShutdownInhibitor(QDBusConnection::sessionBus()));
-    HelperNotifier notifier;
-    guard.setNotifier(&notifier);
-    QStringList told;
-    QObject::connect(&notifier, &HelperNotifier::told, [&](const QString &, const QString &text) { told << text; });
+    Guarded guarded(r);
+    HelperSaveGuard &guard = guarded.guard;
+    const QStringList &told = guarded.told;
     int attempts = 0;
     bool heldWhenTriedAgain = false;
     QObject::connect(guard.schedule(), &QMRamDiskAutoSave::saveStarted, [&] {
