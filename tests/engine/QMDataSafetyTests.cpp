@@ -7,6 +7,7 @@
 #include "QMRamDiskAutoSave.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMVolumeHolders.h"
 
 #include "QMTestSupport.h"
 
@@ -126,6 +127,10 @@ TEST(QMDataSafetyEndToEnd, ARecordWrittenThroughAMappingAfterASaveComesBackAfter
 
     MappedWriter writer(QStringLiteral(QM_MMAP_WRITER), db);
     ASSERT_TRUE(writer.isMapped());
+    // Held by its mapping alone (no open file, no directory there): an eject names it.
+    const QList<QMVolumeHolders::Holder> holders = QMVolumeHolders::holdersOfVolumeAtPath(r->path());
+    EXPECT_EQ(holders.size(), 1);
+    EXPECT_EQ(holders.value(0).pid, pid_t(writer.pid()));
     ASSERT_TRUE(writer.write("record-v1"));
     delegate.clear();
     r->performAction(QMRamDiskAction_backup, &delegate, true);

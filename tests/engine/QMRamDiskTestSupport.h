@@ -111,6 +111,7 @@ public:
     explicit MappedWriter(const QString &program, const QString &file);
     ~MappedWriter();
     bool isMapped() const { return _mapped; }
+    qint64 pid() const { return _process->processId(); }
     // Writes `text` to the start of the page through the mapping; true once done.
     bool write(const QByteArray &text);
     // Unmaps and ends; true when it ended well.

@@ -23,6 +23,8 @@ int main(int argc, char **argv)
     void *page = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (page == MAP_FAILED)
         return 1;
+    close(fd); // the mapping alone holds the file, as after a database opened it
+
     std::cout << "mapped" << std::endl;
     std::string line;
     while (std::getline(std::cin, line)) {
@@ -35,6 +37,5 @@ int main(int argc, char **argv)
         }
     }
     munmap(page, size);
-    close(fd);
     return 0;
 }
