@@ -13,6 +13,7 @@
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskFunctions.h"
 #include "QMRamDiskManager.h"
+#include "QMRamDiskAutoSave.h"
 #include "QMRamDiskUtils.h"
 #include "QMSingleInstance.h"
 #include "QMUserDefaults.h"
@@ -213,9 +214,12 @@ void AppController::continueApplicationDidFinishLaunching()
     _ramDiskConfigController->updateUI();
     bringWindowToFront();
 
-    // The helper, when the list wants it in the tray and it is not running yet.
+    // The helper, when the list wants it in the tray and it is not running yet, or for the
+    // mounted RAM disks it saves.
     if (_ramDiskConfigController->ramDiskEntries()->showInMenuBar() && !_ramDiskConfigController->helperIsRunning())
         _ramDiskConfigController->setHelperIsRunning(true);
+    else
+        QMRamDiskAutoSave::ensureGuardFor(_ramDiskConfigController->ramDiskEntries()->ramDisks());
 
     installAppMenuItems();
     startUpdateChecker();
@@ -384,11 +388,10 @@ void AppController::checkForUpdateFromMenuItem()
 
 void AppController::checkForUpdatesDidInstallUpdate()
 {
-    // The new version's helper replaces the old one.
-    if (_ramDiskConfigController && _ramDiskConfigController->helperIsRunning()) {
-        _ramDiskConfigController->setHelperIsRunning(false);
-        _ramDiskConfigController->setHelperIsRunning(true);
-    }
+    // The new version's helper replaces the old one, once the old one has saved; the
+    // settings stay as they are.
+    if (_ramDiskConfigController && _ramDiskConfigController->helperIsRunning())
+        QMRamDiskUtils::setHelperIsRunning(true);
 }
 
 void AppController::displayLicenseAgreementFromMenuItem()

@@ -3,7 +3,11 @@
 #include "QMDistributedNotificationCenter.h"
 #include "QMFunctions.h"
 #include "QMLog.h"
+#include "QMRamDiskAutoSave.h"
+#include "QMRamDiskEntries.h"
 #include "QMRamDiskPreferences.h"
+#include "QMRamDiskUtils.h"
+#include "QMSharedLoginItems.h"
 #include "QM_OSAppearance.h"
 #include "RamDiskConfigController.h"
 #include "RamDiskConfigPresentation.h"
@@ -76,6 +80,15 @@ void PreferencesController::windowDidLoad()
     grid->setColumnStretch(1, 1);
     layout->addLayout(grid);
 
+    // What really starts at login: the boxes above speak of the tray only.
+    _loginInfo = new QLabel(this);
+    _loginInfo->setObjectName(QStringLiteral("loginInfo"));
+    _loginInfo->setWordWrap(true);
+    _loginInfo->setForegroundRole(QPalette::PlaceholderText);
+    // As wide as the controls, however long the text.
+    _loginInfo->setFixedWidth(qMax(grid->sizeHint().width(), 360));
+    layout->addWidget(_loginInfo);
+
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     buttons->setObjectName(QStringLiteral("preferencesButtons"));
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -122,8 +135,45 @@ void PreferencesController::updateUI()
     updateUIButton();
 }
 
+QString PreferencesController::loginText(const QList<QMRamDisk::Ptr> &ramDisks, bool showInMenuBar,
+                                         bool showInMenuBarAtLogin, bool registered)
+{
+    QStringList does;
+    if (showInMenuBar && showInMenuBarAtLogin)
+        does << P::localized("It shows Quilmo in the system tray.");
+    QStringList created;
+    bool saves = false;
+    for (const QMRamDisk::Ptr &r : ramDisks) {
+        if (r->createAtLogin())
+            created << QStringLiteral("\u201c%1\u201d").arg(r->displayName());
+        saves = saves || QMRamDiskAutoSave::saveActionOf(r) != QMRamDiskAction_none;
+    }
+    if (!created.isEmpty()) {
+        const QString last = created.takeLast();
+        const QString names = created.isEmpty() ? last
+                                                : created.join(QStringLiteral(", ")) + P::localized(" and ") + last;
+        does << P::localized("It creates %1.").arg(names);
+    }
+    if (saves && (registered || !does.isEmpty()))
+        does << P::localized("It saves the RAM disks that have a backup while they are mounted.");
+    if (!registered)
+        return does.isEmpty() ? P::localized("Nothing of Quilmo starts at login.")
+                              : P::localized("Quilmo-Helper should start at login, but its autostart entry is missing "
+                                             "(see the log).");
+    return (QStringList{P::localized("At login, Quilmo-Helper starts.")} + does).join(QLatin1Char(' '));
+}
+
 void PreferencesController::updateUIButton()
 {
+    if (const QMRamDiskEntries *entries = _ramDiskConfigController ? _ramDiskConfigController->ramDiskEntries() : nullptr) {
+        bool valid = false;
+        const QUrl helper = QMRamDiskUtils::helperURL();
+        const bool registered = !helper.isEmpty() && QMSharedLoginItems::isLoginItem(helper, &valid) && valid;
+        _loginInfo->setText(loginText(entries->ramDisks(), entries->showInMenuBar(), entries->showInMenuBarAtLogin(),
+                                      registered));
+    } else {
+        _loginInfo->clear();
+    }
     const bool shown = _showHelper->isChecked();
     _iconStylePopMenu->setEnabled(shown);
     _showHelperAtLogin->setEnabled(shown);

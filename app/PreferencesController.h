@@ -1,6 +1,9 @@
 #pragma once
 
+#include "QMRamDisk.h"
+
 #include <QDialog>
+#include <QList>
 #include <QPointer>
 
 class QCheckBox;
@@ -13,6 +16,8 @@ class RamDiskConfigController;
 // the configuration controller, which keeps them in the list of RAM disks and starts, quits
 // or registers the helper; the icon style is Quilmo's own preference, announced to the
 // helper at once on the session bus and saved a second later where the helper reads it.
+// A line below says what really starts at login, whatever the boxes: the helper also starts
+// to create RAM disks and to save those with a backup.
 class PreferencesController : public QDialog
 {
     Q_OBJECT
@@ -38,6 +43,11 @@ public:
     // "QMRamDiskPreferencesStatusItemIconStyleDidChangeNotification"
     static QString iconStyleNotificationName();
 
+    // What happens at login, for people: whether Quilmo-Helper starts (its autostart entry
+    // is `registered`) and what for, from the list's settings.
+    static QString loginText(const QList<QMRamDisk::Ptr> &ramDisks, bool showInMenuBar,
+                             bool showInMenuBarAtLogin, bool registered);
+
 protected:
     void showEvent(QShowEvent *event) override;
 
@@ -48,5 +58,6 @@ private:
     QCheckBox *_showHelperAtLogin = nullptr;
     QLabel *_iconStyleLabel = nullptr;
     QComboBox *_iconStylePopMenu = nullptr;
+    QLabel *_loginInfo = nullptr;
     QPointer<RamDiskConfigController> _ramDiskConfigController;
 };

@@ -7,6 +7,7 @@
 #include "QMBoxHighlightable.h"
 #include "QMLog.h"
 #include "QMMacInfo.h"
+#include "QMRamDiskAutoSave.h"
 #include "QMRamDiskFunctions.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
@@ -836,6 +837,9 @@ void RamDiskConfigController::synchronizeRamDiskEntries()
         return;
     _ramDiskEntries->synchronizeHelperAuto();
     _ramDiskEntries->writeRamDisksToDefaultLocation();
+    // A RAM disk mounted here, or given a backup while mounted, is saved by Quilmo-Helper
+    // for the rest of the session, tray menu or not.
+    QMRamDiskAutoSave::ensureGuardFor(_ramDiskEntries->ramDisks());
 }
 
 void RamDiskConfigController::synchronize()
@@ -863,8 +867,13 @@ void RamDiskConfigController::applicationWillTerminate()
 {
     if (!_ramDiskEntries)
         return;
-    // RAM disks stay mounted; the helper stays only when it is wanted in the menu bar at login.
-    if (!(_ramDiskEntries->showInMenuBar() && _ramDiskEntries->showInMenuBarAtLogin()))
+    // RAM disks stay mounted. The helper stays for its menu when it is wanted at login, and
+    // for the RAM disks it saves: those are saved for the rest of the session (the helper
+    // takes its menu away by itself once Quilmo has gone). Otherwise it is asked to quit.
+    const QList<QMRamDisk::Ptr> ramDisks = _ramDiskEntries->ramDisks();
+    if (QMRamDiskAutoSave::needsGuard(ramDisks))
+        QMRamDiskAutoSave::ensureGuardFor(ramDisks);
+    else if (!(_ramDiskEntries->showInMenuBar() && _ramDiskEntries->showInMenuBarAtLogin()))
         QMRamDiskUtils::setHelperIsRunning(false);
 }
 
@@ -882,9 +891,14 @@ void RamDiskConfigController::setHelperIsRunning(bool running)
     _ramDiskEntries->setShowInMenuBar(running);
     if (!running)
         setHelperIsAtLogin(false);
-    // Both flags reach the file together, so the helper never reads one without the other.
-    _ramDiskEntries->writeRamDisksToDefaultLocation();
-    QMRamDiskUtils::setHelperIsRunning(running);
+    // Both flags reach the file together, so the helper never reads one without the other;
+    // a running helper hears of them and shows or takes away its menu.
+    synchronizeRamDiskEntries();
+    QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QMRamDiskEntries::appSender());
+    if (running)
+        QMRamDiskUtils::ensureHelperIsRunning();
+    else if (!QMRamDiskAutoSave::needsGuard(_ramDiskEntries->ramDisks()))
+        QMRamDiskUtils::setHelperIsRunning(false);
 }
 
 bool RamDiskConfigController::helperIsAtLogin() const

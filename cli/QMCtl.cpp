@@ -330,6 +330,11 @@ bool QMCtl::save()
     }
     _entries->synchronizeHelperAuto();
     QMRamDiskEntries::postDidChangeToAllNotificationWithSender(senderName());
+    // A RAM disk mounted here, or given a backup while mounted, is saved by Quilmo-Helper
+    // for the rest of the session, whether or not the tray menu is wanted.
+    if (!QMRamDiskAutoSave::ensureGuardFor(_entries->ramDisks()))
+        _err << "quilmoctl: warning: Quilmo-Helper could not be started: mounted RAM disks are saved only when "
+                "ejected or asked (see the log)\n";
     return true;
 }
 

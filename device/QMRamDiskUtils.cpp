@@ -105,30 +105,42 @@ bool QMRamDiskUtils::helperIsRunning()
 void QMRamDiskUtils::setHelperIsRunning(bool running)
 {
     const QList<pid_t> helpers = QMRunningApplications::processIds(helperBundleIdentifier());
-    // Wait until the old helper has gone, so that two never share the status area.
-    if (!helpers.isEmpty() && !QMRunningApplications::terminate(helpers)) {
+    // Wait until the old helper has gone, so that two never share the status area, and
+    // give it the time its saves take.
+    if (!helpers.isEmpty() && !QMRunningApplications::terminate(helpers, helperQuitBoundMs)) {
         QStringList pids;
         for (pid_t p : helpers)
             pids << QString::number(p);
         QM_LogErrorMethod("QMRamDiskUtils", QStringLiteral("terminate==NO pids:%1").arg(pids.join(QStringLiteral(", "))));
     }
-    if (!running)
-        return;
+    if (running)
+        startHelper();
+}
 
+bool QMRamDiskUtils::ensureHelperIsRunning()
+{
+    return helperIsRunning() || startHelper();
+}
+
+bool QMRamDiskUtils::startHelper()
+{
     const QUrl url = helperURL();
     if (url.isEmpty()) {
         QM_LogErrorMethod("QMRamDiskUtils", QStringLiteral("launchApplicationAtURL==NO URL:%1 error:%2")
                                                 .arg(QUrl::fromLocalFile(helperPath()).toString(),
                                                      QStringLiteral("No such file or not executable")));
-        return;
+        return false;
     }
     QProcess process;
     process.setProgram(url.toLocalFile());
     process.setArguments({QStringLiteral("FromApp")});
     process.setWorkingDirectory(QDir::homePath());
-    if (!process.startDetached())
+    if (!process.startDetached()) {
         QM_LogErrorMethod("QMRamDiskUtils", QStringLiteral("launchApplicationAtURL==NO URL:%1 error:%2")
                                                 .arg(url.toString(), process.errorString()));
+        return false;
+    }
+    return true;
 }
 
 QUrl QMRamDiskUtils::activityMonitorURL()

@@ -17,11 +17,20 @@ public:
     static QUrl helperURL();
     // The install prefix P of the main application, as seen from inside the helper.
     static QString ramDiskAppPath();
+    // How long a helper asked to quit may take: it lets its running actions end and saves
+    // what changed first (at most 30 s each), so a stop waits that long before forcing it.
+    static constexpr int helperQuitBoundMs = 65000;
+
     // True when a helper of this installation runs for this user.
     static bool helperIsRunning();
     // true: stops every running helper, then starts a new one detached with the single
-    // argument "FromApp". false: stops every running helper.
+    // argument "FromApp". false: stops every running helper. A stop asks each helper to
+    // quit and waits for it up to helperQuitBoundMs before forcing it, so that the saves
+    // it makes on its way out are not cut off.
     static void setHelperIsRunning(bool running);
+    // Starts a helper with "FromApp" unless one runs already; true when one runs or was
+    // started.
+    static bool ensureHelperIsRunning();
 
     // The first installed task manager and disk utility, else an empty URL.
     static QUrl activityMonitorURL();
@@ -36,4 +45,8 @@ public:
     // Tests point the installation at another prefix (P above); null goes back to the real one.
     static void setInstallPrefixForTesting(const QString &prefix);
     static QString installPrefix();
+
+private:
+    // Starts a helper detached with the single argument "FromApp"; false when it could not.
+    static bool startHelper();
 };

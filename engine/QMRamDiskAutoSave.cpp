@@ -1,5 +1,7 @@
 #include "QMRamDiskAutoSave.h"
 
+#include "QMRamDiskUtils.h"
+
 #include "QMFileLock.h"
 #include "QMLog.h"
 #include "QMRamDiskActionLock.h"
@@ -182,6 +184,19 @@ QString QMRamDiskAutoSave::savedText(double lastSaveDate, double now)
     const qint64 days = hours / 24;
     return days == 1 ? QCoreApplication::translate(table, "Saved 1 day ago")
                      : QCoreApplication::translate(table, "Saved %1 days ago").arg(days);
+}
+
+bool QMRamDiskAutoSave::needsGuard(const QList<QMRamDisk::Ptr> &ramDisks)
+{
+    for (const QMRamDisk::Ptr &r : ramDisks)
+        if (r->status() == QMRamDiskStatus_mounted && saveActionOf(r) != QMRamDiskAction_none)
+            return true;
+    return false;
+}
+
+bool QMRamDiskAutoSave::ensureGuardFor(const QList<QMRamDisk::Ptr> &ramDisks)
+{
+    return !needsGuard(ramDisks) || QMRamDiskUtils::ensureHelperIsRunning();
 }
 
 void QMRamDiskAutoSave::start()

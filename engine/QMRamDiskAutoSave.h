@@ -55,6 +55,14 @@ public:
     // "Saved just now", "Saved 3 minutes ago", ... for a save date; "Never saved" for 0.
     static QString savedText(double lastSaveDate, double now);
 
+    // Whether one of the records is a mounted RAM disk with somewhere to be saved: while
+    // there is one, Quilmo-Helper runs for the session and saves it.
+    static bool needsGuard(const QList<QMRamDisk::Ptr> &ramDisks);
+    // Starts Quilmo-Helper (without a menu unless the tray is wanted) when the records need
+    // it and none runs; Quilmo and quilmoctl call it after mounting. False when one was
+    // needed and could not be started.
+    static bool ensureGuardFor(const QList<QMRamDisk::Ptr> &ramDisks);
+
     // The schedule: a check of every record each check period (30 s unless set).
     void start();
     void stop();

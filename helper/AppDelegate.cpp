@@ -11,10 +11,11 @@
 #include "StatusMenuController.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QSocketNotifier>
-#include <QSystemTrayIcon>
 #include <QThread>
 #include <QTimer>
 
@@ -25,9 +26,6 @@
 
 namespace {
 
-// An older helper that is asked to quit first lets its running actions end (at most 30 s);
-// only one still there after that is forced, so that no copy is cut off half way.
-constexpr int kForceTerminateAfterMs = 35000;
 
 int gSignalPipe[2] = {-1, -1};
 
@@ -109,9 +107,10 @@ void AppDelegate::quitOtherInstances()
         return;
     for (pid_t pid : pids)
         ::kill(pid, SIGTERM);
-    // Checked again when the time is up: a process id may have been given to another
-    // program meanwhile, which must not be killed.
-    QTimer::singleShot(kForceTerminateAfterMs, QCoreApplication::instance(), [pids] {
+    // An older helper lets its actions and saves end first (its own bound); only one still
+    // there after that is forced. Checked again when the time is up: a process id may have
+    // been given to another program meanwhile, which must not be killed.
+    QTimer::singleShot(QMRamDiskUtils::helperQuitBoundMs, QCoreApplication::instance(), [pids] {
         const QList<pid_t> still = olderInstances();
         for (pid_t pid : pids) {
             if (!still.contains(pid))
@@ -149,30 +148,39 @@ void AppDelegate::applicationDidFinishLaunching()
     _ramDiskEntries = new QMRamDiskEntries(this);
     _ramDiskEntries->readRamDisksFromDefaultLocation();
 
-    // 2. The tray menu, when it is wanted.
+    // What the helper tells the user of its own accord.
     _notifier = new HelperNotifier(this);
-    if (_ramDiskEntries->showInMenuBar()) {
-        _statusMenuController = new StatusMenuController(this);
-        connect(_statusMenuController, &StatusMenuController::quitRequested, this, &AppDelegate::terminate);
-        _notifier->setTrayIcon(_statusMenuController->statusItem());
-        // The menu tells of its outcomes through the tray; without a tray on the panel,
-        // through the desktop's notifications.
-        connect(_statusMenuController, &StatusMenuController::userNotified, this,
-                [this](const QString &title, const QString &text) {
-                    const QSystemTrayIcon *tray = _statusMenuController ? _statusMenuController->statusItem() : nullptr;
-                    if (!tray || !tray->isVisible())
-                        _notifier->tell(title, text);
-                });
-        startSaveGuard(_statusMenuController->ramDiskEntries());
-    }
+
+    // The helper's own store, for its whole life: what the menu shows and what the save
+    // schedule saves. It follows what the other programs write.
+    _savedEntries = new QMRamDiskEntries(this);
+    _savedEntries->readRamDisksFromDefaultLocation();
+    _savedEntries->setUpdator(true);
+    connect(_savedEntries, &QMRamDiskEntries::didChangeToAllNotification, this, [this](const QString &sender) {
+        if (sender == QMRamDiskEntries::helperSender())
+            return;
+        if (!_savedEntries->hasRunningAction())
+            _savedEntries->readRamDisksFromDefaultLocation();
+        // The settings of the menu may have changed ("show in the tray").
+        scheduleReconsider();
+    });
+    startSaveGuard();
+    watchQuilmo();
+
+    // 2. The tray menu, when it is wanted.
+    const bool fromApp = isStartedFromApp(QCoreApplication::arguments());
+    // A start at login has its work: the login run. Once it is done, the helper stays only
+    // for a menu, a RAM disk to save, or one that waits for its backup's disk.
+    _hadWork = !fromApp;
+    reconsider();
     // What the machine's going down kept from being said.
     _notifier->tellPending();
 
     // 3. One helper at a time: the newest.
     quitOtherInstances();
 
-    // 4. Started by Quilmo: nothing to create.
-    if (isStartedFromApp(QCoreApplication::arguments())) {
+    // 4. Started by Quilmo (or quilmoctl): nothing to create.
+    if (fromApp) {
         QM_LogInfoMethod(this, QStringLiteral("Helper started from the principal app"));
         delete _ramDiskEntries;
         _ramDiskEntries = nullptr;
@@ -183,6 +191,75 @@ void AppDelegate::applicationDidFinishLaunching()
     _loginRun = QThread::create([this] { qm_recoverRamDiskEntries(); });
     _loginRun->setObjectName(QStringLiteral("QMLoginRun"));
     _loginRun->start();
+}
+
+bool AppDelegate::isMenuWanted() const
+{
+    return _savedEntries && _savedEntries->showInMenuBar() && (_savedEntries->showInMenuBarAtLogin() || !_quilmoQuit);
+}
+
+void AppDelegate::scheduleReconsider()
+{
+    // From the event loop: the change may come from inside the menu that would go.
+    if (_reconsiderScheduled)
+        return;
+    _reconsiderScheduled = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            _reconsiderScheduled = false;
+            reconsider();
+        },
+        Qt::QueuedConnection);
+}
+
+void AppDelegate::reconsider()
+{
+    if (_terminating || !_savedEntries)
+        return;
+    const bool wanted = isMenuWanted();
+    if (wanted && !_statusMenuController) {
+        _statusMenuController = new StatusMenuController(this, _savedEntries);
+        connect(_statusMenuController, &StatusMenuController::quitRequested, this, &AppDelegate::terminate);
+        _notifier->setStatusItem(_statusMenuController->statusItem());
+        QM_LogInfoMethod(this, QStringLiteral("Tray menu shown"));
+    } else if (!wanted && _statusMenuController) {
+        delete _statusMenuController;
+        _statusMenuController = nullptr;
+        QM_LogInfoMethod(this, QStringLiteral("Tray menu removed: %1")
+                                   .arg(_savedEntries->showInMenuBar() ? QStringLiteral("Quilmo quit")
+                                                                       : QStringLiteral("not shown in the tray")));
+    }
+    const bool guarding = _saveGuard && _saveGuard->isGuarding();
+    if (guarding != _loggedGuarding) {
+        _loggedGuarding = guarding;
+        QM_LogInfoMethod(this, guarding ? QStringLiteral("Saving the mounted RAM disks that have a backup until they "
+                                                         "are ejected")
+                                        : QStringLiteral("No mounted RAM disk left to save"));
+    }
+    if (_statusMenuController || guarding || (_backupWait && _backupWait->isWaiting())) {
+        _hadWork = true;
+        return;
+    }
+    // Nothing to show and nothing to save: a helper that had work is done (after the
+    // login run); one started with nothing to do waits to be told.
+    if (_hadWork && !_ramDiskEntries && !_loginRun)
+        terminate();
+}
+
+void AppDelegate::watchQuilmo()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
+    // Quilmo owns its identifier on the session bus while it runs.
+    auto *watcher = new QDBusServiceWatcher(QMRamDiskUtils::bundleIdentifier(), bus,
+                                            QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString &, const QString &, const QString &newOwner) {
+                _quilmoQuit = newOwner.isEmpty();
+                scheduleReconsider();
+            });
 }
 
 void AppDelegate::qm_recoverRamDiskEntries()
@@ -213,46 +290,18 @@ void AppDelegate::mt_recoveredDidEnd()
     if (!_ramDiskEntries)
         return; // already ended by a quit
     endLoginRun();
-    if (_statusMenuController)
-        return;
     // Without a menu the helper still stays while a mounted RAM disk has a backup: it
     // saves it on its schedule and before the machine goes, and quits once none is left.
-    // It stays too while a RAM disk waits for its backup's disk.
-    _savedEntries = new QMRamDiskEntries(this);
-    _savedEntries->readRamDisksFromDefaultLocation();
-    const bool waiting = _backupWait && _backupWait->isWaiting();
-    if (!HelperSaveGuard::needsGuard(_savedEntries->ramDisks()) && !waiting) {
-        terminate();
-        return;
-    }
-    connect(_savedEntries, &QMRamDiskEntries::didChangeToAllNotification, this, [this](const QString &) {
-        if (_savedEntries && !_savedEntries->hasRunningAction())
-            _savedEntries->readRamDisksFromDefaultLocation();
-    });
-    _savedEntries->setUpdator(true);
-    startSaveGuard(_savedEntries);
-    connect(_saveGuard, &HelperSaveGuard::guardingChanged, this, &AppDelegate::quitWhenIdle);
-    if (_backupWait)
-        connect(_backupWait, &HelperBackupWait::finished, this, &AppDelegate::quitWhenIdle);
+    reconsider();
 }
 
-void AppDelegate::quitWhenIdle()
+void AppDelegate::startSaveGuard()
 {
-    if (_statusMenuController || !_saveGuard)
+    if (_saveGuard || !_savedEntries)
         return;
-    // What a waiting creation just mounted is in the file: the guard must know it first.
-    if (_savedEntries && !_savedEntries->hasRunningAction())
-        _savedEntries->readRamDisksFromDefaultLocation();
-    if (!_saveGuard->isGuarding() && !(_backupWait && _backupWait->isWaiting()))
-        terminate();
-}
-
-void AppDelegate::startSaveGuard(QMRamDiskEntries *entries)
-{
-    if (_saveGuard || !entries)
-        return;
-    _saveGuard = new HelperSaveGuard(entries, new QMShutdownInhibitor, this);
+    _saveGuard = new HelperSaveGuard(_savedEntries, new QMShutdownInhibitor, this);
     _saveGuard->setNotifier(_notifier);
+    connect(_saveGuard, &HelperSaveGuard::guardingChanged, this, [this] { scheduleReconsider(); });
 }
 
 void AppDelegate::endLoginRun()
@@ -282,12 +331,14 @@ void AppDelegate::endLoginRun()
     if (!backupMissing.isEmpty()) {
         if (!_backupWait) {
             _backupWait = new HelperBackupWait(_notifier, this);
+            // The helper's store learns the new RAM disk (the notification of its own
+            // sender is not heard), and the guard then saves it.
             connect(_backupWait, &HelperBackupWait::created, this, [this](const QString &) {
-                if (_statusMenuController)
-                    _statusMenuController->reloadRamDiskEntries();
-                else if (_savedEntries && !_savedEntries->hasRunningAction())
+                if (_savedEntries && !_savedEntries->hasRunningAction())
                     _savedEntries->readRamDisksFromDefaultLocation();
+                scheduleReconsider();
             });
+            connect(_backupWait, &HelperBackupWait::finished, this, [this] { scheduleReconsider(); });
         }
         for (const QString &id : std::as_const(backupMissing))
             _backupWait->add(_ramDiskEntries->ramDiskWithIdentifier(id));
@@ -310,9 +361,9 @@ void AppDelegate::endLoginRun()
     }
     _ramDiskEntries = nullptr;
 
-    // The menu's own store was read before the creations: it learns their devices now.
-    if (_statusMenuController && !created.isEmpty())
-        _statusMenuController->reloadRamDiskEntries();
+    // The helper's store was read before the creations: it learns their devices now.
+    if (_savedEntries && !created.isEmpty() && !_savedEntries->hasRunningAction())
+        _savedEntries->readRamDisksFromDefaultLocation();
     _endingLoginRun = false;
 }
 
@@ -320,8 +371,9 @@ bool AppDelegate::applicationShouldTerminate()
 {
     if (_ramDiskEntries)
         endLoginRun();
-    if (_statusMenuController)
-        _statusMenuController->wantTerminate();
+    // The actions started from the menu and the saves of the schedule share the store.
+    if (_savedEntries)
+        _savedEntries->waitingEndAll();
     return true;
 }
 

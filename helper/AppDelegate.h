@@ -18,9 +18,15 @@ class QThread;
 class StatusMenuController;
 
 // The helper's application object: at login it creates every RAM disk marked "create at
-// login", one after the other on a worker thread, and quits when the tray menu is not
-// wanted; while it is wanted it keeps the status menu. Started by Quilmo with the argument
-// "FromApp" it creates nothing.
+// login", one after the other on a worker thread. It keeps the status menu while the menu
+// is wanted, and saves every mounted RAM disk that has a backup mode (on its schedule and
+// before the session or the machine goes) for as long as one is mounted. Started by
+// Quilmo or quilmoctl with the argument "FromApp" it creates nothing.
+//
+// The menu is wanted while the list says "show in the tray" and either "at login" too or
+// Quilmo has not quit since (the window's quit takes the menu away, not the saves). A
+// helper left with neither a menu nor anything to save quits, unless it never had either
+// (started by Quilmo with nothing to do, it waits to be told).
 class AppDelegate : public QObject
 {
     Q_OBJECT
@@ -52,6 +58,13 @@ public:
     HelperNotifier *notifier() const { return _notifier; }
     // The RAM disks of the login run that wait for their backup's disk; none when none do.
     HelperBackupWait *backupWait() const { return _backupWait; }
+    // The helper's store: the menu's and the save schedule's, for the helper's lifetime.
+    QMRamDiskEntries *helperEntries() const { return _savedEntries; }
+
+    // Whether the tray menu is wanted now (see the class comment).
+    bool isMenuWanted() const;
+    // Makes or removes the menu as wanted, and quits when nothing is left to do.
+    void reconsider();
 
     // The other helpers of this installation run by this user that started before this
     // one (a newer helper is never ended by an older one).
@@ -65,10 +78,10 @@ public:
 
 private:
     void endLoginRun();
-    // The save schedule and the shutdown lock over `entries`.
-    void startSaveGuard(QMRamDiskEntries *entries);
-    // Without a menu: quits once nothing is left to save or to wait for.
-    void quitWhenIdle();
+    // The save schedule and the shutdown lock over the helper's store.
+    void startSaveGuard();
+    void watchQuilmo();
+    void scheduleReconsider();
 
     QMRamDiskEntries *_ramDiskEntries = nullptr;
     StatusMenuController *_statusMenuController = nullptr;
@@ -80,7 +93,11 @@ private:
     HelperNotifier *_notifier = nullptr;
     HelperBackupWait *_backupWait = nullptr;
     HelperSaveGuard *_saveGuard = nullptr;
-    QMRamDiskEntries *_savedEntries = nullptr; // the guard's own store, without a menu
+    QMRamDiskEntries *_savedEntries = nullptr; // the helper's store (the guard's and the menu's)
+    bool _quilmoQuit = false; // Quilmo quit since this helper started or it last started
+    bool _hadWork = false;    // a menu was shown or a RAM disk guarded
+    bool _reconsiderScheduled = false;
+    bool _loggedGuarding = false;
     bool _savedBeforeQuit = false;
     bool _terminating = false;
     bool _endingLoginRun = false;

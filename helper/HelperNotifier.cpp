@@ -1,14 +1,15 @@
 #include "HelperNotifier.h"
 
 #include "QMLog.h"
+#include "QMStatusItem.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QSystemTrayIcon>
 
 namespace {
 
@@ -18,9 +19,19 @@ const char kPendingKey[] = "PendingNotices";
 
 HelperNotifier::HelperNotifier(QObject *parent) : QObject(parent) {}
 
-void HelperNotifier::setTrayIcon(QSystemTrayIcon *trayIcon)
+void HelperNotifier::setStatusItem(QMStatusItem *statusItem)
 {
-    _trayIcon = trayIcon;
+    _statusItem = statusItem;
+}
+
+QDBusMessage HelperNotifier::desktopNotification(const QString &title, const QString &text)
+{
+    QDBusMessage notify = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    notify << QCoreApplication::applicationName() << uint(0) << QStringLiteral("dialog-warning") << title << text
+           << QStringList() << QVariantMap() << int(-1);
+    return notify;
 }
 
 QString HelperNotifier::settingsFilePath()
@@ -32,24 +43,18 @@ QString HelperNotifier::settingsFilePath()
 void HelperNotifier::tell(const QString &title, const QString &text)
 {
     QM_LogWarningMethod(this, QStringLiteral("Told the user: %1: %2").arg(title, text));
-    if (_trayIcon && _trayIcon->isVisible()) {
-        _trayIcon->showMessage(title, text, QSystemTrayIcon::Warning);
-        emit told(title, text);
+    if (_statusItem) {
+        if (_statusItem->showMessage(title, text))
+            emit told(title, text);
         return;
     }
-    // No tray to speak through: the desktop's notification service. It keeps a critical
-    // notification until the user dismisses it.
-    QDBusMessage notify = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
-    notify << QStringLiteral("Quilmo") << uint(0) << QStringLiteral("org.quilmo.Quilmo") << title << text
-           << QStringList() << QVariantMap{{QStringLiteral("urgency"), QVariant::fromValue(uchar(2))}} << qint32(-1);
+    // No tray icon to speak through: the desktop's notification service.
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         QM_LogErrorMethod(this, QStringLiteral("sessionBus==nil: not told: %1").arg(text));
         return;
     }
-    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(notify), this);
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(desktopNotification(title, text)), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, title, text] {
         watcher->deleteLater();
         const QDBusPendingReply<uint> reply = *watcher;

@@ -42,18 +42,9 @@ HelperSaveGuard::HelperSaveGuard(QMRamDiskEntries *entries, QMShutdownInhibitor 
 
 HelperSaveGuard::~HelperSaveGuard() = default;
 
-bool HelperSaveGuard::needsGuard(const QList<QMRamDisk::Ptr> &ramDisks)
-{
-    for (const QMRamDisk::Ptr &r : ramDisks) {
-        if (r->status() == QMRamDiskStatus_mounted && QMRamDiskAutoSave::saveActionOf(r) != QMRamDiskAction_none)
-            return true;
-    }
-    return false;
-}
-
 void HelperSaveGuard::refresh()
 {
-    const bool guarding = _entries && needsGuard(_entries->ramDisks());
+    const bool guarding = _entries && QMRamDiskAutoSave::needsGuard(_entries->ramDisks());
     _inhibitor->setWanted(guarding);
     if (guarding != _guarding) {
         _guarding = guarding;

@@ -37,8 +37,8 @@ public:
     HelperSaveGuard(QMRamDiskEntries *entries, QMShutdownInhibitor *inhibitor, QObject *parent = nullptr);
     ~HelperSaveGuard() override;
 
-    // Whether one of the records is a mounted RAM disk that has somewhere to be saved.
-    static bool needsGuard(const QList<QMRamDisk::Ptr> &ramDisks);
+    // Whether a mounted RAM disk of the store has somewhere to be saved
+    // (QMRamDiskAutoSave::needsGuard).
     bool isGuarding() const { return _guarding; }
 
     QMRamDiskAutoSave *schedule() const { return _schedule; }

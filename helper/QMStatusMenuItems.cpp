@@ -1,6 +1,7 @@
 #include "QMStatusMenuItems.h"
 
 #include "QMFinderTools.h"
+#include "QMRamDiskAutoSave.h"
 #include "QMRamDiskFunctions.h"
 #include "QMRamDiskManager.h"
 #include "QMTranslations.h"
@@ -150,22 +151,30 @@ QList<QMStatusMenuItem> QMStatusMenuItems::ramDiskMenu(const QMRamDisk::Ptr &r)
     QList<QMStatusMenuItem> items;
     if (!r)
         return items;
+    // A RAM disk that became busy after the menu was built (a scheduled save, an action
+    // of Quilmo or quilmoctl) says so; its actions wait, as the engine would refuse them.
+    const qint64 running = r->action();
+    const QString busy = running != QMRamDiskAction_none
+                             ? QMRamDiskManager::displayStringFromAction(running, r->lastActionInfo())
+                             : QString();
     auto add = [&](const char *key, const char *table, QMStatusMenuSelector selector, qint64 tag, bool enabled,
                    const QString &toolTip, const char *icon) {
-        QMStatusMenuItem i = item(key, table, selector, enabled, tag);
-        i.toolTip = toolTip;
+        QMStatusMenuItem i = item(key, table, selector, enabled && busy.isNull(), tag);
+        i.toolTip = busy.isNull() ? toolTip : busy;
         i.iconName = QString::fromLatin1(icon);
         i.ramDisk = r;
         items << i;
     };
+    if (!busy.isNull())
+        items << info(QStringLiteral("Busy"), busy.isEmpty() ? QMTranslations::localizedString("Busy", kRamDiskTable) : busy);
 
     const qint64 status = r->status();
     const qint64 type = r->type();
     const qint64 backupMode = r->backupMode();
     if (status == QMRamDiskStatus_created) {
-        QString running;
-        const bool isRunning = QMRamDiskManager::hasRunningAppForType(type, &running);
-        add("Mount", kRamDiskTable, QMStatusMenuSelector::StatusMount, 0, !isRunning, running, "rmov");
+        QString application;
+        const bool isRunning = QMRamDiskManager::hasRunningAppForType(type, &application);
+        add("Mount", kRamDiskTable, QMStatusMenuSelector::StatusMount, 0, !isRunning, application, "rmov");
         return items;
     }
 
@@ -175,6 +184,11 @@ QList<QMStatusMenuItem> QMStatusMenuItems::ramDiskMenu(const QMRamDisk::Ptr &r)
         add("Create", kRamDiskTable, QMStatusMenuSelector::Menu, 2, valid, invalid, "rmov");
         return items;
     }
+    // Its folder stays open to the user whatever runs on it.
+    QMStatusMenuItem open = item("Open in File Manager", nullptr, QMStatusMenuSelector::OpenRamDisk);
+    open.iconName = QStringLiteral("FNDR");
+    open.ramDisk = r;
+    items << open << separator();
     add("Eject", kRamDiskTable, QMStatusMenuSelector::StatusEject, 0, valid, invalid, "ejec");
     add("Rebuild", kRamDiskTable, QMStatusMenuSelector::Rebuild, 0, valid, invalid, "burn");
     if (isSynchronizedKind(type, backupMode))
@@ -184,6 +198,28 @@ QList<QMStatusMenuItem> QMStatusMenuItems::ramDiskMenu(const QMRamDisk::Ptr &r)
     if (type != QMRamDiskType_CoreSimulator)
         add("Delete All Files", nullptr, QMStatusMenuSelector::CleanUp, 0, valid, invalid, "ftrh");
     return items;
+}
+
+QString QMStatusMenuItems::rowStateLine(const QMRamDisk::Ptr &r, double now)
+{
+    if (!r)
+        return {};
+    if (const qint64 running = r->action(); running != QMRamDiskAction_none)
+        return QMRamDiskManager::displayStringFromAction(running, r->lastActionInfo());
+    if (r->status() == QMRamDiskStatus_mounted && QMRamDiskAutoSave::saveActionOf(r) != QMRamDiskAction_none)
+        return QMRamDiskAutoSave::savedText(r->lastSaveDate(), now);
+    return {};
+}
+
+QString QMStatusMenuItems::rowText(const QMRamDisk::Ptr &r, double now)
+{
+    if (!r)
+        return {};
+    QString text = escapedMenuText(r->displayName());
+    const QString state = rowStateLine(r, now);
+    if (!state.isEmpty())
+        text += QStringLiteral(" \u2014 ") + escapedMenuText(state);
+    return text;
 }
 
 QList<QMRamDisk::Ptr> QMStatusMenuItems::targetsOfAllAction(qint64 tag, const QList<QMRamDisk::Ptr> &ramDisks)

@@ -63,9 +63,18 @@ public:
     static QList<QMStatusMenuItem> rootMenu(const QList<QMRamDisk::Ptr> &ramDisks,
                                             const std::optional<QMMemoryStatistics> &memory, bool canPurge);
 
-    // The action items of one RAM disk's submenu, by its status; the validity and
-    // running-application checks decide what is enabled and give the tooltips.
+    // The items of one RAM disk's submenu, by its status: a mounted one opens its folder
+    // first, then its actions; the validity and running-application checks decide what
+    // is enabled and give the tooltips. While an action runs, a disabled line says which
+    // and every action waits for it.
     static QList<QMStatusMenuItem> ramDiskMenu(const QMRamDisk::Ptr &ramDisk);
+
+    // What a RAM disk's row says under its name: the running action's progress, or when
+    // a mounted one with a backup was last saved (`now` in seconds since 1970); empty
+    // otherwise.
+    static QString rowStateLine(const QMRamDisk::Ptr &ramDisk, double now);
+    // The row's text where the desktop draws the menu (text and icon only): "Name — state".
+    static QString rowText(const QMRamDisk::Ptr &ramDisk, double now);
 
     // Mounted and idle, and kept in step with its base (CoreSimulator or backup mode 3).
     static bool isSynchronizingCandidate(const QMRamDisk::Ptr &ramDisk);

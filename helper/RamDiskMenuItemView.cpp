@@ -1,9 +1,8 @@
 #include "RamDiskMenuItemView.h"
 
-#include "QMRamDiskAutoSave.h"
-
 #include "QMNSBezierPathExtensions.h"
 #include "QMRamDiskManager.h"
+#include "QMStatusMenuItems.h"
 #include "QM_OSAppearance.h"
 
 #include <QAction>
@@ -11,7 +10,6 @@
 #include <QDateTime>
 #include <QLabel>
 #include <QMenu>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QTimer>
@@ -93,22 +91,13 @@ RamDiskMenuItemView::RamDiskMenuItemView(const QRect &frame, const QMRamDisk::Pt
     setGeometry(frame);
     setMinimumSize(frame.size());
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    // The menu takes the mouse: hovering highlights the row and opens its submenu after
+    // the usual delay, a click opens it at once, as for every other item.
+    setAttribute(Qt::WA_TransparentForMouseEvents);
 
-    _status = ramDisk ? ramDisk->status() : 0;
-    _diskUsage = ramDisk ? ramDisk->diskUsage() : 0;
-    _action = action;
     _isDarkMode = QM_OSAppearance::isDarkMode();
     _isGraphiteTheme = QM_OSAppearance::isGraphiteTheme();
     const int h = frame.height();
-
-    // Coordinates here are Qt's (y down): a distance from the bottom b of a box of height
-    // bh becomes a top of h - b - bh.
-    if (_action != 0) {
-        auto *spinner = new ProgressIndicator(this);
-        spinner->setObjectName(QStringLiteral("progressIndicator"));
-        spinner->setGeometry(6, h - static_cast<int>(std::rint((h - 14) * 0.5)) - 14, 14, 14);
-        _progressIndicator = spinner;
-    }
 
     _iconRect = QRect(24, h - static_cast<int>(std::rint((h - 32) * 0.5)) - 32, 32, 32);
     if (ramDisk)
@@ -122,17 +111,47 @@ RamDiskMenuItemView::RamDiskMenuItemView(const QRect &frame, const QMRamDisk::Pt
     _titleLabel->setAutoFillBackground(false);
     _titleLabel->setFrameShape(QFrame::NoFrame);
     _titleLabel->setTextInteractionFlags(Qt::NoTextInteraction);
+    applyState(ramDisk, action, lastActionInfo);
+}
+
+void RamDiskMenuItemView::showState(const QMRamDisk::Ptr &ramDisk)
+{
+    if (!ramDisk)
+        return;
+    applyState(ramDisk, ramDisk->action(), ramDisk->lastActionInfo());
+    update();
+}
+
+void RamDiskMenuItemView::applyState(const QMRamDisk::Ptr &ramDisk, qint64 action, qint64 lastActionInfo)
+{
+    _status = ramDisk ? ramDisk->status() : 0;
+    _diskUsage = ramDisk ? ramDisk->diskUsage() : 0;
+    _action = action;
     _titleLabel->setText(ramDisk ? ramDisk->displayName() : QString());
+
+    // Coordinates here are Qt's (y down): a distance from the bottom b of a box of height
+    // bh becomes a top of h - b - bh.
+    const int h = height();
+    if (_action != 0 && !_progressIndicator) {
+        auto *spinner = new ProgressIndicator(this);
+        spinner->setObjectName(QStringLiteral("progressIndicator"));
+        spinner->setGeometry(6, h - static_cast<int>(std::rint((h - 14) * 0.5)) - 14, 14, 14);
+        spinner->show();
+        _progressIndicator = spinner;
+        if (_displayed)
+            updateForDisplay(true);
+    } else if (_action == 0 && _progressIndicator) {
+        delete _progressIndicator;
+        _progressIndicator = nullptr;
+    }
 
     // Idle, a RAM disk that is saved says when it last was: what a power cut would cost.
     QString info;
     if (_action != 0)
         info = QMRamDiskManager::displayStringFromAction(_action, lastActionInfo);
-    else if (ramDisk && ramDisk->status() == QMRamDiskStatus_mounted
-             && QMRamDiskAutoSave::saveActionOf(ramDisk) != QMRamDiskAction_none)
-        info = QMRamDiskAutoSave::savedText(ramDisk->lastSaveDate(),
-                                            double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
-    if (!info.isEmpty()) {
+    else if (ramDisk)
+        info = QMStatusMenuItems::rowStateLine(ramDisk, double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
+    if (!info.isEmpty() && !_infoLabel) {
         _infoLabel = new MiddleElidedLabel(this);
         _infoLabel->setObjectName(QStringLiteral("infoLabel"));
         QFont infoFont = QApplication::font();
@@ -141,9 +160,14 @@ RamDiskMenuItemView::RamDiskMenuItemView(const QRect &frame, const QMRamDisk::Pt
         _infoLabel->setAutoFillBackground(false);
         _infoLabel->setFrameShape(QFrame::NoFrame);
         _infoLabel->setTextInteractionFlags(Qt::NoTextInteraction);
-        _infoLabel->setForegroundRole(QPalette::PlaceholderText);
-        _infoLabel->setText(info);
+        _infoLabel->setForegroundRole(_paintedHighlighted ? QPalette::HighlightedText : QPalette::PlaceholderText);
+        _infoLabel->show();
+    } else if (info.isEmpty() && _infoLabel) {
+        delete _infoLabel;
+        _infoLabel = nullptr;
     }
+    if (_infoLabel)
+        _infoLabel->setText(info);
     layoutLabels();
 }
 
@@ -164,6 +188,7 @@ void RamDiskMenuItemView::resizeEvent(QResizeEvent *event)
 
 void RamDiskMenuItemView::updateForDisplay(bool display)
 {
+    _displayed = display;
     if (!_progressIndicator)
         return;
     QPointer<QWidget> spinner = _progressIndicator;
@@ -231,24 +256,21 @@ QImage RamDiskMenuItemView::menuIcon(const QImage &icon, qint64 status, qint64 a
     image.fill(Qt::transparent);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    if (!icon.isNull())
-        painter.drawImage(QRect(0, 0, size, size), icon);
-    const qreal scale = size / 32.0;
-    painter.scale(scale, scale);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QPointF corner(15, 15); // the 16-point square in the lower right corner
+    // Drawn in the pie's own 16-point square, the same size as every other icon of the
+    // menu: a pie shrunk into a corner of the RAM disk's icon could not be read.
+    painter.scale(size / 16.0, size / 16.0);
     if (action != 0) {
         painter.setPen(Qt::NoPen);
         painter.setBrush(palette.color(QPalette::Highlight));
-        painter.drawEllipse(QRectF(corner.x() + 1, corner.y() + 1, 15, 15));
+        painter.drawEllipse(QRectF(1, 1, 14, 14));
         painter.setBrush(palette.color(QPalette::HighlightedText));
         for (int i = 0; i < 3; ++i)
-            painter.drawEllipse(QPointF(corner.x() + 4.5 + i * 4, corner.y() + 8.5), 1.4, 1.4);
+            painter.drawEllipse(QPointF(4 + i * 4, 8), 1.4, 1.4);
     } else if (status == QMRamDiskStatus_mounted) {
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(palette.color(QPalette::Base));
-        painter.drawEllipse(QRectF(corner.x(), corner.y(), 17, 17));
-        drawDiskUsage(&painter, usage, corner, false, palette);
+        drawDiskUsage(&painter, usage, QPointF(0, 0), false, palette);
+    } else if (!icon.isNull()) {
+        painter.drawImage(QRectF(0, 0, 16, 16), icon);
     }
     painter.end();
     return image;
@@ -280,6 +302,8 @@ void RamDiskMenuItemView::drawRect(QPainter *painter)
     if (highlighted != _paintedHighlighted) {
         _paintedHighlighted = highlighted;
         _titleLabel->setForegroundRole(highlighted ? QPalette::HighlightedText : QPalette::WindowText);
+        if (_infoLabel)
+            _infoLabel->setForegroundRole(highlighted ? QPalette::HighlightedText : QPalette::PlaceholderText);
     }
 
     if (_status == QMRamDiskStatus_mounted && _action == 0)
@@ -298,19 +322,4 @@ void RamDiskMenuItemView::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     drawRect(&painter);
-}
-
-void RamDiskMenuItemView::mouseReleaseEvent(QMouseEvent *event)
-{
-    // A click on the row opens the RAM disk, as choosing an item does; the menu closes.
-    if (event->button() == Qt::LeftButton && _menuAction && _menuAction->isEnabled()) {
-        QPointer<QAction> action = _menuAction;
-        for (QWidget *w = parentWidget(); qobject_cast<QMenu *>(w); w = w->parentWidget())
-            w->hide();
-        if (action)
-            action->trigger();
-        event->accept();
-        return;
-    }
-    QWidget::mouseReleaseEvent(event);
 }

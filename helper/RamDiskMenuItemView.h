@@ -12,7 +12,8 @@ class QPainter;
 
 // One RAM disk as a row of the status menu where Qt draws the menu: its icon, its name, a
 // usage pie, or while an action runs a spinner and a grey line of progress, and the arrow
-// of its submenu. It shows the RAM disk as it was when the row was made.
+// of its submenu. It follows its RAM disk while the menu is open (showState()). The mouse
+// goes through it to the menu, which highlights the row and opens its submenu.
 class RamDiskMenuItemView : public QWidget
 {
     Q_OBJECT
@@ -29,6 +30,11 @@ public:
     // Starts (true) or stops the spinner from the event loop, so that it takes effect
     // while the menu is open. Without a spinner nothing happens.
     void updateForDisplay(bool display);
+
+    // Shows the RAM disk as it is now: an action that began or ended since the row was
+    // made brings or takes away the spinner and the progress line; a spinner that appears
+    // while the row is shown runs.
+    void showState(const QMRamDisk::Ptr &ramDisk);
 
     qint64 status() const { return _status; }
     qint64 action() const { return _action; }
@@ -55,7 +61,8 @@ public:
                               const QPalette &palette);
 
     // The row's icon for menus the desktop draws itself (they show only a text and an
-    // icon): the RAM disk's icon with its usage pie, or a busy badge while an action runs.
+    // icon), `size` pixels square like every other item's: the usage pie of a mounted,
+    // idle RAM disk, a busy badge while an action runs, else the RAM disk's icon.
     static QImage menuIcon(const QImage &icon, qint64 status, qint64 action, double usage, int size,
                            const QPalette &palette);
 
@@ -65,10 +72,10 @@ public:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
     void layoutLabels();
+    void applyState(const QMRamDisk::Ptr &ramDisk, qint64 action, qint64 lastActionInfo);
 
     qint64 _status = 0;
     qint64 _action = 0;
@@ -82,4 +89,5 @@ private:
     QLabel *_infoLabel = nullptr;
     QPointer<QAction> _menuAction;
     bool _paintedHighlighted = false;
+    bool _displayed = false; // between updateForDisplay(true) and (false)
 };

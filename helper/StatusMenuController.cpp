@@ -9,6 +9,7 @@
 #include "QMRamDiskFunctions.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
+#include "QMStatusItem.h"
 #include "QMTranslations.h"
 #include "QMWorkspaceIcons.h"
 #include "RamDiskMenuItemView.h"
@@ -17,6 +18,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
 #include <QEvent>
@@ -25,10 +27,10 @@
 #include <QMenu>
 #include <QMimeDatabase>
 #include <QProcess>
+#include <QScopedValueRollback>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStyle>
-#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
 #include <QWidgetAction>
@@ -43,8 +45,17 @@ const char *const kSelectorProperty = "qmSelector";
 // with, which tells what it lists, is kept here.
 const char *const kMenuTitleProperty = "qmMenuTitle";
 
-// Milliseconds between two looks for a tray while none is there.
-constexpr int kTrayCheckIntervalMs = 5000;
+// Milliseconds between two refreshes of the rows' texts ("Saved 3 minutes ago").
+constexpr int kRowRefreshIntervalMs = 15000;
+// The property a row keeps the state its icon was drawn for in.
+const char *const kRowIconStateProperty = "qmRowIconState";
+// The property a row keeps whether its RAM disk was busy when last shown.
+const char *const kRowBusyProperty = "qmRowBusy";
+
+double now1970()
+{
+    return double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+}
 
 // Hands reports to the controller while it lives.
 class ActionDelegate : public QMRamDiskActionDelegateProtocol
@@ -119,35 +130,49 @@ qint64 StatusMenuController::readStatusItemIconStyle()
     return ok ? style : 0;
 }
 
-StatusMenuController::StatusMenuController(QObject *parent)
+StatusMenuController::StatusMenuController(QObject *parent, QMRamDiskEntries *entries)
     : QObject(parent), _actionDelegate(std::make_shared<ActionDelegate>(this))
 {
     // 1-2. The status view in the style Quilmo's preferences give.
     _statusItemView = new StatusItemView(this);
     _statusItemView->setBadgeStyle(readStatusItemIconStyle());
 
-    // 3. The tray icon and its root menu.
+    // 3. The root menu, and the tray icon that shows it in whatever tray there is.
     _rootMenu = newMenu(rootMenuTitle());
     _rootMenu->setObjectName(rootMenuTitle());
     _rootMenu->installEventFilter(this);
     connect(_rootMenu, &QMenu::aboutToHide, this, [this] { menuDidClose(_rootMenu); });
 
-    _statusItem = new QSystemTrayIcon(this);
+    // 4. The store: the helper's own, or one of this controller's.
+    if (entries) {
+        _ramDiskEntries = entries;
+        _ramDiskEntries->setDelegate(this);
+        _ramDiskEntries->readRamDisksFromDefaultLocation();
+    } else {
+        _ownsEntries = true;
+        _ramDiskEntries = new QMRamDiskEntries(this, this);
+        _ramDiskEntries->readRamDisksFromDefaultLocation();
+    }
+    _ramDiskEntries->setUpdator(true);
+    // Progress of any action on the store (a scheduled save too) and what the refresh
+    // finds: the rows of an open menu follow.
+    connect(_ramDiskEntries, &QMRamDiskEntries::ramDiskReported, this, [this] { refreshRows(); });
+    connect(_ramDiskEntries, &QMRamDiskEntries::ramDiskUpdatedByUpdator, this, [this] { refreshRows(); });
+    connect(_ramDiskEntries, &QMRamDiskEntries::ramDisksDidChange, this, [this] { refreshRows(); });
+    _rowRefresh = new QTimer(this);
+    _rowRefresh->setInterval(kRowRefreshIntervalMs);
+    connect(_rowRefresh, &QTimer::timeout, this, &StatusMenuController::refreshRows);
+    _rowRefresh->start();
+
+    // A panel may read the exported menu before anybody opened it.
+    loadRamDiskListMenu(_rootMenu);
+
+    _statusItem = new QMStatusItem(_rootMenu, QDBusConnection::sessionBus(), this);
     _statusItem->setToolTip(QStringLiteral("Quilmo"));
-    _statusItem->setContextMenu(_rootMenu);
     updateStatusItemIcon();
     connect(_statusItemView, &StatusItemView::needsDisplay, this, &StatusMenuController::updateStatusItemIcon);
-    connect(_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        // The context menu (right button) is shown by the tray or by Qt; a left click
-        // pops the same menu up.
-        if (reason == QSystemTrayIcon::Trigger)
-            statusItemViewPressed(_statusItemView);
-    });
-
-    // 4. This controller's own store.
-    _ramDiskEntries = new QMRamDiskEntries(this, this);
-    _ramDiskEntries->readRamDisksFromDefaultLocation();
-    _ramDiskEntries->setUpdator(true);
+    // A left click on an XEmbed icon pops the same menu up as the right one.
+    connect(_statusItem, &QMStatusItem::activated, this, [this] { statusItemViewPressed(_statusItemView); });
 
     // 5.
     updateDiskWarning();
@@ -161,48 +186,34 @@ StatusMenuController::StatusMenuController(QObject *parent)
                                else if (name == iconStyleNotificationName())
                                    n_preferencesStatusItemIconStyleDidChange(name, object, userInfo);
                            });
-
-    _trayCheck = new QTimer(this);
-    _trayCheck->setInterval(kTrayCheckIntervalMs);
-    connect(_trayCheck, &QTimer::timeout, this, &StatusMenuController::checkSystemTray);
-    _trayCheck->start();
-    checkSystemTray();
 }
 
 StatusMenuController::~StatusMenuController()
 {
     disconnect(_observation);
-    _ramDiskEntries->setUpdator(false);
-    // The store, deleted with this object, waits for its running actions; their reports
-    // go nowhere from now on.
+    disconnect(_ramDiskEntries, nullptr, this, nullptr);
+    // Reports of actions still running go nowhere from now on; a store of our own waits
+    // for them when it is deleted with this object, the helper's goes on.
     _ramDiskEntries->setDelegate(nullptr);
-    if (_statusItem)
-        _statusItem->hide();
+    if (_ownsEntries)
+        _ramDiskEntries->setUpdator(false);
+    delete _statusItem;
+    _statusItem = nullptr;
     delete _rootMenu;
     delete _statusItemView;
-}
-
-void StatusMenuController::checkSystemTray()
-{
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        _trayMissingLogged = false;
-        if (!_statusItem->isVisible())
-            _statusItem->show();
-        return;
-    }
-    if (_statusItem->isVisible())
-        _statusItem->hide();
-    if (!_trayMissingLogged) {
-        _trayMissingLogged = true;
-        QM_LogWarningMethod(this, QStringLiteral("No system tray is available: the status icon is shown when one "
-                                                 "appears"));
-    }
 }
 
 void StatusMenuController::updateStatusItemIcon()
 {
     if (_statusItem)
         _statusItem->setIcon(_statusItemView->icon());
+}
+
+void StatusMenuController::showMessage(const QString &title, const QString &text)
+{
+    if (_statusItem)
+        _statusItem->showMessage(title, text);
+    emit userNotified(title, text);
 }
 
 void StatusMenuController::wantTerminate()
@@ -273,13 +284,14 @@ void StatusMenuController::ramDiskEntriesUpdator(QMRamDiskEntries *, const QMRam
 
 void StatusMenuController::mt_ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk, const QMRamDiskReport &report)
 {
+    refreshRows();
     if (!report.isFinal())
         return;
     synchronizeRamDiskEntries();
     QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QMRamDiskEntries::helperSender());
     updateDiskWarning();
 
-    // The engine has logged what went wrong; the person who chose the item hears of it too.
+    // The engine has logged what went wrong; the user hears of it too, once per outcome.
     QString text;
     if (report.error) {
         text = report.error->alertMessageText(QString());
@@ -291,10 +303,7 @@ void StatusMenuController::mt_ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk, c
     }
     if (text.isEmpty())
         return;
-    const QString title = ramDisk ? ramDisk->displayName() : QString();
-    if (_statusItem && _statusItem->isVisible())
-        _statusItem->showMessage(title, text, QSystemTrayIcon::Warning);
-    emit userNotified(title, text);
+    showMessage(ramDisk ? ramDisk->displayName() : QString(), text);
 }
 
 // ---- Notifications ----
@@ -423,29 +432,17 @@ QAction *StatusMenuController::addItem(QMenu *menu, const QMStatusMenuItem &item
 QAction *StatusMenuController::addRamDiskRow(QMenu *menu, const QMStatusMenuItem &item)
 {
     const QMRamDisk::Ptr r = item.ramDisk;
-    const qint64 action = r->action();
-    const qint64 info = r->lastActionInfo();
     auto *row = new QWidgetAction(menu);
     row->setObjectName(item.key);
     auto *view = new RamDiskMenuItemView(QRect(0, 0, RamDiskMenuItemView::rowWidth, RamDiskMenuItemView::rowHeight),
-                                         r, action, info);
+                                         r, r->action(), r->lastActionInfo());
     view->setMenuAction(row);
     row->setDefaultWidget(view);
-
-    // What menus drawn by the desktop show: the name, the progress while busy, the icon
-    // with its pie or busy badge.
-    QString text = QMStatusMenuItems::escapedMenuText(item.title);
-    if (action != QMRamDiskAction_none) {
-        const QString progress = QMRamDiskManager::displayStringFromAction(action, info);
-        if (!progress.isEmpty())
-            text += QStringLiteral(" \u2014 ") + QMStatusMenuItems::escapedMenuText(progress);
-    }
-    row->setText(text);
-    row->setIcon(QIcon(QPixmap::fromImage(RamDiskMenuItemView::menuIcon(r->displayIcon(32), r->status(), action,
-                                                                        r->diskUsage(), 32, menu->palette()))));
-    row->setEnabled(item.enabled);
     row->setData(r->identifier());
     row->setProperty(kSelectorProperty, static_cast<int>(item.selector));
+    showRow(row, r, now1970());
+    row->setEnabled(item.enabled);
+    row->setProperty(kRowBusyProperty, r->action() != QMRamDiskAction_none);
     connect(row, &QAction::triggered, this, [this, row] { perform(QMStatusMenuSelector::OpenRamDisk, row); });
 
     auto *submenu = new QMNSMenuRepresentedObject(ramDiskMenuTitle());
@@ -458,6 +455,68 @@ QAction *StatusMenuController::addRamDiskRow(QMenu *menu, const QMStatusMenuItem
     return row;
 }
 
+void StatusMenuController::showRow(QWidgetAction *row, const QMRamDisk::Ptr &r, double now)
+{
+    // What menus drawn by the desktop show: the name and the state line in the text, the
+    // pie or the busy badge as the icon.
+    const QString text = QMStatusMenuItems::rowText(r, now);
+    if (row->text() != text)
+        row->setText(text);
+    const qint64 action = r->action();
+    const qint64 status = r->status();
+    const int percent = status == QMRamDiskStatus_mounted ? qRound(r->diskUsage() * 100) : -1;
+    const QString iconState = QStringLiteral("%1/%2/%3").arg(status).arg(action != 0).arg(percent);
+    if (row->property(kRowIconStateProperty).toString() != iconState) {
+        row->setProperty(kRowIconStateProperty, iconState);
+        row->setIcon(QIcon(QPixmap::fromImage(
+            RamDiskMenuItemView::menuIcon(r->displayIcon(32), status, action, r->diskUsage(), 16, _rootMenu->palette()))));
+    }
+    if (auto *view = qobject_cast<RamDiskMenuItemView *>(row->defaultWidget()))
+        view->showState(r);
+}
+
+void StatusMenuController::refreshRows()
+{
+    // Reading the file while the list is built tells of a changed list again.
+    if (!_rootMenu || _buildingRootMenu)
+        return;
+    const double now = now1970();
+    const QList<QMRamDisk::Ptr> ramDisks = _ramDiskEntries->ramDisks();
+    QStringList shown;
+    for (QAction *a : _rootMenu->actions()) {
+        auto *row = qobject_cast<QWidgetAction *>(a);
+        if (!row)
+            continue;
+        shown << row->data().toString();
+        const QMRamDisk::Ptr r = _ramDiskEntries->ramDiskWithIdentifier(row->data().toString());
+        if (!r)
+            continue;
+        const bool busy = r->action() != QMRamDiskAction_none;
+        const bool wasBusy = row->property(kRowBusyProperty).toBool();
+        row->setProperty(kRowBusyProperty, busy);
+        showRow(row, r, now);
+        // A row that became busy under the pointer stays open to it (its submenu says what
+        // runs); one whose action ended can be used again.
+        if (!busy)
+            row->setEnabled(true);
+        auto *submenu = qobject_cast<QMNSMenuRepresentedObject *>(row->menu());
+        if (submenu) {
+            submenu->setRepObject(r);
+            // Its actions wait while it is busy, and come back after; a submenu that was
+            // never opened is filled when it is.
+            if (busy != wasBusy && !submenu->actions().isEmpty())
+                loadDirectoryMenu(submenu);
+        }
+    }
+    QStringList listed;
+    for (const QMRamDisk::Ptr &r : ramDisks)
+        listed << r->identifier();
+    // RAM disks added, removed or reordered elsewhere: the menu Qt shows stays as it was
+    // opened, the exported one is built again.
+    if (listed != shown && !_rootMenu->isVisible())
+        loadRamDiskListMenu(_rootMenu);
+}
+
 void StatusMenuController::addItems(QMenu *menu, const QList<QMStatusMenuItem> &items)
 {
     for (const QMStatusMenuItem &item : items)
@@ -466,6 +525,7 @@ void StatusMenuController::addItems(QMenu *menu, const QList<QMStatusMenuItem> &
 
 void StatusMenuController::loadRamDiskListMenu(QMenu *menu)
 {
+    const QScopedValueRollback building(_buildingRootMenu, true);
     // 1. The file as it is now, unless an action of ours is changing it.
     if (!_ramDiskEntries->hasRunningAction())
         _ramDiskEntries->readRamDisksFromDefaultLocation();
@@ -487,10 +547,8 @@ void StatusMenuController::loadDirectoryMenu(QMenu *menu)
         const QMRamDisk::Ptr r = represented ? represented->repObject() : nullptr;
         if (!r)
             return;
-        if (const qint64 action = r->action(); action != QMRamDiskAction_none)
-            qm_detail::criticalException(__func__, __LINE__, qm_detail::receiverDescription(this),
-                                         qm_detail::receiverClassName(this),
-                                         QStringLiteral("Action is running:%1").arg(action));
+        // A RAM disk may have become busy since its row was made (a scheduled save): the
+        // submenu says so and its actions wait (QMStatusMenuItems::ramDiskMenu).
         addItems(menu, QMStatusMenuItems::ramDiskMenu(r));
         if (r->status() == QMRamDiskStatus_mounted && !r->path().isEmpty())
             listEntries(menu, r->path(), true);
@@ -660,16 +718,16 @@ void StatusMenuController::mi_performAllAction(QAction *sender)
     for (const QMRamDisk::Ptr &r : QMStatusMenuItems::targetsOfAllAction(tag, _ramDiskEntries->ramDisks())) {
         switch (tag) {
         case 1:
-            _ramDiskEntries->create(r, true);
+            startAction(QMRamDiskAction_create, r);
             break;
         case 2:
-            _ramDiskEntries->eject(r, true);
+            startAction(QMRamDiskAction_eject, r);
             break;
         case 3:
-            _ramDiskEntries->startAction(QMRamDiskAction_copyToBase, r, true);
+            startAction(QMRamDiskAction_copyToBase, r);
             break;
         case 4:
-            _ramDiskEntries->startAction(QMRamDiskAction_backup, r, true);
+            startAction(QMRamDiskAction_backup, r);
             break;
         default:
             break;
@@ -677,30 +735,35 @@ void StatusMenuController::mi_performAllAction(QAction *sender)
     }
 }
 
+void StatusMenuController::startAction(qint64 action, const QMRamDisk::Ptr &r)
+{
+    // An item of a menu built before the RAM disk became busy: the engine would refuse
+    // with an alert; the busy state shows in the menu instead.
+    if (!r || r->action() != QMRamDiskAction_none)
+        return;
+    _ramDiskEntries->startAction(action, r, true);
+}
+
 void StatusMenuController::mi_statusEject(QAction *sender)
 {
-    if (const QMRamDisk::Ptr r = ramDiskOfItem(sender))
-        _ramDiskEntries->startAction(QMRamDiskAction_eject, r, true);
+    startAction(QMRamDiskAction_eject, ramDiskOfItem(sender));
 }
 
 void StatusMenuController::mi_rebuild(QAction *sender)
 {
-    if (const QMRamDisk::Ptr r = ramDiskOfItem(sender))
-        _ramDiskEntries->startAction(QMRamDiskAction_rebuild, r, true);
+    startAction(QMRamDiskAction_rebuild, ramDiskOfItem(sender));
 }
 
 void StatusMenuController::mi_statusMount(QAction *sender)
 {
-    if (const QMRamDisk::Ptr r = ramDiskOfItem(sender))
-        _ramDiskEntries->startAction(QMRamDiskAction_remount, r, true);
+    startAction(QMRamDiskAction_remount, ramDiskOfItem(sender));
 }
 
 void StatusMenuController::mi_menu(QAction *sender)
 {
     if (!sender || sender->property("tag").toLongLong() != 2)
         return;
-    if (const QMRamDisk::Ptr r = ramDiskOfItem(sender))
-        _ramDiskEntries->create(r, true);
+    startAction(QMRamDiskAction_create, ramDiskOfItem(sender));
 }
 
 void StatusMenuController::mi_backupNow(QAction *sender)
@@ -709,10 +772,12 @@ void StatusMenuController::mi_backupNow(QAction *sender)
     if (!r || r->action() != QMRamDiskAction_none)
         return;
     const qint64 tag = sender->property("tag").toLongLong();
-    if (tag == 1)
-        r->performAction(QMRamDiskAction_backup, _actionDelegate, true);
-    else if (tag == 2)
-        r->performAction(QMRamDiskAction_copyToBase, _actionDelegate, true);
+    const qint64 action = tag == 1   ? qint64(QMRamDiskAction_backup)
+                          : tag == 2 ? qint64(QMRamDiskAction_copyToBase)
+                                     : qint64(QMRamDiskAction_none);
+    if (action == QMRamDiskAction_none)
+        return;
+    r->performAction(action, _actionDelegate, true);
 }
 
 void StatusMenuController::mi_cleanUp(QAction *sender)
@@ -731,7 +796,7 @@ void StatusMenuController::mi_cleanUp(QAction *sender)
         QMTranslations::localizedString("Every file and folder on the RAM disk is deleted at once. This cannot be undone.");
     const QString cancel = QMTranslations::localizedString("Cancel");
     confirm.buttons = {cancel, QMTranslations::localizedString("Delete All Files")};
-    if (QMAlert::runModal(confirm) != 1)
+    if (QMAlert::runModal(confirm) != 1 || r->action() != QMRamDiskAction_none)
         return;
     r->performAction(QMRamDiskAction_cleanUpFiles, _actionDelegate, true);
 }

@@ -13,15 +13,17 @@
 #include <memory>
 
 class QAction;
+class QMStatusItem;
 class QMenu;
-class QSystemTrayIcon;
 class QTimer;
+class QWidgetAction;
 
 // The helper's tray icon and the menu behind it. The menu is rebuilt from the entries file
 // each time it opens: "Open Quilmo", the memory report, freeing inactive memory, the
 // all-disk actions, one row per RAM disk with a submenu of its actions and a browsable
-// tree of its files, "Quit Quilmo Menu". The icon turns into a warning while a mounted RAM
-// disk is more than 80 % full, and follows the icon style chosen in Quilmo.
+// tree of its files, "Quit Quilmo Menu". While it is open its rows follow their RAM disks
+// (a save that starts, an action's progress). The icon turns into a warning while a
+// mounted RAM disk is more than 80 % full, and follows the icon style chosen in Quilmo.
 //
 // Everything here runs on the main thread; actions run on the engine's worker threads and
 // their reports come back queued.
@@ -39,9 +41,11 @@ public:
     static QString iconStyleNotificationName(); // "QMRamDiskPreferencesStatusItemIconStyleDidChangeNotification"
 
     // `init`: the icon style from Quilmo's preferences, the status view, the tray icon with
-    // its root menu, this controller's own store read from the entries file and refreshed
-    // every second, the disk warning, and the two notifications observed.
-    explicit StatusMenuController(QObject *parent = nullptr);
+    // its root menu, the store read from the entries file and refreshed every second, the
+    // disk warning, and the two notifications observed. Without `entries` the controller
+    // makes its own store; a given one (the helper's, which outlives the menu) is used and
+    // left as it is when the controller goes.
+    explicit StatusMenuController(QObject *parent = nullptr, QMRamDiskEntries *entries = nullptr);
     ~StatusMenuController() override;
 
     // Waits for the actions started here (at most 30 s); before the helper quits.
@@ -55,6 +59,11 @@ public:
 
     // StatusItemViewDelegate: pops the root menu up under the tray icon, or at the pointer.
     void statusItemViewPressed(StatusItemView *view) override;
+
+    // The rows of the root menu show their RAM disks as they are now (text, icon, busy
+    // state, enabled); a RAM disk submenu whose RAM disk became busy or idle is filled
+    // again. A list that gained, lost or reordered RAM disks is rebuilt unless Qt shows it.
+    void refreshRows();
 
     // QMRamDiskActionDelegateProtocol and QMRamDiskEntriesDelegate: reports of actions
     // started here, on the action's thread, handed on with the snapshot of their moment.
@@ -99,15 +108,16 @@ public:
 
     QMenu *rootMenu() const { return _rootMenu; }
     StatusItemView *statusItemView() const { return _statusItemView; }
-    QSystemTrayIcon *statusItem() const { return _statusItem; }
+    QMStatusItem *statusItem() const { return _statusItem; }
     QMRamDiskEntries *ramDiskEntries() const { return _ramDiskEntries; }
 
     // $XDG_CONFIG_HOME/quilmo/Quilmo.conf, and its icon style (0 when missing).
     static QString mainPreferencesFilePath();
     static qint64 readStatusItemIconStyle();
 
-    // Shows the tray icon when a tray is there; logs once when none is.
-    void checkSystemTray();
+    // Tells the user something through the tray (a notification or a balloon), and
+    // userNotified() in any case.
+    void showMessage(const QString &title, const QString &text);
 
 signals:
     // "Quit Quilmo Menu" was chosen.
@@ -128,16 +138,20 @@ private:
     void listEntries(QMenu *menu, const QString &directory, bool volumeRoot);
     void perform(QMStatusMenuSelector selector, QAction *sender);
     QMRamDisk::Ptr ramDiskOfItem(QAction *sender) const;
+    // Starts an action on the store for a menu item, unless the RAM disk became busy.
+    void startAction(qint64 action, const QMRamDisk::Ptr &ramDisk);
     QIcon iconNamed(const QString &name);
     void openPath(const QString &path);
     void updateStatusItemIcon();
+    void showRow(QWidgetAction *row, const QMRamDisk::Ptr &ramDisk, double now);
 
     QMRamDiskEntries *_ramDiskEntries = nullptr;
+    bool _ownsEntries = false;
     StatusItemView *_statusItemView = nullptr;
-    QSystemTrayIcon *_statusItem = nullptr;
+    QMStatusItem *_statusItem = nullptr;
     QMenu *_rootMenu = nullptr;
-    QTimer *_trayCheck = nullptr;
-    bool _trayMissingLogged = false;
+    QTimer *_rowRefresh = nullptr;
+    bool _buildingRootMenu = false;
     QMetaObject::Connection _observation;
     // What actions started directly on a record report to: it outlives this controller
     // and lets go of it when it goes, so a late report reaches nobody.

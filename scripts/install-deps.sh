@@ -10,7 +10,7 @@ packages=(
   libqt6svg6
   librsvg2-bin man-db gzip
   desktop-file-utils appstream libxml2-utils lintian dpkg-dev
-  xvfb
+  xvfb trayer x11-utils
 )
 missing=()
 for p in "${packages[@]}"; do

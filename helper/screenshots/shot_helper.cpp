@@ -1,5 +1,8 @@
 // Renders the tray program's pictures into the directory given as the only argument: the
-// root menu with three RAM disks, one RAM disk's submenu, and the tray icon's looks.
+// root menu with three RAM disks, the first row hovered with the mouse and its submenu
+// opened by it, one RAM disk's submenu, and the tray icon's looks.
+// The mouse moves through the window system, as a real one does.
+#define QTEST_QPA_MOUSE_HANDLING
 #include "QMRamDiskEntries.h"
 #include "QMTranslations.h"
 #include "QMWorkspaceIcons.h"
@@ -13,7 +16,9 @@
 #include <QFile>
 #include <QMenu>
 #include <QPainter>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QWidgetAction>
 
 #include <cstdio>
@@ -29,6 +34,18 @@ bool save(const QPixmap &pixmap, const QString &dir, const QString &name)
     }
     std::printf("%s\n", qPrintable(path));
     return true;
+}
+
+// The menu and its open submenu as they stand on the screen, on one picture.
+QPixmap shownWithSubmenu(QMenu *menu, QMenu *submenu)
+{
+    const QRect outer = menu->geometry().united(submenu->geometry());
+    QPixmap picture(outer.size());
+    picture.fill(Qt::transparent);
+    QPainter p(&picture);
+    p.drawPixmap(menu->geometry().topLeft() - outer.topLeft(), menu->grab());
+    p.drawPixmap(submenu->geometry().topLeft() - outer.topLeft(), submenu->grab());
+    return picture;
 }
 
 QPixmap shown(QMenu *menu, const QPoint &at)
@@ -152,6 +169,21 @@ int main(int argc, char **argv)
         if (a->objectName() == scratch->identifier())
             row = qobject_cast<QWidgetAction *>(a);
     if (row) {
+        // The mouse on the row: highlighted, and its submenu open after the usual delay.
+        QTest::mouseMove(root, root->actionGeometry(row).center());
+        QElapsedTimer waited;
+        waited.start();
+        while (!row->menu()->isVisible() && waited.elapsed() < 5000)
+            QTest::qWait(20);
+        if (root->activeAction() == row && row->menu()->isVisible()) {
+            for (int i = 0; i < 5; ++i)
+                QApplication::processEvents();
+            ok = save(shownWithSubmenu(root, row->menu()), out, QStringLiteral("helper-menu-hover.png")) && ok;
+        } else {
+            std::fprintf(stderr, "the hovered row did not open its submenu\n");
+            ok = false;
+        }
+        row->menu()->hide();
         root->setActiveAction(row);
         ok = save(root->grab(), out, QStringLiteral("helper-menu-highlighted.png")) && ok;
         QMenu *submenu = row->menu();

@@ -3,6 +3,7 @@
 #include "AppTestSupport.h"
 #include "PreferencesController.h"
 #include "QMDistributedNotificationCenter.h"
+#include "QMRamDiskEntries.h"
 #include "QMRamDiskPreferences.h"
 #include "QMRamDiskUtils.h"
 #include "QMSharedLoginItems.h"
@@ -123,7 +124,9 @@ TEST_F(PreferencesTest, TheIconStyleIsAnnouncedAtOnceAndSavedASecondLater)
     QObject::connect(QMDistributedNotificationCenter::defaultCenter(),
                      &QMDistributedNotificationCenter::notificationPosted, prefs,
                      [&](const QString &name, const QString &, const QVariantMap &userInfo) {
-                         heard.append({name, userInfo});
+                         // The tray switch announces the list it saved too.
+                         if (name != QMRamDiskEntries::didChangeToAllNotificationName())
+                             heard.append({name, userInfo});
                      });
     QMTest::waitUntil([] { return QMDistributedNotificationCenter::defaultCenter()->isObserving(); }, 2000);
 
@@ -151,4 +154,44 @@ TEST_F(PreferencesTest, TheIconStyleIsAnnouncedAtOnceAndSavedASecondLater)
     // A new window selects the stored style.
     PreferencesController again;
     EXPECT_EQ(again.findChild<QComboBox *>(QStringLiteral("iconStylePopMenu"))->currentIndex(), 1);
+}
+
+// What really starts at login, in words: the boxes speak of the tray only, while the helper
+// also starts to create RAM disks and to save those with a backup.
+TEST(PreferencesLoginText, SaysWhatStartsAtLoginAndWhy)
+{
+    using P = PreferencesController;
+    EXPECT_EQ(P::loginText({}, true, false, false), QStringLiteral("Nothing of Quilmo starts at login."))
+        << "the tray shown now is not shown at login";
+    EXPECT_EQ(P::loginText({}, true, true, true),
+              QStringLiteral("At login, Quilmo-Helper starts. It shows Quilmo in the system tray."));
+
+    QMRamDisk::Ptr scratch = QMRamDisk::create(), cache = QMRamDisk::create();
+    scratch->setName(QStringLiteral("Scratch"));
+    cache->setName(QStringLiteral("Cache"));
+    scratch->setCreateAtLogin(true);
+    cache->setCreateAtLogin(true);
+    cache->setBackupMode(QMRamDiskBackupMode_defaultLocation);
+    EXPECT_EQ(P::loginText({scratch, cache}, false, false, true),
+              QStringLiteral("At login, Quilmo-Helper starts. It creates \u201cScratch\u201d and \u201cCache\u201d. "
+                             "It saves the RAM disks that have a backup while they are mounted."));
+    // Wanted, but its autostart entry is not there: said so, not hidden behind a box.
+    EXPECT_TRUE(P::loginText({scratch}, false, false, false).contains(QStringLiteral("autostart entry is missing")));
+
+    // Only a saving schedule: the helper starts to save.
+    QMRamDisk::Ptr saved = QMRamDisk::create();
+    saved->setBackupMode(QMRamDiskBackupMode_defaultLocation);
+    EXPECT_EQ(P::loginText({saved}, false, false, true),
+              QStringLiteral("At login, Quilmo-Helper starts. It saves the RAM disks that have a backup while they "
+                             "are mounted."));
+}
+
+TEST_F(PreferencesTest, TheLoginLineFollowsTheBoxes)
+{
+    auto *line = control<QLabel>("loginInfo");
+    EXPECT_EQ(line->text(), QStringLiteral("Nothing of Quilmo starts at login."));
+    control<QCheckBox>("showHelper")->click();
+    control<QCheckBox>("showHelperAtLogin")->click();
+    EXPECT_EQ(line->text(), QStringLiteral("At login, Quilmo-Helper starts. It shows Quilmo in the system tray."));
+    EXPECT_EQ(line->width(), line->maximumWidth()) << "wrapped within the window";
 }

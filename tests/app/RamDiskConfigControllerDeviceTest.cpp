@@ -4,6 +4,7 @@
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMRamDiskUtils.h"
 #include "QMTestSupport.h"
 #include "RamDiskConfigCell.h"
 #include "RamDiskConfigController.h"
@@ -16,6 +17,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QMainWindow>
 #include <QMenu>
 #include <QTableView>
 
@@ -73,14 +75,20 @@ TEST_F(ConfigControllerDeviceTest, CreatedFromTheMenuShowsProgressThenItsUsageAn
     QObject::connect(model, &QAbstractItemModel::dataChanged, [&](const QModelIndex &index) {
         shown << index.data(RamDiskConfigCell::SubInfoRole).toString();
     });
+    // The outcome reaches the window after every report before it, and after the window's
+    // own handling of it (queued to the same thread, in order).
+    int outcomes = 0;
+    QObject::connect(store, &QMRamDiskEntries::ramDiskReported, w.window, [&](const QMRamDiskReport &report) {
+        if (report.isFinal())
+            ++outcomes;
+    });
 
     QAction *create = contextMenuItem(w.controller, 0, QStringLiteral("Create"));
     ASSERT_TRUE(create);
     ASSERT_TRUE(create->isEnabled());
     create->trigger();
-    ASSERT_TRUE(QMTest::waitUntil([&] { return r->action() == 0 && r->status() == QMRamDiskStatus_mounted; }, 120000))
-        << alerts.asked().join(u',').toStdString();
-    QMTest::waitUntil([] { return false; }, 200); // the last queued reports
+    ASSERT_TRUE(QMTest::waitUntil([&] { return outcomes == 1; }, 120000)) << alerts.asked().join(u',').toStdString();
+    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
     EXPECT_TRUE(alerts.asked().isEmpty()) << alerts.asked().join(u',').toStdString();
 
     // Each step's own progress text reached the row, then the size.
@@ -106,9 +114,48 @@ TEST_F(ConfigControllerDeviceTest, CreatedFromTheMenuShowsProgressThenItsUsageAn
     QAction *eject = contextMenuItem(w.controller, 0, QStringLiteral("Eject"));
     ASSERT_TRUE(eject);
     eject->trigger();
-    ASSERT_TRUE(QMTest::waitUntil([&] { return r->action() == 0 && r->status() == QMRamDiskStatus_notCreated; }, 60000));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return outcomes == 2; }, 60000));
+    ASSERT_EQ(r->status(), QMRamDiskStatus_notCreated);
     EXPECT_EQ(model->index(0).data(RamDiskConfigCell::UsageRole).toDouble(), -1.0);
     EXPECT_DOUBLE_EQ(model->index(0).data(RamDiskConfigCell::ImageOpacityRole).toDouble(), 0.33);
+}
+
+// Mounted with a backup, a RAM disk is saved by Quilmo-Helper for the rest of the session:
+// the window starts one (a stand-in here), and neither the tray switch nor Quilmo's quit
+// ends it while the RAM disk is mounted; once it is ejected, the quit does.
+TEST_F(ConfigControllerDeviceTest, AMountedRamDiskWithABackupKeepsAHelperThroughTheTraySwitchAndTheQuit)
+{
+    {
+        QMRamDiskEntries file;
+        QMRamDisk::Ptr r = file.addRamDisk();
+        r->setName(QStringLiteral("Guarded"));
+        r->setSize(128000000ULL);
+        r->setMountDirectory(sandbox.mkdir(QStringLiteral("mnt")));
+        r->setBackupMode(QMRamDiskBackupMode_defaultLocation);
+        ASSERT_TRUE(file.writeRamDisksToDefaultLocation());
+    }
+    AlertAnswers alerts(QStringLiteral("Ok"));
+    Window w;
+    QMRamDiskEntries *store = w.controller->ramDiskEntries();
+    QMRamDisk::Ptr r = store->ramDisks().first();
+    sandbox.watch(r);
+    ASSERT_FALSE(QMRamDiskUtils::helperIsRunning());
+
+    store->create(r, true);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return QMRamDiskUtils::helperIsRunning(); }, 120000))
+        << "no helper was started for the mounted RAM disk";
+    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
+
+    w.controller->setHelperIsRunning(true);
+    w.controller->setHelperIsRunning(false);
+    EXPECT_TRUE(QMRamDiskUtils::helperIsRunning()) << "hiding the tray menu ended the saves";
+    w.controller->applicationWillTerminate();
+    EXPECT_TRUE(QMRamDiskUtils::helperIsRunning()) << "Quilmo's quit ended the saves";
+
+    store->eject(r, false);
+    ASSERT_EQ(r->status(), QMRamDiskStatus_notCreated);
+    w.controller->applicationWillTerminate();
+    EXPECT_FALSE(QMRamDiskUtils::helperIsRunning()) << "a helper with nothing to do outlived Quilmo";
 }
 
 TEST_F(ConfigControllerDeviceTest, RemovingAMountedEmptyRamDiskEjectsItWithoutAQuestion)

@@ -1,6 +1,7 @@
 #include "QMCtlValues.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskManager.h"
+#include "QMRamDiskUtils.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -173,6 +174,8 @@ TEST(QMCtl, CreateWriteEjectCreateAgainKeepsTheFiles)
     EXPECT_EQ(entry.value(QStringLiteral("path")).toString(), mountPoint);
     const QString backupDir = entry.value(QStringLiteral("backupDirPath")).toString();
     ASSERT_FALSE(backupDir.isEmpty());
+    // Mounted with a backup: Quilmo-Helper saves it for the rest of the session.
+    EXPECT_TRUE(QMTest::waitUntil([] { return QMRamDiskUtils::helperIsRunning(); })) << "no helper guards it";
 
     QDir().mkpath(mountPoint + QStringLiteral("/sub"));
     writeFile(mountPoint + QStringLiteral("/notes.txt"), "remember");
@@ -207,6 +210,8 @@ TEST(QMCtl, CreateWriteEjectCreateAgainKeepsTheFiles)
     EXPECT_EQ(ctl({QStringLiteral("remove"), name}).status, 1); // still mounted
     r = ctl({QStringLiteral("eject"), name});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    // Nothing left to save: the helper, which had no menu, quits by itself.
+    EXPECT_TRUE(QMTest::waitUntil([] { return !QMRamDiskUtils::helperIsRunning(); }, 60000));
     EXPECT_EQ(ctl({QStringLiteral("remove"), name}).status, 0);
     EXPECT_TRUE(entryNamed(name).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(backupDir)); // the default backup goes with the entry

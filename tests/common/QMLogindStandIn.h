@@ -54,21 +54,25 @@ public slots:
         ::close(ends[1]);
         return lock;
     }
+    // Answered in order with the calls before it: its answer proves those were handled.
+    QString CanPowerOff() { return QStringLiteral("na"); }
 
 signals:
     void PrepareForShutdown(bool start);
     void PrepareForSleep(bool start);
 };
 
-// The stand-in registered as org.freedesktop.login1 on a connection of its own, for as
-// long as the object lives. Call start() from a test (it may fail or skip).
+// The stand-in registered as org.freedesktop.login1 on a connection of its own (to the
+// session bus unless given), for as long as the object lives. Call start() from a test (it
+// may fail or skip).
 class LogindOnSessionBus
 {
 public:
-    void start()
+    void start() { start(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("logind-stand-in"))); }
+    // On another bus, through a connection named "logind-stand-in".
+    void start(const QDBusConnection &connection)
     {
-        _bus = std::make_unique<QDBusConnection>(
-            QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("logind-stand-in")));
+        _bus = std::make_unique<QDBusConnection>(connection);
         if (!_bus->isConnected())
             GTEST_SKIP() << "no session bus";
         ASSERT_TRUE(_bus->registerObject(QStringLiteral("/org/freedesktop/login1"), &logind,

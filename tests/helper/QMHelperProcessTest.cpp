@@ -4,105 +4,32 @@
 #include "QMHelperTestSupport.h"
 #include "QMLogFile.h"
 #include "QMLogindStandIn.h"
+#include "QMRamDiskActionLock.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskEntries.h"
+#include "QMRamDiskUtils.h"
 #include "QMRamDiskTestSupport.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <QDBusConnection>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 
 namespace {
 
-const QStringList kTools{"hdiutil", "newfs_hfs", "diskutil", "mount", "umount", "mdutil", "purge"};
-
-// An installation whose disk tools write each call's start and end into calls.log before
-// handing over to the build tree's tools, and whose helper is the build tree's.
-class LoggingInstallation
-{
-public:
-    LoggingInstallation()
-    {
-        const QString libexec = _dir.path() + QStringLiteral("/libexec/quilmo");
-        QDir().mkpath(libexec);
-        QDir().mkpath(_dir.path() + QStringLiteral("/share"));
-        const QString build = QStringLiteral(QUILMO_BUILD_DIR);
-        QFile::link(build + QStringLiteral("/libexec/quilmo/Quilmo-Helper"), libexec + QStringLiteral("/Quilmo-Helper"));
-        QFile::link(build + QStringLiteral("/share/quilmo"), _dir.path() + QStringLiteral("/share/quilmo"));
-        for (const QString &tool : kTools)
-            QMTest::writeScript(libexec, tool,
-                                QStringLiteral("echo \"start %1 $*\" >> '%2'\n"
-                                               "'%3/%1' \"$@\"\nstatus=$?\n"
-                                               "echo \"end %1\" >> '%2'\nexit $status\n")
-                                    .arg(tool, log(), build + QStringLiteral("/libexec/quilmo")));
-    }
-    QString prefix() const { return _dir.path(); }
-    QString log() const { return _dir.path() + QStringLiteral("/calls.log"); }
-    QStringList calls() const
-    {
-        QFile f(log());
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
-    }
-
-private:
-    QTemporaryDir _dir{QMTest::testHome() + QStringLiteral("/prefix-XXXXXX")};
-};
-
-// One helper process; ended (and waited for) when the object goes.
-class Helper
-{
-public:
-    Helper(const LoggingInstallation &installation, const QStringList &arguments, bool logindOnSessionBus = false)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QUILMO_PREFIX"), installation.prefix());
-        if (logindOnSessionBus)
-            env.insert(QStringLiteral("QUILMO_TEST_LOGIND_BUS"), QStringLiteral("session"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        _process.setProcessEnvironment(env);
-        _process.setProcessChannelMode(QProcess::ForwardedChannels);
-        _process.start(installation.prefix() + QStringLiteral("/libexec/quilmo/Quilmo-Helper"), arguments);
-        _process.waitForStarted();
-    }
-    ~Helper()
-    {
-        if (_process.state() != QProcess::NotRunning) {
-            _process.terminate();
-            if (!_process.waitForFinished(60000))
-                _process.kill();
-            _process.waitForFinished();
-        }
-    }
-    bool waitForExit(int ms) { return _process.state() == QProcess::NotRunning || _process.waitForFinished(ms); }
-    // The same, with the event loop turning (for what this process serves on the bus).
-    bool waitForExitServing(int ms)
-    {
-        return QMTest::waitUntil([&] { return _process.state() == QProcess::NotRunning; }, ms);
-    }
-    bool isRunning() const { return _process.state() == QProcess::Running; }
-    int exitCode() const { return _process.exitCode(); }
-    QProcess::ExitStatus exitStatus() const { return _process.exitStatus(); }
-    void terminate() { _process.terminate(); }
-    qint64 pid() const { return _process.processId(); }
-
-private:
-    QProcess _process;
-};
-
-QString helperLog()
-{
-    QFile f(QMLogFile::logFilePath(QStringLiteral("Quilmo-Helper")));
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
+using QMHelperTest::Helper;
+using QMHelperTest::helperLog;
+using QMHelperTest::LoggingInstallation;
 
 class HelperProcessTest : public ::testing::Test
 {
@@ -110,9 +37,15 @@ protected:
     void SetUp() override
     {
         QM_REQUIRE_LOOP_DEVICES();
+        ASSERT_TRUE(_bus.isUsable()) << "no dbus-daemon";
         QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
         QFile::remove(QMLogFile::logFilePath(QStringLiteral("Quilmo-Helper")));
         ASSERT_TRUE(QFile::exists(QStringLiteral(QUILMO_BUILD_DIR "/libexec/quilmo/Quilmo-Helper")));
+    }
+
+    QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode = 0)
+    {
+        return QMHelperTest::mounted(_sandbox, name, backupMode);
     }
 
     QMRamDisk::Ptr atLogin(const QString &name, quint64 size)
@@ -142,6 +75,9 @@ protected:
 
     QMEngineTest::RamDiskSandbox _sandbox;
     LoggingInstallation _installation;
+    // The helpers' own session bus: what other tests' programs do on theirs (a Quilmo that
+    // starts and quits) is none of theirs.
+    QMHelperTest::PrivateBus _bus;
 };
 
 } // namespace
@@ -160,7 +96,7 @@ TEST_F(HelperProcessTest, LoginRunCreatesOneAfterTheOtherThenQuitsWithoutMenu)
     QMRamDisk::Ptr notAtLogin = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("Later"));
     ASSERT_TRUE(QMHelperTest::writeEntries({first, second, notAtLogin}, false));
 
-    Helper helper(_installation, {});
+    Helper helper(_installation, {}, _bus.environment());
     // Quilmo saves a change while the helper creates: the helper's own save keeps it.
     ASSERT_TRUE(QMTest::waitUntil([&] { return !_installation.calls().filter(QStringLiteral("start post-command")).isEmpty(); },
                                   60000));
@@ -195,7 +131,7 @@ TEST_F(HelperProcessTest, LoginRunCreatesOneAfterTheOtherThenQuitsWithoutMenu)
 TEST_F(HelperProcessTest, LoginStartWithTheMenuCreatesAndStays)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("Kept"), 128000000)}, true));
-    Helper helper(_installation, {});
+    Helper helper(_installation, {}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([&] { return !_installation.calls().filter(QStringLiteral("end mount")).isEmpty(); },
                                   60000));
     EXPECT_FALSE(helper.waitForExit(2000)) << "the tray menu is wanted: the helper stays";
@@ -216,7 +152,7 @@ TEST_F(HelperProcessTest, StartedFromQuilmoCreatesNothingAndWaitsToBeTold)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("NotNow"), 128000000)}, false));
     const QByteArray fileBefore = QMEngineTest::readFile(QMRamDiskEntries::defaultEntriesFilePath());
-    Helper helper(_installation, {QStringLiteral("FromApp")});
+    Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Helper started from the principal app")); },
                                   30000));
     // No menu and nothing to create, yet it stays until it is told to quit.
@@ -231,7 +167,7 @@ TEST_F(HelperProcessTest, StartedFromQuilmoCreatesNothingAndWaitsToBeTold)
 TEST_F(HelperProcessTest, FromAppElsewhereThanLastIsALoginStart)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({atLogin(QStringLiteral("Now"), 128000000)}, false));
-    Helper helper(_installation, {QStringLiteral("FromApp"), QStringLiteral("again")});
+    Helper helper(_installation, {QStringLiteral("FromApp"), QStringLiteral("again")}, _bus.environment());
     ASSERT_TRUE(helper.waitForExit(120000));
     EXPECT_FALSE(helperLog().contains(QLatin1String("Helper started from the principal app")));
     EXPECT_EQ(_installation.calls().filter(QStringLiteral("start hdiutil attach")).size(), 1);
@@ -244,9 +180,9 @@ TEST_F(HelperProcessTest, ASecondHelperEndsTheFirstAndCarriesOn)
 {
     ASSERT_TRUE(QMHelperTest::writeEntries({}, true));
     const QString started = QStringLiteral("Helper started from the principal app");
-    Helper first(_installation, {QStringLiteral("FromApp")});
+    Helper first(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([&] { return helperLog().count(started) == 1; }, 30000));
-    Helper second(_installation, {QStringLiteral("FromApp")});
+    Helper second(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([&] { return helperLog().count(started) == 2; }, 30000));
     ASSERT_TRUE(first.waitForExit(30000)) << "the older helper is still running";
     EXPECT_EQ(first.exitStatus(), QProcess::NormalExit) << "ended in order, not killed";
@@ -265,7 +201,7 @@ TEST_F(HelperProcessTest, AMountedRamDiskIsNotCreatedAgain)
     const QString device = r->deviceNode();
     ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
 
-    Helper helper(_installation, {});
+    Helper helper(_installation, {}, _bus.environment());
     ASSERT_TRUE(helper.waitForExit(60000));
     EXPECT_TRUE(_installation.calls().filter(QStringLiteral("attach")).isEmpty()) << _installation.calls().join(u'\n').toStdString();
     const QList<QMRamDisk::Ptr> after = entries();
@@ -281,7 +217,7 @@ TEST_F(HelperProcessTest, ACrashLeavesAReportForQuilmoToOffer)
     const QStringList pattern{QStringLiteral("Quilmo-Helper-*") + QMCrashHandler::reportSuffix()};
     ASSERT_TRUE(crashes.entryList(pattern, QDir::Files).isEmpty());
 
-    Helper helper(_installation, {QStringLiteral("FromApp")});
+    Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
     ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Helper started from the principal app")); },
                                   30000));
     const qint64 pid = helper.pid(); // QProcess forgets it once the process has ended
@@ -295,9 +231,83 @@ TEST_F(HelperProcessTest, ACrashLeavesAReportForQuilmoToOffer)
         << reports.first().toStdString();
 }
 
+// Started for a RAM disk with a backup (by Quilmo or quilmoctl), without the tray menu: the
+// helper stays while it is mounted, and quits by itself once it is ejected.
+TEST_F(HelperProcessTest, WithoutAMenuItSavesAMountedRamDiskUntilItIsEjected)
+{
+    QMRamDisk::Ptr r = mounted(QStringLiteral("Kept"), QMRamDiskBackupMode_defaultLocation);
+    ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
+    Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
+    ASSERT_TRUE(QMTest::waitUntil(
+        [] { return helperLog().contains(QLatin1String("Saving the mounted RAM disks that have a backup")); }, 30000));
+    EXPECT_FALSE(helperLog().contains(QLatin1String("Tray menu shown")));
+    EXPECT_TRUE(helper.isRunning());
+
+    // Ejected by another program: nothing is left to save.
+    QMEngineTest::RecordingDelegate delegate;
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_EQ(r->status(), QMRamDiskStatus_notCreated);
+    ASSERT_TRUE(helper.waitForExit(60000)) << "the helper stayed with nothing to do";
+    EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(helper.exitCode(), 0);
+    EXPECT_TRUE(helperLog().contains(QLatin1String("No mounted RAM disk left to save")));
+}
+
+// Quilmo's quit takes the tray menu away (it is not wanted at login) but not the saves; a
+// stop of the helper then waits for the save it makes on its way out, held up here by
+// another program's action on the RAM disk, beyond the three seconds a stop used to give.
+TEST_F(HelperProcessTest, QuilmosQuitLeavesTheSavesRunningAndAStopWaitsForThem)
+{
+    QMRamDisk::Ptr r = mounted(QStringLiteral("Guarded"), QMRamDiskBackupMode_defaultLocation);
+    ASSERT_TRUE(QMHelperTest::writeEntries({r}, true));
+    const QString quilmoName = QMRamDiskUtils::bundleIdentifier();
+    {
+        // Quilmo runs: it owns its name on the session bus.
+        QDBusConnection quilmo = _bus.connection(QStringLiteral("quilmo-stand-in"));
+        ASSERT_TRUE(quilmo.registerService(quilmoName));
+        Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
+        ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Tray menu shown")); }, 30000));
+        ASSERT_TRUE(QMTest::waitUntil(
+            [] { return helperLog().contains(QLatin1String("Saving the mounted RAM disks that have a backup")); }));
+
+        // Quilmo quits.
+        quilmo.unregisterService(quilmoName);
+        ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Tray menu removed: Quilmo quit")); },
+                                      30000));
+        EXPECT_TRUE(helper.isRunning()) << "Quilmo's quit ended the saves";
+
+        // What is written now must reach the backup when the helper is stopped.
+        ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/late.txt"), "written last"));
+        QMError::Ptr error;
+        std::unique_ptr<QMRamDiskActionLock> held =
+            QMRamDiskActionLock::acquire(r->identifier(), QMRamDiskAction_backup, &error);
+        ASSERT_TRUE(held) << (error ? error->description().toStdString() : "");
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            QMRamDiskUtils::setHelperIsRunning(false);
+            stopped = true;
+        });
+        // The moment a stop used to force the helper has passed, and it still saves.
+        QElapsedTimer since;
+        since.start();
+        QMTest::waitUntil([&] { return since.elapsed() > 4000 || !helper.isRunning(); }, 10000);
+        EXPECT_TRUE(helper.isRunning()) << "the stop did not wait for the save";
+        EXPECT_FALSE(stopped);
+        held.reset();
+        const bool ended = QMTest::waitUntil([&] { return bool(stopped); }, 90000);
+        stopper.join();
+        ASSERT_TRUE(ended);
+        ASSERT_TRUE(helper.waitForExit(30000));
+        EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit) << "forced";
+        EXPECT_EQ(helper.exitCode(), 0);
+    }
+    EXPECT_EQ(QMEngineTest::readFile(r->backupDirPath() + QStringLiteral("/late.txt")), QByteArray("written last"));
+    EXPECT_EQ(r->status(), QMRamDiskStatus_mounted) << "quitting never ejects";
+}
+
 namespace {
 
-// The stand-in for logind on the test's session bus, for a helper started with
+// The stand-in for logind on the helpers' bus, for a helper started with
 // QUILMO_TEST_LOGIND_BUS=session.
 class HelperWithLogindTest : public HelperProcessTest
 {
@@ -306,7 +316,18 @@ protected:
     {
         HelperProcessTest::SetUp();
         if (!IsSkipped() && !HasFatalFailure())
-            _onBus.start();
+            _onBus.start(_bus.connection(QStringLiteral("logind-stand-in")));
+    }
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = _bus.environment();
+        env.insert(QStringLiteral("QUILMO_TEST_LOGIND_BUS"), QStringLiteral("session"));
+        return env;
+    }
+    // Until the helper ended, this process serving logind meanwhile.
+    static bool waitForExitServing(const Helper &helper, int ms)
+    {
+        return QMTest::waitUntil([&] { return !helper.isRunning(); }, ms);
     }
 
     LogindOnSessionBus _onBus;
@@ -333,10 +354,11 @@ TEST_F(HelperWithLogindTest, ALoginWithoutTheBackupDiskWaitsForItAndNeverSavesOv
         const QList<QMRamDisk::Ptr> now = entries();
         return now.size() == 1 && now.first()->status() == QMRamDiskStatus_mounted ? now.first() : QMRamDisk::Ptr();
     };
+    const QString told = QStringLiteral("Told the user: \"Work\" waits for its backup");
 
     QMRamDisk::Ptr session1;
     {
-        Helper helper(_installation, {}, true);
+        Helper helper(_installation, {}, environment());
         ASSERT_TRUE(QMTest::waitUntil([&] { return (session1 = mounted()) != nullptr; }, 60000));
         for (int i = 0; i < 20; ++i)
             ASSERT_TRUE(QMEngineTest::writeFile(session1->path() + QStringLiteral("/file%1").arg(i), "work"));
@@ -346,18 +368,18 @@ TEST_F(HelperWithLogindTest, ALoginWithoutTheBackupDiskWaitsForItAndNeverSavesOv
         EXPECT_GT(entries().first()->lastSaveDate(), 0) << "the save before the shutdown is not in the entries file";
         EXPECT_EQ(QDir(session1->backupDirPath()).entryList(QDir::Files).size(), 20);
         helper.terminate();
-        ASSERT_TRUE(helper.waitForExitServing(60000));
+        ASSERT_TRUE(waitForExitServing(helper, 60000));
     }
     // The machine went down: the RAM disk is gone, and the disk of its backup is unplugged.
     ASSERT_EQ(QMEngineTest::runTool(QStringLiteral("umount"), {QStringLiteral("-f"), session1->path()}), 0);
     ASSERT_EQ(QMEngineTest::runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), session1->deviceNode()}), 0);
     ASSERT_TRUE(usb.unmount());
 
-    Helper helper(_installation, {}, true);
+    Helper helper(_installation, {}, environment());
     ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Waiting for the backup of")); }, 60000));
     EXPECT_EQ(entries().first()->status(), QMRamDiskStatus_notCreated);
     EXPECT_TRUE(helper.isRunning()) << "the helper quit while a RAM disk waits for its backup";
-    EXPECT_EQ(helperLog().count(QLatin1String("Told the user: \"Work\" waits for its backup")), 1);
+    EXPECT_EQ(helperLog().count(told), 1);
 
     ASSERT_TRUE(usb.mount());
     QMRamDisk::Ptr session2;
@@ -365,8 +387,8 @@ TEST_F(HelperWithLogindTest, ALoginWithoutTheBackupDiskWaitsForItAndNeverSavesOv
         << "not created when the disk came back";
     EXPECT_EQ(QDir(session2->path()).entryList(QDir::Files).size(), 20);
     EXPECT_EQ(QDir(session2->backupDirPath()).entryList(QDir::Files).size(), 20);
-    EXPECT_EQ(helperLog().count(QLatin1String("Told the user: \"Work\" waits for its backup")), 1) << "told again";
+    EXPECT_EQ(helperLog().count(told), 1) << "told again";
     helper.terminate();
-    ASSERT_TRUE(helper.waitForExitServing(60000));
+    ASSERT_TRUE(waitForExitServing(helper, 60000));
     EXPECT_EQ(QDir(session2->backupDirPath()).entryList(QDir::Files).size(), 20);
 }

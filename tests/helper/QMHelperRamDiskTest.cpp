@@ -1,5 +1,7 @@
 // The status menu over real, mounted RAM disks: what it offers, what a running application
 // forbids, which names it hides, and the warning when a RAM disk fills up.
+// Mouse events go through the window system, to the widget under the pointer.
+#define QTEST_QPA_MOUSE_HANDLING
 #include "QMAlert.h"
 #include "QMDistributedNotificationCenter.h"
 #include "QMHelperTestSupport.h"
@@ -9,6 +11,7 @@
 #include "QMRamDiskManager.h"
 #include "QMRamDiskTestSupport.h"
 #include "QMTestSupport.h"
+#include "RamDiskMenuItemView.h"
 #include "StatusMenuController.h"
 
 #include <gtest/gtest.h>
@@ -20,10 +23,13 @@
 #include <QSignalSpy>
 #include <QWidgetAction>
 #include <QDir>
+#include <QLabel>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTest>
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 using QMHelperTest::item;
@@ -44,12 +50,7 @@ protected:
 
     QMRamDisk::Ptr mounted(const QString &name, qint64 backupMode = 0)
     {
-        QMRamDisk::Ptr r = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), name);
-        r->setBackupMode(backupMode);
-        QMEngineTest::RecordingDelegate delegate;
-        r->performAction(QMRamDiskAction_create, &delegate, false);
-        EXPECT_EQ(r->status(), QMRamDiskStatus_mounted) << (r->lastError() ? r->lastError()->description().toStdString() : "");
-        return r;
+        return QMHelperTest::mounted(_sandbox, name, backupMode);
     }
 
     QMenu *submenuOf(StatusMenuController &controller, const QMRamDisk::Ptr &r)
@@ -129,7 +130,7 @@ TEST_F(HelperRamDiskTest, SimulatorRamDiskSynchronisesAndOffersNoDeleteAllFiles)
     QMenu *submenu = submenuOf(controller, simulator);
     ASSERT_NE(submenu, nullptr);
     const QStringList names = itemNames(submenu);
-    EXPECT_EQ(names.mid(0, 3), (QStringList{"Eject", "Rebuild", "Synchronise Now"}));
+    EXPECT_EQ(names.mid(0, 5), (QStringList{"Open in File Manager", "-", "Eject", "Rebuild", "Synchronise Now"}));
     EXPECT_FALSE(names.contains(QStringLiteral("Delete All Files")));
     EXPECT_EQ(item(submenu, QStringLiteral("Synchronise Now"))->property("tag").toLongLong(), 2);
 }
@@ -265,7 +266,7 @@ TEST_F(HelperRamDiskTest, DeleteAllFilesAsksFirstThenEmptiesTheVolume)
     QMAlert::setHook(previous);
 }
 
-TEST_F(HelperRamDiskTest, ClickingARowOpensItAndEjectFromItsMenuIsRecorded)
+TEST_F(HelperRamDiskTest, ItsFolderOpensFromItsMenuAndEjectFromItIsRecorded)
 {
     const QMRamDisk::Ptr r = mounted(QStringLiteral("Eject"));
     const QString path = r->path();
@@ -273,25 +274,27 @@ TEST_F(HelperRamDiskTest, ClickingARowOpensItAndEjectFromItsMenuIsRecorded)
     StatusMenuController controller;
     QMHelperTest::UrlCatcher catcher;
 
-    // A click on the row, where Qt draws the menu, opens the RAM disk and closes the menu.
+    // A click on the row opens its submenu, where its folder is the first item.
     QMenu *root = controller.rootMenu();
     root->popup(QPoint(10, 10));
-    QApplication::processEvents();
-    auto *row = qobject_cast<QWidgetAction *>(item(root, r->identifier()));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return root->isVisible(); }));
+    QAction *row = item(root, r->identifier());
     ASSERT_NE(row, nullptr);
-    QWidget *view = row->defaultWidget();
-    const QPointF at(30, 20);
-    QMouseEvent release(QEvent::MouseButtonRelease, at, view->mapToGlobal(at), Qt::LeftButton, Qt::NoButton,
-                        Qt::NoModifier);
-    QApplication::sendEvent(view, &release);
-    EXPECT_FALSE(root->isVisible());
+    QTest::mouseClick(root, Qt::LeftButton, Qt::NoModifier, root->actionGeometry(row).center());
+    ASSERT_TRUE(QMTest::waitUntil([&] { return row->menu()->isVisible(); }, 5000));
+    EXPECT_TRUE(catcher.opened.isEmpty());
+    QMenu *submenu = row->menu();
+    QAction *open = item(submenu, QStringLiteral("Open in File Manager"));
+    ASSERT_NE(open, nullptr);
+    QTest::mouseClick(submenu, Qt::LeftButton, Qt::NoModifier, submenu->actionGeometry(open).center());
+    EXPECT_TRUE(QMTest::waitUntil([&] { return !root->isVisible(); })) << "choosing an item closes the menu";
     ASSERT_EQ(catcher.opened.size(), 1);
     EXPECT_EQ(catcher.opened.first().toLocalFile(), path);
 
     QStringList senders;
     QObject::connect(QMDistributedNotificationCenter::defaultCenter(), &QMDistributedNotificationCenter::notificationPosted,
                      &controller, [&](const QString &, const QString &object, const QVariantMap &) { senders << object; });
-    QMenu *submenu = submenuOf(controller, r);
+    submenu = submenuOf(controller, r);
     ASSERT_NE(submenu, nullptr);
     item(submenu, QStringLiteral("Eject"))->trigger();
     ASSERT_TRUE(QMTest::waitUntil([&] { return senders.contains(QStringLiteral("Quilmo-Helper")); }, 60000));
@@ -303,3 +306,109 @@ TEST_F(HelperRamDiskTest, ClickingARowOpensItAndEjectFromItsMenuIsRecorded)
     r->setStatus(QMRamDiskStatus_notCreated);
 }
 
+// A RAM disk that becomes busy while the menu is open (a save of the schedule, an action of
+// Quilmo's): its row shows it at once, and its submenu opens with the mouse, says what runs
+// and raises no alert; when the action ends, both show the RAM disk as it is then.
+TEST_F(HelperRamDiskTest, ARowThatBecomesBusyWhileTheMenuIsOpenShowsItAndOpensWithoutAlert)
+{
+    // A creation that its post-command holds until the test lets it go.
+    const QString gate = _sandbox.path() + QStringLiteral("/gate");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(gate).constData(), 0600), 0);
+    QMRamDisk::Ptr r = _sandbox.makeRamDisk(_sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("Held"));
+    r->setPostCmd(QMTest::writeScript(_sandbox.path(), QStringLiteral("post.sh"),
+                                      QStringLiteral("read line < '%1'\n").arg(gate)));
+    ASSERT_TRUE(QMHelperTest::writeEntries({r}, true));
+    StatusMenuController controller;
+    QMEngineTest::LogCapture log;
+    QMenu *root = controller.rootMenu();
+    root->popup(QPoint(10, 10));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return root->isVisible(); }));
+    auto *row = qobject_cast<QWidgetAction *>(item(root, r->identifier()));
+    ASSERT_NE(row, nullptr);
+    auto *view = qobject_cast<RamDiskMenuItemView *>(row->defaultWidget());
+    ASSERT_NE(view, nullptr);
+    ASSERT_EQ(view->progressIndicator(), nullptr);
+    ASSERT_EQ(row->text(), QStringLiteral("Held"));
+
+    const QMRamDisk::Ptr ours = controller.ramDiskEntries()->ramDiskWithIdentifier(r->identifier());
+    ASSERT_NE(ours, nullptr);
+    _sandbox.watch(ours);
+    controller.ramDiskEntries()->create(ours, true);
+    ASSERT_TRUE(QMTest::waitUntil([&] {
+        return ours->lastActionInfo() == QMRamDiskActionInfo_creatingExecutingPostCommand && view->infoLabel()
+               && view->infoLabel()->text()
+                      == QMRamDiskManager::displayStringFromAction(QMRamDiskAction_create,
+                                                                   QMRamDiskActionInfo_creatingExecutingPostCommand);
+    }, 60000)) << "the open menu did not follow the action";
+    EXPECT_NE(view->progressIndicator(), nullptr);
+    EXPECT_TRUE(QMTest::waitUntil([&] { return view->isSpinning(); }));
+    EXPECT_TRUE(row->text().startsWith(QStringLiteral("Held \u2014 "))) << row->text().toStdString();
+
+    QTest::mouseMove(root, root->actionGeometry(row).center());
+    ASSERT_TRUE(QMTest::waitUntil([&] { return row->menu()->isVisible(); }, 5000));
+    QMenu *submenu = row->menu();
+    // Mounted already, its post-command running: it says so, the folder opens, the rest waits.
+    EXPECT_EQ(itemNames(submenu), (QStringList{"!Busy", "Open in File Manager", "-", "!Eject", "!Rebuild",
+                                               "!Delete All Files", "-", "!(No File Here)"}));
+    EXPECT_FALSE(log.contains(QStringLiteral("Action is running"))) << "opening it raised an alert";
+
+    {
+        QFile release(gate);
+        ASSERT_TRUE(release.open(QIODevice::WriteOnly));
+        release.write("go\n");
+    }
+    ASSERT_TRUE(QMTest::waitUntil([&] { return ours->action() == 0 && ours->status() == QMRamDiskStatus_mounted; },
+                                  60000));
+    EXPECT_TRUE(QMTest::waitUntil([&] { return view->progressIndicator() == nullptr; }));
+    EXPECT_TRUE(QMTest::waitUntil([&] {
+        const QAction *eject = item(submenu, QStringLiteral("Eject"));
+        return eject && eject->isEnabled();
+    })) << itemNames(submenu).join(u' ').toStdString();
+    EXPECT_FALSE(log.contains(QStringLiteral("Action is running")));
+    root->hide();
+}
+
+// What an action started from the menu tells the user: a warning once, with the RAM disk's
+// name; an action without one tells nothing.
+TEST_F(HelperRamDiskTest, AWarningOfAnActionFromTheMenuIsToldOnceAndNothingElse)
+{
+    // A base kept aside by an earlier run while the base itself holds the user's files:
+    // the creation keeps it beside the current one, and says so.
+    const QString parent = _sandbox.mkdir(QStringLiteral("mnt"));
+    QMRamDisk::Ptr r = _sandbox.makeRamDisk(parent, QStringLiteral("Synced"));
+    r->setBackupMode(QMRamDiskBackupMode_baseSynchronized);
+    ASSERT_TRUE(QDir().mkpath(r->basePath()));
+    ASSERT_TRUE(QMEngineTest::writeFile(r->basePath() + QStringLiteral("/mine.txt"), "current"));
+    ASSERT_TRUE(QDir().mkpath(r->baseBackupPath()));
+    ASSERT_TRUE(QMEngineTest::writeFile(r->baseBackupPath() + QStringLiteral("/old.txt"), "left aside"));
+    ASSERT_TRUE(QMHelperTest::writeEntries({r}, true));
+
+    StatusMenuController controller;
+    QSignalSpy told(&controller, &StatusMenuController::userNotified);
+    int announced = 0;
+    QObject::connect(QMDistributedNotificationCenter::defaultCenter(), &QMDistributedNotificationCenter::notificationPosted,
+                     &controller, [&](const QString &name, const QString &object, const QVariantMap &) {
+                         if (name == QMRamDiskEntries::didChangeToAllNotificationName() && object == QStringLiteral("Quilmo-Helper"))
+                             ++announced;
+                     });
+    openAndClose(controller.rootMenu());
+    QMenu *submenu = submenuOf(controller, r);
+    ASSERT_NE(submenu, nullptr);
+    ASSERT_NE(item(submenu, QStringLiteral("Create")), nullptr);
+    _sandbox.watch(controller.ramDiskEntries()->ramDiskWithIdentifier(r->identifier()));
+    item(submenu, QStringLiteral("Create"))->trigger();
+    ASSERT_TRUE(QMTest::waitUntil([&] { return announced == 1; }, 60000));
+    ASSERT_EQ(told.count(), 1);
+    EXPECT_EQ(told.first().at(0).toString(), QStringLiteral("Synced"));
+    EXPECT_TRUE(told.first().at(1).toString().contains(QStringLiteral("Contents that an earlier run left aside were kept in")))
+        << told.first().at(1).toString().toStdString();
+
+    // Ejected from the menu, without a warning: once its end is announced, a second
+    // telling of the first would have come before it.
+    submenu = submenuOf(controller, r);
+    ASSERT_NE(item(submenu, QStringLiteral("Eject")), nullptr);
+    item(submenu, QStringLiteral("Eject"))->trigger();
+    ASSERT_TRUE(QMTest::waitUntil([&] { return announced == 2; }, 60000));
+    EXPECT_EQ(told.count(), 1) << "told again, or told of nothing";
+    EXPECT_EQ(QMEngineTest::readFile(r->basePath() + QStringLiteral("/mine.txt")), QByteArray("current"));
+}

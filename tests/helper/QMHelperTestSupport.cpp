@@ -1,19 +1,24 @@
 #include "QMHelperTestSupport.h"
 
 #include "QMKeyedArchiver.h"
+#include "QMLogFile.h"
 #include "QMPropertyListSerialization.h"
 #include "QMRamDiskEntries.h"
 
+#include "QMRamDiskTestSupport.h"
 #include "QMTestSupport.h"
+
+#include <gtest/gtest.h>
 
 #include <QAction>
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMenu>
-#include <QProcess>
 
 namespace QMHelperTest {
 
@@ -48,6 +53,19 @@ QMRamDisk::Ptr withType(const QMRamDisk::Ptr &ramDisk, qint64 type)
     r->setAction(ramDisk->action());
     r->setVolSize(ramDisk->volSize());
     r->setVolFree(ramDisk->volFree());
+    return r;
+}
+
+QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &name, qint64 backupMode,
+                       const QString &backupDir)
+{
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), name);
+    r->setBackupMode(backupMode);
+    r->setBackupDir(backupDir);
+    QMEngineTest::RecordingDelegate delegate;
+    r->performAction(QMRamDiskAction_create, &delegate, false);
+    EXPECT_EQ(r->status(), QMRamDiskStatus_mounted)
+        << (r->lastError() ? r->lastError()->description().toStdString() : std::string());
     return r;
 }
 
@@ -99,6 +117,98 @@ void openAndClose(QMenu *menu)
     QApplication::processEvents();
     menu->hide();
     QApplication::processEvents();
+}
+
+PrivateBus::PrivateBus()
+{
+    _daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                  QStringLiteral("--print-address=1")});
+    if (!_daemon.waitForStarted(10000))
+        return;
+    if (QMTest::waitUntil([&] { return _daemon.canReadLine() || _daemon.state() == QProcess::NotRunning; }, 20000)
+        && _daemon.canReadLine())
+        _address = QString::fromUtf8(_daemon.readLine()).trimmed();
+}
+
+PrivateBus::~PrivateBus()
+{
+    for (const QString &name : std::as_const(_names))
+        QDBusConnection::disconnectFromBus(name);
+    if (_daemon.state() != QProcess::NotRunning) {
+        _daemon.terminate();
+        if (!_daemon.waitForFinished(10000))
+            _daemon.kill();
+        _daemon.waitForFinished();
+    }
+}
+
+QProcessEnvironment PrivateBus::environment() const
+{
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), _address);
+    return env;
+}
+
+QDBusConnection PrivateBus::connection(const QString &name)
+{
+    if (!_names.contains(name))
+        _names << name;
+    return QDBusConnection::connectToBus(_address, name);
+}
+
+const QStringList kTools{"hdiutil", "newfs_hfs", "diskutil", "mount", "umount", "mdutil", "purge"};
+
+LoggingInstallation::LoggingInstallation() : _dir(QMTest::testHome() + QStringLiteral("/prefix-XXXXXX"))
+{
+    const QString libexec = _dir.path() + QStringLiteral("/libexec/quilmo");
+    QDir().mkpath(libexec);
+    QDir().mkpath(_dir.path() + QStringLiteral("/share"));
+    const QString build = QStringLiteral(QUILMO_BUILD_DIR);
+    QFile::link(build + QStringLiteral("/libexec/quilmo/Quilmo-Helper"), libexec + QStringLiteral("/Quilmo-Helper"));
+    QFile::link(build + QStringLiteral("/share/quilmo"), _dir.path() + QStringLiteral("/share/quilmo"));
+    for (const QString &tool : kTools)
+        QMTest::writeScript(libexec, tool,
+                            QStringLiteral("echo \"start %1 $*\" >> '%2'\n"
+                                           "'%3/%1' \"$@\"\nstatus=$?\n"
+                                           "echo \"end %1\" >> '%2'\nexit $status\n")
+                                .arg(tool, log(), build + QStringLiteral("/libexec/quilmo")));
+}
+
+QStringList LoggingInstallation::calls() const
+{
+    QFile f(log());
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+Helper::Helper(const LoggingInstallation &installation, const QStringList &arguments, const QProcessEnvironment &extra)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUILMO_PREFIX"), installation.prefix());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (const QString &key : extra.keys())
+        env.insert(key, extra.value(key));
+    _process.setProcessEnvironment(env);
+    _process.setProcessChannelMode(QProcess::ForwardedChannels);
+    _process.start(installation.prefix() + QStringLiteral("/libexec/quilmo/Quilmo-Helper"), arguments);
+    _process.waitForStarted();
+}
+
+Helper::~Helper()
+{
+    if (_process.state() != QProcess::NotRunning) {
+        _process.terminate();
+        if (!_process.waitForFinished(90000))
+            _process.kill();
+        _process.waitForFinished();
+    }
+}
+
+QString helperLog()
+{
+    QFile f(QMLogFile::logFilePath(QStringLiteral("Quilmo-Helper")));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
 NotificationDaemon::NotificationDaemon()

@@ -2,16 +2,23 @@
 
 #include "QMRamDisk.h"
 
+#include <QDBusConnection>
 #include <QList>
 #include <QObject>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
+#include <QTemporaryDir>
 #include <QUrl>
 #include <QStringList>
 #include <QVariantMap>
 
 class QAction;
 class QMenu;
-class QProcess;
+
+namespace QMEngineTest {
+class RamDiskSandbox;
+}
 
 namespace QMHelperTest {
 
@@ -34,6 +41,10 @@ QMRamDisk::Ptr record(qint64 status, qint64 backupMode = 0, qint64 action = 0, q
 // through the record's own rules, which a test cannot meet for the simulator types here).
 QMRamDisk::Ptr withType(const QMRamDisk::Ptr &ramDisk, qint64 type);
 
+// A RAM disk of the sandbox with this backup mode, created and mounted.
+QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &name, qint64 backupMode = 0,
+                       const QString &backupDir = QString());
+
 // Writes the entries file (the default place unless `path` is given) with these records.
 bool writeEntries(const QList<QMRamDisk::Ptr> &ramDisks, bool showInMenuBar, const QString &path = QString());
 
@@ -43,6 +54,61 @@ QStringList itemNames(const QMenu *menu);
 QAction *item(const QMenu *menu, const QString &name);
 // Opens a menu as the user does (so that it fills itself) and closes it again.
 void openAndClose(QMenu *menu);
+
+// A session bus of the test's own (a dbus-daemon child): a helper on it, and the test's
+// stand-ins for a panel or for Quilmo, meet nothing of the other tests running beside.
+class PrivateBus
+{
+public:
+    PrivateBus();
+    ~PrivateBus();
+    bool isUsable() const { return !_address.isEmpty(); }
+    // For a helper: DBUS_SESSION_BUS_ADDRESS.
+    QProcessEnvironment environment() const;
+    // A connection of the test's to it, under a name of its own.
+    QDBusConnection connection(const QString &name);
+
+private:
+    QProcess _daemon;
+    QString _address;
+    QStringList _names;
+};
+
+// An installation whose disk tools write each call's start and end into calls.log before
+// handing over to the build tree's tools, and whose helper is the build tree's.
+class LoggingInstallation
+{
+public:
+    LoggingInstallation();
+    QString prefix() const { return _dir.path(); }
+    QString log() const { return _dir.path() + QStringLiteral("/calls.log"); }
+    QStringList calls() const;
+
+private:
+    QTemporaryDir _dir;
+};
+
+// One Quilmo-Helper process of an installation, offscreen unless the environment given
+// says otherwise; ended (and waited for) when the object goes.
+class Helper
+{
+public:
+    Helper(const LoggingInstallation &installation, const QStringList &arguments,
+           const QProcessEnvironment &extra = QProcessEnvironment());
+    ~Helper();
+    bool waitForExit(int ms) { return _process.state() == QProcess::NotRunning || _process.waitForFinished(ms); }
+    bool isRunning() const { return _process.state() == QProcess::Running; }
+    int exitCode() const { return _process.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return _process.exitStatus(); }
+    void terminate() { _process.terminate(); }
+    qint64 pid() const { return _process.processId(); }
+
+private:
+    QProcess _process;
+};
+
+// The helper's log file of this test's home.
+QString helperLog();
 
 // The desktop's notification service on the test's session bus: the real
 // notification-daemon, on an X server of its own (Xvfb). Ended with the object.

@@ -1,5 +1,8 @@
 // The status menu built by its controller on the offscreen platform, over a real store read
 // from a real entries file, and the notifications on the session bus.
+// Mouse events go through the window system, to the widget under the pointer, as a real
+// mouse's do.
+#define QTEST_QPA_MOUSE_HANDLING
 #include "QMDistributedNotificationCenter.h"
 #include "QMHelperTestSupport.h"
 #include "QMNSMenuRepresentedObject.h"
@@ -21,6 +24,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QWidgetAction>
 
 using QMHelperTest::item;
@@ -325,3 +329,42 @@ TEST_F(StatusMenuControllerTest, EndOfAFailedActionWritesAnnouncesAndTellsTheUse
     EXPECT_FALSE(controller.ramDiskEntries()->hasRunningAction());
 }
 
+
+// Quilmo's own menu (what an XEmbed tray shows on both buttons) with the mouse: the row
+// under the pointer is highlighted in the selection colours and opens its submenu after
+// the usual delay; a click on a row opens its submenu at once, and opens no folder.
+TEST_F(StatusMenuControllerTest, TheMouseHighlightsARowAndOpensItsSubmenu)
+{
+    Installation installation(false);
+    QMHelperTest::UrlCatcher catcher;
+    const QMRamDisk::Ptr a = QMHelperTest::record(0), b = QMHelperTest::record(0);
+    a->setName(QStringLiteral("Hovered"));
+    b->setName(QStringLiteral("Clicked"));
+    ASSERT_TRUE(QMHelperTest::writeEntries({a, b}, true));
+    StatusMenuController controller;
+    QMenu *root = controller.rootMenu();
+    root->popup(QPoint(20, 20));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return root->isVisible(); }));
+    auto *hovered = qobject_cast<QWidgetAction *>(item(root, a->identifier()));
+    auto *clicked = qobject_cast<QWidgetAction *>(item(root, b->identifier()));
+    ASSERT_TRUE(hovered && clicked);
+    auto *view = qobject_cast<RamDiskMenuItemView *>(hovered->defaultWidget());
+    ASSERT_NE(view, nullptr);
+    ASSERT_FALSE(view->isHighlighted());
+
+    QTest::mouseMove(root, root->actionGeometry(hovered).center());
+    ASSERT_TRUE(QMTest::waitUntil([&] { return root->activeAction() == hovered; }, 5000)) << "hovering did not highlight";
+    EXPECT_TRUE(view->isHighlighted());
+    EXPECT_TRUE(QMTest::waitUntil([&] {
+        return view->grab().toImage().pixelColor(3, 3) == root->palette().color(QPalette::Active, QPalette::Highlight);
+    })) << "drawn in the selection colour";
+    EXPECT_TRUE(QMTest::waitUntil([&] { return hovered->menu()->isVisible(); }, 5000)) << "no submenu after the delay";
+
+    QTest::mouseClick(root, Qt::LeftButton, Qt::NoModifier, root->actionGeometry(clicked).center());
+    EXPECT_EQ(root->activeAction(), clicked);
+    EXPECT_TRUE(QMTest::waitUntil([&] { return clicked->menu()->isVisible(); }, 5000)) << "the click opened no submenu";
+    EXPECT_TRUE(QMTest::waitUntil([&] { return !hovered->menu()->isVisible(); }));
+    EXPECT_TRUE(root->isVisible());
+    EXPECT_TRUE(catcher.opened.isEmpty()) << "a click on a row opens its submenu, not its folder";
+    root->hide();
+}

@@ -1,5 +1,6 @@
 // What the menus hold and what the all-disk actions act on, from records alone.
 #include "QMHelperTestSupport.h"
+#include "QMRamDiskManager.h"
 #include "QMStatusMenuItems.h"
 #include "QMTestSupport.h"
 #include "QMTranslations.h"
@@ -162,21 +163,26 @@ TEST(StatusMenuItems, RamDiskSubmenuByStatus)
     EXPECT_EQ(keys(created), QStringList{"Mount"});
     EXPECT_TRUE(created.first().toolTip.isEmpty());
 
-    EXPECT_EQ(keys(QMStatusMenuItems::ramDiskMenu(configured(2, 0))), (QStringList{"Eject", "Rebuild", "Delete All Files"}));
+    // Mounted: its folder first (what a click on the row used to do), then its actions.
+    auto mounted = QMStatusMenuItems::ramDiskMenu(configured(2, 0));
+    EXPECT_EQ(keys(mounted), (QStringList{"Open in File Manager", "-", "Eject", "Rebuild", "Delete All Files"}));
+    EXPECT_EQ(find(mounted, "Open in File Manager")->selector, QMStatusMenuSelector::OpenRamDisk);
+    EXPECT_NE(find(mounted, "Open in File Manager")->ramDisk, nullptr);
     auto backup = QMStatusMenuItems::ramDiskMenu(configured(2, 2));
-    EXPECT_EQ(keys(backup), (QStringList{"Eject", "Rebuild", "Backup Now", "Delete All Files"}));
+    EXPECT_EQ(keys(backup), (QStringList{"Open in File Manager", "-", "Eject", "Rebuild", "Backup Now", "Delete All Files"}));
     EXPECT_EQ(find(backup, "Backup Now")->tag, 1);
     auto synced = QMStatusMenuItems::ramDiskMenu(configured(2, 3));
     EXPECT_EQ(find(synced, "Synchronise Now")->tag, 2);
     EXPECT_EQ(find(synced, "Synchronise Now")->iconName, QStringLiteral("syncIcon"));
     auto simulator = QMStatusMenuItems::ramDiskMenu(withType(configured(2, 1), 5));
-    EXPECT_EQ(keys(simulator), (QStringList{"Eject", "Rebuild", "Synchronise Now"}));
+    EXPECT_EQ(keys(simulator), (QStringList{"Open in File Manager", "-", "Eject", "Rebuild", "Synchronise Now"}));
 
     // What the validity check refuses disables the items it governs, with its message.
     QMRamDisk::Ptr invalid = configured(2, 1);
     invalid->setName(QStringLiteral("a:b"));
     auto refused = QMStatusMenuItems::ramDiskMenu(invalid);
-    EXPECT_EQ(keys(refused), (QStringList{"!Eject", "!Rebuild", "Backup Now", "!Delete All Files"}));
+    EXPECT_EQ(keys(refused),
+              (QStringList{"Open in File Manager", "-", "!Eject", "!Rebuild", "Backup Now", "!Delete All Files"}));
     EXPECT_EQ(find(refused, "Eject")->toolTip, QStringLiteral("The name contains invalid character."));
     EXPECT_EQ(find(refused, "Delete All Files")->toolTip, find(refused, "Eject")->toolTip);
     QMRamDisk::Ptr tooSmall = configured(0, 0);
@@ -184,6 +190,38 @@ TEST(StatusMenuItems, RamDiskSubmenuByStatus)
     auto create = QMStatusMenuItems::ramDiskMenu(tooSmall);
     EXPECT_EQ(keys(create), QStringList{"!Create"});
     EXPECT_EQ(create.first().toolTip, QStringLiteral("Please, specify a correct size of RamDisk"));
+}
+
+// A RAM disk that became busy after its row was made (a scheduled save began): its submenu
+// says what runs, every action waits for it, and its folder stays open to the user.
+TEST(StatusMenuItems, ABusyRamDiskSubmenuSaysWhatRunsAndItsActionsWait)
+{
+    QTemporaryDir mountDir(QMTest::testHome() + QStringLiteral("/mount-XXXXXX"));
+    QMRamDisk::Ptr r = record(2, 1, QMRamDiskAction_backup);
+    r->setName(QStringLiteral("Scratch"));
+    r->setSize(128000000);
+    r->setMountDirectory(mountDir.path());
+    r->setLastActionInfo(QMRamDiskActionInfo_backuping);
+    const QString saving = QMRamDiskManager::displayStringFromAction(QMRamDiskAction_backup, QMRamDiskActionInfo_backuping);
+    ASSERT_FALSE(saving.isEmpty());
+
+    const auto items = QMStatusMenuItems::ramDiskMenu(r);
+    EXPECT_EQ(keys(items), (QStringList{"!Busy", "Open in File Manager", "-", "!Eject", "!Rebuild", "!Backup Now",
+                                        "!Delete All Files"}));
+    EXPECT_EQ(find(items, "Busy")->title, saving);
+    EXPECT_EQ(find(items, "Eject")->toolTip, saving);
+    // The row says the same under its name, and in its text where the desktop draws it.
+    EXPECT_EQ(QMStatusMenuItems::rowStateLine(r, 0), saving);
+    EXPECT_EQ(QMStatusMenuItems::rowText(r, 0), QStringLiteral("Scratch \u2014 ") + saving);
+
+    // Idle again: the actions come back, and the line tells of the last save.
+    r->setAction(QMRamDiskAction_none);
+    r->setLastSaveDate(1000);
+    EXPECT_EQ(keys(QMStatusMenuItems::ramDiskMenu(r)),
+              (QStringList{"Open in File Manager", "-", "Eject", "Rebuild", "Backup Now", "Delete All Files"}));
+    EXPECT_EQ(QMStatusMenuItems::rowText(r, 1000 + 90), QStringLiteral("Scratch \u2014 Saved 1 minute ago"));
+    r->setStatus(QMRamDiskStatus_created);
+    EXPECT_EQ(QMStatusMenuItems::rowText(r, 1000 + 90), QStringLiteral("Scratch")) << "nothing to tell";
 }
 
 TEST(StatusMenuItems, DirectoryListingHidesVolumeNamesOnlyAtTheRoot)
