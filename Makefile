@@ -80,4 +80,4 @@ bench: build
 	bash scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf --one-file-system build build-asan build-tsan build-fuzz

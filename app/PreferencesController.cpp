@@ -1,5 +1,6 @@
 #include "PreferencesController.h"
 
+#include "QMCheckForUpdates.h"
 #include "QMDistributedNotificationCenter.h"
 #include "QMFunctions.h"
 #include "QMLog.h"
@@ -88,6 +89,19 @@ void PreferencesController::windowDidLoad()
     // As wide as the controls, however long the text.
     _loginInfo->setFixedWidth(qMax(grid->sizeHint().width(), 360));
     layout->addWidget(_loginInfo);
+
+    // An installation the package manager owns is updated by it: Quilmo never looks itself.
+    QMCheckForUpdates *updates = QMCheckForUpdates::sharedInstance();
+    _checkForUpdates = new QCheckBox(P::localized("Check for updates automatically"), this);
+    _checkForUpdates->setObjectName(QStringLiteral("checkForUpdatesAutomatically"));
+    const bool packaged = updates->application().packageManaged;
+    _checkForUpdates->setChecked(!packaged && updates->checksAutomatically());
+    _checkForUpdates->setEnabled(!packaged);
+    if (packaged)
+        _checkForUpdates->setToolTip(P::localized("Quilmo is updated by the system's package manager."));
+    connect(_checkForUpdates, &QCheckBox::clicked, this,
+            [this] { QMCheckForUpdates::sharedInstance()->setChecksAutomatically(_checkForUpdates->isChecked()); });
+    layout->addWidget(_checkForUpdates);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     buttons->setObjectName(QStringLiteral("preferencesButtons"));

@@ -17,7 +17,8 @@ class RamDiskConfigController;
 // or registers the helper; the icon style is Quilmo's own preference, announced to the
 // helper at once on the session bus and saved a second later where the helper reads it.
 // A line below says what really starts at login, whatever the boxes: the helper also starts
-// to create RAM disks and to save those with a backup.
+// to create RAM disks and to save those with a backup. Last, whether Quilmo looks for a
+// newer version at launch.
 class PreferencesController : public QDialog
 {
     Q_OBJECT
@@ -59,5 +60,6 @@ private:
     QLabel *_iconStyleLabel = nullptr;
     QComboBox *_iconStylePopMenu = nullptr;
     QLabel *_loginInfo = nullptr;
+    QCheckBox *_checkForUpdates = nullptr;
     QPointer<RamDiskConfigController> _ramDiskConfigController;
 };

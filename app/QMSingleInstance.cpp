@@ -5,6 +5,10 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusServiceWatcher>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 QString QMSingleInstance::serviceName()
 {
@@ -18,21 +22,35 @@ QString QMSingleInstance::objectPath()
 
 QMSingleInstance::QMSingleInstance(QObject *parent) : QObject(parent) {}
 
-bool QMSingleInstance::claim()
+bool QMSingleInstance::claim(int waitForPreviousMs)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || !bus.interface()) {
         QM_LogWarningMethod(this, QStringLiteral("sessionBus==nil: running without the single-instance check"));
         return true;
     }
-    const auto reply = bus.interface()->registerService(serviceName(), QDBusConnectionInterface::DontQueueService,
-                                                        QDBusConnectionInterface::DontAllowReplacement);
-    if (!reply.isValid()) {
-        QM_LogWarningMethod(this, QStringLiteral("registerService==NO error:%1").arg(reply.error().message()));
-        return true;
+    // Watched before the first attempt, so that a name given up in between is seen.
+    QDBusServiceWatcher watcher(serviceName(), bus, QDBusServiceWatcher::WatchForUnregistration);
+    QEventLoop loop;
+    connect(&watcher, &QDBusServiceWatcher::serviceUnregistered, &loop, &QEventLoop::quit);
+    QDeadlineTimer deadline(waitForPreviousMs);
+    for (;;) {
+        const auto reply = bus.interface()->registerService(serviceName(), QDBusConnectionInterface::DontQueueService,
+                                                            QDBusConnectionInterface::DontAllowReplacement);
+        if (!reply.isValid()) {
+            QM_LogWarningMethod(this, QStringLiteral("registerService==NO error:%1").arg(reply.error().message()));
+            return true;
+        }
+        if (reply.value() == QDBusConnectionInterface::ServiceRegistered)
+            break;
+        if (waitForPreviousMs <= 0 || deadline.hasExpired())
+            return false;
+        // The Quilmo that started this one is on its way out: wait until it has gone.
+        QM_LogInfoMethod(this, QStringLiteral("waiting for the running Quilmo to quit (%1 ms at most)").arg(deadline.remainingTime()));
+        QTimer::singleShot(deadline.remainingTime(), &loop, &QEventLoop::quit);
+        if (bus.interface()->isServiceRegistered(serviceName()).value())
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
-    if (reply.value() != QDBusConnectionInterface::ServiceRegistered)
-        return false;
     if (!bus.registerObject(objectPath(), this, QDBusConnection::ExportScriptableSlots))
         QM_LogErrorMethod(this, QStringLiteral("registerObject==NO path:%1").arg(objectPath()));
     return true;

@@ -17,7 +17,9 @@ public:
     explicit QMSingleInstance(QObject *parent = nullptr);
 
     // True when this process is the one to run: it now owns the name, or there is no bus.
-    bool claim();
+    // With `waitForPreviousMs` (a program relaunched after an update), a Quilmo that still
+    // owns the name is given that long to leave before this one counts as a second.
+    bool claim(int waitForPreviousMs = 0);
     // Asks the Quilmo that owns the name to come to the front; true when it answered.
     static bool activateRunningInstance();
 

@@ -487,6 +487,7 @@ QStringList RamDiskConfigController::runningApplications() const
         QStringLiteral("com.apple.Safari"),       QStringLiteral("com.apple.dt.Xcode"),
         QStringLiteral("com.apple.iphonesimulator"), QStringLiteral("com.jetbrains.AppCode"),
         QStringLiteral("org.mozilla.firefox"),    QStringLiteral("com.google.Chrome"),
+        QStringLiteral("org.chromium.Chromium"),
         QMRamDiskUtils::helperBundleIdentifier(),
     };
     QStringList running;
@@ -1021,11 +1022,6 @@ QMCrashReporter::RamDiskProfile RamDiskConfigController::ramDiskProfile() const
                              .arg(r->status())
                              .arg(r->action())
                              .arg(r->createAtLogin() ? QStringLiteral("yes") : QStringLiteral("no"));
-        profile.privateTexts << r->name() << r->path() << r->backupDir() << r->postCmd() << r->basePath()
-                             << r->baseBackupPath();
-        if (r->type() == QMRamDiskType_default)
-            profile.privateTexts << r->mountDirectory();
     }
-    profile.privateTexts.removeAll(QString());
     return profile;
 }

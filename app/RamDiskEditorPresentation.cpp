@@ -110,9 +110,12 @@ bool RamDiskEditorPresentation::addType(qint64 type, const QString &identifier, 
             if (status != 0 && status != 1)
                 return false; // not offered here
             entry.enabled = status == 1;
-            if (status == 0)
-                entry.toolTip = infos->value(QStringLiteral("reason")).toString();
+            // Why not, or which installation of the browser the preset takes.
+            entry.toolTip = infos->value(status == 0 ? QStringLiteral("reason") : QStringLiteral("application")).toString();
         }
+    } else if (type != QMRamDiskType_default) {
+        if (const auto infos = QMRamDiskManager::creationInfosOfRamDiskType(type, QString()))
+            entry.toolTip = infos->value(QStringLiteral("application")).toString();
     }
     if (withSeparator && !menu->items.isEmpty() && !endsWithSeparator(*menu))
         menu->items << separator();
@@ -141,6 +144,7 @@ RamDiskEditorPresentation::Menu RamDiskEditorPresentation::typeMenu(const QMRamD
     add(QMRamDiskType_Safari, "QMRamDiskType_Safari");
     add(QMRamDiskType_Firefox, "QMRamDiskType_Firefox");
     add(QMRamDiskType_Chrome, "QMRamDiskType_Chrome");
+    add(QMRamDiskType_Chromium, "QMRamDiskType_Chromium");
     groupStarts = true;
     add(QMRamDiskType_XcodeBuild, "QMRamDiskType_XcodeBuild");
     add(QMRamDiskType_IOsSimulator, "QMRamDiskType_IOsSimulator");

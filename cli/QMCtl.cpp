@@ -48,7 +48,7 @@ const char *kSettingsHelp =
 
 const char *kTypeHelp =
     "  --type TYPE            a preset that puts an application's cache in memory:\n"
-    "                         custom, firefox, chrome, safari, xcode-build,\n"
+    "                         custom, firefox, chrome, chromium, safari, xcode-build,\n"
     "                         ios-simulator, core-simulator, appcode ('quilmoctl presets'\n"
     "                         tells which this machine offers). A preset gives the name,\n"
     "                         the mount directory, the size and the backup; --size,\n"
@@ -61,7 +61,8 @@ const CommandHelp kCommands[] = {
      "Lists the configured RAM disks, with when each was last saved.\n"},
     {"presets", "presets [--json]", "list the presets this machine offers",
      "Lists the preset types: whether this machine offers each (and why not), the name,\n"
-     "mount directory and size it gives, and the RAM disk that already uses it.\n"},
+     "mount directory and size it gives, and the RAM disk that already uses it; for the\n"
+     "browsers, the installation it serves (the default browser's) and its version.\n"},
     {"add", "add [NAME] [--type TYPE] [settings]", "add a RAM disk (NAME, or a preset with --type)",
      "Adds a RAM disk. NAME is needed unless a preset (--type) gives it. Settings:\n"},
     {"set", "set NAME [--name NEWNAME] [--type TYPE] [settings]", "change the settings of a RAM disk",
@@ -124,6 +125,9 @@ struct PresetState
     QString mountDirectory;
     quint64 size = 0;
     qint64 backupMode = 0;
+    QString application; // the browser's installation the preset uses, its version, where it is
+    QString version;
+    QString installation;
     QMRamDisk::Ptr usedBy;
 };
 
@@ -137,6 +141,9 @@ PresetState presetState(qint64 type, const QList<QMRamDisk::Ptr> &ramDisks, cons
         p.mountDirectory = infos->value(QStringLiteral("mountDirectory")).toString();
         p.size = infos->value(QStringLiteral("size")).toULongLong();
         p.backupMode = infos->value(QStringLiteral("backupMode")).toLongLong();
+        p.application = infos->value(QStringLiteral("application")).toString();
+        p.version = infos->value(QStringLiteral("version")).toString();
+        p.installation = infos->value(QStringLiteral("installation")).toString();
     }
     if (type == QMRamDiskType_default)
         return p; // custom RAM disks are never "used up"
@@ -440,6 +447,7 @@ int QMCtl::presets(const QStringList &args)
     QList<QStringList> rows{{QStringLiteral("TYPE"), QStringLiteral("STATUS"), QStringLiteral("NAME"),
                              QStringLiteral("SIZE"), QStringLiteral("MOUNT DIRECTORY"), QStringLiteral("USED BY")}};
     QStringList reasons;
+    QStringList applications;
     for (const qint64 type : QMCtlValues::typesInMenuOrder()) {
         const PresetState p = presetState(type, ramDisks, nullptr);
         const bool available = p.status == 1;
@@ -456,6 +464,9 @@ int QMCtl::presets(const QStringList &args)
         o[QStringLiteral("backup")] = available && !custom ? QJsonValue(QMCtlValues::backupText(p.backupMode, QString()))
                                                            : QJsonValue();
         o[QStringLiteral("usedBy")] = p.usedBy ? QJsonValue(p.usedBy->name()) : QJsonValue();
+        o[QStringLiteral("application")] = p.application.isEmpty() ? QJsonValue() : QJsonValue(p.application);
+        o[QStringLiteral("version")] = p.application.isEmpty() ? QJsonValue() : QJsonValue(p.version);
+        o[QStringLiteral("installation")] = p.application.isEmpty() ? QJsonValue() : QJsonValue(p.installation);
         array.append(o);
         const QString dash = QStringLiteral("-");
         rows << QStringList{QMCtlValues::typeWord(type), presetStatusWord(p.status),
@@ -465,11 +476,15 @@ int QMCtl::presets(const QStringList &args)
                             p.usedBy ? p.usedBy->name() : dash};
         if (!available && !p.reason.isEmpty())
             reasons << QStringLiteral("  %1: %2").arg(QMCtlValues::typeWord(type), p.reason);
+        if (!p.application.isEmpty())
+            applications << QStringLiteral("  %1: %2").arg(QMCtlValues::typeWord(type), p.application);
     }
     if (json) {
         _out << QJsonDocument(array).toJson(QJsonDocument::Indented);
     } else {
         _out << QMCtlValues::table(rows);
+        if (!applications.isEmpty())
+            _out << "\nApplications found here:\n" << applications.join(QLatin1Char('\n')) << "\n";
         if (!reasons.isEmpty())
             _out << "\nNot available here:\n" << reasons.join(QLatin1Char('\n')) << "\n";
         _out << "\nAdd one with: quilmoctl add --type TYPE\n";

@@ -146,7 +146,8 @@ struct TypeWord
 // The type menu's order: custom, the browsers, then the developer tools.
 constexpr TypeWord kTypeWords[] = {
     {0, "custom"},       {2, "safari"},         {7, "firefox"},         {8, "chrome"},
-    {3, "xcode-build"},  {4, "ios-simulator"},  {5, "core-simulator"},  {6, "appcode"},
+    {9, "chromium"},     {3, "xcode-build"},    {4, "ios-simulator"},   {5, "core-simulator"},
+    {6, "appcode"},
 };
 } // namespace
 

@@ -20,12 +20,19 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QSysInfo>
-#include <QTemporaryDir>
 #include <QUrl>
 #include <QWidget>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -65,6 +72,75 @@ QString distribution()
 QString orNone(const QString &text)
 {
     return text.isEmpty() ? QStringLiteral("none") : text;
+}
+
+// The system's own directories: no RAM disk and no file of the user's lies there, and what
+// a crash report names there (libraries, programs) helps to read it.
+bool isSystemPath(const QString &path)
+{
+    static const char *const prefixes[] = {"/usr/", "/lib/", "/lib32/", "/lib64/", "/libx32/", "/bin/", "/sbin/",
+                                           "/etc/", "/proc/", "/sys/", "/dev/", "/opt/", "/boot/", "/snap/"};
+    for (const char *prefix : prefixes)
+        if (path.startsWith(QLatin1String(prefix)))
+            return true;
+    return false;
+}
+
+// A path begins at "/" (or "~/") at the start of a field: after a blank, a bracket, a
+// quote, "=" or the ":" of "key:".
+bool startsPath(const QString &line, qsizetype i)
+{
+    const bool slash = line.at(i) == QLatin1Char('/')
+                       || (line.at(i) == QLatin1Char('~') && i + 1 < line.size() && line.at(i + 1) == QLatin1Char('/'));
+    if (!slash)
+        return false;
+    return i == 0 || line.at(i - 1).isSpace() || QStringLiteral("([{<:=,'\"").contains(line.at(i - 1));
+}
+
+// Where the path that begins at `start` ends: at the end of its field. Names may hold
+// blanks, so a field ends only at the next " key:" of the log line, at a closing bracket
+// that it did not open, at a quote, a tab, or the end of the line.
+qsizetype pathEnd(const QString &line, qsizetype start)
+{
+    static const QRegularExpression nextField(QStringLiteral("\\s+[A-Za-z_][\\w.\\[\\]-]*[:=](?!\\s)"));
+    int depth = 0;
+    for (qsizetype i = start; i < line.size(); ++i) {
+        const QChar c = line.at(i);
+        if (c == QLatin1Char('(')) {
+            ++depth;
+        } else if (c == QLatin1Char(')')) {
+            if (depth-- == 0)
+                return i;
+        } else if (c == QLatin1Char('"') || c == QLatin1Char('>') || c == QLatin1Char(']') || c == QLatin1Char('\t')) {
+            return i;
+        } else if (c.isSpace()
+                   && nextField.match(line, i, QRegularExpression::NormalMatch, QRegularExpression::AnchorAtOffsetMatchOption)
+                          .hasMatch()) {
+            return i;
+        }
+    }
+    return line.size();
+}
+
+QString redactedLine(QString line)
+{
+    // Quoted fields: names of RAM disks (their records print them quoted), of files in
+    // messages, whatever a user typed.
+    static const QRegularExpression quoted(QStringLiteral("\"(?:[^\"\\\\]|\\\\.)*\"|\u201C[^\u201D]*\u201D"));
+    line.replace(quoted, QStringLiteral("\"<private>\""));
+    QString result;
+    result.reserve(line.size());
+    for (qsizetype i = 0; i < line.size();) {
+        if (!startsPath(line, i)) {
+            result += line.at(i++);
+            continue;
+        }
+        const qsizetype end = pathEnd(line, i);
+        const QString path = line.mid(i, end - i);
+        result += isSystemPath(path) ? path : QStringLiteral("<path>");
+        i = end;
+    }
+    return result;
 }
 
 } // namespace
@@ -254,24 +330,12 @@ QString QMCrashReporter::environmentProfile() const
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
 
-QString QMCrashReporter::redacted(const QString &text, const QStringList &privateTexts)
+QString QMCrashReporter::redacted(const QString &text)
 {
-    QStringList texts;
-    for (const QString &t : privateTexts) {
-        const QString trimmed = t.trimmed();
-        // Too short to be told from ordinary words of a log line.
-        if (trimmed.size() >= 3 && trimmed != QLatin1String("/") && !texts.contains(trimmed))
-            texts << trimmed;
-    }
-    std::sort(texts.begin(), texts.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
-    QString result = text;
-    for (const QString &t : std::as_const(texts))
-        result.replace(t, QStringLiteral("<private>"));
-    const QString home = QDir::homePath();
-    if (home.size() > 1)
-        result.replace(QRegularExpression(QRegularExpression::escape(home) + QStringLiteral("(?=/|\\b|$)")),
-                       QStringLiteral("~"));
-    return result;
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString &line : lines)
+        line = redactedLine(line);
+    return lines.join(QLatin1Char('\n'));
 }
 
 QString QMCrashReporter::createArchive(const QString &directory, QString *error) const
@@ -282,55 +346,67 @@ QString QMCrashReporter::createArchive(const QString &directory, QString *error)
             *error = why;
         return QString();
     };
-    const QString tar = QStandardPaths::findExecutable(QStringLiteral("tar"));
-    if (tar.isEmpty())
-        return fail(QStringLiteral("tar==nil"));
-    QTemporaryDir work;
-    if (!work.isValid())
-        return fail(QStringLiteral("QTemporaryDir==NO"));
-
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
     const QString name = QStringLiteral("Quilmo-Problem-Report-") + stamp;
-    const QString root = work.path() + QLatin1Char('/') + name;
-    if (!QDir().mkpath(root + QStringLiteral("/crashes")) || !QDir().mkpath(root + QStringLiteral("/logs")))
-        return fail(QStringLiteral("mkpath==NO path:%1").arg(root));
 
-    const RamDiskProfile ramDisks = _profileProvider ? _profileProvider() : RamDiskProfile{};
-    auto writeText = [](const QString &path, const QString &text) {
+    // What goes in, read and redacted first.
+    QList<QPair<QString, QByteArray>> entries;
+    entries.append({name + QStringLiteral("/profile.txt"), environmentProfile().toUtf8()});
+    auto addRedacted = [&](const QString &inArchive, const QString &path) {
         QFile f(path);
-        return f.open(QIODevice::WriteOnly) && f.write(text.toUtf8()) >= 0 && f.flush();
+        if (f.open(QIODevice::ReadOnly))
+            entries.append({inArchive, redacted(QString::fromUtf8(f.readAll())).toUtf8()});
     };
-    if (!writeText(root + QStringLiteral("/profile.txt"), environmentProfile()))
-        return fail(QStringLiteral("write==NO path:%1/profile.txt").arg(root));
-    for (const QString &report : reportFiles()) {
-        QFile f(report);
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        const QString text = redacted(QString::fromUtf8(f.readAll()), ramDisks.privateTexts);
-        if (!writeText(root + QStringLiteral("/crashes/") + QFileInfo(report).fileName(), text))
-            return fail(QStringLiteral("write==NO path:%1").arg(report));
-    }
+    for (const QString &report : reportFiles())
+        addRedacted(name + QStringLiteral("/crashes/") + QFileInfo(report).fileName(), report);
     const QFileInfoList logs =
         QDir(QMLogFile::logDirectory()).entryInfoList({QStringLiteral("*.log"), QStringLiteral("*.log.*")}, QDir::Files);
-    for (const QFileInfo &log : logs) {
-        QFile f(log.absoluteFilePath());
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        const QString text = redacted(QString::fromUtf8(f.readAll()), ramDisks.privateTexts);
-        if (!writeText(root + QStringLiteral("/logs/") + log.fileName(), text))
-            return fail(QStringLiteral("write==NO path:%1").arg(log.absoluteFilePath()));
-    }
+    for (const QFileInfo &log : logs)
+        addRedacted(name + QStringLiteral("/logs/") + log.fileName(), log.absoluteFilePath());
 
+    // Made the user's alone from its first byte: the logs it gathers were kept private too.
     QString archive = directory + QLatin1Char('/') + name + QStringLiteral(".tar.gz");
-    for (int n = 2; QFileInfo::exists(archive); ++n)
+    int fd = -1;
+    for (int n = 2; (fd = ::open(QFile::encodeName(archive).constData(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)) < 0 && errno == EEXIST;
+         ++n)
         archive = directory + QLatin1Char('/') + name + QStringLiteral("-%1.tar.gz").arg(n);
-    qint64 status = -1;
-    QString out, err;
-    if (!QMFunctions::executeCommand(tar, {QStringLiteral("-czf"), archive, QStringLiteral("-C"), work.path(), name},
-                                     &status, &out, &err)
-        || status != 0) {
+    if (fd < 0)
+        return fail(QStringLiteral("open==NO path:%1 error:%2").arg(archive, QString::fromLocal8Bit(strerror(errno))));
+    ::fchmod(fd, 0600);
+
+    struct archive *writer = archive_write_new();
+    bool ok = writer && archive_write_add_filter_gzip(writer) == ARCHIVE_OK
+              && archive_write_set_format_pax_restricted(writer) == ARCHIVE_OK
+              && archive_write_open_fd(writer, fd) == ARCHIVE_OK;
+    const time_t now = time(nullptr);
+    auto add = [&](const QString &path, const QByteArray *data) {
+        struct archive_entry *entry = archive_entry_new();
+        archive_entry_set_pathname(entry, path.toUtf8().constData());
+        archive_entry_set_filetype(entry, data ? AE_IFREG : AE_IFDIR);
+        archive_entry_set_perm(entry, data ? 0600 : 0700);
+        archive_entry_set_size(entry, data ? data->size() : 0);
+        archive_entry_set_mtime(entry, now, 0);
+        bool written = archive_write_header(writer, entry) == ARCHIVE_OK;
+        if (written && data && !data->isEmpty())
+            written = archive_write_data(writer, data->constData(), size_t(data->size())) == data->size();
+        archive_entry_free(entry);
+        return written;
+    };
+    for (const char *dir : {"", "/crashes", "/logs"})
+        ok = ok && add(name + QLatin1String(dir), nullptr);
+    for (const auto &entry : std::as_const(entries))
+        ok = ok && add(entry.first, &entry.second);
+    const QString why = writer && archive_error_string(writer) ? QString::fromLocal8Bit(archive_error_string(writer))
+                                                                : QStringLiteral("(null)");
+    ok = writer && archive_write_close(writer) == ARCHIVE_OK && ok;
+    if (writer)
+        archive_write_free(writer);
+    if (::close(fd) != 0)
+        ok = false;
+    if (!ok) {
         QFile::remove(archive);
-        return fail(QStringLiteral("executeCommand==NO tar status:%1 error:%2").arg(status).arg(err.trimmed()));
+        return fail(QStringLiteral("archive_write==NO path:%1 error:%2").arg(archive, why));
     }
     return archive;
 }
@@ -401,10 +477,11 @@ void QMCrashReporter::presentToUserWithMode(int mode)
         break;
     }
     alert.informativeText =
-        tr("Quilmo can gather its crash reports, its logs and a description of this computer into one archive in "
-           "your home folder, which you can then attach to a message on the support page. The archive holds the "
-           "sizes and settings of your RAM disks but not their names or the names of your files. Nothing is sent "
-           "by Quilmo itself.");
+        tr("Quilmo can gather into one archive in your home folder, readable by you alone: its crash reports, its "
+           "logs, and a description of this computer (Quilmo's and the system's versions, the desktop, the memory, "
+           "and the size and settings of each RAM disk). Names of RAM disks, files and folders, and every path in "
+           "your home or on a RAM disk, are replaced by <private> and <path>. You can look inside before you attach "
+           "it to a message on the support page; nothing is sent by Quilmo itself.");
     alert.buttons = {tr("Create Report"), mode == 0 ? tr("Not Now") : tr("Cancel")};
     QMAlert::beginSheet(alert, [this](int button) {
         if (button == 0)

@@ -14,16 +14,17 @@ class QWidget;
 // the machine into one archive in the user's home folder, which the user sends to support
 // by hand: nothing is uploaded.
 //
-// The profile lists the RAM disks by size and modes only; their names and paths, and the
-// home directory, are also taken out of the logs that go into the archive.
+// The profile lists the RAM disks by size and modes only. The logs and reports that go into
+// the archive are redacted by their structure (see redacted()), so that no file or folder
+// name, RAM disk name or path of the user's leaves with them, whatever it was called. The
+// archive is the user's alone (mode 0600).
 class QMCrashReporter
 {
 public:
     // What the program knows about its RAM disks, for the profile.
     struct RamDiskProfile
     {
-        QStringList lines;        // one line per RAM disk, without names or paths
-        QStringList privateTexts; // names and paths to take out of the logs
+        QStringList lines; // one line per RAM disk, without names or paths
     };
     using ProfileProvider = std::function<RamDiskProfile()>;
 
@@ -61,12 +62,15 @@ public:
 
     // The environment profile written into the archive.
     QString environmentProfile() const;
-    // Writes "Quilmo-Problem-Report-<date>.tar.gz" into `directory`; its path, or a null
-    // text with the reason in *error.
+    // Writes "Quilmo-Problem-Report-<date>.tar.gz" (mode 0600) into `directory`; its path,
+    // or a null text with the reason in *error.
     QString createArchive(const QString &directory, QString *error) const;
 
-    // Replaces the private texts (longest first) and the home directory in `text`.
-    static QString redacted(const QString &text, const QStringList &privateTexts);
+    // `text` with what may be the user's taken out, line by line, by the structure of the
+    // log: every quoted field (RAM disk names, "…" texts) becomes "<private>", and every
+    // path that is not in one of the system's own directories (where no RAM disk can be:
+    // /usr, /lib, /etc, /proc, /dev…) becomes "<path>", up to the end of its field.
+    static QString redacted(const QString &text);
 
     // $XDG_STATE_HOME/quilmo/<program>.running while the program runs.
     QString runningMarkerPath() const;

@@ -1,5 +1,7 @@
 #include "QMDesktopEntry.h"
 
+#include "QMBrowserInstallations.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -72,9 +74,10 @@ QStringList QMDesktopEntry::applicationDirectories()
     QString dataDirs = qEnvironmentVariable("XDG_DATA_DIRS");
     if (dataDirs.isEmpty())
         dataDirs = QStringLiteral("/usr/local/share:/usr/share");
+    // The system's entries are where its applications are: under the applications root.
     for (const QString &d : dataDirs.split(u':', Qt::SkipEmptyParts)) {
         if (QDir::isAbsolutePath(d))
-            dirs << QDir::cleanPath(d) + QStringLiteral("/applications");
+            dirs << QMBrowserInstallations::underRoot(QDir::cleanPath(d)) + QStringLiteral("/applications");
     }
     dirs.removeDuplicates();
     return dirs;
@@ -91,6 +94,26 @@ bool QMDesktopEntry::loadFirst(const QStringList &desktopFileIds)
         }
     }
     return false;
+}
+
+QString QMDesktopEntry::groupValue(const QString &path, const QString &group, const QString &key)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    const QString header = u'[' + group + u']';
+    bool inGroup = false;
+    while (!f.atEnd()) {
+        const QString line = QString::fromUtf8(f.readLine(64 * 1024)).trimmed();
+        if (line.startsWith(u'[')) {
+            inGroup = line == header;
+        } else if (inGroup && !line.startsWith(u'#')) {
+            const qsizetype eq = line.indexOf(u'=');
+            if (eq > 0 && QStringView(line).left(eq).trimmed() == key)
+                return line.mid(eq + 1).trimmed();
+        }
+    }
+    return {};
 }
 
 QString QMDesktopEntry::value(const QString &key) const

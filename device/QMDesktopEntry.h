@@ -12,7 +12,8 @@ public:
     bool load(const QString &path);
 
     // The first entry found for any of the ids ("firefox-esr.desktop"), user's data
-    // directory first, then $XDG_DATA_DIRS; false when there is none.
+    // directory first, then $XDG_DATA_DIRS (under the applications root); false when there
+    // is none.
     bool loadFirst(const QStringList &desktopFileIds);
 
     // The value of a key, localized for the current language (Name[de_DE], Name[de], Name).
@@ -26,6 +27,10 @@ public:
 
     // The applications directories, most important first.
     static QStringList applicationDirectories();
+
+    // A key of any group of a file in this format (application.ini, mimeapps.list,
+    // .flatpak-info); null when the file, the group or the key is missing.
+    static QString groupValue(const QString &path, const QString &group, const QString &key);
 
 private:
     QString _path;

@@ -4,6 +4,7 @@
 #include "QMDiskToolOutput.h"
 #include "QMDiskToolPaths.h"
 #include "QMExtendedAttributes.h"
+#include "QMFileRemover.h"
 #include "QMFinderTools.h"
 #include "QMFormatRules.h"
 #include "QMFunctions.h"
@@ -570,9 +571,12 @@ QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, 
                 }
                 ::closedir(dir);
             }
-            if (!keep && !QDir(path).removeRecursively())
-                QM_LogErrorMethod(kClass, QStringLiteral("removeItemAtPath:error: path:%1 error:%2")
-                                              .arg(path, QStringLiteral("removeRecursively==NO")));
+            if (!keep) {
+                const QMFileRemover::Result removal = QMFileRemover::removePath(path);
+                if (!removal.ok())
+                    QM_LogErrorMethod(kClass, QStringLiteral("removeItemAtPath:error: path:%1 error:%2")
+                                                  .arg(path, removal.summary()));
+            }
         }
     }
 

@@ -1,5 +1,6 @@
 #include "QMRamDiskManager.h"
 
+#include "QMBrowserInstallations.h"
 #include "QMDesktopEntry.h"
 #include "QMFunctions.h"
 #include "QMLog.h"
@@ -52,15 +53,6 @@ QString homeJoined(const char *relative)
     return homePath() + u'/' + QLatin1String(relative);
 }
 
-// The user's cache directory, where Firefox and Chrome keep their caches.
-QString cacheHome()
-{
-    const QString xdg = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg))
-        return QDir::cleanPath(xdg);
-    return homeJoined(".cache");
-}
-
 bool isDirectory(const QString &path)
 {
     return QFileInfo(path).isDir();
@@ -68,13 +60,10 @@ bool isDirectory(const QString &path)
 
 // ---- Applications ----------------------------------------------------------------------
 
-QMutex gRootMutex;
-QString gApplicationsRoot; // test seam: prefixes the fixed application places
-
+// The fixed application places, under the applications root that tests may move.
 QString fixedPath(const char *path)
 {
-    QMutexLocker lock(&gRootMutex);
-    return gApplicationsRoot + QLatin1String(path);
+    return QMBrowserInstallations::underRoot(QLatin1String(path));
 }
 
 QString existingPath(const QString &path)
@@ -118,67 +107,6 @@ int majorVersion(const QString &version)
     bool ok = false;
     const int major = version.section(u'.', 0, 0).trimmed().toInt(&ok);
     return ok ? major : -1;
-}
-
-// Firefox names its version in the application.ini beside its real executable.
-QString firefoxVersion(const QString &executable)
-{
-    if (executable.isEmpty())
-        return {};
-    const QFileInfo info(executable);
-    const QString real = info.canonicalFilePath();
-    QStringList candidates;
-    if (!real.isEmpty())
-        candidates << QFileInfo(real).absolutePath() + QStringLiteral("/application.ini");
-    candidates << info.absolutePath() + QStringLiteral("/application.ini");
-    // Distribution launchers are scripts in /usr/bin; the application lives elsewhere.
-    const QString name = info.fileName();
-    for (const char *dir : {"/usr/lib/", "/usr/lib64/", "/opt/"})
-        candidates << QLatin1String(dir) + name + QStringLiteral("/application.ini");
-    for (const QString &path : candidates) {
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
-            continue;
-        bool inApp = false;
-        while (!f.atEnd()) {
-            const QString line = QString::fromUtf8(f.readLine()).trimmed();
-            if (line.startsWith(u'['))
-                inApp = line == QLatin1String("[App]");
-            else if (inApp && line.startsWith(QLatin1String("Version=")))
-                return line.mid(8).trimmed();
-        }
-    }
-    return {};
-}
-
-// Chrome tells its version only when asked ("Google Chrome 120.0.6099.109"); asked once
-// per executable.
-QString chromeVersion(const QString &executable)
-{
-    if (executable.isEmpty())
-        return {};
-    static QMutex mutex;
-    static QHash<QString, QString> versions;
-    {
-        QMutexLocker lock(&mutex);
-        const auto it = versions.constFind(executable);
-        if (it != versions.constEnd())
-            return *it;
-    }
-    qint64 status = 0;
-    QString out;
-    QString version;
-    if (QMFunctions::executeCommand(executable, {QStringLiteral("--version")}, &status, &out, nullptr) && status == 0) {
-        for (const QString &word : out.simplified().split(u' ')) {
-            if (!word.isEmpty() && word.at(0).isDigit()) {
-                version = word;
-                break;
-            }
-        }
-    }
-    QMutexLocker lock(&mutex);
-    versions.insert(executable, version);
-    return version;
 }
 
 // The first "AppCode…" directory of the caches, found once per home directory.
@@ -258,6 +186,37 @@ QVariantMap withBaseSynchronized(QVariantMap preset)
     if (preset.value(QStringLiteral("status")).toInt() == 1)
         preset.insert(QStringLiteral("backupMode"), 3);
     return preset;
+}
+
+const char *browserName(QMBrowserInstallations::Browser browser)
+{
+    switch (browser) {
+    case QMBrowserInstallations::Firefox: return "Firefox";
+    case QMBrowserInstallations::Chromium: return "Chromium";
+    default: return "Google Chrome";
+    }
+}
+
+// A browser's preset: the installation the desktop's default browser names (or the first
+// found), its version above the floor, and the cache directory of that installation; the
+// record says which installation it is ("application", "version", "installation").
+QVariantMap browserPreset(QMBrowserInstallations::Browser browser, int minimumMajor, const QString &cacheSubdirectory,
+                          const QString &name)
+{
+    const auto inst = QMBrowserInstallations::preferred(browser);
+    if (!inst)
+        return preset(-1, notInstalled(browserName(browser)));
+    QVariantMap map = majorVersion(inst->version) < minimumMajor
+                          ? preset(0, tooOld(browserName(browser), minimumMajor, inst->version))
+                          : withBaseSynchronized(presetIfDirectory(inst->cacheHome + cacheSubdirectory, name, 1000000000ULL));
+    map.insert(QStringLiteral("application"), QStringLiteral("%1 %2 (%3)")
+                                                  .arg(QLatin1String(browserName(browser)),
+                                                       inst->version.isEmpty() ? localized("no readable version")
+                                                                               : inst->version,
+                                                       inst->place()));
+    map.insert(QStringLiteral("version"), inst->version);
+    map.insert(QStringLiteral("installation"), inst->place());
+    return map;
 }
 
 // ---- Mount-directory rules ---------------------------------------------------------------
@@ -438,25 +397,25 @@ QString QMRamDiskManager::favoriteXcodePath()
 
 QString QMRamDiskManager::favoriteFirefoxAppPath()
 {
-    for (const char *name : {"firefox", "firefox-esr"}) {
-        const QString path = QStandardPaths::findExecutable(QString::fromLatin1(name));
-        if (!path.isEmpty())
-            return path;
-    }
-    return {};
+    const auto firefox = QMBrowserInstallations::preferred(QMBrowserInstallations::Firefox);
+    return firefox ? firefox->executable : QString();
 }
 
 QString QMRamDiskManager::favoriteChromeAppPath()
 {
-    const QString path = fixedPath("/opt/google/chrome/chrome");
-    const QFileInfo info(path);
-    return info.isFile() && info.isExecutable() ? path : QString();
+    const auto chrome = QMBrowserInstallations::preferred(QMBrowserInstallations::Chrome);
+    return chrome ? chrome->program : QString();
+}
+
+QString QMRamDiskManager::favoriteChromiumAppPath()
+{
+    const auto chromium = QMBrowserInstallations::preferred(QMBrowserInstallations::Chromium);
+    return chromium ? chromium->executable : QString();
 }
 
 void QMRamDiskManager::setApplicationsRootForTesting(const QString &root)
 {
-    QMutexLocker lock(&gRootMutex);
-    gApplicationsRoot = root.isEmpty() ? QString() : QDir::cleanPath(root);
+    QMBrowserInstallations::setApplicationsRootForTesting(root.isEmpty() ? QString() : QDir::cleanPath(root));
 }
 
 // ---- Presets -------------------------------------------------------------------------------
@@ -507,23 +466,12 @@ std::optional<QVariantMap> QMRamDiskManager::creationInfosOfRamDiskType(qint64 t
             return preset(0, localized("AppCode has no cache folder yet"));
         return presetIfDirectory(caches, name, 4000000000ULL);
     }
-    case 7: {
-        const QString firefox = favoriteFirefoxAppPath();
-        if (firefox.isEmpty())
-            return preset(-1, notInstalled("Firefox"));
-        if (const QString version = firefoxVersion(firefox); majorVersion(version) <= 53)
-            return preset(0, tooOld("Firefox", 54, version));
-        return withBaseSynchronized(
-            presetIfDirectory(cacheHome() + QStringLiteral("/mozilla"), QStringLiteral("firefox"), 1000000000ULL));
-    }
-    case 8: {
-        const QString chrome = favoriteChromeAppPath();
-        if (chrome.isEmpty())
-            return preset(-1, notInstalled("Google Chrome"));
-        if (const QString version = chromeVersion(chrome); majorVersion(version) <= 59)
-            return preset(0, tooOld("Google Chrome", 60, version));
-        return withBaseSynchronized(presetIfDirectory(cacheHome(), QStringLiteral("google-chrome"), 1000000000ULL));
-    }
+    case 7:
+        return browserPreset(QMBrowserInstallations::Firefox, 54, QStringLiteral("/mozilla"), QStringLiteral("firefox"));
+    case 8:
+        return browserPreset(QMBrowserInstallations::Chrome, 60, QString(), QStringLiteral("google-chrome"));
+    case 9:
+        return browserPreset(QMBrowserInstallations::Chromium, 60, QString(), QStringLiteral("chromium"));
     default:
         return std::nullopt;
     }
@@ -564,6 +512,8 @@ bool QMRamDiskManager::hasRunningAppForType(qint64 type, QString *message)
         return hasRunningApplication(QStringLiteral("org.mozilla.firefox"), message);
     case 8:
         return hasRunningApplication(QStringLiteral("com.google.Chrome"), message);
+    case 9:
+        return hasRunningApplication(QStringLiteral("org.chromium.Chromium"), message);
     default:
         return false;
     }
@@ -721,7 +671,7 @@ QImage QMRamDiskManager::specificIconFromType(qint64 type, int size)
     // and kept once found.
     static QMutex mutex;
     static QHash<qint64, QImage> icons;
-    if (type < 2 || type > 8)
+    if (type < 2 || type > 9)
         return {};
     {
         QMutexLocker lock(&mutex);
@@ -730,13 +680,14 @@ QImage QMRamDiskManager::specificIconFromType(qint64 type, int size)
             return *it;
     }
     QString identifier;
+    QMBrowserInstallations::Browser browser = QMBrowserInstallations::Firefox;
     switch (type) {
     case 7: identifier = QStringLiteral("org.mozilla.firefox"); break;
-    case 8: identifier = QStringLiteral("com.google.Chrome"); break;
+    case 8: identifier = QStringLiteral("com.google.Chrome"); browser = QMBrowserInstallations::Chrome; break;
+    case 9: identifier = QStringLiteral("org.chromium.Chromium"); browser = QMBrowserInstallations::Chromium; break;
     default: return {}; // the other platform's applications have no icon here
     }
-    const bool installed = type == 7 ? !favoriteFirefoxAppPath().isEmpty() : !favoriteChromeAppPath().isEmpty();
-    if (!installed)
+    if (QMBrowserInstallations::installations(browser).isEmpty())
         return {};
     const QImage image = QMRamDiskFunctions::themeImage(appIconName(identifier), 128);
     if (!image.isNull()) {

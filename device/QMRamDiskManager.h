@@ -16,17 +16,20 @@ public:
     // missing; null when it cannot be made.
     static QString appSupportPath();
 
-    // Where the served applications live; null when not installed. On Linux Firefox and
-    // Chrome are the paths of their executables.
+    // Where the served applications live; null when not installed. On Linux the browsers'
+    // are the paths of their executables (the installation the preset uses).
     static QString favoriteSafariPath();
     static QString favoriteXcodePath();
     static QString favoriteFirefoxAppPath();
     static QString favoriteChromeAppPath();
+    static QString favoriteChromiumAppPath();
 
     // The preset of a type: {"status": 1|0|-1} and, with status 1 (not for type 0),
     // "name", "mountDirectory" and "size" (quint64), and "backupMode" where the preset keeps
     // its directory in step (the browsers' caches); with status 0 or -1, "reason": why the
-    // preset is unavailable or not offered here. None for types without a preset.
+    // preset is unavailable or not offered here. A browser found here adds "application"
+    // (its name, version and installation, for people), "version" and "installation".
+    // None for types without a preset.
     static std::optional<QVariantMap> creationInfosOfRamDiskType(qint64 type, const QString &simId);
 
     // True when an application with that identifier runs for this user; the message slot
@@ -49,12 +52,13 @@ public:
     static QImage ramDiskIcon(int size);
     // The served application's icon, or the generic icon.
     static QImage imageOfType(qint64 type, int size);
-    // The served application's icon for types 2 to 8 (taken at 128); null otherwise or when
+    // The served application's icon for types 2 to 9 (taken at 128); null otherwise or when
     // the application has none.
     static QImage specificIconFromType(qint64 type, int size);
 
-    // Tests place the fixed application places ("/Applications/Xcode.app",
-    // "/opt/google/chrome/chrome") under another root; null goes back to "/".
+    // Tests place the system's applications ("/Applications/Xcode.app", "/usr/bin/firefox",
+    // "/snap", "/var/lib/flatpak") under another root; null goes back to the environment's
+    // ($QUILMO_TEST_APPLICATIONS_ROOT, else "/").
     static void setApplicationsRootForTesting(const QString &root);
 
     // Size bounds of a RAM disk, in bytes.

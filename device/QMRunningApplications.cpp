@@ -1,5 +1,6 @@
 #include "QMRunningApplications.h"
 
+#include "QMBrowserInstallations.h"
 #include "QMDesktopEntry.h"
 #include "QMRamDiskUtils.h"
 
@@ -60,6 +61,10 @@ bool readProcess(pid_t pid, ProcessImage *image)
 bool matches(const ProcessImage &p, const QString &executable, const QString &canonical)
 {
     const QString argv0 = p.argv.value(0);
+    if (executable.endsWith(u'/')) {
+        // Every program of a directory: a snap's revisions (/snap/chromium/2701/…).
+        return !p.exe.isEmpty() && (p.exe.startsWith(executable) || (!canonical.isEmpty() && p.exe.startsWith(canonical)));
+    }
     if (executable.contains(u'/')) {
         // A program that is not there runs nowhere (and kernel threads name no file at all).
         if (canonical.isEmpty() || p.exe.isEmpty())
@@ -75,6 +80,13 @@ bool matches(const ProcessImage &p, const QString &executable, const QString &ca
         return interpreter == p.exe;
     }
     return (!p.exe.isEmpty() && fileName(p.exe) == executable) || (!argv0.isEmpty() && fileName(argv0) == executable);
+}
+
+// The application a Flatpak sandbox runs, from the file Flatpak puts at its root.
+QString flatpakApplication(pid_t pid)
+{
+    return QMDesktopEntry::groupValue(QStringLiteral("/proc/%1/root/.flatpak-info").arg(pid),
+                                      QStringLiteral("Application"), QStringLiteral("name"));
 }
 
 char processState(pid_t pid)
@@ -93,36 +105,60 @@ QMRunningApplications::Application QMRunningApplications::applicationForIdentifi
 {
     if (bundleIdentifier == QMRamDiskUtils::helperBundleIdentifier())
         return {{QMRamDiskUtils::helperPath()}, {bundleIdentifier + QStringLiteral(".desktop")},
-                QStringLiteral("Quilmo-Helper")};
+                QStringLiteral("Quilmo-Helper"), {}};
     if (bundleIdentifier == QMRamDiskUtils::bundleIdentifier())
         return {{QMRamDiskUtils::installPrefix() + QStringLiteral("/bin/Quilmo")},
-                {bundleIdentifier + QStringLiteral(".desktop")}, QStringLiteral("Quilmo")};
+                {bundleIdentifier + QStringLiteral(".desktop")}, QStringLiteral("Quilmo"), {}};
+    // Browsers by the names their programs have in every installation (a snap's and a
+    // tarball's Firefox is "firefox", Debian's "firefox-esr"), the places only theirs use,
+    // and their Flatpaks.
     if (bundleIdentifier == QLatin1String("org.mozilla.firefox"))
         return {{QStringLiteral("firefox"), QStringLiteral("firefox-esr"), QStringLiteral("firefox-bin")},
                 {QStringLiteral("firefox.desktop"), QStringLiteral("firefox-esr.desktop"),
-                 QStringLiteral("org.mozilla.firefox.desktop")},
-                QStringLiteral("Firefox")};
+                 QStringLiteral("firefox_firefox.desktop"), QStringLiteral("org.mozilla.firefox.desktop")},
+                QStringLiteral("Firefox"),
+                {QStringLiteral("org.mozilla.firefox")}};
+    if (bundleIdentifier == QLatin1String("org.chromium.Chromium"))
+        return {{QStringLiteral("chromium"), QStringLiteral("chromium-browser"),
+                 QMBrowserInstallations::underRoot(QStringLiteral("/snap/chromium/"))},
+                {QStringLiteral("chromium.desktop"), QStringLiteral("chromium-browser.desktop"),
+                 QStringLiteral("chromium_chromium.desktop"), QStringLiteral("org.chromium.Chromium.desktop")},
+                QStringLiteral("Chromium"),
+                {QStringLiteral("org.chromium.Chromium")}};
     if (bundleIdentifier == QLatin1String("com.google.Chrome"))
-        return {{QStringLiteral("/opt/google/chrome/chrome")},
+        return {{QMBrowserInstallations::underRoot(QStringLiteral("/opt/google/chrome/chrome"))},
                 {QStringLiteral("google-chrome.desktop"), QStringLiteral("com.google.Chrome.desktop")},
-                QStringLiteral("Google Chrome")};
+                QStringLiteral("Google Chrome"),
+                {QStringLiteral("com.google.Chrome")}};
     // The other platform's applications never run here.
     return {};
 }
 
 QList<pid_t> QMRunningApplications::processIds(const QString &bundleIdentifier)
 {
-    return processIdsOfExecutables(applicationForIdentifier(bundleIdentifier).executables);
+    return processIdsOfApplication(applicationForIdentifier(bundleIdentifier));
 }
 
 QList<pid_t> QMRunningApplications::processIdsOfExecutables(const QStringList &executables)
 {
+    Application application;
+    application.executables = executables;
+    return processIdsOfApplication(application);
+}
+
+QList<pid_t> QMRunningApplications::processIdsOfApplication(const Application &application)
+{
     QList<pid_t> pids;
-    if (executables.isEmpty())
+    const QStringList &executables = application.executables;
+    if (executables.isEmpty() && application.flatpakIds.isEmpty())
         return pids;
     QStringList canonical;
-    for (const QString &e : executables)
-        canonical << (e.contains(u'/') ? QFileInfo(e).canonicalFilePath() : e);
+    for (const QString &e : executables) {
+        QString c = e.contains(u'/') ? QFileInfo(e).canonicalFilePath() : e;
+        if (e.endsWith(u'/') && !c.isEmpty())
+            c += u'/';
+        canonical << c;
+    }
 
     const uid_t me = getuid();
     const pid_t self = getpid();
@@ -139,13 +175,14 @@ QList<pid_t> QMRunningApplications::processIdsOfExecutables(const QStringList &e
         ProcessImage image;
         if (!readProcess(pid, &image))
             continue;
-        for (qsizetype i = 0; i < executables.size(); ++i) {
-            if (matches(image, executables.at(i), canonical.at(i))) {
-                if (isAlive(pid))
-                    pids << pid;
-                break;
-            }
-        }
+        bool match = false;
+        for (qsizetype i = 0; i < executables.size() && !match; ++i)
+            match = matches(image, executables.at(i), canonical.at(i));
+        // Inside a Flatpak a program's name and path are the sandbox's (/app/chromium/chrome).
+        if (!match && !application.flatpakIds.isEmpty())
+            match = application.flatpakIds.contains(flatpakApplication(pid));
+        if (match && isAlive(pid))
+            pids << pid;
     }
     std::sort(pids.begin(), pids.end());
     return pids;

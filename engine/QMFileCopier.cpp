@@ -356,6 +356,8 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
     }
     int errnum = 0;
     bool ok = copyData(in.fd, out.fd, &errnum);
+    if (!ok && errnum == ENOSPC && _flushesWhenFull && syncfs(out.fd) == 0 && ftruncate(out.fd, 0) == 0)
+        ok = copyData(in.fd, out.fd, &errnum);
     if (!ok) {
         fail(errnum, errnum == ENOSPC || errnum == EDQUOT || errnum == EFBIG ? dst : src);
     } else {

@@ -72,6 +72,10 @@ public:
     // than as a failure. Only for copies of a live volume; a restore reads a backup,
     // where a missing item is damage.
     void setSkipsVanishedItems(bool skips) { _skipsVanished = skips; }
+    // A file whose data runs out of space is written again once after the destination was
+    // flushed: ext4 holds blocks back for data not yet written out, which a nearly full
+    // volume needs (a restore of what filled the RAM disk before).
+    void setFlushesWhenFull(bool flushes) { _flushesWhenFull = flushes; }
     const Statistics &statistics() const { return _statistics; }
 
     bool failed() const { return _failureCount > 0; }
@@ -115,6 +119,7 @@ private:
     Failure _lastFailure;
     int _failureCount = 0;
     bool _skipsVanished = false;
+    bool _flushesWhenFull = false;
     QSet<FileKey> _mapped;
     QSet<FileKey> _unsettled;
     QList<quint64> _copiedWhileMapped;

@@ -145,10 +145,14 @@ QString QMRamDisk::description() const
         identifier = _identifier;
         name = _name;
     }
+    // The name is quoted, as a field of its own: problem reports take quoted fields out.
     return QStringLiteral("<%1: %2> %3 %4")
         .arg(className(), QStringLiteral("0x%1").arg(quintptr(this), 0, 16),
              identifier.isNull() ? QStringLiteral("(null)") : identifier,
-             name.isNull() ? QStringLiteral("(null)") : name);
+             name.isNull() ? QStringLiteral("(null)")
+                           : QLatin1Char('"') + QString(name).replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+                                                     .replace(QLatin1Char('"'), QLatin1String("\\\""))
+                                 + QLatin1Char('"'));
 }
 
 // ---- Archive ----
@@ -289,6 +293,8 @@ QString QMRamDisk::displayName()
         return localized("QMRamDiskType_Firefox");
     case QMRamDiskType_Chrome:
         return localized("QMRamDiskType_Chrome");
+    case QMRamDiskType_Chromium:
+        return localized("QMRamDiskType_Chromium");
     case QMRamDiskType_CoreSimulator: {
         const QString simId = this->simId();
         if (simId.isEmpty())

@@ -24,6 +24,7 @@ enum QMRamDiskType : qint64 {
     QMRamDiskType_AppCodeCaches = 6,
     QMRamDiskType_Firefox = 7,
     QMRamDiskType_Chrome = 8,
+    QMRamDiskType_Chromium = 9,
 };
 
 enum QMRamDiskStatus : qint64 {
@@ -246,7 +247,7 @@ public:
     void performBackup(QMRamDiskActionDelegateProtocol *delegate);
     void performRemount(QMRamDiskActionDelegateProtocol *delegate);
     void performEject(QMRamDiskActionDelegateProtocol *delegate);
-    void performCleanUpFiles();
+    QMError::Ptr performCleanUpFiles();
     void performRebuild(QMRamDiskActionDelegateProtocol *delegate);
 
     // ---- Fields ----
@@ -325,7 +326,7 @@ public:
     // The interval of a RAM disk that gets a backup mode: 15 minutes.
     static constexpr qint64 defaultAutoSaveInterval = 900;
 
-    // "<QMRamDisk: 0x...> identifier name": the receiver text of log lines.
+    // "<QMRamDisk: 0x...> identifier \"name\"": the receiver text of log lines.
     QString description() const;
 
 protected:

@@ -3,12 +3,14 @@
 
 #include "QMRamDisk.h"
 
+#include "QMFileRemover.h"
 #include "QMFinderTools.h"
 #include "QMLog.h"
 #include "QMRamDiskActionLock.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskDevice.h"
 #include "QMTranslations.h"
+#include "QMVolumeRoot.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -189,9 +191,13 @@ void QMRamDisk::runAction(qint64 action, QMRamDiskActionDelegateProtocol *delega
         performEject(delegate);
         break;
     case QMRamDiskAction_cleanUpFiles:
-        performCleanUpFiles();
-        // Clean-up reports nothing; it only held the record while it ran.
-        endAction();
+        // Clean-up reports only what it could not delete.
+        if (QMError::Ptr error = performCleanUpFiles()) {
+            endAction();
+            inform(delegate, finalInfoOfAction(action, lastActionInfo()), error);
+        } else {
+            endAction();
+        }
         break;
     case QMRamDiskAction_rebuild:
         performRebuild(delegate);
@@ -366,12 +372,12 @@ void QMRamDisk::performRebuild(QMRamDiskActionDelegateProtocol *delegate)
     inform(delegate, QMRamDiskActionInfo_rebuildEnd, error);
 }
 
-void QMRamDisk::performCleanUpFiles()
+QMError::Ptr QMRamDisk::performCleanUpFiles()
 {
     const QString dirPath = path();
     if (dirPath.isEmpty()) {
         QM_CriticalException(this, "dirPath==nil");
-        return;
+        return nullptr;
     }
     const QString cleanPath = QDir::cleanPath(dirPath);
     if (cleanPath == QLatin1String("/") || cleanPath == QLatin1String("/Volumes")
@@ -379,31 +385,29 @@ void QMRamDisk::performCleanUpFiles()
         || cleanPath == QDir::cleanPath(QMRamDiskDevice::defaultVolumesDirectory())) {
         qm_detail::criticalException(__func__, __LINE__, description(), className(),
                                      QStringLiteral("dirPath:%1").arg(dirPath));
-        return;
+        return nullptr;
     }
-    // Everything at the top level goes: make sure it is this RAM disk's volume and not a
-    // directory of the user's that a stale path points to.
-    QVariantMap infos;
-    if (QMRamDiskDevice::hasMountedVolumeAtPath(dirPath) != QMMountStateMounted
-        || !QMRamDiskDevice::getExtentedRamDiskInfos(&infos, dirPath)
-        || infos.value(QStringLiteral("identifier")).toString() != identifier()) {
+    const QString message = QMTranslations::localizedString("Unable to delete all files of the RamDisk");
+    // Everything at the top level goes: the volume is held open once it is known to be
+    // this RAM disk's, and every name is removed beneath it, so that neither a stale path
+    // nor a folder swapped for a link sends the deletion elsewhere.
+    QString why;
+    const QMUniqueFd root = QMVolumeRoot::open(dirPath, identifier(), &why);
+    if (!root.isValid()) {
         QM_LogErrorMethod(this, QStringLiteral("isRamDiskVolume==NO dirPath:%1").arg(dirPath));
-        return;
+        return QMError::errorWithMessage(message, qm_detail::methodLine(__func__, __LINE__, description(),
+                                                                        QStringLiteral("isRamDiskVolume==NO")),
+                                         why);
     }
-
-    QStringList names;
-    QString error;
-    if (!QMRamDiskBackup::contentsOfDirectoryAtPath(dirPath, &names, &error)) {
-        QM_LogErrorMethod(this, QStringLiteral("contents==nil error:%1").arg(error));
-        return;
-    }
-    for (const QString &name : std::as_const(names)) {
-        if (QMRamDiskBackup::isSystemNameKeptByCleanUp(name))
-            continue;
-        const QString filePath = dirPath + QLatin1Char('/') + name;
-        if (!QMRamDiskBackup::removeItemAtPath(filePath, &error))
-            QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO filePath:%1 error:%2").arg(filePath, error));
-    }
+    const QMFileRemover::Result removal = QMFileRemover::removeContents(
+        root.get(), dirPath,
+        [](const QByteArray &name) { return QMRamDiskBackup::isSystemNameKeptByCleanUp(QFile::decodeName(name)); });
+    if (removal.ok())
+        return nullptr;
+    QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO filePath:%1 error:%2").arg(dirPath, removal.summary()));
+    return QMError::errorWithMessage(
+        message, qm_detail::methodLine(__func__, __LINE__, description(), QStringLiteral("removeItemAtPath==NO")),
+        QMTranslations::localizedString("These items could not be deleted: %1").arg(removal.summary()));
 }
 
 // ---- Ejection ----

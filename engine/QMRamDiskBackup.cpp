@@ -1,6 +1,7 @@
 #include "QMRamDiskBackup.h"
 
 #include "QMFileCopier.h"
+#include "QMFileRemover.h"
 #include "QMFinderTools.h"
 #include "QMFunctions.h"
 #include "QMLog.h"
@@ -51,48 +52,10 @@ QString errnoText(int errnum, const QByteArray &path)
 
 bool removeItem(const QByteArray &path, QString *firstError)
 {
-    struct stat st;
-    if (lstat(path.constData(), &st) != 0) {
-        if (firstError && firstError->isNull())
-            *firstError = errnoText(errno, path);
-        return false;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        if (unlink(path.constData()) != 0) {
-            if (firstError && firstError->isNull())
-                *firstError = errnoText(errno, path);
-            return false;
-        }
-        return true;
-    }
-    bool ok = true;
-    // A read-only folder of the user's own must still be emptied.
-    if ((st.st_mode & S_IRWXU) != S_IRWXU)
-        chmod(path.constData(), (st.st_mode | S_IRWXU) & 07777);
-    DIR *dir = opendir(path.constData());
-    if (!dir) {
-        if (firstError && firstError->isNull())
-            *firstError = errnoText(errno, path);
-        return false;
-    }
-    QByteArray child = path;
-    if (!child.endsWith('/'))
-        child += '/';
-    const qsizetype len = child.size();
-    while (struct dirent *entry = readdir(dir)) {
-        if (!strcmp(entry->d_name, ".") || !strcmp(entry->d_name, ".."))
-            continue;
-        child.truncate(len);
-        child += entry->d_name;
-        ok = removeItem(child, firstError) && ok;
-    }
-    closedir(dir);
-    if (rmdir(path.constData()) != 0) {
-        if (firstError && firstError->isNull())
-            *firstError = errnoText(errno, path);
-        return false;
-    }
-    return ok;
+    const QMFileRemover::Result result = QMFileRemover::removePath(QFile::decodeName(path));
+    if (!result.ok() && firstError && firstError->isNull())
+        *firstError = result.summary();
+    return result.ok();
 }
 
 // On the top directory of a copy: the inode numbers (native 64-bit) of its files that were
@@ -449,6 +412,7 @@ QMError::Ptr QMRamDiskBackup::restoreRamDiskAtPath(const QString &path, const QS
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("contentsOfDirectoryAtPath:")),
                                          errnoText(errnum, fromBytes));
     QMFileCopier copier;
+    copier.setFlushesWhenFull(true);
     QStringList notCopied;
     for (const QByteArray &name : std::as_const(names)) {
         if (isExcludedFromCopy(fromBytes, name))

@@ -91,7 +91,8 @@ public:
     static bool contentsOfDirectoryAtPath(const QString &path, QStringList *names, QString *error);
     // lstat: a dangling symbolic link exists.
     static bool fileExistsAtPath(const QString &path, bool *isDirectory = nullptr);
-    // Recursive; a missing item is a failure.
+    // Recursive, through QMFileRemover (no link followed, no mount entered); a missing
+    // item is a failure.
     static bool removeItemAtPath(const QString &path, QString *error);
     // rename(2) only: never a copy behind the caller's back.
     static bool moveItemAtPath(const QString &path, const QString &toPath, QString *error);

@@ -201,9 +201,10 @@ bool privilegedCommand(const QString &tool, const QStringList &args, QString *pr
     *arguments = args;
     if (geteuid() == 0)
         return true;
-    // The graphical prompt of polkit stands in for the administrator's password.
-    const QString pkexec = QStandardPaths::findExecutable(QStringLiteral("pkexec"));
-    if (pkexec.isEmpty()) {
+    // The graphical prompt of polkit stands in for the administrator's password. By its
+    // absolute path: a "pkexec" found first in $PATH could be anyone's.
+    const QString pkexec = QStringLiteral("/usr/bin/pkexec");
+    if (!QFileInfo(pkexec).isExecutable()) {
         QM_LogErrorMethod("QMFunctions", QStringLiteral("AuthorizationCreate:%1").arg(-60008));
         return false;
     }

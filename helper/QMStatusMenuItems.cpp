@@ -7,7 +7,6 @@
 #include "QMTranslations.h"
 
 #include <QDir>
-#include <QDirIterator>
 
 namespace {
 
@@ -258,26 +257,4 @@ bool QMStatusMenuItems::diskWarning(const QList<QMRamDisk::Ptr> &ramDisks)
         if (isMountedAndIdle(r) && r->diskUsage() > warningUsage)
             return true;
     return false;
-}
-
-QMStatusMenuItems::Listing QMStatusMenuItems::directoryEntries(const QString &directory, bool volumeRoot, int limit)
-{
-    Listing listing;
-    // The file system's own order, unsorted: a large cache directory is read only as far
-    // as the menu shows it.
-    QDirIterator it(directory, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    while (it.hasNext()) {
-        it.next();
-        const QString name = it.fileName();
-        if (volumeRoot && QMFinderTools::isVolumeSystemHiddenFilename(name, 0))
-            continue;
-        if (QMFinderTools::isSystemFileNameInFolder(name, 0))
-            continue;
-        if (listing.names.size() >= limit) {
-            listing.truncated = true;
-            break;
-        }
-        listing.names << name;
-    }
-    return listing;
 }

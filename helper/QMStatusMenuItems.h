@@ -53,9 +53,6 @@ class QMStatusMenuItems
 public:
     // A mounted RAM disk used beyond this fraction turns the status icon into a warning.
     static constexpr double warningUsage = 0.8;
-    // Directory submenus stop after this many names, so a RAM disk full of cache files
-    // opens its menu at once; the rest is reached through the file manager.
-    static constexpr int maximumListed = 250;
 
     // The root menu: "Open Quilmo", the memory block (when `memory` is given), "Free Up
     // Inactive Memory" (when `canPurge`), the all-disk actions and one row per RAM disk (or
@@ -88,16 +85,6 @@ public:
 
     // True when an idle, mounted RAM disk is used strictly beyond warningUsage.
     static bool diskWarning(const QList<QMRamDisk::Ptr> &ramDisks);
-
-    // The names a directory submenu lists, in the order the file system gives them:
-    // system names are left out everywhere, the names a volume keeps at its root only at
-    // `volumeRoot`. At most `limit` names; `truncated` tells that more were there.
-    struct Listing
-    {
-        QStringList names;
-        bool truncated = false;
-    };
-    static Listing directoryEntries(const QString &directory, bool volumeRoot, int limit = maximumListed);
 
     // Menu texts take "&" as the mark of a shortcut letter; a file or RAM disk name shows
     // its own "&" unchanged.

@@ -11,6 +11,7 @@
 #include "QMRamDiskUtils.h"
 #include "QMStatusItem.h"
 #include "QMTranslations.h"
+#include "QMTrayFileBrowser.h"
 #include "QMWorkspaceIcons.h"
 #include "RamDiskMenuItemView.h"
 
@@ -35,8 +36,6 @@
 #include <QUrl>
 #include <QWidgetAction>
 
-#include <filesystem>
-#include <system_error>
 
 namespace {
 
@@ -551,77 +550,21 @@ void StatusMenuController::loadDirectoryMenu(QMenu *menu)
         // submenu says so and its actions wait (QMStatusMenuItems::ramDiskMenu).
         addItems(menu, QMStatusMenuItems::ramDiskMenu(r));
         if (r->status() == QMRamDiskStatus_mounted && !r->path().isEmpty())
-            listEntries(menu, r->path(), true);
+            fileBrowser()->addRootEntries(menu, r);
         return;
     }
 
-    const QString directory = menuTitle(menu);
-    QMStatusMenuItem remove;
-    remove.key = QStringLiteral("Remove this Folder");
-    remove.title = QMTranslations::localizedString("Remove this Folder");
-    remove.selector = QMStatusMenuSelector::CleanFolder;
-    remove.path = directory;
-    addItem(menu, remove);
-    listEntries(menu, directory, false);
+    if (QMTrayFileBrowser::isFolderMenu(menu))
+        fileBrowser()->fillFolderMenu(menu);
 }
 
-void StatusMenuController::listEntries(QMenu *menu, const QString &directory, bool volumeRoot)
+QMTrayFileBrowser *StatusMenuController::fileBrowser()
 {
-    const QMStatusMenuItems::Listing listing = QMStatusMenuItems::directoryEntries(directory, volumeRoot);
-    if (!listing.names.isEmpty() && !menu->actions().isEmpty())
-        menu->addSeparator();
-    const QString base = directory.endsWith(QLatin1Char('/')) ? directory : directory + QLatin1Char('/');
-    for (const QString &name : listing.names)
-        fileMenuItemWithPath(base + name, menu);
-    if (listing.truncated) {
-        QMStatusMenuItem more;
-        more.key = QStringLiteral("\u2026");
-        more.title = more.key;
-        more.selector = QMStatusMenuSelector::OpenFile;
-        more.path = directory;
-        addItem(menu, more);
-    }
-    if (listing.names.isEmpty()) {
-        if (!menu->actions().isEmpty())
-            menu->addSeparator();
-        QMStatusMenuItem none;
-        none.key = QStringLiteral("(No File Here)");
-        none.title = QMTranslations::localizedString("(No File Here)");
-        none.enabled = false;
-        addItem(menu, none);
-    }
-}
-
-QAction *StatusMenuController::fileMenuItemWithPath(const QString &path, QMenu *menu)
-{
-    const QFileInfo info(path);
-    auto *action = new QAction(QMStatusMenuItems::escapedMenuText(info.fileName()), menu);
-    action->setObjectName(path);
-    action->setData(path);
-    action->setProperty(kSelectorProperty, static_cast<int>(QMStatusMenuSelector::OpenFile));
-
-    // The icon of the file's type from the icon theme; a generic one otherwise. The type is
-    // told by the name only, so a folder of thousands of files is not read to show it.
-    static QMimeDatabase mimeDatabase;
-    const bool isDirectory = info.isDir();
-    const QMimeType type = isDirectory ? mimeDatabase.mimeTypeForName(QStringLiteral("inode/directory"))
-                                       : mimeDatabase.mimeTypeForFile(info, QMimeDatabase::MatchExtension);
-    QIcon icon = QIcon::fromTheme(type.iconName());
-    if (icon.isNull())
-        icon = QIcon::fromTheme(type.genericIconName());
-    if (icon.isNull())
-        icon = QApplication::style()->standardIcon(isDirectory ? QStyle::SP_DirIcon : QStyle::SP_FileIcon);
-    action->setIcon(icon);
-    action->setIconVisibleInMenu(true);
-    connect(action, &QAction::triggered, this, [this, action] { perform(QMStatusMenuSelector::OpenFile, action); });
-
-    if (isDirectory) {
-        QMenu *submenu = newMenu(path);
-        connect(action, &QObject::destroyed, submenu, &QObject::deleteLater);
-        action->setMenu(submenu);
-    }
-    menu->addAction(action);
-    return action;
+    if (!_fileBrowser)
+        _fileBrowser = new QMTrayFileBrowser(
+            [this](const QString &identifier) { return _ramDiskEntries->ramDiskWithIdentifier(identifier); },
+            [this](const QString &title) { return newMenu(title); }, this);
+    return _fileBrowser;
 }
 
 // ---- Item actions ----
@@ -803,16 +746,7 @@ void StatusMenuController::mi_cleanUp(QAction *sender)
 
 void StatusMenuController::mi_cleanFolder(QAction *sender)
 {
-    const QString path = sender ? sender->data().toString() : QString();
-    if (path.isEmpty())
-        return;
-    // A folder reached through a symbolic link loses the link only: what it points to may
-    // lie anywhere, far from the RAM disk.
-    std::error_code error;
-    std::filesystem::remove_all(std::filesystem::path(QFile::encodeName(path).toStdString()), error);
-    if (error)
-        QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO sender.representedObject:%1 error:%2")
-                                    .arg(path, QString::fromLocal8Bit(error.message().c_str())));
+    fileBrowser()->removeFolder(sender);
 }
 
 void StatusMenuController::mi_openFile(QAction *sender)

@@ -15,6 +15,7 @@
 class QAction;
 class QMStatusItem;
 class QMenu;
+class QMTrayFileBrowser;
 class QTimer;
 class QWidgetAction;
 
@@ -88,8 +89,8 @@ public:
     void menuDidClose(QMenu *menu);
     void loadRamDiskListMenu(QMenu *menu);
     void loadDirectoryMenu(QMenu *menu);
-    // A file or folder item (a folder gets a submenu filled when it opens).
-    QAction *fileMenuItemWithPath(const QString &path, QMenu *menu);
+    // The RAM disks' files and folders in their submenus.
+    QMTrayFileBrowser *fileBrowser();
 
     // Item actions; each receives the chosen item.
     void mi_openRamDiskApp(QAction *sender);
@@ -135,7 +136,6 @@ private:
     void addItems(QMenu *menu, const QList<QMStatusMenuItem> &items);
     QAction *addItem(QMenu *menu, const QMStatusMenuItem &item);
     QAction *addRamDiskRow(QMenu *menu, const QMStatusMenuItem &item);
-    void listEntries(QMenu *menu, const QString &directory, bool volumeRoot);
     void perform(QMStatusMenuSelector selector, QAction *sender);
     QMRamDisk::Ptr ramDiskOfItem(QAction *sender) const;
     // Starts an action on the store for a menu item, unless the RAM disk became busy.
@@ -152,6 +152,7 @@ private:
     QMenu *_rootMenu = nullptr;
     QTimer *_rowRefresh = nullptr;
     bool _buildingRootMenu = false;
+    QMTrayFileBrowser *_fileBrowser = nullptr;
     QMetaObject::Connection _observation;
     // What actions started directly on a record report to: it outlives this controller
     // and lets go of it when it goes, so a late report reaches nobody.

@@ -51,10 +51,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${QUILMO_HOMEPAGE})
 # Libraries come from dpkg-shlibdeps; the programs the disk tool runs and pkexec, which
-# it goes through as a normal user, are named here. The windows also need Qt's platform
+# it goes through as a normal user, are named here, and libssl3 (libcrypto), which checks
+# the signatures of updates. The windows also need Qt's platform
 # plugins and its SVG support (icons, tray images), which no library link reveals.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(quilmo_depends "e2fsprogs, util-linux (>= 2.38), pkexec | policykit-1")
+set(quilmo_depends "e2fsprogs, util-linux (>= 2.38), pkexec | policykit-1, libssl3")
 if(TARGET Quilmo OR TARGET Quilmo-Helper)
   string(APPEND quilmo_depends ", qt6-qpa-plugins, libqt6svg6")
 endif()

@@ -4,13 +4,15 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
-  libplist-dev libarchive-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libplist-dev libarchive-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-bin attr e2fsprogs util-linux pkexec
   clang libclang-rt-dev
   libqt6svg6
   librsvg2-bin man-db gzip
   desktop-file-utils appstream libxml2-utils lintian dpkg-dev
   xvfb trayer x11-utils
+  # Real browsers for the browser presets' tests, and the sandbox Flatpak runs them in.
+  firefox-esr chromium bubblewrap
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -20,7 +20,7 @@ deb=$build/package/quilmo_${version}_${arch}.deb
 echo "== $deb"
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf --one-file-system "$work"' EXIT
 
 # -- The file list -------------------------------------------------------------------------
 dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|' >"$work/files"
@@ -52,6 +52,7 @@ done
 # The window and the tray program, once they are built.
 [ -x "$build/bin/Quilmo" ] && expect+=(/usr/bin/Quilmo /usr/share/man/man1/Quilmo.1.gz)
 [ -x "$build/libexec/quilmo/Quilmo-Helper" ] && expect+=(/usr/libexec/quilmo/Quilmo-Helper)
+[ -x "$build/libexec/quilmo/quilmo-update-swap" ] && expect+=(/usr/libexec/quilmo/quilmo-update-swap)
 for f in "${expect[@]}"; do
   grep -qxF "$f" "$work/files" || problem "the package lacks $f"
 done
@@ -64,7 +65,7 @@ echo "file list: ${#expect[@]} expected files present"
 # -- The control data ----------------------------------------------------------------------
 field() { dpkg-deb -f "$deb" "$1"; }
 depends=$(field Depends)
-for d in libc6 libqt6core6 libplist3 e2fsprogs util-linux pkexec; do
+for d in libc6 libqt6core6 libplist3 libssl3 e2fsprogs util-linux pkexec; do
   [[ ", $depends," == *", $d"[\ ,\(]* ]] || problem "Depends lacks $d: $depends"
 done
 [ "$(field Section)" = utils ] || problem "Section is '$(field Section)'"

@@ -15,14 +15,14 @@ fi
 for shot in "${shots[@]}"; do
   [ -x "$shot" ] || continue
   home=$(mktemp -d)
-  trap 'rm -rf "$home"' EXIT
+  trap 'rm -rf --one-file-system "$home"' EXIT
   mkdir -p "$home"/{.config,.local/share,.cache,.local/state,runtime}
   chmod 700 "$home/runtime"
   echo "== $(basename "$shot")"
   env HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/share" \
       XDG_CACHE_HOME="$home/.cache" XDG_STATE_HOME="$home/.local/state" XDG_RUNTIME_DIR="$home/runtime" \
       QT_QPA_PLATFORM=offscreen dbus-run-session -- "$shot" "$(realpath "$out")"
-  rm -rf "$home"
+  rm -rf --one-file-system "$home"
   trap - EXIT
 done
 ls -1 "$out"

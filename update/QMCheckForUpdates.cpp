@@ -4,6 +4,7 @@
 #include "QMFunctions.h"
 #include "QMLog.h"
 #include "QMUpdateInstaller.h"
+#include "QMUpdateSignature.h"
 #include "QMUpdateVersionDocument.h"
 
 #include <QAbstractButton>
@@ -32,9 +33,14 @@ namespace {
 const char *const kLastCheckKey = "QMCheckForUpdates-LastCheck";
 const char *const kIgnoredVersionKey = "QMCheckForUpdates-IgnoredVersion";
 const char *const kObsoleteBuildKey = "QMCheckForUpdates-cBuild";
+const char *const kAutomaticKey = "QMCheckForUpdates-Automatically";
+// The newer version an automatic check last told of, where it cannot be installed from here.
+const char *const kNotifiedVersionKey = "QMCheckForUpdates-NotifiedVersion";
 
 // Quilmo's archive is a few megabytes; a download far beyond that is not one.
 constexpr qint64 kDownloadLimit = 512LL << 20;
+// A minisign signature file is a few hundred bytes.
+constexpr qint64 kSignatureLimit = 64LL << 10;
 
 QString tr(const char *key)
 {
@@ -133,25 +139,59 @@ bool QMCheckForUpdates::selfUpdateEnabled()
 #endif
 }
 
-bool QMCheckForUpdates::isAllowedDownloadURL(const QUrl &url)
+QStringList QMCheckForUpdates::allowedDownloadHosts()
 {
-    if (!url.isValid())
+    return QString::fromLatin1(QUILMO_UPDATE_HOSTS).split(QLatin1Char(','), Qt::SkipEmptyParts);
+}
+
+QString QMCheckForUpdates::relaunchArgument()
+{
+    return QStringLiteral("--after-update");
+}
+
+bool QMCheckForUpdates::isAllowedDownloadURL(const QUrl &url, const QUrl &documentURL)
+{
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty())
         return false;
     const QString scheme = url.scheme().toLower();
-    if (scheme == QLatin1String("https"))
-        return !url.host().isEmpty();
-    if (scheme != QLatin1String("http"))
-        return false;
-    // Plain http only to this machine, where nobody sits in between.
     const QString host = url.host();
-    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+    if (scheme == QLatin1String("http")) {
+        // Plain http only to this machine, where nobody sits in between.
+        const QHostAddress address(host);
+        if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0 && (address.isNull() || !address.isLoopback()))
+            return false;
+    } else if (scheme != QLatin1String("https")) {
+        return false;
+    }
+    // Only from where the version document itself came, or a host named when building.
+    if (host.compare(documentURL.host(), Qt::CaseInsensitive) == 0)
         return true;
-    const QHostAddress address(host);
-    return !address.isNull() && address.isLoopback();
+    for (const QString &allowed : allowedDownloadHosts())
+        if (host.compare(allowed.trimmed(), Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+bool QMCheckForUpdates::checksAutomatically() const
+{
+    QSettings settings(_application.settingsPath, QSettings::IniFormat);
+    return settings.value(QLatin1String(kAutomaticKey), true).toBool();
+}
+
+void QMCheckForUpdates::setChecksAutomatically(bool on)
+{
+    QSettings settings(_application.settingsPath, QSettings::IniFormat);
+    settings.setValue(QLatin1String(kAutomaticKey), on);
 }
 
 void QMCheckForUpdates::synchronizeAtLaunch()
 {
+    if (_application.packageManaged) {
+        QM_LogInfoMethod(this, QStringLiteral("no check at launch: the package manager updates this installation"));
+        return;
+    }
+    if (!checksAutomatically())
+        return;
     if (_connectionAction == Idle)
         performSynchronizing({});
 }
@@ -194,6 +234,7 @@ void QMCheckForUpdates::startRequest(const QUrl &url, ConnectionAction action)
     _connectionAction = action;
     _connectionData.reset();
     _responseHandled = false;
+    _lastStatus = 0;
     QNetworkReply *reply = _network->get(request);
     _connection = reply;
     connect(reply, &QNetworkReply::metaDataChanged, this, &QMCheckForUpdates::connectionDidReceiveResponse);
@@ -213,7 +254,7 @@ void QMCheckForUpdates::startRequest(const QUrl &url, ConnectionAction action)
         connect(reply, &QNetworkReply::redirected, this, [this, reply](const QUrl &target) {
             if (reply != _connection)
                 return;
-            if (isAllowedDownloadURL(target)) {
+            if (isAllowedDownloadURL(target, _infoURL)) {
                 emit reply->redirectAllowed();
                 return;
             }
@@ -243,6 +284,7 @@ bool QMCheckForUpdates::handleResponse()
         return true;
     }
     const int status = statusAttribute.toInt();
+    _lastStatus = status;
     // A redirect that will be followed is not the answer yet.
     if ((status == 301 || status == 302 || status == 303 || status == 307 || status == 308)
         && reply->hasRawHeader("Location"))
@@ -260,7 +302,7 @@ bool QMCheckForUpdates::handleResponse()
         }
         return true;
     }
-    if (_connectionAction == Downloading) {
+    if (_connectionAction == Downloading && _downloadPart == Archive) {
         const QString type = reply->header(QNetworkRequest::ContentTypeHeader).toString();
         if (type.section(QLatin1Char(';'), 0, 0).trimmed().compare(QLatin1String("application/zip"), Qt::CaseInsensitive) != 0) {
             connectionDidEnd(true, QStringLiteral("Content-Type: %1").arg(type));
@@ -300,6 +342,11 @@ void QMCheckForUpdates::connectionDidReceiveData()
     if (_connectionAction != Downloading)
         return;
     const qint64 received = _connectionData->size();
+    if (_downloadPart == Signature) {
+        if (received > kSignatureLimit)
+            connectionDidEnd(true, QStringLiteral("signature larger than %1").arg(bytes(kSignatureLimit)));
+        return;
+    }
     if (received > kDownloadLimit) {
         connectionDidEnd(true, QStringLiteral("download larger than %1").arg(bytes(kDownloadLimit)));
         return;
@@ -329,6 +376,8 @@ void QMCheckForUpdates::connectionDidEnd(bool failed, const QString &error)
     _connectionInfo.clear();
     if (action == FetchingVersion)
         checkDidEndWithError(failed, error, info);
+    else if (action == Downloading && _downloadPart == Signature)
+        signatureDidEnd(failed, error);
     else if (action == Downloading)
         downloadDidEndWithError(failed, error);
 }
@@ -417,6 +466,13 @@ void QMCheckForUpdates::checkDidEndWithError(bool failed, const QString &error, 
         const QVariant ignored = settings.value(QLatin1String(kIgnoredVersionKey));
         if (ignored.isValid() && ignored.toString() == doc.displayVersion())
             return;
+        // What cannot be installed from here is told once per version, not at every launch.
+        QString why;
+        if (!canInstallItself(&why)) {
+            if (settings.value(QLatin1String(kNotifiedVersionKey)).toString() == doc.displayVersion())
+                return;
+            settings.setValue(QLatin1String(kNotifiedVersionKey), doc.displayVersion());
+        }
     }
 
     showOffer({{QStringLiteral("build"), doc.buildField()},
@@ -432,18 +488,22 @@ void QMCheckForUpdates::showOffer(const QVariantMap &offer)
     _connectionInfo = offer;
 
     QString why;
-    if (!selfUpdateEnabled() || !QMUpdateInstaller::isSelfContained(_application.installPrefix, _application.executable, &why)) {
-        // Someone else installed this copy (a package, a distribution): they update it.
-        QM_LogInfoMethod(this, QStringLiteral("self-update off: %1").arg(selfUpdateEnabled() ? why : QStringLiteral("build option")));
+    if (!canInstallItself(&why)) {
+        QM_LogInfoMethod(this, QStringLiteral("self-update off: %1").arg(why));
         bringToFront();
         QMAlertRequest alert;
         alert.objectName = QStringLiteral("newVersionAlert");
         alert.icon = QMessageBox::Information;
         alert.messageText = text("A new version of %@ is avalaible!", {name});
         alert.informativeText = text("%@ is now in version %@ (%@).", {name, version, build});
-        alert.buttons = {websiteButtonTitle(), text("Ok")};
-        if (QMAlert::runModal(alert) == 0)
+        alert.buttons = {websiteButtonTitle(), text("Skip This Version"), text("Ok")};
+        const int button = QMAlert::runModal(alert);
+        if (button == 0) {
             openWebsite();
+        } else if (button == 1) {
+            QSettings settings(_application.settingsPath, QSettings::IniFormat);
+            settings.setValue(QLatin1String(kIgnoredVersionKey), version);
+        }
         return;
     }
 
@@ -456,6 +516,25 @@ void QMCheckForUpdates::showOffer(const QVariantMap &offer)
     _newVersionWindow->open();
     _newVersionWindow->raise();
     _newVersionWindow->activateWindow();
+}
+
+bool QMCheckForUpdates::canInstallItself(QString *why) const
+{
+    // Someone else installed this copy (a package, a distribution): they update it. A build
+    // without the release key cannot tell a real update from any other archive.
+    if (!selfUpdateEnabled()) {
+        *why = QStringLiteral("build option");
+        return false;
+    }
+    if (_application.packageManaged) {
+        *why = QStringLiteral("the package manager owns this installation");
+        return false;
+    }
+    if (QMUpdateSignature::publicKey().isEmpty()) {
+        *why = QStringLiteral("no release key in this build");
+        return false;
+    }
+    return QMUpdateInstaller::isSelfContained(_application.installPrefix, _application.executable, why);
 }
 
 void QMCheckForUpdates::newVersionAction(QAbstractButton *sender)
@@ -482,15 +561,39 @@ void QMCheckForUpdates::newVersionAction(QAbstractButton *sender)
     setIndeterminate();
 
     const QUrl link(_offer.value(QStringLiteral("downloadLink")).toString());
-    if (!isAllowedDownloadURL(link)) {
-        // Code from the network runs with the user's rights: never over an open line.
-        downloadDidEndWithError(true, QStringLiteral("insecure download address: %1").arg(link.toString()));
+    if (!isAllowedDownloadURL(link, _infoURL)) {
+        // Code from the network runs with the user's rights: never over an open line, and
+        // only from Quilmo's own server.
+        _downloadProblem = text("The update is offered from %@, which is not %@'s server.",
+                                {link.host().isEmpty() ? link.toString() : link.host(), _application.name});
+        downloadDidEndWithError(true, QStringLiteral("download address not allowed: %1").arg(link.toString()));
         return;
     }
     _connectionInfo = _offer;
-    startRequest(link, Downloading);
+    _signature.clear();
+    _downloadPart = Signature;
+    QUrl signatureLink = link;
+    signatureLink.setPath(link.path() + QStringLiteral(".minisig"));
+    startRequest(signatureLink, Downloading);
     _updatingWindow->setWindowModality(Qt::NonModal);
     _updatingWindow->show();
+}
+
+void QMCheckForUpdates::signatureDidEnd(bool failed, const QString &error)
+{
+    _downloadPart = Archive;
+    if (failed && _lastStatus == 404) {
+        QM_LogErrorMethod(this, QStringLiteral("signature==nil error:%1").arg(error));
+        updateDidFail(text("The update is not signed."), false);
+        return;
+    }
+    if (failed) {
+        downloadDidEndWithError(true, QStringLiteral("signature: %1").arg(error));
+        return;
+    }
+    _signature = _connectionData.value_or(QByteArray());
+    _connectionInfo = _offer;
+    startRequest(QUrl(_offer.value(QStringLiteral("downloadLink")).toString()), Downloading);
 }
 
 void QMCheckForUpdates::downloadDidEndWithError(bool failed, const QString &error)
@@ -505,6 +608,9 @@ void QMCheckForUpdates::downloadDidEndWithError(bool failed, const QString &erro
         alert.objectName = QStringLiteral("downloadFailedAlert");
         alert.messageText = text("Unable to download update.");
         alert.informativeText = text("Please, download %@ from the Web.", {name});
+        if (!_downloadProblem.isEmpty())
+            alert.informativeText.prepend(_downloadProblem + QLatin1Char('\n'));
+        _downloadProblem.clear();
         alert.buttons = {websiteButtonTitle(), text("Ok")};
         if (QMAlert::runModal(alert) == 0)
             openWebsite();
@@ -513,6 +619,38 @@ void QMCheckForUpdates::downloadDidEndWithError(bool failed, const QString &erro
 
     // Taken before events run again: a check started meanwhile begins a buffer of its own.
     const QByteArray data = _connectionData.value_or(QByteArray());
+
+    // Nothing but the release key's signature of this archive, as the build offered, and
+    // never a build older than or equal to the running one.
+    const qint64 offeredBuild = QMUpdateVersionDocument::integerValue(_offer.value(QStringLiteral("build")).toString());
+    QString detail;
+    const QMUpdateSignature::Outcome signature =
+        QMUpdateSignature::verify(data, _signature, offeredBuild, QMUpdateSignature::publicKey(), &detail);
+    if (offeredBuild <= _build || signature != QMUpdateSignature::Outcome::Valid) {
+        QM_LogErrorMethod(this, QStringLiteral("verifySignature==NO build:%1 error:%2").arg(offeredBuild).arg(detail));
+        QString reason;
+        switch (signature) {
+        case QMUpdateSignature::Outcome::Valid:
+            reason = text("The update is not newer than %@ %@.", {name, _application.version});
+            break;
+        case QMUpdateSignature::Outcome::NoKey:
+        case QMUpdateSignature::Outcome::Malformed:
+            reason = text("The update's signature cannot be read.");
+            break;
+        case QMUpdateSignature::Outcome::OtherKey:
+            reason = text("The update is not signed with %@'s release key.", {name});
+            break;
+        case QMUpdateSignature::Outcome::NotThisArchive:
+            reason = text("The update's signature is not the signature of this archive.");
+            break;
+        case QMUpdateSignature::Outcome::OtherBuild:
+            reason = text("The update is signed as another build than the one offered.");
+            break;
+        }
+        updateDidFail(reason, false);
+        return;
+    }
+
     _updatingTitle->setText(text("Installing update…"));
     setIndeterminate();
     // Let the window show the new state before the install blocks for a moment.
@@ -535,8 +673,14 @@ void QMCheckForUpdates::downloadDidEndWithError(bool failed, const QString &erro
         _updatingWindow->activateWindow();
         return;
     }
-
     QM_LogErrorMethod(this, QStringLiteral("installUpdateWithData==NO reason:%1").arg(reason.isNull() ? QStringLiteral("(null)") : reason));
+    updateDidFail(reason, quit);
+}
+
+void QMCheckForUpdates::updateDidFail(const QString &reason, bool quit)
+{
+    loadWindows();
+    const QString name = _application.name;
     _updatingWindow->hide();
     const QString sentence = withFullStop(reason.isEmpty() ? text("Unknown reason") : reason);
     QMAlertRequest alert;
@@ -580,7 +724,8 @@ void QMCheckForUpdates::updatingAction(QAbstractButton *sender)
     QString error;
     if (!QFileInfo(program).isExecutable())
         error = QStringLiteral("not an executable");
-    else if (!QProcess::startDetached(program, {}))
+    // The new program waits for this one to leave before it decides it is a second Quilmo.
+    else if (!QProcess::startDetached(program, {relaunchArgument()}))
         error = QStringLiteral("could not start");
     if (!error.isEmpty())
         QM_LogErrorMethod(this, QStringLiteral("runningApplication==nil appURL:%1 error:%2")

@@ -22,6 +22,11 @@ class QPushButton;
 // shows its message or offers a newer build, downloads and installs it in place and
 // relaunches. One shared instance; everything runs on the main thread.
 //
+// Only an archive signed with the release key built in (QMUpdateSignature) for the very
+// build the document offers is installed; its signature is "<link>.minisig", fetched before
+// the archive. A build without a key, an installation someone else manages (a package) or
+// one that is not Quilmo's own only says that a newer version exists and where to get it.
+//
 // What the application object (Quilmo's, not the helper's) calls:
 //  - At launch, once the main window is up:
 //      auto *updates = QMCheckForUpdates::sharedInstance();
@@ -57,6 +62,8 @@ public:
     // Whether this build may replace its own installation at all (a build option).
     static bool selfUpdateEnabled();
 
+    // At launch: never for an installation the package manager owns (it updates Quilmo),
+    // and only while "Check for updates automatically" is on.
     void synchronizeAtLaunch();
     void synchronizeByUser();
     void synchronizeFromCrashReport();
@@ -78,8 +85,18 @@ public:
     // Runs a tool as root and waits for it; false when it could not be started.
     bool execute(const QString &tool, const QStringList &args, qint64 *status);
 
-    // Whether a download link may be fetched: https, or http to this machine only.
-    static bool isAllowedDownloadURL(const QUrl &url);
+    // "Check for updates automatically" ("QMCheckForUpdates-Automatically", on unless
+    // turned off).
+    bool checksAutomatically() const;
+    void setChecksAutomatically(bool on);
+
+    // Whether a download link may be fetched: https (or http to this machine only), on the
+    // version document's own host or one of allowedDownloadHosts().
+    static bool isAllowedDownloadURL(const QUrl &url, const QUrl &documentURL);
+    // The other hosts this build was told to download from.
+    static QStringList allowedDownloadHosts();
+    // The argument the relaunched program gets: it waits for this one to leave.
+    static QString relaunchArgument(); // "--after-update"
 
     QString description() const;
 
@@ -96,6 +113,9 @@ private:
     void connectionDidEnd(bool failed, const QString &error);
     bool handleResponse();
 
+    void signatureDidEnd(bool failed, const QString &error);
+    void updateDidFail(const QString &reason, bool quit);
+    bool canInstallItself(QString *why) const;
     void loadWindows();
     void setIndeterminate();
     void bringToFront();
@@ -112,6 +132,11 @@ private:
     QVariantMap _connectionInfo;
     std::optional<QByteArray> _connectionData;
     bool _responseHandled = false;
+    // A download fetches the signature first, then the archive.
+    enum DownloadPart { Signature, Archive } _downloadPart = Archive;
+    QByteArray _signature;
+    int _lastStatus = 0;
+    QString _downloadProblem; // what the user is told when a download is refused
     QNetworkAccessManager *_network = nullptr;
 
     QVariantMap _offer;

@@ -2,6 +2,7 @@
 
 #include "QMFunctions.h"
 #include "QMLog.h"
+#include "QMUpdateInstaller.h"
 
 #include <QStandardPaths>
 
@@ -16,5 +17,6 @@ QMUpdateApplication QMUpdateApplication::current()
     app.website = QMLog::vendorWebsiteURL();
     app.settingsPath = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
                        + QStringLiteral("/quilmo/Quilmo.conf");
+    app.packageManaged = QMUpdateInstaller::isPackageManaged(app.installPrefix + QLatin1Char('/') + app.executable);
     return app;
 }

@@ -20,6 +20,7 @@ struct QMUpdateApplication
     QUrl website;             // the vendor website's base address
     QString settingsPath;     // the user defaults file ("QMCheckForUpdates-LastCheck" and the like)
     QIcon icon;               // shown in both update windows; null: the application's window icon
+    bool packageManaged = false; // the package manager (dpkg) owns the program: it updates it
 
     // Called before the relaunch, as the application would at quit (save, quit the helper).
     std::function<void()> terminationHook;

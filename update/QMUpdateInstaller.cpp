@@ -2,7 +2,9 @@
 
 #include "QMFunctions.h"
 #include "QMLog.h"
+#include "QMTemporaryDir.h"
 #include "QMUpdateArchive.h"
+#include "QMUpdateSwap.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -11,7 +13,6 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cerrno>
@@ -29,11 +30,6 @@ namespace {
 QString tr(const char *text)
 {
     return QCoreApplication::translate("QMCheckForUpdates", text);
-}
-
-QString errnoText(int errnum)
-{
-    return QString::fromLocal8Bit(strerror(errnum));
 }
 
 QByteArray encoded(const QString &path)
@@ -71,190 +67,18 @@ bool liesInside(const QString &path, const QString &root)
     return clean.startsWith(root + QLatin1Char('/')) && !clean.mid(root.size() + 1).split(QLatin1Char('/')).contains(QStringLiteral(".."));
 }
 
-// Seconds since 1 January 2001, the reference date of the update's fallback names.
-QString referenceDateSeconds()
-{
-    const QDateTime reference(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
-    return QString::number(double(QDateTime::currentMSecsSinceEpoch() - reference.toMSecsSinceEpoch()) / 1000.0, 'f', 3);
-}
-
-// "path: reason" of the last system call's failure.
-QString pathError(const QByteArray &path)
-{
-    return QStringLiteral("%1: %2").arg(QFile::decodeName(path), errnoText(errno));
-}
-
-// The entries of a directory, as paths, sorted.
-bool childrenOf(const QByteArray &dir, QList<QByteArray> *children, QString *error)
-{
-    DIR *d = ::opendir(dir.constData());
-    if (!d) {
-        *error = pathError(dir);
-        return false;
-    }
-    while (struct dirent *e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            *children << dir + '/' + e->d_name;
-    }
-    ::closedir(d);
-    std::sort(children->begin(), children->end());
-    return true;
-}
-
-bool copyFile(const QByteArray &from, const QByteArray &to, const struct stat &st, QString *error)
-{
-    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (in < 0) {
-        *error = pathError(from);
-        return false;
-    }
-    const int out = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (out < 0) {
-        *error = pathError(to);
-        ::close(in);
-        return false;
-    }
-    bool ok = true;
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(in, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = pathError(from);
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(out, buffer + done, size_t(n - done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w < 0) {
-                *error = pathError(to);
-                ok = false;
-                break;
-            }
-            done += w;
-        }
-        if (!ok)
-            break;
-    }
-    ::close(in);
-    if (ok && ::fchmod(out, st.st_mode & 07777) != 0) {
-        *error = pathError(to);
-        ok = false;
-    }
-    if (ok) {
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        ::futimens(out, times);
-    }
-    if (::close(out) != 0 && ok) {
-        *error = pathError(to);
-        ok = false;
-    }
-    return ok;
-}
-
-bool copyEntry(const QByteArray &from, const QByteArray &to, QString *error)
-{
-    struct stat st {};
-    if (::lstat(from.constData(), &st) != 0) {
-        *error = pathError(from);
-        return false;
-    }
-    if (S_ISLNK(st.st_mode)) {
-        QByteArray target(st.st_size > 0 ? st.st_size + 1 : 4096, Qt::Uninitialized);
-        const ssize_t n = ::readlink(from.constData(), target.data(), size_t(target.size()));
-        if (n < 0 || ::symlink(QByteArray(target.constData(), n).constData(), to.constData()) != 0) {
-            *error = pathError(to);
-            return false;
-        }
-        return true;
-    }
-    if (S_ISREG(st.st_mode))
-        return copyFile(from, to, st, error);
-    if (!S_ISDIR(st.st_mode))
-        return true; // devices, pipes and sockets are no part of an installation
-    if (::mkdir(to.constData(), 0700) != 0) {
-        *error = pathError(to);
-        return false;
-    }
-    QList<QByteArray> children;
-    if (!childrenOf(from, &children, error))
-        return false;
-    for (const QByteArray &child : std::as_const(children)) {
-        if (!copyEntry(child, to + child.mid(from.size()), error))
-            return false;
-    }
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    ::utimensat(AT_FDCWD, to.constData(), times, 0);
-    if (::chmod(to.constData(), st.st_mode & 07777) != 0) {
-        *error = pathError(to);
-        return false;
-    }
-    return true;
-}
-
-bool removeEntry(const QByteArray &path, QString *error)
-{
-    struct stat st {};
-    if (::lstat(path.constData(), &st) != 0) {
-        if (errno == ENOENT)
-            return true;
-        *error = pathError(path);
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        QList<QByteArray> children;
-        if (!childrenOf(path, &children, error))
-            return false;
-        bool ok = true;
-        for (const QByteArray &child : std::as_const(children))
-            ok = removeEntry(child, error) && ok;
-        if (!ok)
-            return false;
-        if (::rmdir(path.constData()) != 0) {
-            *error = pathError(path);
-            return false;
-        }
-        return true;
-    }
-    if (::unlink(path.constData()) != 0) {
-        *error = pathError(path);
-        return false;
-    }
-    return true;
-}
-
-// Every path below `root`, depth first; false with the reason when a directory cannot be
-// read.
-bool subpaths(const QByteArray &root, QList<QByteArray> *paths, QString *error)
-{
-    QList<QByteArray> children;
-    if (!childrenOf(root, &children, error))
-        return false;
-    for (const QByteArray &child : children) {
-        *paths << child;
-        struct stat st {};
-        if (::lstat(child.constData(), &st) == 0 && S_ISDIR(st.st_mode) && !subpaths(child, paths, error))
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 QMUpdateInstaller::QMUpdateInstaller(Identity identity, PrivilegedRunner runner)
     : _identity(std::move(identity)), _runner(std::move(runner))
 {
     _identity.appPath = QDir::cleanPath(QDir(_identity.appPath).absolutePath());
-    if (_identity.tempDirectory.isNull())
-        _identity.tempDirectory = QDir::tempPath();
     if (_identity.savedCopyDirectory.isNull())
         _identity.savedCopyDirectory = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
                                        + QLatin1Char('/') + _identity.bundleIdentifier;
+    if (_identity.swapTool.isNull())
+        _identity.swapTool = QDir::cleanPath(QCoreApplication::applicationDirPath()
+                                             + QStringLiteral("/../libexec/quilmo/quilmo-update-swap"));
     if (!_runner)
         _runner = [](const QString &tool, const QStringList &args, qint64 *status) {
             return QMFunctions::executeWithPrivilegesAndWait(tool, args, status, true);
@@ -285,37 +109,33 @@ bool QMUpdateInstaller::installUpdateWithData(const QByteArray &data, QString *r
         return false;
     }
 
-    // 2. A fresh temporary directory of our own: made here, not found, so that nobody
-    // else can have put anything into it.
-    QString tmpPath = _identity.tempDirectory + QLatin1Char('/') + _identity.bundleIdentifier
-                      + QStringLiteral("-QMCheckForUpdates");
-    struct stat st {};
-    if (::lstat(encoded(tmpPath).constData(), &st) == 0) {
-        QString error;
-        if (!removeTree(tmpPath, &error)) {
-            QM_LogWarningMethod(this, QStringLiteral("removeItemAtPath==NO tmpPath:%1 error:%2").arg(tmpPath, error));
-            tmpPath += QStringLiteral("-%1").arg(referenceDateSeconds());
-        }
-    }
-    if (!QDir().mkpath(_identity.tempDirectory) || ::mkdir(encoded(tmpPath).constData(), 0700) != 0) {
-        QM_LogErrorMethod(this, QStringLiteral("createDirectoryAtPath==NO tmpPath:%1 error:%2").arg(tmpPath, errnoText(errno)));
+    // 2. A fresh directory of the user's own (mkdtemp): nothing found lying in a shared
+    // place is ever taken over or cleaned.
+    if (!_identity.tempDirectory.isEmpty())
+        QDir().mkpath(_identity.tempDirectory);
+    const QString name = _identity.bundleIdentifier + QStringLiteral("-QMCheckForUpdates");
+    QMTemporaryDir staging(_identity.tempDirectory.isEmpty()
+                               ? QMTemporaryDir::userCacheTemplate(name)
+                               : _identity.tempDirectory + QLatin1Char('/') + name + QStringLiteral("-XXXXXX"));
+    if (!staging.isValid()) {
+        QM_LogErrorMethod(this, QStringLiteral("createDirectoryAtPath==NO tmpPath:%1 error:%2").arg(name, staging.errorString()));
         *reason = tr("Can not create temporary directory");
         return false;
     }
+    const QString tmpPath = staging.path();
     _tmpPath = tmpPath;
     // Whatever happens next, the temporary files go.
+    staging.setAutoRemove(false);
     struct Cleanup
     {
         QMUpdateInstaller *self;
-        QString path;
-        bool done = false;
+        QMTemporaryDir &staging;
         ~Cleanup()
         {
-            QString error;
-            if (!done && !QMUpdateInstaller::removeTree(path, &error))
-                QM_LogErrorMethod(self, QStringLiteral("removeItemAtPath==NO tmpPath:%1 error:%2").arg(path, error));
+            if (!staging.remove())
+                QM_LogErrorMethod(self, QStringLiteral("removeItemAtPath==NO tmpPath:%1 error:%2").arg(staging.path(), staging.errorString()));
         }
-    } cleanup{this, tmpPath};
+    } cleanup{this, staging};
 
     // 3.
     const QString tmpDataPath = tmpPath + QLatin1Char('/') + QString(_identity.appName).remove(QLatin1Char(' '))
@@ -343,6 +163,7 @@ bool QMUpdateInstaller::installUpdateWithData(const QByteArray &data, QString *r
     static const QRegularExpression plainName(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._+-]*$"));
     QStringList entries;
     bool plain = true;
+    struct stat st {};
     if (::lstat(encoded(tmpAppPath).constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
         // Hidden files at the top (an archiver's leftovers) are no part of the installation.
         entries = QDir(tmpAppPath).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
@@ -358,11 +179,11 @@ bool QMUpdateInstaller::installUpdateWithData(const QByteArray &data, QString *r
     // 6. The old version goes to the trash, where the user can get it back. Only logged.
     {
         QDir().mkpath(_identity.savedCopyDirectory);
-        QTemporaryDir holder(_identity.savedCopyDirectory + QStringLiteral("/update-XXXXXX"));
+        QMTemporaryDir holder(_identity.savedCopyDirectory + QStringLiteral("/update-XXXXXX"));
         const QString savedApp = holder.path() + QLatin1Char('/') + QFileInfo(appPath).completeBaseName()
                                  + QLatin1Char(' ') + _identity.appVersion;
         QString error;
-        if (!holder.isValid() || !copyTree(appPath, savedApp, &error)) {
+        if (!holder.isValid() || !QMUpdateSwap::copyTree(appPath, savedApp, &error)) {
             QM_LogErrorMethod(this, QStringLiteral("copyItemAtPath==NO appPath:%1 savedApp:%2 error:%3")
                                         .arg(appPath, savedApp, holder.isValid() ? error : holder.errorString()));
         } else if (!QFile::moveToTrash(savedApp)) {
@@ -379,29 +200,33 @@ bool QMUpdateInstaller::installUpdateWithData(const QByteArray &data, QString *r
     }
     _usedPrivileges = privileged;
 
-    const QStringList args = QStringList{QStringLiteral("-c"), swapScript(), QStringLiteral("sh"), appPath, tmpAppPath} + entries;
     if (!privileged) {
         // 8.
-        qint64 status = 0;
-        QString stdErr;
-        const bool ran = QMFunctions::executeCommand(QStringLiteral("/bin/sh"), args, &status, nullptr, &stdErr);
-        stdErr = stdErr.trimmed();
-        if (!ran || status == 10) {
+        QString error;
+        const QMUpdateSwap::Outcome outcome = QMUpdateSwap::swap(appPath, tmpAppPath, entries, &error);
+        if (outcome == QMUpdateSwap::NothingChanged) {
             QM_LogErrorMethod(this, QStringLiteral("copyItemAtPath==NO bcTmpAppPath:%1 bcAppPath:%2 error:%3")
-                                        .arg(tmpAppPath, appPath, ran ? stdErr : QStringLiteral("/bin/sh")));
-            *reason = tr("Can not copy downloaded files (%@)").replace(QLatin1String("%@"), ran ? stdErr : QStringLiteral("/bin/sh"));
+                                        .arg(tmpAppPath, appPath, error));
+            *reason = tr("Can not copy downloaded files (%@)").replace(QLatin1String("%@"), error);
             return false;
         }
-        if (status != 0) {
+        if (outcome == QMUpdateSwap::PutBack) {
+            // Everything is as it was: a failure, and the program goes on.
+            QM_LogErrorMethod(this, QStringLiteral("swap==NO rolledBack==YES bcAppPath:%1 error:%2").arg(appPath, error));
+            *reason = tr("Can not install the update; the previous version is back in place (%@)")
+                          .replace(QLatin1String("%@"), error);
+            return false;
+        }
+        if (outcome != QMUpdateSwap::Done) {
             *quit = true;
-            QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO bcAppPath:%1 error:%2").arg(appPath, stdErr));
-            *reason = tr("Can not remove application content (%@)").replace(QLatin1String("%@"), stdErr);
+            QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO bcAppPath:%1 error:%2").arg(appPath, error));
+            *reason = tr("Can not remove application content (%@)").replace(QLatin1String("%@"), error);
             return false;
         }
     } else {
         // 9. Once, as root, the same steps.
         qint64 status = 0;
-        if (!_runner(QStringLiteral("/bin/sh"), args, &status)) {
+        if (!_runner(_identity.swapTool, QStringList{appPath, tmpAppPath} + entries, &status)) {
             *reason = tr("Can not get privileges");
             return false;
         }
@@ -410,9 +235,14 @@ bool QMUpdateInstaller::installUpdateWithData(const QByteArray &data, QString *r
             *reason = tr("Can not get privileges (%@)").replace(QLatin1String("%@"), QString::number(status));
             return false;
         }
-        if (status == 10) {
+        if (status == QMUpdateSwap::NothingChanged) {
             QM_LogErrorMethod(this, QStringLiteral("execute==NO /bin/cp bcTmpAppPath:%1").arg(tmpAppPath));
             *reason = tr("Can not copy downloaded files (with privileges)");
+            return false;
+        }
+        if (status == QMUpdateSwap::PutBack) {
+            QM_LogErrorMethod(this, QStringLiteral("swap==NO rolledBack==YES bcAppPath:%1").arg(appPath));
+            *reason = tr("Can not install the update; the previous version is back in place (with privileges)");
             return false;
         }
         if (status != 0) {
@@ -423,11 +253,8 @@ bool QMUpdateInstaller::installUpdateWithData(const QByteArray &data, QString *r
         }
     }
 
-    // 10. Desktop menus and file managers look again at a directory whose time changed.
-    cleanup.done = true;
-    QString error;
-    if (!removeTree(tmpPath, &error))
-        QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO tmpPath:%1 error:%2").arg(tmpPath, error));
+    // 10. The temporary files go with `cleanup`. Desktop menus and file managers look again
+    // at a directory whose time changed.
     ::utimensat(AT_FDCWD, encoded(appPath).constData(), nullptr, 0);
     ::utimensat(AT_FDCWD, encoded(appPath + QStringLiteral("/share/applications")).constData(), nullptr, 0);
     return true;
@@ -440,7 +267,7 @@ bool QMUpdateInstaller::needsPrivileges(QString *reason)
         return true;
     QList<QByteArray> paths;
     QString error;
-    if (!subpaths(encoded(appPath), &paths, &error)) {
+    if (!QMUpdateSwap::subpaths(encoded(appPath), &paths, &error)) {
         QM_LogErrorMethod(this, QStringLiteral("subpaths==nil appPath:%1 error:%2").arg(appPath, error));
         *reason = tr("Can not get subpaths of application (%@)").replace(QLatin1String("%@"), error);
         return false;
@@ -473,15 +300,27 @@ bool QMUpdateInstaller::isSelfContained(const QString &prefix, const QString &ex
         *why = QStringLiteral("%1 does not hold %2").arg(clean, executable);
         return false;
     }
-    const QString dpkg = QStandardPaths::findExecutable(QStringLiteral("dpkg"));
-    if (!dpkg.isEmpty()) {
-        qint64 status = 0;
-        QString out;
-        if (QMFunctions::executeCommand(dpkg, {QStringLiteral("-S"), clean}, &status, &out, nullptr) && status == 0) {
-            *why = QStringLiteral("%1 is a package's: %2").arg(clean, out.trimmed());
-            return false;
-        }
+    QString package;
+    if (isPackageManaged(clean, &package)) {
+        *why = QStringLiteral("%1 is a package's: %2").arg(clean, package);
+        return false;
     }
+    return true;
+}
+
+bool QMUpdateInstaller::isPackageManaged(const QString &program, QString *package)
+{
+    // By its absolute path, as every helper: what $PATH finds first is not asked.
+    const QString dpkgQuery = QStringLiteral("/usr/bin/dpkg-query");
+    if (!QFileInfo(dpkgQuery).isExecutable())
+        return false;
+    qint64 status = 0;
+    QString out;
+    if (!QMFunctions::executeCommand(dpkgQuery, {QStringLiteral("-S"), QDir::cleanPath(program)}, &status, &out, nullptr)
+        || status != 0)
+        return false;
+    if (package)
+        *package = out.trimmed().section(QLatin1Char(':'), 0, 0);
     return true;
 }
 
@@ -505,60 +344,4 @@ bool QMUpdateInstaller::isDeletableByUser(const QString &path)
     if ((parent.st_mode & S_ISVTX) && st.st_uid != geteuid() && parent.st_uid != geteuid())
         return false;
     return true;
-}
-
-bool QMUpdateInstaller::removeTree(const QString &path, QString *error)
-{
-    QString unused;
-    return removeEntry(encoded(path), error ? error : &unused);
-}
-
-bool QMUpdateInstaller::copyTree(const QString &source, const QString &destination, QString *error)
-{
-    QString unused;
-    return copyEntry(encoded(source), encoded(destination), error ? error : &unused);
-}
-
-QString QMUpdateInstaller::swapScript()
-{
-    // Paths come in as arguments, never inside the script text. The entries are plain
-    // names checked by the caller.
-    return QStringLiteral(R"sh(
-A=$1; N=$2; shift 2
-for e in "$@"; do /bin/rm -rf -- "$A/.$e.quilmo-new" "$A/.$e.quilmo-old" || exit 10; done
-for e in "$@"; do
-  if ! /bin/cp -Rp -- "$N/$e" "$A/.$e.quilmo-new"; then
-    for f in "$@"; do /bin/rm -rf -- "$A/.$f.quilmo-new"; done
-    exit 10
-  fi
-  # As root the copies belong to whoever owns the installation, not to the downloader.
-  if [ "$(id -u)" = 0 ]; then /bin/chown -hR --reference="$A" -- "$A/.$e.quilmo-new" || exit 10; fi
-done
-i=0; failed=0
-for e in "$@"; do
-  i=$((i + 1))
-  if [ -e "$A/$e" ] || [ -L "$A/$e" ]; then
-    /bin/mv -T -- "$A/$e" "$A/.$e.quilmo-old" || { failed=$i; break; }
-  fi
-  if ! /bin/mv -T -- "$A/.$e.quilmo-new" "$A/$e"; then
-    if [ -e "$A/.$e.quilmo-old" ] || [ -L "$A/.$e.quilmo-old" ]; then /bin/mv -T -- "$A/.$e.quilmo-old" "$A/$e"; fi
-    failed=$i; break
-  fi
-done
-if [ $failed -ne 0 ]; then
-  status=11; j=0
-  for e in "$@"; do
-    j=$((j + 1)); [ $j -ge $failed ] && break
-    if [ -e "$A/.$e.quilmo-old" ] || [ -L "$A/.$e.quilmo-old" ]; then
-      /bin/mv -T -- "$A/$e" "$A/.$e.quilmo-new" && /bin/mv -T -- "$A/.$e.quilmo-old" "$A/$e" || status=12
-    else
-      /bin/mv -T -- "$A/$e" "$A/.$e.quilmo-new" || status=12
-    fi
-  done
-  for e in "$@"; do /bin/rm -rf -- "$A/.$e.quilmo-new"; done
-  exit $status
-fi
-for e in "$@"; do /bin/rm -rf -- "$A/.$e.quilmo-old"; done
-exit 0
-)sh");
 }

@@ -10,10 +10,11 @@
 // downloaded archive, in place.
 //
 // The new tree is first copied next to the directories it replaces, then each of them is
-// swapped in by renaming; a failed rename puts back what was already swapped. So until the
-// first rename the old installation is untouched, and only from then on must the running
-// program quit when something fails. Where the user may not change the installation's
-// files, the same steps run once as root (pkexec).
+// swapped in by renaming; a failed rename puts back what was already swapped (see
+// QMUpdateSwap). So until the first rename the old installation is untouched, and only from
+// then on must the running program quit when something fails. Where the user may not
+// change the installation's files, the same steps run once as root (pkexec
+// quilmo-update-swap).
 class QMUpdateInstaller
 {
 public:
@@ -24,8 +25,9 @@ public:
         QString appVersion;       // names the copy of the old version kept in the trash
         QString bundleIdentifier; // names the temporary directory
         QString executable;       // the program relative to appPath ("bin/Quilmo")
-        QString tempDirectory;    // null: the system's
+        QString tempDirectory;    // null: the user's cache directory, never a shared one such as /tmp
         QString savedCopyDirectory; // where the old version is copied before it goes to the trash; null: the application-support directory
+        QString swapTool; // quilmo-update-swap, run as root when the user may not change the installation; null: the running program's
     };
 
     // Runs a tool as root, waits for it and hands back its exit status; false when it
@@ -49,21 +51,13 @@ public:
     // it, holding the running program) that no package manager owns and that is not part of
     // the system's /usr. `why` says why not.
     static bool isSelfContained(const QString &prefix, const QString &executable, QString *why);
+    // Whether the package manager (dpkg) owns `program`; *package names its package.
+    static bool isPackageManaged(const QString &program, QString *package = nullptr);
 
     // Write and delete rights judged by the permission bits for the effective user, as for
     // anyone else: even root treats a read-only file as one it may not simply change.
     static bool isWritableByUser(const QString &path);
     static bool isDeletableByUser(const QString &path);
-
-    // Removes a file, link or directory tree without following links.
-    static bool removeTree(const QString &path, QString *error);
-    // Copies a tree, keeping modes, times and links as links.
-    static bool copyTree(const QString &source, const QString &destination, QString *error);
-
-    // The shell steps that copy the new entries beside the old ones and swap them in:
-    // sh -c <script> sh <prefix> <new tree> <entry>...  Exit status 0 done, 10 nothing
-    // changed (copy failed), 11 failed and put back, 12 failed and not all put back.
-    static QString swapScript();
 
 private:
     bool needsPrivileges(QString *reason);

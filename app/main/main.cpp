@@ -1,5 +1,6 @@
 // Quilmo, the main window.
 #include "AppController.h"
+#include "QMCheckForUpdates.h"
 #include "QMCrashHandler.h"
 #include "QMCriticalAlert.h"
 #include "QMLogFile.h"
@@ -22,9 +23,11 @@ int main(int argc, char **argv)
     QMLogFile::start(QStringLiteral("Quilmo"), true);
     QMTranslations::installTranslations();
 
-    // One Quilmo per session: a second one brings the first to the front.
+    // One Quilmo per session: a second one brings the first to the front. Relaunched after
+    // an update, it first gives the Quilmo that started it a few seconds to leave.
     QMSingleInstance instance;
-    if (!instance.claim()) {
+    const bool afterUpdate = app.arguments().contains(QMCheckForUpdates::relaunchArgument());
+    if (!instance.claim(afterUpdate ? 10000 : 0)) {
         QMSingleInstance::activateRunningInstance();
         QMLogFile::stop();
         return 0;

@@ -4,11 +4,11 @@
 // machine the wall time swings with the load, the processor time does not.
 #include "QMDirectoryStatistics.h"
 #include "QMFunctions.h"
+#include "QMTemporaryDir.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <chrono>
@@ -65,7 +65,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     constexpr int kFolders = 100, kFilesPerFolder = 1000, kRounds = 10;
 
-    QTemporaryDir tmp(QDir::tempPath() + QStringLiteral("/quilmo-bench-XXXXXX"));
+    QMTemporaryDir tmp(QDir::tempPath() + QStringLiteral("/quilmo-bench-XXXXXX"));
     if (!tmp.isValid() || !makeTree(tmp.path(), kFolders, kFilesPerFolder)) {
         std::fprintf(stderr, "cannot build the tree in %s\n", qPrintable(QDir::tempPath()));
         return 1;

@@ -8,11 +8,12 @@
 //     full save (target: at most a tenth of it), and what telling "nothing changed" costs.
 // Needs root and loop devices for the first; the scratch space is QUILMO_BENCH_DIR or /mnt.
 
+#include "QMFileCopier.h"
+#include "QMLog.h"
 #include "QMRamDisk.h"
 #include "QMRamDiskAutoSave.h"
-#include "QMFileCopier.h"
 #include "QMRamDiskBackup.h"
-#include "QMLog.h"
+#include "QMTemporaryDir.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -21,7 +22,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
@@ -245,7 +245,7 @@ int main(int argc, char **argv)
     QMLog::setSink([](const QString &entry) { std::fprintf(stderr, "%s\n", qPrintable(entry)); });
     const QString scratchRoot = qEnvironmentVariableIsEmpty("QUILMO_BENCH_DIR") ? QStringLiteral("/mnt")
                                                                                 : qEnvironmentVariable("QUILMO_BENCH_DIR");
-    QTemporaryDir scratch(scratchRoot + QStringLiteral("/quilmo-bench-engine-XXXXXX"));
+    QMTemporaryDir scratch(scratchRoot + QStringLiteral("/quilmo-bench-engine-XXXXXX"));
     if (!scratch.isValid()) {
         std::printf("bench_engine: skipped (cannot write in %s)\n", qPrintable(scratchRoot));
         return 0;
@@ -257,7 +257,7 @@ int main(int argc, char **argv)
     int status = 0;
     // QUILMO_BENCH_ONLY=incremental runs the third part alone.
     if (qEnvironmentVariable("QUILMO_BENCH_ONLY") == QLatin1String("incremental")) {
-        QTemporaryDir memory(QStringLiteral("/dev/shm/quilmo-bench-engine-XXXXXX"));
+        QMTemporaryDir memory(QStringLiteral("/dev/shm/quilmo-bench-engine-XXXXXX"));
         return benchIncrementalSave(scratch.path(), memory.path()) ? 0 : 1;
     }
 
@@ -286,7 +286,7 @@ int main(int argc, char **argv)
     }
 
     // 2. Back up and restore. The volume lives in memory, the backup on disk.
-    QTemporaryDir memory(QStringLiteral("/dev/shm/quilmo-bench-engine-XXXXXX"));
+    QMTemporaryDir memory(QStringLiteral("/dev/shm/quilmo-bench-engine-XXXXXX"));
     if (!memory.isValid()) {
         std::printf("bench_engine: backup skipped (no /dev/shm)\n");
         return status;

@@ -15,9 +15,9 @@
 
 #include "QMLog.h"
 #include "QMRamDisk.h"
+#include "QMTemporaryDir.h"
 
 #include <QCoreApplication>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cerrno>
@@ -403,7 +403,7 @@ int main(int argc, char **argv)
     }
     const QString scratchRoot = qEnvironmentVariableIsEmpty("QUILMO_BENCH_DIR") ? QStringLiteral("/mnt")
                                                                                 : qEnvironmentVariable("QUILMO_BENCH_DIR");
-    QTemporaryDir scratch(scratchRoot + QStringLiteral("/quilmo-bench-io-XXXXXX"));
+    QMTemporaryDir scratch(scratchRoot + QStringLiteral("/quilmo-bench-io-XXXXXX"));
     if (!scratch.isValid()) {
         std::printf("bench_io: skipped (cannot write in %s)\n", qPrintable(scratchRoot));
         return 0;

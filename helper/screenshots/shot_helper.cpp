@@ -4,7 +4,9 @@
 // The mouse moves through the window system, as a real one does.
 #define QTEST_QPA_MOUSE_HANDLING
 #include "QMRamDiskEntries.h"
+#include "QMTemporaryDir.h"
 #include "QMTranslations.h"
+#include "QMVolumeRoot.h"
 #include "QMWorkspaceIcons.h"
 #include "RamDiskMenuItemView.h"
 #include "StatusItemView.h"
@@ -17,7 +19,6 @@
 #include <QMenu>
 #include <QPainter>
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QWidgetAction>
 
@@ -127,8 +128,8 @@ int main(int argc, char **argv)
     // mount directory must pass the checks a real one does, which refuse /tmp (where the
     // screenshot run keeps its home): /home is used where it may be written.
     const QString parent = QFileInfo(QStringLiteral("/home")).isWritable() ? QStringLiteral("/home") : QDir::homePath();
-    QTemporaryDir place(parent + QStringLiteral("/quilmo-shot-XXXXXX"));
-    QTemporaryDir volume(place.path() + QStringLiteral("/Scratch-XXXXXX"));
+    QMTemporaryDir place(parent + QStringLiteral("/quilmo-shot-XXXXXX"));
+    QMTemporaryDir volume(place.path() + QStringLiteral("/Scratch-XXXXXX"));
     QDir(volume.path()).mkpath(QStringLiteral("Downloads"));
     QDir(volume.path()).mkpath(QStringLiteral("Projects"));
     for (const char *name : {"notes.txt", "report.pdf", "photo.png", "build.log"}) {
@@ -155,6 +156,7 @@ int main(int argc, char **argv)
     };
     const QMRamDisk::Ptr scratch = add(QStringLiteral("Scratch"), 2, 0.40, 0, 0);
     scratch->setPath(volume.path());
+    QMVolumeRoot::setStandInRootForTesting(volume.path());
     add(QStringLiteral("Builds"), 2, 0.87, 0, 0);
     // Busy: the menu keeps the list as it is while an action runs.
     add(QStringLiteral("Browser Cache"), 0, 0, 1, 5);

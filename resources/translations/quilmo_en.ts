@@ -36,6 +36,10 @@
         <translation>Google Chrome Cache</translation>
     </message>
     <message>
+        <source>QMRamDiskType_Chromium</source>
+        <translation>Chromium Cache</translation>
+    </message>
+    <message>
         <source>QMRamDiskStatus_notCreated</source>
         <translation>Not Created</translation>
     </message>

@@ -3,9 +3,10 @@
 #include "AppController.h"
 #include "AppTestSupport.h"
 #include "PreferencesController.h"
-#include "QMCrashHandler.h"
 #include "QMCheckForUpdates.h"
+#include "QMCrashHandler.h"
 #include "QMCrashReporter.h"
+#include "QMFileRemover.h"
 #include "QMLicenseAgreement.h"
 #include "QMLogFile.h"
 #include "QMMainWindow.h"
@@ -13,6 +14,7 @@
 #include "QMRamDiskUtils.h"
 #include "QMRunningApplications.h"
 #include "QMSingleInstance.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMUserDefaults.h"
 #include "RamDiskConfigController.h"
@@ -29,7 +31,6 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QToolBar>
 
 #include <csignal>
@@ -48,7 +49,7 @@ QStringList titles(QMenu *menu)
 
 void resetCrashState()
 {
-    QDir(QMCrashHandler::crashDirectory()).removeRecursively();
+    QMFileRemover::removePath(QMCrashHandler::crashDirectory()).ok();
     QFile::remove(QMCrashReporter::sharedInstance()->runningMarkerPath());
 }
 
@@ -210,7 +211,7 @@ TEST_F(AppControllerTest, MenuItemsGoAtTheTopWhenThereIsNoPlaceAfterPreferences)
 TEST_F(AppControllerTest, ForceEjectRefusesWhatIsNotAMountedVolume)
 {
     auto app = launch();
-    QTemporaryDir folder;
+    QMTemporaryDir folder;
     const QString file = QMTest::writeScript(folder.path(), QStringLiteral("file"), QString());
     AlertAnswers alerts(QStringLiteral("Ok"));
     {
@@ -445,6 +446,59 @@ TEST(SingleInstance, ASecondQuilmoBringsTheFirstToTheFrontAndEndsWithZeroAndLogo
     EXPECT_EQ(first.exitCode(), 0);
     EXPECT_FALSE(QFile::exists(QMCrashReporter::sharedInstance()->runningMarkerPath()));
     EXPECT_FALSE(QMCrashReporter::sharedInstance()->needsDisplayReclam());
+    resetCrashState();
+    resetState();
+}
+
+TEST(SingleInstance, AQuilmoRelaunchedAfterAnUpdateWaitsForTheOldOneInsteadOfEnding)
+{
+    // A bus of this test's own: the name is not shared with the other tests' Quilmos.
+    QProcess daemon;
+    daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                 QStringLiteral("--print-address=1")});
+    if (!daemon.waitForStarted())
+        GTEST_SKIP() << "needs dbus-daemon";
+    ASSERT_TRUE(QMTest::waitUntil([&] { return daemon.canReadLine(); }));
+    const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+    QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("relaunch-test"));
+    ASSERT_TRUE(bus.isConnected());
+    resetState();
+    resetCrashState();
+    QMLicenseAgreement::recordAnswer(true);
+    QFile::remove(QMLogFile::logFilePath(QStringLiteral("Quilmo")));
+    FakeInstallation installation;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+    auto start = [&](QProcess &p, const QStringList &args) {
+        p.setProgram(QStringLiteral(QUILMO_BIN));
+        p.setArguments(args);
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::ForwardedChannels);
+        p.start();
+        return p.waitForStarted();
+    };
+    auto owner = [&] { return bus.interface()->servicePid(QMSingleInstance::serviceName()).value(); };
+
+    QProcess old, relaunched;
+    ASSERT_TRUE(start(old, {}));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return owner() == uint(old.processId()); }, 30000));
+    ASSERT_TRUE(start(relaunched, {QMCheckForUpdates::relaunchArgument()}));
+    auto logged = [] {
+        QFile log(QMLogFile::logFilePath(QStringLiteral("Quilmo")));
+        return log.open(QIODevice::ReadOnly) && log.readAll().contains("waiting for the running Quilmo to quit");
+    };
+    ASSERT_TRUE(QMTest::waitUntil(logged, 30000));
+
+    // The old one quits as the relaunch button makes it: the new one takes over and stays.
+    ::kill(static_cast<pid_t>(old.processId()), SIGTERM);
+    ASSERT_TRUE(old.waitForFinished(30000));
+    EXPECT_TRUE(QMTest::waitUntil([&] { return owner() == uint(relaunched.processId()); }, 10000));
+    EXPECT_EQ(relaunched.state(), QProcess::Running);
+
+    ::kill(static_cast<pid_t>(relaunched.processId()), SIGTERM);
+    EXPECT_TRUE(relaunched.waitForFinished(30000));
+    daemon.terminate();
+    daemon.waitForFinished();
     resetCrashState();
     resetState();
 }

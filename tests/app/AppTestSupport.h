@@ -3,10 +3,10 @@
 #include "QMAlert.h"
 #include "QMFileChooser.h"
 #include "QMRamDiskEntries.h"
+#include "QMTemporaryDir.h"
 
 #include <QObject>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QUrl>
 
 #include <functional>
@@ -75,7 +75,7 @@ public:
     QString ranMarker(const QString &name) const;
 
 private:
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
     QByteArray _oldPath;
 };
 

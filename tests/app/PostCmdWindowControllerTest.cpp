@@ -6,6 +6,7 @@
 #include "QMLog.h"
 #include "QMSegmentedControl.h"
 #include "QMSpinner.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMTranslations.h"
 
@@ -18,7 +19,6 @@
 #include <QPushButton>
 #include <QStringListModel>
 #include <QTableView>
-#include <QTemporaryDir>
 
 using namespace QMAppTest;
 
@@ -58,7 +58,7 @@ protected:
         emit field->textEdited(path);
     }
 
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     QMainWindow window;
     QMRamDisk::Ptr ramDisk;
     PostCmdWindowController *sheet = nullptr;

@@ -2,6 +2,7 @@
 // tray helper), real autostart entries and the test's own session bus.
 #include "AppTestSupport.h"
 #include "PreferencesController.h"
+#include "QMCheckForUpdates.h"
 #include "QMDistributedNotificationCenter.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskPreferences.h"
@@ -154,6 +155,35 @@ TEST_F(PreferencesTest, TheIconStyleIsAnnouncedAtOnceAndSavedASecondLater)
     // A new window selects the stored style.
     PreferencesController again;
     EXPECT_EQ(again.findChild<QComboBox *>(QStringLiteral("iconStylePopMenu"))->currentIndex(), 1);
+}
+
+TEST_F(PreferencesTest, UpdatesAreLookedForAtLaunchUnlessTurnedOffOrAPackageManagerDoesIt)
+{
+    QMCheckForUpdates *updates = QMCheckForUpdates::sharedInstance();
+    QMUpdateApplication app = updates->application();
+    app.settingsPath = QMUserDefaults::path();
+    app.packageManaged = false;
+    updates->setApplication(app);
+    auto *automatically = control<QCheckBox>("checkForUpdatesAutomatically");
+    EXPECT_EQ(automatically->text(), QStringLiteral("Check for updates automatically"));
+    EXPECT_TRUE(automatically->isChecked()) << "on by default";
+    automatically->click();
+    EXPECT_FALSE(updates->checksAutomatically());
+    EXPECT_FALSE(QSettings(QMUserDefaults::path(), QSettings::IniFormat).value(QStringLiteral("QMCheckForUpdates-Automatically")).toBool());
+    automatically->click();
+    EXPECT_TRUE(updates->checksAutomatically());
+
+    // A package's Quilmo is updated with the system: the box says so and cannot be ticked.
+    app.packageManaged = true;
+    updates->setApplication(app);
+    PreferencesController packaged(w->window);
+    auto *box = packaged.findChild<QCheckBox *>(QStringLiteral("checkForUpdatesAutomatically"));
+    ASSERT_NE(box, nullptr);
+    EXPECT_FALSE(box->isEnabled());
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_FALSE(box->toolTip().isEmpty());
+    app.packageManaged = false;
+    updates->setApplication(app);
 }
 
 // What really starts at login, in words: the boxes speak of the tray only, while the helper

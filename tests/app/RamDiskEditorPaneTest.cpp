@@ -6,6 +6,8 @@
 #include "PostCmdField.h"
 #include "PostCmdWindowController.h"
 #include "PostCommandTextField.h"
+#include "QMBrowserLayouts.h"
+#include "QMFileRemover.h"
 #include "QMRamDiskManager.h"
 #include "QMSharedLoginItems.h"
 #include "QMSimDevice.h"
@@ -76,14 +78,10 @@ void edit(QLineEdit *field, const QString &text)
     emit field->textEdited(text);
 }
 
-// Firefox installed with a version the preset takes, and its cache directory.
-void installFirefox(FakeInstallation &installation)
+// Debian's Firefox installed with a version the preset takes, and its cache directory.
+void installFirefox(QMTest::ApplicationsRoot &applications)
 {
-    const QString program = installation.addProgram(QStringLiteral("firefox"));
-    QFile ini(QFileInfo(program).absolutePath() + QStringLiteral("/application.ini"));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write("[App]\nVendor=Mozilla\nName=Firefox\nVersion=115.3.0\n");
-    ini.close();
+    applications.debianFirefoxEsr(QStringLiteral("115.3.0"));
     ASSERT_TRUE(QDir().mkpath(qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/mozilla")));
 }
 
@@ -119,6 +117,7 @@ protected:
     }
 
     FakeInstallation installation;
+    QMTest::ApplicationsRoot applications;
     std::unique_ptr<Window> w;
 };
 
@@ -233,7 +232,7 @@ TEST_F(EditorPaneTest, WhatMayBeEditedNotCreatedMountedAndBusy)
 
 TEST_F(EditorPaneTest, TypeMenuPresetsUsedAbsentAndNoLongerOffered)
 {
-    installFirefox(installation);
+    installFirefox(applications);
     open(2);
     QMRamDisk::Ptr first = store()->ramDisks().at(0);
     QMRamDisk::Ptr second = store()->ramDisks().at(1);
@@ -241,6 +240,9 @@ TEST_F(EditorPaneTest, TypeMenuPresetsUsedAbsentAndNoLongerOffered)
     EXPECT_EQ(items(type), (QStringList{QStringLiteral("Custom RAM Disk"), QStringLiteral("-"),
                                         QStringLiteral("Firefox Cache")}))
         << "Safari, Chrome and the developer presets are not offered here";
+    // Which Firefox the preset serves, as the menu's tooltip says it.
+    EXPECT_EQ(type->itemData(indexOf(type, QStringLiteral("Firefox Cache")), Qt::ToolTipRole).toString(),
+              QStringLiteral("Firefox 115.3.0 (%1)").arg(applications.at(QStringLiteral("/usr/lib/firefox-esr"))));
 
     // The second RAM disk becomes the Firefox cache.
     w->controller->setSelectedRamDisk(second);
@@ -265,7 +267,7 @@ TEST_F(EditorPaneTest, TypeMenuPresetsUsedAbsentAndNoLongerOffered)
     EXPECT_EQ(type->currentText(), QStringLiteral("Custom RAM Disk"));
 
     // Firefox goes away: its RAM disk still shows its own type, selected and enabled.
-    QFile::remove(installation.prefix() + QStringLiteral("/bin/firefox"));
+    ASSERT_TRUE(QMFileRemover::removePath(applications.at(QStringLiteral("/usr"))).ok());
     w->controller->setSelectedRamDisk(second);
     EXPECT_EQ(type->currentText(), QStringLiteral("Firefox Cache"));
     EXPECT_TRUE(itemEnabled(type, type->currentIndex()));
@@ -282,7 +284,7 @@ TEST_F(EditorPaneTest, TypeMenuPresetsUsedAbsentAndNoLongerOffered)
 TEST_F(EditorPaneTest, ASimulatorDeviceIsChosenAndChosenAgainAfterARefresh)
 {
     // Xcode and one used simulator device, in the places the presets look.
-    QTemporaryDir root;
+    QMTemporaryDir root;
     const QString info = root.filePath(QStringLiteral("Applications/Xcode.app/Contents"));
     ASSERT_TRUE(QDir().mkpath(info));
     QFile plist(info + QStringLiteral("/Info.plist"));
@@ -601,7 +603,7 @@ TEST_F(EditorPaneTest, NothingIsClippedWithALargeDesktopFontWhateverTheRecord)
     QFont large = desktop;
     large.setPointSizeF((desktop.pointSizeF() > 0 ? desktop.pointSizeF() : 10) * 1.6);
     QApplication::setFont(large);
-    installFirefox(installation);
+    installFirefox(applications);
     open(2);
     RamDiskEditorPane *pane = w->controller->ramDiskEditorPane();
     // As the application sizes its window: the height its contents need, once.

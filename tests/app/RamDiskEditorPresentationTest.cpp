@@ -3,6 +3,7 @@
 #include "QMFunctions.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskManager.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMTranslations.h"
 #include "RamDiskEditorPresentation.h"
@@ -11,7 +12,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 
 using E = RamDiskEditorPresentation;
 
@@ -58,7 +58,7 @@ protected:
 TEST_F(EditorPresentation, TypeMenuOffersEachPresetOnceAndHidesWhatThisMachineLacks)
 {
     // Chrome is "installed" under a made-up applications root, too old to be used.
-    QTemporaryDir root;
+    QMTemporaryDir root;
     QDir().mkpath(root.filePath(QStringLiteral("opt/google/chrome")));
     QMTest::writeScript(root.filePath(QStringLiteral("opt/google/chrome")), QStringLiteral("chrome"),
                         QStringLiteral("echo 'Google Chrome 50.0.1'\n"));
@@ -151,7 +151,7 @@ TEST_F(EditorPresentation, SimulatorDevicesFollowTheirTypeIndentedAndTheChosenOn
 
 TEST_F(EditorPresentation, MountPointMenuWalksUpToTheRoot)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const QString deep = dir.filePath(QStringLiteral("a/b/c"));
     ASSERT_TRUE(QDir().mkpath(deep));
     E::Menu menu = E::mountPointMenu(deep, QMRamDiskType_default, 0, QMRamDiskStatus_notCreated);
@@ -218,7 +218,7 @@ TEST_F(EditorPresentation, BackupMenuByTypeAndMode)
     EXPECT_EQ(E::backupModeForTag(E::BackupChoose), -1);
 
     // A chosen folder: its item after a separator, selected.
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     r->setBackupDir(dir.filePath(QStringLiteral("Saved")));
     r->setBackupMode(QMRamDiskBackupMode_chosenDirectory);
     E::Backup b = E::backup(r);
@@ -283,7 +283,7 @@ TEST_F(EditorPresentation, WhatMayBeEditedInEachState)
 
 TEST_F(EditorPresentation, ButtonTitleFollowsTheActionThenTheStatus)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     QMRamDisk::Ptr r = record();
     r->setSize(128000000ULL);
     r->setMountDirectory(QDir::homePath());
@@ -358,7 +358,7 @@ TEST_F(EditorPresentation, CapacityInStepsOf128Megabytes)
 
 TEST_F(EditorPresentation, FoldersInsideTheRamDiskAreRefused)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const QString mountDirectory = dir.filePath(QStringLiteral("mnt"));
     ASSERT_TRUE(QDir().mkpath(mountDirectory + QStringLiteral("/Disk/inner")));
     ASSERT_TRUE(QDir().mkpath(mountDirectory + QStringLiteral("/Disk2")));

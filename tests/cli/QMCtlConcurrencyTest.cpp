@@ -1,6 +1,7 @@
 // quilmoctl run several times at once, and over an entries file it cannot use.
 #include "QMRamDiskActionLock.h"
 #include "QMRamDiskManager.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <memory>
@@ -138,7 +138,7 @@ TEST_F(QMCtlTogether, AnUnusableListIsAnErrorNotAnEmptyList)
 TEST_F(QMCtlTogether, AnActionOfAnotherProgramMakesQuilmoctlWait)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    QTemporaryDir parent;
+    QMTemporaryDir parent;
     if (!QMRamDiskManager::canUseMountDirectory(parent.path(), QStringLiteral("Held"), 0, nullptr))
         GTEST_SKIP() << "temporary directories are in a system directory here";
     ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Held"), QStringLiteral("--size"), QStringLiteral("200M"),
@@ -167,7 +167,7 @@ TEST_F(QMCtlTogether, AnActionOfAnotherProgramMakesQuilmoctlWait)
 TEST_F(QMCtlTogether, EjectAndSyncOfOneRamDiskAtOnceLoseNothing)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    QTemporaryDir parent;
+    QMTemporaryDir parent;
     if (!QMRamDiskManager::canUseMountDirectory(parent.path(), QStringLiteral("Synced"), 0, nullptr))
         GTEST_SKIP() << "temporary directories are in a system directory here";
     const QString base = parent.path() + QStringLiteral("/Synced");
@@ -219,7 +219,7 @@ TEST_F(QMCtlTogether, EjectAndSyncOfOneRamDiskAtOnceLoseNothing)
 TEST_F(QMCtlTogether, AnOrphanLeftByAKilledCreationIsAdopted)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    QTemporaryDir parent;
+    QMTemporaryDir parent;
     if (!QMRamDiskManager::canUseMountDirectory(parent.path(), QStringLiteral("Orphan"), 0, nullptr))
         GTEST_SKIP() << "temporary directories are in a system directory here";
     const QString mountPoint = parent.path() + QStringLiteral("/Orphan");

@@ -1,7 +1,11 @@
+#include "QMBrowserLayouts.h"
+#include "QMCtlTestSupport.h"
 #include "QMCtlValues.h"
+#include "QMFileRemover.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,31 +17,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 
 namespace {
-
-struct Result
-{
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-// Runs the build tree's quilmoctl in this test's HOME and XDG directories.
-Result ctl(const QStringList &args)
-{
-    QProcess p;
-    p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../bin/quilmoctl"), args);
-    Result r;
-    if (!p.waitForStarted(10000))
-        return r;
-    p.waitForFinished(300000);
-    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
-}
 
 QJsonObject entryNamed(const QString &name)
 {
@@ -135,7 +116,7 @@ TEST(QMCtl, SettingsAreValidatedWithTheWindowsMessages)
     EXPECT_TRUE(work.value(QStringLiteral("createAtLogin")).toBool());
     EXPECT_EQ(work.value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
     // A mount directory that went away since: create says why and attaches nothing.
-    QTemporaryDir gone;
+    QMTemporaryDir gone;
     if (!QMRamDiskManager::canUseMountDirectory(gone.path(), QStringLiteral("Work"), 0, nullptr))
         GTEST_SKIP() << "temporary directories are in a system directory here (not root)";
     ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Work"), QStringLiteral("--mount-dir"), gone.path()}).status, 0);
@@ -152,7 +133,7 @@ TEST(QMCtl, SettingsAreValidatedWithTheWindowsMessages)
 TEST(QMCtl, CreateWriteEjectCreateAgainKeepsTheFiles)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    QTemporaryDir parent;
+    QMTemporaryDir parent;
     ASSERT_TRUE(parent.isValid());
     const QString name = QStringLiteral("CtlDisk");
     // Whatever happens, nothing of ours stays attached.
@@ -233,7 +214,7 @@ TEST(QMCtl, RefusesWhatTheDiskToolWouldRefuseWithItsReasons)
 
     // A mount directory reached through a symbolic link: refused when it is set, and, when
     // the link appears later, refused at creation before anything is made.
-    QTemporaryDir dir(QDir::homePath() + QStringLiteral("/mounts-XXXXXX"));
+    QMTemporaryDir dir(QDir::homePath() + QStringLiteral("/mounts-XXXXXX"));
     ASSERT_TRUE(dir.isValid());
     const QString real = dir.path() + QStringLiteral("/real");
     const QString via = dir.path() + QStringLiteral("/via");
@@ -248,7 +229,7 @@ TEST(QMCtl, RefusesWhatTheDiskToolWouldRefuseWithItsReasons)
     const QString place = dir.path() + QStringLiteral("/place");
     ASSERT_TRUE(QDir().mkpath(place));
     ASSERT_EQ(ctl({QStringLiteral("set"), QStringLiteral("Work"), QStringLiteral("--mount-dir"), place}).status, 0);
-    ASSERT_TRUE(QDir(place).removeRecursively());
+    ASSERT_TRUE(QMFileRemover::removePath(place).ok());
     ASSERT_TRUE(QFile::link(real, place));
     const Result create = ctl({QStringLiteral("create"), QStringLiteral("Work")});
     EXPECT_EQ(create.status, 1);
@@ -260,7 +241,7 @@ TEST(QMCtl, RefusesWhatTheDiskToolWouldRefuseWithItsReasons)
 TEST(QMCtl, AWarningIsShownAndAMissingBackupRefusesTheCreate)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    QTemporaryDir parent;
+    QMTemporaryDir parent;
     ASSERT_TRUE(parent.isValid());
     const QString name = QStringLiteral("CtlUsb");
     const QString usb = parent.path() + QStringLiteral("/usb");
@@ -304,26 +285,18 @@ TEST(QMCtl, AWarningIsShownAndAMissingBackupRefusesTheCreate)
 
 namespace {
 
-// A Firefox installation in the test's own environment: a `firefox` launcher on PATH beside
-// its application.ini, and the cache directory its preset covers.
+// Debian's Firefox in the test's own applications root (quilmoctl looks there too), and the
+// cache directory its preset covers.
 struct FakeFirefox
 {
-    explicit FakeFirefox(const QByteArray &version)
+    explicit FakeFirefox(const QString &version)
     {
-        bin = dir.path() + QStringLiteral("/bin");
-        QDir().mkpath(bin);
-        QMTest::writeScript(bin, QStringLiteral("firefox"), QStringLiteral("exit 0\n"));
-        writeFile(bin + QStringLiteral("/application.ini"), "[App]\nVendor=Mozilla\nVersion=" + version + "\n");
+        applications.debianFirefoxEsr(version);
         QDir().mkpath(cache());
-        oldPath = qgetenv("PATH");
-        qputenv("PATH", QFile::encodeName(bin) + ':' + oldPath);
     }
-    ~FakeFirefox() { qputenv("PATH", oldPath); }
     static QString cache() { return qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/mozilla"); }
 
-    QTemporaryDir dir;
-    QString bin;
-    QByteArray oldPath;
+    QMTest::ApplicationsRoot applications;
 };
 
 QJsonObject presetOf(const QString &type)
@@ -375,20 +348,25 @@ TEST(QMCtl, PresetsFollowWhatThisMachineHas)
 
     {
         // Too old a Firefox: shown, unavailable, with the version found.
-        FakeFirefox old("53.0.3");
+        FakeFirefox old(QStringLiteral("53.0.3"));
         firefox = presetOf(QStringLiteral("firefox"));
         EXPECT_EQ(firefox.value(QStringLiteral("status")).toString(), QStringLiteral("unavailable"));
         EXPECT_TRUE(firefox.value(QStringLiteral("reason")).toString().contains(QStringLiteral("53.0.3")));
     }
 
-    FakeFirefox installed("128.0");
+    FakeFirefox installed(QStringLiteral("128.0"));
     firefox = presetOf(QStringLiteral("firefox"));
     EXPECT_EQ(firefox.value(QStringLiteral("status")).toString(), QStringLiteral("available"));
     EXPECT_EQ(firefox.value(QStringLiteral("name")).toString(), QStringLiteral("firefox"));
     EXPECT_EQ(firefox.value(QStringLiteral("mountDirectory")).toString(), FakeFirefox::cache());
     EXPECT_EQ(firefox.value(QStringLiteral("size")).toDouble(), 1000000000.0);
-    EXPECT_TRUE(ctl({QStringLiteral("presets")}).out.contains(QStringLiteral("~/.cache/mozilla"))
-                || !FakeFirefox::cache().startsWith(QDir::homePath()));
+    // Which Firefox, with its version.
+    const QString esr = installed.applications.at(QStringLiteral("/usr/lib/firefox-esr"));
+    EXPECT_EQ(firefox.value(QStringLiteral("version")).toString(), QStringLiteral("128.0"));
+    EXPECT_EQ(firefox.value(QStringLiteral("installation")).toString(), esr);
+    const QString text = ctl({QStringLiteral("presets")}).out;
+    EXPECT_TRUE(text.contains(QStringLiteral("firefox: Firefox 128.0 (%1)").arg(esr))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("~/.cache/mozilla")) || !FakeFirefox::cache().startsWith(QDir::homePath()));
 
     // What the preset decides is not the user's to change; the rest is.
     EXPECT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Fox"), QStringLiteral("--type"), QStringLiteral("firefox")}).status, 2);
@@ -434,11 +412,11 @@ TEST(QMCtl, PresetsFollowWhatThisMachineHas)
 
 TEST(QMCtl, ARunningPresetApplicationRefusesCreateEjectRebuildAndClean)
 {
-    FakeFirefox installed("128.0");
+    FakeFirefox installed(QStringLiteral("128.0"));
     ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("--type"), QStringLiteral("firefox")}).status, 0);
 
     // A program of this user running as "firefox".
-    QTemporaryDir apps;
+    QMTemporaryDir apps;
     const QString fake = apps.path() + QStringLiteral("/firefox");
     ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), fake));
     QFile::setPermissions(fake, QFile::permissions(fake) | QFileDevice::ExeOwner);
@@ -461,7 +439,7 @@ TEST(QMCtl, ARunningPresetApplicationRefusesCreateEjectRebuildAndClean)
 TEST(QMCtl, AFirefoxRamDiskKeepsTheCacheDirectoryInStep)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    FakeFirefox installed("128.0");
+    FakeFirefox installed(QStringLiteral("128.0"));
     const QString base = FakeFirefox::cache() + QStringLiteral("/firefox");
     QDir().mkpath(base + QStringLiteral("/cache2"));
     writeFile(base + QStringLiteral("/cache2/entry"), "cached before");
@@ -592,7 +570,7 @@ public:
     }
 
 private:
-    QTemporaryDir _parent;
+    QMTemporaryDir _parent;
     QStringList _names;
     bool _added = true;
 };

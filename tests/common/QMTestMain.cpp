@@ -1,11 +1,12 @@
 // Entry point of every test executable: a fresh temporary HOME and XDG_* per process, so
 // that no test touches the real user's files, and an offscreen Qt application.
+#include "QMTemporaryDir.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,7 +14,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 
 #ifdef QUILMO_TEST_WIDGETS
 #include <QApplication>
@@ -37,7 +37,7 @@ int main(int argc, char **argv)
                              ? parentRoot
                              : (QFileInfo(QStringLiteral("/home")).isWritable() ? QStringLiteral("/home")
                                                                                 : QDir::tempPath());
-    QTemporaryDir root(base + QStringLiteral("/quilmo-test-XXXXXX"));
+    QMTemporaryDir root(base + QStringLiteral("/quilmo-test-XXXXXX"));
     if (!root.isValid())
         return 2;
     if (parentRoot.isEmpty())
@@ -55,6 +55,14 @@ int main(int argc, char **argv)
         const QString path = root.path() + QLatin1Char('/') + QLatin1String(p.sub);
         QDir().mkpath(path);
         qputenv(p.var, path.toLocal8Bit());
+    }
+    // The system's applications (browsers and the like) are the test's to install: an empty
+    // root of its own, which the program and every child it starts look under (a test
+    // process started by another keeps its parent's).
+    if (parentRoot.isEmpty() || !qEnvironmentVariableIsSet("QUILMO_TEST_APPLICATIONS_ROOT")) {
+        const QString applications = root.path() + QStringLiteral("/applications");
+        QDir().mkpath(applications);
+        qputenv("QUILMO_TEST_APPLICATIONS_ROOT", QFile::encodeName(applications));
     }
     // Reachable by the other users that some tests play, like the system's own /tmp.
     chmod(QFile::encodeName(root.path()).constData(), 0755);
@@ -84,17 +92,11 @@ int main(int argc, char **argv)
     TestApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
-    // Byte by byte: QDir cannot name the files that are not UTF-8 that some tests make,
-    // and would leave them (and the directory) behind.
     // Again when it fails: a removal the engine runs in the background (replaced copies) may
-    // still be deleting in there, and an entry it deletes first stops remove_all.
-    const std::filesystem::path rootPath(QFile::encodeName(root.path()).toStdString());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::error_code error;
-        std::filesystem::remove_all(rootPath, error);
-        if (!error && !std::filesystem::exists(rootPath, error))
-            break;
+    // still be deleting in there, and an entry it deletes first stops the walk's removal of
+    // its directory. A mount a test left behind is never entered.
+    root.setAutoRemove(false);
+    for (int attempt = 0; attempt < 100 && !root.remove(); ++attempt)
         usleep(50 * 1000);
-    }
     return result;
 }

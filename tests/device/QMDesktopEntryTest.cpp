@@ -1,11 +1,12 @@
+#include "QMBrowserLayouts.h"
 #include "QMDesktopEntry.h"
+#include "QMTemporaryDir.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QLocale>
-#include <QTemporaryDir>
 
 namespace {
 bool writeFile(const QString &path, const QByteArray &data)
@@ -17,7 +18,7 @@ bool writeFile(const QString &path, const QByteArray &data)
 
 TEST(QMDesktopEntry, ReadsTheMainGroupOnly)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.path() + QStringLiteral("/app.desktop");
     ASSERT_TRUE(writeFile(path, "# comment\n"
@@ -48,16 +49,14 @@ TEST(QMDesktopEntry, ReadsTheMainGroupOnly)
 
 TEST(QMDesktopEntry, UserEntriesComeFirst)
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
+    QMTest::ApplicationsRoot root;
     const QString user = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications");
     ASSERT_TRUE(QDir().mkpath(user));
     ASSERT_TRUE(writeFile(user + QStringLiteral("/quilmo-test-b.desktop"), "[Desktop Entry]\nName=User B\n"));
-    const QString system = dir.path() + QStringLiteral("/share/applications");
+    // The system's entries, in $XDG_DATA_DIRS under the applications root.
+    const QString system = root.at(QStringLiteral("/usr/share/applications"));
     ASSERT_TRUE(QDir().mkpath(system));
     ASSERT_TRUE(writeFile(system + QStringLiteral("/quilmo-test-a.desktop"), "[Desktop Entry]\nName=System A\n"));
-    const QByteArray oldDirs = qgetenv("XDG_DATA_DIRS");
-    qputenv("XDG_DATA_DIRS", (dir.path() + QStringLiteral("/share")).toLocal8Bit());
 
     QMDesktopEntry entry;
     EXPECT_TRUE(entry.loadFirst({QStringLiteral("quilmo-test-a.desktop"), QStringLiteral("quilmo-test-b.desktop")}));
@@ -65,5 +64,4 @@ TEST(QMDesktopEntry, UserEntriesComeFirst)
     EXPECT_TRUE(entry.loadFirst({QStringLiteral("quilmo-test-a.desktop")}));
     EXPECT_EQ(entry.name(), QStringLiteral("System A"));
     EXPECT_FALSE(entry.loadFirst({QStringLiteral("quilmo-test-none.desktop")}));
-    qputenv("XDG_DATA_DIRS", oldDirs);
 }

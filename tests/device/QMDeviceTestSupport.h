@@ -4,11 +4,11 @@
 
 #include "QMDiskToolPaths.h"
 #include "QMLog.h"
+#include "QMTemporaryDir.h"
 
 #include <QDir>
 #include <QFile>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <mutex>
 
@@ -28,7 +28,7 @@ public:
     QString path() const { return _dir.path(); }
 
 private:
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
 };
 
 // Captures the log lines while it lives.

@@ -3,13 +3,13 @@
 #include "QMFinderTools.h"
 #include "QMHiddenFilenames.h"
 #include "QMLog.h"
+#include "QMTemporaryDir.h"
 #include "QMVolumeCapacity.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <cstring>
 #include <mutex>
@@ -55,7 +55,7 @@ private:
     QStringList _lines;
 };
 
-// Restores a directory's permissions so that QTemporaryDir can remove it.
+// Restores a directory's permissions so that QMTemporaryDir can remove it.
 struct PermissionGuard
 {
     QByteArray path;
@@ -66,7 +66,7 @@ struct PermissionGuard
 
 TEST(QMDirectoryStatistics, SumsFilesFoldersAndLinks)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     writeFile(dir.filePath(QStringLiteral("ten")), 10);
     writeFile(dir.filePath(QStringLiteral("twenty")), 20);
@@ -90,7 +90,7 @@ TEST(QMDirectoryStatistics, SumsFilesFoldersAndLinks)
 
 TEST(QMDirectoryStatistics, CountsHiddenFiles)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     writeFile(dir.filePath(QStringLiteral(".DS_Store")), 7);
     ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral(".hidden")));
@@ -126,7 +126,7 @@ TEST(QMDirectoryStatistics, RefusesRootAndMissingPaths)
 
 TEST(QMDirectoryStatistics, SkipsAnUnreadableSubdirectoryAndGoesOn)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     writeFile(dir.filePath(QStringLiteral("a")), 4);
     ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("locked")));
@@ -168,7 +168,7 @@ TEST(QMDirectoryStatistics, SkipsAnUnreadableSubdirectoryAndGoesOn)
 
 TEST(QMDirectoryStatistics, StopsADirectoryAtTheEntryPathLimit)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     // Nest directories until the base path is close to the limit, then put one entry
     // whose path is exactly 1022 bytes (accepted) beside one of 1023 (refused).
@@ -200,7 +200,7 @@ TEST(QMDirectoryStatistics, StopsADirectoryAtTheEntryPathLimit)
 
 TEST(QMDirectoryStatistics, FindsAFileAnywhereInTheTree)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("a/b/c"))));
     ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("d"))));
@@ -257,7 +257,7 @@ TEST(QMHiddenFilenames, VolumeRootAndSystemNames)
 
 TEST(QMDirectoryUsage, CountsAllocatedBytesAndItemsWithHardLinksOnce)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const QByteArray d = QFile::encodeName(dir.path());
     ASSERT_TRUE(QDir().mkpath(dir.path() + QStringLiteral("/sub")));
     QFile dense(dir.path() + QStringLiteral("/dense"));

@@ -4,6 +4,7 @@
 #include "QMDiskToolOutput.h"
 #include "QMMountTable.h"
 #include "QMRamDiskDevice.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -237,7 +237,7 @@ TEST(QMRamDiskDeviceMountState, RootPlainFolderAndMountedVolume)
 {
     EXPECT_EQ(QMRamDiskDevice::hasMountedVolumeAtPath(QStringLiteral("/")), QMMountStateUnknown);
     EXPECT_EQ(QMRamDiskDevice::hasMountedVolumeAtPath(QString()), QMMountStateUnknown);
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     EXPECT_EQ(QMRamDiskDevice::hasMountedVolumeAtPath(dir.path()), QMMountStateNone);
     EXPECT_EQ(QMRamDiskDevice::hasMountedVolumeAtPath(dir.path() + QLatin1Char('/')), QMMountStateNone);
@@ -268,7 +268,7 @@ TEST(QMRamDiskDeviceMount, RefusesWhatIsNotADirectoryOrNotOurs)
     tools.add(QStringLiteral("mount"), QString());
     tools.add(QStringLiteral("umount"), QString());
     tools.add(QStringLiteral("hdiutil"), QString());
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     QString mounted;
 
@@ -321,7 +321,7 @@ TEST(QMRamDiskDeviceMount, ArgumentVectorWithAGivenDirectory)
     // number no real loop device has, so another run's mounts never answer it).
     FakeTools tools;
     tools.add(QStringLiteral("mount"), QString());
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     QString mounted;
     const QMError::Ptr error = QMRamDiskDevice::mountDeviceNode(QStringLiteral("/dev/loop9999"), dir.path(),
@@ -348,7 +348,7 @@ TEST(QMRamDiskDeviceMount, ARefusedMountLeavesNoDirectoryItMade)
 {
     FakeTools tools;
     tools.add(QStringLiteral("mount"), QStringLiteral("echo 'refused' >&2; exit 1"));
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     QString mounted;
     // The directory and a missing parent are made for the mount, and go again with it;
@@ -370,7 +370,7 @@ TEST(QMRamDiskDeviceMount, ARefusedMountLeavesNoDirectoryItMade)
 
 TEST(QMRamDiskDeviceMount, AWritableDefaultPlaceMountsWithoutNobrowse)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     QMRamDiskDevice::setDefaultVolumesDirectoryForTesting(dir.path());
     struct Reset { ~Reset() { QMRamDiskDevice::setDefaultVolumesDirectoryForTesting(QString()); } } reset;
@@ -387,7 +387,7 @@ TEST(QMRamDiskDeviceMount, AWritableDefaultPlaceMountsWithoutNobrowse)
 TEST(QMRamDiskDeviceMount, NeverErasesADeviceWithDataToReachTheDefaultPlace)
 {
     // A default place that does not exist is not writable, as /media/<user> is not for a user.
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     QMRamDiskDevice::setDefaultVolumesDirectoryForTesting(dir.filePath(QStringLiteral("media/user")));
     struct Reset { ~Reset() { QMRamDiskDevice::setDefaultVolumesDirectoryForTesting(QString()); } } reset;
@@ -416,7 +416,7 @@ TEST(QMRamDiskDeviceEject, RemovesOnlyAnEmptiedMountDirectory)
     // A real unmount behind the fake tool, so the directory is what the RAM disk covered.
     tools.add(QStringLiteral("umount"), QStringLiteral("for a; do last=$a; done; /usr/bin/umount \"$last\""));
     tools.add(QStringLiteral("hdiutil"), QString());
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
 
     for (const bool userFile : {false, true}) {
@@ -494,7 +494,7 @@ TEST(QMRamDiskDevicePostCommand, CompletionAndChecks)
     EXPECT_EQ(why, QStringLiteral("The command file can not be a directory"));
     EXPECT_FALSE(QMRamDiskDevice::canStartPostCommand(QStringLiteral("/nonexistent/quilmo"), &why));
     EXPECT_EQ(why, QStringLiteral("The command file does not exist"));
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString plain = dir.filePath(QStringLiteral("plain"));
     QFile f(plain);

@@ -4,6 +4,7 @@
 #include "QMDiskToolPaths.h"
 #include "QMFunctions.h"
 #include "QMRamDiskDevice.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMVolumeCapacity.h"
 
@@ -14,7 +15,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -91,7 +91,7 @@ protected:
         return false;
     }
 
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
 };
 
 } // namespace

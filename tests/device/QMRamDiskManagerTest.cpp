@@ -1,11 +1,14 @@
 // Presets, the creation and mount-directory rules, the running check and the progress texts,
 // against real directories, real processes and real desktop entries.
+#include "QMBrowserLayouts.h"
+#include "QMFileRemover.h"
 #include "QMLog.h"
 #include "QMMacInfo.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
 #include "QMRunningApplications.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMTranslations.h"
 
@@ -16,7 +19,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <sys/mount.h>
@@ -214,7 +216,7 @@ protected:
     {
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root to make directories outside the system directories";
-        root = std::make_unique<QTemporaryDir>(QStringLiteral("/quilmo-mountdir-XXXXXX"));
+        root = std::make_unique<QMTemporaryDir>(QStringLiteral("/quilmo-mountdir-XXXXXX"));
         ASSERT_TRUE(root->isValid());
         base = root->path();
     }
@@ -225,7 +227,7 @@ protected:
         EXPECT_EQ(message, ok ? QString() : tr(expected)) << dir.toStdString() << " / " << name.toStdString();
         return !ok;
     }
-    std::unique_ptr<QTemporaryDir> root;
+    std::unique_ptr<QMTemporaryDir> root;
     QString base;
 };
 
@@ -352,41 +354,45 @@ TEST(QMRamDiskManager, PresetTypesTakeAnyMountDirectory)
 
 TEST(QMRamDiskManager, FirefoxPresetFollowsVersionAndCacheDirectory)
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString home = dir.path() + QStringLiteral("/home");
-    const QString bin = dir.path() + QStringLiteral("/bin");
-    // A distribution layout: the launcher in bin is a link to the real program beside its
-    // application.ini.
-    const QString app = dir.path() + QStringLiteral("/lib/firefox");
-    ASSERT_TRUE(mkdirs(home) && mkdirs(bin) && mkdirs(app));
-    EnvGuard envHome("HOME", home);
-    EnvGuard envCache("XDG_CACHE_HOME", home + QStringLiteral("/.cache"));
-    EnvGuard envPath("PATH", bin);
-
+    QMTest::ApplicationsRoot root;
+    const QString cache = qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/mozilla");
     EXPECT_EQ(statusOf(7), -1);
 
-    ASSERT_FALSE(QMTest::writeScript(app, QStringLiteral("firefox"), QStringLiteral("exit 0\n")).isEmpty());
-    ASSERT_TRUE(QFile::link(app + QStringLiteral("/firefox"), bin + QStringLiteral("/firefox")));
-    ASSERT_TRUE(writeFile(app + QStringLiteral("/application.ini"), "[App]\nVendor=Mozilla\nVersion=53.0.3\n"));
-    ASSERT_TRUE(mkdirs(home + QStringLiteral("/.cache/mozilla")));
+    // Debian's: /usr/bin/firefox is a wrapper script, the version is beside the real program.
+    const QString program = root.debianFirefoxEsr(QStringLiteral("53.0.3"));
+    const QString lib = root.at(QStringLiteral("/usr/lib/firefox-esr"));
+    ASSERT_TRUE(mkdirs(cache));
     EXPECT_EQ(statusOf(7), 0);
 
-    ASSERT_TRUE(writeFile(app + QStringLiteral("/application.ini"), "[App]\nVersion=54.0\n"));
-    const auto infos = QMRamDiskManager::creationInfosOfRamDiskType(7, QString());
+    ASSERT_TRUE(writeFile(lib + QStringLiteral("/application.ini"), "[App]\nVersion=54.0\n"));
+    auto infos = QMRamDiskManager::creationInfosOfRamDiskType(7, QString());
     ASSERT_TRUE(infos);
     EXPECT_EQ(infos->value(QStringLiteral("status")).toInt(), 1);
     EXPECT_EQ(infos->value(QStringLiteral("name")).toString(), QStringLiteral("firefox"));
-    EXPECT_EQ(infos->value(QStringLiteral("mountDirectory")).toString(), home + QStringLiteral("/.cache/mozilla"));
+    EXPECT_EQ(infos->value(QStringLiteral("mountDirectory")).toString(), cache);
     EXPECT_EQ(infos->value(QStringLiteral("size")).toULongLong(), 1000000000ULL);
+    EXPECT_EQ(infos->value(QStringLiteral("application")).toString(), QStringLiteral("Firefox 54.0 (%1)").arg(lib));
+    EXPECT_EQ(QMRamDiskManager::favoriteFirefoxAppPath(), root.at(QStringLiteral("/usr/bin/firefox")));
 
-    ASSERT_TRUE(QDir(home + QStringLiteral("/.cache/mozilla")).removeRecursively());
+    // Without application.ini, platform.ini; without either, what the program says.
+    ASSERT_TRUE(QFile::remove(lib + QStringLiteral("/application.ini")));
+    infos = QMRamDiskManager::creationInfosOfRamDiskType(7, QString());
+    EXPECT_EQ(infos->value(QStringLiteral("status")).toInt(), 0);
+    EXPECT_TRUE(infos->value(QStringLiteral("reason")).toString().contains(QStringLiteral("53.0.3")));
+    ASSERT_TRUE(QFile::remove(lib + QStringLiteral("/platform.ini")));
+    EXPECT_EQ(statusOf(7), 0);
+    QMTest::ApplicationsRoot::setVersionOutput(program, "Mozilla Firefox 115.8.0esr\n");
+    infos = QMRamDiskManager::creationInfosOfRamDiskType(7, QString());
+    EXPECT_EQ(infos->value(QStringLiteral("status")).toInt(), 1);
+    EXPECT_EQ(infos->value(QStringLiteral("version")).toString(), QStringLiteral("115.8.0esr"));
+
+    ASSERT_TRUE(QMFileRemover::removePath(cache).ok());
     EXPECT_EQ(statusOf(7), 0);
 }
 
 TEST(QMRamDiskManager, ChromeAndOtherPlatformPresetsFromTheirLayouts)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString home = dir.path() + QStringLiteral("/home");
     ASSERT_TRUE(mkdirs(home + QStringLiteral("/.cache")));
@@ -395,12 +401,13 @@ TEST(QMRamDiskManager, ChromeAndOtherPlatformPresetsFromTheirLayouts)
 
     {
         ApplicationsRootGuard root(dir.path() + QStringLiteral("/empty"));
-        for (qint64 type : {2, 3, 4, 5, 6, 8})
+        for (qint64 type : {2, 3, 4, 5, 6, 7, 8})
             EXPECT_EQ(statusOf(type), -1) << type;
         EXPECT_EQ(statusOf(0), 1);
         EXPECT_EQ(QMRamDiskManager::creationInfosOfRamDiskType(0, QString())->size(), 1);
+        EXPECT_EQ(statusOf(9), -1);
         EXPECT_FALSE(QMRamDiskManager::creationInfosOfRamDiskType(1, QString()));
-        EXPECT_FALSE(QMRamDiskManager::creationInfosOfRamDiskType(9, QString()));
+        EXPECT_FALSE(QMRamDiskManager::creationInfosOfRamDiskType(10, QString()));
     }
     {
         const QString old = dir.path() + QStringLiteral("/old");
@@ -457,7 +464,7 @@ TEST(QMRamDiskManager, RunningApplicationRefusesItsType)
 {
     // A program that runs as "firefox" for this user, and one for another user (so it lies
     // where any user may run it).
-    QTemporaryDir dir(QStringLiteral("/tmp/quilmo-apps-XXXXXX"));
+    QMTemporaryDir dir(QStringLiteral("/tmp/quilmo-apps-XXXXXX"));
     ASSERT_TRUE(dir.isValid());
     ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
     const QString fake = dir.path() + QStringLiteral("/firefox");
@@ -547,7 +554,7 @@ TEST(QMRamDiskManager, ProgressTextsAndTheEnglishTranslation)
 
 TEST(QMRamDiskManager, SupportDirectoryIsCreatedPrivate)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     {
         EnvGuard env("XDG_DATA_HOME", dir.path() + QStringLiteral("/data"));

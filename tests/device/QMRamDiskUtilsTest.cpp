@@ -3,6 +3,7 @@
 #include "QMLog.h"
 #include "QMRamDiskUtils.h"
 #include "QMRunningApplications.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <csignal>
@@ -52,7 +52,7 @@ public:
         QMRamDiskUtils::setInstallPrefixForTesting(QString());
     }
     QString libexec() const { return dir.path() + QStringLiteral("/libexec/quilmo"); }
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     bool valid = false;
 };
 
@@ -160,7 +160,7 @@ TEST(QMRamDiskUtils, PurgeRunsTheDiskToolsPurge)
 
 TEST(QMRamDiskUtils, SystemUtilitiesAreTheFirstInstalled)
 {
-    QTemporaryDir bin;
+    QMTemporaryDir bin;
     ASSERT_TRUE(bin.isValid());
     EnvGuard path("PATH", bin.path());
     EXPECT_TRUE(QMRamDiskUtils::activityMonitorURL().isEmpty());

@@ -2,12 +2,12 @@
 #include "QMDeviceTestSupport.h"
 #include "QMSimDevice.h"
 #include "QMSimDeviceList.h"
+#include "QMTemporaryDir.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <plist/plist.h>
 
@@ -67,7 +67,7 @@ protected:
     static QString ios(const char *version) { return QLatin1String(kRuntime) + QStringLiteral("iOS-") + QLatin1String(version); }
     static QString type(const char *t) { return QLatin1String(kDeviceType) + QLatin1String(t); }
 
-    QTemporaryDir _home;
+    QMTemporaryDir _home;
     QString _devices;
 };
 

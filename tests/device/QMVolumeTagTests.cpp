@@ -2,11 +2,11 @@
 #include "QMExtendedAttributes.h"
 #include "QMRamDiskDevice.h"
 #include "QMStringsFile.h"
+#include "QMTemporaryDir.h"
 
 #include <gtest/gtest.h>
 
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <cstdlib>
 #include <cstring>
@@ -97,7 +97,7 @@ TEST(QMStringsFile, RefusesAnythingElse)
 
 TEST(QMExtendedAttributes, SetGetAndRemoveWithoutFollowingLinks)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QByteArray path = enc(dir.path());
     const char *name = "user.org.quilmo.test";
@@ -127,7 +127,7 @@ TEST(QMExtendedAttributes, SetGetAndRemoveWithoutFollowingLinks)
 
 TEST(QMVolumeTag, RoundTripOfTheTwoEntries)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QVariantMap tag{{QStringLiteral("identifier"), QStringLiteral("0E9B7A52-1F8C-4B8E-9B39-2D6C1C2B5A11")},
                           {QStringLiteral("deviceNode"), QStringLiteral("/dev/loop7")}};
@@ -145,7 +145,7 @@ TEST(QMVolumeTag, RoundTripOfTheTwoEntries)
 
 TEST(QMVolumeTag, MissingEmptyOrForeignValuesAreNoTag)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     QVariantMap out{{QStringLiteral("keep"), 1}};
     EXPECT_FALSE(QMRamDiskDevice::setExtendedRamDiskInfos({}, dir.path())) << "an empty map is never written";

@@ -1,4 +1,5 @@
 #include "DiskToolTestSupport.h"
+#include "QMFileRemover.h"
 
 #include "QMTestSupport.h"
 
@@ -35,20 +36,20 @@ static QString toolDirectory()
 IsolatedTool::IsolatedTool()
 {
     g_toolDirectory = QStringLiteral(QUILMO_DISKTOOL_ISOLATED_DIR);
-    QDir(stateDir()).removeRecursively();
+    QMFileRemover::removePath(stateDir()).ok();
     QFile::remove(publicList());
 }
 
 IsolatedTool::~IsolatedTool()
 {
     g_toolDirectory.clear();
-    QDir(stateDir()).removeRecursively();
+    QMFileRemover::removePath(stateDir()).ok();
     QFile::remove(publicList());
     // What was set aside beside it.
     for (const QString &name : QDir(QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN)).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
         const QString path = QStringLiteral(QUILMO_DISKTOOL_ISOLATED_RUN "/") + name;
         if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
-            QDir(path).removeRecursively();
+            QMFileRemover::removePath(path).ok();
         else
             QFile::remove(path);
     }

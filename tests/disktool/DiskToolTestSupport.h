@@ -3,9 +3,10 @@
 // Runs the build tree's quilmo-disktool under its tool names, and guards that release the
 // loop devices and mounts a test makes, also when the test fails.
 
+#include "QMTemporaryDir.h"
+
 #include <QFile>
 #include <QString>
-#include <QTemporaryDir>
 #include <QProcess>
 #include <QStringList>
 
@@ -175,7 +176,7 @@ struct MountedRamDisk {
     }
 
     RamDisk disk;
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     std::unique_ptr<MountGuard> guard;
     bool mounted = false;
     QString error;

@@ -3,11 +3,11 @@
 // so attaching large devices here costs nothing.
 
 #include "DiskToolTestSupport.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
 
 #include <unistd.h>
 
@@ -58,7 +58,7 @@ struct Attached {
 TEST(DiskToolLimits, AUsersDevicesTogetherStayWithinTheMemoryLessTheReserve)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const uid_t user = testUid(2);
     const quint64 allowedSectors = allowedPerUser() / 512;
     Attached attached;
@@ -81,7 +81,7 @@ TEST(DiskToolLimits, AUsersDevicesTogetherStayWithinTheMemoryLessTheReserve)
 TEST(DiskToolLimits, AUserHasAtMostSixteenDevices)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const uid_t user = testUid(2);
     Attached attached;
     for (int i = 0; i < 16; ++i)

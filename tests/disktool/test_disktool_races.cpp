@@ -3,6 +3,7 @@
 // nodes put onto a RAM disk to gain rights.
 
 #include "DiskToolTestSupport.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include <atomic>
 #include <chrono>
@@ -106,7 +106,7 @@ TEST(DiskToolRace, MountingWhileThePlaceIsSwappedForALinkNeverMountsElsewhere)
     const uid_t user = testUid();
     RamDisk disk(65536, user);
     ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     // The caller's own directory, and a link to another directory of theirs: only the link
     // rule stands between the tool and the wrong place.
@@ -155,7 +155,7 @@ TEST(DiskToolRace, UnmountingWhileThePathIsSwappedNeverUnmountsAnotherVolume)
     const uid_t user = testUid();
     RamDisk disk(65536, user);
     ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     // a: the parent of our volume; b: the parent of a foreign volume (a tmpfs of the
     // caller's, so that only its being foreign protects it); c: a link to whatever is at b.
@@ -223,7 +223,7 @@ TEST(DiskToolRights, ASetUserIdProgramOrADeviceNodeOnARamDiskGivesNothing)
     const uid_t user = testUid();
     RamDisk disk(65536);
     ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     ASSERT_EQ(chmod(bytes(dir.path()).constData(), 0755), 0);
     const QString volume = dir.path() + QStringLiteral("/volume");

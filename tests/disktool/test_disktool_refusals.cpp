@@ -2,7 +2,9 @@
 // and changes nothing.
 
 #include "DiskToolTestSupport.h"
+#include "QMFileRemover.h"
 #include "QMFormatRules.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -59,7 +60,7 @@ protected:
     }
     void expectMountRefused(const QString &path) { expectRefusal(QStringLiteral("mount"), plainMountArgs(_disk->device(), path), _user); }
 
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
     uid_t _user = 0;
     std::unique_ptr<RamDisk> _disk;
     QString _target;
@@ -84,7 +85,7 @@ TEST_F(DiskToolRefusal, MountPathsThatAreNotPlainDirectoriesOfTheCaller)
     expectMountRefused(QStringLiteral("/media"));
     expectMountRefused(QStringLiteral("/tmp"));
     // Inside a system directory, even where the caller owns the directory itself.
-    QTemporaryDir inTmp(QStringLiteral("/tmp/quilmo-refusal-XXXXXX"));
+    QMTemporaryDir inTmp(QStringLiteral("/tmp/quilmo-refusal-XXXXXX"));
     ASSERT_TRUE(inTmp.isValid());
     ASSERT_EQ(chown(inTmp.path().toLocal8Bit().constData(), _user, _user), 0);
     expectMountRefused(inTmp.path());
@@ -307,7 +308,7 @@ TEST(DiskToolNames, DiskutilFindsItsPlaceBeforeItErases)
     ASSERT_TRUE(QDir().mkpath(taken));
     struct Remove {
         QString path;
-        ~Remove() { QDir(path).removeRecursively(); }
+        ~Remove() { QMFileRemover::removePath(path).ok(); }
     } remove{taken};
     QFile keep(taken + QStringLiteral("/keep"));
     ASSERT_TRUE(keep.open(QIODevice::WriteOnly));

@@ -3,6 +3,7 @@
 // record) until they let go, and a later detach finishes the job.
 
 #include "DiskToolTestSupport.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <sys/stat.h>
@@ -81,7 +81,7 @@ protected:
         EXPECT_TRUE(infoFor(_disk->device(), _owner).has_value()) << "the owner record was dropped";
     }
 
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
     uid_t _owner = 0, _other = 0;
     std::unique_ptr<RamDisk> _disk;
     QString _target;

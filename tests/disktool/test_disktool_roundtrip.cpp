@@ -2,6 +2,7 @@
 // detach, and what each step leaves behind.
 
 #include "DiskToolTestSupport.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
-#include <QTemporaryDir>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,7 +79,7 @@ TEST_P(DiskToolRoundTrip, AttachFormatMountUnmountDetach)
                              .arg(device, expectInsensitive ? QStringLiteral("case-insensitive")
                                                             : QStringLiteral("case-sensitive")));
 
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     MountGuard mountGuard(dir.path());
     const Result mount = runTool(QStringLiteral("mount"), mountArgs(device, dir.path()));
@@ -155,7 +155,7 @@ TEST(DiskTool, FormatCutsTheLabelOnACharacterBoundaryAndGivesTheRootToTheCaller)
                 &label);
     EXPECT_EQ(label.trimmed(), QStringLiteral("ÄÖÜäöüÄÖ"));
 
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     ASSERT_EQ(chown(dir.path().toLocal8Bit().constData(), user, user), 0);
     MountGuard guard(dir.path());
@@ -203,7 +203,7 @@ TEST(DiskTool, DeletedFilesGiveTheirMemoryBack)
     QM_REQUIRE_LOOP_DEVICES();
     RamDisk disk(1048576); // 512 MB
     ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     MountGuard guard(dir.path());
     ASSERT_EQ(runTool(QStringLiteral("mount"), mountArgs(disk.device(), dir.path())).status, 0);
@@ -250,7 +250,7 @@ TEST(DiskTool, DiskutilErasesAndMountsUnderMedia)
 
 TEST(DiskTool, MdutilMarksTheVolumeForDesktopIndexers)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString marker = dir.path() + QStringLiteral("/.trackerignore");
     EXPECT_EQ(runTool(QStringLiteral("mdutil"), {QStringLiteral("-i"), QStringLiteral("off"), dir.path()}).status, 0);
@@ -288,7 +288,7 @@ TEST(DiskTool, ANormalUserListsAndMarksWithoutRootAndIsAskedForTheRest)
     RamDisk rootsDisk(2048, std::nullopt, false);
     ASSERT_TRUE(rootsDisk.ok()) << rootsDisk.error().toStdString();
     // Outside the test's private home, which the other user cannot enter.
-    QTemporaryDir dir(QStringLiteral("/home/quilmo-nobody-XXXXXX"));
+    QMTemporaryDir dir(QStringLiteral("/home/quilmo-nobody-XXXXXX"));
     ASSERT_TRUE(dir.isValid());
     ASSERT_EQ(chown(dir.path().toLocal8Bit().constData(), nobody, nobody), 0);
     auto asNobody = [&](const QString &tool, const QStringList &args) {
@@ -322,7 +322,7 @@ TEST(DiskTool, AFailureOrAKillInsideAttachLeavesNothing)
     if (!QFileInfo(QStringLiteral("/usr/bin/prlimit")).isExecutable())
         GTEST_SKIP() << "needs prlimit";
     const uid_t user = testUid(2);
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString hdiutil = QMTest::libexecDir() + QStringLiteral("/hdiutil");
     // Real failures at each step after the memory file exists: too few descriptors for the
@@ -356,7 +356,7 @@ TEST(DiskTool, TheDefaultParentUnderMediaIsUsableByItsUserAlone)
     RamDisk disk(65536);
     ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
     ASSERT_TRUE(QDir().mkpath(QStringLiteral("/media/root")));
-    QTemporaryDir own(QStringLiteral("/media/root/quilmo-test-XXXXXX"));
+    QMTemporaryDir own(QStringLiteral("/media/root/quilmo-test-XXXXXX"));
     ASSERT_TRUE(own.isValid());
     MountGuard guard(own.path());
     const Result mount = runTool(QStringLiteral("mount"), mountArgs(disk.device(), own.path()));

@@ -4,6 +4,8 @@
 // damage the record, so they run the test-only build whose record lives in the build tree.
 
 #include "DiskToolTestSupport.h"
+#include "QMFileRemover.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +14,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,7 +94,7 @@ protected:
         return *_disks.back();
     }
 
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
     uid_t _alice = 0, _bob = 0;
     std::unique_ptr<IsolatedTool> _tool;
     std::vector<std::unique_ptr<RamDisk>> _disks;
@@ -195,7 +196,7 @@ TEST_F(DiskToolState, APlantedRecordIsSetAsideAndGivesNoOneAnotherUsersDevice)
         for (const QString &name : setAside()) {
             const QString path = IsolatedTool::stateDir() + QLatin1Char('/') + name;
             if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
-                QDir(path).removeRecursively();
+                QMFileRemover::removePath(path).ok();
             else
                 QFile::remove(path);
         }

@@ -7,6 +7,7 @@
 #include "QMRamDiskAutoSave.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 #include "QMVolumeHolders.h"
 
 #include "QMTestSupport.h"
@@ -17,7 +18,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -69,11 +69,11 @@ QByteArray recordIn(const QString &path)
 // copy was read.
 TEST(QMDataSafety, WritesThroughASharedMappingReachEverySaveWhereNoTimeMoves)
 {
-    QTemporaryDir volumeDir(QStringLiteral("/dev/shm/quilmo-mapped-XXXXXX"));
+    QMTemporaryDir volumeDir(QStringLiteral("/dev/shm/quilmo-mapped-XXXXXX"));
     struct statfs sfs {};
     if (!volumeDir.isValid() || statfs(fs(volumeDir.path()).constData(), &sfs) != 0 || sfs.f_type != TMPFS_MAGIC)
         GTEST_SKIP() << "no memory file system at /dev/shm";
-    QTemporaryDir disk;
+    QMTemporaryDir disk;
     const QString volume = volumeDir.path(), backup = disk.filePath(QStringLiteral("ID.QuilmoBackup"));
     const QString db = volume + QStringLiteral("/records.db");
     ASSERT_TRUE(writeFile(db, page("record-v0")));
@@ -243,7 +243,7 @@ TEST(QMDataSafetyEndToEnd, ABackupFolderThatIsALinkIsUsedWhereItLeads)
 // (beside the unfinished new one), and the restore takes it.
 TEST(QMDataSafety, TheRestoreTakesThePreviousCopyWhenTheCurrentOneIsMissing)
 {
-    QTemporaryDir volume, disk, restored;
+    QMTemporaryDir volume, disk, restored;
     const QString backup = disk.filePath(QStringLiteral("ID.QuilmoBackup"));
     ASSERT_TRUE(writeFile(volume.filePath(QStringLiteral("a.txt")), "complete"));
     ASSERT_TRUE(QDir().mkpath(volume.filePath(QStringLiteral("folder"))));
@@ -264,7 +264,7 @@ TEST(QMDataSafety, TheRestoreTakesThePreviousCopyWhenTheCurrentOneIsMissing)
 TEST(QMDataSafety, EveryFailedItemIsLoggedWithItsCause)
 {
     QM_REQUIRE_LOOP_DEVICES();
-    QTemporaryDir volume, disk;
+    QMTemporaryDir volume, disk;
     LoopFileSystem full(disk.filePath(QStringLiteral("disk.img")), disk.filePath(QStringLiteral("disk")), 8, {}, false);
     ASSERT_TRUE(full.isValid());
     for (int i = 0; i < 40; ++i)

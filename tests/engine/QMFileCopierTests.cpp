@@ -4,6 +4,7 @@
 #include "QMFileCopier.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 
 #include "QMTestSupport.h"
 
@@ -11,7 +12,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -63,7 +63,7 @@ void makeSparse(const QByteArray &path)
 // user's folder on Linux; so is a name that is not UTF-8, and a lost+found holding data.
 TEST(QMRamDiskCopies, EveryTopLevelNameButAnEmptyLostAndFoundGoesBothWays)
 {
-    QTemporaryDir volume, disk, fresh;
+    QMTemporaryDir volume, disk, fresh;
     const QList<QByteArray> names{
         // volume-root names
         ".vol", ".file", ".Trashes", ".fseventsd", ".Spotlight-V100", ".hotfiles.btree", ".DocumentRevisions-V100",
@@ -104,7 +104,7 @@ TEST(QMRamDiskCopies, EveryTopLevelNameButAnEmptyLostAndFoundGoesBothWays)
 
 TEST(QMRamDiskCopies, HardLinksHolesAndAttributesOfEveryItemSurviveARoundTrip)
 {
-    QTemporaryDir volume, disk, fresh;
+    QMTemporaryDir volume, disk, fresh;
     const QByteArray v = fs(volume.path());
     ASSERT_EQ(mkdir(c(v + "/dir"), 0750), 0);
     ASSERT_EQ(mkdir(c(v + "/dir/sub"), 0700), 0);
@@ -153,12 +153,12 @@ TEST(QMRamDiskCopies, HardLinksHolesAndAttributesOfEveryItemSurviveARoundTrip)
 // is never restored, and the complete copy is found under either name of the switch.
 TEST(QMRamDiskCopies, AnInterruptedCopyIsNeverTheRestoreSource)
 {
-    QTemporaryDir disk;
+    QMTemporaryDir disk;
     const QString backup = disk.path() + QStringLiteral("/ID.QuilmoBackup");
     const QString previous = backup + QStringLiteral(".previous"), partial = backup + QStringLiteral(".partial");
     QMRamDiskBackup *b = QMRamDiskBackup::sharedInstance();
     auto restored = [&]() -> QByteArray {
-        QTemporaryDir fresh;
+        QMTemporaryDir fresh;
         if (b->restoreRamDiskAtPath(fresh.path(), backup))
             return "<error>";
         return readFile(fresh.path() + QStringLiteral("/which"));
@@ -181,7 +181,7 @@ TEST(QMRamDiskCopies, AnInterruptedCopyIsNeverTheRestoreSource)
     EXPECT_EQ(restored(), QByteArray("current"));
 
     // The next backup clears what the interrupted one left and ends with one copy.
-    QTemporaryDir volume;
+    QMTemporaryDir volume;
     writeFile(volume.path() + QStringLiteral("/which"), "new");
     ASSERT_FALSE(b->backupRamDiskAtPath(volume.path(), backup, QStringLiteral("previous")));
     EXPECT_EQ(readFile(backup + QStringLiteral("/which")), QByteArray("new"));
@@ -191,7 +191,7 @@ TEST(QMRamDiskCopies, AnInterruptedCopyIsNeverTheRestoreSource)
 
 TEST(QMRamDiskCopies, FailuresNameTheirItemsEvenWhenNotUtf8)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const QByteArray d = fs(dir.path());
     ASSERT_TRUE(writeBytes(d + "/a", "A"));
     ASSERT_TRUE(writeBytes(d + "/\xe9t\xe9", "B"));

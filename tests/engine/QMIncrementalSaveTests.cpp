@@ -4,6 +4,7 @@
 #include "QMFileCopier.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 
 #include "QMTestSupport.h"
 
@@ -16,7 +17,6 @@
 #include <QProcess>
 #include <QThread>
 #include <QMap>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <map>
@@ -187,7 +187,7 @@ protected:
     }
     QString volume() const { return _volume.path(); }
 
-    QTemporaryDir _volume, _disk;
+    QMTemporaryDir _volume, _disk;
     QByteArray v, b;
     QString backup;
 };
@@ -345,7 +345,7 @@ TEST_F(IncrementalSave, AnOwnershipChangeAloneWritesANewFileWithTheNewOwner)
     EXPECT_EQ(statOf(b + "/given").st_uid, 4322u);
     EXPECT_EQ(statOf(b + "/given").st_gid, 4323u);
 
-    QTemporaryDir restored;
+    QMTemporaryDir restored;
     ASSERT_FALSE(QMRamDiskBackup::sharedInstance()->restoreRamDiskAtPath(restored.path(), backup));
     const QByteArray r = fs(restored.path());
     EXPECT_EQ(statOf(r + "/regrouped").st_gid, 4321u);

@@ -2,6 +2,7 @@
 #include "QMRamDisk.h"
 #include "QMRamDiskActionLock.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <sys/stat.h>
@@ -105,7 +105,7 @@ TEST(QMRamDiskActionLock, APlantedLockFileIsRefusedNotFollowed)
     QMRamDisk::Ptr r = QMRamDisk::create();
     const QString dir = QMRamDiskActionLock::lockDirectory();
     const QString path = QMRamDiskActionLock::lockPathForIdentifier(dir, r->identifier());
-    QTemporaryDir elsewhere;
+    QMTemporaryDir elsewhere;
     const QString target = elsewhere.filePath(QStringLiteral("victim"));
     ASSERT_TRUE(QFile::link(target, path));
     QMError::Ptr error;

@@ -6,6 +6,7 @@
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 
 #include "QMTestSupport.h"
 
@@ -15,7 +16,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <fcntl.h>
@@ -46,7 +46,7 @@ TEST(QMRamDiskAutoSave, EveryKindOfChangeSinceTheLastSaveIsSeen)
     const QStringList kinds{QStringLiteral("write"),  QStringLiteral("chmod"),  QStringLiteral("xattr"),
                             QStringLiteral("delete"), QStringLiteral("rename"), QStringLiteral("add"),
                             QStringLiteral("deep"),   QStringLiteral("link"),   QStringLiteral("rmdir")};
-    QTemporaryDir root;
+    QMTemporaryDir root;
     for (const QString &kind : kinds) {
         const QString t = root.filePath(kind);
         ASSERT_TRUE(QDir().mkpath(t + QStringLiteral("/a/b/c/empty")));
@@ -113,7 +113,7 @@ TEST(QMRamDiskAutoSave, TheIntervalIsArchivedOnlyWhenSetAndMissingMeansOff)
     EXPECT_EQ(QMRamDisk::initWithCoder(coder)->autoSaveInterval(), 0);
 
     // Through the entries file and back.
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     QMRamDiskEntries entries;
     entries.setEntriesFilePath(dir.filePath(QStringLiteral("RamDiskEntries")));
     QMRamDisk::Ptr kept = entries.addRamDisk();

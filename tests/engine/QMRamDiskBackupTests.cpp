@@ -2,6 +2,7 @@
 
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 
 #include "QMTestSupport.h"
 
@@ -9,7 +10,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -105,7 +105,7 @@ void expectSameTree(const QString &from, const QString &to)
 
 TEST(QMRamDiskBackup, BackupThenRestoreKeepsContentsAndAttributes)
 {
-    QTemporaryDir volume, disk, fresh;
+    QMTemporaryDir volume, disk, fresh;
     fillVolume(volume.path());
     const QString backup = disk.path() + QStringLiteral("/parents/made/ID.QuilmoBackup");
     QMRamDiskBackup *b = QMRamDiskBackup::sharedInstance();
@@ -123,7 +123,7 @@ TEST(QMRamDiskBackup, BackupThenRestoreKeepsContentsAndAttributes)
 
 TEST(QMRamDiskBackup, AReplacedCopyIsRemovedBehindTheSaveAndALeftoverWithTheNext)
 {
-    QTemporaryDir volume, disk;
+    QMTemporaryDir volume, disk;
     const QString backup = disk.path() + QStringLiteral("/D.QuilmoBackup");
     QMRamDiskBackup *b = QMRamDiskBackup::sharedInstance();
     writeFile(volume.path() + QStringLiteral("/one.txt"), "1");
@@ -149,7 +149,7 @@ TEST(QMRamDiskBackup, AReplacedCopyIsRemovedBehindTheSaveAndALeftoverWithTheNext
 
 TEST(QMRamDiskBackup, PreviousBackupIsReplacedOnlyByACompleteOne)
 {
-    QTemporaryDir volume, disk;
+    QMTemporaryDir volume, disk;
     const QString backup = disk.path() + QStringLiteral("/B.QuilmoBackup");
     QMRamDiskBackup *b = QMRamDiskBackup::sharedInstance();
     writeFile(volume.path() + QStringLiteral("/one.txt"), "1");
@@ -163,7 +163,7 @@ TEST(QMRamDiskBackup, PreviousBackupIsReplacedOnlyByACompleteOne)
 
     // A volume holding only its file system's empty lost+found gives an empty backup and
     // drops the previous one.
-    QTemporaryDir systemOnly;
+    QMTemporaryDir systemOnly;
     QDir(systemOnly.path()).mkdir(QStringLiteral("lost+found"));
     ASSERT_FALSE(b->backupRamDiskAtPath(systemOnly.path(), backup, QStringLiteral("previous")));
     EXPECT_TRUE(QDir(backup).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
@@ -175,7 +175,7 @@ TEST(QMRamDiskBackup, AFailedItemFailsTheBackupAndKeepsTheCompleteOne)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to mount a small file system";
     // The backup lands on a file system too small for one of the items.
-    QTemporaryDir volume, disk;
+    QMTemporaryDir volume, disk;
     const QString small = disk.path() + QStringLiteral("/small");
     QDir().mkpath(small);
     ASSERT_EQ(mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=1m"), 0);
@@ -209,7 +209,7 @@ TEST(QMRamDiskBackup, AFailedItemFailsTheBackupAndKeepsTheCompleteOne)
 
 TEST(QMRamDiskBackup, RestoreEdgeCases)
 {
-    QTemporaryDir volume, disk;
+    QMTemporaryDir volume, disk;
     QMRamDiskBackup *b = QMRamDiskBackup::sharedInstance();
     // No backup yet: nothing to copy, no error.
     EXPECT_FALSE(b->restoreRamDiskAtPath(volume.path(), disk.path() + QStringLiteral("/none")));
@@ -243,7 +243,7 @@ TEST(QMRamDiskBackup, RestoreEdgeCases)
 
 TEST(QMRamDiskBackup, AnUnreadableVolumeKeepsTheOldBackupInPlace)
 {
-    QTemporaryDir disk;
+    QMTemporaryDir disk;
     const QString backup = disk.path() + QStringLiteral("/B");
     QDir().mkpath(backup);
     writeFile(backup + QStringLiteral("/precious.txt"), "p");
@@ -257,7 +257,7 @@ TEST(QMRamDiskBackup, AnUnreadableVolumeKeepsTheOldBackupInPlace)
 
 TEST(QMRamDiskBackup, FileOperations)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const QString a = dir.path() + QStringLiteral("/a"), b = dir.path() + QStringLiteral("/b");
     writeFile(a, "A");
     writeFile(b, "B");

@@ -1,6 +1,7 @@
 // The two formats under the entries file: property lists and keyed archives.
 #include "QMKeyedArchiver.h"
 #include "QMPropertyListSerialization.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QPointF>
-#include <QTemporaryDir>
 
 namespace {
 
@@ -113,7 +113,7 @@ TEST(QMRamDiskEntriesCodec, DeepNestingIsRefused)
 
 TEST(QMRamDiskEntriesCodec, FilesAreWrittenWholeAndReadBackWithTheirStatus)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("RamDiskEntries"));
     QVariantMap dict;

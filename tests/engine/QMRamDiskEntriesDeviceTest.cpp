@@ -5,6 +5,7 @@
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <condition_variable>
 #include <mutex>
@@ -72,7 +72,7 @@ TEST(QMRamDiskEntriesDevice, ActionsThroughTheStoreAndTheRefresh)
     ASSERT_TRUE(sandbox.isValid());
     StoreDelegate delegate;
     QMRamDiskEntries entries(&delegate);
-    QTemporaryDir fileDir;
+    QMTemporaryDir fileDir;
     entries.setEntriesFilePath(fileDir.filePath(QStringLiteral("RamDiskEntries")));
 
     QMRamDisk::Ptr r = entries.addRamDisk();
@@ -132,7 +132,7 @@ TEST(QMRamDiskEntriesDevice, OlderEntriesFindTheirVolumeByUuidOrDeviceNumber)
     RamDiskSandbox sandbox;
     ASSERT_TRUE(sandbox.isValid());
     QMRamDiskEntries entries;
-    QTemporaryDir fileDir;
+    QMTemporaryDir fileDir;
     const QString path = fileDir.filePath(QStringLiteral("RamDiskEntries"));
 
     QMRamDisk::Ptr a = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("a")), QStringLiteral("OldA"));

@@ -4,6 +4,7 @@
 #include "QMPropertyListSerialization.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -53,7 +53,7 @@ protected:
         return names(reader);
     }
 
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     QString path;
     QMRamDiskEntries a, b, reader;
 };
@@ -234,14 +234,14 @@ protected:
         EXPECT_EQ(names(reader), QStringList{QStringLiteral("Mine")});
     }
 
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     QString path;
     QMRamDiskEntries entries;
 };
 
 TEST_F(HostileEntriesFileTest, SymbolicLinkIsNotFollowed)
 {
-    QTemporaryDir elsewhere;
+    QMTemporaryDir elsewhere;
     const QString target = elsewhere.filePath(QStringLiteral("secret"));
     ASSERT_TRUE(writeFile(target, "not yours"));
     ASSERT_TRUE(QFile::link(target, path));

@@ -6,6 +6,7 @@
 #include "QMPropertyListSerialization.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTimer>
 
 using namespace QMEngineTest;
@@ -157,7 +157,7 @@ protected:
         EXPECT_EQ(reader.ramDisks().at(1)->identifier(), b->identifier());
     }
 
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     QString path;
     QMRamDiskEntries entries;
     QMRamDisk::Ptr a, b;
@@ -217,7 +217,7 @@ TEST_F(DamagedEntriesFileTest, WronglyTypedFile)
 
 TEST(QMRamDiskEntriesConcurrency, TwoWritersLoseNothingAndNeverLeaveTheFileUnreadable)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("RamDiskEntries"));
     QObject owner;
@@ -345,7 +345,7 @@ TEST(QMRamDiskEntriesNotification, ReachesAnObserverInAnotherProcess)
 
 TEST(QMRamDiskEntriesNotification, WithoutABusPostingWarnsAndDoesNothing)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     QObject owner;
     QProcess *child = startChild(QStringLiteral("PosterWithoutBus"),

@@ -3,12 +3,12 @@
 // event loop turns.
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QTemporaryDir>
 
 #include <thread>
 
@@ -91,7 +91,7 @@ TEST(QMRamDiskReports, QueuedReportsKeepTheValuesOfTheirMoment)
 
 TEST(QMRamDiskEntriesList, ChangesOfTheListAreSignalled)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     QMRamDiskEntries entries;
     entries.setEntriesFilePath(dir.filePath(QStringLiteral("RamDiskEntries")));
@@ -160,7 +160,7 @@ TEST(QMRamDiskEntriesQuit, AnActionThatOutlivesItsStoreReportsToNobody)
     // A creation whose device tool takes a second and then fails: its last reports come
     // after the store is gone.
     ToolWrappers tools({}, {{QStringLiteral("hdiutil"), QStringLiteral("sleep 1\nexit 1\n")}});
-    QTemporaryDir mountDir(QMTest::testHome() + QStringLiteral("/mnt-XXXXXX"));
+    QMTemporaryDir mountDir(QMTest::testHome() + QStringLiteral("/mnt-XXXXXX"));
     ASSERT_TRUE(mountDir.isValid());
     SnapshotDelegate window;
     QMRamDisk::Ptr r;

@@ -6,6 +6,7 @@
 #include "QMRamDiskTestSupport.h"
 #include "QMRamDiskUtils.h"
 #include "QMSharedLoginItems.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 
 using namespace QMEngineTest;
 
@@ -50,7 +50,7 @@ protected:
         path = dir.filePath(QStringLiteral("RamDiskEntries"));
         entries.setEntriesFilePath(path);
     }
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     QString path;
     QMRamDiskEntries entries;
 };
@@ -241,7 +241,7 @@ TEST_F(EntriesStoreTest, WaitingEndAllIsBounded)
 
 TEST_F(EntriesStoreTest, HelperLoginItemFollowsTheSettings)
 {
-    QTemporaryDir prefix;
+    QMTemporaryDir prefix;
     ASSERT_TRUE(prefix.isValid());
     QDir().mkpath(prefix.filePath(QStringLiteral("libexec/quilmo")));
     const QString helper = QMTest::writeScript(prefix.filePath(QStringLiteral("libexec/quilmo")),

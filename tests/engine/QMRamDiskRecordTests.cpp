@@ -3,6 +3,7 @@
 #include "QMRamDisk.h"
 #include "QMRamDiskEntry.h"
 #include "QMRamDiskTestSupport.h"
+#include "QMTemporaryDir.h"
 
 #include "QMMacInfo.h"
 #include "QMRamDiskManager.h"
@@ -10,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QTemporaryDir>
 
 #include <atomic>
 #include <thread>
@@ -183,7 +183,7 @@ TEST(QMRamDiskRecord, UsageAndContents)
     r->setVolFree(250);
     EXPECT_DOUBLE_EQ(r->diskUsage(), 0.75);
 
-    QTemporaryDir volume;
+    QMTemporaryDir volume;
     ASSERT_TRUE(volume.isValid());
     r->setStatus(2);
     r->setPath(volume.path());
@@ -297,7 +297,7 @@ TEST(QMRamDiskRecord, BusyRecordRefusesASecondAction)
 
 TEST(QMRamDiskRecord, CleanUpRefusesPathsThatAreNotItsVolume)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     writeFile(dir.path() + QStringLiteral("/keep.txt"), "x");
     QMRamDisk::Ptr r = QMRamDisk::create();
     LogCapture log;

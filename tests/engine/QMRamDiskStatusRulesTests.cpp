@@ -52,7 +52,7 @@ QStringList entriesOf(const QString &dir)
 
 TEST(QMRamDiskStatusRules, NotCreatedAllowsOnlyCreateEjectAndRebuild)
 {
-    QTemporaryDir place(QMTest::testHome() + QStringLiteral("/place-XXXXXX"));
+    QMTemporaryDir place(QMTest::testHome() + QStringLiteral("/place-XXXXXX"));
     ASSERT_TRUE(place.isValid());
     QMRamDisk::Ptr r = QMRamDisk::create();
     r->setMountDirectory(place.path());

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "QMRamDisk.h"
+#include "QMTemporaryDir.h"
 
 #include <QList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <condition_variable>
 #include <functional>
@@ -60,7 +60,7 @@ public:
                                quint64 size = 128000000ULL);
 
 private:
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
     QList<QMRamDisk::Ptr> _watched;
 };
 
@@ -78,7 +78,7 @@ public:
     QStringList log() const;
 
 private:
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
     QString _logPath;
 };
 

@@ -1,5 +1,6 @@
 #include "QMFunctions.h"
 #include "QMLog.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <fcntl.h>
@@ -30,7 +30,7 @@ struct QuietLog
 
 TEST(QMFunctionsRunner, RefusesWhatCannotRunWithoutStartingAnything)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const QString plain = dir.filePath(QStringLiteral("plain"));
     QFile f(plain);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
@@ -122,7 +122,7 @@ TEST(QMFunctionsRunner, ArgumentsAreNotInterpretedAndEnvironmentAndDirectoryAppl
     ASSERT_TRUE(QMFunctions::executeCommand(kChild, {QStringLiteral("env")}, &status, &out, nullptr));
     EXPECT_TRUE(out.contains(QStringLiteral("HOME=") + QDir::homePath()));
 
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     ASSERT_TRUE(QMFunctions::executeCommand(kChild, {QStringLiteral("pwd")}, std::nullopt, dir.path(), &status, &out, nullptr));
     EXPECT_EQ(out, QDir(dir.path()).canonicalPath());
 }
@@ -131,7 +131,7 @@ TEST(QMFunctionsRunner, PrivilegedExecutionStartsWithoutWaiting)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "as a normal user this would ask polkit for a password";
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const QString marker = dir.filePath(QStringLiteral("marker"));
     const QString tool = QMTest::writeScript(dir.path(), QStringLiteral("tool"), QStringLiteral("echo \"$1\" > \"$2\"\n"));
     ASSERT_TRUE(QMFunctions::executeWithPrivileges(tool, {QStringLiteral("done"), marker}));
@@ -152,7 +152,7 @@ TEST(QMFunctionsRunner, PrivilegedExecutionThatWaitsGivesTheExitStatus)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "as a normal user this would ask polkit for a password";
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const QString marker = dir.filePath(QStringLiteral("marker"));
     const QString tool = QMTest::writeScript(dir.path(), QStringLiteral("tool"),
                                              QStringLiteral("sleep 0.2; echo \"$1\" > \"$2\"; exit 3\n"));
@@ -244,7 +244,7 @@ TEST(QMFunctionsFiles, LinesFromString)
 
 TEST(QMFunctionsFiles, WholeSecondTimes)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("f"));
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));

@@ -1,12 +1,13 @@
+#include "QMFileRemover.h"
 #include "QMLog.h"
 #include "QMSharedLoginItems.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QUrl>
 
 namespace {
@@ -20,7 +21,7 @@ protected:
         for (const char *sub : {"/copyA", "/copy B", "/50% \"odd\" $dir"})
             QDir().mkpath(tmp.path() + QLatin1String(sub));
         autostart = QMSharedLoginItems::autostartDirectory();
-        QDir(autostart).removeRecursively();
+        QMFileRemover::removePath(autostart).ok();
         QFile::remove(autostart);
         previousSink = QMLog::setSink([this](const QString &entry) { log << entry; });
         helperA = QMTest::writeScript(tmp.path() + QStringLiteral("/copyA"), QStringLiteral("Quilmo-Helper"),
@@ -31,7 +32,7 @@ protected:
     void TearDown() override
     {
         QMLog::setSink(previousSink);
-        QDir(autostart).removeRecursively();
+        QMFileRemover::removePath(autostart).ok();
         QFile::remove(autostart);
     }
 
@@ -53,7 +54,7 @@ protected:
         return list;
     }
 
-    QTemporaryDir tmp;
+    QMTemporaryDir tmp;
     QString autostart;
     QString helperA, helperB;
     QStringList log;
@@ -160,7 +161,7 @@ TEST_F(LoginItemsTest, RefusesWhatCannotBecomeAnItem)
 
     // A list that cannot be read is an error, and the out flag stays as it was.
     log.clear();
-    QDir(autostart).removeRecursively();
+    QMFileRemover::removePath(autostart).ok();
     QFile blocker(autostart);
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QMRamDisk.h"
+#include "QMTemporaryDir.h"
 
 #include <QDBusConnection>
 #include <QList>
@@ -8,7 +9,6 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
-#include <QTemporaryDir>
 #include <QUrl>
 #include <QStringList>
 #include <QVariantMap>
@@ -85,7 +85,7 @@ public:
     QStringList calls() const;
 
 private:
-    QTemporaryDir _dir;
+    QMTemporaryDir _dir;
 };
 
 // One Quilmo-Helper process of an installation, offscreen unless the environment given

@@ -9,6 +9,7 @@
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskTestSupport.h"
 #include "QMRamDiskUtils.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "RamDiskMenuItemView.h"
 #include "StatusMenuController.h"
@@ -23,7 +24,6 @@
 #include <QMenu>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QWidgetAction>
 
@@ -53,7 +53,7 @@ public:
     QString marker(const QString &name) const { return _dir.path() + u'/' + name; }
 
 private:
-    QTemporaryDir _dir{QMTest::testHome() + QStringLiteral("/prefix-XXXXXX")};
+    QMTemporaryDir _dir{QMTest::testHome() + QStringLiteral("/prefix-XXXXXX")};
 };
 
 class StatusMenuControllerTest : public ::testing::Test
@@ -195,92 +195,6 @@ TEST_F(StatusMenuControllerTest, ReloadsOnOthersChangesButNotOnItsOwnNorWhileBus
     controller.ramDiskEntries()->ramDisks().first()->setAction(QMRamDiskAction_none);
 }
 
-TEST_F(StatusMenuControllerTest, DirectorySubmenusListFilesAndFoldersAndSayWhenEmpty)
-{
-    QMHelperTest::UrlCatcher catcher;
-    StatusMenuController controller;
-    QTemporaryDir dir(QMTest::testHome() + QStringLiteral("/tree-XXXXXX"));
-    const QString root = dir.path();
-    QDir().mkpath(root + QStringLiteral("/folder/empty"));
-    for (const char *name : {"/folder/a&b.txt", "/folder/.Trashes", "/folder/.DS_Store"}) {
-        QFile f(root + QLatin1String(name));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
-
-    QMenu folder(root + QStringLiteral("/folder"));
-    controller.menuNeedsUpdate(&folder);
-    QStringList names = itemNames(&folder);
-    ASSERT_GE(names.size(), 2);
-    EXPECT_EQ(names.takeFirst(), QStringLiteral("Remove this Folder"));
-    EXPECT_EQ(names.takeFirst(), QStringLiteral("-"));
-    names.sort();
-    EXPECT_EQ(names, (QStringList{root + "/folder/.Trashes", root + "/folder/a&b.txt", root + "/folder/empty"}));
-    QAction *file = item(&folder, root + "/folder/a&b.txt");
-    EXPECT_EQ(file->text(), QStringLiteral("a&&b.txt"));
-    EXPECT_EQ(file->menu(), nullptr);
-    EXPECT_FALSE(file->icon().isNull());
-    file->trigger();
-    ASSERT_EQ(catcher.opened.size(), 1);
-    EXPECT_EQ(catcher.opened.first().toLocalFile(), root + "/folder/a&b.txt");
-
-    QAction *empty = item(&folder, root + "/folder/empty");
-    ASSERT_NE(empty->menu(), nullptr);
-    EXPECT_EQ(StatusMenuController::menuTitle(empty->menu()), root + "/folder/empty");
-    controller.menuNeedsUpdate(empty->menu());
-    EXPECT_EQ(itemNames(empty->menu()), (QStringList{"Remove this Folder", "-", "!(No File Here)"}));
-
-    // Opened again, a menu is built anew, not appended to.
-    controller.menuNeedsUpdate(empty->menu());
-    EXPECT_EQ(itemNames(empty->menu()).size(), 3);
-}
-
-TEST_F(StatusMenuControllerTest, LongFoldersStopWithAnItemThatOpensThemInTheFileManager)
-{
-    QMHelperTest::UrlCatcher catcher;
-    StatusMenuController controller;
-    QTemporaryDir dir(QMTest::testHome() + QStringLiteral("/many-XXXXXX"));
-    for (int i = 0; i < QMStatusMenuItems::maximumListed + 5; ++i) {
-        QFile f(dir.path() + QStringLiteral("/f%1").arg(i));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
-    QMenu menu(dir.path());
-    controller.menuNeedsUpdate(&menu);
-    const QStringList names = itemNames(&menu);
-    EXPECT_EQ(names.size(), 2 + QMStatusMenuItems::maximumListed + 1);
-    EXPECT_EQ(names.last(), QStringLiteral("\u2026"));
-    item(&menu, QStringLiteral("\u2026"))->trigger();
-    ASSERT_EQ(catcher.opened.size(), 1);
-    EXPECT_EQ(catcher.opened.first().toLocalFile(), dir.path());
-}
-
-TEST_F(StatusMenuControllerTest, RemoveThisFolderDeletesOnlyThatFolder)
-{
-    StatusMenuController controller;
-    QTemporaryDir dir(QMTest::testHome() + QStringLiteral("/remove-XXXXXX"));
-    const QString root = dir.path();
-    QDir().mkpath(root + QStringLiteral("/doomed/inner"));
-    QDir().mkpath(root + QStringLiteral("/sibling"));
-    QDir().mkpath(root + QStringLiteral("/elsewhere"));
-    for (const char *name : {"/doomed/inner/x", "/sibling/keep", "/elsewhere/precious"}) {
-        QFile f(root + QLatin1String(name));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
-    // A folder that is a link to somewhere else: only the link goes.
-    ASSERT_TRUE(QFile::link(root + QStringLiteral("/elsewhere"), root + QStringLiteral("/linked")));
-
-    for (const char *folderName : {"/doomed", "/linked"}) {
-        QMenu menu(root + QLatin1String(folderName));
-        controller.menuNeedsUpdate(&menu);
-        QAction *remove = item(&menu, QStringLiteral("Remove this Folder"));
-        ASSERT_NE(remove, nullptr);
-        remove->trigger();
-    }
-    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/doomed")));
-    EXPECT_FALSE(QFileInfo(root + QStringLiteral("/linked")).isSymLink());
-    EXPECT_TRUE(QFile::exists(root + QStringLiteral("/sibling/keep")));
-    EXPECT_TRUE(QFile::exists(root + QStringLiteral("/elsewhere/precious")));
-}
-
 TEST_F(StatusMenuControllerTest, QuitItemAsksTheApplicationToQuit)
 {
     StatusMenuController controller;
@@ -295,7 +209,7 @@ TEST_F(StatusMenuControllerTest, EndOfAFailedActionWritesAnnouncesAndTellsTheUse
     // A disk tool that refuses to attach: the creation fails at once, no device is made.
     QMEngineTest::ToolWrappers tools({}, {{QStringLiteral("hdiutil"),
                                            QStringLiteral("echo 'hdiutil: attach failed' >&2\nexit 1\n")}});
-    QTemporaryDir mountDir(QMTest::testHome() + QStringLiteral("/mnt-XXXXXX"));
+    QMTemporaryDir mountDir(QMTest::testHome() + QStringLiteral("/mnt-XXXXXX"));
     QMRamDisk::Ptr r = QMHelperTest::record(0);
     r->setName(QStringLiteral("Failing"));
     r->setSize(128000000);

@@ -2,6 +2,7 @@
 #include "QMHelperTestSupport.h"
 #include "QMRamDiskManager.h"
 #include "QMStatusMenuItems.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMTranslations.h"
 
@@ -9,7 +10,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 
 using QMHelperTest::record;
 using QMHelperTest::withType;
@@ -144,7 +144,7 @@ TEST(StatusMenuItems, WarningIsStrictlyAboveEightyPercent)
 
 TEST(StatusMenuItems, RamDiskSubmenuByStatus)
 {
-    QTemporaryDir mountDir(QMTest::testHome() + QStringLiteral("/mount-XXXXXX"));
+    QMTemporaryDir mountDir(QMTest::testHome() + QStringLiteral("/mount-XXXXXX"));
     auto configured = [&](qint64 status, qint64 backupMode) {
         QMRamDisk::Ptr r = record(status, backupMode);
         r->setName(QStringLiteral("Scratch"));
@@ -196,7 +196,7 @@ TEST(StatusMenuItems, RamDiskSubmenuByStatus)
 // says what runs, every action waits for it, and its folder stays open to the user.
 TEST(StatusMenuItems, ABusyRamDiskSubmenuSaysWhatRunsAndItsActionsWait)
 {
-    QTemporaryDir mountDir(QMTest::testHome() + QStringLiteral("/mount-XXXXXX"));
+    QMTemporaryDir mountDir(QMTest::testHome() + QStringLiteral("/mount-XXXXXX"));
     QMRamDisk::Ptr r = record(2, 1, QMRamDiskAction_backup);
     r->setName(QStringLiteral("Scratch"));
     r->setSize(128000000);
@@ -222,40 +222,6 @@ TEST(StatusMenuItems, ABusyRamDiskSubmenuSaysWhatRunsAndItsActionsWait)
     EXPECT_EQ(QMStatusMenuItems::rowText(r, 1000 + 90), QStringLiteral("Scratch \u2014 Saved 1 minute ago"));
     r->setStatus(QMRamDiskStatus_created);
     EXPECT_EQ(QMStatusMenuItems::rowText(r, 1000 + 90), QStringLiteral("Scratch")) << "nothing to tell";
-}
-
-TEST(StatusMenuItems, DirectoryListingHidesVolumeNamesOnlyAtTheRoot)
-{
-    QTemporaryDir dir(QMTest::testHome() + QStringLiteral("/listing-XXXXXX"));
-    const QString root = dir.path();
-    const QStringList rootHidden{".Trashes", ".fseventsd", "tmp"};
-    const QStringList alwaysHidden{".DS_Store", ".localized"};
-    const QStringList shown{"notes.txt", ".config", "photos"};
-    for (const QString &name : rootHidden + alwaysHidden + shown) {
-        QFile f(root + u'/' + name);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
-    QDir(root).mkdir(QStringLiteral("sub"));
-    for (const QString &name : rootHidden + alwaysHidden + shown) {
-        QFile f(root + QStringLiteral("/sub/") + name);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
-
-    QStringList atRoot = QMStatusMenuItems::directoryEntries(root, true).names;
-    atRoot.sort();
-    EXPECT_EQ(atRoot, (QStringList{".config", "notes.txt", "photos", "sub"}));
-    QStringList inSub = QMStatusMenuItems::directoryEntries(root + QStringLiteral("/sub"), false).names;
-    inSub.sort();
-    EXPECT_EQ(inSub, (QStringList{".Trashes", ".config", ".fseventsd", "notes.txt", "photos", "tmp"}));
-
-    EXPECT_TRUE(QMStatusMenuItems::directoryEntries(root + QStringLiteral("/missing"), false).names.isEmpty());
-
-    const auto limited = QMStatusMenuItems::directoryEntries(root + QStringLiteral("/sub"), false, 4);
-    EXPECT_EQ(limited.names.size(), 4);
-    EXPECT_TRUE(limited.truncated);
-    const auto exact = QMStatusMenuItems::directoryEntries(root + QStringLiteral("/sub"), false, 6);
-    EXPECT_EQ(exact.names.size(), 6);
-    EXPECT_FALSE(exact.truncated) << "hidden names after the last shown one do not count";
 }
 
 TEST(StatusMenuItems, MenuTextsShowAmpersandsAsWritten)

@@ -12,7 +12,7 @@ problem() { echo "FAIL: $*" >&2; fail=1; }
 command -v man >/dev/null || { echo "SKIP: man is missing"; exit 77; }
 
 T=$(mktemp -d) || exit 1
-trap 'rm -rf "$T"' EXIT
+trap 'rm -rf --one-file-system "$T"' EXIT
 export HOME=$T/home XDG_CONFIG_HOME=$T/home/.config XDG_DATA_HOME=$T/home/.local/share
 export XDG_STATE_HOME=$T/home/.local/state XDG_CACHE_HOME=$T/home/.cache
 mkdir -p "$HOME"

@@ -122,7 +122,7 @@ detach_leftover() {
       [ -x "$tool" ] && "$tool" detach "$device" >/dev/null 2>&1 && break
     done
   fi
-  rm -rf "$T"
+  rm -rf --one-file-system "$T"
 }
 trap detach_leftover EXIT
 

@@ -9,7 +9,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root to give directories to other users"; exit 77; }
 
 T=$(mktemp -d /tmp/quilmo-policy-test-XXXXXX) || exit 1
-trap 'rm -rf "$T"' EXIT
+trap 'rm -rf --one-file-system "$T"' EXIT
 chmod 0755 "$T"
 nobody=65534
 

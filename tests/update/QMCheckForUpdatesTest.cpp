@@ -1,8 +1,11 @@
 #include "QMAlert.h"
-#include "QMFunctions.h"
 #include "QMCheckForUpdates.h"
+#include "QMFunctions.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
+#include "QMUpdateSignature.h"
 #include "QMUpdateTestSupport.h"
+#include "QMUpdateVersionDocument.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +20,6 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <unistd.h>
 
@@ -40,6 +42,7 @@ protected:
         marker = dir.path() + QStringLiteral("/ran");
         prefix = makeTree(dir.path(), QStringLiteral("quilmo"), QStringLiteral("1.0"), marker);
         settingsPath = dir.path() + QStringLiteral("/Quilmo.conf");
+        QMUpdateSignature::setPublicKeyForTesting(release.publicKey());
         setPrefix(prefix);
         checker()->setAppBuild(100, server.url(QStringLiteral("/quilmo.version")));
     }
@@ -52,6 +55,7 @@ protected:
                 w->hide();
         QMAlert::setHook({});
         QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+        QMUpdateSignature::setPublicKeyForTesting(QString());
     }
 
     void setPrefix(const QString &path)
@@ -65,6 +69,7 @@ protected:
         app.terminationHook = [this] { events << QStringLiteral("terminate"); };
         app.quit = [this] { events << QStringLiteral("quit"); };
         app.activate = [] {};
+        app.packageManaged = packageManaged;
         checker()->setApplication(app);
     }
 
@@ -99,12 +104,22 @@ protected:
         ASSERT_TRUE(QMTest::waitUntil([] { return checker()->connectionAction() == QMCheckForUpdates::Idle; }));
     }
 
-    // Serves an offer of build 101 whose archive is `zip`, answered as `type`.
+    // Serves an offer of build 101 whose archive is `zip`, answered as `type`, signed with
+    // the release key for that build.
     void offer(const QByteArray &zip, const QByteArray &type = "application/zip", bool sendLength = true, int pauseMs = 0,
                const QString &link = QStringLiteral("/quilmo.zip"))
     {
+        offerSigned(zip, release.signBuild(zip, 101), type, sendLength, pauseMs, link);
+    }
+    // The same with the signature given (none: not served).
+    void offerSigned(const QByteArray &zip, const QByteArray &signature, const QByteArray &type = "application/zip",
+                     bool sendLength = true, int pauseMs = 0, const QString &link = QStringLiteral("/quilmo.zip"))
+    {
         serve("101|2.0|" + server.url(link).toEncoded() + "\n");
         server.setRoute(QStringLiteral("/quilmo.zip"), {200, type, zip, sendLength, pauseMs});
+        server.setRoute(link + QStringLiteral(".minisig"),
+                        signature.isNull() ? HttpServer::Route{404, "text/html", "Not Found"}
+                                           : HttpServer::Route{200, "application/octet-stream", signature});
         check(&QMCheckForUpdates::synchronizeByUser);
         ASSERT_TRUE(visible("newVersionWindow"));
     }
@@ -126,8 +141,10 @@ protected:
     }
 
     HttpServer server;
+    SigningKey release;
+    bool packageManaged = false;
     UrlRecorder browser;
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     QString marker, prefix, settingsPath;
     QList<QMAlertRequest> alerts;
     QList<int> answers;
@@ -257,7 +274,8 @@ TEST_F(CheckForUpdatesTest, InstallationThatIsNotItsOwnOnlyPointsToTheWebsite)
     check(&QMCheckForUpdates::synchronizeByUser);
     ASSERT_EQ(alertNames(), QStringList{QStringLiteral("newVersionAlert")});
     EXPECT_EQ(alerts[0].informativeText, QStringLiteral("Quilmo is now in version 2.0 (101)."));
-    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("Ok")}));
+    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("Skip This Version"),
+                                              QStringLiteral("Ok")}));
     EXPECT_EQ(browser.urls.size(), 1);
     EXPECT_FALSE(visible("newVersionWindow"));
 }
@@ -285,6 +303,7 @@ TEST_F(CheckForUpdatesTest, DownloadsThatAreRefused)
     }
     serve("101|2.0|" + server.url(QStringLiteral("/redirect.zip")).toEncoded());
     server.setRoute(QStringLiteral("/redirect.zip"), {302, "text/html", "", true, 0, "http://quilmo.example/q.zip"});
+    server.setRoute(QStringLiteral("/redirect.zip.minisig"), {200, "text/plain", release.signBuild(newZip(), 101)});
     check(&QMCheckForUpdates::synchronizeByUser);
     install();
     ASSERT_TRUE(QMTest::waitUntil([this] { return !alerts.isEmpty(); }));
@@ -352,7 +371,7 @@ TEST_F(CheckForUpdatesTest, RoundTripInstallsNotifiesAndRelaunchesTheNewProgram)
     EXPECT_FALSE(visible("updatingWindow"));
 }
 
-TEST_F(CheckForUpdatesTest, FailedInstallQuitsOnlyOnceFilesBeganToChange)
+TEST_F(CheckForUpdatesTest, AFailedOrRolledBackInstallIsToldAndQuilmoGoesOn)
 {
     // A hostile archive changes nothing: the reason alone, and the program goes on.
     offer(makeZip(treeEntries(QStringLiteral("quilmo"), QStringLiteral("2.0"), marker)
@@ -368,16 +387,142 @@ TEST_F(CheckForUpdatesTest, FailedInstallQuitsOnlyOnceFilesBeganToChange)
 
     if (geteuid() != 0)
         GTEST_SKIP() << "the immutable attribute needs root";
+    // Files were swapped, then everything was put back: a failed update, and Quilmo goes on.
     Immutable stuck(prefix + QStringLiteral("/share"));
     ASSERT_TRUE(stuck.set);
     offer(newZip());
     install();
     ASSERT_TRUE(QMTest::waitUntil([this] { return !alerts.isEmpty(); }));
     ASSERT_EQ(alertNames(), QStringList{QStringLiteral("updateFailedAlert")});
-    EXPECT_TRUE(alerts[0].informativeText.startsWith(QStringLiteral("Can not remove application content (")));
-    EXPECT_TRUE(alerts[0].informativeText.endsWith(QStringLiteral(".\nPlease, download Quilmo again from quilmo.example.")))
+    EXPECT_TRUE(alerts[0].informativeText.startsWith(QStringLiteral("Can not install the update; the previous version is back in place (")))
         << alerts[0].informativeText.toStdString();
-    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("Quit")}));
-    EXPECT_EQ(events, QStringList{QStringLiteral("quit")});
+    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("Ok")}));
+    EXPECT_TRUE(events.isEmpty());
     EXPECT_EQ(runningVersionOf(prefix, marker), QStringLiteral("1.0"));
+}
+
+TEST_F(CheckForUpdatesTest, OnlyTheReleaseKeysSignatureOfTheOfferedBuildInstallsAndEachRefusalSaysWhy)
+{
+    const QByteArray zip = newZip();
+    const QByteArray older = makeZip(treeEntries(QStringLiteral("quilmo"), QStringLiteral("0.9"), marker));
+    const SigningKey other;
+    const struct
+    {
+        const char *what;
+        QByteArray archive;
+        QByteArray signature;
+        const char *reason;
+    } refused[] = {
+        {"unsigned", zip, QByteArray(), "The update is not signed."},
+        {"another key", zip, other.signBuild(zip, 101), "The update is not signed with Quilmo's release key."},
+        {"another archive's signature", zip, release.signBuild(older, 101),
+         "The update's signature is not the signature of this archive."},
+        {"a signed older build offered as 101", older, release.signBuild(older, 99),
+         "The update is signed as another build than the one offered."},
+    };
+    for (const auto &c : refused) {
+        offerSigned(c.archive, c.signature);
+        install();
+        ASSERT_TRUE(QMTest::waitUntil([this] { return !alerts.isEmpty(); })) << c.what;
+        ASSERT_EQ(alertNames(), QStringList{QStringLiteral("updateFailedAlert")}) << c.what;
+        EXPECT_EQ(alerts[0].informativeText, QString::fromUtf8(c.reason)) << c.what;
+        EXPECT_TRUE(events.isEmpty()) << c.what;
+        EXPECT_EQ(runningVersionOf(prefix, marker), QStringLiteral("1.0")) << c.what;
+    }
+
+    // A link to another host than the document's is never asked for.
+    const qsizetype asked = server.requests.size();
+    serve("101|2.0|https://downloads.elsewhere.example/quilmo.zip");
+    check(&QMCheckForUpdates::synchronizeByUser);
+    install();
+    ASSERT_EQ(alertNames(), QStringList{QStringLiteral("downloadFailedAlert")});
+    EXPECT_EQ(alerts[0].informativeText, QStringLiteral("The update is offered from downloads.elsewhere.example, which is "
+                                                        "not Quilmo's server.\nPlease, download Quilmo from the Web."));
+    EXPECT_EQ(server.requests.size(), asked + 1) << "only the version document";
+
+    offer(zip);
+    install();
+    ASSERT_TRUE(QMTest::waitUntil([] { return control<QPushButton>("updatingWindow", "updatingRelaunchButton")->isEnabled(); }));
+    EXPECT_TRUE(alerts.isEmpty());
+    EXPECT_EQ(runningVersionOf(prefix, marker), QStringLiteral("2.0"));
+    EXPECT_EQ(server.requests.mid(server.requests.size() - 2),
+              (QStringList{QStringLiteral("/quilmo.zip.minisig"), QStringLiteral("/quilmo.zip")}));
+}
+
+TEST_F(CheckForUpdatesTest, ABuildWithoutAKeyOnlySaysWhereToGetTheNewVersion)
+{
+    QMUpdateSignature::setPublicKeyForTesting(QStringLiteral(""));
+    serve("101|2.0|" + server.url(QStringLiteral("/quilmo.zip")).toEncoded());
+    answers = {0};
+    check(&QMCheckForUpdates::synchronizeByUser);
+    ASSERT_EQ(alertNames(), QStringList{QStringLiteral("newVersionAlert")});
+    EXPECT_EQ(alerts[0].informativeText, QStringLiteral("Quilmo is now in version 2.0 (101)."));
+    EXPECT_EQ(browser.urls, QList<QUrl>{QUrl(QStringLiteral("https://quilmo.example/"))});
+    EXPECT_FALSE(visible("newVersionWindow"));
+    EXPECT_FALSE(server.requests.contains(QStringLiteral("/quilmo.zip")));
+}
+
+TEST_F(CheckForUpdatesTest, APackageInstallChecksOnlyWhenAskedAndMaySkipAVersion)
+{
+    packageManaged = true;
+    setPrefix(prefix);
+    serve("101|2.0|" + server.url(QStringLiteral("/quilmo.zip")).toEncoded());
+    checker()->synchronizeAtLaunch();
+    EXPECT_EQ(checker()->connectionAction(), QMCheckForUpdates::Idle);
+    EXPECT_TRUE(server.requests.isEmpty()) << "no request at launch";
+
+    answers = {1}; // Skip This Version
+    check(&QMCheckForUpdates::synchronizeByUser);
+    ASSERT_EQ(alertNames(), QStringList{QStringLiteral("newVersionAlert")});
+    EXPECT_EQ(alerts[0].buttons.at(1), QStringLiteral("Skip This Version"));
+    EXPECT_FALSE(visible("newVersionWindow"));
+    EXPECT_EQ(QSettings(settingsPath, QSettings::IniFormat).value(QStringLiteral("QMCheckForUpdates-IgnoredVersion")).toString(),
+              QStringLiteral("2.0"));
+}
+
+TEST_F(CheckForUpdatesTest, LaunchChecksFollowThePreferenceAndTellOncePerVersionWhatCannotBeInstalledHere)
+{
+    serve("101|2.0|" + server.url(QStringLiteral("/quilmo.zip")).toEncoded());
+    EXPECT_TRUE(checker()->checksAutomatically()) << "on by default";
+    checker()->setChecksAutomatically(false);
+    checker()->synchronizeAtLaunch();
+    EXPECT_TRUE(server.requests.isEmpty());
+    checker()->setChecksAutomatically(true);
+
+    // Without a key this copy cannot install it: told at the first launch only.
+    QMUpdateSignature::setPublicKeyForTesting(QStringLiteral(""));
+    check(&QMCheckForUpdates::synchronizeAtLaunch);
+    EXPECT_EQ(alertNames(), QStringList{QStringLiteral("newVersionAlert")});
+    check(&QMCheckForUpdates::synchronizeAtLaunch);
+    EXPECT_TRUE(alerts.isEmpty());
+    EXPECT_EQ(server.requests.size(), 2);
+    serve("102|2.1|" + server.url(QStringLiteral("/quilmo.zip")).toEncoded());
+    check(&QMCheckForUpdates::synchronizeAtLaunch);
+    EXPECT_EQ(alertNames(), QStringList{QStringLiteral("newVersionAlert")}) << "a newer version is told again";
+    // Asked for, it is always told.
+    check(&QMCheckForUpdates::synchronizeByUser);
+    EXPECT_EQ(alertNames(), QStringList{QStringLiteral("newVersionAlert")});
+}
+
+TEST_F(CheckForUpdatesTest, TheSystemRequirementComparesTheWholeKernelVersion)
+{
+    const auto running = QMUpdateVersionDocument::runningSystemVersion();
+    ASSERT_TRUE(running.has_value()) << "the running kernel's release is readable here";
+    const QString nextMinor = QStringLiteral("%1.%2").arg(running->major).arg(running->minor + 1);
+    const QString nextPatch = QStringLiteral("%1.%2.%3").arg(running->major).arg(running->minor).arg(running->patch + 1);
+    const QString exact = QStringLiteral("%1.%2.%3").arg(running->major).arg(running->minor).arg(running->patch);
+    for (const QString &required : {nextMinor, nextPatch}) {
+        serve("101|2.0|https://quilmo.example/q.zip|" + required.toLatin1());
+        check(&QMCheckForUpdates::synchronizeByUser);
+        ASSERT_EQ(alertNames(), QStringList{QStringLiteral("systemRequirementAlert")}) << required.toStdString();
+        EXPECT_TRUE(alerts[0].informativeText.endsWith(QLatin1Char(' ') + required + QLatin1Char('.')))
+            << alerts[0].informativeText.toStdString();
+        check(&QMCheckForUpdates::synchronizeAtLaunch);
+        EXPECT_TRUE(alerts.isEmpty()) << required.toStdString();
+        EXPECT_FALSE(visible("newVersionWindow")) << required.toStdString();
+    }
+    serve("101|2.0|https://quilmo.example/q.zip|" + exact.toLatin1());
+    check(&QMCheckForUpdates::synchronizeByUser);
+    EXPECT_TRUE(alerts.isEmpty());
+    EXPECT_TRUE(visible("newVersionWindow")) << "exactly the running kernel is enough";
 }

@@ -1,5 +1,6 @@
-#include "QMUpdateArchive.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
+#include "QMUpdateArchive.h"
 #include "QMUpdateTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include <sys/stat.h>
 
@@ -37,7 +37,7 @@ struct Limits
 
 TEST(QMUpdateArchive, UnpacksFilesDirectoriesAndLinksInside)
 {
-    QTemporaryDir t;
+    QMTemporaryDir t;
     QList<ZipEntry> entries = treeEntries(QStringLiteral("quilmo"), QStringLiteral("2.0"), QStringLiteral("/nowhere"));
     entries << ZipEntry{QStringLiteral("quilmo/bin/setuid"), "x", ZipEntry::File, 04755};
     entries << ZipEntry{QStringLiteral("quilmo/share/link-up"), {}, ZipEntry::Symlink, 0777, QStringLiteral("../bin/Quilmo")};
@@ -74,7 +74,7 @@ TEST(QMUpdateArchive, HostileArchivesAreRefusedWholeAndWriteNothing)
         {"not a zip", QByteArray("PK\x03\x04 truncated")},
     };
     for (const auto &c : cases) {
-        QTemporaryDir outer;
+        QMTemporaryDir outer;
         const QString t = outer.path() + QStringLiteral("/T");
         QDir().mkpath(t);
         QString error;
@@ -85,21 +85,52 @@ TEST(QMUpdateArchive, HostileArchivesAreRefusedWholeAndWriteNothing)
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/tmp/quilmo-update-test-evil")));
 }
 
+TEST(QMUpdateArchive, ALinkOneLevelOutOfTheInstallationRefusesTheWholeArchive)
+{
+    const ZipEntry program{QStringLiteral("quilmo/bin/Quilmo"), "ok", ZipEntry::File, 0755};
+    const ZipEntry deep{QStringLiteral("quilmo/a/b/file"), "x"};
+    auto link = [](const char *name, const char *target) {
+        return ZipEntry{QString::fromLatin1(name), {}, ZipEntry::Symlink, 0777, QString::fromLatin1(target)};
+    };
+    // Each reaches exactly one level above the installation.
+    for (const ZipEntry &out : {link("quilmo/link", "../outside"), link("quilmo/a/b/link", "../../../x"),
+                                link("quilmo/a/link", "b/../../../x")}) {
+        QMTemporaryDir outer;
+        const QString t = outer.path() + QStringLiteral("/T");
+        QDir().mkpath(t);
+        QString error;
+        // The link comes last: everything before it would have been written already.
+        EXPECT_FALSE(QMUpdateArchive::extract(makeZip({program, deep, out}), t, &error)) << out.name.toStdString();
+        EXPECT_TRUE(error.contains(out.name)) << error.toStdString();
+        EXPECT_EQ(contents(outer.path()), QStringList{QStringLiteral("T")}) << out.name.toStdString();
+    }
+    // Links that go up and stay inside pass.
+    QMTemporaryDir t;
+    QString error;
+    ASSERT_TRUE(QMUpdateArchive::extract(makeZip({program, deep, link("quilmo/a/b/up", "../../bin/Quilmo"),
+                                                  link("quilmo/a/b/here", "../b/file"), link("quilmo/top", "a/b/file")}),
+                                         t.path(), &error))
+        << error.toStdString();
+    EXPECT_EQ(readFile(t.path() + QStringLiteral("/quilmo/a/b/up")), QByteArray("ok"));
+    EXPECT_EQ(readFile(t.path() + QStringLiteral("/quilmo/a/b/here")), QByteArray("x"));
+    EXPECT_EQ(readFile(t.path() + QStringLiteral("/quilmo/top")), QByteArray("x"));
+}
+
 TEST(QMUpdateArchive, SizeLimitsAtTheirEdge)
 {
     Limits limits(1000, 1500);
-    QTemporaryDir t;
+    QMTemporaryDir t;
     QString error;
     EXPECT_TRUE(QMUpdateArchive::extract(makeZip({{QStringLiteral("q/a"), QByteArray(1000, 'a')}}), t.path(), &error))
         << error.toStdString();
 
-    QTemporaryDir t2;
+    QMTemporaryDir t2;
     EXPECT_FALSE(QMUpdateArchive::extract(makeZip({{QStringLiteral("q/ok"), "x"}, {QStringLiteral("q/a"), QByteArray(1001, 'a')}}),
                                           t2.path(), &error));
     EXPECT_TRUE(contents(t2.path()).isEmpty());
 
     // Each entry within its limit, together beyond the total.
-    QTemporaryDir t3;
+    QMTemporaryDir t3;
     EXPECT_FALSE(QMUpdateArchive::extract(makeZip({{QStringLiteral("q/a"), QByteArray(800, 'a')}, {QStringLiteral("q/b"), QByteArray(701, 'b')}}),
                                           t3.path(), &error));
     EXPECT_TRUE(contents(t3.path()).isEmpty());

@@ -1,5 +1,8 @@
+#include "QMFileRemover.h"
 #include "QMFunctions.h"
+#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
+#include "QMTestUser.h"
 #include "QMUpdateInstaller.h"
 #include "QMUpdateTestSupport.h"
 
@@ -9,7 +12,6 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,7 +36,7 @@ protected:
     QMUpdateInstaller::Identity identity() const
     {
         return {appPath, QStringLiteral("Quilmo"), QStringLiteral("1.0"), QStringLiteral("org.quilmo.Quilmo"),
-                QStringLiteral("bin/Quilmo"), tmp, QString()};
+                QStringLiteral("bin/Quilmo"), tmp, QString(), QString()};
     }
 
     QMUpdateInstaller installer(QMUpdateInstaller::PrivilegedRunner runner = {})
@@ -73,7 +75,7 @@ protected:
         return all;
     }
 
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     QString parent, marker, tmp, appPath;
     QStringList privilegedCalls;
 };
@@ -89,13 +91,14 @@ TEST_F(InstallerTest, ReplacesTheInstallationAndKeepsTheOldOneInTheTrash)
 {
     makeOld();
     writeFile(appPath + QStringLiteral("/README.local"), "the user's own note");
-    // A temporary directory that someone made a link to elsewhere: the link goes, not what
-    // it points at.
+    // What lies under the temporary directory's old fixed name is someone else's: never
+    // taken over, never cleaned.
     const QString victim = dir.path() + QStringLiteral("/victim");
     QDir().mkpath(victim);
     writeFile(victim + QStringLiteral("/keep"), "keep");
     QDir().mkpath(tmp);
-    QFile::link(victim, tmp + QStringLiteral("/org.quilmo.Quilmo-QMCheckForUpdates"));
+    const QString planted = tmp + QStringLiteral("/org.quilmo.Quilmo-QMCheckForUpdates");
+    QFile::link(victim, planted);
 
     QMUpdateInstaller inst = installer();
     QString reason;
@@ -113,12 +116,47 @@ TEST_F(InstallerTest, ReplacesTheInstallationAndKeepsTheOldOneInTheTrash)
     EXPECT_EQ(readFile(appPath + QStringLiteral("/README.local")), QByteArray("the user's own note"));
     for (const QString &entry : QDir(appPath).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
         EXPECT_FALSE(entry.startsWith(QLatin1Char('.'))) << "left behind: " << entry.toStdString();
+    EXPECT_TRUE(inst.temporaryDirectory().startsWith(planted + QLatin1Char('-'))) << "a fresh one beside it";
     EXPECT_FALSE(QFileInfo::exists(inst.temporaryDirectory()));
+    EXPECT_EQ(QFileInfo(planted).symLinkTarget(), victim);
     EXPECT_EQ(readFile(victim + QStringLiteral("/keep")), QByteArray("keep"));
 
     const QString trash = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Trash");
     EXPECT_EQ(readFile(trash + QStringLiteral("/files/quilmo 1.0/bin/quilmoctl")), QByteArray("ctl 1.0"));
     EXPECT_TRUE(QFileInfo::exists(trash + QStringLiteral("/info/quilmo 1.0.trashinfo")));
+}
+
+TEST_F(InstallerTest, AnotherUsersFolderAtTheOldTemporaryNameIsNeitherTakenOverNorCleaned)
+{
+    QMTestUser attacker(QStringLiteral("upd"));
+    QM_REQUIRE_TEST_USER(attacker);
+    makeOld();
+    const QString victim = dir.path() + QStringLiteral("/home");
+    QDir().mkpath(victim + QStringLiteral("/Documents"));
+    writeFile(victim + QStringLiteral("/Documents/thesis.odt"), "years of work");
+    // The other user's folder where the installer once made its own, with a subfolder
+    // that becomes a link to the victim's home as soon as anything in it is deleted.
+    const QString planted = QDir::tempPath() + QStringLiteral("/org.quilmo.Quilmo-QMCheckForUpdates");
+    ASSERT_TRUE(QDir().mkpath(planted));
+    ASSERT_EQ(chown(QFile::encodeName(planted).constData(), attacker.uid(), attacker.gid()), 0);
+    const pid_t attack = QMTestStartLinkSwapAttack(attacker, planted + QStringLiteral("/x"), 3000,
+                                                   QStringLiteral("Documents"), victim, 120000);
+    ASSERT_GT(attack, 0);
+
+    QMUpdateInstaller::Identity own = identity();
+    own.tempDirectory = QString(); // the user's own cache, as in the program
+    QMUpdateInstaller inst(own, {});
+    QString reason;
+    bool quit = true;
+    ASSERT_TRUE(inst.installUpdateWithData(newZip(), &reason, &quit)) << reason.toStdString();
+    EXPECT_EQ(runningVersion(), QStringLiteral("2.0"));
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/quilmo/");
+    EXPECT_TRUE(inst.temporaryDirectory().startsWith(cache)) << inst.temporaryDirectory().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(inst.temporaryDirectory()));
+
+    EXPECT_EQ(QMTestWaitForChild(attack, 0), -1) << "nothing in the other user's folder was deleted";
+    EXPECT_EQ(QDir(planted + QStringLiteral("/x")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(), 3001);
+    EXPECT_EQ(readFile(victim + QStringLiteral("/Documents/thesis.odt")), QByteArray("years of work"));
 }
 
 TEST_F(InstallerTest, OneReadOnlyFileTakesThePrivilegedPath)
@@ -136,7 +174,8 @@ TEST_F(InstallerTest, OneReadOnlyFileTakesThePrivilegedPath)
     bool quit = true;
     ASSERT_TRUE(inst.installUpdateWithData(newZip(), &reason, &quit)) << reason.toStdString();
     EXPECT_TRUE(inst.usedPrivileges());
-    EXPECT_EQ(privilegedCalls, QStringList{QStringLiteral("/bin/sh")}) << "one prompt for the whole install";
+    EXPECT_EQ(privilegedCalls, QStringList{QMTest::libexecDir() + QStringLiteral("/quilmo-update-swap")})
+        << "one prompt for the whole install";
     EXPECT_TRUE(log.contains(QStringLiteral("isWritableFileAtPath==NO\u00A0|| isDeletableFileAtPath==NO file:") + readOnly));
     EXPECT_EQ(runningVersion(), QStringLiteral("2.0"));
     EXPECT_EQ(readFile(readOnly), QByteArray("png 2.0"));
@@ -184,7 +223,7 @@ TEST_F(InstallerTest, EachPrivilegedOutcomeHasItsReason)
         {true, 126, "Can not get privileges (126)", false},
         {true, 127, "Can not get privileges (127)", false},
         {true, 10, "Can not copy downloaded files (with privileges)", false},
-        {true, 11, "Can not remove application content (with privileges)", true},
+        {true, 11, "Can not install the update; the previous version is back in place (with privileges)", false},
         {true, 12, "Can not remove application content (with privileges)", true},
     };
     for (const auto &c : cases) {
@@ -270,7 +309,7 @@ TEST_F(InstallerTest, CopyFailingHalfWayLeavesTheOldInstallationWorking)
     }
 }
 
-TEST_F(InstallerTest, AFailedSwapPutsBackWhatWasSwapped)
+TEST_F(InstallerTest, AFailedSwapPutsBackWhatWasSwappedAndIsAFailureThatNeedNotQuit)
 {
     if (needsRoot())
         GTEST_SKIP() << "the immutable attribute needs root";
@@ -284,15 +323,94 @@ TEST_F(InstallerTest, AFailedSwapPutsBackWhatWasSwapped)
     QString reason;
     bool quit = false;
     EXPECT_FALSE(inst.installUpdateWithData(newZip(), &reason, &quit));
-    EXPECT_TRUE(quit) << "files of the running program were replaced for a moment";
-    EXPECT_TRUE(reason.startsWith(QStringLiteral("Can not remove application content ("))) << reason.toStdString();
+    EXPECT_FALSE(quit) << "everything is back: the program goes on";
+    EXPECT_TRUE(reason.startsWith(QStringLiteral("Can not install the update; the previous version is back in place (")))
+        << reason.toStdString();
     EXPECT_EQ(runningVersion(), QStringLiteral("1.0"));
     EXPECT_EQ(snapshot(), before);
 }
 
+TEST_F(InstallerTest, InstalledFilesGetAnInstallationsModesAndRootsOwnershipOnTheRootPath)
+{
+    // Everything world-writable in the archive, a program and a plain file among it.
+    QList<ZipEntry> entries = treeEntries(QStringLiteral("quilmo"), QStringLiteral("2.0"), marker);
+    for (ZipEntry &e : entries)
+        e.mode = e.type == ZipEntry::File && !e.name.endsWith(QLatin1String("Quilmo")) && !e.name.contains(QLatin1String("bin/"))
+                         && !e.name.contains(QLatin1String("libexec/"))
+                     ? 0666
+                     : 0777;
+    entries.prepend({QStringLiteral("quilmo/share/quilmo/"), {}, ZipEntry::Directory, 0777});
+    const QByteArray zip = makeZip(entries);
+    auto modes = [this] {
+        QStringList all;
+        QDirIterator it(appPath, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            struct stat st {};
+            lstat(QFile::encodeName(path).constData(), &st);
+            if (!S_ISLNK(st.st_mode))
+                all << QStringLiteral("%1 %2 %3:%4")
+                           .arg(QDir(appPath).relativeFilePath(path))
+                           .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'))
+                           .arg(st.st_uid)
+                           .arg(st.st_gid);
+        }
+        all.sort();
+        return all;
+    };
+
+    for (bool privileged : {false, true}) {
+        makeOld();
+        if (privileged) {
+            if (needsRoot())
+                GTEST_SKIP() << "the root path needs root";
+            // Another owner's installation, which root replaces and then owns.
+            for (const QString &path : QStringList{appPath} + [&] {
+                     QStringList below;
+                     QDirIterator it(appPath, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+                     while (it.hasNext())
+                         below << it.next();
+                     return below;
+                 }())
+                ASSERT_EQ(lchown(QFile::encodeName(path).constData(), 54321, 54321), 0);
+        }
+        const uid_t owner = privileged ? 0 : geteuid();
+        QMUpdateInstaller inst = installer();
+        QString reason;
+        bool quit = false;
+        ASSERT_TRUE(inst.installUpdateWithData(zip, &reason, &quit)) << reason.toStdString();
+        EXPECT_EQ(inst.usedPrivileges(), privileged);
+        const QString ids = QStringLiteral("%1:%2").arg(owner).arg(privileged ? 0 : getegid());
+        EXPECT_EQ(modes(), (QStringList{QStringLiteral("bin 0755 ") + ids, QStringLiteral("bin/Quilmo 0755 ") + ids,
+                                        QStringLiteral("bin/quilmoctl 0755 ") + ids, QStringLiteral("libexec 0755 ") + ids,
+                                        QStringLiteral("libexec/quilmo 0755 ") + ids,
+                                        QStringLiteral("libexec/quilmo/quilmo-disktool 0755 ") + ids,
+                                        QStringLiteral("share 0755 ") + ids, QStringLiteral("share/applications 0755 ") + ids,
+                                        QStringLiteral("share/applications/org.quilmo.Quilmo.desktop 0644 ") + ids,
+                                        QStringLiteral("share/quilmo 0755 ") + ids,
+                                        QStringLiteral("share/quilmo/images 0755 ") + ids,
+                                        QStringLiteral("share/quilmo/images/icon.png 0644 ") + ids}))
+            << (privileged ? "as root" : "as the user");
+        EXPECT_EQ(runningVersion(), QStringLiteral("2.0"));
+        QMFileRemover::removePath(appPath);
+    }
+}
+
+TEST(QMUpdateInstaller, PackageOwnershipIsAskedOfDpkg)
+{
+    if (!QFileInfo(QStringLiteral("/usr/bin/dpkg-query")).isExecutable())
+        GTEST_SKIP() << "not a dpkg system";
+    // This machine's answer: dpkg owns its own query tool, and nobody a fresh file.
+    QString package;
+    EXPECT_TRUE(QMUpdateInstaller::isPackageManaged(QStringLiteral("/usr/bin/dpkg-query"), &package));
+    EXPECT_EQ(package, QStringLiteral("dpkg"));
+    QMTemporaryDir dir;
+    EXPECT_FALSE(QMUpdateInstaller::isPackageManaged(dir.path()));
+}
+
 TEST(QMUpdateInstaller, SelfContainedPrefixes)
 {
-    QTemporaryDir dir;
+    QMTemporaryDir dir;
     const QString own = makeTree(dir.path(), QStringLiteral("quilmo"), QStringLiteral("1.0"), dir.path() + QStringLiteral("/m"));
     const QString shared = makeTree(dir.path(), QStringLiteral("local"), QStringLiteral("1.0"), dir.path() + QStringLiteral("/m"));
     QString why;

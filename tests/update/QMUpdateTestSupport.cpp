@@ -13,6 +13,8 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include <sys/stat.h>
 
@@ -235,6 +237,67 @@ Immutable::~Immutable()
 {
     if (set)
         QMTest::run(QStringLiteral("/usr/bin/chattr"), {QStringLiteral("-i"), path});
+}
+
+} // namespace QMUpdateTest
+
+namespace QMUpdateTest {
+
+SigningKey::SigningKey()
+{
+    EVP_PKEY_CTX *context = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
+    EVP_PKEY *key = nullptr;
+    if (context && EVP_PKEY_keygen_init(context) == 1)
+        EVP_PKEY_keygen(context, &key);
+    EVP_PKEY_CTX_free(context);
+    _key = key;
+    _keyId = QByteArray(8, Qt::Uninitialized);
+    RAND_bytes(reinterpret_cast<unsigned char *>(_keyId.data()), int(_keyId.size()));
+}
+
+SigningKey::~SigningKey()
+{
+    EVP_PKEY_free(static_cast<EVP_PKEY *>(_key));
+}
+
+QString SigningKey::publicKey() const
+{
+    QByteArray pk(32, Qt::Uninitialized);
+    size_t length = size_t(pk.size());
+    EVP_PKEY_get_raw_public_key(static_cast<EVP_PKEY *>(_key), reinterpret_cast<unsigned char *>(pk.data()), &length);
+    return QString::fromLatin1((QByteArray("Ed") + _keyId + pk).toBase64());
+}
+
+QByteArray SigningKey::raw(const QByteArray &message) const
+{
+    QByteArray signature(64, Qt::Uninitialized);
+    size_t length = size_t(signature.size());
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    EVP_DigestSignInit(context, nullptr, nullptr, nullptr, static_cast<EVP_PKEY *>(_key));
+    EVP_DigestSign(context, reinterpret_cast<unsigned char *>(signature.data()), &length,
+                   reinterpret_cast<const unsigned char *>(message.constData()), size_t(message.size()));
+    EVP_MD_CTX_free(context);
+    return signature;
+}
+
+QByteArray SigningKey::sign(const QByteArray &archive, const QByteArray &trustedComment, bool legacy) const
+{
+    QByteArray message = archive;
+    if (!legacy) {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        EVP_Digest(archive.constData(), size_t(archive.size()), digest, &length, EVP_blake2b512(), nullptr);
+        message = QByteArray(reinterpret_cast<const char *>(digest), int(length));
+    }
+    const QByteArray signature = raw(message);
+    const QByteArray global = raw(signature + trustedComment);
+    return "untrusted comment: signature from a test key\n" + (QByteArray(legacy ? "Ed" : "ED") + _keyId + signature).toBase64()
+           + "\ntrusted comment: " + trustedComment + "\n" + global.toBase64() + "\n";
+}
+
+QByteArray SigningKey::signBuild(const QByteArray &archive, qint64 build) const
+{
+    return sign(archive, "timestamp:1700000000\tfile:quilmo.zip\tbuild:" + QByteArray::number(build));
 }
 
 } // namespace QMUpdateTest

@@ -85,6 +85,28 @@ public slots:
     void open(const QUrl &url) { urls << url; }
 };
 
+// A release key of the test's own, made with OpenSSL, that signs as minisign does.
+class SigningKey
+{
+public:
+    SigningKey();
+    ~SigningKey();
+    SigningKey(const SigningKey &) = delete;
+    SigningKey &operator=(const SigningKey &) = delete;
+    // The public key line ("RW…") the checker is given.
+    QString publicKey() const;
+    // A .minisig file of `archive` whose trusted comment is `trustedComment`; the
+    // pre-hashed form ("ED") unless `legacy`.
+    QByteArray sign(const QByteArray &archive, const QByteArray &trustedComment, bool legacy = false) const;
+    // The usual one for build `build`.
+    QByteArray signBuild(const QByteArray &archive, qint64 build) const;
+
+private:
+    QByteArray raw(const QByteArray &message) const;
+    void *_key = nullptr; // EVP_PKEY
+    QByteArray _keyId;
+};
+
 // Collects the log while it lives.
 struct LogCapture
 {

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+#include <sys/types.h>
+
+// A second real local user for a test: made with useradd (no home, no login), removed with
+// userdel when it goes. Tests that need one skip where it cannot be made (not root, no
+// useradd).
+class QMTestUser
+{
+public:
+    // `tag` goes into the unique name ("qm<tag>-<random>").
+    explicit QMTestUser(const QString &tag);
+    ~QMTestUser();
+    QMTestUser(const QMTestUser &) = delete;
+    QMTestUser &operator=(const QMTestUser &) = delete;
+
+    bool isValid() const { return _valid; }
+    QString why() const { return _why; }
+    QString name() const { return _name; }
+    uid_t uid() const { return _uid; }
+    gid_t gid() const { return _gid; }
+
+    // Runs `work` in a child process as this user (no supplementary groups) and returns
+    // the child's pid; the child exits with what `work` returns. Only plain system calls
+    // belong in `work`: it runs in a forked copy of the test process.
+    pid_t spawn(const std::function<int()> &work) const;
+
+private:
+    QString _name, _why;
+    uid_t _uid = 0;
+    gid_t _gid = 0;
+    bool _valid = false;
+};
+
+// Waits for a child started by QMTestUser::spawn() for at most `timeoutMs`; its exit
+// status, or -1 when it did not end in time (it is then killed) or did not exit normally.
+int QMTestWaitForChild(pid_t pid, int timeoutMs);
+
+// The attack of another user on a folder it may write in a place the victim cleans: as
+// `attacker`, makes `dir` with `files` files and a folder named `bait` (the name of a
+// folder of the victim's), and once something is deleted in `dir` renames it aside
+// ("<dir>.moved") and puts a symbolic link to `target` in its place. Returns when the trap
+// is set: the child's pid (it exits 0 once it swapped, 3 when nothing was deleted within
+// `timeoutMs`), or -1.
+pid_t QMTestStartLinkSwapAttack(const QMTestUser &attacker, const QString &dir, int files, const QString &bait,
+                                const QString &target, int timeoutMs);
+
+#define QM_REQUIRE_TEST_USER(user)                        \
+    do {                                                  \
+        if (!(user).isValid())                            \
+            GTEST_SKIP() << (user).why().toStdString();   \
+    } while (0)
