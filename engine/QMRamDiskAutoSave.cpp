@@ -344,6 +344,12 @@ void QMRamDiskAutoSave::checked(const QString &identifier, int changed)
     _entries->startAction(saveActionOf(r), r, true);
 }
 
+bool QMRamDiskAutoSave::isSaving(const QString &identifier) const
+{
+    const auto it = _pending.constFind(identifier);
+    return it != _pending.constEnd() && it->stage == Stage::Saving;
+}
+
 void QMRamDiskAutoSave::reported(const QMRamDiskReport &report)
 {
     if (!report.isFinal())

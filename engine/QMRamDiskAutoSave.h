@@ -82,6 +82,8 @@ public:
     // one of them has ended (at once when there is none). Returns how many are waited for.
     int saveAll();
     bool isSavingAll() const { return _savingAll; }
+    // Whether a save of the record started here runs (its final report not yet heard).
+    bool isSaving(const QString &identifier) const;
 
 signals:
     // A save was started for the record.

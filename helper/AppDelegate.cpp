@@ -222,6 +222,7 @@ void AppDelegate::reconsider()
         _statusMenuController = new StatusMenuController(this, _savedEntries);
         connect(_statusMenuController, &StatusMenuController::quitRequested, this, &AppDelegate::terminate);
         _notifier->setStatusItem(_statusMenuController->statusItem());
+        _statusMenuController->leaveSaveFailuresTo(_saveGuard);
         QM_LogInfoMethod(this, QStringLiteral("Tray menu shown"));
     } else if (!wanted && _statusMenuController) {
         delete _statusMenuController;

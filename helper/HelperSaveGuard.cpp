@@ -62,6 +62,11 @@ void HelperSaveGuard::saveAllThen(std::function<void()> done, int boundMs)
     // With nothing to save, allSaved() was emitted already and finishSaveAll() ran.
 }
 
+bool HelperSaveGuard::isTellingFailuresOf(const QString &identifier) const
+{
+    return _schedule->isSaving(identifier);
+}
+
 void HelperSaveGuard::setNotifier(HelperNotifier *notifier)
 {
     _notifier = notifier;
@@ -111,8 +116,7 @@ void HelperSaveGuard::saveEnded(const QString &identifier, bool succeeded)
         _failedGoing.insert(identifier); // tried again, then told
         return;
     }
-    // A store with a delegate (the tray menu) shows every outcome itself.
-    if (_toldFailure.contains(identifier) || (_entries && _entries->delegate()))
+    if (_toldFailure.contains(identifier))
         return;
     _toldFailure.insert(identifier);
     if (_notifier)

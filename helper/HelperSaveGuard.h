@@ -23,8 +23,8 @@ class QTimer;
 // Every outcome of an action on the store (the date of a save, above all) goes into the
 // entries file through the store's merging save, so that the other programs and the next
 // login know it. A failed save is never silent: the user is told once (until a save of
-// that RAM disk works again) through the notifier, unless the store has a delegate (the
-// tray menu), which shows every outcome itself. A save that fails when the machine is
+// that RAM disk works again) through the notifier, which speaks through the tray icon
+// when there is one; the tray menu leaves the failures of these saves to the guard. A save that fails when the machine is
 // about to go is tried once more, the lock held meanwhile; if it fails again the user is
 // told at once and again at the next start, with what the last complete copy holds.
 class HelperSaveGuard : public QObject
@@ -42,6 +42,9 @@ public:
     bool isGuarding() const { return _guarding; }
 
     QMRamDiskAutoSave *schedule() const { return _schedule; }
+    // Whether a failure of the record's running save is the guard's to tell: a save its
+    // schedule started (also before the machine goes).
+    bool isTellingFailuresOf(const QString &identifier) const;
     QMShutdownInhibitor *inhibitor() const { return _inhibitor; }
 
     // Saves every such RAM disk that changed, then calls `done` (at once when there is

@@ -9,6 +9,7 @@
 #include "QMRamDiskTestSupport.h"
 #include "QMShutdownInhibitor.h"
 #include "QMTestSupport.h"
+#include "StatusMenuController.h"
 
 #include <gtest/gtest.h>
 
@@ -242,5 +243,46 @@ TEST_F(HelperSaveGuardTest, AFailedSaveBeforeTheShutdownIsTriedAgainThenToldNowA
             EXPECT_TRUE(toldNext.isEmpty()) << "told at every start";
         }
     }
+    ASSERT_TRUE(giveBack(folder));
+}
+
+// With the tray menu over the guard's store, a failed scheduled save is told once, through
+// the tray icon, not by the menu as well; a save the user starts is still the menu's to tell.
+TEST_F(HelperSaveGuardTest, WithTheTrayMenuAFailedScheduledSaveIsToldOnce)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    QMHelperTest::NotificationDaemon daemon;
+    if (!daemon.isRunning())
+        GTEST_SKIP() << daemon.why().toStdString();
+    QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
+    const QString folder = _sandbox.mkdir(QStringLiteral("usb"));
+    const QMRamDisk::Ptr r = mounted(QStringLiteral("Traced"), QMRamDiskBackupMode_chosenDirectory, folder);
+    r->setAutoSaveInterval(1);
+    Guarded guarded(r);
+    HelperSaveGuard &guard = guarded.guard;
+    StatusMenuController menu(nullptr, &guarded.entries);
+    menu.leaveSaveFailuresTo(&guard);
+    guarded.notifier.setStatusItem(menu.statusItem());
+    QStringList menuTold;
+    QObject::connect(&menu, &StatusMenuController::userNotified,
+                     [&](const QString &, const QString &text) { menuTold << text; });
+    QList<bool> ended;
+    QObject::connect(guard.schedule(), &QMRamDiskAutoSave::saveEnded, [&](const QString &, bool ok) { ended << ok; });
+    guard.schedule()->setMinimumInterval(1);
+    guard.schedule()->setCheckPeriod(100);
+
+    ASSERT_TRUE(takeAway(folder));
+    ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/work.txt"), "x"));
+    // The schedule hears the end of its save after the menu heard the same report.
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !ended.isEmpty(); }, 60000));
+    EXPECT_FALSE(ended.first());
+    ASSERT_TRUE(QMTest::waitUntil([&] { return guarded.told.size() == 1; }, 30000));
+    EXPECT_TRUE(guarded.told.first().contains(QStringLiteral("The last save of \"Traced\" failed")));
+    EXPECT_TRUE(menuTold.isEmpty()) << "told by the menu too: " << menuTold.join(QLatin1Char('|')).toStdString();
+
+    guard.schedule()->stop();
+    guarded.entries.startAction(QMRamDiskAction_backup, guarded.entries.ramDisks().first(), true);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return menuTold.size() == 1; }, 60000));
+    EXPECT_EQ(guarded.told.size(), 1);
     ASSERT_TRUE(giveBack(folder));
 }
