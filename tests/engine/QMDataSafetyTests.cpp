@@ -177,7 +177,7 @@ TEST(QMDataSafetyEndToEnd, FilesThatVanishDuringASaveDoNotFailIt)
     churner.setWorkingDirectory(r->path());
     churner.start(QStringLiteral("/bin/sh"),
                   {QStringLiteral("-c"), QStringLiteral("i=0; while :; do mkdir tmp$i; for f in 1 2 3 4 5 6 7 8; do "
-                                                        ": > tmp$i/o$f; done; rm -r tmp$i; i=$((i+1)); done")});
+                                                        ": > tmp$i/o$f; done; rm tmp$i/o*; rmdir tmp$i; i=$((i+1)); done")});
     ASSERT_TRUE(churner.waitForStarted());
     LogCapture log;
     const auto goneCounted = [&] {
