@@ -37,14 +37,14 @@ protected:
         return QFile::remove(folder) && QFile::rename(folder + QStringLiteral("-away"), folder);
     }
 
-    // The guard over a store of the entries file written with `ramDisk`, telling what it
-    // tells through a notifier of its own; what was told is in `told`.
+    // The guard over a store of the entries file written with `ramDisk`, asking logind on
+    // `bus`, telling what it tells through a notifier of its own; what was told is in `told`.
     struct Guarded
     {
-        explicit Guarded(const QMRamDisk::Ptr &ramDisk)
+        Guarded(const QMRamDisk::Ptr &ramDisk, const QDBusConnection &bus)
             : written(QMHelperTest::writeEntries({ramDisk}, false)),
               read(entries.readRamDisksFromDefaultLocation()),
-              guard(&entries, new QMShutdownInhibitor(QDBusConnection::sessionBus()))
+              guard(&entries, new QMShutdownInhibitor(bus))
         {
             guard.setNotifier(&notifier);
             QObject::connect(&notifier, &HelperNotifier::told, [this](const QString &, const QString &text) { told << text; });
@@ -138,7 +138,7 @@ TEST_F(HelperSaveGuardTest, EverySaveIsRecordedAndAFailureIsToldOnce)
     const QString folder = _sandbox.mkdir(QStringLiteral("usb"));
     const QMRamDisk::Ptr r = mounted(QStringLiteral("Scheduled"), QMRamDiskBackupMode_chosenDirectory, folder);
     r->setAutoSaveInterval(1);
-    Guarded guarded(r);
+    Guarded guarded(r, bus());
     QMRamDiskEntries &entries = guarded.entries;
     HelperSaveGuard &guard = guarded.guard;
     const QStringList &told = guarded.told;
@@ -202,7 +202,7 @@ TEST_F(HelperSaveGuardTest, AFailedSaveBeforeTheShutdownIsTriedAgainThenToldNowA
     ASSERT_FALSE(r->lastError());
     ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/work.txt"), "written before the shutdown"));
     ASSERT_TRUE(takeAway(folder));
-    Guarded guarded(r);
+    Guarded guarded(r, bus());
     HelperSaveGuard &guard = guarded.guard;
     const QStringList &told = guarded.told;
     int attempts = 0;
@@ -252,7 +252,7 @@ TEST_F(HelperSaveGuardTest, WithTheTrayMenuAFailedScheduledSaveIsToldOnce)
     const QString folder = _sandbox.mkdir(QStringLiteral("usb"));
     const QMRamDisk::Ptr r = mounted(QStringLiteral("Traced"), QMRamDiskBackupMode_chosenDirectory, folder);
     r->setAutoSaveInterval(1);
-    Guarded guarded(r);
+    Guarded guarded(r, bus());
     HelperSaveGuard &guard = guarded.guard;
     StatusMenuController menu(nullptr, &guarded.entries);
     menu.leaveSaveFailuresTo(&guard);
