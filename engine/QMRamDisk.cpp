@@ -218,6 +218,8 @@ void QMRamDisk::encodeWithCoder(QVariantMap *coder) const
         coder->insert(QStringLiteral("contentsIncomplete"), true);
     if (_autoSaveInterval > 0)
         coder->insert(QStringLiteral("autoSaveInterval"), qlonglong(_autoSaveInterval));
+    if (_saveTimeFactor > 0)
+        coder->insert(QStringLiteral("saveTimeFactor"), _saveTimeFactor);
 }
 
 QMRamDisk::Ptr QMRamDisk::initWithCoder(const QVariantMap &coder, const QString &className)
@@ -254,6 +256,7 @@ QMRamDisk::Ptr QMRamDisk::initWithCoder(const QVariantMap &coder, const QString 
     r._lastSaveDate = std::max(0.0, coder.value(QStringLiteral("lastSaveDate")).toDouble());
     r._contentsIncomplete = readBool(coder, QStringLiteral("contentsIncomplete"));
     r._autoSaveInterval = std::max<qint64>(0, readInt(coder, QStringLiteral("autoSaveInterval")));
+    r._saveTimeFactor = std::max(0.0, coder.value(QStringLiteral("saveTimeFactor")).toDouble());
     if (coder.contains(QStringLiteral("devUUID"))) {
         bool ok = false;
         const qint64 devUUID = coder.value(QStringLiteral("devUUID")).toLongLong(&ok);
@@ -310,6 +313,7 @@ void QMRamDisk::assignValuesOf(const QMRamDisk &other)
     _lastSaveDate = other._lastSaveDate;
     _contentsIncomplete = other._contentsIncomplete;
     _autoSaveInterval = other._autoSaveInterval;
+    _saveTimeFactor = other._saveTimeFactor;
     for (QImage &icon : _composedIcons)
         icon = QImage();
 }
@@ -784,6 +788,14 @@ void QMRamDisk::setAutoSaveInterval(qint64 seconds)
 {
     std::lock_guard lock(_mutex);
     _autoSaveInterval = std::max<qint64>(0, seconds);
+}
+
+QM_RAMDISK_GETTER(double, saveTimeFactor, _saveTimeFactor)
+
+void QMRamDisk::setSaveTimeFactor(double factor)
+{
+    std::lock_guard lock(_mutex);
+    _saveTimeFactor = std::max(0.0, factor);
 }
 
 void QMRamDisk::setSimId(const QString &simId)

@@ -158,7 +158,7 @@ public:
     // "doNotCalculateBaseSize", "format", "name", "size", "mountDirectory" with the home
     // directory abbreviated to "~", "simId", "postCmd", "postCmdArgs", "mdIndexMode",
     // "backupMode", "backupDir", "status", "deviceNode", "path", and while set
-    // "lastSaveDate", "contentsIncomplete", "autoSaveInterval"); keys of absent values are
+    // "lastSaveDate", "contentsIncomplete", "autoSaveInterval", "saveTimeFactor"); keys of absent values are
     // left out.
     void encodeWithCoder(QVariantMap *coder) const;
     // Decodes from a bare record (missing keys give zero, false or none, identifier
@@ -347,6 +347,10 @@ public:
     void setAutoSaveInterval(qint64 seconds);
     // The interval of a RAM disk that gets a backup mode: 15 minutes.
     static constexpr qint64 defaultAutoSaveInterval = 900;
+    // How many times the save-cost model its recent saves took (QMRamDiskSaveEstimate);
+    // 0 = none measured yet. Persisted as "saveTimeFactor", left out while 0.
+    double saveTimeFactor() const;
+    void setSaveTimeFactor(double factor);
 
     // "<QMRamDisk: 0x...> identifier \"name\"": the receiver text of log lines.
     QString description() const;
@@ -442,6 +446,7 @@ private:
     bool _contentsIncomplete = false;
     bool _replacesIncompleteCopy = false;
     qint64 _autoSaveInterval = 0;
+    double _saveTimeFactor = 0;
     // Held by the running action, for the other programs of the user.
     std::shared_ptr<QMRamDiskActionLock> _actionLock;
 };

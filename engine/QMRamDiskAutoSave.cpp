@@ -7,7 +7,7 @@
 #include "QMRamDiskActionLock.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskEntries.h"
-#include "QMVolumeHolders.h"
+#include "QMRamDiskSaveEstimate.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -16,11 +16,7 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,11 +25,6 @@ namespace {
 double nowSeconds()
 {
     return double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
-}
-
-bool notBefore(const struct timespec &t, const struct timespec &limit)
-{
-    return t.tv_sec > limit.tv_sec || (t.tv_sec == limit.tv_sec && t.tv_nsec >= limit.tv_nsec);
 }
 
 // The scans are small and run one at a time, beside whatever the machine is doing.
@@ -115,54 +106,8 @@ int QMRamDiskAutoSave::volumeChangedSince(const QString &path, double date, cons
     // written after it was read.
     if (!copyPath.isEmpty() && QMRamDiskBackup::copyHasUnsettledFiles(copyPath))
         return 1;
-    const QSet<QPair<quint64, quint64>> mapped = QMVolumeHolders::sharedWritableMappings(path);
-    const qint64 ms = qint64(date * 1000.0) - 1000;
-    const struct timespec limit = {time_t(ms / 1000), long(ms % 1000) * 1000000L};
-
-    // Depth first with a stack of paths, so that a deep tree holds one descriptor at a time.
-    QList<QByteArray> directories{QFile::encodeName(path)};
-    struct stat st {};
-    if (lstat(directories.first().constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return -1;
-    if (notBefore(st.st_ctim, limit))
-        return 1;
-    while (!directories.isEmpty()) {
-        const QByteArray dirPath = directories.takeLast();
-        const int fd = open(dirPath.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
-        if (!dir) {
-            const int why = errno;
-            if (fd >= 0)
-                close(fd);
-            return why == ENOENT ? 1 : -1; // removed since it was listed
-        }
-        int result = 0;
-        errno = 0;
-        while (struct dirent *entry = readdir(dir)) {
-            const char *name = entry->d_name;
-            if (!strcmp(name, ".") || !strcmp(name, "..")) {
-                errno = 0;
-                continue;
-            }
-            if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                result = errno == ENOENT ? 1 : -1;
-                break;
-            }
-            if (notBefore(st.st_ctim, limit) || mapped.contains(qMakePair(quint64(st.st_dev), quint64(st.st_ino)))) {
-                result = 1;
-                break;
-            }
-            if (S_ISDIR(st.st_mode))
-                directories << dirPath + '/' + name;
-            errno = 0;
-        }
-        if (result == 0 && errno != 0)
-            result = -1;
-        closedir(dir);
-        if (result != 0)
-            return result;
-    }
-    return 0;
+    // The first change is enough.
+    return QMRamDiskSaveEstimate::walkChanges(path, date, [](const struct stat &, bool changed) { return !changed; });
 }
 
 QString QMRamDiskAutoSave::savedText(double lastSaveDate, double now)

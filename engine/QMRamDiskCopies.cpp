@@ -5,9 +5,11 @@
 
 #include "QMLog.h"
 #include "QMRamDiskBackup.h"
+#include "QMRamDiskSaveEstimate.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 
 #define QM_MethodReason(receiver, condition)                                                          \
     qm_detail::methodLine(__func__, __LINE__, qm_detail::receiverDescription(receiver), QStringLiteral(condition))
@@ -78,12 +80,17 @@ QMError::Ptr QMRamDisk::copyVolumeTo(const QString &volumePath, const QString &d
     // The copy holds the contents of the moment it began: a change made while it ran is
     // newer than the save, which is what tells the schedule to save again.
     const double begun = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
-    QMError::Ptr error =
-        QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(volumePath, destination, previousBackupExtension());
+    QElapsedTimer took;
+    took.start();
+    QMFileCopier::Statistics done;
+    QMError::Ptr error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(volumePath, destination,
+                                                                              previousBackupExtension(), &done);
     if (!error) {
         std::lock_guard lock(_mutex);
         _lastSaveDate = begun;
         _contentsIncomplete = false;
+        // What this save cost tells how long the next one will (the save before a shutdown).
+        _saveTimeFactor = QMRamDiskSaveEstimate::updatedFactor(_saveTimeFactor, double(took.nsecsElapsed()) / 1e9, done);
     }
     return error;
 }

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class QDBusPendingCallWatcher;
 
 // A delay inhibitor of logind ("shutdown:sleep", mode "delay", taken through
@@ -15,6 +17,11 @@ class QDBusPendingCallWatcher;
 // (aboutToShutDown(), aboutToSleep()), does what it must and calls release(). The lock is
 // taken again, while wanted, after a resume or a cancelled shutdown. Every call to logind
 // is asynchronous: the main thread never waits for it.
+//
+// While a save must run to its end before the machine may go (a save ahead of a shutdown
+// that would not fit logind's delay), a block lock is held as well (setBlocking()):
+// logind then refuses a shutdown or sleep asked for meanwhile, and the desktop names
+// Quilmo and why. The delay logind gives (its InhibitDelayMaxUSec) is read once at start.
 //
 // Without a system bus or logind it logs that once and does nothing more. Tests hand it
 // another bus: QUILMO_TEST_LOGIND_BUS set to "session" uses the session bus (where a test
@@ -41,9 +48,23 @@ public:
     // after a resume or a cancelled shutdown, while wanted.
     void release();
 
+    // Takes (true) or closes (false) the block lock. Taken also while the machine is
+    // about to go: what runs then is finished before anything else goes.
+    void setBlocking(bool blocking);
+    bool isBlocking() const { return _blockFd >= 0; }
+
+    // How long logind waits for a delay lock before it goes on anyway, in seconds: its
+    // InhibitDelayMaxUSec once read (delayMaxRead()), logind's default of 5 s until then
+    // and without logind.
+    double inhibitDelayMax() const { return _delayMax; }
+    bool delayMaxRead() const { return _delayMaxRead; }
+    static constexpr double defaultInhibitDelayMax = 5.0;
+
     // The texts the lock is taken with: who and why, as logind shows them.
     static QString who();
     static QString why();
+    // Why the block lock is held, as the desktop shows it when it refuses to shut down.
+    static QString whyBlocking();
 
 signals:
     // logind announced a shutdown or reboot, or a sleep, while the lock was wanted; the
@@ -54,6 +75,10 @@ signals:
     void resumed();
     // The lock was taken (true) or closed (false).
     void heldChanged(bool held);
+    // The block lock was taken (true) or closed (false).
+    void blockingChanged(bool blocking);
+    // InhibitDelayMaxUSec was read.
+    void delayMaxChanged(double seconds);
 
 private slots:
     void onPrepareForShutdown(bool start);
@@ -64,6 +89,11 @@ private:
     void setUp();
     void take();
     void closeLock();
+    void takeBlock();
+    void closeBlock();
+    void readDelayMax();
+    // Inhibit(what, mode): `done` gets a descriptor of its own, or -1 after logging.
+    void inhibit(const QString &why, const QString &mode, std::function<void(int fd)> done);
 
     QDBusConnection _bus;
     bool _available = false;
@@ -71,4 +101,9 @@ private:
     bool _going = false;   // between an announcement and the end of the shutdown or sleep
     bool _taking = false;  // an Inhibit call is on its way
     int _fd = -1;
+    bool _blockWanted = false;
+    bool _takingBlock = false;
+    int _blockFd = -1;
+    double _delayMax = defaultInhibitDelayMax;
+    bool _delayMaxRead = false;
 };

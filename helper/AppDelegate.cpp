@@ -173,8 +173,12 @@ void AppDelegate::applicationDidFinishLaunching()
     // for a menu, a RAM disk to save, or one that waits for its backup's disk.
     _hadWork = !fromApp;
     reconsider();
-    // What the machine's going down kept from being said.
-    _notifier->tellPending();
+    // What the machine's going down kept from being said. A helper that still runs (it
+    // is told to quit below) may yet finish the saves it began.
+    QList<qint64> older;
+    for (pid_t pid : olderInstances())
+        older << qint64(pid);
+    _notifier->tellPending(older);
 
     // 3. One helper at a time: the newest.
     quitOtherInstances();

@@ -14,6 +14,7 @@
 namespace {
 
 const char kPendingKey[] = "PendingNotices";
+const char kUnfinishedGroup[] = "UnfinishedWork";
 
 } // namespace
 
@@ -76,13 +77,42 @@ void HelperNotifier::tellAtNextStart(const QString &title, const QString &text)
     settings.sync();
 }
 
-void HelperNotifier::tellPending()
+void HelperNotifier::tellAtNextStartUnlessDone(const QString &key, const QString &title, const QString &text)
 {
     QSettings settings(settingsFilePath(), QSettings::IniFormat);
-    const QStringList pending = settings.value(QLatin1String(kPendingKey)).toStringList();
-    if (pending.isEmpty())
+    settings.beginGroup(QLatin1String(kUnfinishedGroup));
+    settings.setValue(key, QStringList{title, text, QString::number(QCoreApplication::applicationPid())});
+    settings.endGroup();
+    // On disk before the work begins: the machine may go down in the middle of it.
+    settings.sync();
+}
+
+void HelperNotifier::done(const QString &key)
+{
+    QSettings settings(settingsFilePath(), QSettings::IniFormat);
+    settings.beginGroup(QLatin1String(kUnfinishedGroup));
+    if (!settings.contains(key))
         return;
+    settings.remove(key);
+    settings.endGroup();
+    settings.sync();
+}
+
+void HelperNotifier::tellPending(const QList<qint64> &stillRunning)
+{
+    QSettings settings(settingsFilePath(), QSettings::IniFormat);
+    QStringList pending = settings.value(QLatin1String(kPendingKey)).toStringList();
     settings.remove(QLatin1String(kPendingKey));
+    settings.beginGroup(QLatin1String(kUnfinishedGroup));
+    for (const QString &key : settings.childKeys()) {
+        const QStringList notice = settings.value(key).toStringList();
+        if (notice.size() == 3 && stillRunning.contains(notice.at(2).toLongLong()))
+            continue;
+        if (notice.size() >= 2)
+            pending << notice.at(0) << notice.at(1);
+        settings.remove(key);
+    }
+    settings.endGroup();
     settings.sync();
     for (qsizetype i = 0; i + 1 < pending.size(); i += 2)
         tell(pending.at(i), pending.at(i + 1));

@@ -3,6 +3,7 @@
 #include <QDBusMessage>
 #include <QObject>
 #include <QPointer>
+#include <QList>
 #include <QString>
 
 class QMStatusItem;
@@ -27,8 +28,14 @@ public:
     // Told at the next start of the helper (tellPending()), also when the machine goes
     // down right after.
     void tellAtNextStart(const QString &title, const QString &text);
-    // Tells what was kept for this start, once.
-    void tellPending();
+    // Written before a piece of work that the machine's going down may cut short, and
+    // taken back (done()) once it ended: told at the next start only when this process
+    // never got to take it back. One notice per key.
+    void tellAtNextStartUnlessDone(const QString &key, const QString &title, const QString &text);
+    void done(const QString &key);
+    // Tells what was kept for this start, once. The notices of work that the processes
+    // `stillRunning` began are theirs to take back: they are left alone.
+    void tellPending(const QList<qint64> &stillRunning = {});
 
     // $XDG_CONFIG_HOME/quilmo/Quilmo-Helper.conf
     static QString settingsFilePath();

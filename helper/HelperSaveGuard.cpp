@@ -4,10 +4,28 @@
 #include "QMLog.h"
 #include "QMRamDiskAutoSave.h"
 #include "QMRamDiskEntries.h"
+#include "QMRamDiskSaveEstimate.h"
 #include "QMShutdownInhibitor.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QThreadPool>
 #include <QTimer>
+
+namespace {
+
+QString dateText(double date)
+{
+    return QDateTime::fromMSecsSinceEpoch(qint64(date * 1000)).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+// A save ahead of a shutdown holds the block lock at most this long: a shutdown the user
+// insists on is not refused for ever.
+constexpr int kCatchUpBoundMs = 10 * 60 * 1000;
+
+const QString kWentDownTitle = QStringLiteral("Quilmo could not save a RAM disk before the computer went down");
+
+} // namespace
 
 HelperSaveGuard::HelperSaveGuard(QMRamDiskEntries *entries, QMShutdownInhibitor *inhibitor, QObject *parent)
     : QObject(parent), _entries(entries), _inhibitor(inhibitor)
@@ -25,6 +43,7 @@ HelperSaveGuard::HelperSaveGuard(QMRamDiskEntries *entries, QMShutdownInhibitor 
     connect(_inhibitor, &QMShutdownInhibitor::aboutToSleep, this, &HelperSaveGuard::saveBeforeGoing);
     connect(entries, &QMRamDiskEntries::ramDisksDidChange, this, &HelperSaveGuard::refresh);
     connect(_schedule, &QMRamDiskAutoSave::saveEnded, this, &HelperSaveGuard::saveEnded);
+    connect(_schedule, &QMRamDiskAutoSave::saveSkipped, this, &HelperSaveGuard::disarmUnfinished);
 
     // The store's own refresh tells of RAM disks mounted or ejected by another program.
     connect(entries, &QMRamDiskEntries::ramDiskUpdatedByUpdator, this, [this] { refresh(); });
@@ -35,6 +54,10 @@ HelperSaveGuard::HelperSaveGuard(QMRamDiskEntries *entries, QMShutdownInhibitor 
         QM_LogErrorMethod(this, QStringLiteral("saveAll==timeout"));
         finishSaveAll();
     });
+
+    _estimateTimer = new QTimer(this);
+    _estimateTimer->setInterval(10000);
+    connect(_estimateTimer, &QTimer::timeout, this, &HelperSaveGuard::estimateNow);
 
     _schedule->start();
     refresh();
@@ -48,8 +71,128 @@ void HelperSaveGuard::refresh()
     _inhibitor->setWanted(guarding);
     if (guarding != _guarding) {
         _guarding = guarding;
+        if (guarding) {
+            _estimateTimer->start();
+            // Mounted with a backup's worth of changes already (the first save of a volume
+            // filled from its base): looked at now, not in a while.
+            QTimer::singleShot(0, this, &HelperSaveGuard::estimateNow);
+        } else {
+            _estimateTimer->stop();
+        }
         emit guardingChanged(guarding);
     }
+}
+
+void HelperSaveGuard::setEstimatePeriod(int milliseconds)
+{
+    _estimateTimer->setInterval(std::max(10, milliseconds));
+}
+
+QList<QMRamDisk::Ptr> HelperSaveGuard::savable() const
+{
+    QList<QMRamDisk::Ptr> records;
+    if (!_entries)
+        return records;
+    for (const QMRamDisk::Ptr &r : _entries->ramDisks())
+        if (QMRamDiskAutoSave::saveActionOf(r) != QMRamDiskAction_none && r->status() == QMRamDiskStatus_mounted
+            && !r->contentsIncomplete() && r->action() == QMRamDiskAction_none)
+            records << r;
+    return records;
+}
+
+void HelperSaveGuard::estimateNow()
+{
+    if (_estimating || _catchingUp || _going || _schedule->isSavingAll())
+        return;
+    struct Pending
+    {
+        QString identifier, path, copyPath;
+        double since, factor;
+    };
+    QList<Pending> pending;
+    for (const QMRamDisk::Ptr &r : savable())
+        pending << Pending{r->identifier(), r->path(), QMRamDiskAutoSave::saveDestinationOf(r), r->lastSaveDate(),
+                           r->saveTimeFactor()};
+    if (pending.isEmpty())
+        return;
+    _estimating = true;
+    // A scan of every file's status: off the main thread.
+    QPointer<HelperSaveGuard> self(this);
+    QThreadPool::globalInstance()->start([self, pending] {
+        QList<QPair<QString, double>> seconds;
+        for (const Pending &p : pending)
+            seconds << qMakePair(p.identifier, QMRamDiskSaveEstimate::estimatedSeconds(
+                                                   QMRamDiskSaveEstimate::pendingWork(p.path, p.since, p.copyPath), p.factor));
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, seconds] {
+                if (self)
+                    self->estimated(seconds);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void HelperSaveGuard::estimated(const QList<QPair<QString, double>> &seconds)
+{
+    _estimating = false;
+    // The RAM disks are saved side by side before a shutdown, on one machine: their times add up.
+    double total = 0;
+    for (const auto &[identifier, s] : seconds)
+        total += s;
+    const double budget = _inhibitor->inhibitDelayMax() * delayShare;
+    if (total > budget && !_going && !_catchingUp)
+        catchUp(total, budget);
+}
+
+void HelperSaveGuard::catchUp(double seconds, double budget)
+{
+    QM_LogInfoMethod(this, QStringLiteral("Saving ahead of a shutdown: the changes would take about %1 s to save, "
+                                          "%2 s fit in the time logind gives")
+                               .arg(seconds, 0, 'f', 1)
+                               .arg(budget, 0, 'f', 1));
+    _catchingUp = true;
+    // Held before a shutdown is asked for: logind checks block locks before it announces one.
+    _inhibitor->setBlocking(true);
+    QStringList identifiers;
+    for (const QMRamDisk::Ptr &r : savable())
+        identifiers << r->identifier();
+    armUnfinished(identifiers);
+    emit catchUpStarted(seconds, budget);
+    saveAllThen(
+        [this] {
+            _catchingUp = false;
+            _inhibitor->setBlocking(false);
+            emit caughtUp();
+        },
+        kCatchUpBoundMs);
+}
+
+void HelperSaveGuard::armUnfinished(const QStringList &identifiers)
+{
+    if (!_notifier || !_entries)
+        return;
+    for (const QString &identifier : identifiers) {
+        const QMRamDisk::Ptr r = _entries->ramDiskWithIdentifier(identifier);
+        if (!r)
+            continue;
+        QString text = QStringLiteral("The save of \"%1\" did not end: the computer went down, or Quilmo-Helper was "
+                                      "stopped, while it ran, ")
+                           .arg(r->name());
+        if (r->lastSaveDate() > 0)
+            text += QStringLiteral("so the changes made to \"%1\" after %2 were not saved.")
+                        .arg(r->name(), dateText(r->lastSaveDate()));
+        else
+            text += QStringLiteral("so its contents were not saved.");
+        _notifier->tellAtNextStartUnlessDone(identifier, kWentDownTitle, text + lastCopyText(r));
+        _armed.insert(identifier);
+    }
+}
+
+void HelperSaveGuard::disarmUnfinished(const QString &identifier)
+{
+    if (_armed.remove(identifier) && _notifier)
+        _notifier->done(identifier);
 }
 
 void HelperSaveGuard::saveAllThen(std::function<void()> done, int boundMs)
@@ -95,18 +238,21 @@ QString HelperSaveGuard::failureText(const QString &identifier) const
         text += QStringLiteral(": ") + why;
     }
     text += QLatin1Char('.');
-    const QString copy = QMRamDiskAutoSave::saveDestinationOf(r);
-    if (r->lastSaveDate() > 0)
-        text += QStringLiteral(" Its last complete copy, in %1, holds what it held on %2.")
-                    .arg(copy, QDateTime::fromMSecsSinceEpoch(qint64(r->lastSaveDate() * 1000))
-                                   .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-    else
-        text += QStringLiteral(" It has no complete copy yet.");
-    return text;
+    return text + lastCopyText(r);
+}
+
+QString HelperSaveGuard::lastCopyText(const QMRamDisk::Ptr &ramDisk) const
+{
+    if (ramDisk->lastSaveDate() <= 0)
+        return QStringLiteral(" It has no complete copy yet.");
+    return QStringLiteral(" Its last complete copy, in %1, holds what it held on %2.")
+        .arg(QMRamDiskAutoSave::saveDestinationOf(ramDisk), dateText(ramDisk->lastSaveDate()));
 }
 
 void HelperSaveGuard::saveEnded(const QString &identifier, bool succeeded)
 {
+    // It ended: a failure is told below, the last complete copy is where it was.
+    disarmUnfinished(identifier);
     if (succeeded) {
         _toldFailure.remove(identifier);
         _failedGoing.remove(identifier);
@@ -128,6 +274,11 @@ void HelperSaveGuard::saveBeforeGoing()
     QM_LogInfoMethod(this, QStringLiteral("Saving the RAM disks before the machine goes"));
     _going = true;
     _failedGoing.clear();
+    // logind goes on after its delay whether these saves ended or not.
+    QStringList identifiers;
+    for (const QMRamDisk::Ptr &r : savable())
+        identifiers << r->identifier();
+    armUnfinished(identifiers);
     // The lock goes once they are saved (a failed one tried again); logind waits for it,
     // at most its own delay.
     saveAllThen([this] {
@@ -144,11 +295,10 @@ void HelperSaveGuard::saveBeforeGoing()
 void HelperSaveGuard::finishGoing()
 {
     for (const QString &identifier : std::as_const(_failedGoing)) {
-        const QString title = QStringLiteral("Quilmo could not save a RAM disk before the computer went down");
         const QString text = failureText(identifier);
         if (_notifier) {
-            _notifier->tellAtNextStart(title, text);
-            _notifier->tell(title, text);
+            _notifier->tellAtNextStart(kWentDownTitle, text);
+            _notifier->tell(kWentDownTitle, text);
         } else {
             QM_LogErrorMethod(this, text);
         }
@@ -163,6 +313,10 @@ void HelperSaveGuard::finishGoing()
 void HelperSaveGuard::finishSaveAll()
 {
     _boundTimer->stop();
+    // Every save of the round ended (not merely its bound passed): nothing is unfinished.
+    if (!_schedule->isSavingAll())
+        for (const QString &identifier : QSet<QString>(_armed))
+            disarmUnfinished(identifier);
     const QList<std::function<void()>> callbacks = std::exchange(_whenSaved, {});
     for (const std::function<void()> &callback : callbacks)
         callback();

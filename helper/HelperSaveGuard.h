@@ -3,6 +3,7 @@
 #include "QMRamDisk.h"
 
 #include <QList>
+#include <QPair>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
@@ -27,6 +28,14 @@ class QTimer;
 // when there is one; the tray menu leaves the failures of these saves to the guard. A save that fails when the machine is
 // about to go is tried once more, the lock held meanwhile; if it fails again the user is
 // told at once and again at the next start, with what the last complete copy holds.
+//
+// logind waits only so long (its InhibitDelayMaxUSec) for the save before a shutdown. So
+// the guard estimates, every little while, how long that save would take
+// (QMRamDiskSaveEstimate) and, when it would not fit in half that delay, saves at once,
+// holding logind's block lock meanwhile so that a shutdown asked for during that save is
+// refused rather than cut it short. A save before the machine goes, or ahead of it, that
+// does not end (the machine went down anyway, the helper was killed) leaves its last
+// complete copy in place, and the next start of the helper says what that copy holds.
 class HelperSaveGuard : public QObject
 {
     Q_OBJECT
@@ -58,12 +67,25 @@ public:
     // Where failures are told; none: the log only.
     void setNotifier(HelperNotifier *notifier);
 
+    // The share of logind's delay that the save before a shutdown may take by estimate:
+    // saves run slower or faster by a factor of two with the machine's load.
+    static constexpr double delayShare = 0.5;
+    // How often what is pending is estimated (10 s unless set), and at once.
+    void setEstimatePeriod(int milliseconds);
+    void estimateNow();
+    // A save ahead of the shutdown runs (the block lock is held or asked for).
+    bool isCatchingUp() const { return _catchingUp; }
+
 signals:
     // The guard became needed, or no longer is.
     void guardingChanged(bool guarding);
     // The saves before the machine goes are over (tried again where they failed), and the
     // lock was let go.
     void savedBeforeGoing();
+    // Pending changes would take `seconds` to save, more than `budget`: saving them now.
+    void catchUpStarted(double seconds, double budget);
+    // That save is over and the block lock was let go.
+    void caughtUp();
 
 private:
     void saveBeforeGoing();
@@ -73,6 +95,15 @@ private:
     void finishGoing();
     // "The last save of "X" failed: why. Its last complete copy …"
     QString failureText(const QString &identifier) const;
+    // "Its last complete copy, in P, holds what it held on D." or that there is none.
+    QString lastCopyText(const QMRamDisk::Ptr &ramDisk) const;
+    void estimated(const QList<QPair<QString, double>> &seconds);
+    void catchUp(double seconds, double budget);
+    // The notice for the next start in case the records' saves that begin now never end.
+    void armUnfinished(const QStringList &identifiers);
+    void disarmUnfinished(const QString &identifier);
+    // The records a save would copy now.
+    QList<QMRamDisk::Ptr> savable() const;
 
     QPointer<QMRamDiskEntries> _entries;
     QMShutdownInhibitor *_inhibitor = nullptr;
@@ -84,4 +115,8 @@ private:
     QSet<QString> _toldFailure;   // told once, until a save works again
     QSet<QString> _failedGoing;   // saves that failed while the machine is about to go
     bool _going = false;
+    QTimer *_estimateTimer = nullptr;
+    bool _estimating = false;
+    bool _catchingUp = false;
+    QSet<QString> _armed; // notices of unfinished saves written for the next start
 };

@@ -9,12 +9,15 @@
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -24,10 +27,13 @@
 
 // org.freedesktop.login1.Manager as far as the inhibitor uses it. Each lock handed out is
 // the write end of a pipe whose read end stays here: it hangs up when the lock is closed.
-class LogindStandIn : public QObject
+// PowerOff() is refused while a block lock for shutdowns is open, naming who holds it, as
+// logind does; otherwise it announces the shutdown.
+class LogindStandIn : public QObject, protected QDBusContext
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
+    Q_PROPERTY(qulonglong InhibitDelayMaxUSec READ inhibitDelayMaxUSec)
 
 public:
     struct Lock
@@ -47,6 +53,22 @@ public:
         return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
     }
     QList<Lock> locks;
+    // logind's own default: 5 s.
+    qulonglong delayMaxUSec = 5000000;
+    qulonglong inhibitDelayMaxUSec() const { return delayMaxUSec; }
+    // The block locks for shutdowns that are open now.
+    QList<int> openBlockLocks() const
+    {
+        QList<int> open;
+        for (int i = 0; i < locks.size(); ++i)
+            if (locks.at(i).mode == QLatin1String("block")
+                && locks.at(i).what.split(QLatin1Char(':')).contains(QLatin1String("shutdown")) && !isClosed(i))
+                open << i;
+        return open;
+    }
+    // Shutdowns asked for (PowerOff) and the refusals given.
+    int powerOffs = 0;
+    QStringList refusals;
 
 public slots:
     QDBusUnixFileDescriptor Inhibit(const QString &what, const QString &who, const QString &why, const QString &mode)
@@ -61,6 +83,19 @@ public slots:
     }
     // Answered in order with the calls before it: its answer proves those were handled.
     QString CanPowerOff() { return QStringLiteral("na"); }
+    void PowerOff(bool interactive)
+    {
+        Q_UNUSED(interactive);
+        ++powerOffs;
+        const QList<int> blocking = openBlockLocks();
+        if (!blocking.isEmpty()) {
+            const Lock &l = locks.at(blocking.first());
+            refusals << QStringLiteral("Operation inhibited by \"%1\", reason is \"%2\".").arg(l.who, l.why);
+            sendErrorReply(QDBusError::AccessDenied, refusals.last());
+            return;
+        }
+        emit PrepareForShutdown(true);
+    }
 
 signals:
     void PrepareForShutdown(bool start);
@@ -77,7 +112,8 @@ public:
         _bus = std::make_unique<QDBusConnection>(connection);
         ASSERT_TRUE(_bus->isConnected());
         ASSERT_TRUE(_bus->registerObject(QStringLiteral("/org/freedesktop/login1"), &logind,
-                                         QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
+                                         QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals
+                                             | QDBusConnection::ExportAllProperties));
         ASSERT_TRUE(_bus->registerService(QStringLiteral("org.freedesktop.login1")));
     }
     ~LogindOnBus()
@@ -122,6 +158,22 @@ protected:
         // The watcher's signal is queued behind the deliveries that came before the answer.
         QObject::connect(&answer, &QDBusPendingCallWatcher::finished, [&] { answered = true; });
         return QMTest::waitUntil([&] { return answered; }) && !answer.isError();
+    }
+
+    // Asks logind to power off, as the desktop does: the refusal's text, or empty when the
+    // shutdown was announced.
+    QString powerOff()
+    {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+            QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PowerOff"));
+        call << false;
+        QDBusPendingCallWatcher answer(bus().asyncCall(call));
+        bool answered = false;
+        QObject::connect(&answer, &QDBusPendingCallWatcher::finished, [&] { answered = true; });
+        if (!QMTest::waitUntil([&] { return answered; }))
+            return QStringLiteral("no answer");
+        return answer.isError() ? answer.error().message() : QString();
     }
 
     QMTest::PrivateBus _privateBus; // declared first: the connections go before the daemon

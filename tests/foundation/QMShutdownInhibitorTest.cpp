@@ -98,3 +98,41 @@ TEST(ShutdownInhibitorWithoutLogind, SaysSoOnceAndTakesNothing)
     EXPECT_FALSE(inhibitor.isHeld());
 }
 
+
+// The block lock of a save that must end before the machine goes: logind refuses a
+// shutdown asked for while it is held, naming Quilmo, and lets the next one go once it is
+// closed. The delay logind gives is read from it.
+TEST_F(ShutdownInhibitor, ABlockLockRefusesTheShutdownUntilClosedAndTheDelayIsReadFromLogind)
+{
+    logind.delayMaxUSec = 2000000;
+    QMShutdownInhibitor inhibitor(bus());
+    EXPECT_EQ(inhibitor.inhibitDelayMax(), QMShutdownInhibitor::defaultInhibitDelayMax);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return inhibitor.delayMaxRead(); }));
+    EXPECT_EQ(inhibitor.inhibitDelayMax(), 2.0);
+
+    int shutdown = 0;
+    QObject::connect(&inhibitor, &QMShutdownInhibitor::aboutToShutDown, [&] { ++shutdown; });
+    inhibitor.setWanted(true);
+    inhibitor.setBlocking(true);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return inhibitor.isBlocking() && inhibitor.isHeld(); }));
+    ASSERT_EQ(logind.openBlockLocks().size(), 1);
+    const LogindStandIn::Lock block = logind.locks.at(logind.openBlockLocks().first());
+    EXPECT_EQ(block.what, QStringLiteral("shutdown:sleep"));
+    EXPECT_EQ(block.who, QStringLiteral("Quilmo"));
+    inhibitor.setBlocking(true); // still one
+    ASSERT_TRUE(logindCaughtUp());
+    EXPECT_EQ(logind.locks.size(), 2);
+
+    const QString refused = powerOff();
+    EXPECT_TRUE(refused.contains(QStringLiteral("\"Quilmo\""))) << refused.toStdString();
+    EXPECT_TRUE(refused.contains(QMShutdownInhibitor::whyBlocking())) << refused.toStdString();
+    ASSERT_TRUE(logindCaughtUp());
+    EXPECT_EQ(shutdown, 0);
+
+    inhibitor.setBlocking(false);
+    EXPECT_FALSE(inhibitor.isBlocking());
+    ASSERT_TRUE(QMTest::waitUntil([&] { return logind.openBlockLocks().isEmpty(); }));
+    EXPECT_TRUE(inhibitor.isHeld()) << "the delay lock went with the block lock";
+    EXPECT_TRUE(powerOff().isEmpty());
+    EXPECT_TRUE(QMTest::waitUntil([&] { return shutdown == 1; }));
+}

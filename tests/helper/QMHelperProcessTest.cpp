@@ -16,9 +16,11 @@
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QThread>
 
@@ -393,4 +395,49 @@ TEST_F(HelperWithLogindTest, ALoginWithoutTheBackupDiskWaitsForItAndNeverSavesOv
     helper.terminate();
     ASSERT_TRUE(waitForExitServing(helper, 60000));
     EXPECT_EQ(QDir(session2->backupDirPath()).entryList(QDir::Files).size(), 20);
+}
+
+// The machine goes down while the helper saves ahead of it (killed half way, as at the end
+// of logind's delay): the last complete copy stays as it was, and the next start of the
+// helper tells the user what that copy holds and that the newest changes were not saved.
+TEST_F(HelperWithLogindTest, AShutdownForcedDuringASaveAheadKeepsTheLastCopyAndTellsTheNextStart)
+{
+    logind().delayMaxUSec = 2000000;
+    QMRamDisk::Ptr r = mounted(QStringLiteral("Forced"), QMRamDiskBackupMode_defaultLocation);
+    ASSERT_TRUE(QMHelperTest::writeSmallFiles(r->path() + QStringLiteral("/saved"), 0, 2000));
+    QMEngineTest::RecordingDelegate delegate;
+    r->performAction(QMRamDiskAction_backup, &delegate, true);
+    ASSERT_TRUE(delegate.waitForEnd());
+    ASSERT_FALSE(r->lastError());
+    const double lastSave = r->lastSaveDate();
+    ASSERT_GT(QMHelperTest::fillUntilSaveTakes(r, 3.0), 0);
+    ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
+    const QString partial = r->backupDirPath() + QStringLiteral(".partial");
+    {
+        Helper helper(_installation, {QStringLiteral("FromApp")}, environment());
+        ASSERT_TRUE(QMTest::waitUntil([&] { return !logind().openBlockLocks().isEmpty(); }, 60000)) << "no save ahead";
+        ASSERT_TRUE(QMTest::waitUntil([&] { return QMHelperTest::countFiles(partial) > 0; }, 60000));
+        ASSERT_EQ(::kill(pid_t(helper.pid()), SIGKILL), 0);
+        ASSERT_TRUE(waitForExitServing(helper, 30000));
+    }
+    EXPECT_TRUE(logind().openBlockLocks().isEmpty());
+    EXPECT_EQ(QMHelperTest::countFiles(r->backupDirPath()), 2000) << "the last complete copy changed";
+    EXPECT_FALSE(QFileInfo::exists(r->backupDirPath() + QStringLiteral("/pending")));
+    ASSERT_EQ(entries().size(), 1);
+    EXPECT_EQ(entries().first()->lastSaveDate(), lastSave);
+
+    // The next start: told what the copy holds, and it saves again.
+    const QString when =
+        QDateTime::fromMSecsSinceEpoch(qint64(lastSave * 1000)).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    const QString told = QStringLiteral("Told the user: Quilmo could not save a RAM disk before the computer went down: "
+                                        "The save of \"Forced\" did not end: the computer went down, or Quilmo-Helper "
+                                        "was stopped, while it ran, so the changes made to \"Forced\" after %1 were not "
+                                        "saved. Its last complete copy, in %2, holds what it held on %1.")
+                             .arg(when, r->backupDirPath());
+    Helper helper(_installation, {QStringLiteral("FromApp")}, environment());
+    EXPECT_TRUE(QMTest::waitUntil([&] { return helperLog().contains(told); }, 30000)) << helperLog().toStdString();
+    ASSERT_TRUE(QMTest::waitUntil([&] { return entries().first()->lastSaveDate() > lastSave; }, 180000));
+    helper.terminate();
+    ASSERT_TRUE(waitForExitServing(helper, 60000));
+    EXPECT_EQ(helperLog().count(QStringLiteral("Told the user: Quilmo could not save")), 1) << "told twice";
 }

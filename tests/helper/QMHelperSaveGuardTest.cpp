@@ -280,3 +280,48 @@ TEST_F(HelperSaveGuardTest, WithTheTrayMenuAFailedScheduledSaveIsToldOnce)
     EXPECT_EQ(guarded.told.size(), 1);
     ASSERT_TRUE(giveBack(folder));
 }
+
+// Changes that would take longer to save than logind waits at shutdown are saved at once,
+// under a block lock: a shutdown asked for meanwhile is refused, naming Quilmo, and the
+// lock goes with the end of the save, which holds every file.
+TEST_F(HelperSaveGuardTest, ChangesThatWouldNotFitTheShutdownDelayAreSavedAheadUnderABlockLock)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
+    logind.delayMaxUSec = 2000000;
+    const QMRamDisk::Ptr r = mounted(QStringLiteral("Busy"), QMRamDiskBackupMode_defaultLocation);
+    // A first save measures how fast this RAM disk saves.
+    ASSERT_TRUE(QMHelperTest::writeSmallFiles(r->path() + QStringLiteral("/saved"), 0, 2000));
+    QMEngineTest::RecordingDelegate delegate;
+    r->performAction(QMRamDiskAction_backup, &delegate, true);
+    ASSERT_TRUE(delegate.waitForEnd());
+    ASSERT_FALSE(r->lastError());
+    ASSERT_GT(r->saveTimeFactor(), 0);
+    const int pending = QMHelperTest::fillUntilSaveTakes(r, 3.0);
+    ASSERT_GT(pending, 0) << "the RAM disk has no room for changes that slow to save";
+
+    Guarded guarded(r, bus());
+    HelperSaveGuard &guard = guarded.guard;
+    guard.setEstimatePeriod(100);
+    bool over = false;
+    QObject::connect(&guard, &HelperSaveGuard::caughtUp, [&] { over = true; });
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !logind.openBlockLocks().isEmpty() || over; }, 30000));
+    ASSERT_FALSE(logind.openBlockLocks().isEmpty()) << "saved without the block lock, or not ahead at all";
+    EXPECT_TRUE(guard.isCatchingUp());
+    const QString refused = powerOff();
+    EXPECT_TRUE(refused.contains(QStringLiteral("\"Quilmo\""))) << refused.toStdString();
+    EXPECT_FALSE(over) << "the save was over before the refusal was checked";
+
+    ASSERT_TRUE(QMTest::waitUntil([&] { return over; }, 180000)) << "the save ahead never ended";
+    EXPECT_TRUE(logind.openBlockLocks().isEmpty()) << "the block lock outlived the save";
+    EXPECT_TRUE(guard.inhibitor()->isHeld()) << "the delay lock went too";
+    const QMRamDisk::Ptr saved = guarded.entries.ramDisks().first();
+    EXPECT_FALSE(saved->lastError());
+    EXPECT_GT(saved->lastSaveDate(), r->lastSaveDate());
+    EXPECT_EQ(QMHelperTest::countFiles(r->backupDirPath()), 2000 + pending);
+    EXPECT_EQ(QMEngineTest::readFile(r->backupDirPath() + QStringLiteral("/pending/d0/f999")), QByteArray(100, 'p'));
+    bool gone = false;
+    QObject::connect(&guard, &HelperSaveGuard::savedBeforeGoing, [&] { gone = true; });
+    EXPECT_TRUE(powerOff().isEmpty()) << "refused after the save";
+    EXPECT_TRUE(QMTest::waitUntil([&] { return gone; }, 60000));
+}

@@ -3,7 +3,9 @@
 #include "QMKeyedArchiver.h"
 #include "QMLogFile.h"
 #include "QMPropertyListSerialization.h"
+#include "QMRamDiskAutoSave.h"
 #include "QMRamDiskEntries.h"
+#include "QMRamDiskSaveEstimate.h"
 
 #include "QMRamDiskTestSupport.h"
 #include "QMTestSupport.h"
@@ -16,6 +18,7 @@
 #include <QDBusConnectionInterface>
 #include <QDesktopServices>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QMenu>
@@ -67,6 +70,43 @@ QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &nam
     EXPECT_EQ(r->status(), QMRamDiskStatus_mounted)
         << (r->lastError() ? r->lastError()->description().toStdString() : std::string());
     return r;
+}
+
+bool writeSmallFiles(const QString &folder, int from, int count)
+{
+    if (!QDir().mkpath(folder))
+        return false;
+    const QByteArray data(100, 'p');
+    for (int i = from; i < from + count; ++i)
+        if (!QMEngineTest::writeFile(folder + QStringLiteral("/f%1").arg(i), data))
+            return false;
+    return true;
+}
+
+int fillUntilSaveTakes(const QMRamDisk::Ptr &ramDisk, double seconds)
+{
+    const QString copy = QMRamDiskAutoSave::saveDestinationOf(ramDisk);
+    for (int written = 0; written < 25000;) {
+        if (!writeSmallFiles(ramDisk->path() + QStringLiteral("/pending/d%1").arg(written / 1000), written, 1000))
+            return -1;
+        written += 1000;
+        const QMRamDiskSaveEstimate::Work work =
+            QMRamDiskSaveEstimate::pendingWork(ramDisk->path(), ramDisk->lastSaveDate(), copy);
+        if (QMRamDiskSaveEstimate::estimatedSeconds(work, ramDisk->saveTimeFactor()) > seconds)
+            return written;
+    }
+    return -1;
+}
+
+int countFiles(const QString &path)
+{
+    int count = 0;
+    QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        ++count;
+    }
+    return count;
 }
 
 bool writeEntries(const QList<QMRamDisk::Ptr> &ramDisks, bool showInMenuBar, const QString &path)

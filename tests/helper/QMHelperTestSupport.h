@@ -45,6 +45,17 @@ QMRamDisk::Ptr withType(const QMRamDisk::Ptr &ramDisk, qint64 type);
 QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &name, qint64 backupMode = 0,
                        const QString &backupDir = QString());
 
+// Writes `count` files of 100 bytes into `folder` of a mounted volume (made when missing),
+// named after their number.
+bool writeSmallFiles(const QString &folder, int from, int count);
+// Writes files of 100 bytes under "pending" on the mounted RAM disk, a thousand at a time,
+// until a save of what changed since its last save would take, at the speed its own saves
+// were measured at, more than `seconds`. The number written; -1 when even the RAM disk's
+// room for files was not enough.
+int fillUntilSaveTakes(const QMRamDisk::Ptr &ramDisk, double seconds);
+// The regular files below `path`, all levels.
+int countFiles(const QString &path);
+
 // Writes the entries file (the default place unless `path` is given) with these records.
 bool writeEntries(const QList<QMRamDisk::Ptr> &ramDisks, bool showInMenuBar, const QString &path = QString());
 
