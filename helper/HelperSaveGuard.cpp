@@ -110,9 +110,14 @@ void HelperSaveGuard::estimateNow()
         double since, factor;
     };
     QList<Pending> pending;
-    for (const QMRamDisk::Ptr &r : savable())
+    for (const QMRamDisk::Ptr &r : savable()) {
+        // A save that failed (told already) is not tried again every little while: its
+        // schedule tries it, and the save before the shutdown.
+        if (_toldFailure.contains(r->identifier()))
+            continue;
         pending << Pending{r->identifier(), r->path(), QMRamDiskAutoSave::saveDestinationOf(r), r->lastSaveDate(),
                            r->saveTimeFactor()};
+    }
     if (pending.isEmpty())
         return;
     _estimating = true;

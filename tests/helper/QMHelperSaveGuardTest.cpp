@@ -289,7 +289,9 @@ TEST_F(HelperSaveGuardTest, ChangesThatWouldNotFitTheShutdownDelayAreSavedAheadU
     QM_REQUIRE_LOOP_DEVICES();
     QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
     logind.delayMaxUSec = 2000000;
-    const QMRamDisk::Ptr r = mounted(QStringLiteral("Busy"), QMRamDiskBackupMode_defaultLocation);
+    // Room for as many files as a save of more than the delay takes on a quick machine.
+    const QMRamDisk::Ptr r =
+        QMHelperTest::mounted(_sandbox, QStringLiteral("Busy"), QMRamDiskBackupMode_defaultLocation, {}, 600000000ULL);
     // A first save measures how fast this RAM disk saves.
     ASSERT_TRUE(QMHelperTest::writeSmallFiles(r->path() + QStringLiteral("/saved"), 0, 2000));
     QMEngineTest::RecordingDelegate delegate;
@@ -297,7 +299,7 @@ TEST_F(HelperSaveGuardTest, ChangesThatWouldNotFitTheShutdownDelayAreSavedAheadU
     ASSERT_TRUE(delegate.waitForEnd());
     ASSERT_FALSE(r->lastError());
     ASSERT_GT(r->saveTimeFactor(), 0);
-    const int pending = QMHelperTest::fillUntilSaveTakes(r, 3.0);
+    const int pending = QMHelperTest::fillUntilSaveTakes(r, 2.5);
     ASSERT_GT(pending, 0) << "the RAM disk has no room for changes that slow to save";
 
     Guarded guarded(r, bus());

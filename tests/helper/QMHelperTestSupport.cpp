@@ -60,9 +60,9 @@ QMRamDisk::Ptr withType(const QMRamDisk::Ptr &ramDisk, qint64 type)
 }
 
 QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &name, qint64 backupMode,
-                       const QString &backupDir)
+                       const QString &backupDir, quint64 size)
 {
-    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), name);
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), name, size);
     r->setBackupMode(backupMode);
     r->setBackupDir(backupDir);
     QMEngineTest::RecordingDelegate delegate;
@@ -86,7 +86,7 @@ bool writeSmallFiles(const QString &folder, int from, int count)
 int fillUntilSaveTakes(const QMRamDisk::Ptr &ramDisk, double seconds)
 {
     const QString copy = QMRamDiskAutoSave::saveDestinationOf(ramDisk);
-    for (int written = 0; written < 25000;) {
+    for (int written = 0; written < 100000;) {
         if (!writeSmallFiles(ramDisk->path() + QStringLiteral("/pending/d%1").arg(written / 1000), written, 1000))
             return -1;
         written += 1000;

@@ -43,15 +43,15 @@ QMRamDisk::Ptr withType(const QMRamDisk::Ptr &ramDisk, qint64 type);
 
 // A RAM disk of the sandbox with this backup mode, created and mounted.
 QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &name, qint64 backupMode = 0,
-                       const QString &backupDir = QString());
+                       const QString &backupDir = QString(), quint64 size = 128000000ULL);
 
 // Writes `count` files of 100 bytes into `folder` of a mounted volume (made when missing),
 // named after their number.
 bool writeSmallFiles(const QString &folder, int from, int count);
 // Writes files of 100 bytes under "pending" on the mounted RAM disk, a thousand at a time,
 // until a save of what changed since its last save would take, at the speed its own saves
-// were measured at, more than `seconds`. The number written; -1 when even the RAM disk's
-// room for files was not enough.
+// were measured at, more than `seconds`. The number written; -1 when even 100,000 files
+// (room enough on a RAM disk of 600 MB) were not enough.
 int fillUntilSaveTakes(const QMRamDisk::Ptr &ramDisk, double seconds);
 // The regular files below `path`, all levels.
 int countFiles(const QString &path);
