@@ -4,6 +4,7 @@
 #include "DTState.h"
 #include "DTSystem.h"
 #include "DTRamDevice.h"
+#include "DTResize.h"
 #include "QMFormatRules.h"
 #include "QMVolumeRules.h"
 
@@ -221,13 +222,15 @@ static int hdiutilDetach(const Args &args)
 int hdiutil(const Args &args)
 {
     if (args.empty())
-        return fail("no verb given (attach, info, detach)");
+        return fail("no verb given (attach, info, detach, resize)");
     if (args[0] == "attach")
         return hdiutilAttach(args);
     if (args[0] == "info")
         return hdiutilInfo(args);
     if (args[0] == "detach")
         return hdiutilDetach(args);
+    if (args[0] == "resize")
+        return hdiutilResize(args);
     return fail("unsupported verb \"" + args[0] + "\"");
 }
 
