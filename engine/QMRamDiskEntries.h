@@ -124,6 +124,8 @@ public:
     void create(const QMRamDisk::Ptr &ramDisk, bool inBackground);
     void eject(const QMRamDisk::Ptr &ramDisk, bool inBackground);
     void startAction(qint64 action, const QMRamDisk::Ptr &forRamDisk, bool inBackground);
+    // Gives a mounted RAM disk `size` bytes in place (QMRamDiskAction_resize).
+    void resize(const QMRamDisk::Ptr &ramDisk, quint64 size, bool inBackground);
 
     // QMRamDiskActionDelegateProtocol: forwards to the delegate, on the reporting thread,
     // and emits the report signals. ramDiskDidUpdated() reports the record's values now.
