@@ -8,8 +8,10 @@ FUZZ_SECONDS ?= 30
 # itself, so any prefix works.
 PREFIX     ?= /usr/local
 DESTDIR    ?=
-# ccache, where installed, shares compiled objects between builds and checkouts.
-LAUNCHER   := $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# ccache, where installed, shares compiled objects between builds and checkouts (and lets
+# package-check's second build reuse the first's). Looked for when used: `make deps`, which
+# the build runs first, installs it.
+LAUNCHER    = $(shell command -v ccache >/dev/null 2>&1 && echo -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 export CCACHE_BASEDIR := $(CURDIR)
 
 .PHONY: all deps configure build run test test-asan test-tsan fuzz bench screenshots clean install uninstall package package-check
@@ -68,16 +70,21 @@ install: build
 uninstall:
 	DESTDIR="$(DESTDIR)" bash scripts/uninstall.sh $(BUILD)/quilmo-installed-files.txt
 
-# The Debian package (package/quilmo_<version>_<arch>.deb in the build tree).
-package: build
+# The Debian package (package/quilmo_<version>_<arch>.deb in the build tree). Configured
+# again first: the build number and the sources' time (SOURCE_DATE_EPOCH, else the last
+# commit's) are read when configuring, and a package must carry the current ones.
+package: deps $(BUILD)/build.ninja
+	cmake -S . -B $(BUILD)
+	cmake --build $(BUILD) -j $(JOBS)
 	cmake --build $(BUILD) --target package
 
-# Lints and inspects the package; as root it also installs and purges it once.
+# Lints and inspects the package, checks its binaries' hardening and builds it a second
+# time to compare; as root it also installs and purges it once.
 package-check: package
-	bash scripts/package-check.sh $(BUILD)
+	CMAKE_ARGS="$(CMAKE_ARGS)" bash scripts/package-check.sh $(BUILD)
 
 bench: build
 	bash scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf --one-file-system build build-asan build-tsan build-fuzz
+	rm -rf --one-file-system build build-reproducible build-asan build-tsan build-fuzz

@@ -372,6 +372,8 @@ void PostCmdWindowController::mt_testOp(const TestResult &result)
     if (!result.run) {
         alert.icon = QMessageBox::Warning;
         alert.messageText = P::localizedDefault("Unable to start post-command");
+        alert.informativeText = P::localizedDefault("Check that the command is a program you may run: its file "
+                                                    "exists and is executable.");
     } else {
         alert.icon = result.status == 0 ? QMessageBox::Information : QMessageBox::Warning;
         alert.messageText = P::fill(P::localizedDefault("Terminated with status: %@"), {QString::number(result.status)});

@@ -1,8 +1,10 @@
 #include "QMCtl.h"
 
+#include "QMCommandLine.h"
 #include "QMCtlValues.h"
 #include "QMKernelFeatures.h"
 #include "QMLog.h"
+#include "QMLogFile.h"
 #include "QMMacInfo.h"
 #include "QMRamDiskAutoSave.h"
 #include "QMRamDiskDevice.h"
@@ -31,7 +33,8 @@ struct CommandHelp
 };
 
 const char *kSettingsHelp =
-    "  --size SIZE            capacity: 512M, 2G, 1.5G (decimal) or 512Mi, 2Gi (binary)\n"
+    "  --size SIZE            capacity: 512M, 2G, 1.5G (decimal) or 512Mi, 2Gi (binary);\n"
+    "                         at least %1 and at most %2\n"
     "  --mount-dir DIR        directory in which the volume is mounted as DIR/NAME\n"
     "                         (default: the desktop's volume directory)\n"
     "  --case-sensitive       case-sensitive file names\n"
@@ -62,10 +65,12 @@ const char *kTypeHelp =
 const CommandHelp kCommands[] = {
     {"list", "list [--json]", "list the configured RAM disks",
      "Lists the configured RAM disks, with when each was last saved.\n"},
-    {"presets", "presets [--json]", "list the presets this machine offers",
-     "Lists the preset types: whether this machine offers each (and why not), the name,\n"
-     "mount directory and size it gives, and the RAM disk that already uses it; for the\n"
-     "browsers, the installation it serves (the default browser's) and its version.\n"},
+    {"presets", "presets [--all] [--json]", "list the presets this machine offers",
+     "Lists the preset types this machine can offer: whether each is ready (and why not),\n"
+     "the name, mount directory and size it gives, and the RAM disk that already uses it;\n"
+     "for the browsers, the installation it serves (the default browser's) and its version.\n"
+     "  --all                  also the presets whose application is not on this machine\n"
+     "  --json                 the same as JSON\n"},
     {"add", "add [NAME] [--type TYPE] [settings]", "add a RAM disk (NAME, or a preset with --type)",
      "Adds a RAM disk. NAME is needed unless a preset (--type) gives it. Settings:\n"},
     {"set", "set NAME [--name NEWNAME] [--type TYPE] [settings]", "change the settings of a RAM disk",
@@ -256,6 +261,11 @@ int QMCtl::run(const QStringList &args)
     if (args.isEmpty() || args.first() == QLatin1String("--help") || args.first() == QLatin1String("-h")
         || args.first() == QLatin1String("help"))
         return help(args.value(1));
+    if (args.first() == QLatin1String("--version") || args.first() == QLatin1String("-v")) {
+        _out << QMCommandLine::versionText(QStringLiteral("quilmoctl")) << "\n";
+        _out.flush();
+        return Success;
+    }
     const QString command = args.first();
     const QStringList rest = args.mid(1);
     if (!commandHelp(command))
@@ -289,14 +299,18 @@ int QMCtl::help(const QString &command)
     if (const CommandHelp *c = commandHelp(command)) {
         _out << "Usage: quilmoctl " << c->synopsis << "\n\n" << c->text;
         if (command == QLatin1String("add") || command == QLatin1String("set"))
-            _out << kSettingsHelp << kTypeHelp;
+            _out << QString::fromLatin1(kSettingsHelp)
+                        .arg(QMCtlValues::sizeText(QMRamDiskManager::minimumSize),
+                             QMCtlValues::sizeText(QMRamDiskManager::maximumSize))
+                 << kTypeHelp;
         _out.flush();
         return Success;
     }
     _out << "Usage: quilmoctl COMMAND [ARGUMENTS]\n\nQuilmo's RAM disks from the command line.\n\nCommands:\n";
     for (const CommandHelp &c : kCommands)
         _out << "  " << QString::fromLatin1(c.name).leftJustified(9) << c.summary << "\n";
-    _out << "\n'quilmoctl COMMAND --help' tells more of each command.\n"
+    _out << "\n'quilmoctl COMMAND --help' tells more of each command; 'quilmoctl --version' tells\n"
+            "the version. --verbose, before the command, writes the log to standard error.\n"
             "Exit status: 0 success, 1 the action failed, 2 wrong usage.\n";
     _out.flush();
     return command.isEmpty() ? Success : Usage;
@@ -332,7 +346,8 @@ bool QMCtl::load(bool locked)
 bool QMCtl::save()
 {
     if (!_entries->writeRamDisksToDefaultLocation()) {
-        _err << "quilmoctl: the RAM disk list could not be saved (see the log)\n";
+        _err << "quilmoctl: the list of RAM disks could not be saved. Check that your home folder has free space\n"
+                "  and that its files are yours, then try again; --verbose shows how it fails.\n";
         _err.flush();
         return false;
     }
@@ -438,9 +453,12 @@ int QMCtl::list(const QStringList &args)
 int QMCtl::presets(const QStringList &args)
 {
     bool json = false;
+    bool all = false;
     for (const QString &a : args) {
         if (a == QLatin1String("--json"))
             json = true;
+        else if (a == QLatin1String("--all"))
+            all = true;
         else
             return usage(QStringLiteral("presets"), QStringLiteral("unexpected argument \"%1\"").arg(a));
     }
@@ -449,9 +467,16 @@ int QMCtl::presets(const QStringList &args)
     QList<QStringList> rows{{QStringLiteral("TYPE"), QStringLiteral("STATUS"), QStringLiteral("NAME"),
                              QStringLiteral("SIZE"), QStringLiteral("MOUNT DIRECTORY"), QStringLiteral("USED BY")}};
     QStringList reasons;
+    int hidden = 0;
     QStringList applications;
     for (const qint64 type : QMCtlValues::typesInMenuOrder()) {
         const PresetState p = presetState(type, ramDisks, nullptr);
+        // What this machine can offer: the presets whose application is here (ready, or
+        // missing its folder or a newer version). The others only with --all.
+        if (!all && p.status != 1 && p.status != 0 && !p.usedBy) {
+            ++hidden;
+            continue;
+        }
         const bool available = p.status == 1;
         const bool custom = type == QMRamDiskType_default;
         QJsonObject o;
@@ -490,6 +515,9 @@ int QMCtl::presets(const QStringList &args)
         if (!reasons.isEmpty())
             _out << "\nNot available here:\n" << reasons.join(QLatin1Char('\n')) << "\n";
         _out << "\nAdd one with: quilmoctl add --type TYPE\n";
+        if (hidden > 0)
+            _out << hidden << (hidden == 1 ? " preset needs an application" : " presets need applications")
+                 << " this machine does not have: 'quilmoctl presets --all' lists them.\n";
     }
     _out.flush();
     return Success;
@@ -514,7 +542,7 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
         if (!ramDisk)
             return usage(command, QStringLiteral("no RAM disk is named \"%1\"").arg(name));
         if (ramDisk->action() != 0) {
-            _err << "quilmoctl: \"" << name << "\" is busy\n";
+            _err << "quilmoctl: \"" << name << "\" is busy with another action; wait until it ends, then try again\n";
             _err.flush();
             return Failure;
         }
@@ -623,10 +651,13 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
     if (preset) {
         p = presetState(finalType, _entries->ramDisks(), ramDisk);
         if (typeChanges && p.status != 1)
-            return fail(QStringLiteral("the %1 preset is not available here: %2")
+            return fail(QStringLiteral("the %1 preset is not available here: %2 ('quilmoctl presets' lists what "
+                                       "this machine offers)")
                             .arg(word, p.reason.isEmpty() ? presetStatusWord(p.status) : p.reason));
         if (typeChanges && p.usedBy)
-            return fail(QStringLiteral("the %1 preset is used by \"%2\" already").arg(word, p.usedBy->name()));
+            return fail(QStringLiteral("the %1 preset is used by \"%2\" already; each preset serves one RAM disk "
+                                       "(quilmoctl remove %2 frees it)")
+                            .arg(word, p.usedBy->name()));
         // What a preset decides, the user does not change (as in the windows).
         const QString givesName = typeChanges ? p.name : ramDisk->name();
         if (adding && !name.isNull() && name != givesName)
@@ -702,7 +733,7 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
     if (adding) {
         ramDisk = _entries->addRamDisk();
         if (!ramDisk)
-            return fail(QStringLiteral("Quilmo keeps at most 15 RAM disks"));
+            return fail(QStringLiteral("Quilmo keeps at most 15 RAM disks; remove one first (quilmoctl remove NAME)"));
     }
     if (typeChanges)
         ramDisk->changeToType(finalType, 0); // name, place, size and backup from the preset
@@ -895,7 +926,7 @@ int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command
         return Failure;
     };
     if (r->action() != 0)
-        return refuse(QStringLiteral("another action is running"));
+        return refuse(QStringLiteral("another action is running on it; wait until it ends, then try again"));
     // A preset's application writes into its RAM disk: the windows disable these while it runs.
     if (act == QMRamDiskAction_create || act == QMRamDiskAction_eject || act == QMRamDiskAction_rebuild
         || act == QMRamDiskAction_cleanUpFiles) {
@@ -921,11 +952,14 @@ int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command
         break;
     case QMRamDiskAction_copyToBase:
         if (!r->isBaseSynchronized())
-            return refuse(QStringLiteral("it is not synchronised with a base directory"));
+            return refuse(QStringLiteral("it is not synchronised with a base directory (only a RAM disk with "
+                                         "--backup base is)"));
         [[fallthrough]];
     default:
+        if (s == QMRamDiskStatus_created)
+            return refuse(QStringLiteral("it is not mounted (quilmoctl mount %1)").arg(name));
         if (s != QMRamDiskStatus_mounted)
-            return refuse(QStringLiteral("it is not mounted"));
+            return refuse(QStringLiteral("it is not created (quilmoctl create %1)").arg(name));
         if (act == QMRamDiskAction_backup && r->backupDirPath().isEmpty() && !r->isBaseSynchronized())
             return refuse(QStringLiteral("it has no backup folder (quilmoctl set %1 --backup default)").arg(name));
         break;
@@ -974,24 +1008,19 @@ int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command
 
 void QMCtl::printErrorChain(const QString &prefix, const QMError::Ptr &error)
 {
-    _err << prefix << ": " << error->message();
-    if (!error->reason().isEmpty())
-        _err << " (" << error->reason() << ")";
-    _err << "\n";
-    QMError::Cause cause = error->depends();
-    while (!cause.isNull()) {
-        if (cause.kind() == QMError::Cause::Kind::Error) {
-            const QMError::Ptr e = cause.error();
-            _err << "  because: " << e->message();
-            if (!e->reason().isEmpty())
-                _err << " (" << e->reason().trimmed() << ")";
-            _err << "\n";
-            cause = e->depends();
-        } else {
-            _err << "  because: " << cause.localizedDescription().trimmed() << "\n";
-            break;
-        }
-    }
+    // Words only: how it failed (functions, lines, conditions) is in the log, or on
+    // standard error with --verbose.
+    _err << prefix << ": " << error->alertMessageText(QString()) << "\n";
+    for (const QString &cause : error->userCauses())
+        _err << "  because: " << cause << "\n";
+    const QString advice = error->advice();
+    if (advice.isNull())
+        _err << "  Try again. If it keeps failing, run the command again with --verbose to see how it fails\n"
+                "  (the log of earlier runs is "
+             << QMRamDisk::stringByAbbreviatingWithTildeInPath(QMLogFile::logFilePath(QStringLiteral("quilmoctl")))
+             << ").\n";
+    else if (!advice.isEmpty())
+        _err << "  " << advice << "\n";
     _err.flush();
 }
 
@@ -1006,12 +1035,12 @@ int QMCtl::memory(const QStringList &args)
     }
     if (purge) {
         if (!QMRamDiskUtils::canPurgeMemory()) {
-            _err << "quilmoctl: memory cannot be purged on this system\n";
+            _err << "quilmoctl: memory cannot be purged here: Quilmo's purge tool is missing; install Quilmo again\n";
             _err.flush();
             return Failure;
         }
         if (!QMRamDiskUtils::purgeMemory()) {
-            _err << "quilmoctl: the purge could not be started (see the log)\n";
+            _err << "quilmoctl: the purge could not be started; run the command again with --verbose to see why\n";
             _err.flush();
             return Failure;
         }
@@ -1019,7 +1048,7 @@ int QMCtl::memory(const QStringList &args)
     }
     QMMemoryStatistics s;
     if (!QMMacInfo::getMemoryStatistics(&s)) {
-        _err << "quilmoctl: the memory statistics cannot be read\n";
+        _err << "quilmoctl: the memory statistics cannot be read from /proc/meminfo; check that /proc is mounted\n";
         _err.flush();
         return Failure;
     }

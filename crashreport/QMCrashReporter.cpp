@@ -439,7 +439,10 @@ void QMCrashReporter::createAndShowArchive()
         done.objectName = QStringLiteral("QMCrashReporterFailed");
         done.icon = QMessageBox::Warning;
         done.messageText = tr("The problem report could not be created.");
-        done.informativeText = why;
+        done.informativeText = tr("Check that your home folder has free space and that you may write in it, then "
+                                  "try again.");
+        // How it failed, for support: a failed step and the tool's output.
+        done.detailedText = why;
         QMAlert::beginSheet(done, {});
         return;
     }

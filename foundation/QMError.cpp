@@ -1,5 +1,6 @@
 #include "QMError.h"
 
+#include "QMErrorAdvice.h"
 #include "QMLog.h"
 
 #include <cstring>
@@ -150,12 +151,88 @@ QString QMError::stringWithFullStop(const QString &text)
 
 QString QMError::alertMessageText(const QString &title) const
 {
-    return stringWithFullStop(title.isNull() ? _message : title);
+    return stringWithFullStop(title.isNull() ? QMErrorAdvice::displayMessage(_message) : title);
 }
 
 QString QMError::alertInformativeText(const QString &title) const
 {
-    return stringWithFullStop(title.isNull() ? initialErrorMessage() : _message);
+    return stringWithFullStop(QMErrorAdvice::displayMessage(title.isNull() ? initialErrorMessage() : _message));
+}
+
+namespace {
+// Texts compared as a person reads them: "Device busy" and "Device busy." say the same.
+QString comparable(const QString &text)
+{
+    QString t = text.trimmed();
+    while (t.endsWith(QLatin1Char('.')))
+        t.chop(1);
+    return t.toCaseFolded();
+}
+} // namespace
+
+QStringList QMError::userCauses(const QStringList &shown) const
+{
+    QStringList seen;
+    for (const QString &s : shown)
+        seen << comparable(s);
+    seen << comparable(QMErrorAdvice::displayMessage(_message));
+    QStringList causes;
+    auto add = [&](const QString &text) {
+        if (!text.isEmpty() && !seen.contains(comparable(text))) {
+            seen << comparable(text);
+            causes << stringWithFullStop(text);
+        }
+    };
+    Cause cause = _depends;
+    while (cause.kind() == Cause::Kind::Error) {
+        add(QMErrorAdvice::displayMessage(cause.error()->message()));
+        cause = cause.error()->depends();
+    }
+    if (cause.kind() == Cause::Kind::Text || cause.kind() == Cause::Kind::Platform)
+        add(QMErrorAdvice::readableCause(cause.text()));
+    return causes;
+}
+
+QString QMError::advice() const
+{
+    // The deepest error that is known says best what went wrong.
+    QString found;
+    const QMError *e = this;
+    while (e) {
+        if (const auto a = QMErrorAdvice::adviceForMessage(e->_message))
+            found = *a;
+        e = e->_depends.kind() == Cause::Kind::Error ? e->_depends.error().get() : nullptr;
+    }
+    return found;
+}
+
+QString QMError::alertAdviceText(const QString &title) const
+{
+    QStringList parts = userCauses({alertMessageText(title), alertInformativeText(title)});
+    const QString what = advice();
+    parts << (what.isNull() ? QMErrorAdvice::tryAgainAdvice() : what);
+    parts.removeAll(QString());
+    parts.removeAll(QLatin1String(""));
+    return parts.join(QLatin1Char(' '));
+}
+
+QString QMError::alertDetailedText() const
+{
+    QStringList lines;
+    const QMError *e = this;
+    Cause last;
+    while (e) {
+        lines << (e->_message.isEmpty() ? QStringLiteral("(no message)") : e->_message);
+        if (!e->_reason.isEmpty())
+            lines << QStringLiteral("    ") + e->_reason.trimmed();
+        last = e->_depends;
+        e = last.kind() == Cause::Kind::Error ? last.error().get() : nullptr;
+    }
+    if (last.kind() == Cause::Kind::Text)
+        lines << last.text().trimmed();
+    else if (last.kind() == Cause::Kind::Platform)
+        lines << last.description();
+    return lines.join(QLatin1Char('\n'));
 }
 
 QString QMDescribeVariant(const QVariant &value)

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <atomic>
@@ -75,6 +76,19 @@ public:
     // The two texts of that alert, after the full-stop rule.
     QString alertMessageText(const QString &title) const;
     QString alertInformativeText(const QString &title) const;
+    // What the alert adds for people below them: the causes a person can read (a tool's own
+    // line without the tool's private name, a system error's description) and what to do.
+    // Never a function, a line number or a failed condition: those are in the details.
+    QString alertAdviceText(const QString &title) const;
+    // The alert's details: each error of the chain with its reason (function, line and the
+    // failed condition), and the last cause as it was given.
+    QString alertDetailedText() const;
+
+    // The causes a person can read, from the head down, without the texts `shown` already
+    // holds; and what to do about this error in words (empty when nothing is known beyond
+    // trying again, which each program words for itself).
+    QStringList userCauses(const QStringList &shown = {}) const;
+    QString advice() const;
 
     // Appends "." to a non-empty text that does not end in "!", ".", ":", "?" or an ellipsis.
     static QString stringWithFullStop(const QString &text);

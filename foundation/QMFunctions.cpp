@@ -4,10 +4,8 @@
 #include "QMLog.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QLocale>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QStringDecoder>
@@ -293,15 +291,9 @@ QString QMFunctions::appBuild()
 
 std::optional<double> QMFunctions::dateCompiled()
 {
-    // __DATE__ pads a one-digit day with a space ("Dec  8 2026"); the pattern wants one.
-    const QString text = QStringLiteral(__DATE__ " " __TIME__).simplified();
-    const QDateTime d = QLocale(QLocale::English, QLocale::UnitedStates)
-                            .toDateTime(text, QStringLiteral("MMM d yyyy HH:mm:ss"));
-    if (!d.isValid()) {
-        QM_CriticalException("QMFunctions", "d==nil");
-        return std::nullopt;
-    }
-    return static_cast<double>(d.toSecsSinceEpoch());
+    // The sources' own time rather than the compiler's clock: building the same sources
+    // again gives the same program.
+    return static_cast<double>(QUILMO_SOURCE_DATE_EPOCH);
 }
 
 QString QMFunctions::stringFromBytesWithBin1024Style(qint64 bytes)

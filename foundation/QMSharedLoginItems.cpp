@@ -200,13 +200,17 @@ bool insertEntry(const QString &dir, const Target &t)
     }
     const QString path = newEntryPath(dir, t.baseName);
     QSaveFile file(path);
+    // TryExec: once the program is gone (the package removed), the session skips the entry
+    // instead of failing to start it at every login.
     const QString text = QStringLiteral("[Desktop Entry]\n"
                                         "Type=Application\n"
                                         "Name=%1\n"
-                                        "Exec=%2\n"
+                                        "TryExec=%2\n"
+                                        "Exec=%3\n"
                                         "Terminal=false\n"
                                         "X-GNOME-Autostart-enabled=true\n")
-                             .arg(escapeValue(t.baseName), QMSharedLoginItems::execLineForProgram(t.path));
+                             .arg(escapeValue(t.baseName), escapeValue(t.path),
+                                  QMSharedLoginItems::execLineForProgram(t.path));
     if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0 || !file.commit()) {
         QM_LogErrorMethod(kClass, QStringLiteral("insertItem==NULL path:%1 error:%2").arg(path, file.errorString()));
         return false;

@@ -55,11 +55,20 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${QUILMO_HOMEPAGE})
 # the signatures of updates. The windows also need Qt's platform
 # plugins and its SVG support (icons, tray images), which no library link reveals.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(quilmo_depends "e2fsprogs, util-linux (>= 2.38), pkexec | policykit-1, libssl3")
+set(quilmo_depends "e2fsprogs, util-linux (>= 2.38), pkexec, libssl3")
 if(TARGET Quilmo OR TARGET Quilmo-Helper)
   string(APPEND quilmo_depends ", qt6-qpa-plugins, libqt6svg6")
 endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS ${quilmo_depends})
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+# Before removal, the users who still have RAM disks mounted are told how to keep their files.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/prerm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Run on the staged files before they are packed: the binaries lose their compiler notes and
+# every file takes the sources' time, so that the same sources give the same package.
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/reproducible-stage.cmake)
+set(CPACK_QUILMO_SOURCE_DATE_EPOCH ${QUILMO_SOURCE_DATE_EPOCH})
+find_program(QUILMO_OBJCOPY NAMES objcopy REQUIRED)
+set(CPACK_QUILMO_OBJCOPY ${QUILMO_OBJCOPY})
 include(CPack)

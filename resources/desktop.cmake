@@ -21,6 +21,10 @@ install(FILES ${QUILMO_APP_ICON} DESTINATION ${CMAKE_INSTALL_DATADIR}/quilmo/ima
 
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/completion/quilmoctl
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+if(TARGET Quilmo)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/completion/Quilmo
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+endif()
 
 # quilmo_render_svg(<svg> <png> <pixels>): a PNG drawn from an SVG when building.
 find_program(QUILMO_RSVG_CONVERT rsvg-convert)

@@ -1,6 +1,7 @@
 // Quilmo, the main window.
 #include "AppController.h"
 #include "QMCheckForUpdates.h"
+#include "QMCommandLine.h"
 #include "QMCrashHandler.h"
 #include "QMCriticalAlert.h"
 #include "QMLogFile.h"
@@ -13,6 +14,11 @@
 
 int main(int argc, char **argv)
 {
+    if (const auto status = QMCommandLine::answerInformationalOptions(
+            argc, argv, QStringLiteral("Quilmo"),
+            QStringLiteral("Opens Quilmo's window, where RAM disks are listed, edited, created, saved and ejected.\n"
+                           "quilmoctl does the same from the command line.")))
+        return *status;
     QMCrashHandler::install(QStringLiteral("Quilmo"));
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quilmo"));

@@ -28,6 +28,8 @@ QMessageBox *QMAlert::makeBox(const QMAlertRequest &request, QWidget *parent)
     box->setIcon(request.icon);
     box->setText(request.messageText);
     box->setInformativeText(request.informativeText);
+    if (!request.detailedText.isEmpty())
+        box->setDetailedText(request.detailedText);
     QStringList titles = request.buttons;
     if (titles.isEmpty())
         titles << QCoreApplication::translate("Localizable", "Ok");

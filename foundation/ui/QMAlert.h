@@ -17,6 +17,8 @@ struct QMAlertRequest
     QMessageBox::Icon icon = QMessageBox::Warning;
     QString messageText;
     QString informativeText;
+    // Behind "Show Details…": what only support needs (functions, conditions, tool output).
+    QString detailedText;
     QStringList buttons; // none: a single "Ok"
     // A sheet on this window when it is shown, else application-modal.
     QPointer<QWidget> window;

@@ -15,7 +15,11 @@ QMCriticalAlert::Button runOnMainThread(const QString &title, const QString &tex
     alert.objectName = QStringLiteral("QMCriticalAlert");
     alert.icon = QMessageBox::Critical;
     alert.messageText = title;
-    alert.informativeText = text;
+    // The failed condition means something to support only: it goes behind the details.
+    alert.informativeText = QCoreApplication::translate(
+        "Localizable", "Quilmo goes on, but what it was doing may not have been done completely: check the RAM disk "
+                       "it was working on. Send the crash report so that this can be fixed.");
+    alert.detailedText = text;
     // In the order of QMCriticalAlert::Button; "Ok" answers Escape.
     alert.buttons = {QCoreApplication::translate("Localizable", "Send Crash Report"),
                      QCoreApplication::translate("Localizable", "Contact Support"), QStringLiteral("Ok")};

@@ -4,6 +4,18 @@
 <context>
     <name>QMRamDiskLocalizable</name>
     <message>
+        <source>Please, specify a correct size of RamDisk</source>
+        <translation>The size must be at least 128 MB and at most 128 GB</translation>
+    </message>
+    <message>
+        <source>Insuffisant computer memory</source>
+        <translation>The computer does not have enough memory for a RAM disk of this size</translation>
+    </message>
+    <message>
+        <source>This opereation cannot be canceled.</source>
+        <translation>This cannot be undone.</translation>
+    </message>
+    <message>
         <source>QMRamDiskType_default</source>
         <translation>Custom RAM Disk</translation>
     </message>
@@ -167,6 +179,44 @@
 <context>
     <name>Localizable</name>
     <message>
+        <source>An other action is running:%1</source>
+        <translation>Another action is running on this RAM disk (action %1)</translation>
+    </message>
+    <message>
+        <source>Can execute device list command</source>
+        <translation>The disk tool could not list the RAM disks</translation>
+    </message>
+    <message>
+        <source>Unable set extended info</source>
+        <translation>Unable to tag the RAM disk's volume</translation>
+    </message>
+    <message>
+        <source>Can not create backup</source>
+        <translation>The RAM disk could not be saved to its backup</translation>
+    </message>
+    <message>
+        <source>Can not restore backup</source>
+        <translation>The RAM disk's backup could not be restored</translation>
+    </message>
+    <message>
+        <source>An critical error occurred with %@.
+Please, contact Support.</source>
+        <translation>A critical error occurred in %@.
+Please contact support.</translation>
+    </message>
+    <message>
+        <source>Relaunch %@ on Login.</source>
+        <translation>Start %@ at login.</translation>
+    </message>
+    <message>
+        <source>Drag &amp; Drop %@ to &quot;Login Items&quot; section of Accounts Preferences.</source>
+        <translation>Add %@ to the programs your desktop starts at login, in its session or startup settings.</translation>
+    </message>
+    <message>
+        <source>Open Accounts Preferences</source>
+        <translation>Open Startup Settings</translation>
+    </message>
+    <message>
         <source>HELP_GOTO_WEBSITE</source>
         <translation>Quilmo Website</translation>
     </message>
@@ -214,8 +264,27 @@
 <context>
     <name>QMCheckForUpdates</name>
     <message>
+        <source>A new version of %@ is avalaible!</source>
+        <translation>A new version of %@ is available!</translation>
+    </message>
+    <message>
         <source>This version requires at least OS X %@.</source>
         <translation>This version requires at least Linux %@.</translation>
+    </message>
+</context>
+<context>
+    <name>QMFunctions</name>
+    <message>
+        <source>Zero Byte</source>
+        <translation>0 bytes</translation>
+    </message>
+    <message>
+        <source>One Byte</source>
+        <translation>1 byte</translation>
+    </message>
+    <message>
+        <source>1 Byte</source>
+        <translation>1 byte</translation>
     </message>
 </context>
 </TS>

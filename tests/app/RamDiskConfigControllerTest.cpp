@@ -189,7 +189,7 @@ TEST_F(ConfigControllerTest, ACreatedRamDiskThatIsNotMountedIsRemovedOnlyAfterTh
         ASSERT_EQ(alerts.asked(), QStringList{QStringLiteral("RemoveRamDiskAlert")});
         const QMAlertRequest &q = alerts.requests().first();
         EXPECT_EQ(q.messageText, QStringLiteral("Are you sure you want to remove \"Disk 1\"?"));
-        EXPECT_EQ(q.informativeText, QStringLiteral("This opereation cannot be canceled."));
+        EXPECT_EQ(q.informativeText, QStringLiteral("This cannot be undone."));
         EXPECT_EQ(q.buttons, (QStringList{QStringLiteral("Cancel"), QStringLiteral("Eject and Remove")}));
         QApplication::processEvents();
     }

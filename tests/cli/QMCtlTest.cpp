@@ -92,7 +92,11 @@ TEST(QMCtl, SettingsAreValidatedWithTheWindowsMessages)
 {
     const Result tiny = ctl({QStringLiteral("add"), QStringLiteral("Tiny"), QStringLiteral("--size"), QStringLiteral("1M")});
     EXPECT_EQ(tiny.status, 1);
-    EXPECT_TRUE(tiny.err.contains(QStringLiteral("Please, specify a correct size of RamDisk"))) << tiny.err.toStdString();
+    // The refusal names the least size, as the windows' constant has it.
+    EXPECT_TRUE(tiny.err.contains(QStringLiteral("at least %1").arg(QMCtlValues::sizeText(QMRamDiskManager::minimumSize))))
+        << tiny.err.toStdString();
+    EXPECT_TRUE(ctl({QStringLiteral("add"), QStringLiteral("--help")})
+                    .out.contains(QStringLiteral("at least %1").arg(QMCtlValues::sizeText(QMRamDiskManager::minimumSize))));
     const Result colon = ctl({QStringLiteral("add"), QStringLiteral("a:b")});
     EXPECT_EQ(colon.status, 1);
     EXPECT_TRUE(colon.err.contains(QStringLiteral("The name contains invalid character.")));
@@ -354,9 +358,12 @@ struct FakeFirefox
     QMTest::ApplicationsRoot applications;
 };
 
-QJsonObject presetOf(const QString &type)
+QJsonObject presetOf(const QString &type, bool all = true)
 {
-    const Result r = ctl({QStringLiteral("presets"), QStringLiteral("--json")});
+    QStringList args{QStringLiteral("presets"), QStringLiteral("--json")};
+    if (all)
+        args << QStringLiteral("--all");
+    const Result r = ctl(args);
     for (const QJsonValue &v : QJsonDocument::fromJson(r.out.toUtf8()).array())
         if (v.toObject().value(QStringLiteral("type")).toString() == type)
             return v.toObject();
@@ -396,6 +403,20 @@ TEST(QMCtl, PresetsFollowWhatThisMachineHas)
     EXPECT_EQ(firefox.value(QStringLiteral("status")).toString(), QStringLiteral("not offered"));
     EXPECT_EQ(firefox.value(QStringLiteral("reason")).toString(), QStringLiteral("Firefox is not installed"));
     EXPECT_EQ(presetOf(QStringLiteral("custom")).value(QStringLiteral("status")).toString(), QStringLiteral("available"));
+    // What cannot work here (its application is missing) is listed with --all only; the
+    // rest, custom RAM disks among them, always.
+    const QJsonArray every = QJsonDocument::fromJson(
+        ctl({QStringLiteral("presets"), QStringLiteral("--json"), QStringLiteral("--all")}).out.toUtf8()).array();
+    ASSERT_GE(every.size(), 8);
+    for (const QJsonValue &v : every) {
+        const QString type = v.toObject().value(QStringLiteral("type")).toString();
+        const bool offered = v.toObject().value(QStringLiteral("status")).toString() != QLatin1String("not offered");
+        EXPECT_EQ(presetOf(type, false).isEmpty(), !offered) << type.toStdString();
+    }
+    EXPECT_EQ(presetOf(QStringLiteral("safari")).value(QStringLiteral("status")).toString(), QStringLiteral("not offered"));
+    const Result table = ctl({QStringLiteral("presets")});
+    EXPECT_FALSE(table.out.contains(QStringLiteral("safari"))) << table.out.toStdString();
+    EXPECT_TRUE(table.out.contains(QStringLiteral("presets --all"))) << table.out.toStdString();
     Result r = ctl({QStringLiteral("add"), QStringLiteral("--type"), QStringLiteral("firefox")});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.contains(QStringLiteral("Firefox is not installed"))) << r.err.toStdString();
@@ -404,13 +425,13 @@ TEST(QMCtl, PresetsFollowWhatThisMachineHas)
     {
         // Too old a Firefox: shown, unavailable, with the version found.
         FakeFirefox old(QStringLiteral("53.0.3"));
-        firefox = presetOf(QStringLiteral("firefox"));
+        firefox = presetOf(QStringLiteral("firefox"), false);
         EXPECT_EQ(firefox.value(QStringLiteral("status")).toString(), QStringLiteral("unavailable"));
         EXPECT_TRUE(firefox.value(QStringLiteral("reason")).toString().contains(QStringLiteral("53.0.3")));
     }
 
     FakeFirefox installed(QStringLiteral("128.0"));
-    firefox = presetOf(QStringLiteral("firefox"));
+    firefox = presetOf(QStringLiteral("firefox"), false);
     EXPECT_EQ(firefox.value(QStringLiteral("status")).toString(), QStringLiteral("available"));
     EXPECT_EQ(firefox.value(QStringLiteral("name")).toString(), QStringLiteral("firefox"));
     EXPECT_EQ(firefox.value(QStringLiteral("mountDirectory")).toString(), FakeFirefox::cache());

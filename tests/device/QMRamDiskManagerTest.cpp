@@ -548,8 +548,14 @@ TEST(QMRamDiskManager, ProgressTextsAndTheEnglishTranslation)
               QStringLiteral("Firefox Cache"));
     EXPECT_EQ(QMTranslations::localizedString("HELP_GOTO_WEBSITE"), QStringLiteral("Quilmo Website"));
     // A sentence key is its own English text.
-    EXPECT_EQ(tr("Insuffisant computer memory"), QStringLiteral("Insuffisant computer memory"));
+    EXPECT_EQ(tr("Please, specify a name of RamDisk"), QStringLiteral("Please, specify a name of RamDisk"));
+    // A key's English text mends its typos; the key stays.
+    EXPECT_EQ(tr("Insuffisant computer memory"),
+              QStringLiteral("The computer does not have enough memory for a RAM disk of this size"));
     EXPECT_EQ(tr("The mount directory can not be /Users."), QStringLiteral("The mount directory can not be /home."));
+    // Byte counts as quilmoctl prints them ("Compressed:" is nothing on Linux).
+    EXPECT_EQ(QCoreApplication::translate("QMFunctions", "Zero Byte"), QStringLiteral("0 bytes"));
+    EXPECT_EQ(QCoreApplication::translate("QMFunctions", "One Byte"), QStringLiteral("1 byte"));
 }
 
 TEST(QMRamDiskManager, SupportDirectoryIsCreatedPrivate)

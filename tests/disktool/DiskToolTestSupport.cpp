@@ -380,6 +380,19 @@ QString sysfsOf(const QString &device, const QString &file)
     return readFirstLine(QStringLiteral("/sys/block/%1/%2").arg(device.section(QLatin1Char('/'), -1), file));
 }
 
+LoopTraffic loopTrafficOf(const QString &device)
+{
+    // Fields of the block layer's stat line, counted in 512-byte sectors.
+    constexpr int kWriteSectors = 6, kDiscardSectors = 13;
+    const QStringList fields = sysfsOf(device, QStringLiteral("stat")).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    LoopTraffic traffic;
+    if (fields.size() > kDiscardSectors) {
+        traffic.written = fields[kWriteSectors].toULongLong() * 512;
+        traffic.discarded = fields[kDiscardSectors].toULongLong() * 512;
+    }
+    return traffic;
+}
+
 quint64 shmemBytes()
 {
     QFile f(QStringLiteral("/proc/meminfo"));
@@ -426,7 +439,7 @@ void releaseDevice(const QString &device, const QString &identity)
             umount2(point.toLocal8Bit().constData(), MNT_DETACH);
         const QString place = instancePlaceOf(device);
         umount2(place.toLocal8Bit().constData(), MNT_DETACH);
-        rmdir(place.toLocal8Bit().constData());
+        QDir().rmdir(place);
         return;
     }
     for (const QString &point : mountPointsOf(device))

@@ -129,6 +129,14 @@ QString backingOf(const QString &device);
 QString identityOf(const QString &device);
 // A line of the device's sysfs directory ("queue/logical_block_size", "loop/dio").
 QString sysfsOf(const QString &device, const QString &file);
+// What a loop device has written to its memory file and given back to it (its discards,
+// which punch holes in the file), in bytes since it was made: this device's own figures,
+// which no other program moves.
+struct LoopTraffic {
+    quint64 written = 0;
+    quint64 discarded = 0;
+};
+LoopTraffic loopTrafficOf(const QString &device);
 // Shmem of /proc/meminfo in bytes: the memory of every tmpfs, RAM disks' memory files
 // included (they are unlinked, so this is where their memory shows). Machine-wide: other
 // programs move it as well.

@@ -214,39 +214,6 @@ TEST(DiskToolLoop, AFailedFormatLeavesTheDeviceToItsOwner)
     EXPECT_FALSE(disk.attached());
 }
 
-// One big file, written and synced, then deleted: its memory leaves the memory file while
-// the volume stays mounted (the trim comes a moment later, so this polls).
-TEST(DiskToolLoop, DeletedFilesGiveTheirMemoryBack)
-{
-    QM_REQUIRE_LOOP_DEVICES();
-    LoopTool loop;
-    RamDisk disk(1048576); // 512 MB
-    ASSERT_TRUE(disk.ok()) << disk.error().toStdString();
-    QMTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    MountGuard guard(dir.path());
-    ASSERT_EQ(runTool(QStringLiteral("mount"), mountArgs(disk.device(), dir.path())).status, 0);
-
-    const quint64 before = shmemBytes();
-    const QString path = dir.path() + QStringLiteral("/big");
-    {
-        QFile big(path);
-        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
-        const QByteArray chunk(1 << 20, 'x');
-        for (int i = 0; i < 256; ++i)
-            ASSERT_EQ(big.write(chunk), chunk.size());
-        big.flush();
-        fsync(big.handle());
-    }
-    const quint64 written = shmemBytes();
-    EXPECT_GT(written, before + 200ull * 1024 * 1024);
-    ASSERT_TRUE(QFile::remove(path));
-    sync();
-    // Other processes may use shared memory meanwhile; the 256 MB must be mostly back.
-    EXPECT_TRUE(QMTest::waitUntil([&] { return shmemBytes() + 200ull * 1024 * 1024 < written; }, 60000))
-        << "before " << before << " written " << written << " now " << shmemBytes();
-}
-
 TEST(DiskTool, DiskutilErasesAndMountsUnderMedia)
 {
     QM_REQUIRE_LOOP_DEVICES();

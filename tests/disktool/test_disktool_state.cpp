@@ -68,6 +68,18 @@ QStringList setAside(const QString &file = QStringLiteral("devices"))
                                                     QDir::AllEntries | QDir::System | QDir::Hidden);
 }
 
+// Removes what a test set aside in the isolated state directory (a link is removed itself).
+void removeFromStateDir(const QStringList &names)
+{
+    for (const QString &name : names) {
+        const QString path = IsolatedTool::stateDir() + QLatin1Char('/') + name;
+        if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
+            QMFileRemover::removePath(path).ok();
+        else
+            QFile::remove(path);
+    }
+}
+
 mode_t modeOf(const QString &path)
 {
     struct stat st;
@@ -205,13 +217,7 @@ TEST_F(DiskToolState, APlantedRecordIsSetAsideAndGivesNoOneAnotherUsersDevice)
         if (plant == Link) {
             EXPECT_TRUE(QFileInfo(elsewhere).isFile()) << "the link's target is never touched";
         }
-        for (const QString &name : setAside()) {
-            const QString path = IsolatedTool::stateDir() + QLatin1Char('/') + name;
-            if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
-                QMFileRemover::removePath(path).ok();
-            else
-                QFile::remove(path);
-        }
+        removeFromStateDir(setAside());
         _disks.clear();
     }
 }
@@ -424,13 +430,7 @@ TEST_F(DiskToolInstanceState, APlantedRecordIsSetAsideAndGivesNoOneAnotherUsersI
         EXPECT_EQ(setAside(QStringLiteral("instances")).size(), 1);
         EXPECT_EQ(modeOf(IsolatedTool::stateDir()), 0700u);
         // The loop devices' record is set aside with it when the directory was lax.
-        for (const QString &name : setAside(QStringLiteral("instances")) + setAside()) {
-            const QString path = IsolatedTool::stateDir() + QLatin1Char('/') + name;
-            if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
-                QMFileRemover::removePath(path).ok();
-            else
-                QFile::remove(path);
-        }
+        removeFromStateDir(setAside(QStringLiteral("instances")) + setAside());
         _disks.clear();
     }
 }

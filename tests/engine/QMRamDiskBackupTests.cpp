@@ -51,7 +51,7 @@ void fillVolume(const QString &volume)
     writeFile(volume + QStringLiteral("/folder/big.bin"), pattern(3 * 1024 * 1024 + 17, 'a'));
     writeFile(volume + QStringLiteral("/folder/inner/deep.txt"), "deep");
     writeFile(volume + QStringLiteral("/.DS_Store"), "finder"); // content in a backup
-    symlink("folder/inner/deep.txt", QFile::encodeName(volume + QStringLiteral("/link")).constData());
+    EXPECT_EQ(symlink("folder/inner/deep.txt", QFile::encodeName(volume + QStringLiteral("/link")).constData()), 0);
     setxattr(QFile::encodeName(volume + QStringLiteral("/small.txt")).constData(), "user.quilmo.test", "v1", 2, 0);
     chmod(QFile::encodeName(volume + QStringLiteral("/small.txt")).constData(), 0640);
     chmod(QFile::encodeName(volume + QStringLiteral("/folder/inner")).constData(), 0750);
@@ -270,7 +270,7 @@ TEST(QMRamDiskBackup, FileOperations)
 
     // A dangling link exists and is removed, not followed.
     const QString link = dir.path() + QStringLiteral("/dangling");
-    symlink("/nonexistent/target", QFile::encodeName(link).constData());
+    ASSERT_EQ(symlink("/nonexistent/target", QFile::encodeName(link).constData()), 0);
     EXPECT_TRUE(QMRamDiskBackup::fileExistsAtPath(link));
     EXPECT_TRUE(QMRamDiskBackup::removeItemAtPath(link, &error));
     EXPECT_FALSE(QMRamDiskBackup::fileExistsAtPath(link));

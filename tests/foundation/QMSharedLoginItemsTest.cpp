@@ -8,6 +8,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QUrl>
 
 namespace {
@@ -196,6 +198,24 @@ TEST_F(LoginItemsTest, ExecQuotingRoundTripsAwkwardPaths)
     bool valid = false;
     EXPECT_TRUE(QMSharedLoginItems::isLoginItem(QUrl::fromLocalFile(odd), &valid));
     EXPECT_TRUE(valid);
+}
+
+TEST_F(LoginItemsTest, EntryNamesItsProgramInTryExecSoThatARemovedProgramIsSkipped)
+{
+    ASSERT_TRUE(QMSharedLoginItems::addLoginItem(QUrl::fromLocalFile(helperB)));
+    ASSERT_EQ(entryFiles().size(), 1);
+    const QString path = autostart + QLatin1Char('/') + entryFiles().first();
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+    // A path with a space stays one value: TryExec is a plain string, not a command line.
+    EXPECT_TRUE(lines.contains(QStringLiteral("TryExec=") + helperB)) << lines.join(QLatin1Char('\n')).toStdString();
+    if (!QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate")).isEmpty()) {
+        QProcess validate;
+        validate.start(QStringLiteral("desktop-file-validate"), {path});
+        ASSERT_TRUE(validate.waitForFinished(30000));
+        EXPECT_EQ(validate.exitCode(), 0) << validate.readAll().toStdString();
+    }
 }
 
 } // namespace

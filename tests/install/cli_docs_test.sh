@@ -65,7 +65,7 @@ expect_contains() { # expect_contains "WANTED;..." "UNWANTED;..." WORD...
 expect_contains "$(tr '\n' ';' <<<"$commands")" "" ""
 expect "create" cr
 expect "status" --verbose st
-expect "--help;--verbose" --
+expect "--help;--verbose;--version" --
 expect "My\\ Disk;Scratch" eject ""
 expect "My\\ Disk" eject My
 expect "--all;--help" eject --
@@ -82,6 +82,7 @@ expect "15;30;5;60;off" add New --autosave ""
 expect "custom" add New --type cu
 expect "" add New --post-arg ""
 expect "--json;--help" list ""
+expect "--all;--json;--help" presets ""
 expect "--purge;--help" memory ""
 # Directories for --mount-dir, files for --post-command, relative to where one types.
 mkdir -p "$T/cwd/place" && touch "$T/cwd/program"

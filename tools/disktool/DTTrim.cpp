@@ -6,6 +6,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -24,8 +25,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often the free space is looked at; a trim follows the second look that finds it
-// grown and unchanged, so memory comes back about a second after a delete ends.
+// How often the free space and the device's writes are looked at; a trim follows the
+// second look that finds them changed and then still, so memory comes back about a second
+// after a delete ends.
 constexpr int kLookMs = 500;
 // While deletes go on without a pause, a trim still runs this often.
 constexpr auto kLongestWithoutTrim = std::chrono::seconds(5);
@@ -86,6 +88,27 @@ bool aloneInMountNamespace()
     return alone;
 }
 
+// What the device has written into its memory file so far, in sectors (0 when unknown).
+// Data written and deleted between two looks leaves the free space as it was, yet holds
+// memory in the file: this tells that it happened.
+uint64_t sectorsWritten(const LoopDevice &device)
+{
+    char line[512];
+    const std::string path = "/sys/block/loop" + std::to_string(device.index) + "/stat";
+    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const ssize_t n = fd.valid() ? read(fd.get(), line, sizeof line - 1) : -1;
+    if (n <= 0)
+        return 0;
+    line[n] = '\0';
+    // The seventh field: sectors written.
+    unsigned long long fields[7] = {};
+    if (std::sscanf(line, "%llu %llu %llu %llu %llu %llu %llu", &fields[0], &fields[1], &fields[2], &fields[3],
+                    &fields[4], &fields[5], &fields[6])
+        != 7)
+        return 0;
+    return fields[6];
+}
+
 bool trim(int rootFd)
 {
     struct fstrim_range range = {0, ULLONG_MAX, 0};
@@ -96,7 +119,7 @@ bool trim(int rootFd)
 {
     // Woken early when the mount table changes, so that an unmount ends the keeper at once.
     Fd mountTable(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
-    uint64_t lastFree = 0, trimmedFree = 0;
+    uint64_t lastFree = 0, trimmedFree = 0, lastWritten = 0, trimmedWritten = 0;
     bool first = true;
     auto lastTrim = Clock::now();
     for (unsigned look = 1;; ++look) {
@@ -112,10 +135,12 @@ bool trim(int rootFd)
         if (!root.valid() || fstatfs(root.get(), &st) != 0)
             continue;
         const uint64_t free = st.f_bfree;
+        const uint64_t written = sectorsWritten(device);
         if (first) {
             // Whatever an earlier mount of the device left untrimmed goes back now.
             trim(root.get());
             lastFree = trimmedFree = free;
+            lastWritten = trimmedWritten = written;
             lastTrim = Clock::now();
             first = false;
             continue;
@@ -123,11 +148,16 @@ bool trim(int rootFd)
         // Written meanwhile: that memory is in use, and only what is freed later is owed.
         if (free < trimmedFree)
             trimmedFree = free;
-        const bool quiet = free == lastFree;
+        const bool quiet = free == lastFree && written == lastWritten;
         lastFree = free;
-        if (free > trimmedFree && (quiet || Clock::now() - lastTrim > kLongestWithoutTrim)) {
+        lastWritten = written;
+        // Freed since the last trim, or written (and perhaps deleted again) since then: a
+        // trim that finds nothing newly freed is cheap, as ext4 skips what it trimmed.
+        const bool owed = free > trimmedFree || written != trimmedWritten;
+        if (owed && (quiet || Clock::now() - lastTrim > kLongestWithoutTrim)) {
             trim(root.get());
             trimmedFree = free;
+            trimmedWritten = written;
             lastTrim = Clock::now();
         }
     }

@@ -63,7 +63,7 @@ TEST(QMCriticalAlert, WorkerThreadWaitsUntilTheAlertIsDismissed)
         if (!box)
             return;
         workerWasWaiting = !returned.load();
-        seen << box->text() << box->informativeText();
+        seen << box->text() << box->informativeText() << box->detailedText();
         seen << box->defaultButton()->text();
         QStringList buttons;
         for (QAbstractButton *b : box->buttons())
@@ -79,12 +79,17 @@ TEST(QMCriticalAlert, WorkerThreadWaitsUntilTheAlertIsDismissed)
     QMLog::setCriticalAlertHandler(nullptr);
 
     EXPECT_TRUE(workerWasWaiting);
-    ASSERT_EQ(seen.size(), 6);
+    ASSERT_EQ(seen.size(), 8);
     EXPECT_EQ(seen[0], QStringLiteral("An critical error occurred with test_foundation_ui.\nPlease, contact Support."));
-    EXPECT_TRUE(seen[1].startsWith(QStringLiteral("[QMRamDisk operator() ")));
-    EXPECT_TRUE(seen[1].endsWith(QStringLiteral("]\nuuid==NULL")));
-    EXPECT_EQ(seen[2], QStringLiteral("Send Crash Report")); // the default button
-    EXPECT_EQ(seen.mid(3), (QStringList{QStringLiteral("Contact Support"), QStringLiteral("Ok"), QStringLiteral("Send Crash Report")}));
+    // The failed condition is for support: behind the details, never in the text people read.
+    EXPECT_FALSE(seen[1].contains(QStringLiteral("uuid")) || seen[1].contains(QStringLiteral("operator()"))) << seen[1].toStdString();
+    EXPECT_TRUE(seen[1].contains(QStringLiteral("crash report"))) << seen[1].toStdString();
+    EXPECT_TRUE(seen[2].startsWith(QStringLiteral("[QMRamDisk operator() ")));
+    EXPECT_TRUE(seen[2].endsWith(QStringLiteral("]\nuuid==NULL")));
+    EXPECT_EQ(seen[3], QStringLiteral("Send Crash Report")); // the default button
+    // With the toolkit's own "Show Details…" button.
+    EXPECT_TRUE(seen.mid(4).contains(QStringLiteral("Contact Support")));
+    EXPECT_TRUE(seen.mid(4).contains(QStringLiteral("Ok")));
 }
 
 TEST(QMCriticalAlert, SendCrashReportCallsTheRegisteredReporterWithMode2)
@@ -113,10 +118,10 @@ TEST(QMErrorPresentation, SheetOnAVisibleWindowElseApplicationModal)
     ASSERT_NE(sheet, nullptr);
     EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
     EXPECT_EQ(sheet->text(), QStringLiteral("Unable to create RamDisk."));
-    EXPECT_EQ(sheet->informativeText(), QStringLiteral("Device busy."));
-    ASSERT_EQ(sheet->buttons().size(), 1);
-    EXPECT_EQ(sheet->buttons()[0]->text(), QStringLiteral("Ok"));
-    sheet->buttons()[0]->click();
+    EXPECT_TRUE(sheet->informativeText().startsWith(QStringLiteral("Device busy.\n\n"))) << sheet->informativeText().toStdString();
+    ASSERT_NE(sheet->defaultButton(), nullptr);
+    EXPECT_EQ(sheet->defaultButton()->text(), QStringLiteral("Ok"));
+    sheet->defaultButton()->click();
 
     // Hidden window: application-modal, the call returns when it is dismissed.
     window.hide();
@@ -124,11 +129,49 @@ TEST(QMErrorPresentation, SheetOnAVisibleWindowElseApplicationModal)
     QTimer::singleShot(50, [&] {
         if (QMessageBox *box = findBox(QStringLiteral("QMErrorAlert"))) {
             shownModal = box->windowModality() == Qt::ApplicationModal && box->text() == QStringLiteral("Title.");
-            box->buttons()[0]->click();
+            box->defaultButton()->click();
         }
     });
     e->presentWIthTitle(QStringLiteral("Title"), &window);
     EXPECT_TRUE(shownModal);
+}
+
+TEST(QMErrorPresentation, TheAlertSaysWhatHappenedAndWhatToDoInWordsAndKeepsTheConditionsForTheDetails)
+{
+    QuietLog quiet;
+    QMAlertRequest shown;
+    const auto previous = QMAlert::setHook([&](const QMAlertRequest &r) {
+        shown = r;
+        return 0;
+    });
+    // As the device layer raises it when the disk tool refuses, wrapped by the action.
+    const QString reason = qm_detail::methodLine("attachDeviceWithSize", 207, QStringLiteral("QMRamDiskDevice"),
+                                                 QStringLiteral("executeCommand==NO"));
+    const auto device = QMError::errorWithMessage(QStringLiteral("Unable to create RamDisk"), reason,
+                                                  QStringLiteral("hdiutil: no free loop device\n"));
+    const auto action = QMError::errorWithMessage(
+        QStringLiteral("Unable to create RamDisk"),
+        qm_detail::methodLine("createRamDisk", 120, QStringLiteral("<QMRamDisk>"), QStringLiteral("deviceNode==nil")),
+        device);
+    for (const QString &title : {QString(), QStringLiteral("Unable to eject RamDisk")}) {
+        action->presentWIthTitle(title, nullptr);
+        const QString words = shown.messageText + QLatin1Char('\n') + shown.informativeText;
+        for (const char *internal : {"attachDeviceWithSize", "createRamDisk", "QMRamDisk", "207", "==", "hdiutil", "nil"})
+            EXPECT_FALSE(words.contains(QLatin1String(internal))) << internal << " in:\n" << words.toStdString();
+        // The tool's own words stay, and so does what to do.
+        EXPECT_TRUE(words.contains(QStringLiteral("no free loop device."))) << words.toStdString();
+        EXPECT_TRUE(words.contains(QStringLiteral("then create the RAM disk again"))) << words.toStdString();
+        for (const char *detail : {"attachDeviceWithSize(207)", "executeCommand==NO", "deviceNode==nil",
+                                   "hdiutil: no free loop device"})
+            EXPECT_TRUE(shown.detailedText.contains(QLatin1String(detail))) << detail;
+    }
+
+    // A message nothing more is known of still tells what to do.
+    QMError::errorWithMessage(QStringLiteral("Unable to get mount point"), reason, QStringLiteral("path==nil"))
+        ->presentWIthTitle(QString(), nullptr);
+    EXPECT_TRUE(shown.informativeText.startsWith(QStringLiteral("Try again."))) << shown.informativeText.toStdString();
+    EXPECT_FALSE(shown.informativeText.contains(QStringLiteral("=="))) << shown.informativeText.toStdString();
+    QMAlert::setHook(previous);
 }
 
 #include "QMAppInLoginItem.h"
