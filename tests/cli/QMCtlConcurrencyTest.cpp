@@ -63,6 +63,18 @@ QJsonArray list()
     return QJsonDocument::fromJson(ctl({QStringLiteral("list"), QStringLiteral("--json")}).out.toUtf8()).array();
 }
 
+// True once the process is gone: no longer there, or dead and not yet reaped (an orphan's
+// new parent reaps it in its own time).
+bool processEnded(const QByteArray &pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid)));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray fields = stat.readAll();
+    const qsizetype nameEnd = fields.lastIndexOf(')');
+    return nameEnd < 0 || fields.mid(nameEnd + 2, 1) == "Z";
+}
+
 QString entriesPath()
 {
     return qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/org.quilmo.Quilmo/RamDiskEntries");
@@ -247,7 +259,7 @@ TEST_F(QMCtlTogether, AnOrphanLeftByAKilledCreationIsAdopted)
     creation.kill();
     creation.waitForFinished();
     QMTest::run(QStringLiteral("kill"), {QStringLiteral("-9"), QString::fromLatin1(postCommand)});
-    QThread::msleep(100);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return processEnded(postCommand); })) << "the post-command outlived its kill";
 
     // Left mounted, tagged, and written to meanwhile; the list never heard of it.
     QFile work(mountPoint + QStringLiteral("/work.txt"));

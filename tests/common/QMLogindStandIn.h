@@ -1,11 +1,16 @@
 #pragma once
 
-// A stand-in for logind on the test's session bus (no logind runs here): the part of
-// org.freedesktop.login1.Manager the shutdown inhibitor uses.
+// A stand-in for logind on a session bus of the test's own (no logind runs here): the part
+// of org.freedesktop.login1.Manager the shutdown inhibitor uses.
+
+#include "QMPrivateBus.h"
+#include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
 #include <QList>
 #include <QObject>
@@ -62,16 +67,17 @@ signals:
     void PrepareForSleep(bool start);
 };
 
-// A fixture with the stand-in registered as org.freedesktop.login1 on a connection of its own.
+// A fixture with the stand-in registered as org.freedesktop.login1 on a bus of the test's own
+// (tests beside it register theirs too), and a connection of the test's to that bus.
 class LogindStandInTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        _bus = std::make_unique<QDBusConnection>(
-            QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("logind-stand-in")));
-        if (!_bus->isConnected())
-            GTEST_SKIP() << "no session bus";
+        if (!_privateBus.isUsable())
+            GTEST_SKIP() << "needs dbus-daemon";
+        _bus = std::make_unique<QDBusConnection>(_privateBus.connection(QStringLiteral("logind-stand-in")));
+        ASSERT_TRUE(_bus->isConnected());
         ASSERT_TRUE(_bus->registerObject(QStringLiteral("/org/freedesktop/login1"), &logind,
                                          QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
         ASSERT_TRUE(_bus->registerService(QStringLiteral("org.freedesktop.login1")));
@@ -83,9 +89,27 @@ protected:
             _bus->unregisterObject(QStringLiteral("/org/freedesktop/login1"));
         }
         _bus.reset();
-        QDBusConnection::disconnectFromBus(QStringLiteral("logind-stand-in"));
     }
 
+    // The test's own connection to the bus the stand-in is on: for the code under test.
+    QDBusConnection bus() { return _privateBus.connection(QStringLiteral("logind-client")); }
+
+    // Asks the stand-in a question on the test's connection and waits for the answer. The
+    // bus keeps each connection's messages in order and Qt hands them on in order, so once
+    // the answer is in, every signal the stand-in sent before has been delivered here, and
+    // every call made here before has reached the stand-in: "nothing happened" can be checked.
+    bool logindCaughtUp()
+    {
+        QDBusPendingCallWatcher answer(bus().asyncCall(QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+            QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("CanPowerOff"))));
+        bool answered = false;
+        // The watcher's signal is queued behind the deliveries that came before the answer.
+        QObject::connect(&answer, &QDBusPendingCallWatcher::finished, [&] { answered = true; });
+        return QMTest::waitUntil([&] { return answered; }) && !answer.isError();
+    }
+
+    QMTest::PrivateBus _privateBus; // declared first: the connections go before the daemon
     LogindStandIn logind;
     std::unique_ptr<QDBusConnection> _bus;
 };

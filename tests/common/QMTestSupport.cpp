@@ -55,6 +55,17 @@ int run(const QString &program, const QStringList &args, QString *out, QString *
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
+QProcessEnvironment withFatalSignalsLeftToTheProgram(QProcessEnvironment env)
+{
+    // Ours as the base where `env` holds only what is added to the inherited environment.
+    const QString base = env.value(QStringLiteral("ASAN_OPTIONS"), qEnvironmentVariable("ASAN_OPTIONS"));
+    QStringList asan = base.split(u':', Qt::SkipEmptyParts);
+    asan << QStringLiteral("handle_segv=0") << QStringLiteral("handle_sigbus=0") << QStringLiteral("handle_sigill=0")
+         << QStringLiteral("handle_sigfpe=0") << QStringLiteral("handle_abort=0");
+    env.insert(QStringLiteral("ASAN_OPTIONS"), asan.join(u':'));
+    return env;
+}
+
 QString testHome()
 {
     return qEnvironmentVariable("HOME");

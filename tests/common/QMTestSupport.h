@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -30,6 +31,11 @@ QString testHome();
 // Runs the event loop until `condition` holds or `timeoutMs` passed; the condition's last
 // answer. Waits on what the program does, never a fixed sleep.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
+
+// The environment for a child that is meant to die of a fatal signal (SIGSEGV, SIGABRT, ...):
+// in an AddressSanitizer build the sanitizer would take the signal itself, report and exit
+// with a status instead, past the program's own handlers. Other builds ignore the setting.
+QProcessEnvironment withFatalSignalsLeftToTheProgram(QProcessEnvironment env);
 
 } // namespace QMTest
 

@@ -82,6 +82,7 @@ ChildRun runChild(const QString &how)
     QProcess p;
     p.setProgram(QStringLiteral(QM_CRASH_CHILD));
     p.setArguments({how});
+    p.setProcessEnvironment(QMTest::withFatalSignalsLeftToTheProgram(QProcessEnvironment::systemEnvironment()));
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     p.start();
     ChildRun run;

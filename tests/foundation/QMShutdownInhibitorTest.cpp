@@ -1,9 +1,10 @@
-// The logind delay inhibitor, against a stand-in for logind on the test's session bus
-// (a connection of its own): the lock it takes, its release, and taking it again.
+// The logind delay inhibitor, against a stand-in for logind on a bus of the test's own:
+// the lock it takes, its release, and taking it again.
 
 #include "QMShutdownInhibitor.h"
 
 #include "QMLogindStandIn.h"
+#include "QMPrivateBus.h"
 #include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -26,14 +27,14 @@ class ShutdownInhibitor : public LogindStandInTest
 
 TEST_F(ShutdownInhibitor, HoldsADelayLockOnlyWhileWantedAndLetsTheShutdownGoWhenReleased)
 {
-    QMShutdownInhibitor inhibitor(QDBusConnection::sessionBus());
+    QMShutdownInhibitor inhibitor(bus());
     ASSERT_TRUE(inhibitor.isAvailable());
     int shutdown = 0;
     QObject::connect(&inhibitor, &QMShutdownInhibitor::aboutToShutDown, [&] { ++shutdown; });
 
     // Not wanted: no lock is asked for, and an announcement asks for nothing.
     emit logind.PrepareForShutdown(true);
-    QMTest::waitUntil([] { return false; }, 300);
+    ASSERT_TRUE(logindCaughtUp());
     EXPECT_TRUE(logind.locks.isEmpty());
     EXPECT_EQ(shutdown, 0);
     emit logind.PrepareForShutdown(false);
@@ -46,7 +47,7 @@ TEST_F(ShutdownInhibitor, HoldsADelayLockOnlyWhileWantedAndLetsTheShutdownGoWhen
     EXPECT_EQ(logind.locks.first().who, QStringLiteral("Quilmo"));
     EXPECT_FALSE(logind.isClosed(0));
     inhibitor.setWanted(true); // still one lock
-    QMTest::waitUntil([] { return false; }, 200);
+    ASSERT_TRUE(logindCaughtUp());
     EXPECT_EQ(logind.locks.size(), 1);
 
     emit logind.PrepareForShutdown(true);
@@ -55,7 +56,7 @@ TEST_F(ShutdownInhibitor, HoldsADelayLockOnlyWhileWantedAndLetsTheShutdownGoWhen
     inhibitor.release();
     EXPECT_TRUE(QMTest::waitUntil([&] { return logind.isClosed(0); }));
     EXPECT_FALSE(inhibitor.isHeld());
-    QMTest::waitUntil([] { return false; }, 200);
+    ASSERT_TRUE(logindCaughtUp());
     EXPECT_EQ(logind.locks.size(), 1) << "taken again while the machine goes down";
 
     // The shutdown was cancelled: the lock comes back.
@@ -68,7 +69,7 @@ TEST_F(ShutdownInhibitor, HoldsADelayLockOnlyWhileWantedAndLetsTheShutdownGoWhen
 
 TEST_F(ShutdownInhibitor, ASleepIsAnnouncedAndTheLockIsTakenAgainAfterTheResume)
 {
-    QMShutdownInhibitor inhibitor(QDBusConnection::sessionBus());
+    QMShutdownInhibitor inhibitor(bus());
     int sleep = 0, resumed = 0;
     QObject::connect(&inhibitor, &QMShutdownInhibitor::aboutToSleep, [&] { ++sleep; });
     QObject::connect(&inhibitor, &QMShutdownInhibitor::resumed, [&] { ++resumed; });
@@ -86,10 +87,12 @@ TEST_F(ShutdownInhibitor, ASleepIsAnnouncedAndTheLockIsTakenAgainAfterTheResume)
 
 TEST(ShutdownInhibitorWithoutLogind, SaysSoOnceAndTakesNothing)
 {
-    if (!QDBusConnection::sessionBus().isConnected())
-        GTEST_SKIP() << "no session bus";
-    // The session bus of the test has no logind: as a machine without one.
-    QMShutdownInhibitor inhibitor(QDBusConnection::sessionBus());
+    // A bus of the test's own has no logind (another test's stand-in may be on the shared
+    // one): as a machine without one.
+    QMTest::PrivateBus privateBus;
+    if (!privateBus.isUsable())
+        GTEST_SKIP() << "needs dbus-daemon";
+    QMShutdownInhibitor inhibitor(privateBus.connection(QStringLiteral("without-logind")));
     EXPECT_FALSE(inhibitor.isAvailable());
     inhibitor.setWanted(true);
     EXPECT_FALSE(inhibitor.isHeld());

@@ -3,6 +3,7 @@
 #include "QMCrashHandler.h"
 #include "QMHelperTestSupport.h"
 #include "QMLogFile.h"
+#include "QMPrivateBus.h"
 #include "QMRamDiskActionLock.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskEntries.h"
@@ -76,7 +77,7 @@ protected:
     LoggingInstallation _installation;
     // The helpers' own session bus: what other tests' programs do on theirs (a Quilmo that
     // starts and quits) is none of theirs.
-    QMHelperTest::PrivateBus _bus;
+    QMTest::PrivateBus _bus;
 };
 
 } // namespace
@@ -216,7 +217,8 @@ TEST_F(HelperProcessTest, ACrashLeavesAReportForQuilmoToOffer)
     const QStringList pattern{QStringLiteral("Quilmo-Helper-*") + QMCrashHandler::reportSuffix()};
     ASSERT_TRUE(crashes.entryList(pattern, QDir::Files).isEmpty());
 
-    Helper helper(_installation, {QStringLiteral("FromApp")}, _bus.environment());
+    Helper helper(_installation, {QStringLiteral("FromApp")},
+                  QMTest::withFatalSignalsLeftToTheProgram(_bus.environment()));
     ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Helper started from the principal app")); },
                                   30000));
     const qint64 pid = helper.pid(); // QProcess forgets it once the process has ended

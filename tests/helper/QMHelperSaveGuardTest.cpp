@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDBusMessage>
-#include <QDBusPendingCall>
 #include <QFile>
 #include <QFileInfo>
 
@@ -39,13 +37,9 @@ TEST_F(HelperSaveGuardTest, TheLockIsHeldOnlyForABackedUpRamDiskWhichIsSavedBefo
     ASSERT_TRUE(QMHelperTest::writeEntries({plain}, true));
     QMRamDiskEntries entries;
     entries.readRamDisksFromDefaultLocation();
-    HelperSaveGuard guard(&entries, new QMShutdownInhibitor(QDBusConnection::sessionBus()));
+    HelperSaveGuard guard(&entries, new QMShutdownInhibitor(bus()));
     // A lock the guard asked for has reached logind once logind answered a later question.
-    QDBusPendingCall later = QDBusConnection::sessionBus().asyncCall(QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-        QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("CanPowerOff")));
-    ASSERT_TRUE(QMTest::waitUntil([&] { return later.isFinished(); }));
-    ASSERT_FALSE(later.isError()) << later.error().message().toStdString();
+    ASSERT_TRUE(logindCaughtUp());
     EXPECT_FALSE(guard.isGuarding());
     EXPECT_TRUE(logind.locks.isEmpty()) << "nothing to save, nothing to hold the machine for";
 
@@ -88,7 +82,7 @@ TEST_F(HelperSaveGuardTest, ASaveLongerThanItsBoundLetsTheShutdownGoOnAndStillEn
     ASSERT_TRUE(QMHelperTest::writeEntries({slow}, true));
     QMRamDiskEntries entries;
     entries.readRamDisksFromDefaultLocation();
-    HelperSaveGuard guard(&entries, new QMShutdownInhibitor(QDBusConnection::sessionBus()));
+    HelperSaveGuard guard(&entries, new QMShutdownInhibitor(bus()));
 
     int told = 0;
     guard.saveAllThen([&] { ++told; }, 1);

@@ -54,25 +54,6 @@ QAction *item(const QMenu *menu, const QString &name);
 // Opens a menu as the user does (so that it fills itself) and closes it again.
 void openAndClose(QMenu *menu);
 
-// A session bus of the test's own (a dbus-daemon child): a helper on it, and the test's
-// stand-ins for a panel or for Quilmo, meet nothing of the other tests running beside.
-class PrivateBus
-{
-public:
-    PrivateBus();
-    ~PrivateBus();
-    bool isUsable() const { return !_address.isEmpty(); }
-    // For a helper: DBUS_SESSION_BUS_ADDRESS.
-    QProcessEnvironment environment() const;
-    // A connection of the test's to it, under a name of its own.
-    QDBusConnection connection(const QString &name);
-
-private:
-    QProcess _daemon;
-    QString _address;
-    QStringList _names;
-};
-
 // An installation whose disk tools write each call's start and end into calls.log before
 // handing over to the build tree's tools, and whose helper is the build tree's.
 class LoggingInstallation

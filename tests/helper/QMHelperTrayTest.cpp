@@ -3,6 +3,7 @@
 // and used as a panel does; the icon following the watcher as it leaves and comes back.
 #include "QMDBusMenuExporter.h"
 #include "QMHelperTestSupport.h"
+#include "QMPrivateBus.h"
 #include "QMRamDiskAutoSave.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskTestSupport.h"
@@ -52,6 +53,8 @@ const QMDBusMenuLayoutItem *childLabelled(const QMDBusMenuLayoutItem &item, cons
             return &child;
     return nullptr;
 }
+// The row points into `item`: a temporary would be gone before the row is read.
+const QMDBusMenuLayoutItem *childLabelled(QMDBusMenuLayoutItem &&item, const QString &start) = delete;
 
 // An X server and an XEmbed tray (trayer) of the test's own, as on a desktop without a
 // StatusNotifierItem host; isUsable() false (with the reason) where they are not installed.
@@ -178,7 +181,7 @@ protected:
     QMEngineTest::RamDiskSandbox _sandbox;
     LoggingInstallation _installation;
     // The helper and the panel meet on a bus of the test's own.
-    QMHelperTest::PrivateBus _bus;
+    QMTest::PrivateBus _bus;
     QDBusConnection _panel = _bus.connection(QStringLiteral("panel"));
     StatusNotifierWatcherStandIn watcher{_bus.connection(QStringLiteral("watcher"))};
     QString service;
@@ -273,7 +276,8 @@ TEST_F(HelperTrayTest, ThePanelsMenuSaysEverythingInTextAndRunsWhatIsChosen)
     EXPECT_EQ(QMEngineTest::readFile(trial->backupDirPath() + QStringLiteral("/notes.txt")), QByteArray("second"));
 
     // A RAM disk that is not created offers its creation.
-    const QMDBusMenuLayoutItem *laterRow = childLabelled(layout(0), QStringLiteral("Later"));
+    const QMDBusMenuLayoutItem rootNow = layout(0); // the row below points into it
+    const QMDBusMenuLayoutItem *laterRow = childLabelled(rootNow, QStringLiteral("Later"));
     ASSERT_NE(laterRow, nullptr);
     call(QStringLiteral("/MenuBar"), kMenuInterface, QStringLiteral("AboutToShow"), {laterRow->id});
     EXPECT_EQ(labels(layout(laterRow->id)), QStringList{"Create"});
