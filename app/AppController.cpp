@@ -4,6 +4,8 @@
 #include "QMFunctions.h"
 
 #include "PreferencesController.h"
+#include "QMAboutWindow.h"
+#include "QMRamDiskPreferences.h"
 #include "QMCrashReporter.h"
 #include "QMRamDiskBackup.h"
 #include "QMFileChooser.h"
@@ -241,6 +243,10 @@ void AppController::continueApplicationDidFinishLaunching()
             const int tag = item.tag;
             connect(action, &QAction::triggered, this, [this, tag] { mi_help(tag); });
         }
+        _helpMenu->addSeparator();
+        QAction *about = _helpMenu->addAction(localized("About Quilmo"), this, &AppController::showAbout);
+        about->setObjectName(QStringLiteral("aboutQuilmo"));
+        about->setIcon(QIcon::fromTheme(QStringLiteral("help-about")));
     }
 
     if (QMCrashReporter::sharedInstance()->needsDisplayReclam())
@@ -359,6 +365,10 @@ void AppController::applicationWillTerminate()
         _ramDiskConfigController->wantTerminate();
         _ramDiskConfigController->applicationWillTerminate();
         _ramDiskConfigController->synchronize();
+        // An icon style chosen a moment ago is written now, not a second after the quit.
+        QMRamDiskPreferences *preferences = QMRamDiskPreferences::sharedInstance();
+        if (preferences->hasPendingSave())
+            preferences->saveToUserDefaults();
         QSettings *defaults = QMUserDefaults::standardUserDefaults();
         defaults->setValue(kMainWindowKey, _mainWindow->saveGeometry());
         defaults->sync();
@@ -379,6 +389,17 @@ void AppController::showPreferences()
     _preferencesController->show();
     _preferencesController->raise();
     _preferencesController->activateWindow();
+}
+
+void AppController::showAbout()
+{
+    if (!_aboutWindow) {
+        _aboutWindow = new QMAboutWindow(_mainWindow);
+        connect(_aboutWindow, &QMAboutWindow::licenseRequested, this, &AppController::displayLicenseAgreementFromMenuItem);
+    }
+    _aboutWindow->show();
+    _aboutWindow->raise();
+    _aboutWindow->activateWindow();
 }
 
 void AppController::checkForUpdateFromMenuItem()

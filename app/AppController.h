@@ -8,6 +8,7 @@
 #include <functional>
 
 class PreferencesController;
+class QMAboutWindow;
 class QAction;
 class QMenu;
 class QMLicenseAgreement;
@@ -53,6 +54,8 @@ public:
     void showPreferences();
     void checkForUpdateFromMenuItem();
     void displayLicenseAgreementFromMenuItem();
+    // Help > About Quilmo.
+    void showAbout();
     void mi_help(int tag);
     void mi_forceEject();
     // What the force-eject chooser accepts: a directory on which a volume is mounted.
@@ -87,6 +90,7 @@ public:
     RamDiskConfigController *ramDiskConfigController() const { return _ramDiskConfigController; }
     PreferencesController *preferencesController() const { return _preferencesController; }
     QMLicenseAgreement *licenseAgreementWindow() const { return _licenseAgreement; }
+    QMAboutWindow *aboutWindow() const { return _aboutWindow; }
     QMenu *appMenu() const { return _appMenu; }
     QMenu *helpMenu() const { return _helpMenu; }
     QToolBar *toolBar() const { return _toolBar; }
@@ -102,6 +106,7 @@ private:
     RamDiskConfigController *_ramDiskConfigController = nullptr;
     PreferencesController *_preferencesController = nullptr;
     QMLicenseAgreement *_licenseAgreement = nullptr;
+    QMAboutWindow *_aboutWindow = nullptr;
     bool _needsContinueApplicationDidFinishLaunching = false;
 
     QMenu *_appMenu = nullptr;

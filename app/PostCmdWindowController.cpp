@@ -9,6 +9,7 @@
 #include "QMRamDiskDevice.h"
 #include "QMSegmentedControl.h"
 #include "QMSpinner.h"
+#include "QMWindowTitle.h"
 #include "RamDiskConfigPresentation.h"
 
 #include <QDir>
@@ -168,6 +169,7 @@ PostCmdWindowController::PostCmdWindowController(QWidget *parent)
     connect(_mTestButton, &QPushButton::clicked, this, &PostCmdWindowController::testButtonAction);
     connect(_mOkButton, &QPushButton::clicked, this, &PostCmdWindowController::okButtonAction);
     updateRemoveSegment();
+    QMWindowTitle::fitWidthToTitle(this);
 }
 
 PostCmdWindowController::~PostCmdWindowController()
@@ -377,7 +379,7 @@ void PostCmdWindowController::mt_testOp(const TestResult &result)
     } else {
         alert.icon = result.status == 0 ? QMessageBox::Information : QMessageBox::Warning;
         alert.messageText = P::fill(P::localizedDefault("Terminated with status: %@"), {QString::number(result.status)});
-        alert.informativeText = result.report;
+        alert.outputText = result.report;
     }
     QMAlert::beginSheet(alert, {});
 }

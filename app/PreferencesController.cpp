@@ -9,6 +9,7 @@
 #include "QMRamDiskPreferences.h"
 #include "QMRamDiskUtils.h"
 #include "QMSharedLoginItems.h"
+#include "QMWindowTitle.h"
 #include "QM_OSAppearance.h"
 #include "RamDiskConfigController.h"
 #include "RamDiskConfigPresentation.h"
@@ -107,8 +108,9 @@ void PreferencesController::windowDidLoad()
     buttons->setObjectName(QStringLiteral("preferencesButtons"));
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
-    // Fixed size: what the contents need, no more, no less.
+    // Fixed size: what the contents need, and the whole title.
     layout->setSizeConstraint(QLayout::SetFixedSize);
+    QMWindowTitle::fitWidthToTitle(this);
 
     const int style = int(QMRamDiskPreferences::sharedInstance()->statusItemIconStyle());
     const int index = _iconStylePopMenu->findData(style);

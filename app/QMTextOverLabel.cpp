@@ -21,6 +21,26 @@ void QMTextOverLabel::setText(const QString &text)
     update();
 }
 
+void QMTextOverLabel::setShorterTexts(const QStringList &texts)
+{
+    if (_shorterTexts == texts)
+        return;
+    _shorterTexts = texts;
+    update();
+}
+
+QString QMTextOverLabel::shownText() const
+{
+    // Measured with the underline the pointer may add: the same width either way.
+    const QFontMetrics fm(font());
+    if (fm.horizontalAdvance(_text) <= width())
+        return _text;
+    for (const QString &shorter : _shorterTexts)
+        if (fm.horizontalAdvance(shorter) <= width())
+            return shorter;
+    return fm.elidedText(_shorterTexts.isEmpty() ? _text : _shorterTexts.last(), Qt::ElideRight, width());
+}
+
 void QMTextOverLabel::setClickable(bool clickable)
 {
     _clickable = clickable;
@@ -57,8 +77,7 @@ void QMTextOverLabel::paintEvent(QPaintEvent *)
     const Style style = currentStyle();
     f.setUnderline(style != Style::Normal);
     painter.setFont(f);
-    const QFontMetrics fm(f);
-    const QString text = fm.elidedText(_text, Qt::ElideMiddle, width());
+    const QString text = shownText();
     if (style != Style::Pressed) {
         const QColor shadow = QMAppColors::statusShadowColor(palette());
         if (shadow.isValid()) {

@@ -16,6 +16,11 @@ public:
 
     void setText(const QString &text);
     QString text() const { return _text; }
+    // Shorter forms of the text, most complete first, shown when the text does not fit:
+    // what matters least is left out rather than cut in the middle.
+    void setShorterTexts(const QStringList &texts);
+    // What the label shows at its width.
+    QString shownText() const;
     void setClickable(bool clickable);
     bool isClickable() const { return _clickable; }
     Style currentStyle() const;
@@ -35,6 +40,7 @@ protected:
 
 private:
     QString _text;
+    QStringList _shorterTexts;
     bool _clickable = true;
     bool _hovered = false;
     bool _pressed = false;

@@ -1,12 +1,15 @@
 #include "RamDiskConfigController.h"
 
 #include "MainSplitView.h"
+#include "PostCmdWindowController.h"
 #include "QMAppColors.h"
 #include "QMAppIcons.h"
 #include "QMAlert.h"
 #include "QMBoxHighlightable.h"
+#include "QMFileManager.h"
 #include "QMLog.h"
 #include "QMMacInfo.h"
+#include "QMRamDiskActionLock.h"
 #include "QMRamDiskAutoSave.h"
 #include "QMRamDiskFunctions.h"
 #include "QMRamDiskManager.h"
@@ -25,7 +28,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QDesktopServices>
 #include <QFileInfo>
 #include <QGraphicsDropShadowEffect>
 #include <QHeaderView>
@@ -348,7 +350,9 @@ void RamDiskConfigController::updateUI()
         _ramDiskEntries->readRamDisksFromDefaultLocation();
         _ramDiskEntries->setUpdator(true);
         connect(_ramDiskEntries, &QMRamDiskEntries::didChangeToAllNotification, this,
-                &RamDiskConfigController::n_ramDiskEntriesDidChangeToAllNotification);
+                [this](const QString &sender, bool fromThisProcess) {
+                    n_ramDiskEntriesDidChangeToAllNotification(sender, fromThisProcess);
+                });
         connect(_ramDiskEntries, &QMRamDiskEntries::ramDisksDidChange, this,
                 &RamDiskConfigController::ramDisksDidChange);
         _listModel->setEntries(_ramDiskEntries);
@@ -376,13 +380,12 @@ void RamDiskConfigController::updateUIWithOptions(int options)
 
 void RamDiskConfigController::preserveLastSelectedRamDisk(const QString &previousSelection)
 {
-    // A selection remembered at the last quit wins, once; otherwise the selection stays.
-    QSettings *defaults = QMUserDefaults::standardUserDefaults();
+    // The selection of the last run comes back at the first load; later reloads keep the
+    // selection as it is.
     QString identifier = previousSelection;
-    if (defaults->contains(kSelectedRamDiskKey)) {
-        identifier = defaults->value(kSelectedRamDiskKey).toString();
-        defaults->remove(kSelectedRamDiskKey);
-        defaults->sync();
+    if (!_rememberedSelection) {
+        identifier = QMUserDefaults::standardUserDefaults()->value(kSelectedRamDiskKey).toString();
+        _rememberedSelection = identifier;
     }
     _reloading = true;
     setSelectedRamDisk(_ramDiskEntries ? _ramDiskEntries->ramDiskWithIdentifier(identifier) : nullptr);
@@ -441,8 +444,23 @@ void RamDiskConfigController::selectionDidChange()
 {
     if (_reloading)
         return;
+    rememberSelection();
     updateUIWithOptions(UpdateRamDiskView);
     emit selectedRamDiskDidChange();
+}
+
+void RamDiskConfigController::rememberSelection()
+{
+    const QMRamDisk::Ptr r = selectedRamDisk();
+    const QString identifier = r ? r->identifier() : QString();
+    if (_rememberedSelection && *_rememberedSelection == identifier)
+        return;
+    _rememberedSelection = identifier;
+    QSettings *defaults = QMUserDefaults::standardUserDefaults();
+    if (identifier.isEmpty())
+        defaults->remove(kSelectedRamDiskKey);
+    else
+        defaults->setValue(kSelectedRamDiskKey, identifier);
 }
 
 void RamDiskConfigController::redrawRow(const QMRamDisk::Ptr &ramDisk)
@@ -471,11 +489,13 @@ void RamDiskConfigController::updateUIMacInfo()
     QMMemoryStatistics statistics;
     if (!QMMacInfo::getMemoryStatistics(&statistics)) {
         _statusField->setText(QString());
+        _statusField->setShorterTexts({});
         _statusField->setToolTip(QString());
         return;
     }
     const QString summary = P::memorySummary(statistics);
     _statusField->setText(summary);
+    _statusField->setShorterTexts(P::shorterMemorySummaries(statistics));
     _statusField->setToolTip(P::memorySummaryToolTip(summary));
     _barView->update();
 }
@@ -503,6 +523,7 @@ QStringList RamDiskConfigController::runningApplications() const
 void RamDiskConfigController::updateUITimer()
 {
     updateUIMacInfo();
+    refreshOtherProgramsActions();
     if (RamDiskEditorPane *pane = ramDiskEditorPane())
         pane->updateSavedText(selectedRamDisk());
     const QStringList running = runningApplications();
@@ -587,31 +608,35 @@ void RamDiskConfigController::plusMoinSegAction(int segment)
         return;
     }
     const QMRamDisk::Ptr ramDisk = selectedRamDisk();
-    if (!ramDisk || ramDisk->action() != QMRamDiskAction_none)
+    if (!ramDisk || ramDisk->action() != QMRamDiskAction_none || otherProgramAction(ramDisk->identifier()))
         return;
+    // The user's files kept in Quilmo's folder go to the trash with the RAM disk; that is
+    // asked first, like files on the RAM disk itself.
+    const QMRamDisk::BackupDirs backup = ramDisk->backupDirsInAppSupport();
     if (ramDisk->status() == QMRamDiskStatus_notCreated) {
-        const QMRamDisk::Ptr neighbour = _ramDiskEntries->removeEntry(ramDisk);
-        updateUIWithOptions(UpdateRamDiskList);
-        setSelectedRamDisk(neighbour);
-        updateUIWithOptions(UpdateEverything);
-        // The removal reaches the file, and the helper, like any other edit.
-        synchronizeRamDiskEntriesDelayed();
+        if (backup.files > 0)
+            presentRemovalAlert(ramDisk, backup);
+        else
+            finishRemoval(ramDisk);
         return;
     }
-    if (ramDisk->hasContents() != 0)
-        presentRemovalAlert(ramDisk);
+    if (ramDisk->hasContents() != 0 || backup.files > 0)
+        presentRemovalAlert(ramDisk, backup);
     else
         ejectAndRemoveRamDisk(ramDisk);
 }
 
-void RamDiskConfigController::presentRemovalAlert(const QMRamDisk::Ptr &ramDisk)
+void RamDiskConfigController::presentRemovalAlert(const QMRamDisk::Ptr &ramDisk, const QMRamDisk::BackupDirs &backup)
 {
+    const bool created = ramDisk->status() != QMRamDiskStatus_notCreated;
     QMAlertRequest alert;
     alert.objectName = QStringLiteral("RemoveRamDiskAlert");
     alert.icon = QMessageBox::Warning;
     alert.messageText = P::fill(P::localized("Are you sure you want to remove \"%@\"?"), {ramDisk->name()});
-    alert.informativeText = P::localized("This opereation cannot be canceled.");
-    alert.buttons = {P::localizedDefault("Cancel"), P::localized("Eject and Remove")};
+    alert.informativeText = P::removalText(created, ramDisk->backupMode() == QMRamDiskBackupMode_defaultLocation,
+                                           backup.files > 0, backup.bytes);
+    alert.buttons = {P::localizedDefault("Cancel"),
+                     created ? P::localized("Eject and Remove") : P::localizedDefault("Remove")};
     alert.window = window();
     const QString identifier = ramDisk->identifier();
     QMAlert::beginSheet(alert, [this, identifier](int button) {
@@ -619,25 +644,68 @@ void RamDiskConfigController::presentRemovalAlert(const QMRamDisk::Ptr &ramDisk)
             return;
         // The RAM disk may have gone or started an action while the question was open.
         const QMRamDisk::Ptr r = _ramDiskEntries->ramDiskWithIdentifier(identifier);
-        if (r && r->action() == QMRamDiskAction_none)
+        if (!r || r->action() != QMRamDiskAction_none || otherProgramAction(identifier))
+            return;
+        if (r->status() == QMRamDiskStatus_notCreated)
+            finishRemoval(r);
+        else
             ejectAndRemoveRamDisk(r);
     });
 }
 
 void RamDiskConfigController::ejectAndRemoveRamDisk(const QMRamDisk::Ptr &ramDisk)
 {
-    if (!ramDisk || !_ramDiskEntries)
+    if (!ramDisk || !_ramDiskEntries || ramDisk->action() != QMRamDiskAction_none)
         return;
-    _ramDiskEntries->eject(ramDisk, false);
-    if (ramDisk->status() != QMRamDiskStatus_notCreated) {
+    // On a worker like any other action, its progress in the row: a RAM disk saved to its
+    // backup first may take a while. Its end, after the window has shown it, removes it.
+    const QString identifier = ramDisk->identifier();
+    _ramDiskEntries->startAction(QMRamDiskAction_eject, ramDisk, true, [this, identifier](const QMRamDiskReport &outcome) {
+        QMetaObject::invokeMethod(
+            this, [this, identifier, outcome] { removalEjectDidEnd(identifier, outcome); }, Qt::QueuedConnection);
+    });
+    redrawRow(ramDisk);
+    updateUIWithOptions(UpdateRamDiskView | UpdateWithoutMacInfo);
+}
+
+void RamDiskConfigController::removalEjectDidEnd(const QString &identifier, const QMRamDiskReport &outcome)
+{
+    const QMRamDisk::Ptr ramDisk = _ramDiskEntries ? _ramDiskEntries->ramDiskWithIdentifier(identifier) : nullptr;
+    if (!ramDisk)
+        return;
+    if (outcome.error || ramDisk->status() != QMRamDiskStatus_notCreated) {
+        // The error, if any, was shown with the report; the entry stays.
         QM_LogErrorMethod(this, QStringLiteral("Unable to eject RamDisk:%1").arg(ramDisk->description()));
-    } else {
-        const QMRamDisk::Ptr neighbour = _ramDiskEntries->removeEntry(ramDisk);
-        updateUIWithOptions(UpdateRamDiskList);
-        setSelectedRamDisk(neighbour);
-        synchronizeRamDiskEntriesDelayed();
+        updateUIWithOptions(UpdateEverything);
+        return;
     }
+    finishRemoval(ramDisk);
+}
+
+void RamDiskConfigController::finishRemoval(const QMRamDisk::Ptr &ramDisk)
+{
+    // A backup in Quilmo's folder that holds files goes to the trash, never deleted: the
+    // user may want them back. If it cannot go there, the RAM disk stays, backup and all.
+    // An empty one goes with the entry.
+    QString why;
+    if (ramDisk->backupDirsInAppSupport().files > 0 && !ramDisk->trashBackupDirs(nullptr, &why)) {
+        QMAlertRequest alert;
+        alert.objectName = QStringLiteral("RemoveRamDiskTrashAlert");
+        alert.icon = QMessageBox::Warning;
+        alert.messageText = P::fill(P::localizedDefault("The backup of \"%@\" could not be moved to the trash."),
+                                    {ramDisk->name()});
+        alert.informativeText = P::fill(P::localizedDefault("The RAM disk was not removed. %@"), {why});
+        alert.window = window();
+        QMAlert::beginSheet(alert, {});
+        updateUIWithOptions(UpdateEverything);
+        return;
+    }
+    const QMRamDisk::Ptr neighbour = _ramDiskEntries->removeEntry(ramDisk);
+    updateUIWithOptions(UpdateRamDiskList);
+    setSelectedRamDisk(neighbour);
     updateUIWithOptions(UpdateEverything);
+    // The removal reaches the file, and the other programs, like any other edit.
+    synchronizeRamDiskEntriesDelayed();
 }
 
 void RamDiskConfigController::contextMenuRequested(const QPoint &position)
@@ -704,10 +772,10 @@ void RamDiskConfigController::mi_rightMenu(QAction *item)
             _ramDiskEntries->startAction(QMRamDiskAction_remount, r, true);
         break;
     case P::RevealInFinder:
-        QDesktopServices::openUrl(QUrl::fromLocalFile(r->path()));
+        QMFileManager::openFolder(r->path(), window());
         return;
     case P::RevealBaseDirectory:
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(r->path()).absolutePath()));
+        QMFileManager::openFolder(QFileInfo(r->path()).absolutePath(), window());
         return;
     case P::Eject:
         if (idle && status == QMRamDiskStatus_mounted)
@@ -774,7 +842,7 @@ void RamDiskConfigController::openSelectedInFileManager(int row)
         return;
     const QMRamDisk::Ptr r = _ramDiskEntries->ramDiskWithIdentifier(_listModel->identifierAtRow(row));
     if (r && r->status() == QMRamDiskStatus_mounted && !r->path().isEmpty())
-        QDesktopServices::openUrl(QUrl::fromLocalFile(r->path()));
+        QMFileManager::openFolder(r->path(), window());
 }
 
 bool RamDiskConfigController::moveRamDisk(int row, const QString &identifier)
@@ -815,7 +883,10 @@ void RamDiskConfigController::synchronizeRamDiskEntries()
     if (!_ramDiskEntries)
         return;
     _ramDiskEntries->synchronizeHelperAuto();
-    _ramDiskEntries->writeRamDisksToDefaultLocation();
+    // Every save is told: the helper's schedule and the other windows follow the file.
+    if (_ramDiskEntries->writeRamDisksToDefaultLocation())
+        QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QMRamDiskEntries::appSender(),
+                                                                   _ramDiskEntries->entriesFilePath());
     // A RAM disk mounted here, or given a backup while mounted, is saved by Quilmo-Helper
     // for the rest of the session, tray menu or not.
     QMRamDiskAutoSave::ensureGuardFor(_ramDiskEntries->ramDisks());
@@ -824,12 +895,8 @@ void RamDiskConfigController::synchronizeRamDiskEntries()
 void RamDiskConfigController::synchronize()
 {
     synchronizeRamDiskEntries();
-    QSettings *defaults = QMUserDefaults::standardUserDefaults();
-    if (const QMRamDisk::Ptr r = selectedRamDisk())
-        defaults->setValue(kSelectedRamDiskKey, r->identifier());
-    else
-        defaults->remove(kSelectedRamDiskKey);
-    defaults->sync();
+    // The selection was remembered when it changed.
+    QMUserDefaults::standardUserDefaults()->sync();
 }
 
 // ---- Application events ------------------------------------------------------------------
@@ -871,9 +938,9 @@ void RamDiskConfigController::setHelperIsRunning(bool running)
     if (!running)
         setHelperIsAtLogin(false);
     // Both flags reach the file together, so the helper never reads one without the other;
-    // a running helper hears of them and shows or takes away its menu.
+    // a running helper hears of them (the save is announced) and shows or takes away its
+    // menu.
     synchronizeRamDiskEntries();
-    QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QMRamDiskEntries::appSender());
     if (running)
         QMRamDiskUtils::ensureHelperIsRunning();
     else if (!QMRamDiskAutoSave::needsGuard(_ramDiskEntries->ramDisks()))
@@ -928,7 +995,6 @@ void RamDiskConfigController::mt_ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk
     updateUIMacInfo();
     if (report.action == QMRamDiskAction_none) {
         synchronizeRamDiskEntries();
-        QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QMRamDiskEntries::appSender());
         // Something the user must hear of although the action succeeded.
         if (!report.warning.isEmpty() && !_terminating) {
             QMAlertRequest alert;
@@ -946,6 +1012,9 @@ void RamDiskConfigController::mt_ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk
         if (!_terminating)
             report.error->presentWIthTitle(QString(), window());
     }
+    // What another program announced meanwhile.
+    if (_reloadPending && _ramDiskEntries && !_ramDiskEntries->hasRunningAction())
+        reloadFromFile();
     emit selectedRamDiskDidChange();
 }
 
@@ -968,16 +1037,98 @@ void RamDiskConfigController::ramDiskEntriesUpdator(QMRamDiskEntries *, const QM
     updateUIMacInfo();
 }
 
-void RamDiskConfigController::n_ramDiskEntriesDidChangeToAllNotification(const QString &sender)
+void RamDiskConfigController::n_ramDiskEntriesDidChangeToAllNotification(const QString &sender,
+                                                                         bool fromThisProcess)
 {
-    if (sender != QMRamDiskEntries::helperSender() || !_ramDiskEntries)
+    Q_UNUSED(sender); // the helper, quilmoctl, or the window of another session
+    if (fromThisProcess || !_ramDiskEntries || _terminating)
         return;
+    refreshOtherProgramsActions();
     if (_ramDiskEntries->hasRunningAction()) {
+        // Read once the action has ended.
         QM_LogErrorMethod(this, QStringLiteral("hasRunningAction==YES"));
+        _reloadPending = true;
         return;
     }
+    reloadFromFile();
+}
+
+void RamDiskConfigController::reloadFromFile()
+{
+    _reloadPending = false;
+    // What was edited here and not yet written goes into the file first; the read then
+    // brings the others' changes into the same record objects.
+    if (hasPendingSave() || _ramDiskEntries->hasUnsavedChanges())
+        synchronizeRamDiskEntries();
     _ramDiskEntries->readRamDisksFromDefaultLocation();
+    closeEditorsOfRemovedRamDisks();
     updateUI();
+}
+
+void RamDiskConfigController::closeEditorsOfRemovedRamDisks()
+{
+    PostCmdWindowController *sheet = _editorPane->postCmdWindowController();
+    if (!sheet || !sheet->isVisible() || !sheet->ramDisk()
+        || _ramDiskEntries->ramDiskWithIdentifier(sheet->ramDisk()->identifier()))
+        return;
+    const QString name = sheet->ramDisk()->name();
+    sheet->endSheetWindow();
+    QMAlertRequest alert;
+    alert.objectName = QStringLiteral("RamDiskRemovedAlert");
+    alert.icon = QMessageBox::Information;
+    alert.messageText = P::fill(P::localizedDefault("\"%@\" was removed by another program."), {name});
+    alert.informativeText = P::localizedDefault("Its post command was not kept.");
+    alert.window = window();
+    QMAlert::beginSheet(alert, {});
+}
+
+std::optional<QPair<qint64, qint64>> RamDiskConfigController::otherProgramAction(const QString &identifier) const
+{
+    const auto it = _otherProgramActions.constFind(identifier);
+    if (it == _otherProgramActions.constEnd())
+        return std::nullopt;
+    return *it;
+}
+
+void RamDiskConfigController::refreshOtherProgramsActions()
+{
+    if (!_ramDiskEntries)
+        return;
+    QHash<QString, QPair<qint64, qint64>> now;
+    for (const QMRamDisk::Ptr &r : _ramDiskEntries->ramDisks()) {
+        if (r->action() != QMRamDiskAction_none)
+            continue; // this program's own: its reports show it
+        const auto holder = QMRamDiskActionLock::holderOf(r->identifier());
+        if (holder && holder->action > 0 && holder->pid != QCoreApplication::applicationPid())
+            now.insert(r->identifier(), {holder->action, holder->actionInfo});
+    }
+    if (now == _otherProgramActions)
+        return;
+    QSet<QString> changed;
+    for (auto it = now.cbegin(); it != now.cend(); ++it)
+        if (_otherProgramActions.value(it.key()) != it.value())
+            changed << it.key();
+    for (auto it = _otherProgramActions.cbegin(); it != _otherProgramActions.cend(); ++it)
+        if (!now.contains(it.key()))
+            changed << it.key();
+    _otherProgramActions = now;
+    for (const QString &identifier : std::as_const(changed)) {
+        const QMRamDisk::Ptr r = _ramDiskEntries->ramDiskWithIdentifier(identifier);
+        if (!r)
+            continue;
+        if (const auto running = otherProgramAction(identifier))
+            _listModel->setOtherProgramProgress(identifier, running->first, running->second);
+        else
+            _listModel->clearOtherProgramProgress(identifier);
+        // Done there: what it left shows at once, not at the next refresh.
+        if (!now.contains(identifier))
+            r->update();
+        redrawRow(r);
+        if (r == selectedRamDisk()) {
+            updateRamDiskView();
+            updateCommands();
+        }
+    }
 }
 
 // ---- The problem report ------------------------------------------------------------------

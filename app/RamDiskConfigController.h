@@ -3,6 +3,8 @@
 #include "QMCrashReporter.h"
 #include "QMRamDiskEntries.h"
 
+#include <QHash>
+#include <QPair>
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
@@ -29,7 +31,8 @@ class RamDiskListModel;
 // control, the memory summary and the purge button. It owns the program's entries store and
 // is the only place in Quilmo that starts RAM-disk actions. It refreshes itself once a
 // second, saves the list 0.5 s after the last edit and at once after an action, tells the
-// helper about every save, and reloads when the helper announces one.
+// other programs about every save, and reloads when another program announces one (after
+// its own action, when one runs), keeping the record objects that editors hold.
 //
 // The editor pane belongs here too: `_ramDiskView` is its widget, prepareRamDiskView()
 // builds its controls once and updateRamDiskView() rebuilds them from the selected RAM disk
@@ -104,7 +107,11 @@ public:
     void ramDiskEntriesDidReport(QMRamDiskEntries *entries, const QMRamDisk::Ptr &ramDisk,
                                  const QMRamDiskReport &report) override;
     void ramDiskEntriesUpdator(QMRamDiskEntries *entries, const QMRamDisk::Ptr &ramDiskUpdated) override;
-    void n_ramDiskEntriesDidChangeToAllNotification(const QString &sender);
+    // `fromThisProcess`: this window's own announcement, which it never reloads on.
+    void n_ramDiskEntriesDidChangeToAllNotification(const QString &sender, bool fromThisProcess = false);
+    // Another program's action on the RAM disk (action, step), as its lock says; none when
+    // no other program works on it.
+    std::optional<QPair<qint64, qint64>> otherProgramAction(const QString &identifier) const;
 
     void updateUIMacInfo();
     void updateUITimer();
@@ -157,7 +164,19 @@ private:
     void updateCommands();
     void redrawRow(const QMRamDisk::Ptr &ramDisk);
     void selectionDidChange();
-    void presentRemovalAlert(const QMRamDisk::Ptr &ramDisk);
+    void presentRemovalAlert(const QMRamDisk::Ptr &ramDisk, const QMRamDisk::BackupDirs &backup);
+    // The last step of a removal: the backup to the trash, then the entry goes.
+    void finishRemoval(const QMRamDisk::Ptr &ramDisk);
+    // The eject of a removal ended: removed when nothing is left on a device.
+    void removalEjectDidEnd(const QString &identifier, const QMRamDiskReport &outcome);
+    // Saves what is not saved yet, reads the file again and shows it.
+    void reloadFromFile();
+    // A sheet open on a RAM disk that is no longer in the list closes, saying why.
+    void closeEditorsOfRemovedRamDisks();
+    // Reads the locks of the RAM disks: another program's action shows in the row.
+    void refreshOtherProgramsActions();
+    // Stores the selection for the next start, when it changed.
+    void rememberSelection();
     void contextMenuRequested(const QPoint &position);
     void openSelectedInFileManager(int row);
     QStringList runningApplications() const;
@@ -190,4 +209,8 @@ private:
     int _clickedRow = -1;
     bool _reloading = false;
     bool _terminating = false;
+    // Another program announced a change while an action of this one ran.
+    bool _reloadPending = false;
+    QHash<QString, QPair<qint64, qint64>> _otherProgramActions;
+    std::optional<QString> _rememberedSelection;
 };

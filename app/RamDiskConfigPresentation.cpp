@@ -201,15 +201,59 @@ RamDiskConfigPresentation::RamDiskCommand RamDiskConfigPresentation::ramDiskComm
     return c;
 }
 
+QString RamDiskConfigPresentation::removalText(bool created, bool savesToAppSupport, bool backupHoldsFiles,
+                                               quint64 backupBytes)
+{
+    const QString size = QMRamDiskFunctions::stringFromBytesWithBin1000Style(static_cast<qint64>(backupBytes));
+    QStringList text;
+    if (created && savesToAppSupport)
+        text << fill(localizedDefault("Its files are saved to its backup in Quilmo's folder first; the backup (%@ now) "
+                                      "then goes to the trash."),
+                     {backupHoldsFiles ? size : localizedDefault("empty")});
+    else if (backupHoldsFiles)
+        text << fill(localizedDefault("Its backup in Quilmo's folder (%@) goes to the trash."), {size});
+    if (created)
+        text << localized("This opereation cannot be canceled."); // the key; its text is "This cannot be undone."
+    return text.join(u' ');
+}
+
+namespace {
+
+QString memoryBytes(quint64 v)
+{
+    return QMRamDiskFunctions::stringFromBytesWithBin1024Style(static_cast<qint64>(v));
+}
+
+// The summary with the optional figures asked for, when they are not 0.
+QString summaryOf(const QMMemoryStatistics &s, bool purgeable, bool compressed)
+{
+    using P = RamDiskConfigPresentation;
+    QString text = P::fill(P::localized("%@ wired, %@ free"), {memoryBytes(s.wired), memoryBytes(s.free)});
+    if (purgeable && s.purgeable != 0)
+        text += P::fill(P::localized(", %@ purgeable"), {memoryBytes(s.purgeable)});
+    if (compressed && s.compressed != 0)
+        text += P::fill(P::localized(", %@ compressed"), {memoryBytes(s.compressed)});
+    return text;
+}
+
+} // namespace
+
 QString RamDiskConfigPresentation::memorySummary(const QMMemoryStatistics &s)
 {
-    auto bytes = [](quint64 v) { return QMRamDiskFunctions::stringFromBytesWithBin1024Style(static_cast<qint64>(v)); };
-    QString text = fill(localized("%@ wired, %@ free"), {bytes(s.wired), bytes(s.free)});
-    if (s.purgeable != 0)
-        text += fill(localized(", %@ purgeable"), {bytes(s.purgeable)});
+    return summaryOf(s, true, true);
+}
+
+QStringList RamDiskConfigPresentation::shorterMemorySummaries(const QMMemoryStatistics &s)
+{
+    QStringList shorter;
     if (s.compressed != 0)
-        text += fill(localized(", %@ compressed"), {bytes(s.compressed)});
-    return text;
+        shorter << summaryOf(s, true, false);
+    if (s.purgeable != 0)
+        shorter << summaryOf(s, false, false);
+    shorter << fill(localized("%@ free"), {memoryBytes(s.free)});
+    shorter.removeAll(memorySummary(s));
+    shorter.removeDuplicates();
+    return shorter;
 }
 
 QString RamDiskConfigPresentation::memorySummaryToolTip(const QString &summary)

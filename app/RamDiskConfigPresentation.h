@@ -71,9 +71,17 @@ public:
     };
     static RamDiskCommand ramDiskCommand(const QMRamDisk::Ptr &ramDisk, bool valid);
 
+    // What the question before a removal says: that a RAM disk that exists is ejected, and
+    // what becomes of its backup in Quilmo's folder (`backupBytes` large, holding files or
+    // not; filled by the eject first when `savesToAppSupport`): it goes to the trash.
+    static QString removalText(bool created, bool savesToAppSupport, bool backupHoldsFiles, quint64 backupBytes);
+
     // "%@ wired, %@ free" with ", %@ purgeable" and ", %@ compressed" when not 0; and the
     // tooltip, one item a line.
     static QString memorySummary(const QMMemoryStatistics &statistics);
+    // Shorter summaries for a narrow window, longest first: compressed goes first, then
+    // purgeable, then wired; the free memory stays.
+    static QStringList shorterMemorySummaries(const QMMemoryStatistics &statistics);
     static QString memorySummaryToolTip(const QString &summary);
 
     // Fills the "%@" places of a text in order.

@@ -15,6 +15,7 @@
 #include "RamDiskConfigController.h"
 #include "RamDiskConfigPresentation.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -33,6 +34,7 @@
 #include <QSlider>
 #include <QStandardItemModel>
 #include <QStyle>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -208,9 +210,42 @@ void selectTag(QComboBox *combo, int tag)
         }
 }
 
+// A pop-up menu that knows whether its list is showing, and says when it closes.
+class PaneMenu : public QComboBox
+{
+public:
+    using QComboBox::QComboBox;
+
+    std::function<void()> popupClosed;
+    bool isPopupShown() const { return _shown; }
+
+    void showPopup() override
+    {
+        _shown = true;
+        QComboBox::showPopup();
+        // However it closes (a choice, Escape, a click elsewhere), the list is hidden.
+        if (QWidget *container = view()->parentWidget())
+            container->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Hide && _shown && watched == view()->parentWidget()) {
+            _shown = false;
+            if (popupClosed)
+                popupClosed();
+        }
+        return QComboBox::eventFilter(watched, event);
+    }
+
+private:
+    bool _shown = false;
+};
+
 QComboBox *newMenu(const QString &name, QWidget *parent)
 {
-    auto *combo = new QComboBox(parent);
+    auto *combo = new PaneMenu(parent);
     combo->setObjectName(name);
     // Long folder names must not widen the window.
     combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
@@ -418,6 +453,20 @@ void RamDiskEditorPane::prepare()
     connect(_rdBackupPopup, &QComboBox::activated, this, react(_rdBackupPopup));
     connect(_rdAutoSavePopup, &QComboBox::activated, this, react(_rdAutoSavePopup));
     connect(_rdCreateButton, &QPushButton::clicked, this, react(_rdCreateButton));
+
+    for (QComboBox *menu : {_rdTypePopUp, _rdMountPointPopUp, rdMdIndexPopup, _rdBackupPopup, _rdAutoSavePopup})
+        static_cast<PaneMenu *>(menu)->popupClosed = [this] {
+            if (!_refreshWhenClosed)
+                return;
+            // After the choice that closed it has been handled.
+            QTimer::singleShot(0, this, [this] {
+                if (!_refreshWhenClosed)
+                    return;
+                _refreshWhenClosed = false;
+                if (_controller)
+                    _controller->updateUIWithOptions(RamDiskConfigController::UpdateRamDiskView);
+            });
+        };
 }
 
 void RamDiskEditorPane::resizeEvent(QResizeEvent *event)
@@ -497,12 +546,14 @@ void RamDiskEditorPane::updateRamDiskView(const QMRamDisk::Ptr &r)
     _rdImageView->setEnabled(state.image);
 
     // 3. Type.
-    QList<QMRamDisk::Ptr> all;
-    if (QMRamDiskEntries *entries = _controller ? _controller->ramDiskEntries() : nullptr)
-        all = entries->ramDisks();
-    fillMenu(_rdTypePopUp, E::typeMenu(r, all, QMSimDeviceList::sharedInstance()->devices()));
-    _typeSelected = _rdTypePopUp->currentIndex();
-    _rdTypePopUp->setEnabled(state.type);
+    if (!deferredWhileOpen(_rdTypePopUp)) {
+        QList<QMRamDisk::Ptr> all;
+        if (QMRamDiskEntries *entries = _controller ? _controller->ramDiskEntries() : nullptr)
+            all = entries->ramDisks();
+        fillMenu(_rdTypePopUp, E::typeMenu(r, all, QMSimDeviceList::sharedInstance()->devices()));
+        _typeSelected = _rdTypePopUp->currentIndex();
+        _rdTypePopUp->setEnabled(state.type);
+    }
 
     // 4. Name: the text is left alone while it says the same, so typing keeps its place.
     const QString name = r->name();
@@ -530,10 +581,12 @@ void RamDiskEditorPane::updateRamDiskView(const QMRamDisk::Ptr &r)
     _rdResizeButton->setToolTip(resize.toolTip);
 
     // 6. Mount point.
-    const QString mountDirectory = r->mountDirectory();
-    fillMenu(_rdMountPointPopUp, E::mountPointMenu(mountDirectory, r->type(), r->action(), r->status()));
-    _rdMountPointPopUp->setEnabled(state.mountPoint);
-    _rdMountPointPopUp->setToolTip(mountDirectory);
+    if (!deferredWhileOpen(_rdMountPointPopUp)) {
+        const QString mountDirectory = r->mountDirectory();
+        fillMenu(_rdMountPointPopUp, E::mountPointMenu(mountDirectory, r->type(), r->action(), r->status()));
+        _rdMountPointPopUp->setEnabled(state.mountPoint);
+        _rdMountPointPopUp->setToolTip(mountDirectory);
+    }
 
     // 7. Options.
     _rdPreferWiredButton->setEnabled(state.preferWired);
@@ -552,24 +605,30 @@ void RamDiskEditorPane::updateRamDiskView(const QMRamDisk::Ptr &r)
     _rdPostCmdField->updateUIStatus();
 
     // 9. Indexing.
-    rdMdIndexPopup->setEnabled(state.indexing);
-    selectTag(rdMdIndexPopup, int(r->mdIndexMode()));
+    if (!deferredWhileOpen(rdMdIndexPopup)) {
+        rdMdIndexPopup->setEnabled(state.indexing);
+        selectTag(rdMdIndexPopup, int(r->mdIndexMode()));
+    }
 
     // 10. Backup.
     const E::Backup backup = E::backup(r);
-    fillMenu(_rdBackupPopup, backup.menu);
-    _rdBackupPopup->setEnabled(state.backup && backup.menu.enabled);
+    if (!deferredWhileOpen(_rdBackupPopup)) {
+        fillMenu(_rdBackupPopup, backup.menu);
+        _rdBackupPopup->setEnabled(state.backup && backup.menu.enabled);
+    }
     _rdBackupStartLabel->setText(backup.text);
     _rdBackupStartLabel->setToolTip(backup.text);
-    fillMenu(_rdAutoSavePopup, E::autoSaveMenu(r));
-    _rdAutoSavePopup->setEnabled(state.autoSave && backup.menu.enabled);
+    if (!deferredWhileOpen(_rdAutoSavePopup)) {
+        fillMenu(_rdAutoSavePopup, E::autoSaveMenu(r));
+        _rdAutoSavePopup->setEnabled(state.autoSave && backup.menu.enabled);
+    }
     for (QWidget *w : {static_cast<QWidget *>(_rdBackupLabel), static_cast<QWidget *>(_rdBackupPopup),
                        static_cast<QWidget *>(_rdAutoSaveLabel), static_cast<QWidget *>(_rdAutoSavePopup),
                        static_cast<QWidget *>(_rdBackupStartLabel)})
         w->setVisible(backup.visible);
 
     // 11. The button and the progress line.
-    const E::Command command = E::command(r);
+    const E::Command command = E::command(r, _controller ? _controller->otherProgramAction(r->identifier()) : std::nullopt);
     if (command.animating)
         _rdCreatePIndicator->startAnimation();
     else
@@ -584,6 +643,16 @@ void RamDiskEditorPane::updateRamDiskView(const QMRamDisk::Ptr &r)
     _rdCreatePIndicatorLabel->setToolTip(command.progress);
     _showsSavedText = command.progressIsSaveDate;
     _refreshing = false;
+}
+
+bool RamDiskEditorPane::deferredWhileOpen(QComboBox *menu)
+{
+    // A list the user has open is never rebuilt under the pointer: it is brought up to date
+    // once it closes.
+    if (!static_cast<PaneMenu *>(menu)->isPopupShown())
+        return false;
+    _refreshWhenClosed = true;
+    return true;
 }
 
 void RamDiskEditorPane::updateSavedText(const QMRamDisk::Ptr &r)

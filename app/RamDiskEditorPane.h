@@ -69,6 +69,8 @@ private:
     void openPostCmdSheet();
     void postCommandEdited();
     void fillMenu(QComboBox *combo, const RamDiskEditorPresentation::Menu &menu);
+    // True when the menu's list is open: its refresh waits until it closes.
+    bool deferredWhileOpen(QComboBox *menu);
     QIcon iconOfItem(const RamDiskEditorPresentation::MenuItem &item) const;
     // After an edit that may have given or taken the RAM disk's save (type, mount point,
     // backup): its schedule follows.
@@ -84,6 +86,7 @@ private:
     // record keeps the size the volume has until the resize is done.
     quint64 _resizeSize = 0;
     QString _resizeFor; // the identifier of the RAM disk _resizeSize is for
+    bool _refreshWhenClosed = false; // a refresh skipped an open menu
 
     // Fields of the design.
     QWidget *_rdImageView = nullptr;

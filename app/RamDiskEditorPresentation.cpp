@@ -388,18 +388,21 @@ QString E::caseNote(const QMRamDisk::Ptr &ramDisk)
 
 // ---- Button and progress line -----------------------------------------------------------
 
-RamDiskEditorPresentation::Command RamDiskEditorPresentation::command(const QMRamDisk::Ptr &ramDisk)
+RamDiskEditorPresentation::Command RamDiskEditorPresentation::command(const QMRamDisk::Ptr &ramDisk,
+                                                                      std::optional<QPair<qint64, qint64>> otherProgram)
 {
-    return command(ramDisk, double(QDateTime::currentMSecsSinceEpoch()) / 1000.0);
+    return command(ramDisk, double(QDateTime::currentMSecsSinceEpoch()) / 1000.0, otherProgram);
 }
 
-RamDiskEditorPresentation::Command RamDiskEditorPresentation::command(const QMRamDisk::Ptr &ramDisk, double now)
+RamDiskEditorPresentation::Command RamDiskEditorPresentation::command(const QMRamDisk::Ptr &ramDisk, double now,
+                                                                      std::optional<QPair<qint64, qint64>> otherProgram)
 {
     Command c;
     c.title = P::localized("Create");
     if (!ramDisk)
         return c;
-    const qint64 action = ramDisk->action();
+    const bool elsewhere = otherProgram && ramDisk->action() == QMRamDiskAction_none;
+    const qint64 action = elsewhere ? otherProgram->first : ramDisk->action();
     const qint64 status = ramDisk->status();
     const bool busy = action >= QMRamDiskAction_create && action <= QMRamDiskAction_last;
     auto titleForStatus = [status] {
@@ -419,7 +422,8 @@ RamDiskEditorPresentation::Command RamDiskEditorPresentation::command(const QMRa
         case QMRamDiskAction_rebuild: c.title = P::localized("Eject"); break;
         default: c.title = titleForStatus(); break; // synchronising and backing up keep it
         }
-        c.progress = QMRamDiskManager::displayStringFromAction(action, ramDisk->lastActionInfo());
+        c.progress = QMRamDiskManager::displayStringFromAction(action, elsewhere ? otherProgram->second
+                                                                                : ramDisk->lastActionInfo());
         c.progressIsActive = true;
         c.enabled = false;
         return c;

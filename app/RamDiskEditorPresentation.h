@@ -4,7 +4,10 @@
 #include "QMSimDevice.h"
 
 #include <QList>
+#include <QPair>
 #include <QString>
+
+#include <optional>
 
 // What the editor pane shows of the selected RAM disk, computed without a screen: the items
 // of its three menus, what may be edited in its state, the create/mount/eject button and
@@ -119,9 +122,12 @@ public:
         bool progressIsSaveDate = false; // "Saved 3 minutes ago": goes stale with time
     };
     // Idle, the line of a RAM disk that is saved somewhere tells when it was saved last, as
-    // of `now` (seconds since 1970), unless the settings are wrong.
-    static Command command(const QMRamDisk::Ptr &ramDisk, double now);
-    static Command command(const QMRamDisk::Ptr &ramDisk);
+    // of `now` (seconds since 1970), unless the settings are wrong. `otherProgram`: the
+    // action (and step) another program runs on it, shown as this program's own would be.
+    static Command command(const QMRamDisk::Ptr &ramDisk, double now,
+                           std::optional<QPair<qint64, qint64>> otherProgram = std::nullopt);
+    static Command command(const QMRamDisk::Ptr &ramDisk,
+                           std::optional<QPair<qint64, qint64>> otherProgram = std::nullopt);
 
     // ---- Capacity ----
     // The Resize button of a mounted RAM disk whose slider stands at `size`: enabled while

@@ -63,6 +63,16 @@ void RamDiskListModel::clearProgress(const QString &identifier)
     _progress.remove(identifier);
 }
 
+void RamDiskListModel::setOtherProgramProgress(const QString &identifier, qint64 action, qint64 actionInfo)
+{
+    _otherProgramProgress.insert(identifier, {action, actionInfo});
+}
+
+void RamDiskListModel::clearOtherProgramProgress(const QString &identifier)
+{
+    _otherProgramProgress.remove(identifier);
+}
+
 QString RamDiskListModel::identifierAtRow(int row) const
 {
     return row >= 0 && row < _identifiers.size() ? _identifiers.at(row) : QString();
@@ -99,16 +109,23 @@ QVariant RamDiskListModel::data(const QModelIndex &index, int role) const
     case RamDiskConfigCell::ImageOpacityRole:
         return ramDisk->status() == QMRamDiskStatus_mounted ? 1.0 : 0.33;
     case RamDiskConfigCell::SubInfoRole: {
+        // The reports' own step until the window has handled the outcome: the worker may
+        // be done, and the record idle, while its last reports still wait their turn.
         const qint64 action = ramDisk->action();
-        if (action != QMRamDiskAction_none && _progress.contains(identifier)) {
+        if (_progress.contains(identifier)) {
             const QPair<qint64, qint64> step = _progress.value(identifier);
+            return QMRamDiskManager::displayStringFromAction(step.first, step.second);
+        }
+        if (action == QMRamDiskAction_none && _otherProgramProgress.contains(identifier)) {
+            const QPair<qint64, qint64> step = _otherProgramProgress.value(identifier);
             return QMRamDiskManager::displayStringFromAction(step.first, step.second);
         }
         const RamDiskConfigPresentation::Row row = RamDiskConfigPresentation::row(ramDisk);
         return row.subInfo.isNull() ? QVariant() : QVariant(row.subInfo);
     }
     case RamDiskConfigCell::UsageRole: {
-        if (ramDisk->action() != QMRamDiskAction_none || ramDisk->status() != QMRamDiskStatus_mounted)
+        if (ramDisk->action() != QMRamDiskAction_none || ramDisk->status() != QMRamDiskStatus_mounted
+            || _progress.contains(identifier) || _otherProgramProgress.contains(identifier))
             return -1.0;
         return ramDisk->diskUsage();
     }

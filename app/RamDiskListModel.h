@@ -38,6 +38,9 @@ public:
     // record's live step so that each report shows its own moment; cleared at its end.
     void setProgress(const QString &identifier, qint64 action, qint64 actionInfo);
     void clearProgress(const QString &identifier);
+    // The same for an action that another program runs on the RAM disk.
+    void setOtherProgramProgress(const QString &identifier, qint64 action, qint64 actionInfo);
+    void clearOtherProgramProgress(const QString &identifier);
 
     QString identifierAtRow(int row) const;
     int rowOfIdentifier(const QString &identifier) const;
@@ -67,4 +70,5 @@ private:
     QStringList _identifiers;
     DropHandler _dropHandler;
     QHash<QString, QPair<qint64, qint64>> _progress;
+    QHash<QString, QPair<qint64, qint64>> _otherProgramProgress;
 };

@@ -92,8 +92,10 @@ const CommandHelp kCommands[] = {
      "Copies the contents of a base-synchronised RAM disk to its base.\n"},
     {"clean", "clean NAME|--all", "delete every file of the RAM disk",
      "Removes every file of the RAM disk except the volume's own.\n"},
-    {"remove", "remove NAME", "forget a RAM disk that is not created",
-     "Removes a RAM disk that is not mounted, with its default backup.\n"},
+    {"remove", "remove NAME [--delete-backup]", "forget a RAM disk that is not created",
+     "Removes a RAM disk that is not created. Its backup in Quilmo's folder, when it\n"
+     "holds files, is moved to the trash, where it can be taken back; --delete-backup\n"
+     "deletes it instead.\n"},
     {"status", "status NAME [--json]", "show the settings and state of a RAM disk",
      "Shows the settings and the state of a RAM disk.\n"},
     {"memory", "memory [--purge]", "show the memory summary, or free inactive memory",
@@ -352,7 +354,7 @@ bool QMCtl::save()
         return false;
     }
     _entries->synchronizeHelperAuto();
-    QMRamDiskEntries::postDidChangeToAllNotificationWithSender(senderName());
+    QMRamDiskEntries::postDidChangeToAllNotificationWithSender(senderName(), _entries->entriesFilePath());
     // A RAM disk mounted here, or given a backup while mounted, is saved by Quilmo-Helper
     // for the rest of the session, whether or not the tray menu is wanted.
     if (!QMRamDiskAutoSave::ensureGuardFor(_entries->ramDisks()))
@@ -788,20 +790,53 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
 
 int QMCtl::remove(const QStringList &args)
 {
-    if (args.size() != 1 || args.first().startsWith(QLatin1String("--")))
+    bool deleteBackup = false;
+    QStringList names;
+    for (const QString &a : args) {
+        if (a == QLatin1String("--delete-backup"))
+            deleteBackup = true;
+        else if (a.startsWith(QLatin1String("--")))
+            return usage(QStringLiteral("remove"), QStringLiteral("unexpected argument \"%1\"").arg(a));
+        else
+            names << a;
+    }
+    if (names.size() != 1)
         return usage(QStringLiteral("remove"), QStringLiteral("give the name of one RAM disk"));
-    const QMRamDisk::Ptr ramDisk = find(args.first());
+    const QMRamDisk::Ptr ramDisk = find(names.first());
     if (!ramDisk)
-        return usage(QStringLiteral("remove"), QStringLiteral("no RAM disk is named \"%1\"").arg(args.first()));
+        return usage(QStringLiteral("remove"), QStringLiteral("no RAM disk is named \"%1\"").arg(names.first()));
     if (ramDisk->action() != 0 || ramDisk->status() != QMRamDiskStatus_notCreated) {
         _err << "quilmoctl: \"" << ramDisk->name() << "\" is " << QMCtlValues::statusWord(ramDisk->status())
              << ": eject it first (quilmoctl eject " << ramDisk->name() << ")\n";
         _err.flush();
         return Failure;
     }
+    // The user's files kept in Quilmo's folder go to the trash unless asked otherwise; if
+    // they cannot, nothing is removed.
+    const QMRamDisk::BackupDirs backup = ramDisk->backupDirsInAppSupport();
+    const QString size = QMRamDiskFunctions::stringFromBytesWithBin1000Style(static_cast<qint64>(backup.bytes));
+    QStringList trashed;
+    if (backup.files > 0 && !deleteBackup) {
+        QString why;
+        if (!ramDisk->trashBackupDirs(&trashed, &why)) {
+            _err << "quilmoctl: the backup of \"" << ramDisk->name() << "\" could not be moved to the trash (" << why
+                 << "); nothing was removed (--delete-backup deletes it)\n";
+            _err.flush();
+            return Failure;
+        }
+    }
+    // What is left of the backup (all of it with --delete-backup) goes with the entry.
     _entries->removeEntry(ramDisk);
     _entries->setNeedsSynchronizeHelper(true);
-    return save() ? Success : Failure;
+    if (!save())
+        return Failure;
+    if (!trashed.isEmpty())
+        _out << "The backup of \"" << ramDisk->name() << "\" (" << size << ") was moved to the trash: "
+             << trashed.first() << "\n";
+    else if (backup.files > 0)
+        _out << "The backup of \"" << ramDisk->name() << "\" (" << size << ") was deleted.\n";
+    _out.flush();
+    return Success;
 }
 
 int QMCtl::status(const QStringList &args)

@@ -56,7 +56,7 @@ QMDistributedNotificationCenter::QMDistributedNotificationCenter(QObject *parent
     }
     _observing = bus.connect(QString(), QString::fromLatin1(kPath), QString::fromLatin1(kInterface),
                              QString::fromLatin1(kMember), this,
-                             SLOT(busSignal(QString, QString, QVariantMap)));
+                             SLOT(busSignal(QString, QString, QVariantMap, QDBusMessage)));
     if (!_observing)
         QM_LogWarningMethod(this, QStringLiteral("connect==NO error:%1").arg(bus.lastError().message()));
 }
@@ -106,10 +106,12 @@ bool QMDistributedNotificationCenter::postNotificationName(const QString &name, 
 }
 
 void QMDistributedNotificationCenter::busSignal(const QString &name, const QString &object,
-                                                const QVariantMap &userInfo)
+                                                const QVariantMap &userInfo, const QDBusMessage &message)
 {
     QVariantMap info;
     for (auto it = userInfo.begin(); it != userInfo.end(); ++it)
         info.insert(it.key(), plainValue(it.value()));
-    emit notificationPosted(name, object, info);
+    // Posts leave through the process's one session connection: its unique name is ours.
+    const bool fromThisProcess = message.service() == QDBusConnection::sessionBus().baseService();
+    emit notificationPosted(name, object, info, fromThisProcess);
 }

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <QDBusMessage>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
 
 // Notifications between Quilmo's programs (the main application, the menu-bar helper and
 // quilmoctl) as signals on the D-Bus session bus. Every program hears every notification,
-// its own included; a receiver tells them apart by the sender string (the "object").
+// its own included; a receiver tells them apart by the sender string (the "object"), and
+// its own posts from those of another copy of itself (the window of another session says
+// "Quilmo-App" too) by `fromThisProcess`.
 //
 // On the bus: path "/org/quilmo/Quilmo", interface "org.quilmo.Quilmo.Notifications",
 // signal "Posted" with (s name, s object, a{sv} userInfo).
@@ -32,10 +35,12 @@ public:
 
 signals:
     // Delivered on the main thread for each notification heard on the bus.
-    void notificationPosted(const QString &name, const QString &object, const QVariantMap &userInfo);
+    void notificationPosted(const QString &name, const QString &object, const QVariantMap &userInfo,
+                            bool fromThisProcess);
 
 private slots:
-    void busSignal(const QString &name, const QString &object, const QVariantMap &userInfo);
+    void busSignal(const QString &name, const QString &object, const QVariantMap &userInfo,
+                   const QDBusMessage &message);
 
 private:
     explicit QMDistributedNotificationCenter(QObject *parent = nullptr);

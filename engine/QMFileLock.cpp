@@ -117,10 +117,11 @@ bool QMFileLock::writeHolder(const QByteArray &text)
 {
     if (_fd < 0)
         return false;
-    if (::ftruncate(_fd, 0) != 0)
-        return false;
+    // Written over the old text, then cut to its length: a reader never finds it empty.
     _wroteHolder = true;
-    return ::pwrite(_fd, text.constData(), static_cast<size_t>(text.size()), 0) == text.size();
+    if (::pwrite(_fd, text.constData(), static_cast<size_t>(text.size()), 0) != text.size())
+        return false;
+    return ::ftruncate(_fd, static_cast<off_t>(text.size())) == 0;
 }
 
 QByteArray QMFileLock::readHolder(const QString &path)

@@ -1,10 +1,12 @@
 #include "QMRamDisk.h"
 
+#include "QMDirectoryStatistics.h"
 #include "QMFinderTools.h"
 #include "QMFunctions.h"
 #include "QMKernelFeatures.h"
 #include "QMLog.h"
 #include "QMMacInfo.h"
+#include "QMRamDiskActionLock.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskEntry.h"
@@ -13,12 +15,14 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QPainter>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sys/statvfs.h>
 
@@ -277,6 +281,39 @@ bool QMRamDisk::isEqual(const QMRamDisk *other) const
     return !mine.isEmpty() && !theirs.isEmpty() && mine == theirs;
 }
 
+void QMRamDisk::assignValuesOf(const QMRamDisk &other)
+{
+    if (&other == this)
+        return;
+    std::scoped_lock lock(_mutex, other._mutex);
+    if (other._type != _type || other._simId != _simId)
+        _simDeviceName.reset();
+    _type = other._type;
+    _preferWired = other._preferWired;
+    _createAtLogin = other._createAtLogin;
+    _doNotCalculateBaseSize = other._doNotCalculateBaseSize;
+    _format = other._format;
+    _name = other._name;
+    _size = other._size;
+    _mountDirectory = other._mountDirectory;
+    _simId = other._simId;
+    _postCmd = other._postCmd;
+    _postCmdArgs = other._postCmdArgs;
+    _mdIndexMode = other._mdIndexMode;
+    _backupMode = other._backupMode;
+    _backupDir = other._backupDir;
+    _status = other._status;
+    _deviceNode = other._deviceNode;
+    _path = other._path;
+    _uuid = other._uuid;
+    _devUUID = other._devUUID;
+    _lastSaveDate = other._lastSaveDate;
+    _contentsIncomplete = other._contentsIncomplete;
+    _autoSaveInterval = other._autoSaveInterval;
+    for (QImage &icon : _composedIcons)
+        icon = QImage();
+}
+
 // ---- Display values ----
 
 QString QMRamDisk::displayName()
@@ -521,23 +558,80 @@ bool QMRamDisk::isBaseSynchronized() const
            || (!_mountDirectory.isEmpty() && _backupMode == QMRamDiskBackupMode_baseSynchronized);
 }
 
-void QMRamDisk::deleteBackupDirs() const
+QMRamDisk::BackupDirs QMRamDisk::backupDirsInAppSupport() const
 {
+    BackupDirs dirs;
     const QString support = QMRamDiskManager::appSupportPath();
     if (support.isEmpty())
-        return;
+        return dirs;
     const QString bckPath = support + QLatin1Char('/') + identifier() + QLatin1Char('.') + backupPathExtension();
+    // A copy that was being written when the program stopped belongs to it too.
+    for (const QString &path : {bckPath, bckPath + QLatin1Char('.') + previousBackupExtension(),
+                                bckPath + QLatin1Char('.') + QMRamDiskBackup::partialExtension()}) {
+        if (!QMRamDiskBackup::fileExistsAtPath(path))
+            continue;
+        dirs.paths << path;
+        QMDirectoryStatistics statistics;
+        if (QMGetDirectoryStatistics(&statistics, 0, path)) {
+            dirs.files += statistics.fileCount;
+            dirs.bytes += statistics.totalSize;
+        } else {
+            dirs.files += 1; // unreadable: it may hold anything
+        }
+    }
+    return dirs;
+}
+
+void QMRamDisk::deleteBackupDirs() const
+{
     QString error;
-    if (QMRamDiskBackup::fileExistsAtPath(bckPath) && !QMRamDiskBackup::removeItemAtPath(bckPath, &error))
-        QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO bckPath:%1 error:%2").arg(bckPath, error));
-    // A copy that was being written when the program stopped goes too.
-    const QString partialPath = bckPath + QLatin1Char('.') + QMRamDiskBackup::partialExtension();
-    if (QMRamDiskBackup::fileExistsAtPath(partialPath))
-        QMRamDiskBackup::removeItemAtPath(partialPath, nullptr);
-    const QString prevBckPath = bckPath + QLatin1Char('.') + previousBackupExtension();
-    if (QMRamDiskBackup::fileExistsAtPath(prevBckPath) && !QMRamDiskBackup::removeItemAtPath(prevBckPath, &error))
-        QM_LogErrorMethod(this,
-                          QStringLiteral("removeItemAtPath==NO prevBckPath:%1 error:%2").arg(prevBckPath, error));
+    for (const QString &path : backupDirsInAppSupport().paths)
+        if (!QMRamDiskBackup::removeItemAtPath(path, &error))
+            QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO bckPath:%1 error:%2").arg(path, error));
+}
+
+namespace {
+
+// Moves an item to the desktop's trash; where it went in *trashed.
+bool moveItemToTrash(const QString &path, QString *trashed, QString *error)
+{
+    QFile item(path);
+    if (!item.moveToTrash()) {
+        *error = item.errorString();
+        return false;
+    }
+    // Where no trash can be used, Qt moves the item to "files" of the working directory and
+    // calls that a success: such a move is taken back and reported.
+    const QFileInfo where(item.fileName());
+    const QString info = where.absolutePath() + QStringLiteral("/../info/") + where.fileName()
+                         + QStringLiteral(".trashinfo");
+    if (where.isRelative() || where.absoluteDir().dirName() != QLatin1String("files") || !QFileInfo::exists(info)
+        || !where.absoluteDir().absolutePath().contains(QLatin1String("Trash"))) {
+        if (::rename(QFile::encodeName(where.filePath()).constData(), QFile::encodeName(path).constData()) == 0)
+            QFile::remove(info);
+        *error = QStringLiteral("no trash can be used for %1").arg(path);
+        return false;
+    }
+    *trashed = where.absoluteFilePath();
+    return true;
+}
+
+} // namespace
+
+bool QMRamDisk::trashBackupDirs(QStringList *trashed, QString *error) const
+{
+    for (const QString &path : backupDirsInAppSupport().paths) {
+        QString where, why;
+        if (!moveItemToTrash(path, &where, &why)) {
+            QM_LogErrorMethod(this, QStringLiteral("moveToTrash==NO bckPath:%1 error:%2").arg(path, why));
+            if (error)
+                *error = why;
+            return false;
+        }
+        if (trashed)
+            *trashed << where;
+    }
+    return true;
 }
 
 QVariantMap QMRamDisk::comparableValues() const
@@ -592,6 +686,9 @@ void QMRamDisk::inform(QMRamDiskActionDelegateProtocol *delegate, qint64 actionI
         _lastActionInfo = actionInfo;
         _lastError = error;
         report = reportLocked();
+        // The other programs show the step too.
+        if (_actionLock && _action != QMRamDiskAction_none)
+            _actionLock->setStep(_action, actionInfo);
     }
     if (delegate)
         delegate->ramDiskDidReport(shared_from_this(), report);

@@ -178,6 +178,11 @@ public:
     bool isEqual(const QMRamDisk *other) const;
     bool isEqual(const Ptr &other) const { return isEqual(other.get()); }
 
+    // Takes every persisted value of `other` (settings and what the system last saw), its
+    // identifier aside: a record read again from the file stays the object that windows,
+    // sheets and choosers hold. The action, its report and the volume figures stay.
+    void assignValuesOf(const QMRamDisk &other);
+
     // ---- Display values ----
     QString displayName();
     QString displayStatus() const;
@@ -201,6 +206,19 @@ public:
     bool isBaseSynchronized() const;
     // Removes the default-location backup directories of this record.
     void deleteBackupDirs() const;
+    // The default-location backup directories of this record that exist (the backup, its
+    // previous copy, an unfinished one), with the regular files they hold and their bytes.
+    struct BackupDirs
+    {
+        QStringList paths;
+        quint64 files = 0;
+        quint64 bytes = 0;
+    };
+    BackupDirs backupDirsInAppSupport() const;
+    // Moves those directories to the desktop's trash, where the user can still take them
+    // back. False, with *error, at the first that cannot be moved; *trashed lists where the
+    // others went in the trash.
+    bool trashBackupDirs(QStringList *trashed, QString *error) const;
     // {"name": name, "size": volSize, "sizeFree": volFree}
     QVariantMap comparableValues() const;
     void changeToType(qint64 type, qint64 options);

@@ -94,21 +94,48 @@ std::unique_ptr<QMRamDiskActionLock> QMRamDiskActionLock::acquire(const QString 
         return fail(QMTranslations::localizedString("Unable to lock the RamDisk for this action"),
                     QStringLiteral("flock==NO path:%1").arg(path), why);
     if (result == QMFileLock::Result::Busy) {
-        // "<pid> <action> <program>", as the holder wrote it (it may not have yet).
-        const QStringList holder = QString::fromLocal8Bit(QMFileLock::readHolder(path)).simplified().split(u' ');
-        bool known = false;
-        const qint64 running = holder.size() == 3 ? holder.at(1).toLongLong(&known) : 0;
-        // The line of a holder that was killed before it could take it back names nobody.
-        bool isPid = false;
-        const qint64 pid = known ? holder.at(0).toLongLong(&isPid) : 0;
-        known = isPid && pid > 0 && QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid));
-        const QString who = known ? QStringLiteral("%1 (pid %2) is running action %3 on it")
-                                        .arg(holder.at(2), holder.at(0))
-                                        .arg(running)
-                                  : QStringLiteral("another program is running an action on it");
-        return fail(QMTranslations::localizedString("An other action is running:%1").arg(known ? running : 0),
+        // Who holds it, as the holder wrote it (it may not have yet).
+        const std::optional<Holder> holder = holderAt(path);
+        const QString who = holder ? QStringLiteral("%1 (pid %2) is running action %3 on it")
+                                         .arg(holder->program)
+                                         .arg(holder->pid)
+                                         .arg(holder->action)
+                                   : QStringLiteral("another program is running an action on it");
+        return fail(QMTranslations::localizedString("An other action is running:%1").arg(holder ? holder->action : 0),
                     QStringLiteral("flock==EWOULDBLOCK path:%1").arg(path), who);
     }
-    lock->_lock.writeHolder(QStringLiteral("%1 %2 %3\n").arg(::getpid()).arg(action).arg(programName()).toLocal8Bit());
+    lock->setStep(action, 0);
     return lock;
+}
+
+void QMRamDiskActionLock::setStep(qint64 action, qint64 actionInfo)
+{
+    _lock.writeHolder(
+        QStringLiteral("%1 %2 %3 %4\n").arg(::getpid()).arg(action).arg(programName()).arg(actionInfo).toLocal8Bit());
+}
+
+std::optional<QMRamDiskActionLock::Holder> QMRamDiskActionLock::holderOf(const QString &identifier)
+{
+    const QString dir = lockDirectory();
+    if (dir.isNull() || identifier.isEmpty())
+        return std::nullopt;
+    return holderAt(lockPathForIdentifier(dir, identifier));
+}
+
+std::optional<QMRamDiskActionLock::Holder> QMRamDiskActionLock::holderAt(const QString &path)
+{
+    // "<pid> <action> <program> <step>". The text goes when the lock is let go; a holder
+    // that was killed before leaves it behind, naming a process that is gone.
+    const QStringList fields = QString::fromLocal8Bit(QMFileLock::readHolder(path)).simplified().split(u' ');
+    if (fields.size() < 3)
+        return std::nullopt;
+    Holder holder;
+    bool pidOk = false, actionOk = false;
+    holder.pid = fields.at(0).toLongLong(&pidOk);
+    holder.action = fields.at(1).toLongLong(&actionOk);
+    holder.program = fields.at(2);
+    holder.actionInfo = fields.value(3).toLongLong();
+    if (!pidOk || !actionOk || holder.pid <= 0 || !QFileInfo::exists(QStringLiteral("/proc/%1").arg(holder.pid)))
+        return std::nullopt;
+    return holder;
 }

@@ -6,11 +6,13 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 // One action per RAM disk across every program of the user: an action holds the lock of
 // its record's identifier for its whole run, a file under $XDG_RUNTIME_DIR/quilmo/. The
-// holder writes who it is into the file ("<pid> <action> <program>"), so that a program
-// refused with the busy message can say who is at work.
+// holder writes who it is into the file ("<pid> <action> <program> <step>", the step
+// rewritten as the action goes on), so that a program refused with the busy message can
+// say who is at work, and a window can show the progress of another program's action.
 class QMRamDiskActionLock
 {
 public:
@@ -25,6 +27,23 @@ public:
     static std::unique_ptr<QMRamDiskActionLock> acquire(const QString &identifier, qint64 action,
                                                         QMError::Ptr *error);
 
+    // The action (it may pass through others: an eject backs up first) and the step it
+    // has reached (QMRamDiskActionInfo), for the other programs.
+    void setStep(qint64 action, qint64 actionInfo);
+
+    // Who runs an action on the RAM disk now, as the holder wrote it; none when nobody
+    // does (or the holder died). Reading never takes the lock.
+    struct Holder
+    {
+        qint64 pid = 0;
+        qint64 action = 0;
+        qint64 actionInfo = 0;
+        QString program;
+    };
+    static std::optional<Holder> holderOf(const QString &identifier);
+
 private:
+    static std::optional<Holder> holderAt(const QString &path);
+
     QMFileLock _lock;
 };

@@ -286,7 +286,9 @@ QMError::Ptr QMRamDisk::mountRecordedDevice()
 QString QMRamDisk::ownDeviceMountedAt(const QString &mountPath) const
 {
     QVariantMap tag;
-    if (mountPath.isEmpty() || QMRamDiskDevice::hasMountedVolumeAtPath(mountPath) != QMMountStateMounted
+    // Nothing there yet (a first creation) is no error: the mount makes the directory.
+    if (mountPath.isEmpty() || !QFileInfo::exists(mountPath)
+        || QMRamDiskDevice::hasMountedVolumeAtPath(mountPath) != QMMountStateMounted
         || !QMRamDiskDevice::getExtentedRamDiskInfos(&tag, mountPath)
         || tag.value(QStringLiteral("identifier")).toString() != identifier())
         return {};

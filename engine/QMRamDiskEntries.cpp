@@ -33,6 +33,7 @@ namespace {
 const QString kEntriesKey = QStringLiteral("RamDiskEntries");
 const QString kShowInMenuBarKey = QStringLiteral("showInMenuBar");
 const QString kShowInMenuBarAtLoginKey = QStringLiteral("showInMenuBarAtLogin");
+const QString kEntriesFileInfoKey = QStringLiteral("EntriesFile");
 
 // The archived keys of a record and the kinds they must have. A file that gives one of
 // them another kind was not written by us (or was damaged): it is refused whole, as the
@@ -425,6 +426,34 @@ void QMRamDiskEntries::startAction(qint64 action, const QMRamDisk::Ptr &forRamDi
                               inBackground);
 }
 
+void QMRamDiskEntries::startAction(qint64 action, const QMRamDisk::Ptr &forRamDisk, bool inBackground,
+                                   std::function<void(const QMRamDiskReport &)> done)
+{
+    // Reports go to the store as ever; the outcome goes to `done` as well.
+    class OutcomeDelegate : public QMRamDiskActionDelegateProtocol
+    {
+    public:
+        OutcomeDelegate(std::shared_ptr<DelegateProxy> proxy, std::function<void(const QMRamDiskReport &)> done)
+            : _proxy(std::move(proxy)), _done(std::move(done))
+        {
+        }
+        void ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk) override { ramDiskDidReport(ramDisk, ramDisk->report()); }
+        void ramDiskDidReport(const QMRamDisk::Ptr &ramDisk, const QMRamDiskReport &report) override
+        {
+            _proxy->ramDiskDidReport(ramDisk, report);
+            if (report.isFinal() && _done)
+                _done(report);
+        }
+
+    private:
+        std::shared_ptr<DelegateProxy> _proxy;
+        std::function<void(const QMRamDiskReport &)> _done;
+    };
+    if (!forRamDisk)
+        return;
+    forRamDisk->performAction(action, std::make_shared<OutcomeDelegate>(_proxy, std::move(done)), inBackground);
+}
+
 void QMRamDiskEntries::resize(const QMRamDisk::Ptr &ramDisk, quint64 size, bool inBackground)
 {
     if (!ramDisk)
@@ -666,15 +695,18 @@ bool QMRamDiskEntries::readRamDisksFromDefaultLocation(QMError::Ptr *error)
             QM_LogErrorMethod(this, QStringLiteral("setExtendedRamDiskInfos==NO mountPoint:%1").arg(mountPoint));
     }
 
-    // A record of ours that an action is changing right now stays the one in the list:
-    // the action's outcome would otherwise be lost with the replaced object.
+    // A record already in the list stays the same object: windows, sheets and choosers
+    // hold it, and their edits must reach the list. An idle one takes the file's values;
+    // one that an action is changing keeps its own, or the action's outcome would be lost.
     const QList<QMRamDisk::Ptr> current = ramDisks();
     for (QMRamDisk::Ptr &r : decoded) {
         for (const QMRamDisk::Ptr &old : current) {
-            if (old->action() != QMRamDiskAction_none && old->isEqual(r)) {
-                r = old;
-                break;
-            }
+            if (!old->isEqual(r))
+                continue;
+            if (old->action() == QMRamDiskAction_none)
+                old->assignValuesOf(*r);
+            r = old;
+            break;
         }
     }
 
@@ -963,6 +995,35 @@ bool QMRamDiskEntries::writeRamDisksToDefaultLocation()
     return true;
 }
 
+bool QMRamDiskEntries::hasUnsavedChanges() const
+{
+    QList<QMRamDisk::Ptr> ours;
+    Baseline baseline;
+    {
+        QMutexLocker lock(&_mutex);
+        if (_showInMenuBar != _baseline.showInMenuBar || _showInMenuBarAtLogin != _baseline.showInMenuBarAtLogin)
+            return true;
+        ours = _ramDisks;
+        baseline = _baseline;
+    }
+    QStringList order;
+    for (const QMRamDisk::Ptr &r : std::as_const(ours))
+        order << r->identifier();
+    if (order != baseline.order)
+        return true;
+    for (const QMRamDisk::Ptr &r : std::as_const(ours)) {
+        QVariantMap mine;
+        r->encodeWithCoder(&mine);
+        const QVariantMap base = baseline.values.value(r->identifier());
+        QStringList keys = mine.keys() + base.keys();
+        keys.removeDuplicates();
+        for (const QString &key : std::as_const(keys))
+            if (!isLiveStateKey(key) && mine.value(key) != base.value(key))
+                return true;
+    }
+    return false;
+}
+
 bool QMRamDiskEntries::hasRunningAction() const
 {
     for (const QMRamDisk::Ptr &r : ramDisks())
@@ -1101,9 +1162,12 @@ void QMRamDiskEntries::synchronizeHelper()
     }
 }
 
-bool QMRamDiskEntries::postDidChangeToAllNotificationWithSender(const QString &sender)
+bool QMRamDiskEntries::postDidChangeToAllNotificationWithSender(const QString &sender, const QString &entriesFile)
 {
-    return QMDistributedNotificationCenter::postNotificationName(didChangeToAllNotificationName(), sender);
+    QVariantMap info;
+    if (!entriesFile.isEmpty())
+        info.insert(kEntriesFileInfoKey, entriesFile);
+    return QMDistributedNotificationCenter::postNotificationName(didChangeToAllNotificationName(), sender, info);
 }
 
 bool QMRamDiskEntries::showInMenuBar() const
@@ -1144,8 +1208,13 @@ void QMRamDiskEntries::startObserving()
     _observing = true;
     // Queued: connectNotify may run on any thread, the center lives on the main one.
     connect(QMDistributedNotificationCenter::defaultCenter(), &QMDistributedNotificationCenter::notificationPosted,
-            this, [this](const QString &name, const QString &object, const QVariantMap &) {
-                if (name == didChangeToAllNotificationName())
-                    emit didChangeToAllNotification(object);
+            this, [this](const QString &name, const QString &object, const QVariantMap &info, bool fromThisProcess) {
+                if (name != didChangeToAllNotificationName())
+                    return;
+                // Programs that do not name the file mean the one of the user.
+                const QString file = info.value(kEntriesFileInfoKey).toString();
+                if (!file.isEmpty() && file != entriesFilePath())
+                    return;
+                emit didChangeToAllNotification(object, fromThisProcess);
             });
 }

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <limits>
 #include <memory>
 
@@ -69,9 +70,10 @@ public:
 //   says why in the outcome (see QMRamDisk::performAction). A second action on a busy
 //   record is refused, in this program and in the others (quilmoctl, the other window).
 // - ramDisksDidChange() tells that the list itself changed: replaced from the file,
-//   reordered, a record added or removed. Rebuild rows from ramDisks(); records are shared
-//   objects, and a record read again from the file is a new object unless an action of
-//   this program holds it.
+//   reordered, a record added or removed. Rebuild rows from ramDisks(). A record read
+//   again from the file stays the object it was (updated in place, unless an action of
+//   this program holds it): what an editor holds stays in the list. A read replaces edits
+//   not yet written, so write first.
 // - ramDiskUpdatedByUpdator(id) and ramDiskEntriesUpdator(): the one-second refresh found
 //   a record's status, name, size or free space changed.
 // - Quitting: call waitingEndAll() (it keeps the event loop turning while it waits), then
@@ -107,7 +109,8 @@ public:
     QMRamDisk::Ptr addRamDisk();
     // Deletes the record's default-location backups and removes it; returns the record now
     // before it (the first one when it was first), none when the list is empty or the
-    // record is not in it.
+    // record is not in it. Callers that keep the user's files move the backups to the trash
+    // first (QMRamDisk::trashBackupDirs).
     QMRamDisk::Ptr removeEntry(const QMRamDisk::Ptr &ramDisk);
 
     QMRamDisk::Ptr ramDiskWithIdentifier(const QString &identifier) const;
@@ -124,6 +127,10 @@ public:
     void create(const QMRamDisk::Ptr &ramDisk, bool inBackground);
     void eject(const QMRamDisk::Ptr &ramDisk, bool inBackground);
     void startAction(qint64 action, const QMRamDisk::Ptr &forRamDisk, bool inBackground);
+    // The same; `done` is called with this action's outcome (its final report), on the
+    // action's thread, after the store's delegate had it.
+    void startAction(qint64 action, const QMRamDisk::Ptr &forRamDisk, bool inBackground,
+                     std::function<void(const QMRamDiskReport &outcome)> done);
     // Gives a mounted RAM disk `size` bytes in place (QMRamDiskAction_resize).
     void resize(const QMRamDisk::Ptr &ramDisk, quint64 size, bool inBackground);
 
@@ -139,6 +146,10 @@ public:
     bool readRamDisksFromDefaultLocation(QMError::Ptr *error);
     // Merges this store's changes into the file (see above). True when the file was written.
     bool writeRamDisksToDefaultLocation();
+    // Whether this store holds settings, an order or records that it has not written since
+    // it last read or wrote the file (what the system sees of a volume aside). A read would
+    // replace them.
+    bool hasUnsavedChanges() const;
 
     // Holds the file's lock until unlockEntriesFile(): a read, changes and a write made
     // meanwhile are one step for the other programs. Waits for another holder up to the
@@ -179,8 +190,11 @@ public:
     // Wanted at login, from the current settings.
     bool helperIsWantedAtLogin() const;
 
-    // Tells every program that the entries file changed; `sender` names the poster.
-    static bool postDidChangeToAllNotificationWithSender(const QString &sender);
+    // Tells every program that the entries file changed; `sender` names the poster. The
+    // user information names the file ({"EntriesFile": path}): a store of another file
+    // (another user's places, a test's) does not take it for its own.
+    static bool postDidChangeToAllNotificationWithSender(const QString &sender,
+                                                         const QString &entriesFile = defaultEntriesFilePath());
 
     bool showInMenuBar() const;
     void setShowInMenuBar(bool show);
@@ -203,9 +217,10 @@ signals:
     void ramDisksDidChange();
     // The refresh found a record changed.
     void ramDiskUpdatedByUpdator(const QString &identifier);
-    // Some program (this one included) announced a change of the entries file; the
-    // receiver ignores its own sender. Connecting to it starts listening on the bus.
-    void didChangeToAllNotification(const QString &sender);
+    // Some program (this one included: `fromThisProcess`) announced a change of this
+    // store's entries file; the receiver ignores its own. Connecting to it starts listening
+    // on the bus.
+    void didChangeToAllNotification(const QString &sender, bool fromThisProcess);
 
 protected:
     void connectNotify(const QMetaMethod &signal) override;

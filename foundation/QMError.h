@@ -69,7 +69,7 @@ public:
 
     QString description() const;
 
-    // Shows the error in an alert with the single button "Ok": a sheet on a visible window,
+    // Shows the error in an alert with the single button "OK": a sheet on a visible window,
     // else application-modal. Lives in the UI library (quilmo_foundation_ui).
     void presentWIthTitle(const QString &title, QWidget *window) const;
 

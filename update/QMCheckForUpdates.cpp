@@ -397,7 +397,7 @@ void QMCheckForUpdates::checkDidEndWithError(bool failed, const QString &error, 
         alert.objectName = QStringLiteral("checkFailedAlert");
         alert.messageText = text("Unable to Check for Update.");
         alert.informativeText = text("Please, check your network connection and try again.");
-        alert.buttons = {websiteButtonTitle(), text("Ok")};
+        alert.buttons = {websiteButtonTitle(), text("OK")};
         if (QMAlert::runModal(alert) == 0)
             openWebsite();
         return;
@@ -496,7 +496,7 @@ void QMCheckForUpdates::showOffer(const QVariantMap &offer)
         alert.icon = QMessageBox::Information;
         alert.messageText = text("A new version of %@ is avalaible!", {name});
         alert.informativeText = text("%@ is now in version %@ (%@).", {name, version, build});
-        alert.buttons = {websiteButtonTitle(), text("Skip This Version"), text("Ok")};
+        alert.buttons = {websiteButtonTitle(), text("Skip This Version"), text("OK")};
         const int button = QMAlert::runModal(alert);
         if (button == 0) {
             openWebsite();
@@ -611,7 +611,7 @@ void QMCheckForUpdates::downloadDidEndWithError(bool failed, const QString &erro
         if (!_downloadProblem.isEmpty())
             alert.informativeText.prepend(_downloadProblem + QLatin1Char('\n'));
         _downloadProblem.clear();
-        alert.buttons = {websiteButtonTitle(), text("Ok")};
+        alert.buttons = {websiteButtonTitle(), text("OK")};
         if (QMAlert::runModal(alert) == 0)
             openWebsite();
         return;
@@ -688,7 +688,7 @@ void QMCheckForUpdates::updateDidFail(const QString &reason, bool quit)
     alert.messageText = text("Updating Failed");
     alert.informativeText = quit ? text("%@\nPlease, download %@ again from %@.", {sentence, name, _application.website.host()})
                                  : sentence;
-    alert.buttons = {websiteButtonTitle(), quit ? text("Quit") : text("Ok")};
+    alert.buttons = {websiteButtonTitle(), quit ? text("Quit") : text("OK")};
     if (QMAlert::runModal(alert) == 0)
         openWebsite();
     if (quit)

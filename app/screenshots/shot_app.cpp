@@ -1,15 +1,19 @@
 // Renders the main window into PNG files for the documentation: three RAM disks (not
 // created, mounted at about 40 %, busy creating) in a light and a dark palette, the list's
-// context menu, the editor pane of each of the three, the post-command sheet, the
-// preferences window and the licence window. Run by `make screenshots` with a temporary HOME.
+// context menu, the editor pane of each of the three, the post-command sheet and a long
+// result of its test, the preferences, About and licence windows, and the window at its
+// narrowest. Run by `make screenshots` with a temporary HOME.
 #include "AppController.h"
 #include "PostCmdWindowController.h"
 #include "PostCommandTextField.h"
 #include "PreferencesController.h"
+#include "QMAboutWindow.h"
+#include "QMAlert.h"
 #include "QMLicenseAgreement.h"
 #include "QMMainWindow.h"
 #include "QMRamDiskManager.h"
 #include "QMTranslations.h"
+#include "QMWindowTitle.h"
 #include "QMWorkspaceIcons.h"
 #include "RamDiskConfigBarView.h"
 #include "RamDiskConfigController.h"
@@ -18,6 +22,8 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFontDatabase>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QMenu>
 #include <QPainter>
@@ -134,6 +140,30 @@ void unpopulate(AppController &app)
         r->setAction(QMRamDiskAction_none);
 }
 
+// A window with a plain title bar above it, its title as the window manager gets it, cut
+// with "…" where it would not fit beside three buttons: a title that is cut shows.
+QPixmap withTitleBar(QWidget *window)
+{
+    const QPixmap body = window->grab();
+    QFont font = QFontDatabase::systemFont(QFontDatabase::TitleFont);
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    const int barHeight = metrics.height() + 12;
+    const int buttons = 3 * barHeight;
+    QPixmap shot(body.width(), body.height() + barHeight);
+    shot.fill(window->palette().color(QPalette::Window));
+    QPainter p(&shot);
+    p.fillRect(QRect(0, 0, shot.width(), barHeight), window->palette().color(QPalette::Mid));
+    p.setFont(font);
+    p.setPen(window->palette().color(QPalette::WindowText));
+    const QString title = metrics.elidedText(QMWindowTitle::shownTitle(window), Qt::ElideMiddle, shot.width() - buttons - 16);
+    p.drawText(QRect(8, 0, shot.width() - buttons - 16, barHeight), Qt::AlignCenter, title);
+    for (int i = 0; i < 3; ++i)
+        p.drawEllipse(QRect(shot.width() - (i + 1) * barHeight + 6, 6, barHeight - 12, barHeight - 12));
+    p.drawPixmap(0, barHeight, body);
+    return shot;
+}
+
 QPixmap grabWindow(AppController &app)
 {
     QMMainWindow *window = app.mainWindow();
@@ -148,6 +178,7 @@ int main(int argc, char **argv)
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quilmo"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Quilmo"));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QMTranslations::installTranslations();
     wsEnsureIconTheme();
@@ -241,9 +272,40 @@ int main(int argc, char **argv)
         app.showPreferences();
         settle();
         if (PreferencesController *preferences = app.preferencesController()) {
-            ok = save(preferences->grab(), out, QStringLiteral("preferences.png")) && ok;
+            ok = save(withTitleBar(preferences), out, QStringLiteral("preferences.png")) && ok;
             preferences->hide();
         }
+
+        // Help > About Quilmo.
+        app.showAbout();
+        settle();
+        if (QMAboutWindow *about = app.aboutWindow()) {
+            ok = save(withTitleBar(about), out, QStringLiteral("about.png")) && ok;
+            about->hide();
+        }
+
+        // A post command that prints 300 lines, tested from the sheet.
+        {
+            QString output;
+            for (int i = 1; i <= 300; ++i)
+                output += QString::number(i) + QLatin1Char('\n');
+            QMAlertRequest result;
+            result.icon = QMessageBox::Information;
+            result.messageText = QStringLiteral("Terminated with status: 0");
+            result.outputText = PostCmdWindowController::reportFromOutput(output, QString());
+            QMessageBox *box = QMAlert::makeBox(result, app.mainWindow());
+            box->show();
+            settle();
+            ok = save(box->grab(), out, QStringLiteral("post-command-test-result.png")) && ok;
+            delete box;
+        }
+
+        // The window at its narrowest: nothing cut, the bottom bar included.
+        controller->setSelectedRamDisk(ramDisks.at(0));
+        controller->updateUIWithOptions(RamDiskConfigController::UpdateEverything);
+        app.mainWindow()->resize(app.mainWindow()->minimumWidth(), app.mainWindow()->height());
+        settle();
+        ok = save(grabWindow(app), out, QStringLiteral("main-window-narrowest.png")) && ok;
         unpopulate(app);
     }
 

@@ -136,10 +136,15 @@ std::uint64_t memoryReserve(std::uint64_t physicalMemory)
     return physicalMemory <= 4294967296ULL ? 256000000ULL : 1024000000ULL;
 }
 
-std::uint64_t memoryPerUser(std::uint64_t physicalMemory)
+std::uint64_t memoryForAllRamDisks(std::uint64_t physicalMemory)
 {
     const std::uint64_t reserve = memoryReserve(physicalMemory);
     return physicalMemory > reserve ? physicalMemory - reserve : 0;
+}
+
+std::uint64_t memoryPerUser(std::uint64_t physicalMemory)
+{
+    return memoryForAllRamDisks(physicalMemory) / 2;
 }
 
 } // namespace QMVolumeRules

@@ -42,8 +42,10 @@ bool isInSystemDirectory(std::string_view normalized);
 // 4 GiB of physical memory, 1024000000 above.
 std::uint64_t memoryReserve(std::uint64_t physicalMemory);
 
-// What one user's RAM disks together may hold (the physical memory less the reserve), and
-// how many devices one user may have. Root is not limited.
+// What all RAM disks of all users together may hold: the physical memory less the reserve.
+std::uint64_t memoryForAllRamDisks(std::uint64_t physicalMemory);
+// What one user's RAM disks together may hold (half of what all may hold), and how many
+// devices one user may have. Root has no share of its own: only the total holds for it.
 std::uint64_t memoryPerUser(std::uint64_t physicalMemory);
 inline constexpr std::size_t kMaxDevicesPerUser = 16;
 

@@ -2,6 +2,11 @@
 
 #include <QAbstractButton>
 #include <QCoreApplication>
+#include <QDialogButtonBox>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QPlainTextEdit>
+#include <QScreen>
 #include <QPushButton>
 #include <QTimer>
 
@@ -19,6 +24,37 @@ int indexOfClicked(QMessageBox *box)
     return int(buttons.indexOf(box->clickedButton()));
 }
 
+// The text in a view of its own below the message: however long it is, the box keeps a
+// size that fits the screen, and the text scrolls.
+void addOutputView(QMessageBox *box, const QString &text)
+{
+    auto *view = new QPlainTextEdit(box);
+    view->setObjectName(QStringLiteral("outputText"));
+    view->setReadOnly(true);
+    view->setLineWrapMode(QPlainTextEdit::NoWrap);
+    view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    view->setPlainText(text);
+    const QFontMetrics metrics(view->font());
+    QSize size(metrics.horizontalAdvance(QLatin1Char('m')) * 72, metrics.lineSpacing() * 16);
+    if (const QScreen *screen = box->screen())
+        size = size.boundedTo(screen->availableSize() * 2 / 3);
+    view->setFixedSize(size + QSize(2 * view->frameWidth() + 16, 2 * view->frameWidth() + 8));
+    // The message box lays its parts out in a grid: the text goes under the message, above
+    // the buttons.
+    auto *grid = qobject_cast<QGridLayout *>(box->layout());
+    auto *buttons = box->findChild<QDialogButtonBox *>();
+    if (!grid || !buttons)
+        return;
+    const int index = grid->indexOf(buttons);
+    if (index < 0)
+        return;
+    int row = 0, column = 0, rowSpan = 0, columnSpan = 0;
+    grid->getItemPosition(index, &row, &column, &rowSpan, &columnSpan);
+    grid->removeWidget(buttons);
+    grid->addWidget(view, row, 0, 1, grid->columnCount());
+    grid->addWidget(buttons, row + 1, 0, 1, grid->columnCount());
+}
+
 } // namespace
 
 QMessageBox *QMAlert::makeBox(const QMAlertRequest &request, QWidget *parent)
@@ -32,7 +68,7 @@ QMessageBox *QMAlert::makeBox(const QMAlertRequest &request, QWidget *parent)
         box->setDetailedText(request.detailedText);
     QStringList titles = request.buttons;
     if (titles.isEmpty())
-        titles << QCoreApplication::translate("Localizable", "Ok");
+        titles << QCoreApplication::translate("Localizable", "OK");
     QList<QAbstractButton *> buttons;
     QAbstractButton *escape = nullptr;
     for (const QString &title : titles) {
@@ -45,6 +81,8 @@ QMessageBox *QMAlert::makeBox(const QMAlertRequest &request, QWidget *parent)
     box->setDefaultButton(qobject_cast<QPushButton *>(buttons.first()));
     box->setEscapeButton(escape ? escape : buttons.last());
     box->setProperty("qmButtons", QVariant::fromValue(buttons));
+    if (!request.outputText.isEmpty())
+        addOutputView(box, request.outputText);
     return box;
 }
 

@@ -17,9 +17,12 @@ struct QMAlertRequest
     QMessageBox::Icon icon = QMessageBox::Warning;
     QString messageText;
     QString informativeText;
+    // A program's output, shown under the message in a bounded, scrollable, monospace view;
+    // empty: none.
+    QString outputText;
     // Behind "Show Details…": what only support needs (functions, conditions, tool output).
     QString detailedText;
-    QStringList buttons; // none: a single "Ok"
+    QStringList buttons; // none: a single "OK"
     // A sheet on this window when it is shown, else application-modal.
     QPointer<QWidget> window;
 };

@@ -69,7 +69,7 @@ void QMAppInLoginItem::showHowTo(QWidget *window)
     alert.informativeText =
         QCoreApplication::translate("Localizable", "Drag & Drop %@ to \"Login Items\" section of Accounts Preferences.")
             .replace(QLatin1String("%@"), name);
-    alert.buttons = {QCoreApplication::translate("Localizable", "Ok"),
+    alert.buttons = {QCoreApplication::translate("Localizable", "OK"),
                      QCoreApplication::translate("Localizable", "Open Accounts Preferences")};
     alert.window = window;
     QMAlert::beginSheet(alert, [](int button) {

@@ -20,9 +20,9 @@ QMCriticalAlert::Button runOnMainThread(const QString &title, const QString &tex
         "Localizable", "Quilmo goes on, but what it was doing may not have been done completely: check the RAM disk "
                        "it was working on. Send the crash report so that this can be fixed.");
     alert.detailedText = text;
-    // In the order of QMCriticalAlert::Button; "Ok" answers Escape.
+    // In the order of QMCriticalAlert::Button; "OK" answers Escape.
     alert.buttons = {QCoreApplication::translate("Localizable", "Send Crash Report"),
-                     QCoreApplication::translate("Localizable", "Contact Support"), QStringLiteral("Ok")};
+                     QCoreApplication::translate("Localizable", "Contact Support"), QStringLiteral("OK")};
     switch (QMAlert::runModal(alert)) {
     case QMCriticalAlert::SendCrashReport:
         QMLog::presentCrashReporter(2);

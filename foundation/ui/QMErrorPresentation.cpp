@@ -18,7 +18,7 @@ void QMError::presentWIthTitle(const QString &title, QWidget *window) const
     paragraphs.removeAll(QLatin1String(""));
     alert.informativeText = paragraphs.join(QStringLiteral("\n\n"));
     alert.detailedText = alertDetailedText();
-    alert.buttons = {QStringLiteral("Ok")};
+    alert.buttons = {QStringLiteral("OK")};
     alert.window = window;
     // A sheet has no completion action; without a shown window the call waits.
     QMAlert::beginSheet(alert, {});

@@ -5,8 +5,10 @@
 #include "PreferencesController.h"
 #include "QMCheckForUpdates.h"
 #include "QMCrashHandler.h"
+#include "QMAboutWindow.h"
 #include "QMCrashReporter.h"
 #include "QMFileRemover.h"
+#include "QMFunctions.h"
 #include "QMLicenseAgreement.h"
 #include "QMLogFile.h"
 #include "QMMainWindow.h"
@@ -17,16 +19,22 @@
 #include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMUserDefaults.h"
+#include "QMWindowTitle.h"
 #include "RamDiskConfigController.h"
 
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QTest>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
+#include <QFontDatabase>
 #include <QMenu>
 #include <QProcess>
 #include <QPushButton>
@@ -131,13 +139,14 @@ TEST_F(AppControllerTest, MenusOfTheApplicationAndHelp)
     EXPECT_TRUE(app->appMenu()->actions().at(3)->isEnabled());
     EXPECT_EQ(titles(app->helpMenu()),
               (QStringList{QStringLiteral("Quilmo Website"), QStringLiteral("Contact Support or Send Feedback…"),
-                           QStringLiteral("Email Support…"), QStringLiteral("Submit a Problem Report…")}));
+                           QStringLiteral("Email Support…"), QStringLiteral("Submit a Problem Report…"),
+                           QStringLiteral("-"), QStringLiteral("About Quilmo")}));
     QList<int> tags;
-    for (QAction *a : app->helpMenu()->actions())
+    for (QAction *a : app->helpMenu()->actions().mid(0, 4))
         tags << a->data().toInt();
     EXPECT_EQ(tags, (QList<int>{1, 2, 3, 5}));
 
-    for (QAction *a : app->helpMenu()->actions())
+    for (QAction *a : app->helpMenu()->actions().mid(0, 4))
         a->trigger();
     EXPECT_EQ(urls.urls, (QStringList{QStringLiteral("https://quilmo.org/"),
                                       QStringLiteral("https://quilmo.org/?page=support&app=quilmo"),
@@ -157,7 +166,7 @@ TEST_F(AppControllerTest, CheckForUpdateAsksTheCheckerAndAnInstalledUpdateRestar
     ASSERT_TRUE(QMTest::waitUntil([&] { return updates->connectionAction() == QMCheckForUpdates::Idle; }));
     {
         // Asked by the user, a failed check is told.
-        AlertAnswers alerts(QStringLiteral("Ok"));
+        AlertAnswers alerts(QStringLiteral("OK"));
         app->appMenu()->findChild<QAction *>(QStringLiteral("checkForUpdate"))->trigger();
         EXPECT_TRUE(QMTest::waitUntil([&] { return alerts.asked().contains(QStringLiteral("checkFailedAlert")); }));
     }
@@ -175,10 +184,9 @@ TEST_F(AppControllerTest, CheckForUpdateAsksTheCheckerAndAnInstalledUpdateRestar
         return !after.isEmpty() && after != before;
     }));
     // Without a running helper, nothing is started.
-    app->ramDiskConfigController()->setHelperIsRunning(false);
+    app->ramDiskConfigController()->setHelperIsRunning(false); // waits for the helper to go
     emit updates->QMCheckForUpdatesDidInstallUpdateNotification();
-    QMTest::waitUntil([] { return false; }, 300);
-    EXPECT_FALSE(QMRamDiskUtils::helperIsRunning());
+    EXPECT_FALSE(QMRamDiskUtils::helperIsRunning()) << "a start would have been at once";
 }
 
 TEST_F(AppControllerTest, MenuItemsGoAtTheTopWhenThereIsNoPlaceAfterPreferences)
@@ -213,13 +221,13 @@ TEST_F(AppControllerTest, ForceEjectRefusesWhatIsNotAMountedVolume)
     auto app = launch();
     QMTemporaryDir folder;
     const QString file = QMTest::writeScript(folder.path(), QStringLiteral("file"), QString());
-    AlertAnswers alerts(QStringLiteral("Ok"));
+    AlertAnswers alerts(QStringLiteral("OK"));
     {
         ChooserAnswers chooser({folder.path(), file, QString()});
         app->mi_forceEject();
         QMTest::waitUntil([&] { return chooser.requests().size() == 3; }, 3000);
         ASSERT_EQ(chooser.requests().size(), 3);
-        const QMFileChooserRequest &r = chooser.requests().first();
+        const QMFileChooserRequest r = chooser.requests().first();
         EXPECT_EQ(r.prompt, QStringLiteral("Force-Eject"));
         EXPECT_TRUE(r.chooseDirectories);
         EXPECT_TRUE(r.showHidden);
@@ -263,8 +271,8 @@ TEST_F(AppControllerTest, ACrashIsOfferedAtTheNextStartOnce)
     }
     {
         AlertAnswers alerts(QStringLiteral("Not Now"));
-        auto app = launch();
-        QMTest::waitUntil([] { return false; }, 300);
+        auto app = launch(); // the offer is made while launching, or not at all
+        EXPECT_TRUE(app->mainWindow()->isVisible());
         EXPECT_TRUE(alerts.asked().isEmpty());
         app->applicationWillTerminate();
     }
@@ -302,8 +310,7 @@ TEST_F(AppControllerTest, HelperIsStartedAtLaunchWhenTheListWantsItAndLeftAloneO
         store.setShowInMenuBar(false);
         store.writeRamDisksToDefaultLocation();
     }
-    auto app = launch();
-    QMTest::waitUntil([] { return false; }, 300);
+    auto app = launch(); // a helper quit would be waited for
     EXPECT_TRUE(QMRamDiskUtils::helperIsRunning()) << "a running helper is left alone";
 }
 
@@ -380,6 +387,57 @@ TEST_F(AppControllerTest, ReopenShowsTheHiddenWindowAndResignSaves)
     app->mainWindow()->hide();
     app->applicationDidBecomeActive();
     EXPECT_TRUE(app->mainWindow()->isVisible());
+}
+
+TEST_F(AppControllerTest, AnIconStyleChosenJustBeforeAQuitIsSaved)
+{
+    auto app = launch();
+    app->showPreferences();
+    PreferencesController *prefs = app->preferencesController();
+    prefs->findChild<QCheckBox *>(QStringLiteral("showHelper"))->click(); // the style is the tray's
+    auto *style = prefs->findChild<QComboBox *>(QStringLiteral("iconStylePopMenu"));
+    ASSERT_TRUE(style->isEnabled());
+    QTest::keyClick(style, Qt::Key_Down); // "Black"
+    ASSERT_EQ(QMRamDiskPreferences::sharedInstance()->statusItemIconStyle(), 1);
+    ASSERT_TRUE(QMRamDiskPreferences::sharedInstance()->hasPendingSave());
+    app->applicationShouldTerminate();
+    app->applicationWillTerminate();
+    // Where the helper reads it, read afresh.
+    EXPECT_EQ(QSettings(QMUserDefaults::path(), QSettings::IniFormat).value(QStringLiteral("StatusItemIconStyle")).toInt(), 1);
+}
+
+TEST_F(AppControllerTest, AboutQuilmoTellsTheVersionBuildLicenceAndHomepage)
+{
+    auto app = launch();
+    QAction *about = app->helpMenu()->findChild<QAction *>(QStringLiteral("aboutQuilmo"));
+    ASSERT_TRUE(about);
+    about->trigger();
+    QMAboutWindow *window = app->aboutWindow();
+    ASSERT_TRUE(window);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("About Quilmo"));
+    auto text = [&](const char *name) { return window->findChild<QLabel *>(QString::fromLatin1(name))->text(); };
+    EXPECT_EQ(text("aboutVersion"),
+              QStringLiteral("Version %1 (build %2)").arg(QMFunctions::appVersion(), QMFunctions::appBuild()));
+    EXPECT_FALSE(QMFunctions::appVersion().isEmpty());
+    EXPECT_EQ(text("aboutLicense"), QStringLiteral("Released under the MIT License."));
+    EXPECT_TRUE(text("aboutHomepage").contains(QStringLiteral("https://quilmo.org/")));
+    // Its licence button shows the licence.
+    window->findChild<QPushButton *>(QStringLiteral("aboutShowLicense"))->click();
+    ASSERT_TRUE(app->licenseAgreementWindow());
+    EXPECT_TRUE(app->licenseAgreementWindow()->isVisible());
+    about->trigger();
+    EXPECT_EQ(app->aboutWindow(), window) << "made once";
+
+    // Both small windows are wide enough for their whole titles.
+    app->showPreferences();
+    QFont font = QFontDatabase::systemFont(QFontDatabase::TitleFont);
+    font.setBold(true);
+    for (QWidget *w : {static_cast<QWidget *>(window), static_cast<QWidget *>(app->preferencesController())}) {
+        QApplication::processEvents();
+        EXPECT_GE(w->width(), QFontMetrics(font).horizontalAdvance(QMWindowTitle::shownTitle(w)) + 100)
+            << QMWindowTitle::shownTitle(w).toStdString();
+    }
 }
 
 TEST_F(AppControllerTest, PreferencesAndTheLicenceFromTheMenu)

@@ -5,6 +5,7 @@
 #include "AppTestSupport.h"
 #include "QMRamDiskTestSupport.h"
 #include "QMTestSupport.h"
+#include "RamDiskConfigController.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +20,30 @@ protected:
         resetState();
     }
     void TearDown() override { resetState(); }
+    // The window's first RAM disk, created at once by its store; none when it is not mounted.
+    QMRamDisk::Ptr createFirst(const Window &w)
+    {
+        QMRamDisk::Ptr r = w.controller->ramDiskEntries()->ramDisks().first();
+        sandbox.watch(r);
+        w.controller->ramDiskEntries()->create(r, false);
+        return r->status() == QMRamDiskStatus_mounted ? r : nullptr;
+    }
     FakeInstallation installation;
     QMEngineTest::RamDiskSandbox sandbox;
+};
+
+// Counts the final reports of actions once the window has handled them: the store's own
+// signal is queued after the window's handling of the same report.
+struct FinalReports
+{
+    explicit FinalReports(QMRamDiskEntries *store)
+    {
+        QObject::connect(store, &QMRamDiskEntries::ramDiskReported, store, [this](const QMRamDiskReport &report) {
+            if (report.isFinal())
+                ++count;
+        });
+    }
+    int count = 0;
 };
 
 } // namespace QMAppTest

@@ -6,10 +6,16 @@
 #include "QMUserDefaults.h"
 #include "RamDiskConfigController.h"
 
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QMainWindow>
+#include <QProcess>
 #include <QSettings>
 
 namespace QMAppTest {
@@ -93,8 +99,9 @@ QString FakeInstallation::helperPath() const
 
 QString FakeInstallation::addProgram(const QString &name)
 {
+    // Written beside and renamed into place: a test that sees the marker sees all of it.
     return QMTest::writeScript(_dir.path() + QStringLiteral("/bin"), name,
-                               QStringLiteral("echo \"$@\" > '%1'\n").arg(ranMarker(name)));
+                               QStringLiteral("echo \"$@\" > '%1.part' && mv '%1.part' '%1'\n").arg(ranMarker(name)));
 }
 
 QString FakeInstallation::ranMarker(const QString &name) const
@@ -110,6 +117,59 @@ void resetState()
     QSettings *defaults = QMUserDefaults::standardUserDefaults();
     defaults->clear();
     defaults->sync();
+}
+
+bool announceFromAnotherProgram(const QString &sender)
+{
+    // This test program again, running only the announcing test below.
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QUILMO_TEST_ANNOUNCE"), sender);
+    // The child has places of its own: it speaks of this process's file.
+    environment.insert(QStringLiteral("QUILMO_TEST_ANNOUNCE_FILE"), QMRamDiskEntries::defaultEntriesFilePath());
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=AnotherProgram.Announces")});
+    return child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+}
+
+void listenOnTheBus()
+{
+    QCoreApplication::sendPostedEvents();
+    // A call answered by the bus comes after the subscriptions sent before it.
+    QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("org.freedesktop.DBus"));
+}
+
+OwnAnnouncements::OwnAnnouncements()
+    : _probe(QStringLiteral("probe-%1").arg(QCoreApplication::applicationPid()))
+{
+    QObject::connect(&_listener, &QMRamDiskEntries::didChangeToAllNotification, &_listener,
+                     [this](const QString &sender, bool fromThisProcess) {
+                         if (!fromThisProcess)
+                             return;
+                         // What this process posted before the probe arrives before it.
+                         if (!_listening) {
+                             _listening = sender == _probe;
+                             return;
+                         }
+                         _senders << sender;
+                     });
+    listenOnTheBus();
+    if (QMRamDiskEntries::postDidChangeToAllNotificationWithSender(_probe))
+        QMTest::waitUntil([this] { return _listening; });
+}
+
+QStringList OwnAnnouncements::sendersUntilNow()
+{
+    const QString mark = _probe + QStringLiteral("-mark");
+    if (QMRamDiskEntries::postDidChangeToAllNotificationWithSender(mark)
+        && QMTest::waitUntil([&] { return _senders.contains(mark); }))
+        _senders.removeOne(mark);
+    return _senders;
+}
+
+int runQuilmoctl(const QStringList &args, QString *out, QString *err)
+{
+    return QMTest::run(QStringLiteral(QUILMOCTL_BIN), args, out, err);
 }
 
 std::unique_ptr<QMRamDiskEntries> readStore()
@@ -143,6 +203,7 @@ Window::Window()
     window->resize(820, 420);
     window->show();
     controller->updateUI();
+    listenOnTheBus();
 }
 
 Window::~Window()
@@ -151,3 +212,13 @@ Window::~Window()
 }
 
 } // namespace QMAppTest
+
+// The other program of announceFromAnotherProgram(); skipped when run as a test.
+TEST(AnotherProgram, Announces)
+{
+    const QString sender = qEnvironmentVariable("QUILMO_TEST_ANNOUNCE");
+    if (sender.isEmpty())
+        GTEST_SKIP() << "run by the tests that need another program's announcement";
+    ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(
+        sender, qEnvironmentVariable("QUILMO_TEST_ANNOUNCE_FILE")));
+}

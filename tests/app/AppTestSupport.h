@@ -2,6 +2,7 @@
 
 #include "QMAlert.h"
 #include "QMFileChooser.h"
+#include "QMLog.h"
 #include "QMRamDiskEntries.h"
 #include "QMTemporaryDir.h"
 
@@ -32,6 +33,18 @@ private:
     QMAlert::Hook _previous;
     QStringList _asked;
     QList<QMAlertRequest> _requests;
+};
+
+// Keeps the log's lines while it lives, instead of writing them.
+class QuietLog
+{
+public:
+    QuietLog() { _previous = QMLog::setSink([this](const QString &line) { lines << line; }); }
+    ~QuietLog() { QMLog::setSink(_previous); }
+    QStringList lines;
+
+private:
+    QMLog::Sink _previous;
 };
 
 // Answers every file chooser with the paths given, one per opening (a null text cancels).
@@ -81,6 +94,37 @@ private:
 
 // Starts from nothing: no entries file, no user defaults.
 void resetState();
+
+// Another program (a process of its own on the session bus) announces a change of the
+// entries file with `sender` ("Quilmo-Helper", "Quilmo-App"), as the helper or the window
+// of another session does. Returns once the bus has it.
+bool announceFromAnotherProgram(const QString &sender);
+// Returns once this process's stores hear the session bus: their subscriptions, made from
+// the event loop, are made and have reached the bus.
+void listenOnTheBus();
+// This process's announcements of its entries file from the moment it is made, in order,
+// heard as another program's store hears them. Other test programs announce on the same
+// bus, and this process's earlier announcements may still be on their way: neither counts.
+class OwnAnnouncements
+{
+public:
+    OwnAnnouncements();
+    // False when the bus did not bring back the probe that marks the start.
+    bool listening() const { return _listening; }
+    QStringList senders() const { return _senders; }
+    // The senders heard up to this moment: a mark posted now and heard back proves that
+    // what was posted before it has arrived.
+    QStringList sendersUntilNow();
+
+private:
+    QMRamDiskEntries _listener;
+    QString _probe;
+    bool _listening = false;
+    QStringList _senders;
+};
+
+// Runs the build tree's quilmoctl in this test's HOME and XDG places; its exit status.
+int runQuilmoctl(const QStringList &args, QString *out = nullptr, QString *err = nullptr);
 
 // A store over the entries file the controller uses (another program's view of it).
 std::unique_ptr<QMRamDiskEntries> readStore();

@@ -17,9 +17,15 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
+#include <QProcess>
+#include <QPushButton>
 #include <QTableView>
+#include <QTimer>
+
+#include <functional>
 
 using namespace QMAppTest;
 
@@ -34,14 +40,17 @@ QAction *actionTitled(QMenu *menu, const QString &title)
 }
 
 // Writes one RAM disk of the smallest size, mounted in `mountDirectory`, into the entries
-// file.
-QString writeRamDisk(const QString &mountDirectory, const QString &name)
+// file; `more` sets what else it has.
+QString writeRamDisk(const QString &mountDirectory, const QString &name,
+                     const std::function<void(const QMRamDisk::Ptr &)> &more = {})
 {
     QMRamDiskEntries store;
     QMRamDisk::Ptr r = store.addRamDisk();
     r->setName(name);
     r->setSize(128000000ULL);
     r->setMountDirectory(mountDirectory);
+    if (more)
+        more(r);
     store.writeRamDisksToDefaultLocation();
     return r->identifier();
 }
@@ -63,7 +72,7 @@ TEST_F(ConfigControllerDeviceTest, CreatedFromTheMenuShowsProgressThenItsUsageAn
 {
     const QString mountDirectory = sandbox.mkdir(QStringLiteral("mnt"));
     writeRamDisk(mountDirectory, QStringLiteral("WindowTest"));
-    AlertAnswers alerts(QStringLiteral("Ok"));
+    AlertAnswers alerts(QStringLiteral("OK"));
     Window w;
     QMRamDiskEntries *store = w.controller->ramDiskEntries();
     QMRamDisk::Ptr r = store->ramDisks().first();
@@ -86,10 +95,16 @@ TEST_F(ConfigControllerDeviceTest, CreatedFromTheMenuShowsProgressThenItsUsageAn
     QAction *create = contextMenuItem(w.controller, 0, QStringLiteral("Create"));
     ASSERT_TRUE(create);
     ASSERT_TRUE(create->isEnabled());
-    create->trigger();
-    ASSERT_TRUE(QMTest::waitUntil([&] { return outcomes == 1; }, 120000)) << alerts.asked().join(u',').toStdString();
+    QStringList errors;
+    {
+        QuietLog log;
+        create->trigger();
+        ASSERT_TRUE(QMTest::waitUntil([&] { return outcomes == 1; }, 120000)) << alerts.asked().join(u',').toStdString();
+        errors = log.lines.filter(QStringLiteral("ERROR"));
+    }
     ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
     EXPECT_TRUE(alerts.asked().isEmpty()) << alerts.asked().join(u',').toStdString();
+    EXPECT_TRUE(errors.isEmpty()) << "nothing failed: " << errors.join(u'\n').toStdString();
 
     // Each step's own progress text reached the row, then the size.
     EXPECT_TRUE(shown.contains(QMRamDiskManager::displayStringFromAction(1, QMRamDiskActionInfo_creatingNewFileSystem)))
@@ -134,7 +149,7 @@ TEST_F(ConfigControllerDeviceTest, AMountedRamDiskWithABackupKeepsAHelperThrough
         r->setBackupMode(QMRamDiskBackupMode_defaultLocation);
         ASSERT_TRUE(file.writeRamDisksToDefaultLocation());
     }
-    AlertAnswers alerts(QStringLiteral("Ok"));
+    AlertAnswers alerts(QStringLiteral("OK"));
     Window w;
     QMRamDiskEntries *store = w.controller->ramDiskEntries();
     QMRamDisk::Ptr r = store->ramDisks().first();
@@ -164,17 +179,15 @@ TEST_F(ConfigControllerDeviceTest, RemovingAMountedEmptyRamDiskEjectsItWithoutAQ
     AlertAnswers alerts(QStringLiteral("Cancel"));
     Window w;
     QMRamDiskEntries *store = w.controller->ramDiskEntries();
-    QMRamDisk::Ptr r = store->ramDisks().first();
-    sandbox.watch(r);
-    store->create(r, false);
-    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
+    const QMRamDisk::Ptr r = createFirst(w);
+    ASSERT_TRUE(r);
     const QString mountPoint = r->path();
     ASSERT_EQ(r->hasContents(), 0);
 
     w.controller->setSelectedRamDisk(r);
     w.controller->plusMoinSegAction(1);
     EXPECT_TRUE(alerts.asked().isEmpty());
-    EXPECT_EQ(store->count(), 0);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return store->count() == 0; }, 60000));
     EXPECT_EQ(r->status(), QMRamDiskStatus_notCreated);
     EXPECT_TRUE(!QFileInfo::exists(mountPoint)
                 || QMRamDiskDevice::hasMountedVolumeAtPath(mountPoint) != QMMountStateMounted);
@@ -186,18 +199,17 @@ TEST_F(ConfigControllerDeviceTest, RemovingARamDiskWithFilesAsksAndCancelChanges
     writeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("FullOne"));
     Window w;
     QMRamDiskEntries *store = w.controller->ramDiskEntries();
-    QMRamDisk::Ptr r = store->ramDisks().first();
-    sandbox.watch(r);
-    store->create(r, false);
-    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
+    const QMRamDisk::Ptr r = createFirst(w);
+    ASSERT_TRUE(r);
     ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/notes.txt"), "keep me"));
     w.controller->setSelectedRamDisk(r);
 
     {
         AlertAnswers alerts(QStringLiteral("Cancel"));
         w.controller->plusMoinSegAction(1);
-        QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); }, 2000);
-        QMTest::waitUntil([] { return false; }, 100);
+        ASSERT_TRUE(QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); }, 2000));
+        // The answer's completion is a posted call: through once the posted events are.
+        QCoreApplication::sendPostedEvents();
         EXPECT_EQ(alerts.asked(), QStringList{QStringLiteral("RemoveRamDiskAlert")});
     }
     EXPECT_EQ(store->count(), 1);
@@ -215,7 +227,7 @@ TEST_F(ConfigControllerDeviceTest, RemovingARamDiskWithFilesAsksAndCancelChanges
 TEST_F(ConfigControllerDeviceTest, TheToolbarCommandMountsAndEjectsTheSelectedRamDisk)
 {
     writeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("Toolbar"));
-    AlertAnswers alerts(QStringLiteral("Ok"));
+    AlertAnswers alerts(QStringLiteral("OK"));
     Window w;
     QMRamDiskEntries *store = w.controller->ramDiskEntries();
     QMRamDisk::Ptr r = store->ramDisks().first();
@@ -232,4 +244,93 @@ TEST_F(ConfigControllerDeviceTest, TheToolbarCommandMountsAndEjectsTheSelectedRa
     ASSERT_TRUE(QMTest::waitUntil([&] { return r->action() == 0 && r->status() == QMRamDiskStatus_notCreated; }, 60000));
     EXPECT_TRUE(QMTest::waitUntil([&] { return command->text() == QStringLiteral("Create"); }));
     EXPECT_TRUE(alerts.asked().isEmpty());
+}
+
+TEST_F(ConfigControllerDeviceTest, RemovalSavesTheRamDiskOnAWorkerWhileTheWindowAnswersAndTrashesItsBackup)
+{
+    const QString identifier =
+        writeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("Saved"), [](const QMRamDisk::Ptr &r) {
+            r->setSize(384000000ULL);
+            r->setBackupMode(QMRamDiskBackupMode_defaultLocation);
+        });
+    Window w;
+    QMRamDiskEntries *store = w.controller->ramDiskEntries();
+    const QMRamDisk::Ptr r = createFirst(w);
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/big"), QByteArray(200 * 1000 * 1000, 'b')));
+    w.controller->setSelectedRamDisk(r);
+
+    // The window goes on answering while the RAM disk is saved and ejected.
+    int busyTicks = 0;
+    QStringList shown;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (r->action() == QMRamDiskAction_none)
+            return;
+        ++busyTicks;
+        const QString text = w.controller->listModel()->index(0).data(RamDiskConfigCell::SubInfoRole).toString();
+        if (!shown.contains(text))
+            shown << text;
+    });
+    ticker.start(10);
+    AlertAnswers alerts(QStringLiteral("Eject and Remove"));
+    w.controller->plusMoinSegAction(1);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return store->count() == 0; }, 120000)) << alerts.asked().join(u',').toStdString();
+    ticker.stop();
+    ASSERT_EQ(alerts.asked(), QStringList{QStringLiteral("RemoveRamDiskAlert")});
+    EXPECT_EQ(alerts.requests().first().informativeText,
+              QStringLiteral("Its files are saved to its backup in Quilmo's folder first; the backup (empty now) then "
+                             "goes to the trash. This cannot be undone."));
+    EXPECT_GT(busyTicks, 5) << "the timer fired while the RAM disk was saved";
+    EXPECT_TRUE(shown.contains(QMRamDiskManager::displayStringFromAction(QMRamDiskAction_backup,
+                                                                         QMRamDiskActionInfo_backuping)))
+        << shown.join(u'|').toStdString();
+    EXPECT_EQ(r->status(), QMRamDiskStatus_notCreated);
+
+    // Saved before the eject, then to the trash with the entry.
+    const QString trashed = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Trash/files/") + identifier
+                            + QStringLiteral(".QuilmoBackup/big");
+    EXPECT_EQ(QFileInfo(trashed).size(), 200 * 1000 * 1000);
+    EXPECT_FALSE(QFileInfo::exists(QMRamDiskManager::appSupportPath() + QLatin1Char('/') + identifier
+                                   + QStringLiteral(".QuilmoBackup")));
+    EXPECT_TRUE(QMTest::waitUntil([] { return readStore()->count() == 0; }));
+}
+
+TEST_F(ConfigControllerDeviceTest, ACreateStartedByAnotherProgramShowsItsProgressInTheWindow)
+{
+    const QString marker = sandbox.path() + QStringLiteral("/go-on");
+    const QString post = QMTest::writeScript(
+        sandbox.path(), QStringLiteral("wait.sh"),
+        QStringLiteral("for i in $(seq 1200); do [ -e '%1' ] && exit 0; sleep 0.05; done\nexit 1\n").arg(marker));
+    writeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("Elsewhere"),
+                 [&](const QMRamDisk::Ptr &r) { r->setPostCmd(post); });
+    Window w;
+    QMRamDiskEntries *store = w.controller->ramDiskEntries();
+    QMRamDisk::Ptr r = store->ramDisks().first();
+    sandbox.watch(r);
+    w.controller->setSelectedRamDisk(r);
+
+    QProcess ctl;
+    ctl.start(QStringLiteral(QUILMOCTL_BIN), {QStringLiteral("create"), QStringLiteral("Elsewhere")});
+    ASSERT_TRUE(ctl.waitForStarted());
+    const QString step =
+        QMRamDiskManager::displayStringFromAction(QMRamDiskAction_create, QMRamDiskActionInfo_creatingExecutingPostCommand);
+    const QModelIndex row = w.controller->listModel()->index(0);
+    EXPECT_TRUE(QMTest::waitUntil([&] { return row.data(RamDiskConfigCell::SubInfoRole).toString() == step; }, 60000))
+        << row.data(RamDiskConfigCell::SubInfoRole).toString().toStdString();
+    auto *button = w.controller->findChild<QPushButton *>(QStringLiteral("rdCreateButton"));
+    auto *progress = w.controller->findChild<QLabel *>(QStringLiteral("rdCreatePIndicatorLabel"));
+    EXPECT_EQ(progress->text(), step);
+    EXPECT_FALSE(button->isEnabled());
+    EXPECT_EQ(r->action(), QMRamDiskAction_none) << "not an action of this window";
+
+    QFile(marker).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return ctl.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_EQ(ctl.exitCode(), 0) << ctl.readAllStandardError().toStdString();
+    // Its announcement, or the next refresh: mounted, and the row shows the RAM disk again.
+    ASSERT_TRUE(QMTest::waitUntil([&] {
+        return r->status() == QMRamDiskStatus_mounted
+               && row.data(RamDiskConfigCell::SubInfoRole).toString() == RamDiskConfigPresentation::row(r).subInfo;
+    }));
+    EXPECT_TRUE(QMTest::waitUntil([&] { return button->text() == QStringLiteral("Eject") && button->isEnabled(); }));
 }

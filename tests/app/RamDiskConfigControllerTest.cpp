@@ -2,16 +2,22 @@
 // devices; those are in the RAM-disk tests).
 #include "AppTestSupport.h"
 #include "QMLog.h"
+#include "QMRamDiskManager.h"
 #include "QMSegmentedControl.h"
 #include "QMTestSupport.h"
 #include "QMTextOverLabel.h"
 #include "QMUserDefaults.h"
+#include "RamDiskConfigCell.h"
 #include "RamDiskConfigController.h"
+#include "RamDiskConfigPresentation.h"
 #include "RamDiskListModel.h"
 
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTest>
 #include <QApplication>
 #include <QDropEvent>
 #include <QFileInfo>
@@ -64,17 +70,6 @@ bool dropOnList(QTableView *table, QMimeData *data, const QPoint &pos)
     QApplication::sendEvent(viewport, &drop);
     return drop.isAccepted();
 }
-
-struct QuietLog
-{
-    QuietLog()
-    {
-        previous = QMLog::setSink([this](const QString &line) { lines << line; });
-    }
-    ~QuietLog() { QMLog::setSink(previous); }
-    QMLog::Sink previous;
-    QStringList lines;
-};
 
 } // namespace
 
@@ -187,7 +182,7 @@ TEST_F(ConfigControllerTest, ACreatedRamDiskThatIsNotMountedIsRemovedOnlyAfterTh
         w.controller->plusMoinSegAction(1);
         QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); }, 2000);
         ASSERT_EQ(alerts.asked(), QStringList{QStringLiteral("RemoveRamDiskAlert")});
-        const QMAlertRequest &q = alerts.requests().first();
+        const QMAlertRequest q = alerts.requests().first();
         EXPECT_EQ(q.messageText, QStringLiteral("Are you sure you want to remove \"Disk 1\"?"));
         EXPECT_EQ(q.informativeText, QStringLiteral("This cannot be undone."));
         EXPECT_EQ(q.buttons, (QStringList{QStringLiteral("Cancel"), QStringLiteral("Eject and Remove")}));
@@ -248,65 +243,110 @@ TEST_F(ConfigControllerTest, DropBetweenRowsMovesAndPersistsOntoARowOrFromOutsid
     EXPECT_EQ(model->mimeData({model->index(0), model->index(1)}), nullptr);
 }
 
-TEST_F(ConfigControllerTest, ReloadsOnTheHelpersNotificationOnlyAndNotWhileAnActionRuns)
+TEST_F(ConfigControllerTest, ReloadsOnEveryOtherProgramsAnnouncementNeverOnItsOwnNorDuringItsAction)
 {
     writeRecords(1);
     Window w;
     QMRamDiskEntries *store = w.controller->ramDiskEntries();
     store->setUpdator(false);
+    const QMRamDisk::Ptr first = store->ramDisks().first();
     writeRecords(1); // another program added one: the file has two now
 
-    // Its own sender: ignored.
-    w.controller->n_ramDiskEntriesDidChangeToAllNotification(QMRamDiskEntries::appSender());
-    EXPECT_EQ(store->count(), 1);
+    // Its own announcement: ignored. Another window's (another session, the same sender
+    // name), heard after it, is not.
+    QSignalSpy reads(store, &QMRamDiskEntries::ramDisksDidChange);
+    ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QMRamDiskEntries::appSender()));
+    ASSERT_TRUE(announceFromAnotherProgram(QMRamDiskEntries::appSender()));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return store->count() == 2; }));
+    EXPECT_EQ(reads.count(), 1) << "read once, for the other window";
+    EXPECT_EQ(w.controller->listModel()->rowCount(), 2);
+    EXPECT_EQ(store->ramDisks().first(), first) << "the record read again is the same object";
 
-    // While an action runs here: not reloaded, logged.
+    // While an action of its own runs: logged, read once the action has ended.
+    {
+        auto other = readStore();
+        other->ramDisks().at(1)->setName(QStringLiteral("Renamed there"));
+        ASSERT_TRUE(other->writeRamDisksToDefaultLocation());
+    }
     {
         QuietLog log;
-        store->ramDisks().first()->setAction(QMRamDiskAction_backup);
-        w.controller->n_ramDiskEntriesDidChangeToAllNotification(QMRamDiskEntries::helperSender());
-        store->ramDisks().first()->setAction(QMRamDiskAction_none);
-        EXPECT_EQ(store->count(), 1);
-        EXPECT_TRUE(log.lines.join(u'\n').contains(QStringLiteral("hasRunningAction==YES")));
+        first->setAction(QMRamDiskAction_backup);
+        ASSERT_TRUE(announceFromAnotherProgram(QMRamDiskEntries::helperSender()));
+        ASSERT_TRUE(QMTest::waitUntil([&] { return log.lines.join(u'\n').contains(QStringLiteral("hasRunningAction==YES")); }));
+        EXPECT_EQ(store->ramDisks().at(1)->name(), QStringLiteral("Disk 2"));
+        first->setAction(QMRamDiskAction_none);
+        w.controller->ramDiskEntries(store, first); // the action's last report
+        EXPECT_TRUE(QMTest::waitUntil([&] { return store->ramDisks().at(1)->name() == QStringLiteral("Renamed there"); }));
     }
 
-    // Over the session bus, as the helper sends it.
-    ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QMRamDiskEntries::appSender()));
-    QMTest::waitUntil([] { return false; }, 300);
-    EXPECT_EQ(store->count(), 1);
-    ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QMRamDiskEntries::helperSender()));
-    EXPECT_TRUE(QMTest::waitUntil([&] { return store->count() == 2; }));
-    EXPECT_EQ(w.controller->listModel()->rowCount(), 2);
+    // quilmoctl: its add shows in the list.
+    ASSERT_EQ(runQuilmoctl({QStringLiteral("add"), QStringLiteral("FromCtl"), QStringLiteral("--size"),
+                            QStringLiteral("256M")}),
+              0);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return w.controller->listModel()->rowCount() == 3; }));
+    EXPECT_EQ(names(store).last(), QStringLiteral("FromCtl"));
 }
 
-TEST_F(ConfigControllerTest, TheSelectionSurvivesAQuitOnce)
+TEST_F(ConfigControllerTest, AnEditJustBeforeAnAnnouncementIsWrittenFirstAndEverySaveIsAnnounced)
+{
+    writeRecords(1);
+    Window w;
+    QMRamDiskEntries *store = w.controller->ramDiskEntries();
+    store->setUpdator(false);
+    w.controller->setSelectedRamDisk(store->ramDisks().first());
+    OwnAnnouncements heard;
+    ASSERT_TRUE(heard.listening());
+
+    // Typed in the pane, saved half a second later: heard by another program's store.
+    auto *name = w.controller->findChild<QLineEdit *>(QStringLiteral("rdNameField"));
+    name->selectAll();
+    QTest::keyClicks(name, QStringLiteral("Edited"));
+    ASSERT_TRUE(w.controller->hasPendingSave());
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !heard.senders().isEmpty(); }));
+    EXPECT_EQ(heard.senders(), QStringList{QMRamDiskEntries::appSender()});
+    EXPECT_EQ(readStore()->ramDisks().first()->name(), QStringLiteral("Edited"));
+
+    // Typed again, and another program saves and announces before the half second is up
+    // (told here directly, so that the save cannot come first): the edit is written first,
+    // merged with what the other program saved.
+    QTest::keyClicks(name, QStringLiteral(" again"));
+    ASSERT_TRUE(w.controller->hasPendingSave());
+    writeRecords(1);
+    w.controller->n_ramDiskEntriesDidChangeToAllNotification(QMRamDiskEntries::helperSender());
+    EXPECT_EQ(store->count(), 2);
+    EXPECT_FALSE(w.controller->hasPendingSave());
+    EXPECT_EQ(store->ramDisks().first()->name(), QStringLiteral("Edited again"));
+    EXPECT_EQ(name->text(), QStringLiteral("Edited again"));
+    EXPECT_EQ(names(readStore().get()), (QStringList{QStringLiteral("Edited again"), QStringLiteral("Disk 2")}));
+}
+
+TEST_F(ConfigControllerTest, TheSelectionIsRememberedWhenItChangesAndComesBackAtTheNextStart)
 {
     const QStringList ids = writeRecords(3);
+    QSettings *defaults = QMUserDefaults::standardUserDefaults();
     {
         Window w;
-        w.controller->setSelectedRamDisk(w.controller->ramDiskEntries()->ramDiskWithIdentifier(ids.at(1)));
+        QMRamDiskEntries *store = w.controller->ramDiskEntries();
+        w.controller->setSelectedRamDisk(store->ramDiskWithIdentifier(ids.at(0)));
+        w.controller->synchronize(); // the application went to the background
+        w.controller->setSelectedRamDisk(store->ramDiskWithIdentifier(ids.at(1)));
+        EXPECT_EQ(defaults->value(QStringLiteral("SelectedRamDisk.identifier")).toString(), ids.at(1));
+        // A reload (a row dragged) keeps what is selected now.
+        ASSERT_TRUE(w.controller->moveRamDisk(0, ids.at(2)));
+        ASSERT_TRUE(w.controller->selectedRamDisk());
+        EXPECT_EQ(w.controller->selectedRamDisk()->identifier(), ids.at(1));
         w.controller->synchronize();
     }
-    EXPECT_EQ(QMUserDefaults::standardUserDefaults()->value(QStringLiteral("SelectedRamDisk.identifier")).toString(),
-              ids.at(1));
     {
         Window w;
         ASSERT_TRUE(w.controller->selectedRamDisk());
         EXPECT_EQ(w.controller->selectedRamDisk()->identifier(), ids.at(1));
-        EXPECT_FALSE(QMUserDefaults::standardUserDefaults()->contains(QStringLiteral("SelectedRamDisk.identifier")));
-    }
-    {
-        Window w;
-        EXPECT_EQ(w.controller->selectedRamDisk(), nullptr);
-    }
-    // Quitting with nothing selected removes the key.
-    QMUserDefaults::standardUserDefaults()->setValue(QStringLiteral("SelectedRamDisk.identifier"), ids.at(0));
-    {
-        Window w;
+        // Nothing selected: nothing comes back.
         w.controller->setSelectedRamDisk(nullptr);
-        w.controller->synchronize();
+        EXPECT_FALSE(defaults->contains(QStringLiteral("SelectedRamDisk.identifier")));
     }
-    EXPECT_FALSE(QMUserDefaults::standardUserDefaults()->contains(QStringLiteral("SelectedRamDisk.identifier")));
+    Window w;
+    EXPECT_EQ(w.controller->selectedRamDisk(), nullptr);
 }
 
 TEST_F(ConfigControllerTest, ContextMenuOnRowsBelowTheRowsAndOnABusyRamDisk)
@@ -375,8 +415,8 @@ TEST_F(ConfigControllerTest, OpenDiskUtilityDoubleClickAndTheMemorySummary)
 {
     installation.addProgram(QStringLiteral("gnome-disks"));
     installation.addProgram(QStringLiteral("gnome-system-monitor"));
+    installation.addProgram(QStringLiteral("xdg-open"));
     writeRecords(2);
-    UrlRecorder urls;
     Window w;
     QMRamDiskEntries *store = w.controller->ramDiskEntries();
     store->setUpdator(false);
@@ -406,7 +446,21 @@ TEST_F(ConfigControllerTest, OpenDiskUtilityDoubleClickAndTheMemorySummary)
     mounted->setPath(QStringLiteral("/home/nobody/Disk 2"));
     emit w.controller->tableView()->doubleClicked(w.controller->listModel()->index(0));
     emit w.controller->tableView()->doubleClicked(w.controller->listModel()->index(1));
-    EXPECT_EQ(urls.urls, QStringList{QStringLiteral("file:///home/nobody/Disk 2")});
+    ASSERT_TRUE(QMTest::waitUntil([&] { return QFileInfo::exists(installation.ranMarker(QStringLiteral("xdg-open"))); }));
+    QFile opened(installation.ranMarker(QStringLiteral("xdg-open")));
+    ASSERT_TRUE(opened.open(QIODevice::ReadOnly));
+    EXPECT_EQ(opened.readAll().trimmed(), QByteArray("/home/nobody/Disk 2")) << "opened once, the mounted one";
+
+    // No file manager for folders: the user is told, not only the terminal.
+    AlertAnswers alerts(QStringLiteral("OK"));
+    QMTest::writeScript(installation.prefix() + QStringLiteral("/bin"), QStringLiteral("xdg-open"),
+                        QStringLiteral("echo \"xdg-open: no method available for opening '$1'\" >&2\nexit 3\n"));
+    emit w.controller->tableView()->doubleClicked(w.controller->listModel()->index(1));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); }));
+    EXPECT_EQ(alerts.asked(), QStringList{QStringLiteral("NoFileManagerAlert")});
+    EXPECT_EQ(alerts.requests().first().messageText, QStringLiteral("No file manager could open \"/home/nobody/Disk 2\"."));
+    EXPECT_EQ(alerts.requests().first().informativeText,
+              QStringLiteral("xdg-open: no method available for opening '/home/nobody/Disk 2'"));
     mounted->setStatus(QMRamDiskStatus_notCreated);
 }
 
@@ -432,32 +486,35 @@ TEST_F(ConfigControllerTest, TheEndOfAnActionSavesNotifiesAndShowsItsErrorOnce)
     QMRamDisk::Ptr r = store->ramDisks().first();
     r->setName(QStringLiteral("Renamed"));
 
-    QMRamDiskEntries listener;
-    QStringList senders;
-    QObject::connect(&listener, &QMRamDiskEntries::didChangeToAllNotification,
-                     [&](const QString &sender) { senders << sender; });
-    QMTest::waitUntil([] { return false; }, 200);
+    OwnAnnouncements heard;
+    ASSERT_TRUE(heard.listening());
+    // Each report is handled on the main thread, then says the selection may have changed.
+    QSignalSpy handled(w.controller, &RamDiskConfigController::selectedRamDiskDidChange);
 
-    AlertAnswers alerts(QStringLiteral("Ok"));
+    AlertAnswers alerts(QStringLiteral("OK"));
     QuietLog quiet;
     // A step report while the action runs: no save, no notification.
     r->setAction(QMRamDiskAction_create);
     w.controller->ramDiskEntries(store, r);
-    QMTest::waitUntil([] { return false; }, 200);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return handled.count() == 1; }));
     EXPECT_EQ(readStore()->ramDisks().first()->name(), QStringLiteral("Disk 1"));
+    EXPECT_TRUE(heard.sendersUntilNow().isEmpty()) << "nothing told after the step report";
 
     // The last report: saved at once, the helper told, the error shown once.
     r->setAction(QMRamDiskAction_none);
     r->setLastError(QMError::errorWithMessage(QStringLiteral("Unable to create RamDisk"), QStringLiteral("test")));
     w.controller->ramDiskEntries(store, r);
-    ASSERT_TRUE(QMTest::waitUntil([&] { return senders.contains(QMRamDiskEntries::appSender()); }));
+    // Told once, after the save.
+    ASSERT_TRUE(QMTest::waitUntil([&] { return !heard.senders().isEmpty(); }));
+    EXPECT_EQ(heard.senders(), QStringList{QMRamDiskEntries::appSender()});
     EXPECT_EQ(readStore()->ramDisks().first()->name(), QStringLiteral("Renamed"));
     QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); }, 2000);
     EXPECT_EQ(alerts.asked(), QStringList{QStringLiteral("QMErrorAlert")});
     EXPECT_TRUE(r->lastError()->isNotified());
     // Reported again (a refresh): not shown again.
+    const qsizetype reports = handled.count();
     w.controller->ramDiskEntries(store, r);
-    QMTest::waitUntil([] { return false; }, 200);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return handled.count() == reports + 1; }));
     EXPECT_EQ(alerts.asked().size(), 1);
 
     // A warning of an action that succeeded is told once, too.
@@ -467,6 +524,37 @@ TEST_F(ConfigControllerTest, TheEndOfAnActionSavesNotifiesAndShowsItsErrorOnce)
     QMTest::waitUntil([&] { return alerts.asked().size() == 2; }, 2000);
     EXPECT_EQ(alerts.asked().value(1), QStringLiteral("RamDiskWarningAlert"));
     EXPECT_EQ(alerts.requests().value(1).informativeText, QStringLiteral("The backup folder is missing."));
+}
+
+TEST_F(ConfigControllerTest, EachReportsStepShowsInTheRowAlthoughTheWorkerHasMovedOn)
+{
+    writeRecords(1);
+    Window w;
+    QMRamDiskEntries *store = w.controller->ramDiskEntries();
+    store->setUpdator(false);
+    const QMRamDisk::Ptr r = store->ramDisks().first();
+    QSignalSpy handled(w.controller, &RamDiskConfigController::selectedRamDiskDidChange);
+    const QModelIndex row = w.controller->listModel()->index(0);
+
+    // A busy main thread: the step's report is handled after the worker has finished.
+    QMRamDiskReport step;
+    step.identifier = r->identifier();
+    step.action = QMRamDiskAction_create;
+    step.actionInfo = QMRamDiskActionInfo_creatingNewFileSystem;
+    w.controller->ramDiskEntriesDidReport(store, r, step);
+    ASSERT_EQ(r->action(), QMRamDiskAction_none);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return handled.count() == 1; }));
+    EXPECT_EQ(row.data(RamDiskConfigCell::SubInfoRole).toString(),
+              QMRamDiskManager::displayStringFromAction(QMRamDiskAction_create, QMRamDiskActionInfo_creatingNewFileSystem));
+    EXPECT_LT(row.data(RamDiskConfigCell::UsageRole).toDouble(), 0.0) << "no pie beside a step";
+
+    // Its outcome handled: the row shows the RAM disk again.
+    QMRamDiskReport outcome;
+    outcome.identifier = r->identifier();
+    QuietLog quiet;
+    w.controller->ramDiskEntriesDidReport(store, r, outcome);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return handled.count() == 2; }));
+    EXPECT_EQ(row.data(RamDiskConfigCell::SubInfoRole).toString(), RamDiskConfigPresentation::row(r).subInfo);
 }
 
 TEST_F(ConfigControllerTest, HelperRunsAsTheListSaysAndQuitsAtQuitUnlessWantedAtLogin)
@@ -488,8 +576,7 @@ TEST_F(ConfigControllerTest, HelperRunsAsTheListSaysAndQuitsAtQuitUnlessWantedAt
     ASSERT_TRUE(QMTest::waitUntil([&] { return w.controller->helperIsRunning(); }));
     w.controller->setHelperIsAtLogin(true);
     EXPECT_TRUE(w.controller->helperIsAtLogin());
-    w.controller->applicationWillTerminate();
-    QMTest::waitUntil([] { return false; }, 300);
+    w.controller->applicationWillTerminate(); // a helper quit is waited for
     EXPECT_TRUE(w.controller->helperIsRunning());
 
     // Turned off: quit, and no longer at login.

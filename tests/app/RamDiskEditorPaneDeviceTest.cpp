@@ -45,10 +45,11 @@ TEST_F(EditorPaneDeviceTest, SetUpInThePaneCreatedAndEjectedIntoItsBackup)
 {
     const QString mountDirectory = sandbox.mkdir(QStringLiteral("mnt"));
     writeRecords(1);
-    AlertAnswers alerts(QStringLiteral("Ok"));
+    AlertAnswers alerts(QStringLiteral("OK"));
     Window w;
     QMRamDisk::Ptr r = w.controller->ramDiskEntries()->ramDisks().first();
     sandbox.watch(r);
+    FinalReports finals(w.controller->ramDiskEntries());
     w.controller->setSelectedRamDisk(r);
     auto find = [&](const char *name) { return w.controller->findChild<QWidget *>(QString::fromLatin1(name)); };
     auto *button = static_cast<QPushButton *>(find("rdCreateButton"));
@@ -83,11 +84,11 @@ TEST_F(EditorPaneDeviceTest, SetUpInThePaneCreatedAndEjectedIntoItsBackup)
             if (!progress->text().isEmpty() && progress->text() != QStringLiteral("Never saved")
                 && !lines.contains(progress->text()))
                 lines << progress->text();
-            return r->action() == QMRamDiskAction_none && r->status() == QMRamDiskStatus_mounted;
+            return finals.count == 1;
         },
         120000))
         << alerts.asked().join(u',').toStdString();
-    QMTest::waitUntil([] { return false; }, 200); // the last queued reports
+    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
     EXPECT_FALSE(lines.isEmpty());
     for (const QString &line : lines)
         EXPECT_TRUE(line.endsWith(QStringLiteral("…"))) << line.toStdString();
@@ -111,10 +112,9 @@ TEST_F(EditorPaneDeviceTest, SetUpInThePaneCreatedAndEjectedIntoItsBackup)
     EXPECT_EQ(r->size(), 256000000ULL) << "the record keeps the volume's size until it is resized";
     ASSERT_TRUE(resize->isEnabled()) << resize->toolTip().toStdString();
     resize->click();
-    ASSERT_TRUE(QMTest::waitUntil(
-        [&] { return r->action() == QMRamDiskAction_none && r->size() == 512000000ULL; }, 60000))
-        << alerts.asked().join(u',').toStdString();
+    ASSERT_TRUE(QMTest::waitUntil([&] { return finals.count == 2; }, 60000)) << alerts.asked().join(u',').toStdString();
     EXPECT_FALSE(r->lastError());
+    EXPECT_EQ(r->size(), 512000000ULL);
     EXPECT_EQ(r->status(), QMRamDiskStatus_mounted);
     EXPECT_GE(r->volSize(), 512000000ULL);
     EXPECT_EQ(QMEngineTest::readFile(r->path() + QStringLiteral("/before.txt")), QByteArray("written before"));
@@ -124,10 +124,8 @@ TEST_F(EditorPaneDeviceTest, SetUpInThePaneCreatedAndEjectedIntoItsBackup)
     ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/kept.txt"), QByteArray("from the pane")));
     button->click();
     EXPECT_TRUE(spinner->isAnimating());
-    ASSERT_TRUE(QMTest::waitUntil(
-        [&] { return r->action() == QMRamDiskAction_none && r->status() == QMRamDiskStatus_notCreated; }, 60000))
-        << alerts.asked().join(u',').toStdString();
-    QMTest::waitUntil([] { return false; }, 200);
+    ASSERT_TRUE(QMTest::waitUntil([&] { return finals.count == 3; }, 60000)) << alerts.asked().join(u',').toStdString();
+    ASSERT_EQ(r->status(), QMRamDiskStatus_notCreated);
     EXPECT_TRUE(alerts.asked().isEmpty()) << alerts.asked().join(u',').toStdString();
     EXPECT_EQ(QMEngineTest::readFile(r->backupDirPath() + QStringLiteral("/kept.txt")), QByteArray("from the pane"));
     EXPECT_EQ(button->text(), QStringLiteral("Create"));

@@ -383,7 +383,7 @@ TEST_F(EditorPaneTest, TheMountPointChooserValidatesAndRefusesTheRamDiskItself)
     ASSERT_TRUE(QDir().mkpath(good));
     ASSERT_TRUE(QDir().mkpath(volume + QStringLiteral("/inside")));
 
-    AlertAnswers alerts(QStringLiteral("Ok"));
+    AlertAnswers alerts(QStringLiteral("OK"));
     // The RAM disk is mounted by another program while the chooser is open; a folder inside
     // it, then a system folder, are refused with their reasons; then a good one is taken.
     QStringList answers{volume + QStringLiteral("/inside"), QStringLiteral("/usr"), good};
@@ -421,7 +421,7 @@ TEST_F(EditorPaneTest, TheBackupChooserRefusesAFolderTheRamDiskWillCover)
     ASSERT_TRUE(QDir().mkpath(covered));
     ASSERT_TRUE(QDir().mkpath(good));
 
-    AlertAnswers alerts(QStringLiteral("Ok"));
+    AlertAnswers alerts(QStringLiteral("OK"));
     {
         ChooserAnswers answers({covered, QString()});
         choose(backup, indexOf(backup, QStringLiteral("Choose…")));

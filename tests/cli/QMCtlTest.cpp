@@ -30,18 +30,8 @@ QJsonObject entryNamed(const QString &name)
     return {};
 }
 
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(data);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using QMTest::readFile;
+using QMTest::writeFile;
 
 } // namespace
 
@@ -133,6 +123,42 @@ TEST(QMCtl, SettingsAreValidatedWithTheWindowsMessages)
 
     EXPECT_EQ(ctl({QStringLiteral("remove"), QStringLiteral("Work")}).status, 0);
     EXPECT_TRUE(entryNamed(QStringLiteral("Work")).isEmpty());
+}
+
+TEST(QMCtl, RemoveMovesABackupWithFilesToTheTrashOrDeletesItWhenAsked)
+{
+    const QString support = QMRamDiskManager::appSupportPath();
+    const QString trash = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Trash");
+    auto identifierOf = [](const QString &name) {
+        return entryNamed(name).value(QStringLiteral("identifier")).toString();
+    };
+    for (const char *name : {"Kept", "Gone"})
+        ASSERT_EQ(ctl({QStringLiteral("add"), QString::fromLatin1(name), QStringLiteral("--size"), QStringLiteral("256M")})
+                      .status,
+                  0);
+    const QString kept = identifierOf(QStringLiteral("Kept"));
+    const QString gone = identifierOf(QStringLiteral("Gone"));
+    ASSERT_FALSE(kept.isEmpty());
+    QDir().mkpath(support + QLatin1Char('/') + kept + QStringLiteral(".QuilmoBackup"));
+    QDir().mkpath(support + QLatin1Char('/') + gone + QStringLiteral(".QuilmoBackup"));
+    writeFile(support + QLatin1Char('/') + kept + QStringLiteral(".QuilmoBackup/work.txt"), QByteArray(2000, 'k'));
+    writeFile(support + QLatin1Char('/') + gone + QStringLiteral(".QuilmoBackup/work.txt"), QByteArray(2000, 'g'));
+
+    Result r = ctl({QStringLiteral("remove"), QStringLiteral("Kept")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QString trashed = trash + QStringLiteral("/files/") + kept + QStringLiteral(".QuilmoBackup");
+    EXPECT_EQ(r.out, QStringLiteral("The backup of \"Kept\" (2 KB) was moved to the trash: %1\n").arg(trashed));
+    EXPECT_EQ(readFile(trashed + QStringLiteral("/work.txt")), QByteArray(2000, 'k'));
+    EXPECT_TRUE(QFileInfo::exists(trash + QStringLiteral("/info/") + kept + QStringLiteral(".QuilmoBackup.trashinfo")));
+    EXPECT_TRUE(entryNamed(QStringLiteral("Kept")).isEmpty());
+
+    r = ctl({QStringLiteral("remove"), QStringLiteral("Gone"), QStringLiteral("--delete-backup")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, QStringLiteral("The backup of \"Gone\" (2 KB) was deleted.\n"));
+    EXPECT_FALSE(QFileInfo::exists(support + QLatin1Char('/') + gone + QStringLiteral(".QuilmoBackup")));
+    EXPECT_FALSE(QFileInfo::exists(trash + QStringLiteral("/files/") + gone + QStringLiteral(".QuilmoBackup")));
+    EXPECT_TRUE(entryNamed(QStringLiteral("Gone")).isEmpty());
+    EXPECT_EQ(ctl({QStringLiteral("remove"), QStringLiteral("--delete-all")}).status, 2);
 }
 
 TEST(QMCtl, CreateWriteEjectCreateAgainKeepsTheFiles)

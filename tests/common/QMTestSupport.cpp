@@ -4,7 +4,10 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+
+#include <gtest/gtest.h>
 
 #include <unistd.h>
 
@@ -53,6 +56,20 @@ int run(const QString &program, const QStringList &args, QString *out, QString *
     if (out) *out = QString::fromUtf8(p.readAllStandardOutput());
     if (err) *err = QString::fromUtf8(p.readAllStandardError());
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
+        ADD_FAILURE() << "cannot write " << path.toStdString();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QProcessEnvironment withFatalSignalsLeftToTheProgram(QProcessEnvironment env)

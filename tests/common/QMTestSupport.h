@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -24,6 +25,11 @@ QString writeScript(const QString &dir, const QString &name, const QString &body
 
 // Runs a program and returns its exit status (-1 if it could not start); output in *out.
 int run(const QString &program, const QStringList &args, QString *out = nullptr, QString *err = nullptr);
+
+// Writes the file, making its folders first; a failure fails the test.
+void writeFile(const QString &path, const QByteArray &data);
+// The file's contents; empty when it cannot be read.
+QByteArray readFile(const QString &path);
 
 // The temporary HOME the test process runs in.
 QString testHome();

@@ -165,7 +165,7 @@ QString uuidOf(const QString &device)
     return blkidValue(device, QStringLiteral("UUID"));
 }
 
-Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid)
+Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid, int budgetMs)
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -177,7 +177,12 @@ Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t
     Result r;
     if (!p.waitForStarted(10000))
         return r;
-    p.waitForFinished(-1);
+    if (!p.waitForFinished(budgetMs)) {
+        p.kill();
+        p.waitForFinished(-1);
+        r.err = QStringLiteral("still running after %1 ms").arg(budgetMs);
+        return r;
+    }
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err = QString::fromUtf8(p.readAllStandardError());
     r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
@@ -490,6 +495,32 @@ void RamDisk::formatted(const QString &device)
         if (disk->_device == device && realisationOf(device) == Realisation::Memory)
             disk->_backing = identityOf(device);
     }
+}
+
+bool AttachedDevices::add(const Result &r)
+{
+    const QString device = deviceFromAttachOutput(r.out);
+    if (r.status != 0 || device.isEmpty())
+        return false;
+    devices.emplace_back(device, identityOf(device));
+    return true;
+}
+
+bool AttachedDevices::attach(quint64 sectors, std::optional<uid_t> as, Result *result)
+{
+    const Result r = runTool(QStringLiteral("hdiutil"),
+                             {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
+                              QStringLiteral("ram://%1").arg(sectors)},
+                             as);
+    if (result)
+        *result = r;
+    return add(r);
+}
+
+AttachedDevices::~AttachedDevices()
+{
+    for (const auto &[device, identity] : devices)
+        releaseDevice(device, identity);
 }
 
 MountGuard::~MountGuard()

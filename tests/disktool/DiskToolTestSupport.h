@@ -17,6 +17,8 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -32,8 +34,10 @@ struct Result {
 };
 
 // Runs libexec/quilmo/<tool> with the arguments; as another user when asUid is given
-// (PKEXEC_UID, which the tool trusts only because the test runs as root).
-Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid = std::nullopt);
+// (PKEXEC_UID, which the tool trusts only because the test runs as root). A tool still
+// running after `budgetMs` (when given) is killed: status -1.
+Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid = std::nullopt,
+               int budgetMs = -1);
 
 // The mount tool's arguments for a device and a path, without "-o nobrowse".
 QStringList plainMountArgs(const QString &device, const QString &path);
@@ -175,6 +179,15 @@ private:
 // Releases a device (after unmounting its mounts) while it still has the given identity
 // (identityOf); a device released already, and perhaps reused by another test, is left alone.
 void releaseDevice(const QString &device, const QString &identity);
+
+// Devices attached through the tool ("hdiutil attach"), released when it goes out of scope.
+struct AttachedDevices {
+    std::vector<std::pair<QString, QString>> devices; // name, identity
+    // Keeps the device of a successful attach; false for any other result.
+    bool add(const Result &r);
+    bool attach(quint64 sectors, std::optional<uid_t> as, Result *result = nullptr);
+    ~AttachedDevices();
+};
 
 // Unmounts whatever is mounted at the path when it goes out of scope.
 class MountGuard {

@@ -83,6 +83,36 @@ TEST_F(EntriesMergeTest, ChangesOfBothProgramsAreKeptKeyByKey)
     EXPECT_TRUE(reader.showInMenuBar());
 }
 
+TEST_F(EntriesMergeTest, AKeyClearedByOneProgramStaysClearedAndAReadKeepsTheRecordObjects)
+{
+    in(a, QStringLiteral("X"))->setPostCmd(QStringLiteral("/usr/bin/true"));
+    in(a, QStringLiteral("X"))->setPostCmdArgs(QStringList{QStringLiteral("-v")});
+    ASSERT_TRUE(a.writeRamDisksToDefaultLocation());
+    const QMRamDisk::Ptr heldByB = in(b, QStringLiteral("X"));
+    ASSERT_TRUE(b.readRamDisksFromDefaultLocation());
+    EXPECT_EQ(in(b, QStringLiteral("X")), heldByB) << "a read updates the record in place";
+    EXPECT_EQ(heldByB->postCmd(), QStringLiteral("/usr/bin/true"));
+    EXPECT_FALSE(b.hasUnsavedChanges());
+
+    // A clears both keys; B, which still holds them, saves a change of its own afterwards.
+    in(a, QStringLiteral("X"))->setPostCmd(QString());
+    in(a, QStringLiteral("X"))->setPostCmdArgs(std::nullopt);
+    ASSERT_TRUE(a.writeRamDisksToDefaultLocation());
+    in(b, QStringLiteral("Y"))->setName(QStringLiteral("Y2"));
+    EXPECT_TRUE(b.hasUnsavedChanges());
+    ASSERT_TRUE(b.writeRamDisksToDefaultLocation());
+    EXPECT_FALSE(b.hasUnsavedChanges());
+
+    EXPECT_EQ(saved(), (QStringList{QStringLiteral("X"), QStringLiteral("Y2")}));
+    EXPECT_TRUE(in(reader, QStringLiteral("X"))->postCmd().isNull());
+    EXPECT_FALSE(in(reader, QStringLiteral("X"))->postCmdArgs().has_value());
+    // And B, reading again, has them cleared in the object it holds.
+    ASSERT_TRUE(b.readRamDisksFromDefaultLocation());
+    EXPECT_EQ(in(b, QStringLiteral("X")), heldByB);
+    EXPECT_TRUE(heldByB->postCmd().isNull());
+    EXPECT_FALSE(heldByB->postCmdArgs().has_value());
+}
+
 TEST_F(EntriesMergeTest, AddedRemovedAndMovedRecordsOfBothPrograms)
 {
     a.addRamDisk()->setName(QStringLiteral("A-new"));

@@ -81,7 +81,11 @@ TEST(QMRamDiskEntriesChild, Poster)
 {
     if (qEnvironmentVariable(kRoleVar) != QLatin1String("poster"))
         GTEST_SKIP() << "runs only as a child of the notification test";
-    ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(qEnvironmentVariable(kTagVar)));
+    // A change of another file (another user's places) first: not for the parent's store.
+    ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(
+        qEnvironmentVariable(kTagVar) + QStringLiteral("-elsewhere"), QStringLiteral("/nowhere/RamDiskEntries")));
+    ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(qEnvironmentVariable(kTagVar),
+                                                                           qEnvironmentVariable(kFileVar)));
     ASSERT_TRUE(QMDistributedNotificationCenter::postNotificationName(
         QStringLiteral("QMRamDiskPreferencesStatusItemIconStyleDidChangeNotification"), qEnvironmentVariable(kTagVar),
         {{QStringLiteral("StatusItemIconStyle"), 2}}));
@@ -300,13 +304,17 @@ TEST(QMRamDiskEntriesNotification, ReachesAnObserverInAnotherProcess)
     QMRamDiskEntries entries;
     const QString sender = QStringLiteral("Quilmo-Test-%1").arg(QCoreApplication::applicationPid());
     QStringList heard;
+    QList<bool> own;
     QVariantMap styleInfo;
     QEventLoop loop;
     // Other test programs may post on the same bus meanwhile: only our senders count.
-    QObject::connect(&entries, &QMRamDiskEntries::didChangeToAllNotification, &loop, [&](const QString &s) {
-        if (s.startsWith(sender))
-            heard << s;
-    });
+    QObject::connect(&entries, &QMRamDiskEntries::didChangeToAllNotification, &loop,
+                     [&](const QString &s, bool fromThisProcess) {
+                         if (!s.startsWith(sender))
+                             return;
+                         heard << s;
+                         own << fromThisProcess;
+                     });
     QObject::connect(QMDistributedNotificationCenter::defaultCenter(),
                      &QMDistributedNotificationCenter::notificationPosted, &loop,
                      [&](const QString &name, const QString &object, const QVariantMap &info) {
@@ -321,7 +329,8 @@ TEST(QMRamDiskEntriesNotification, ReachesAnObserverInAnotherProcess)
     QObject owner;
     QProcess *child = startChild(QStringLiteral("Poster"),
                                  {{QString::fromLatin1(kRoleVar), QStringLiteral("poster")},
-                                  {QString::fromLatin1(kTagVar), sender}},
+                                  {QString::fromLatin1(kTagVar), sender},
+                                  {QString::fromLatin1(kFileVar), entries.entriesFilePath()}},
                                  &owner);
     // Only a guard against a hang; the signals arrive in milliseconds.
     QTimer::singleShot(60000, &loop, &QEventLoop::quit);
@@ -329,11 +338,13 @@ TEST(QMRamDiskEntriesNotification, ReachesAnObserverInAnotherProcess)
     child->waitForFinished(-1);
     EXPECT_TRUE(childPassed(child));
 
-    EXPECT_EQ(heard, QStringList{sender});
+    EXPECT_EQ(heard, QStringList{sender}) << "the other file's change is not heard";
+    EXPECT_EQ(own, QList<bool>{false});
     EXPECT_EQ(styleInfo.value(QStringLiteral("StatusItemIconStyle")).toInt(), 2);
 
     // A program hears its own notices too; telling them apart is the sender's job.
     heard.clear();
+    own.clear();
     const QString self = sender + QStringLiteral("-self");
     ASSERT_TRUE(QMRamDiskEntries::postDidChangeToAllNotificationWithSender(self));
     QElapsedTimer guard;
@@ -341,6 +352,7 @@ TEST(QMRamDiskEntriesNotification, ReachesAnObserverInAnotherProcess)
     while (heard.isEmpty() && guard.elapsed() < 60000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     EXPECT_EQ(heard, QStringList{self});
+    EXPECT_EQ(own, QList<bool>{true});
 }
 
 TEST(QMRamDiskEntriesNotification, WithoutABusPostingWarnsAndDoesNothing)

@@ -204,17 +204,19 @@ TEST_F(EntriesStoreTest, UnassignedTypeIsDroppedForGoodAndMissingIdentifiersAreG
     EXPECT_EQ(identifiers(again), (QStringList{QStringLiteral("KEEP"), given}));
 }
 
-TEST_F(EntriesStoreTest, ReloadKeepsRecordsWhoseActionRuns)
+TEST_F(EntriesStoreTest, ReloadKeepsTheRecordObjectsAndTheValuesOfThoseWhoseActionRuns)
 {
     auto busy = entries.addRamDisk();
     auto idle = entries.addRamDisk();
     ASSERT_TRUE(entries.writeRamDisksToDefaultLocation());
     busy->setAction(QMRamDiskAction_backup);
     busy->setName(QStringLiteral("being changed"));
+    idle->setName(QStringLiteral("not written"));
     ASSERT_TRUE(entries.readRamDisksFromDefaultLocation());
     EXPECT_EQ(entries.ramDisks().at(0), busy);
-    EXPECT_NE(entries.ramDisks().at(1), idle); // replaced by what the file holds
-    EXPECT_EQ(entries.ramDisks().at(1)->identifier(), idle->identifier());
+    EXPECT_EQ(busy->name(), QStringLiteral("being changed"));
+    EXPECT_EQ(entries.ramDisks().at(1), idle) << "updated in place";
+    EXPECT_EQ(idle->name(), QStringLiteral("RamDisk")) << "what the file holds";
     busy->setAction(QMRamDiskAction_none);
 }
 

@@ -36,7 +36,7 @@ protected:
             alerts << request;
             if (!answers.isEmpty())
                 return answers.takeFirst();
-            return int(request.buttons.size()) - 1; // "Ok", "Quit" or the only button
+            return int(request.buttons.size()) - 1; // "OK", "Quit" or the only button
         });
         QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "open");
         marker = dir.path() + QStringLiteral("/ran");
@@ -198,7 +198,7 @@ TEST_F(CheckForUpdatesTest, InvalidDocumentAndFailedRequestAlertOnlyWhenTheUserA
     check(&QMCheckForUpdates::synchronizeByUser);
     ASSERT_EQ(alertNames(), QStringList{QStringLiteral("checkFailedAlert")});
     EXPECT_EQ(alerts[0].informativeText, QStringLiteral("Please, check your network connection and try again."));
-    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("Ok")}));
+    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("OK")}));
     EXPECT_EQ(browser.urls.size(), 1);
 }
 
@@ -275,7 +275,7 @@ TEST_F(CheckForUpdatesTest, InstallationThatIsNotItsOwnOnlyPointsToTheWebsite)
     ASSERT_EQ(alertNames(), QStringList{QStringLiteral("newVersionAlert")});
     EXPECT_EQ(alerts[0].informativeText, QStringLiteral("Quilmo is now in version 2.0 (101)."));
     EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("Skip This Version"),
-                                              QStringLiteral("Ok")}));
+                                              QStringLiteral("OK")}));
     EXPECT_EQ(browser.urls.size(), 1);
     EXPECT_FALSE(visible("newVersionWindow"));
 }
@@ -381,7 +381,7 @@ TEST_F(CheckForUpdatesTest, AFailedOrRolledBackInstallIsToldAndQuilmoGoesOn)
     ASSERT_EQ(alertNames(), QStringList{QStringLiteral("updateFailedAlert")});
     EXPECT_EQ(alerts[0].messageText, QStringLiteral("Updating Failed"));
     EXPECT_EQ(alerts[0].informativeText, QStringLiteral("Can not unzip data file."));
-    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("Ok")}));
+    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("OK")}));
     EXPECT_TRUE(events.isEmpty());
     EXPECT_FALSE(visible("updatingWindow"));
 
@@ -396,7 +396,7 @@ TEST_F(CheckForUpdatesTest, AFailedOrRolledBackInstallIsToldAndQuilmoGoesOn)
     ASSERT_EQ(alertNames(), QStringList{QStringLiteral("updateFailedAlert")});
     EXPECT_TRUE(alerts[0].informativeText.startsWith(QStringLiteral("Can not install the update; the previous version is back in place (")))
         << alerts[0].informativeText.toStdString();
-    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("Ok")}));
+    EXPECT_EQ(alerts[0].buttons, (QStringList{QStringLiteral("Go to Quilmo Website"), QStringLiteral("OK")}));
     EXPECT_TRUE(events.isEmpty());
     EXPECT_EQ(runningVersionOf(prefix, marker), QStringLiteral("1.0"));
 }

@@ -323,7 +323,7 @@ bool tidyFreshVolume(int mountFd, bool casefold, std::string *why)
 // Mounts the device's ext4 onto the opened directory: noatime, nosuid, nodev, and
 // data=writeback where it has a journal; the trim keeper started here gives the memory of
 // deleted files back.
-bool mountOnto(const LoopDevice &device, int targetFd, std::string *why)
+bool mountOnto(const LoopDevice &device, int targetFd, Fd *shown, std::string *why)
 {
     Superblock superblock;
     readSuperblock(device, &superblock);
@@ -366,6 +366,7 @@ bool mountOnto(const LoopDevice &device, int targetFd, std::string *why)
         std::fflush(nullptr);
         startTrimKeeper(device, mountId);
     }
+    *shown = std::move(mount);
     return true;
 }
 
@@ -409,7 +410,12 @@ public:
                             request.inodes.value_or(0), request.caller, summary, why);
     }
 
-    bool show(State &, int targetFd, std::string *why) override { return mountOnto(_device, targetFd, why); }
+    bool show(State &, int targetFd, Fd *shown, std::string *why) override
+    {
+        return mountOnto(_device, targetFd, shown, why);
+    }
+
+    bool released() const override { return _device.autoclear; }
 
     bool release(State &state, bool force, bool *deferred, std::string *why) override
     {
@@ -545,6 +551,7 @@ bool listLoopRamDevices(State *state, const std::vector<MountEntry> &table, std:
         listing.name = device.node;
         listing.sectors = device.sectors;
         listing.device = device.device;
+        listing.released = device.autoclear;
         for (const auto &e : entries) {
             if (describes(e, device, state != nullptr)) {
                 listing.recorded = true;

@@ -153,10 +153,13 @@ const MountEntry *ownMount(const InstanceEntry &e, const std::vector<MountEntry>
     return nullptr;
 }
 
-// A record that describes nothing any more: its instance was in this namespace and is gone.
-// Records of other namespaces cannot be judged from here and stay.
+// A record that describes nothing any more: its instance was in this namespace and is gone,
+// or, released, no namespace holds it any longer. Records of other namespaces cannot be
+// judged from here and stay.
 bool isStale(const InstanceEntry &e, const std::vector<MountEntry> &table, const std::string &place, uint64_t ns)
 {
+    if (e.released)
+        return !mountedInAnyNamespace(e.device, e.name);
     return e.mountNamespace == ns && !ownMount(e, table, place);
 }
 
@@ -217,6 +220,7 @@ public:
     const std::string &name() const override { return _entry.name; }
     uint64_t sectors() const override { return _entry.sectors; }
     std::string volumeName() const override { return _entry.volumeName; }
+    bool released() const override { return _entry.released; }
 
     // Its binds: every mount of the instance but its own.
     bool isShownBy(const MountEntry &mount) const override
@@ -294,7 +298,7 @@ public:
 
     // A bind of the instance's own mount, made from the mount itself rather than from a
     // path, and checked to be that instance before it goes onto the opened target.
-    bool show(State &state, int targetFd, std::string *why) override
+    bool show(State &state, int targetFd, Fd *shown, std::string *why) override
     {
         std::string place;
         Fd placeFd = state.openInstancePlace(&place, why);
@@ -325,6 +329,7 @@ public:
             *why = errnoText("cannot show " + _entry.name);
             return false;
         }
+        *shown = std::move(tree);
         return true;
     }
 
@@ -351,11 +356,17 @@ public:
         *deferred = *deferred || !held.empty();
         unlinkat(placeFd.get(), _entry.name.c_str(), AT_REMOVEDIR);
         // Should this fail, the instance is gone all the same: its record is stale and the
-        // next writing drops it, so the release still succeeded.
+        // next writing drops it, so the release still succeeded. One that another namespace
+        // still holds keeps its memory: its record stays, marked, until the kernel lets go.
         std::vector<InstanceEntry> records;
         std::string ignored;
-        if (state.readInstances(&records))
+        if (state.readInstances(&records)) {
+            for (auto &e : records) {
+                if (!held.empty() && e.name == _entry.name && e.mountId == _entry.mountId && e.device == _entry.device)
+                    e.released = true;
+            }
             writeRecords(state, records, &ignored);
+        }
         return true;
     }
 
@@ -544,6 +555,18 @@ bool listMemoryInstances(State *state, const std::vector<MountEntry> &table, std
                 listing.mountPoint = shown.mountPoint;
         }
         found.push_back(listing);
+    }
+    for (const auto &r : records) {
+        if (r.released && mountedInAnyNamespace(r.device, r.name)) {
+            RamDeviceListing listing;
+            listing.name = r.name;
+            listing.sectors = r.sectors;
+            listing.owner = r.owner;
+            listing.recorded = true;
+            listing.device = r.device;
+            listing.released = true;
+            found.push_back(listing);
+        }
     }
     devices->insert(devices->end(), found.begin(), found.end());
     return true;

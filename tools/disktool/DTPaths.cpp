@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -24,30 +25,38 @@ bool normalizeAbsolutePath(const std::string &path, std::string *normalized, std
     return true;
 }
 
-Fd openDirectoryNoFollow(const std::string &normalized, std::string *why)
+// Opens a directory (O_PATH) at `path` relative to `dirFd` without following any symbolic
+// link; `shown` is how the refusal names it.
+static Fd openDirectoryAt(int dirFd, const std::string &path, uint64_t resolve, const std::string &shown,
+                          std::string *why)
 {
     struct open_how how;
     std::memset(&how, 0, sizeof how);
     how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    const long fd = syscall(SYS_openat2, AT_FDCWD, normalized.c_str(), &how, sizeof how);
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | resolve;
+    const long fd = syscall(SYS_openat2, dirFd, path.c_str(), &how, sizeof how);
     if (fd >= 0)
         return Fd(static_cast<int>(fd));
     switch (errno) {
     case ELOOP:
-        *why = "\"" + normalized + "\": " + QMVolumeRules::kSymbolicLink;
+        *why = "\"" + shown + "\": " + QMVolumeRules::kSymbolicLink;
         break;
     case ENOTDIR:
-        *why = "\"" + normalized + "\" is not a directory";
+        *why = "\"" + shown + "\" is not a directory";
         break;
     case ENOENT:
-        *why = "\"" + normalized + "\" does not exist";
+        *why = "\"" + shown + "\" does not exist";
         break;
     default:
-        *why = "cannot open \"" + normalized + "\": " + std::strerror(errno);
+        *why = "cannot open \"" + shown + "\": " + std::strerror(errno);
         break;
     }
     return Fd();
+}
+
+Fd openDirectoryNoFollow(const std::string &normalized, std::string *why)
+{
+    return openDirectoryAt(AT_FDCWD, normalized, 0, normalized, why);
 }
 
 bool mountRootInfo(int fd, bool *isMountRoot, int *mountId, std::string *why)
@@ -97,7 +106,15 @@ Fd openMountTarget(State &state, const std::string &path, uid_t caller, std::str
         *why = "\"" + *normalized + "\": " + QMVolumeRules::kSystemDirectory;
         return Fd();
     }
-    Fd fd = openDirectoryNoFollow(*normalized, why);
+    // The place is found as the mount will use it: its parent opened and held, the last
+    // component resolved beneath that without links. Where the mount lands is checked again
+    // once it is there (landedWhereChecked), since a directory can be moved at any time.
+    const size_t slash = normalized->rfind('/');
+    const std::string parent = slash == 0 ? std::string("/") : normalized->substr(0, slash);
+    Fd parentFd = openDirectoryAt(AT_FDCWD, parent, 0, *normalized, why);
+    if (!parentFd.valid())
+        return parentFd;
+    Fd fd = openDirectoryAt(parentFd.get(), normalized->substr(slash + 1), RESOLVE_BENEATH, *normalized, why);
     if (!fd.valid())
         return fd;
     struct stat st;
@@ -122,6 +139,31 @@ Fd openMountTarget(State &state, const std::string &path, uid_t caller, std::str
         return Fd();
     }
     return fd;
+}
+
+bool landedWhereChecked(const Fd &shown, const std::string &normalized, std::string *why)
+{
+    bool isMountRoot = false;
+    int mountId = 0;
+    std::string where;
+    if (mountRootInfo(shown.get(), &isMountRoot, &mountId, why)) {
+        // Read without giving up the process: a failure must still take the mount back.
+        for (const auto &e : readMountTable("/proc/self/mountinfo")) {
+            if (e.mountId == mountId)
+                where = e.mountPoint;
+        }
+        if (where == normalized)
+            return true;
+        *why = where.empty() ? "\"" + normalized + "\": the new mount is not in the mount table"
+                             : "\"" + normalized + "\" was moved to \"" + where + "\" while it was being mounted";
+    }
+    // The mount itself, whatever its path is now; its copies elsewhere go with it.
+    const std::string self = "/proc/self/fd/" + std::to_string(shown.get());
+    if (umount2(self.c_str(), MNT_DETACH) != 0)
+        *why += errnoText(", and the mount cannot be taken back");
+    else
+        *why += "; the mount was taken back";
+    return false;
 }
 
 } // namespace dt

@@ -36,4 +36,9 @@ bool isCallersRamDiskMount(State *state, int mountId, uid_t caller);
 // of something that is not one of the caller's RAM disks. Returns the opened directory.
 Fd openMountTarget(State &state, const std::string &path, uid_t caller, std::string *normalized, std::string *why);
 
+// After a mount onto a checked place: true when the mount `shown` is at `normalized` in
+// this mount namespace. Otherwise the place was moved between the checks and the mount:
+// the mount is taken back, and false says where it had landed.
+bool landedWhereChecked(const Fd &shown, const std::string &normalized, std::string *why);
+
 } // namespace dt

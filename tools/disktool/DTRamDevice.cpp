@@ -22,9 +22,14 @@ std::unique_ptr<RamDevice> openRamDevice(State &state, const std::string &name, 
         return nullptr;
     }
     // The name tells the realisation, as attach recorded it.
-    if (isMemoryInstanceName(name))
-        return openMemoryInstance(state, name, caller, purpose, why, recorded);
-    return openLoopRamDevice(state, name, caller, purpose, why, recorded);
+    std::unique_ptr<RamDevice> device = isMemoryInstanceName(name)
+        ? openMemoryInstance(state, name, caller, purpose, why, recorded)
+        : openLoopRamDevice(state, name, caller, purpose, why, recorded);
+    if (device && purpose == Purpose::Use && device->released()) {
+        *why = name + " was ejected and is released, waiting for the kernel";
+        return nullptr;
+    }
+    return device;
 }
 
 bool listRamDevices(State *state, std::vector<RamDeviceListing> *devices, std::string *why)

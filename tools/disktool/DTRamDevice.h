@@ -62,10 +62,15 @@ public:
     virtual bool format(State &state, const FormatRequest &request, std::string *summary, std::string *why) = 0;
 
     // Shows it on the opened directory (checked by the caller): noatime, nosuid, nodev.
-    virtual bool show(State &state, int targetFd, std::string *why) = 0;
+    // *shown is the mount put there, for the caller to verify where it landed.
+    virtual bool show(State &state, int targetFd, Fd *shown, std::string *why) = 0;
     // A mount of it may be busy for a moment without any program of the user's holding
     // it (the loop device's trim keeper looks in now and then).
     virtual bool mayBeBrieflyBusy() const { return false; }
+
+    // Ejected by force while another mount namespace still holds it: it waits for the
+    // kernel to let it go and is nobody's to use any more.
+    virtual bool released() const = 0;
 
     // Gives its memory back and drops its record. Refused while something still holds it,
     // unless forced: then *deferred tells that the kernel releases it at the last let-go.
@@ -73,8 +78,8 @@ public:
 };
 
 // The device a caller named, checked: one of Quilmo's, recorded for the caller (root: for
-// anyone; to release, root also takes one of ours that lost its record). *recorded tells
-// whether a record describes it.
+// anyone; to release, root also takes one of ours that lost its record), and not released
+// unless it is to be released. *recorded tells whether a record describes it.
 std::unique_ptr<RamDevice> openRamDevice(State &state, const std::string &name, uid_t caller, Purpose purpose,
                                          std::string *why, bool *recorded = nullptr);
 
@@ -87,6 +92,7 @@ struct RamDeviceListing {
     dev_t device = 0;
     std::string mountPoint; // the first place it is shown at; empty when it is not
     std::string volumeName;
+    bool released = false; // see RamDevice::released()
 };
 
 // Every RAM device of Quilmo's: with the state (root), what the records confirm and what

@@ -7,12 +7,12 @@
 
 #include "DTResize.h"
 
+#include "DTLimits.h"
 #include "DTRamDevice.h"
 #include "DTState.h"
 #include "DTSystem.h"
 #include "DTTools.h"
 #include "QMFormatRules.h"
-#include "QMVolumeRules.h"
 
 #include <cerrno>
 #include <memory>
@@ -32,34 +32,6 @@ uint64_t pageSize()
 {
     const long size = sysconf(_SC_PAGESIZE);
     return size > 0 ? static_cast<uint64_t>(size) : 4096;
-}
-
-uint64_t machineMemory()
-{
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    return pages > 0 ? static_cast<uint64_t>(pages) * pageSize() : 0;
-}
-
-// The caller's share of memory, as attach counts it: every recorded device of theirs by
-// its size, this one at its new size.
-bool withinCallersLimit(State &state, uid_t caller, const std::string &name, uint64_t newBytes, std::string *why)
-{
-    if (caller == 0)
-        return true;
-    std::vector<RamDeviceListing> devices;
-    if (!listRamDevices(&state, &devices, why))
-        return false;
-    uint64_t others = 0;
-    for (const auto &d : devices) {
-        if (d.recorded && d.owner == caller && d.name != name)
-            others += d.sectors * 512;
-    }
-    const uint64_t allowed = QMVolumeRules::memoryPerUser(machineMemory());
-    if (others + newBytes <= allowed)
-        return true;
-    *why = "this user's RAM disks would take " + std::to_string(others + newBytes) + " bytes, more than the "
-        + std::to_string(allowed) + " bytes one user may have (the machine's memory less its reserve)";
-    return false;
 }
 
 // The instance's own mount, opened from the private place and checked to be the recorded
@@ -114,7 +86,7 @@ int hdiutilResize(const Args &args)
         return fail("resize: unknown option \"" + name + "\"");
     if (sectors == 0)
         return fail("resize: the size of the RAM disk is 0");
-    const uint64_t memory = machineMemory();
+    const uint64_t memory = physicalMemory();
     if (memory == 0 || sectors > memory / 512)
         return fail("resize: the size of the RAM disk is beyond the machine's memory");
 
@@ -161,10 +133,11 @@ int hdiutilResize(const Args &args)
     if (usedInodes + (usedInodes + 99) / 100 > newInodes)
         return fail("resize: " + name + " holds " + std::to_string(usedInodes)
                     + " files and directories, more than a RAM disk of that size can hold");
-    if (!withinCallersLimit(state, caller, device->name(), newBytes, &why))
+    // Only growth commits more memory, by the records' measure (sectors).
+    const uint64_t oldSectors = entry->sectors;
+    if (sectors > oldSectors && !checkCommitmentLimits(state, caller, (sectors - oldSectors) * 512, false, &why))
         return fail("resize: " + why);
 
-    const uint64_t oldSectors = entry->sectors;
     if (!reconfigure(root.get(), newBytes, &why))
         return fail("resize: " + why);
     entry->sectors = sectors;

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <ctime>
 #include <sstream>
 
@@ -122,6 +123,7 @@ bool parseInstanceLine(const std::string &line, InstanceEntry *e)
     e->mountId = static_cast<int>(id);
     e->wired = flags.find("wired") != std::string::npos;
     e->casefold = flags.find("casefold") != std::string::npos;
+    e->released = flags.find("released") != std::string::npos;
     // The volume name is the rest of the line after one space.
     const auto rest = fields.tellg();
     if (rest != std::istringstream::pos_type(-1) && static_cast<size_t>(rest) + 1 < line.size())
@@ -148,8 +150,10 @@ std::string formatInstances(const std::vector<InstanceEntry> &entries, bool with
     std::string content;
     for (const auto &e : entries) {
         std::string flags = e.wired ? "wired" : "";
-        if (e.casefold)
-            flags += flags.empty() ? "casefold" : ",casefold";
+        for (const auto &[set, flag] : {std::pair{e.casefold, "casefold"}, std::pair{e.released, "released"}}) {
+            if (set)
+                flags += flags.empty() ? flag : std::string(",") + flag;
+        }
         content += e.name + " " + std::to_string(e.owner) + " " + std::to_string(e.sectors) + " "
             + std::to_string(major(e.device)) + ":" + std::to_string(minor(e.device)) + " " + std::to_string(e.mountId)
             + " " + std::to_string(e.mountNamespace) + " " + (flags.empty() ? "-" : flags)
@@ -263,17 +267,13 @@ State::~State()
 
 bool State::openDirectory()
 {
+    // Nothing here is locked: /run is open to every user, and a lock any user can take would
+    // let them stop the tool for everyone. Two runs setting the directory up at once agree:
+    // each step below is one call that the other run either sees done or does itself.
     Fd run(open(kRunDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!run.valid()) {
         _error = std::string("cannot open ") + kRunDir + ": " + std::strerror(errno);
         return false;
-    }
-    // Checking and repairing the directory is one step for every running tool at once.
-    while (flock(run.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            _error = std::string("cannot lock ") + kRunDir + ": " + std::strerror(errno);
-            return false;
-        }
     }
     const std::string path = statePath();
     for (int attempt = 0; attempt < 4; ++attempt) {
@@ -312,18 +312,44 @@ bool State::openDirectory()
             }
             char mode[8];
             std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-            // Others could have put anything into it meanwhile: the record is not believed.
             logWarning(path + " had mode " + mode + "; made 0700 again");
-            for (const char *name : {kStateFileName, kInstanceFileName}) {
-                if (!renameAside(dir.get(), name, statePath(name), "was in a directory that others could change"))
-                    unlinkat(dir.get(), name, 0);
-            }
+            // Others could have put anything into it meanwhile: once the lock is ours, the
+            // records go aside (the lock file itself is checked as it is opened).
+            _distrustFiles = true;
         }
         _dir = std::move(dir);
         return true;
     }
     _error = "cannot set up " + path;
     return false;
+}
+
+// Waits for the lock for a bounded time: the other holders are runs of this tool, which
+// hold it for a few seconds at most; a run that waits longer says so rather than hang.
+bool State::lockWithin(int fd)
+{
+    const auto seconds = static_cast<long long>(QUILMO_DISKTOOL_LOCK_WAIT_SECONDS);
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    useconds_t pause = 1000;
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            _error = "cannot lock " + statePath(kStateLockName) + ": " + std::strerror(errno);
+            return false;
+        }
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long elapsedMs = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (elapsedMs >= seconds * 1000) {
+            _error = "another run of quilmo-disktool has been busy with the RAM disks for " + std::to_string(seconds)
+                + " seconds (it holds " + statePath(kStateLockName) + "); try again when it has finished";
+            return false;
+        }
+        usleep(pause);
+        pause = std::min<useconds_t>(pause * 2, 100000);
+    }
 }
 
 bool State::openLock()
@@ -342,13 +368,16 @@ bool State::openLock()
             return false;
         }
         if (fd.valid() && S_ISREG(st.st_mode) && st.st_uid == 0) {
-            while (flock(fd.get(), LOCK_EX) != 0) {
-                if (errno != EINTR) {
-                    _error = "cannot lock " + statePath(kStateLockName) + ": " + std::strerror(errno);
-                    return false;
-                }
-            }
+            if (!lockWithin(fd.get()))
+                return false;
             _lockFd = fd.release();
+            if (_distrustFiles) {
+                for (const char *name : {kStateFileName, kInstanceFileName}) {
+                    if (!renameAside(_dir.get(), name, statePath(name), "was in a directory that others could change"))
+                        unlinkat(_dir.get(), name, 0);
+                }
+                _distrustFiles = false;
+            }
             return true;
         }
         // Someone else's file (or a link) could be held forever: none of ours.

@@ -15,8 +15,10 @@
 //
 // Memory instances are recorded in the file "instances" beside it, one line per instance:
 // "<name> <owner uid> <sectors> <major:minor> <mount id> <mount namespace> <flags>
-// <volume name>" (flags: "-", or "wired" and "casefold" joined by commas; the volume name
-// is the rest of the line). A file of its own, so that an older tool, which knows only
+// <volume name>" (flags: "-", or "wired", "casefold" and "released" joined by commas; the
+// volume name is the rest of the line). "released": ejected by force while another mount
+// namespace still held it; the record stays until the kernel lets it go, so that its
+// memory is still counted. A file of its own, so that an older tool, which knows only
 // loop devices and drops every record it cannot confirm, never drops these. The instances
 // themselves are mounted in the directory "ram" there.
 
@@ -32,6 +34,10 @@
 // choice: the installed tool takes no such setting from its environment or arguments).
 #ifndef QUILMO_DISKTOOL_RUN_DIR
 #define QUILMO_DISKTOOL_RUN_DIR "/run"
+#endif
+// How long a run waits for another one to finish before it gives up with a message.
+#ifndef QUILMO_DISKTOOL_LOCK_WAIT_SECONDS
+#define QUILMO_DISKTOOL_LOCK_WAIT_SECONDS 60
 #endif
 
 namespace dt {
@@ -62,6 +68,7 @@ struct InstanceEntry {
     uint64_t mountNamespace = 0; // where that mount lives
     bool wired = false;          // never swapped (noswap)
     bool casefold = false;
+    bool released = false;       // ejected, held by another namespace until it lets go
     std::string volumeName;
 };
 
@@ -107,6 +114,7 @@ private:
                            const std::string &publicContent, std::string *error);
     bool openDirectory();
     bool openLock();
+    bool lockWithin(int fd);
     void setAside(const char *name, const std::string &why);
 
     Fd _dir;

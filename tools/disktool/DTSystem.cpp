@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -52,6 +53,13 @@ uid_t callerUid()
             return static_cast<uid_t>(value);
     }
     return getuid();
+}
+
+uint64_t physicalMemory()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    return pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) : 0;
 }
 
 bool userNameOf(uid_t uid, std::string *name, gid_t *gid)
@@ -261,11 +269,12 @@ static std::string tagValue(const std::string &tags, const std::string &kind)
     return {};
 }
 
-std::string mountedInOtherNamespaces(dev_t device, const MountEntry &ours)
+// Calls `visit` with the mount table of each mount namespace of a running process, once
+// per namespace, until it returns true; `except` is left out. The pid of the process read.
+static std::string findInMountNamespaces(uint64_t except,
+                                         const std::function<bool(const std::vector<MountEntry> &, std::string *)> &visit)
 {
-    const std::string group = tagValue(ours.tags, "shared");
-    const uint64_t own = mountNamespace();
-    std::set<uint64_t> seen{own};
+    std::set<uint64_t> seen{except};
     DIR *proc = opendir("/proc");
     if (!proc)
         return {};
@@ -278,20 +287,44 @@ std::string mountedInOtherNamespaces(dev_t device, const MountEntry &ours)
         struct stat st;
         if (stat((base + "/ns/mnt").c_str(), &st) != 0 || !seen.insert(static_cast<uint64_t>(st.st_ino)).second)
             continue;
-        for (const auto &e : readMountTable(base + "/mountinfo")) {
+        std::string point;
+        if (visit(readMountTable(base + "/mountinfo"), &point)) {
+            where = "process " + std::string(entry->d_name) + " (at " + point + ")";
+            break;
+        }
+    }
+    closedir(proc);
+    return where;
+}
+
+std::string mountedInOtherNamespaces(dev_t device, const MountEntry &ours)
+{
+    const std::string group = tagValue(ours.tags, "shared");
+    return findInMountNamespaces(mountNamespace(), [&](const std::vector<MountEntry> &table, std::string *point) {
+        for (const auto &e : table) {
             // A peer or a slave of our mount is unmounted with it.
             const bool followsOurs = !group.empty()
                 && (tagValue(e.tags, "shared") == group || tagValue(e.tags, "master") == group);
             if (e.device == device && !followsOurs) {
-                where = "process " + std::string(entry->d_name) + " (at " + e.mountPoint + ")";
-                break;
+                *point = e.mountPoint;
+                return true;
             }
         }
-        if (!where.empty())
-            break;
-    }
-    closedir(proc);
-    return where;
+        return false;
+    });
+}
+
+bool mountedInAnyNamespace(dev_t device, const std::string &source)
+{
+    return !findInMountNamespaces(0, [&](const std::vector<MountEntry> &table, std::string *point) {
+                for (const auto &e : table) {
+                    if (e.device == device && e.source == source) {
+                        *point = e.mountPoint;
+                        return true;
+                    }
+                }
+                return false;
+            }).empty();
 }
 
 std::vector<std::string> mountPointsOf(dev_t device, const std::vector<MountEntry> &table)
@@ -366,6 +399,8 @@ LoopState loopState(int index, LoopDevice *out)
     uint64_t seq = 0;
     out->diskseq = readSysfs(base + "/diskseq", &seqText) == 0 && parseUnsigned(seqText, &seq) ? seq : 0;
     out->inode = 0;
+    std::string autoclear;
+    out->autoclear = readSysfs(base + "/loop/autoclear", &autoclear) == 0 && autoclear == "1";
     // Asked only of our own devices: nothing else is ever opened.
     if (geteuid() == 0 && isQuilmoBacking(backing)) {
         const int fd = open(out->node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

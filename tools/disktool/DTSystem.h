@@ -72,6 +72,9 @@ std::string errnoText(const std::string &what);
 // user. Never taken from an argument.
 uid_t callerUid();
 
+// The machine's physical memory in bytes; 0 when it cannot be told.
+uint64_t physicalMemory();
+
 // The user's name (for /media/<name>) and primary group; false when the uid has no entry.
 bool userNameOf(uid_t uid, std::string *name, gid_t *gid);
 
@@ -116,6 +119,9 @@ uint64_t mountNamespace();
 // leaving out the copies that go when `ours` is unmounted (its peers and slaves). Empty
 // when there are none. Such a copy keeps the file system, and its memory, alive.
 std::string mountedInOtherNamespaces(dev_t device, const MountEntry &ours);
+// Whether a file system (by device number and source name) is mounted in any mount
+// namespace, ours included: what keeps an ejected one alive.
+bool mountedInAnyNamespace(dev_t device, const std::string &source);
 std::string decodeMountField(const std::string &field);
 
 // ---- loop devices --------------------------------------------------------------------
@@ -130,6 +136,9 @@ struct LoopDevice {
     // The backing file's inode, as the loop driver reports it; 0 when it could not be
     // asked (only root may open the device).
     uint64_t inode = 0;
+    // Marked to be released by the kernel at its last close (a forced eject of a device
+    // that someone still holds); the tool never sets it otherwise.
+    bool autoclear = false;
 };
 // "/dev/loopK" -> K, or -1 when the text is not exactly a loop device node.
 int loopIndexFromNode(const std::string &node);

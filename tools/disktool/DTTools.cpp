@@ -1,5 +1,6 @@
 #include "DTTools.h"
 
+#include "DTLimits.h"
 #include "DTPaths.h"
 #include "DTState.h"
 #include "DTSystem.h"
@@ -60,13 +61,6 @@ static void printPlist(plist_t root)
 
 // ---- hdiutil -------------------------------------------------------------------------
 
-static uint64_t physicalMemory()
-{
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long pageSize = sysconf(_SC_PAGESIZE);
-    return pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) : 0;
-}
-
 static int hdiutilAttach(const Args &args)
 {
     bool nomount = false, plist = false, wired = false;
@@ -101,29 +95,10 @@ static int hdiutilAttach(const Args &args)
     State state;
     if (!state.ok())
         return fail("attach: " + state.error());
-    std::vector<RamDeviceListing> devices;
+    // Checked and made under one lock: two callers never both take the last of the memory.
     std::string why;
-    if (!listRamDevices(&state, &devices, &why))
+    if (!checkCommitmentLimits(state, caller, sectors * 512, true, &why))
         return fail("attach: " + why);
-    if (caller != 0) {
-        // One user must not take the memory or the devices of everyone; both realisations
-        // count alike.
-        uint64_t used = 0;
-        size_t count = 0;
-        for (const auto &d : devices) {
-            if (d.recorded && d.owner == caller) {
-                used += d.sectors * 512;
-                ++count;
-            }
-        }
-        if (count >= QMVolumeRules::kMaxDevicesPerUser)
-            return fail("attach: this user has " + std::to_string(count) + " RAM disks already, the most one user may have");
-        const uint64_t allowed = QMVolumeRules::memoryPerUser(memory);
-        if (used + sectors * 512 > allowed)
-            return fail("attach: this user's RAM disks would take " + std::to_string(used + sectors * 512)
-                        + " bytes, more than the " + std::to_string(allowed)
-                        + " bytes one user may have (the machine's memory less its reserve)");
-    }
 
     // The realisation is chosen here, once, and recorded with the device. "-kernel" asks
     // for memory that never goes to swap; the loop device's memory file cannot be kept out
@@ -167,6 +142,9 @@ static int hdiutilInfo(const Args &args)
     plist_t images = plist_new_array();
     for (const auto &device : devices) {
         if (caller != 0 && (!device.recorded || device.owner != caller))
+            continue;
+        // An ejected instance is nobody's to see or use, whoever still holds it.
+        if (device.released && isMemoryInstanceName(device.name))
             continue;
         plist_t image = plist_new_dict();
         // Root sees every device that looks like ours, so that none is ever out of reach.
@@ -360,7 +338,8 @@ int mountTool(const Args &args)
     Fd target = openMountTarget(state, positional[1], caller, &normalized, &why);
     if (!target.valid())
         return fail(why);
-    if (!device->show(state, target.get(), &why))
+    Fd shown;
+    if (!device->show(state, target.get(), &shown, &why) || !landedWhereChecked(shown, normalized, &why))
         return fail(why);
     return 0;
 }
@@ -616,7 +595,9 @@ int diskutil(const Args &args)
         return fail(why);
     if (created)
         lsetxattr((mediaPath + "/" + leaf).c_str(), kMadeForVolumeAttribute, "1", 1, 0);
-    if (!device->show(state, target.get(), &why))
+    Fd shown;
+    if (!device->show(state, target.get(), &shown, &why)
+        || !landedWhereChecked(shown, mediaPath + "/" + leaf, &why))
         return fail(why);
     removePlace.dismiss();
     std::printf("Finished erase of %s, mounted at %s/%s\n", device->name().c_str(), mediaPath.c_str(), leaf.c_str());

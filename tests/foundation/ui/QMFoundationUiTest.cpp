@@ -70,7 +70,7 @@ TEST(QMCriticalAlert, WorkerThreadWaitsUntilTheAlertIsDismissed)
             buttons << b->text();
         buttons.sort();
         seen << buttons;
-        buttonWithText(box, QStringLiteral("Ok"))->click();
+        buttonWithText(box, QStringLiteral("OK"))->click();
     });
     poll.start(20);
     while (!returned.load())
@@ -89,7 +89,7 @@ TEST(QMCriticalAlert, WorkerThreadWaitsUntilTheAlertIsDismissed)
     EXPECT_EQ(seen[3], QStringLiteral("Send Crash Report")); // the default button
     // With the toolkit's own "Show Details…" button.
     EXPECT_TRUE(seen.mid(4).contains(QStringLiteral("Contact Support")));
-    EXPECT_TRUE(seen.mid(4).contains(QStringLiteral("Ok")));
+    EXPECT_TRUE(seen.mid(4).contains(QStringLiteral("OK")));
 }
 
 TEST(QMCriticalAlert, SendCrashReportCallsTheRegisteredReporterWithMode2)
@@ -120,7 +120,7 @@ TEST(QMErrorPresentation, SheetOnAVisibleWindowElseApplicationModal)
     EXPECT_EQ(sheet->text(), QStringLiteral("Unable to create RamDisk."));
     EXPECT_TRUE(sheet->informativeText().startsWith(QStringLiteral("Device busy.\n\n"))) << sheet->informativeText().toStdString();
     ASSERT_NE(sheet->defaultButton(), nullptr);
-    EXPECT_EQ(sheet->defaultButton()->text(), QStringLiteral("Ok"));
+    EXPECT_EQ(sheet->defaultButton()->text(), QStringLiteral("OK"));
     sheet->defaultButton()->click();
 
     // Hidden window: application-modal, the call returns when it is dismissed.
@@ -209,7 +209,7 @@ TEST(QMAppInLoginItem, HowToIsASheetOnAShownWindow)
     EXPECT_EQ(box->windowModality(), Qt::WindowModal);
     EXPECT_EQ(box->text(), QStringLiteral("Relaunch test_foundation_ui on Login."));
     ASSERT_NE(box->defaultButton(), nullptr);
-    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Ok"));
+    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("OK"));
     box->defaultButton()->click();
 }
 
