@@ -653,6 +653,34 @@ void RamDiskConfigController::presentRemovalAlert(const QMRamDisk::Ptr &ramDisk,
     });
 }
 
+void RamDiskConfigController::backUpNow(const QMRamDisk::Ptr &ramDisk)
+{
+    if (!ramDisk->contentsIncomplete()) {
+        _ramDiskEntries->startAction(QMRamDiskAction_backup, ramDisk, true);
+        return;
+    }
+    QMAlertRequest alert;
+    alert.objectName = QStringLiteral("BackupIncompleteAlert");
+    alert.icon = QMessageBox::Warning;
+    alert.messageText = P::fill(P::localizedDefault("Replace the complete copy of \"%@\" with incomplete contents?"),
+                                {ramDisk->name()});
+    alert.informativeText = P::localizedDefault(
+        "Its restore did not copy everything, so the RAM disk holds less than its last complete copy. Backing it up "
+        "replaces that copy with what it holds now. To keep the complete copy, eject the RAM disk by force instead.");
+    alert.buttons = {P::localizedDefault("Cancel"), P::localizedDefault("Back Up Anyway")};
+    alert.window = window();
+    const QString identifier = ramDisk->identifier();
+    QMAlert::beginSheet(alert, [this, identifier](int button) {
+        if (button != 1 || !_ramDiskEntries)
+            return;
+        const QMRamDisk::Ptr r = _ramDiskEntries->ramDiskWithIdentifier(identifier);
+        if (!r || r->action() != QMRamDiskAction_none || r->status() != QMRamDiskStatus_mounted)
+            return;
+        r->setReplacesIncompleteCopy(true);
+        _ramDiskEntries->startAction(QMRamDiskAction_backup, r, true);
+    });
+}
+
 void RamDiskConfigController::ejectAndRemoveRamDisk(const QMRamDisk::Ptr &ramDisk)
 {
     if (!ramDisk || !_ramDiskEntries || ramDisk->action() != QMRamDiskAction_none)
@@ -797,7 +825,7 @@ void RamDiskConfigController::mi_rightMenu(QAction *item)
         break;
     case P::BackupNow:
         if (idle && status == QMRamDiskStatus_mounted)
-            _ramDiskEntries->startAction(QMRamDiskAction_backup, r, true);
+            backUpNow(r);
         break;
     case P::CaseSensitive:
         if (status == QMRamDiskStatus_notCreated)

@@ -177,6 +177,9 @@ private:
     void refreshOtherProgramsActions();
     // Stores the selection for the next start, when it changed.
     void rememberSelection();
+    // Backs the RAM disk up; contents that are incomplete replace its complete copy only
+    // once the user said so.
+    void backUpNow(const QMRamDisk::Ptr &ramDisk);
     void contextMenuRequested(const QPoint &position);
     void openSelectedInFileManager(int row);
     QStringList runningApplications() const;

@@ -82,12 +82,16 @@ const CommandHelp kCommands[] = {
      "Creates the RAM disk: attaches, formats, mounts and fills it.\n"},
     {"mount", "mount NAME|--all", "mount again a RAM disk whose volume was unmounted",
      "Mounts again a RAM disk whose volume was unmounted.\n"},
-    {"eject", "eject NAME|--all", "save the contents, then eject the RAM disk",
-     "Saves the contents as the backup mode says, then ejects the RAM disk.\n"},
+    {"eject", "eject NAME|--all [--force]", "save the contents, then eject the RAM disk",
+     "Saves the contents as the backup mode says, then ejects the RAM disk.\n"
+     "  --force   eject without saving, also while programs use it: the last complete\n"
+     "            copy is kept as it is, and what was written since is lost\n"},
     {"rebuild", "rebuild NAME|--all", "eject and create the RAM disk again",
      "Ejects and creates the RAM disk again.\n"},
-    {"backup", "backup NAME|--all", "copy the contents to the backup folder",
-     "Copies the contents of the RAM disk to its backup folder.\n"},
+    {"backup", "backup NAME|--all [--force]", "copy the contents to the backup folder",
+     "Copies the contents of the RAM disk to its backup folder.\n"
+     "  --force   also when its contents are incomplete (its restore did not copy\n"
+     "            everything): the complete copy is then replaced with them\n"},
     {"sync", "sync NAME|--all", "copy the contents back to the covered directory",
      "Copies the contents of a base-synchronised RAM disk to its base.\n"},
     {"clean", "clean NAME|--all", "delete every file of the RAM disk",
@@ -922,9 +926,12 @@ int QMCtl::status(const QStringList &args)
     return Success;
 }
 
-int QMCtl::action(const QString &command, const QStringList &args)
+int QMCtl::action(const QString &command, const QStringList &givenArgs)
 {
     const qint64 act = actionOfCommand(command);
+    QStringList args = givenArgs;
+    const bool force = (act == QMRamDiskAction_eject || act == QMRamDiskAction_backup)
+                       && args.removeAll(QStringLiteral("--force")) > 0;
     QList<QMRamDisk::Ptr> targets;
     if (args.size() == 1 && args.first() == QLatin1String("--all")) {
         for (const QMRamDisk::Ptr &r : _entries->ramDisks()) {
@@ -946,13 +953,62 @@ int QMCtl::action(const QString &command, const QStringList &args)
         return usage(command, QStringLiteral("give the name of one RAM disk, or --all"));
     }
 
+    // Each one is acted on, whatever happened to those before it; the status is the worst.
     int result = Success;
     for (const QMRamDisk::Ptr &r : targets)
-        result = std::max(result, runAction(r, act, command));
+        result = std::max(result, act == QMRamDiskAction_eject && force ? forceEject(r) : runAction(r, act, command, force));
     return result;
 }
 
-int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command)
+int QMCtl::forceEject(const QMRamDisk::Ptr &r)
+{
+    const QString name = r->name();
+    auto fail = [&](const QMError::Ptr &error) {
+        printErrorChain(QStringLiteral("quilmoctl: eject \"%1\" failed").arg(name), error);
+        return Failure;
+    };
+    if (r->action() != 0) {
+        _err << "quilmoctl: eject \"" << name << "\": another action is running\n";
+        _err.flush();
+        return Failure;
+    }
+    r->update();
+    // The window's forced eject: the volume goes without a copy, whoever uses it, and the
+    // last complete copy stays as it is.
+    QString warning;
+    QMError::Ptr error;
+    if (r->status() == QMRamDiskStatus_mounted)
+        error = QMRamDiskDevice::forceEjectRamDiskAtPath(r->path(), &warning);
+    else if (r->status() == QMRamDiskStatus_created)
+        error = QMRamDiskDevice::ejectRamDiskDeviceNode(r->deviceNode(), QString(), true, true, &warning);
+    if (!warning.isEmpty()) {
+        _err << "warning: " << warning << "\n";
+        _err.flush();
+    }
+    if (error)
+        return fail(error);
+    r->update();
+    if (r->status() != QMRamDiskStatus_notCreated) {
+        _err << "quilmoctl: eject \"" << name << "\" failed: it is still " << QMCtlValues::statusWord(r->status())
+             << "\n";
+        _err.flush();
+        return Failure;
+    }
+    // Gone now: the ordinary ejection only puts back a base that was set aside and
+    // forgets the device, under the record's lock.
+    _progress->watch(r);
+    _entries->startAction(QMRamDiskAction_eject, r, true);
+    _progress->waitUntilFinished();
+    error = r->lastError();
+    save();
+    if (error)
+        return fail(error);
+    _out << "\"" << name << "\" is ejected without saving; its last complete copy is kept\n";
+    _out.flush();
+    return Success;
+}
+
+int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command, bool force)
 {
     const QString name = r->name();
     auto refuse = [&](const QString &why) {
@@ -1007,6 +1063,13 @@ int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command
             return refuse(message);
     }
 
+    if (act == QMRamDiskAction_backup && r->contentsIncomplete()) {
+        if (!force)
+            return refuse(QStringLiteral("its contents are incomplete (its restore did not copy everything): a backup "
+                                         "would replace the complete copy with an incomplete one; give --force to "
+                                         "replace it anyway, or eject it with --force to keep that copy"));
+        r->setReplacesIncompleteCopy(true);
+    }
     if (act == QMRamDiskAction_cleanUpFiles) {
         // Runs on this thread and reports nothing.
         _entries->startAction(act, r, false);

@@ -41,7 +41,10 @@ private:
     bool load(bool locked);
     bool save();
     QMRamDisk::Ptr find(const QString &nameOrIdentifier) const;
-    int runAction(const QMRamDisk::Ptr &ramDisk, qint64 action, const QString &command);
+    // `force`: for a backup, replace the complete copy with incomplete contents.
+    int runAction(const QMRamDisk::Ptr &ramDisk, qint64 action, const QString &command, bool force);
+    // Ejects without saving, also while programs use the volume.
+    int forceEject(const QMRamDisk::Ptr &ramDisk);
     void printErrorChain(const QString &prefix, const QMError::Ptr &error);
     int usage(const QString &command, const QString &message);
     QJsonObject jsonOf(const QMRamDisk::Ptr &ramDisk) const;

@@ -600,7 +600,7 @@ QStringList QMBrowserInstallations::defaultWebBrowsers()
     QStringList desktops;
     for (const QString &d : qEnvironmentVariable("XDG_CURRENT_DESKTOP").split(u':', Qt::SkipEmptyParts))
         desktops << d.toLower();
-    // The MIME associations, in the order of the freedesktop specification.
+    // The MIME associations, user first, then the desktop-specific lists before the plain ones.
     QStringList dirs{xdgHome("XDG_CONFIG_HOME", ".config")};
     dirs << xdgSystemDirs("XDG_CONFIG_DIRS", "/etc/xdg");
     const QStringList applications = applicationDirectories();

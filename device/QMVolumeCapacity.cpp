@@ -143,7 +143,53 @@ quint64 QMUsableBytesForSize(quint64 size, quint64 inodeCount, QMRamDeviceKind k
     return l.blocks > overhead ? (l.blocks - overhead) * kBlockSize : 0;
 }
 
+quint64 QMBytesNeededOnVolume(const QMDirectoryUsage &usage, bool foldersTakeBlocks)
+{
+    return usage.dataBytes + (foldersTakeBlocks ? usage.directories * kBlockSize : 0);
+}
+
 namespace {
+
+// ext4 keeps a link target of up to 59 bytes in the inode (a memory file system up to 127):
+// a longer one takes a block.
+constexpr qint64 kInlineLinkTarget = 59;
+
+// The data of a regular file in whole blocks. A file that has allocated less than its size
+// may hold holes (or sit on a disk that compresses or keeps small files inline): its data
+// ranges are looked up, as the copy does.
+quint64 dataBlocksOf(int dirFd, const char *name, const struct stat &st)
+{
+    const quint64 size = quint64(st.st_size);
+    if (quint64(st.st_blocks) * 512 >= size)
+        return divCeil(size, kBlockSize) * kBlockSize;
+    const int fd = openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return divCeil(size, kBlockSize) * kBlockSize;
+    quint64 blocks = 0;
+    qint64 nextBlock = 0; // the first block not counted yet
+    off_t pos = 0;
+    for (;;) {
+        const off_t data = lseek(fd, pos, SEEK_DATA);
+        if (data < 0) {
+            if (errno != ENXIO) // no hole lookup here: all of it is data
+                blocks = divCeil(size, kBlockSize);
+            break;
+        }
+        off_t hole = lseek(fd, data, SEEK_HOLE);
+        if (hole < 0)
+            hole = off_t(size);
+        const qint64 first = std::max<qint64>(qint64(quint64(data) / kBlockSize), nextBlock);
+        const qint64 end = qint64(divCeil(quint64(hole), kBlockSize));
+        if (end > first)
+            blocks += quint64(end - first);
+        nextBlock = std::max(nextBlock, end);
+        if (hole <= data || quint64(hole) >= size)
+            break;
+        pos = hole;
+    }
+    close(fd);
+    return blocks * kBlockSize;
+}
 
 struct UsageWalk
 {
@@ -189,7 +235,12 @@ struct UsageWalk
             }
             usage.inodes += 1;
             usage.allocatedBytes += quint64(st.st_blocks) * 512;
+            if (S_ISREG(st.st_mode))
+                usage.dataBytes += dataBlocksOf(dirfd(dir), name, st);
+            else if (S_ISLNK(st.st_mode) && st.st_size > kInlineLinkTarget)
+                usage.dataBytes += kBlockSize;
             if (S_ISDIR(st.st_mode)) {
+                usage.directories += 1;
                 const int fd = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (fd < 0)
                     fail(errno, child);
@@ -217,6 +268,8 @@ bool QMGetDirectoryUsage(const QByteArray &path, QMDirectoryUsage *usage, QStrin
     if (usage) {
         usage->allocatedBytes += walk.usage.allocatedBytes;
         usage->inodes += walk.usage.inodes;
+        usage->dataBytes += walk.usage.dataBytes;
+        usage->directories += walk.usage.directories;
     }
     if (error)
         *error = walk.error;

@@ -34,12 +34,23 @@ quint64 QMUsableBytesForSize(quint64 size, quint64 inodeCount = 0,
                              QMRamDeviceKind kind = QMRamDeviceKindForNewRamDisks());
 
 // What a directory tree occupies: the bytes its items have allocated on disk (st_blocks,
-// so holes of sparse files cost nothing) and the inodes it needs (hard links count once).
+// so holes of sparse files cost nothing) and the inodes it needs (hard links count once);
+// and what it takes once copied onto a RAM disk, whatever the disk it is on now does
+// (its block size, compression, small files kept inline, blocks reserved ahead).
 struct QMDirectoryUsage
 {
     quint64 allocatedBytes = 0;
     quint64 inodes = 0; // items below the directory, the directory itself not counted
+    // The data of its files in 4096-byte blocks, holes left out (as a copy keeps them),
+    // and a block for each symbolic link whose target is too long to live in its inode.
+    quint64 dataBytes = 0;
+    quint64 directories = 0; // folders below the directory
 };
+
+// What the items of `usage` take on a RAM disk: their data, and a block for each folder on
+// a file system whose folders take blocks (ext4; a memory file system's take none). A tree
+// copied from a RAM disk needs no more than it took there.
+quint64 QMBytesNeededOnVolume(const QMDirectoryUsage &usage, bool foldersTakeBlocks);
 
 // Walks `path` (raw bytes) without following symbolic links. False when any part of the
 // tree could not be read: the figures would then be too small to trust. *error says where.

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QList>
+#include <QPair>
+#include <QSet>
 #include <QString>
 
 #include <sys/types.h>
@@ -25,4 +27,10 @@ public:
 
     // "vim (pid 1234), bash (pid 1250)".
     static QString describe(const QList<Holder> &holders);
+
+    // The files of the file system that holds `path`, as (device, inode), that some process
+    // maps shared and writable now (/proc/<pid>/maps, "rw?s"): their contents change
+    // through the mapping without a write call, and without their times moving while the
+    // pages stay dirty (or at all, on a memory file system).
+    static QSet<QPair<quint64, quint64>> sharedWritableMappings(const QString &path);
 };

@@ -149,49 +149,6 @@ bool attributeNotHoldable(int errnum)
     return errnum == ENOTSUP || errnum == EOPNOTSUPP || errnum == EPERM || errnum == EACCES;
 }
 
-// The extended attributes of an item, without following a symbolic link, sorted by name.
-// False when they cannot be read.
-bool readAttributes(const QByteArray &path, std::vector<std::pair<std::string, std::string>> *attributes)
-{
-    attributes->clear();
-    std::vector<char> names;
-    ssize_t size;
-    for (;;) {
-        size = llistxattr(path.constData(), nullptr, 0);
-        if (size < 0)
-            return errno == ENOTSUP || errno == EOPNOTSUPP; // none can exist there
-        if (size == 0)
-            return true;
-        names.resize(size_t(size));
-        size = llistxattr(path.constData(), names.data(), names.size());
-        if (size >= 0)
-            break;
-        if (errno != ERANGE)
-            return false;
-    }
-    std::vector<char> value;
-    for (ssize_t i = 0; i < size;) {
-        const char *name = names.data() + i;
-        i += ssize_t(strlen(name)) + 1;
-        ssize_t vsize = lgetxattr(path.constData(), name, nullptr, 0);
-        if (vsize >= 0) {
-            value.resize(size_t(vsize) + 1);
-            vsize = lgetxattr(path.constData(), name, value.data(), value.size());
-        }
-        if (vsize < 0)
-            return false;
-        attributes->emplace_back(name, std::string(value.data(), size_t(vsize)));
-    }
-    std::sort(attributes->begin(), attributes->end());
-    return true;
-}
-
-bool sameAttributes(const QByteArray &a, const QByteArray &b)
-{
-    std::vector<std::pair<std::string, std::string>> first, second;
-    return readAttributes(a, &first) && readAttributes(b, &second) && first == second;
-}
-
 bool isEarlier(const struct timespec &a, const struct timespec &b)
 {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
@@ -201,9 +158,18 @@ bool isEarlier(const struct timespec &a, const struct timespec &b)
 
 void QMFileCopier::fail(int errnum, const QByteArray &path)
 {
+    _lastFailure = {path, errnum};
     if (_failures.size() < kKeptFailures)
-        _failures.append({path, errnum});
+        _failures.append(_lastFailure);
     ++_failureCount;
+}
+
+bool QMFileCopier::gone(int errnum)
+{
+    if (errnum != ENOENT || !_skipsVanished)
+        return false;
+    ++_statistics.itemsGone;
+    return true;
 }
 
 QString QMFileCopier::displayPath(const QByteArray &path)
@@ -259,7 +225,8 @@ void QMFileCopier::copyAny(const QByteArray &src, const QByteArray &dst, const Q
 {
     struct stat st {};
     if (lstat(src.constData(), &st) != 0) {
-        fail(errno, src);
+        if (!gone(errno))
+            fail(errno, src);
         return;
     }
     if (S_ISREG(st.st_mode))
@@ -289,7 +256,8 @@ void QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray
     for (;;) {
         size = list(nullptr, 0);
         if (size < 0) {
-            if (errno != ENOTSUP && errno != EOPNOTSUPP)
+            // A link or special file removed since it was recreated: the copy stands.
+            if (errno != ENOTSUP && errno != EOPNOTSUPP && !(errno == ENOENT && _skipsVanished))
                 fail(errno, src);
             return;
         }
@@ -323,8 +291,7 @@ void QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray
     }
 }
 
-bool QMFileCopier::linkUnchanged(const QByteArray &src, const QByteArray &dst, const struct stat &st,
-                                 const QByteArray &reference)
+bool QMFileCopier::linkUnchanged(const QByteArray &dst, const struct stat &st, const QByteArray &reference)
 {
     if (!_haveReferenceTime)
         return false;
@@ -336,17 +303,14 @@ bool QMFileCopier::linkUnchanged(const QByteArray &src, const QByteArray &dst, c
     // A second of margin: the file system stamps times from a clock that runs a tick
     // behind the one that dated the reference.
     const struct timespec trustedBefore = {_referenceTime.tv_sec - 1, _referenceTime.tv_nsec};
-    if (!isEarlier(st.st_mtim, trustedBefore))
+    if (!isEarlier(st.st_mtim, trustedBefore) || !isEarlier(st.st_ctim, trustedBefore))
         return false;
-    const QPair<quint64, quint64> refKey(quint64(ref.st_dev), quint64(ref.st_ino));
-    const QPair<quint64, quint64> srcKey(quint64(st.st_dev), quint64(st.st_ino));
+    const FileKey refKey(quint64(ref.st_dev), quint64(ref.st_ino));
+    const FileKey srcKey(quint64(st.st_dev), quint64(st.st_ino));
+    if (_unsettled.contains(refKey))
+        return false;
     const auto taken = _taken.constFind(refKey);
     if (taken != _taken.constEnd() && *taken != srcKey)
-        return false;
-    // A file whose status has not changed since before the reference was begun (a change
-    // of its attributes, links or name moves that time) is the one copied there, with the
-    // attributes it has now; any other one has its attributes compared.
-    if (!isEarlier(st.st_ctim, trustedBefore) && !sameAttributes(src, reference))
         return false;
     // Any failure (no hard links there, too many links) leaves the file to be copied.
     if (link(reference.constData(), dst.constData()) != 0)
@@ -359,7 +323,8 @@ bool QMFileCopier::linkUnchanged(const QByteArray &src, const QByteArray &dst, c
 void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st,
                             const QByteArray &reference)
 {
-    const QPair<quint64, quint64> key(quint64(st.st_dev), quint64(st.st_ino));
+    const FileKey key(quint64(st.st_dev), quint64(st.st_ino));
+    const bool mapped = _mapped.contains(key);
     if (st.st_nlink > 1) {
         const auto first = _linked.constFind(key);
         if (first != _linked.constEnd()) {
@@ -372,7 +337,7 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
             }
         }
     }
-    if (!reference.isEmpty() && linkUnchanged(src, dst, st, reference)) {
+    if (!mapped && !reference.isEmpty() && linkUnchanged(dst, st, reference)) {
         if (st.st_nlink > 1)
             _linked.insert(key, dst);
         return;
@@ -380,7 +345,8 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
 
     Fd in(open(src.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (in.fd < 0) {
-        fail(errno, src);
+        if (!gone(errno))
+            fail(errno, src);
         return;
     }
     Fd out(open(dst.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -390,6 +356,8 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
     }
     int errnum = 0;
     bool ok = copyData(in.fd, out.fd, &errnum);
+    if (!ok && errnum == ENOSPC && _flushesWhenFull && syncfs(out.fd) == 0 && ftruncate(out.fd, 0) == 0)
+        ok = copyData(in.fd, out.fd, &errnum);
     if (!ok) {
         fail(errnum, errnum == ENOSPC || errnum == EDQUOT || errnum == EFBIG ? dst : src);
     } else {
@@ -405,6 +373,9 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
         if (futimens(out.fd, times) != 0)
             fail(errno, dst);
+        struct stat copied {};
+        if (mapped && fstat(out.fd, &copied) == 0)
+            _copiedWhileMapped.append(quint64(copied.st_ino));
         ok = _failureCount == before;
     }
     if (out.release() != 0 && ok) {
@@ -432,15 +403,21 @@ void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, c
             childRef = reference + '/';
     }
     const qsizetype refLen = childRef.size();
+    // The folder is opened first: one removed meanwhile leaves nothing behind in the copy.
+    const int inFd = open(src.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (inFd < 0 && gone(errno))
+        return;
+    const int inErrno = errno;
     if (mkdir(dst.constData(), 0700) != 0) {
         fail(errno, dst);
+        if (inFd >= 0)
+            close(inFd);
         return;
     }
     Fd out(open(dst.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    const int inFd = open(src.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     DIR *dir = inFd >= 0 ? fdopendir(inFd) : nullptr;
     if (!dir) {
-        fail(errno, src);
+        fail(inFd >= 0 ? errno : inErrno, src);
         if (inFd >= 0)
             close(inFd);
     } else {
@@ -493,7 +470,8 @@ void QMFileCopier::copySymlink(const QByteArray &src, const QByteArray &dst, con
     std::vector<char> target(size_t(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
     const ssize_t n = readlink(src.constData(), target.data(), target.size() - 1);
     if (n < 0) {
-        fail(errno, src);
+        if (!gone(errno))
+            fail(errno, src);
         return;
     }
     target[size_t(n)] = '\0';

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QMap>
 #include <QPair>
+#include <QSet>
 #include <QString>
 
 // Copies file trees as they are. Names are raw bytes from end to end, since a name that is
@@ -20,6 +21,11 @@
 // regular file that has not changed since is hard-linked from it instead of copied. The
 // copier never writes into a file it did not create, so a linked file is never changed
 // through the new copy; a later copy links or copies it again, never rewrites it.
+//
+// A file that a process maps shared and writable can change without its times moving (a
+// write to a page that is already dirty, or any write on a memory file system): such a
+// file is always copied, and the copies of it are listed (copiedWhileMapped()) so that the
+// next copy does not take them from this one either.
 class QMFileCopier
 {
 public:
@@ -34,7 +40,11 @@ public:
         quint64 filesCopied = 0;
         quint64 bytesCopied = 0; // file sizes, holes included
         quint64 filesLinked = 0; // unchanged files linked from the reference
+        quint64 itemsGone = 0;   // removed between the listing of their folder and their copy
     };
+
+    // A file by its device and inode number.
+    using FileKey = QPair<quint64, quint64>;
 
     // Copies `src` to `dst`, which must not exist. True when everything was copied.
     // `reference`, when given, is the place of `src` in an earlier complete copy (see
@@ -42,18 +52,38 @@ public:
     bool copyItem(const QByteArray &src, const QByteArray &dst, const QByteArray &reference = QByteArray());
 
     // When the reference copy was begun. A file is taken from the reference only when its
-    // size, modification time (to the nanosecond), type and permissions, owner and
-    // extended attributes are those of its copy there, and it was last modified well
-    // before that copy began: a file written while it was being copied, within the same
-    // tick of the file system's clock, keeps its time while its contents changed. Without
-    // a time, nothing is taken from the reference.
+    // size, modification time (to the nanosecond), type and permissions and owner are
+    // those of its copy there, and both its modification and its status change time are
+    // well before that copy began. The status change time moves with every change of
+    // contents, attributes, owner, mode or name and no program can set it back, so a file
+    // edited and then given its old time again (touch -r, cp -p, rsync -t) is copied; the
+    // margin covers a file written within the same tick of the file system's clock as the
+    // reference began. Without a time, nothing is taken from the reference.
     void setReferenceTime(const struct timespec &begun);
+    // Source files mapped shared and writable when the copy began: always copied.
+    void setMappedFiles(const QSet<FileKey> &files) { _mapped = files; }
+    // Files of the reference that were copied while mapped: they may be older than what
+    // their source held when the reference was made, so they are never linked.
+    void setUnsettledReferenceFiles(const QSet<FileKey> &files) { _unsettled = files; }
+    // The inode numbers of the copies made of mapped files, in this copy.
+    const QList<quint64> &copiedWhileMapped() const { return _copiedWhileMapped; }
+    // An item that vanishes between the listing of its folder and its copy (a temporary
+    // file that a build or a browser removed meanwhile) is counted in itemsGone rather
+    // than as a failure. Only for copies of a live volume; a restore reads a backup,
+    // where a missing item is damage.
+    void setSkipsVanishedItems(bool skips) { _skipsVanished = skips; }
+    // A file whose data runs out of space is written again once after the destination was
+    // flushed: ext4 holds blocks back for data not yet written out, which a nearly full
+    // volume needs (a restore of what filled the RAM disk before).
+    void setFlushesWhenFull(bool flushes) { _flushesWhenFull = flushes; }
     const Statistics &statistics() const { return _statistics; }
 
     bool failed() const { return _failureCount > 0; }
     int failureCount() const { return _failureCount; }
     // The first failures, in the order met (a bounded number are kept).
     const QList<Failure> &failures() const { return _failures; }
+    // The failure met last, whatever their number.
+    const Failure &lastFailure() const { return _lastFailure; }
     // "<why> (<path>)" of the first failure, then "and N more items not copied".
     QString summary() const;
 
@@ -71,11 +101,13 @@ public:
 
 private:
     void fail(int errnum, const QByteArray &path);
+    // Counts a vanished item when that is allowed; false when it is a failure.
+    bool gone(int errnum);
     void copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference);
     void copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st, const QByteArray &reference);
-    // Links `dst` to the reference's file when that is `src` unchanged; false otherwise.
-    bool linkUnchanged(const QByteArray &src, const QByteArray &dst, const struct stat &st,
-                       const QByteArray &reference);
+    // Links `dst` to the reference's file when that is the source (of status `st`)
+    // unchanged; false otherwise.
+    bool linkUnchanged(const QByteArray &dst, const struct stat &st, const QByteArray &reference);
     void copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
                        const QByteArray &reference);
     void copySymlink(const QByteArray &src, const QByteArray &dst, const struct stat &st);
@@ -84,13 +116,19 @@ private:
 
     static constexpr int kKeptFailures = 20;
     QList<Failure> _failures;
+    Failure _lastFailure;
     int _failureCount = 0;
+    bool _skipsVanished = false;
+    bool _flushesWhenFull = false;
+    QSet<FileKey> _mapped;
+    QSet<FileKey> _unsettled;
+    QList<quint64> _copiedWhileMapped;
     // Files with several names: (device, inode) to the path of their first copy.
-    QMap<QPair<quint64, quint64>, QByteArray> _linked;
+    QMap<FileKey, QByteArray> _linked;
     // Reference files taken so far: (device, inode) there to the (device, inode) of the
     // source file they stand for. A reference file stands for one source file only, so
     // two names that are one file in the reference but two files now become two files.
-    QMap<QPair<quint64, quint64>, QPair<quint64, quint64>> _taken;
+    QMap<FileKey, FileKey> _taken;
     bool _haveReferenceTime = false;
     struct timespec _referenceTime {};
     Statistics _statistics;

@@ -757,6 +757,7 @@ QM_RAMDISK_ACCESSORS(QString, uuid, setUuid, _uuid)
 QM_RAMDISK_ACCESSORS(std::optional<qint64>, devUUID, setDevUUID, _devUUID)
 QM_RAMDISK_ACCESSORS(QMError::Ptr, lastError, setLastError, _lastError)
 QM_RAMDISK_ACCESSORS(QString, lastWarning, setLastWarning, _lastWarning)
+QM_RAMDISK_GETTER(bool, replacesIncompleteCopy, _replacesIncompleteCopy)
 QM_RAMDISK_GETTER(double, lastSaveDate, _lastSaveDate)
 QM_RAMDISK_GETTER(bool, contentsIncomplete, _contentsIncomplete)
 
@@ -770,6 +771,12 @@ void QMRamDisk::setContentsIncomplete(bool contentsIncomplete)
 {
     std::lock_guard lock(_mutex);
     _contentsIncomplete = contentsIncomplete;
+}
+
+void QMRamDisk::setReplacesIncompleteCopy(bool replaces)
+{
+    std::lock_guard lock(_mutex);
+    _replacesIncompleteCopy = replaces;
 }
 
 QM_RAMDISK_GETTER(qint64, autoSaveInterval, _autoSaveInterval)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QMError.h"
+#include "QMVolumeCapacity.h"
 
 #include <QImage>
 #include <QString>
@@ -197,6 +198,10 @@ public:
     int hasContents() const;
     // The backup directory of modes 1 and 2, else a null text.
     QString backupDirPath() const;
+    // Saved before into a backup directory that is not there now (most likely the disk
+    // that holds it is not connected): a creation is refused, since an empty RAM disk
+    // would be saved over the real backup.
+    bool backupIsMissing() const;
     // Where the covered directory is kept while the RAM disk is mounted:
     // `mountDirectory`/`name` + " (Quilmo Backup Base)"; null without a mount directory.
     QString baseBackupPath() const;
@@ -346,6 +351,11 @@ public:
     // the user backs up explicitly. Persisted as "contentsIncomplete", left out while false.
     bool contentsIncomplete() const;
     void setContentsIncomplete(bool contentsIncomplete);
+    // The user confirmed that the next backup action may replace the last complete copy
+    // with contents that are incomplete; without it that backup is refused. Good for one
+    // action: cleared when the action ends.
+    bool replacesIncompleteCopy() const;
+    void setReplacesIncompleteCopy(bool replaces);
     // How often a RAM disk with a backup mode is saved while mounted, in seconds; 0 = never
     // (QMRamDiskAutoSave). Persisted as "autoSaveInterval", left out while 0, so that the
     // files of older versions keep their RAM disks unsaved as before.
@@ -398,11 +408,12 @@ private:
     // Adds a line to lastWarning.
     void appendWarning(const QString &warning);
     // Before anything is attached: the backup to restore is there when one was made, and
-    // it fits on a RAM disk of `size` bytes. *items: the items the restore will copy.
-    QMError::Ptr checkBeforeCreation(quint64 size, quint64 *items);
-    // An automatic copy over the last complete one is refused while the contents are
-    // incomplete; `explicitRequest` is the user's decision to replace it anyway.
-    QMError::Ptr copyVolumeTo(const QString &volumePath, const QString &destination, bool explicitRequest);
+    // it can fit on a RAM disk of `size` bytes. *usage: what the restore will copy.
+    QMError::Ptr checkBeforeCreation(quint64 size, QMDirectoryUsage *usage);
+    // A copy over the last complete one is refused while the contents are incomplete,
+    // unless the user confirmed that this copy replaces it.
+    enum class CopyRequest { Automatic, Explicit, Confirmed };
+    QMError::Ptr copyVolumeTo(const QString &volumePath, const QString &destination, CopyRequest request);
     // A copy to `copyPath` that stopped half way leaves its previous copy as the only
     // complete one: it takes the copy's name back. A complete copy makes the previous one
     // and the unfinished one obsolete.
@@ -446,6 +457,7 @@ private:
     QString _lastWarning;
     double _lastSaveDate = 0;
     bool _contentsIncomplete = false;
+    bool _replacesIncompleteCopy = false;
     qint64 _autoSaveInterval = 0;
     // Held by the running action, for the other programs of the user.
     std::shared_ptr<QMRamDiskActionLock> _actionLock;

@@ -113,6 +113,7 @@ void QMRamDisk::endAction()
     std::lock_guard guard(_mutex);
     _actionLock.reset();
     _action = QMRamDiskAction_none;
+    _replacesIncompleteCopy = false;
 }
 
 QMError::Ptr QMRamDisk::checkStatusAllowsAction(qint64 action)
@@ -236,7 +237,7 @@ void QMRamDisk::performSyncWithBase(QMRamDiskActionDelegateProtocol *delegate)
     const QString basePath = baseBackupPath();
     QMError::Ptr error = checkOwnVolumeBeforeCopy(path());
     if (!error)
-        error = copyVolumeTo(path(), basePath, false);
+        error = copyVolumeTo(path(), basePath, CopyRequest::Automatic);
     if (error)
         QM_LogErrorMethod(this, QStringLiteral("backupRamDiskAtPath basePath:%1 error:%2")
                                     .arg(basePath, error->description()));
@@ -249,15 +250,17 @@ void QMRamDisk::performBackup(QMRamDiskActionDelegateProtocol *delegate)
     setAction(QMRamDiskAction_backup);
     inform(delegate, QMRamDiskActionInfo_backuping, nullptr);
     QMError::Ptr error;
-    // Asked for by the user: it may replace the last complete copy even with contents
-    // that are incomplete. A base-synchronised RAM disk's copy is its base.
+    // Asked for by the user: it replaces the last complete copy with contents that are
+    // incomplete only once the user confirmed it. A base-synchronised RAM disk's copy is
+    // its base.
     QString destination = backupDirPath();
     if (destination.isNull() && isBaseSynchronized())
         destination = baseBackupPath();
     if (!destination.isNull()) {
         error = checkOwnVolumeBeforeCopy(path());
         if (!error)
-            error = copyVolumeTo(path(), destination, true);
+            error = copyVolumeTo(path(), destination,
+                                 replacesIncompleteCopy() ? CopyRequest::Confirmed : CopyRequest::Explicit);
     }
     endAction();
     inform(delegate, QMRamDiskActionInfo_backuping, error);
@@ -508,14 +511,14 @@ QMError::Ptr QMRamDisk::eject(QMRamDiskActionDelegateProtocol *delegate)
     if (baseSynchronized) {
         setAction(QMRamDiskAction_copyToBase);
         inform(delegate, QMRamDiskActionInfo_copyingToBase, nullptr);
-        error = copyVolumeTo(path, baseBackupPath, false);
+        error = copyVolumeTo(path, baseBackupPath, CopyRequest::Automatic);
         if (error)
             QM_LogErrorMethod(this, QStringLiteral("backupRamDiskAtPath path:%1 result:%2")
                                         .arg(path, error->description()));
     } else if (!backupDirPath.isNull()) {
         setAction(QMRamDiskAction_backup);
         inform(delegate, QMRamDiskActionInfo_backuping, nullptr);
-        error = copyVolumeTo(path, backupDirPath, false);
+        error = copyVolumeTo(path, backupDirPath, CopyRequest::Automatic);
     }
     // A failed copy keeps the RAM disk mounted, and its path, so that nothing is lost and
     // the record goes on showing it mounted.
@@ -572,6 +575,8 @@ void QMRamDisk::putBaseBack(const QString &mountPoint, const QString &baseBackup
     }
     if (!QMRamDiskBackup::moveItemAtPath(baseBackupPath, mountPoint, &fsError))
         QM_LogErrorMethod(this, QStringLiteral("moveItemAtPath==NO mountPoint:%1 error:%2").arg(mountPoint, fsError));
+    else
+        QMRamDiskBackup::clearCopyMarks(mountPoint);
 }
 
 // ---- Refresh ----

@@ -5,7 +5,9 @@
 #include "QMFileLock.h"
 #include "QMLog.h"
 #include "QMRamDiskActionLock.h"
+#include "QMRamDiskBackup.h"
 #include "QMRamDiskEntries.h"
+#include "QMVolumeHolders.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -90,12 +92,30 @@ QList<qint64> QMRamDiskAutoSave::intervalChoices()
     return {0, 5 * 60, 15 * 60, 30 * 60, 60 * 60};
 }
 
-int QMRamDiskAutoSave::volumeChangedSince(const QString &path, double date)
+QString QMRamDiskAutoSave::saveDestinationOf(const QMRamDisk::Ptr &ramDisk)
+{
+    switch (saveActionOf(ramDisk)) {
+    case QMRamDiskAction_copyToBase:
+        return ramDisk->baseBackupPath();
+    case QMRamDiskAction_backup:
+        return ramDisk->backupDirPath();
+    default:
+        return {};
+    }
+}
+
+int QMRamDiskAutoSave::volumeChangedSince(const QString &path, double date, const QString &copyPath)
 {
     if (date <= 0)
         return 1;
     if (path.isEmpty())
         return -1;
+    // Writes through a shared mapping need not move any time: a file mapped now may hold
+    // what the last copy has not, and one mapped when that copy was made may have been
+    // written after it was read.
+    if (!copyPath.isEmpty() && QMRamDiskBackup::copyHasUnsettledFiles(copyPath))
+        return 1;
+    const QSet<QPair<quint64, quint64>> mapped = QMVolumeHolders::sharedWritableMappings(path);
     const qint64 ms = qint64(date * 1000.0) - 1000;
     const struct timespec limit = {time_t(ms / 1000), long(ms % 1000) * 1000000L};
 
@@ -128,7 +148,7 @@ int QMRamDiskAutoSave::volumeChangedSince(const QString &path, double date)
                 result = errno == ENOENT ? 1 : -1;
                 break;
             }
-            if (notBefore(st.st_ctim, limit)) {
+            if (notBefore(st.st_ctim, limit) || mapped.contains(qMakePair(quint64(st.st_dev), quint64(st.st_ino)))) {
                 result = 1;
                 break;
             }
@@ -252,10 +272,15 @@ void QMRamDiskAutoSave::tick()
                 QM_LogWarningMethod(this, QStringLiteral("Not saved on schedule, its contents are incomplete: %1")
                                               .arg(r->description()));
             }
+            emit saveHeldBack(id);
             continue;
         }
-        if (!canSave(r) || isBusy(r))
-            continue; // the next round looks again
+        if (!canSave(r))
+            continue;
+        if (isBusy(r)) {
+            emit saveHeldBack(id); // the next round looks again
+            continue;
+        }
         _lastAttempt.insert(id, now);
         check(r, false);
     }
@@ -275,10 +300,11 @@ void QMRamDiskAutoSave::check(const QMRamDisk::Ptr &ramDisk, bool forAll)
     pending.stage = Stage::Checking;
     pending.forAll = pending.forAll || forAll;
     const QString path = ramDisk->path();
+    const QString copy = saveDestinationOf(ramDisk);
     const double since = ramDisk->lastSaveDate();
     QPointer<QMRamDiskAutoSave> self(this);
-    scanPool()->start([self, id, path, since] {
-        const int changed = volumeChangedSince(path, since);
+    scanPool()->start([self, id, path, copy, since] {
+        const int changed = volumeChangedSince(path, since, copy);
         // The receiver may be gone by now; its thread (the main one) is asked to look.
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
@@ -316,6 +342,12 @@ void QMRamDiskAutoSave::checked(const QString &identifier, int changed)
     _pending[identifier].stage = Stage::Saving;
     emit saveStarted(identifier);
     _entries->startAction(saveActionOf(r), r, true);
+}
+
+bool QMRamDiskAutoSave::isSaving(const QString &identifier) const
+{
+    const auto it = _pending.constFind(identifier);
+    return it != _pending.constEnd() && it->stage == Stage::Saving;
 }
 
 void QMRamDiskAutoSave::reported(const QMRamDiskReport &report)

@@ -20,7 +20,8 @@ class QTimer;
 //
 // "Changed" is read from the volume itself: a file, folder or link whose status changed
 // (ctime: contents, names, modes, owners, attributes, links) since the moment the last
-// complete save began. The kernel sets that time on every change and nobody can set it
+// complete save began, or a file that a process maps shared and writable (its writes need
+// not move any time), or a last copy that holds files copied while they were so mapped. The kernel sets that time on every change and nobody can set it
 // back, it is there at once (no write-back delay), and it needs no state: a save made by
 // another program counts as soon as its date is read from the entries file. The file
 // system's write counter was the other candidate: it moves only when written-back pages
@@ -42,12 +43,15 @@ public:
     // The record's ordinary save: synchronisation with its base for a base-synchronised
     // RAM disk, a backup when it has a backup folder, none without a backup mode.
     static qint64 saveActionOf(const QMRamDisk::Ptr &ramDisk);
+    // Where that save copies to: the base backup path, the backup folder, or null.
+    static QString saveDestinationOf(const QMRamDisk::Ptr &ramDisk);
     // The intervals offered, in seconds: off, 5, 15, 30 and 60 minutes.
     static QList<qint64> intervalChoices();
     // Whether anything on the volume at `path` changed since `date` (seconds since 1970;
     // 0 = never saved): 1 changed, 0 unchanged, -1 cannot tell (to be treated as changed).
     // A second of margin covers the coarse clock the file system stamps times with.
-    static int volumeChangedSince(const QString &path, double date);
+    // `copyPath`, when given, is where the last save went (see above).
+    static int volumeChangedSince(const QString &path, double date, const QString &copyPath = QString());
     // "Saved just now", "Saved 3 minutes ago", ... for a save date; "Never saved" for 0.
     static QString savedText(double lastSaveDate, double now);
 
@@ -78,12 +82,17 @@ public:
     // one of them has ended (at once when there is none). Returns how many are waited for.
     int saveAll();
     bool isSavingAll() const { return _savingAll; }
+    // Whether a save of the record started here runs (its final report not yet heard).
+    bool isSaving(const QString &identifier) const;
 
 signals:
     // A save was started for the record.
     void saveStarted(const QString &identifier);
     // The record was due, but nothing changed since its last save.
     void saveSkipped(const QString &identifier);
+    // The record was due, but is not saved now: an action runs on it (here or in another
+    // program), or its contents are incomplete.
+    void saveHeldBack(const QString &identifier);
     // The final report of a save started here arrived.
     void saveEnded(const QString &identifier, bool succeeded);
     // Every save that saveAll() waited for has ended.

@@ -7,7 +7,9 @@
 #include "QMLog.h"
 #include "QMRamDiskDevice.h"
 #include "QMVolumeCapacity.h"
+#include "QMVolumeHolders.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -23,7 +25,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -49,6 +56,61 @@ bool removeItem(const QByteArray &path, QString *firstError)
     if (!result.ok() && firstError && firstError->isNull())
         *firstError = result.summary();
     return result.ok();
+}
+
+// On the top directory of a copy: the inode numbers (native 64-bit) of its files that were
+// copied while a process mapped them shared and writable. Such a file may have been
+// written after its copy was read without its times moving, so the next copy takes it
+// from the volume again. A copy that could not hold the list is dated 0 instead, which
+// keeps the next copy from taking anything from it.
+const char kCopiedWhileMapped[] = "user.org.quilmo.copied-while-mapped";
+
+QList<quint64> copiedWhileMappedOf(const QByteArray &copy, bool *unsettled)
+{
+    QList<quint64> inodes;
+    *unsettled = false;
+    struct stat st {};
+    if (lstat(copy.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return inodes;
+    if (st.st_mtim.tv_sec == 0 && st.st_mtim.tv_nsec == 0)
+        *unsettled = true;
+    QByteArray value(4096, Qt::Uninitialized);
+    ssize_t n = lgetxattr(copy.constData(), kCopiedWhileMapped, value.data(), size_t(value.size()));
+    if (n < 0 && errno == ERANGE) {
+        n = lgetxattr(copy.constData(), kCopiedWhileMapped, nullptr, 0);
+        if (n > 0) {
+            value.resize(n);
+            n = lgetxattr(copy.constData(), kCopiedWhileMapped, value.data(), size_t(value.size()));
+        }
+    }
+    for (ssize_t i = 0; i + ssize_t(sizeof(quint64)) <= n; i += ssize_t(sizeof(quint64))) {
+        quint64 inode = 0;
+        memcpy(&inode, value.constData() + i, sizeof inode);
+        inodes << inode;
+    }
+    *unsettled = *unsettled || !inodes.isEmpty();
+    return inodes;
+}
+
+// The first failure met since `before` failures were counted: kept in the list while it
+// has room, else the last one met.
+QMFileCopier::Failure firstFailureSince(const QMFileCopier &copier, int before)
+{
+    return before < copier.failures().size() ? copier.failures().at(before) : copier.lastFailure();
+}
+
+// A volume on a block device (a loop device) writes its dirty pages back on a flush and
+// protects them again, so that the next write through a mapping faults and moves the
+// file's times. A memory file system (device major 0) has nothing to write back.
+void flushBlockDeviceVolume(const QByteArray &volume)
+{
+    const int fd = open(volume.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && major(st.st_dev) != 0 && syncfs(fd) != 0)
+        QM_LogWarningMethod("QMRamDiskBackup", QStringLiteral("syncfs==NO volume:%1 error:%2")
+                                                   .arg(QFile::decodeName(volume), QString::fromLocal8Bit(strerror(errno))));
+    if (fd >= 0)
+        close(fd);
 }
 
 } // namespace
@@ -88,8 +150,32 @@ bool QMRamDiskBackup::isExcludedFromCopy(const QByteArray &dirPath, const QByteA
            && names.isEmpty();
 }
 
-QString QMRamDiskBackup::restoreSourceOf(const QString &backupPath, const QString &previousExt)
+QString QMRamDiskBackup::resolvedCopyPath(const QString &copyPath)
 {
+    // A copy's place may be a symbolic link to a folder on another disk (where the user
+    // keeps it): the copies are made and switched at the link's target, beside it, so
+    // that they stay on that disk and the link stays as it is. A link that leads nowhere
+    // (that disk is not there) is a missing copy.
+    QString path = copyPath;
+    for (int depth = 0; depth < 16 && !path.isEmpty(); ++depth) {
+        const QByteArray bytes = fsPath(path);
+        struct stat st {};
+        if (lstat(bytes.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        QByteArray target(PATH_MAX, Qt::Uninitialized);
+        const ssize_t n = readlink(bytes.constData(), target.data(), size_t(target.size()));
+        if (n <= 0 || n >= target.size())
+            return path;
+        target.truncate(n);
+        const QString next = QFile::decodeName(target);
+        path = QDir::cleanPath(next.startsWith(QLatin1Char('/')) ? next : QFileInfo(path).absolutePath() + QLatin1Char('/') + next);
+    }
+    return path;
+}
+
+QString QMRamDiskBackup::restoreSourceOf(const QString &copyPath, const QString &previousExt)
+{
+    const QString backupPath = resolvedCopyPath(copyPath);
     if (backupPath.isEmpty())
         return {};
     bool isDirectory = false;
@@ -104,16 +190,35 @@ QString QMRamDiskBackup::restoreSourceOf(const QString &backupPath, const QStrin
     return {};
 }
 
+bool QMRamDiskBackup::copyHasUnsettledFiles(const QString &copyPath)
+{
+    const QString source = restoreSourceOf(copyPath, QStringLiteral("previous"));
+    bool unsettled = false;
+    if (!source.isNull())
+        copiedWhileMappedOf(fsPath(source), &unsettled);
+    return unsettled;
+}
+
+void QMRamDiskBackup::clearCopyMarks(const QString &path)
+{
+    const QByteArray bytes = fsPath(path);
+    lremovexattr(bytes.constData(), kCopiedWhileMapped);
+    struct stat st {};
+    if (lstat(bytes.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_mtim.tv_sec == 0 && st.st_mtim.tv_nsec == 0)
+        utimensat(AT_FDCWD, bytes.constData(), nullptr, AT_SYMLINK_NOFOLLOW); // now, rather than 1970
+}
+
 QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QString &backupPath,
                                                   const QString &previousExt)
 {
     return backupRamDiskAtPath(path, backupPath, previousExt, nullptr);
 }
 
-QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QString &backupPath,
+QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QString &copyPath,
                                                   const QString &previousExt, QMFileCopier::Statistics *statistics)
 {
     const QString message = QStringLiteral("Can not create backup");
+    const QString backupPath = resolvedCopyPath(copyPath);
     if (path.isEmpty() || backupPath.isEmpty())
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("path==nil || backupPath==nil")));
 
@@ -127,9 +232,15 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     QString error;
 
     // The contents saved are those of this moment: a later change makes the next copy
-    // look at the file again (see QMFileCopier::setReferenceTime()).
+    // look at the file again (see QMFileCopier::setReferenceTime()). What is mapped now is
+    // copied whatever its times say; then the volume's pages are written back, so that
+    // writes through a mapping from now on move the times of their files.
     struct timespec begun {};
     clock_gettime(CLOCK_REALTIME, &begun);
+    QMFileCopier copier;
+    copier.setSkipsVanishedItems(true);
+    copier.setMappedFiles(QMVolumeHolders::sharedWritableMappings(path));
+    flushBlockDeviceVolume(volume);
 
     removeLeftoverDiscards(backupPath);
     // What an interrupted copy left is incomplete; the volume, mounted now, is newer.
@@ -138,14 +249,20 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
 
     // The last complete copy: the files that did not change since are linked from it,
     // not copied. Its top directory's time is when that copy began.
-    QMFileCopier copier;
     const QString referencePath = restoreSourceOf(backupPath, previousExt);
     QByteArray reference;
     if (!referencePath.isNull()) {
         struct stat st {};
         reference = fsPath(referencePath);
-        if (lstat(reference.constData(), &st) == 0)
+        bool unsettled = false;
+        const QList<quint64> mappedThen = copiedWhileMappedOf(reference, &unsettled);
+        if (lstat(reference.constData(), &st) == 0 && (st.st_mtim.tv_sec != 0 || st.st_mtim.tv_nsec != 0)) {
             copier.setReferenceTime(st.st_mtim);
+            QSet<QMFileCopier::FileKey> files;
+            for (const quint64 inode : mappedThen)
+                files.insert(QMFileCopier::FileKey(quint64(st.st_dev), inode));
+            copier.setUnsettledReferenceFiles(files);
+        }
     }
 
     QList<QByteArray> names;
@@ -185,7 +302,7 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
         if (!copier.copyItem(filePath, fileBckPath, reference.isEmpty() ? QByteArray() : reference + '/' + name)) {
             QM_LogErrorMethod(this, QStringLiteral("copyItemAtPath==NO filePath:%1 fileBckPath:%2 error:%3")
                                         .arg(QMFileCopier::displayPath(filePath), QMFileCopier::displayPath(fileBckPath),
-                                             QMFileCopier::describe(copier.failures().value(before))));
+                                             QMFileCopier::describe(firstFailureSince(copier, before))));
             notCopied << QMFileCopier::displayPath(name);
         }
     }
@@ -197,8 +314,20 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
                                                                                 copier.summary()));
     }
 
+    // The files copied while mapped, for the next copy; without room for their list, no
+    // time either: the next copy then takes nothing from this one.
+    bool dated = true;
+    const QList<quint64> &mappedCopies = copier.copiedWhileMapped();
+    if (!mappedCopies.isEmpty()
+        && fsetxattr(partialFd, kCopiedWhileMapped, mappedCopies.constData(), size_t(mappedCopies.size()) * sizeof(quint64),
+                     0) != 0) {
+        QM_LogWarningMethod(this, QStringLiteral("fsetxattr==NO partialPath:%1 error:%2: the next save copies everything")
+                                      .arg(partialPath, QString::fromLocal8Bit(strerror(errno))));
+        dated = false;
+    }
     // Dated when it began, for the next copy; last, since filling it changed its time.
-    const struct timespec times[2] = {begun, begun};
+    const struct timespec undated = {0, 0};
+    const struct timespec times[2] = {dated ? begun : undated, dated ? begun : undated};
     if (futimens(partialFd, times) != 0) {
         error = errnoText(errno, partial);
         close(partialFd);
@@ -242,11 +371,13 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
         QM_LogErrorMethod(this,
                           QStringLiteral("removeItemAtPath==NO backupPathOld:%1 error:%2").arg(backupPathOld, error));
     const QMFileCopier::Statistics &done = copier.statistics();
-    QM_LogInfoMethod(this, QStringLiteral("Saved %1 to %2: %3 files copied (%4), %5 unchanged files kept")
+    QM_LogInfoMethod(this, QStringLiteral("Saved %1 to %2: %3 files copied (%4), %5 unchanged files kept, %6 gone "
+                                          "during the save")
                                .arg(path, backupPath)
                                .arg(done.filesCopied)
                                .arg(QMFunctions::stringFromBytesWithBin1024Style(qint64(done.bytesCopied)))
-                               .arg(done.filesLinked));
+                               .arg(done.filesLinked)
+                               .arg(done.itemsGone));
     if (statistics)
         *statistics = done;
     return nullptr;
@@ -271,7 +402,7 @@ QMError::Ptr QMRamDiskBackup::restoreRamDiskAtPath(const QString &path, const QS
         return nullptr;
     if (source)
         *source = from;
-    if (from != backupDirPath)
+    if (from != resolvedCopyPath(backupDirPath))
         QM_LogWarningMethod(this, QStringLiteral("Restoring the previous copy %1: the last one was not completed").arg(from));
 
     const QByteArray fromBytes = fsPath(from), volume = fsPath(path);
@@ -281,6 +412,7 @@ QMError::Ptr QMRamDiskBackup::restoreRamDiskAtPath(const QString &path, const QS
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("contentsOfDirectoryAtPath:")),
                                          errnoText(errnum, fromBytes));
     QMFileCopier copier;
+    copier.setFlushesWhenFull(true);
     QStringList notCopied;
     for (const QByteArray &name : std::as_const(names)) {
         if (isExcludedFromCopy(fromBytes, name))
@@ -288,7 +420,7 @@ QMError::Ptr QMRamDiskBackup::restoreRamDiskAtPath(const QString &path, const QS
         const int before = copier.failureCount();
         if (!copier.copyItem(fromBytes + '/' + name, volume + '/' + name)) {
             QM_LogErrorMethod(this, QStringLiteral("copyItemAtPath==NO path:%1 backupDirPath:%2 error:%3")
-                                        .arg(path, from, QMFileCopier::describe(copier.failures().value(before))));
+                                        .arg(path, from, QMFileCopier::describe(firstFailureSince(copier, before))));
             notCopied << QMFileCopier::displayPath(name);
         }
     }
@@ -300,40 +432,81 @@ QMError::Ptr QMRamDiskBackup::restoreRamDiskAtPath(const QString &path, const QS
 }
 
 QMError::Ptr QMRamDiskBackup::checkRoomForCopy(const QString &source, quint64 ramDiskSize, const QString &what,
-                                                quint64 *items)
+                                                QMDirectoryUsage *measured)
 {
     QMDirectoryUsage usage;
     QString error;
     if (!QMGetDirectoryUsage(fsPath(source), &usage, &error))
         return QMError::errorWithMessage(QStringLiteral("Unable to measure the %1 of the RamDisk (%2)").arg(what, source),
                                          QM_MethodReason(this, QStringLiteral("QMGetDirectoryUsage==NO")), error);
-    if (items)
-        *items = usage.inodes;
+    if (measured)
+        *measured = usage;
     return checkRoom(usage, ramDiskSize, what, source);
 }
+
+namespace {
+
+QMError::Ptr tooSmall(const QString &what, quint64 needed, quint64 ramDiskSize, quint64 holds, const QString &source)
+{
+    return QMError::errorWithMessage(
+        QStringLiteral("The RamDisk is too small for its %1: %2 are needed, a RamDisk of %3 holds %4")
+            .arg(what, QMFunctions::stringFromBytesWithBin1024Style(qint64(needed)),
+                 QMFunctions::stringFromBytesWithBin1024Style(qint64(ramDiskSize)),
+                 QMFunctions::stringFromBytesWithBin1024Style(qint64(holds))),
+        qm_detail::methodLine("checkRoom", __LINE__, qm_detail::receiverDescription(QMRamDiskBackup::sharedInstance()),
+                              QStringLiteral("neededBytes>usableBytes")),
+        source);
+}
+
+QMError::Ptr tooFewItems(const QString &what, quint64 items, quint64 ramDiskSize, quint64 room, const QString &source)
+{
+    return QMError::errorWithMessage(
+        QStringLiteral("The RamDisk is too small for its %1: it holds %2 items, a RamDisk of %3 has room for %4")
+            .arg(what)
+            .arg(items)
+            .arg(QMFunctions::stringFromBytesWithBin1024Style(qint64(ramDiskSize)))
+            .arg(room),
+        qm_detail::methodLine("checkRoom", __LINE__, qm_detail::receiverDescription(QMRamDiskBackup::sharedInstance()),
+                              QStringLiteral("inodes>freeInodes")),
+        source);
+}
+
+} // namespace
 
 QMError::Ptr QMRamDiskBackup::checkRoom(const QMDirectoryUsage &usage, quint64 ramDiskSize, const QString &what,
                                         const QString &source)
 {
-    // The creation formats with room for the tree's items (and the inode tables that takes).
+    // Before anything is attached, only what can never fit: more data than the size, even
+    // where folders take nothing, or more items than the format gives such a tree. What
+    // the new volume really holds is known once it is mounted (checkRoomOnVolume()).
+    const quint64 needed = QMBytesNeededOnVolume(usage, false);
+    if (needed > ramDiskSize)
+        return tooSmall(what, needed, ramDiskSize, ramDiskSize, source);
     const quint64 inodeCount = QMRamDiskDevice::inodeCountForItems(ramDiskSize, usage.inodes);
-    const quint64 usable = QMUsableBytesForSize(ramDiskSize, inodeCount);
-    if (usage.allocatedBytes > usable)
-        return QMError::errorWithMessage(
-            QStringLiteral("The RamDisk is too small for its %1: %2 are needed, a RamDisk of %3 holds %4")
-                .arg(what, QMFunctions::stringFromBytesWithBin1024Style(qint64(usage.allocatedBytes)),
-                     QMFunctions::stringFromBytesWithBin1024Style(qint64(ramDiskSize)),
-                     QMFunctions::stringFromBytesWithBin1024Style(qint64(usable))),
-            QM_MethodReason(sharedInstance(), QStringLiteral("allocatedBytes>usableBytes")), source);
     const quint64 inodes = QMFreeInodesForSize(ramDiskSize, inodeCount);
     if (usage.inodes > inodes)
-        return QMError::errorWithMessage(
-            QStringLiteral("The RamDisk is too small for its %1: it holds %2 items, a RamDisk of %3 has room for %4")
-                .arg(what)
-                .arg(usage.inodes)
-                .arg(QMFunctions::stringFromBytesWithBin1024Style(qint64(ramDiskSize)))
-                .arg(inodes),
-            QM_MethodReason(sharedInstance(), QStringLiteral("inodes>freeInodes")), source);
+        return tooFewItems(what, usage.inodes, ramDiskSize, inodes, source);
+    return nullptr;
+}
+
+QMError::Ptr QMRamDiskBackup::checkRoomOnVolume(const QMDirectoryUsage &usage, const QString &volumePath,
+                                                quint64 ramDiskSize, const QString &what, const QString &source)
+{
+    // The same rule on both sides: what the tree takes on this file system, against what
+    // this fresh volume says it has free.
+    const QByteArray volume = fsPath(volumePath);
+    struct statfs fs {};
+    struct statvfs sv {};
+    if (statfs(volume.constData(), &fs) != 0 || statvfs(volume.constData(), &sv) != 0)
+        return QMError::errorWithMessage(QStringLiteral("Unable to measure the new RamDisk (%1)").arg(volumePath),
+                                         QM_MethodReason(this, QStringLiteral("statvfs==NO")),
+                                         errnoText(errno, volume));
+    const quint64 needed = QMBytesNeededOnVolume(usage, quint64(fs.f_type) != TMPFS_MAGIC);
+    const quint64 free = quint64(sv.f_bavail) * sv.f_frsize;
+    if (needed > free)
+        return tooSmall(what, needed, ramDiskSize, free, source);
+    if (usage.inodes > quint64(sv.f_favail))
+        return tooFewItems(what, usage.inodes, ramDiskSize, quint64(sv.f_favail), source);
     return nullptr;
 }
 

@@ -44,18 +44,35 @@ public:
     // Waits until every discard of this process is done (tests, and a program that quits).
     static void waitForDiscards();
     // The complete copy kept for `backupPath`: the path itself, else its previous copy (a
-    // switch was interrupted); null when there is neither.
+    // switch was interrupted); null when there is neither. A symbolic link at
+    // `backupPath` leads to the copy (see resolvedCopyPath()).
     static QString restoreSourceOf(const QString &backupPath, const QString &previousExt);
-    // Whether `source` fits on a fresh RAM disk of `ramDiskSize` bytes: its bytes as
-    // allocated on disk and its number of items against what the format provides. The
-    // error says what does not fit; `what` names the source in it ("backup", "base"). The
-    // format is taken to give the inodes the creation asks for such a tree
-    // (QMRamDiskDevice::inodeCountForItems); *items (when given) is the tree's item count.
+    // Where the copies for `copyPath` are made: the target of a symbolic link there,
+    // followed to the end, else the path itself.
+    static QString resolvedCopyPath(const QString &copyPath);
+    // Whether the copy at `copyPath` holds files that were mapped shared and writable when
+    // it was made (their sources may have changed since without a trace in their times),
+    // or could not record them: the volume then counts as changed.
+    static bool copyHasUnsettledFiles(const QString &copyPath);
+    // Takes the bookkeeping of a copy off its top directory, once that directory becomes
+    // an ordinary folder of the user's (a base put back in place).
+    static void clearCopyMarks(const QString &path);
+    // Whether `source` can fit on a fresh RAM disk of `ramDiskSize` bytes: what its items
+    // take on a RAM disk (QMBytesNeededOnVolume), not what they allocate where they are,
+    // and its number of items against what the format provides (the creation asks for
+    // the inodes such a tree needs, QMRamDiskDevice::inodeCountForItems). The error says
+    // what does not fit; `what` names the source in it ("backup", "base"). *measured
+    // (when given) gets the tree's usage, for checkRoomOnVolume().
     QMError::Ptr checkRoomForCopy(const QString &source, quint64 ramDiskSize, const QString &what,
-                                  quint64 *items = nullptr);
-    // The same for a tree measured already.
+                                  QMDirectoryUsage *measured = nullptr);
+    // The same for a tree measured already; before anything is attached, it refuses only
+    // what can fit on no RAM disk of that size.
     static QMError::Ptr checkRoom(const QMDirectoryUsage &usage, quint64 ramDiskSize, const QString &what,
                                   const QString &source);
+    // Whether the tree fits on the fresh volume mounted at `volumePath`: what it takes on
+    // that volume's file system against the space and items the volume has free.
+    QMError::Ptr checkRoomOnVolume(const QMDirectoryUsage &usage, const QString &volumePath, quint64 ramDiskSize,
+                                   const QString &what, const QString &source);
 
     // Whether a copy goes on after a failure inside an item: always, so that one unreadable
     // file does not stop the copy of the rest (the copy is then reported as failed).

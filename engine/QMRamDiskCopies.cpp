@@ -21,7 +21,14 @@ void QMRamDisk::appendWarning(const QString &warning)
         _lastWarning += QLatin1Char('\n') + warning;
 }
 
-QMError::Ptr QMRamDisk::checkBeforeCreation(quint64 size, quint64 *items)
+bool QMRamDisk::backupIsMissing() const
+{
+    const QString backupDirPath = this->backupDirPath();
+    return !backupDirPath.isNull() && lastSaveDate() > 0
+           && QMRamDiskBackup::restoreSourceOf(backupDirPath, previousBackupExtension()).isNull();
+}
+
+QMError::Ptr QMRamDisk::checkBeforeCreation(quint64 size, QMDirectoryUsage *usage)
 {
     const QString backupDirPath = this->backupDirPath();
     if (backupDirPath.isNull())
@@ -32,7 +39,7 @@ QMError::Ptr QMRamDisk::checkBeforeCreation(quint64 size, quint64 *items)
         const double saved = lastSaveDate();
         // Saved before, gone now: most likely the disk that holds it is not plugged in. A
         // RAM disk that came up empty would be saved over the real backup at ejection.
-        if (saved > 0) {
+        if (backupIsMissing()) {
             const QString when = QDateTime::fromMSecsSinceEpoch(qint64(saved * 1000)).toString(Qt::ISODate);
             return QMError::errorWithMessage(
                 QStringLiteral("The backup of the RamDisk is missing (%1); it was last saved on %2. Connect the disk "
@@ -49,17 +56,23 @@ QMError::Ptr QMRamDisk::checkBeforeCreation(quint64 size, quint64 *items)
         }
         return nullptr;
     }
-    if (source != backupDirPath)
+    if (source != QMRamDiskBackup::resolvedCopyPath(backupDirPath))
         appendWarning(QStringLiteral("The last backup was not completed: the one before it is restored (%1)").arg(source));
-    return backup->checkRoomForCopy(source, size, QStringLiteral("backup"), items);
+    return backup->checkRoomForCopy(source, size, QStringLiteral("backup"), usage);
 }
 
-QMError::Ptr QMRamDisk::copyVolumeTo(const QString &volumePath, const QString &destination, bool explicitRequest)
+QMError::Ptr QMRamDisk::copyVolumeTo(const QString &volumePath, const QString &destination, CopyRequest request)
 {
-    if (!explicitRequest && contentsIncomplete())
+    if (request == CopyRequest::Automatic && contentsIncomplete())
         return QMError::errorWithMessage(
             QStringLiteral("The RamDisk's contents are incomplete: its restore did not copy everything, so they do not "
                            "replace the last complete copy (%1). Back it up explicitly to replace that copy.")
+                .arg(destination),
+            QM_MethodReason(this, "contentsIncomplete"));
+    if (request == CopyRequest::Explicit && contentsIncomplete())
+        return QMError::errorWithMessage(
+            QStringLiteral("The RamDisk's contents are incomplete (its restore did not copy everything): backing it up "
+                           "would replace the complete copy in %1 with an incomplete one.")
                 .arg(destination),
             QM_MethodReason(this, "contentsIncomplete"));
     // The copy holds the contents of the moment it began: a change made while it ran is
@@ -75,8 +88,9 @@ QMError::Ptr QMRamDisk::copyVolumeTo(const QString &volumePath, const QString &d
     return error;
 }
 
-void QMRamDisk::settleInterruptedCopy(const QString &copyPath)
+void QMRamDisk::settleInterruptedCopy(const QString &copyPlace)
 {
+    const QString copyPath = QMRamDiskBackup::resolvedCopyPath(copyPlace);
     if (copyPath.isEmpty())
         return;
     const QString previous = copyPath + QLatin1Char('.') + previousBackupExtension();

@@ -212,11 +212,12 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
 
     // The backup must be there when one was made, and fit, before anything is attached.
     // The items to copy (backup and base) decide how many inodes the format gets.
-    quint64 itemsToCopy = 0;
-    if (QMError::Ptr checkError = checkBeforeCreation(size, &itemsToCopy)) {
+    QMDirectoryUsage toCopy;
+    if (QMError::Ptr checkError = checkBeforeCreation(size, &toCopy)) {
         lastError = checkError;
         return finish(false);
     }
+    QString copied = toCopy.inodes > 0 ? QStringLiteral("backup") : QString();
 
     // 1. The base directory.
     const QString basePath = mountDirectory.isEmpty() ? QString()
@@ -248,7 +249,10 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
                     lastError = roomError;
                     return finish(false);
                 }
-                itemsToCopy += usage.inodes;
+                toCopy.inodes += usage.inodes;
+                toCopy.dataBytes += usage.dataBytes;
+                toCopy.directories += usage.directories;
+                copied = copied.isEmpty() ? QStringLiteral("base") : QStringLiteral("base and backup");
                 QString error;
                 // A leftover that could be neither put back nor set aside may be the only
                 // copy of the user's directory: stop rather than delete it.
@@ -298,7 +302,7 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
     // 3. The file system.
     inform(delegate, QMRamDiskActionInfo_creatingNewFileSystem, nullptr);
     if (!QMRamDiskDevice::formatDeviceNode(deviceNode, name, format, &error,
-                                           QMRamDiskDevice::inodeCountForItems(size, itemsToCopy,
+                                           QMRamDiskDevice::inodeCountForItems(size, toCopy.inodes,
                                                                                QMRamDeviceKindOfDevice(deviceNode)))) {
         lastError = error;
         QMRamDiskDevice::ejectRamDiskDeviceNode(deviceNode, QString(), removeDir);
@@ -314,6 +318,17 @@ bool QMRamDisk::createWithDelegate(QMRamDiskActionDelegateProtocol *delegate, QM
                                               QM_MethodReason(this, "mountDeviceNode"), mountError);
         QMRamDiskDevice::ejectRamDiskDeviceNode(deviceNode, QString(), removeDir);
         return finish(false);
+    }
+    // What the fresh volume really holds, now that it is there: a copy that cannot fit
+    // would leave it incomplete.
+    if (!copied.isEmpty()) {
+        if (QMError::Ptr roomError = QMRamDiskBackup::sharedInstance()->checkRoomOnVolume(
+                toCopy, mountedPath, size, copied, movedBase.isEmpty() ? backupDirPath() : movedBase)) {
+            lastError = roomError;
+            if (QMError::Ptr ejectError = QMRamDiskDevice::ejectRamDiskDeviceNode(deviceNode, mountedPath, removeDir))
+                QM_LogErrorMethod(this, QStringLiteral("ejectRamDiskDeviceNode==NO error:%1").arg(ejectError->description()));
+            return finish(false);
+        }
     }
     baseGuard.movedBase.clear();
     quint64 volSize = 0, volFree = 0;

@@ -1,5 +1,7 @@
 #include "AppDelegate.h"
 
+#include "HelperBackupWait.h"
+#include "HelperNotifier.h"
 #include "HelperSaveGuard.h"
 #include "QMLog.h"
 #include "QMShutdownInhibitor.h"
@@ -146,6 +148,9 @@ void AppDelegate::applicationDidFinishLaunching()
     _ramDiskEntries = new QMRamDiskEntries(this);
     _ramDiskEntries->readRamDisksFromDefaultLocation();
 
+    // What the helper tells the user of its own accord.
+    _notifier = new HelperNotifier(this);
+
     // The helper's own store, for its whole life: what the menu shows and what the save
     // schedule saves. It follows what the other programs write.
     _savedEntries = new QMRamDiskEntries(this);
@@ -165,9 +170,11 @@ void AppDelegate::applicationDidFinishLaunching()
     // 2. The tray menu, when it is wanted.
     const bool fromApp = isStartedFromApp(QCoreApplication::arguments());
     // A start at login has its work: the login run. Once it is done, the helper stays only
-    // for a menu or a RAM disk to save.
+    // for a menu, a RAM disk to save, or one that waits for its backup's disk.
     _hadWork = !fromApp;
     reconsider();
+    // What the machine's going down kept from being said.
+    _notifier->tellPending();
 
     // 3. One helper at a time: the newest.
     quitOtherInstances();
@@ -214,6 +221,8 @@ void AppDelegate::reconsider()
     if (wanted && !_statusMenuController) {
         _statusMenuController = new StatusMenuController(this, _savedEntries);
         connect(_statusMenuController, &StatusMenuController::quitRequested, this, &AppDelegate::terminate);
+        _notifier->setStatusItem(_statusMenuController->statusItem());
+        _statusMenuController->leaveSaveFailuresTo(_saveGuard);
         QM_LogInfoMethod(this, QStringLiteral("Tray menu shown"));
     } else if (!wanted && _statusMenuController) {
         delete _statusMenuController;
@@ -229,7 +238,7 @@ void AppDelegate::reconsider()
                                                          "are ejected")
                                         : QStringLiteral("No mounted RAM disk left to save"));
     }
-    if (_statusMenuController || guarding) {
+    if (_statusMenuController || guarding || (_backupWait && _backupWait->isWaiting())) {
         _hadWork = true;
         return;
     }
@@ -268,6 +277,11 @@ void AppDelegate::qm_recoverRamDiskEntries()
             _created.insert(r->identifier());
         }
         _ramDiskEntries->create(r, false);
+        // Refused until the disk that holds its backup is there.
+        if (r->status() == QMRamDiskStatus_notCreated && r->backupIsMissing()) {
+            std::lock_guard lock(_createdMutex);
+            _backupMissing << r->identifier();
+        }
     }
     QMetaObject::invokeMethod(this, &AppDelegate::mt_recoveredDidEnd, Qt::QueuedConnection);
 }
@@ -287,6 +301,7 @@ void AppDelegate::startSaveGuard()
     if (_saveGuard || !_savedEntries)
         return;
     _saveGuard = new HelperSaveGuard(_savedEntries, new QMShutdownInhibitor, this);
+    _saveGuard->setNotifier(_notifier);
     connect(_saveGuard, &HelperSaveGuard::guardingChanged, this, [this] { scheduleReconsider(); });
 }
 
@@ -307,9 +322,29 @@ void AppDelegate::endLoginRun()
         _loginRun->wait(QDeadlineTimer(30000));
 
     QSet<QString> created;
+    QStringList backupMissing;
     {
         std::lock_guard lock(_createdMutex);
         created = _created;
+        backupMissing = std::exchange(_backupMissing, {});
+    }
+    // Those refused for a missing backup are created when its disk appears.
+    if (!backupMissing.isEmpty()) {
+        if (!_backupWait) {
+            _backupWait = new HelperBackupWait(_notifier, this);
+            // The helper's store learns the new RAM disk (the notification of its own
+            // sender is not heard), and the guard then saves it.
+            connect(_backupWait, &HelperBackupWait::created, this, [this](const QString &) {
+                if (_savedEntries && !_savedEntries->hasRunningAction())
+                    _savedEntries->readRamDisksFromDefaultLocation();
+                scheduleReconsider();
+            });
+            connect(_backupWait, &HelperBackupWait::finished, this, [this] { scheduleReconsider(); });
+        }
+        for (const QString &id : std::as_const(backupMissing))
+            _backupWait->add(_ramDiskEntries->ramDiskWithIdentifier(id));
+        // Plugged in while the login run went on: no change of the mount table to come.
+        QTimer::singleShot(0, _backupWait, &HelperBackupWait::check);
     }
 
     // 2. The new device state of the created RAM disks goes into the file. The store

@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+class HelperBackupWait;
+class HelperNotifier;
 class HelperSaveGuard;
 class QMRamDiskEntries;
 class QThread;
@@ -53,6 +55,9 @@ public:
     QMRamDiskEntries *ramDiskEntries() const { return _ramDiskEntries; }
     StatusMenuController *statusMenuController() const { return _statusMenuController; }
     HelperSaveGuard *saveGuard() const { return _saveGuard; }
+    HelperNotifier *notifier() const { return _notifier; }
+    // The RAM disks of the login run that wait for their backup's disk; none when none do.
+    HelperBackupWait *backupWait() const { return _backupWait; }
     // The helper's store: the menu's and the save schedule's, for the helper's lifetime.
     QMRamDiskEntries *helperEntries() const { return _savedEntries; }
 
@@ -84,6 +89,9 @@ private:
     std::atomic<bool> _stopLoginRun{false};
     std::mutex _createdMutex;
     QSet<QString> _created; // identifiers of the RAM disks the login run created
+    QStringList _backupMissing; // refused by the login run: their backup is not there
+    HelperNotifier *_notifier = nullptr;
+    HelperBackupWait *_backupWait = nullptr;
     HelperSaveGuard *_saveGuard = nullptr;
     QMRamDiskEntries *_savedEntries = nullptr; // the helper's store (the guard's and the menu's)
     bool _quilmoQuit = false; // Quilmo quit since this helper started or it last started

@@ -1,10 +1,10 @@
 #include "QMStatusItem.h"
 
+#include "HelperNotifier.h"
 #include "QMDBusMenuExporter.h"
 #include "QMLog.h"
 #include "QMStatusNotifierItem.h"
 
-#include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusServiceWatcher>
@@ -165,12 +165,8 @@ bool QMStatusItem::showMessage(const QString &title, const QString &text)
     const QDBusConnectionInterface *bus = _connection.isConnected() ? _connection.interface() : nullptr;
     const QString service = QString::fromLatin1(kNotificationsService);
     if (bus && (bus->isServiceRegistered(service).value() || bus->activatableServiceNames().value().contains(service))) {
-        QDBusMessage notify = QDBusMessage::createMethodCall(service, QStringLiteral("/org/freedesktop/Notifications"),
-                                                             service, QStringLiteral("Notify"));
-        notify << QCoreApplication::applicationName() << uint(0) << QStringLiteral("dialog-warning") << title << text
-               << QStringList() << QVariantMap() << int(-1);
         // Not waited for: a notification server that is slow to start must not hold the menu.
-        _connection.asyncCall(notify);
+        _connection.asyncCall(HelperNotifier::desktopNotification(title, text));
         return true;
     }
     if (_host == Host::XEmbed && _trayIcon && _trayIcon->supportsMessages()) {

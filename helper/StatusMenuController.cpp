@@ -1,5 +1,6 @@
 #include "StatusMenuController.h"
 
+#include "HelperSaveGuard.h"
 #include "QMAlert.h"
 #include "QMDistributedNotificationCenter.h"
 #include "QMFunctions.h"
@@ -215,6 +216,11 @@ void StatusMenuController::showMessage(const QString &title, const QString &text
     emit userNotified(title, text);
 }
 
+void StatusMenuController::leaveSaveFailuresTo(const HelperSaveGuard *guard)
+{
+    _saveGuard = guard;
+}
+
 void StatusMenuController::wantTerminate()
 {
     _ramDiskEntries->waitingEndAll();
@@ -286,9 +292,17 @@ void StatusMenuController::mt_ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk, c
     refreshRows();
     if (!report.isFinal())
         return;
-    synchronizeRamDiskEntries();
-    QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QMRamDiskEntries::helperSender());
+    // A store given to the menu is its owner's to write (the helper's guard records every
+    // outcome of it); one written twice would tell the other programs twice.
+    if (_ownsEntries) {
+        synchronizeRamDiskEntries();
+        QMRamDiskEntries::postDidChangeToAllNotificationWithSender(QMRamDiskEntries::helperSender());
+    }
     updateDiskWarning();
+    // Asked before the schedule hears the same report: the report reaches this object and
+    // the schedule in the order the action's thread posted them, this one first.
+    if (report.error && _saveGuard && _saveGuard->isTellingFailuresOf(report.identifier))
+        return;
 
     // The engine has logged what went wrong; the user hears of it too, once per outcome.
     QString text;

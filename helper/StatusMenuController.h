@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class HelperSaveGuard;
 class QAction;
 class QMStatusItem;
 class QMenu;
@@ -120,6 +121,9 @@ public:
     // Tells the user something through the tray (a notification or a balloon), and
     // userNotified() in any case.
     void showMessage(const QString &title, const QString &text);
+    // Failures of the saves `guard` runs (its schedule, and before the machine goes) are
+    // the guard's to tell, once; the menu does not show them again.
+    void leaveSaveFailuresTo(const HelperSaveGuard *guard);
 
 signals:
     // "Quit Quilmo Menu" was chosen.
@@ -148,6 +152,7 @@ private:
 
     QMRamDiskEntries *_ramDiskEntries = nullptr;
     bool _ownsEntries = false;
+    QPointer<const HelperSaveGuard> _saveGuard;
     StatusItemView *_statusItemView = nullptr;
     QMStatusItem *_statusItem = nullptr;
     QMenu *_rootMenu = nullptr;

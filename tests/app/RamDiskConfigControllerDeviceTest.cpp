@@ -334,3 +334,44 @@ TEST_F(ConfigControllerDeviceTest, ACreateStartedByAnotherProgramShowsItsProgres
     }));
     EXPECT_TRUE(QMTest::waitUntil([&] { return button->text() == QStringLiteral("Eject") && button->isEnabled(); }));
 }
+
+
+// A RAM disk whose restore was incomplete: backing it up from the window asks first, and
+// only the user's yes replaces the complete copy.
+TEST_F(ConfigControllerDeviceTest, BackingUpIncompleteContentsAsksBeforeReplacingTheCompleteCopy)
+{
+    writeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), QStringLiteral("Partial"));
+    Window w;
+    QMRamDiskEntries *store = w.controller->ramDiskEntries();
+    QMRamDisk::Ptr r = store->ramDisks().first();
+    sandbox.watch(r);
+    r->setBackupMode(QMRamDiskBackupMode_defaultLocation);
+    store->create(r, false);
+    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
+    r->setContentsIncomplete(true);
+    ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/later.txt"), "not in the complete copy"));
+    const QString copied = r->backupDirPath() + QStringLiteral("/later.txt");
+
+    {
+        AlertAnswers alerts(QStringLiteral("Cancel"));
+        QAction *backup = contextMenuItem(w.controller, 0, QStringLiteral("Backup Now"));
+        ASSERT_TRUE(backup);
+        backup->trigger();
+        ASSERT_TRUE(QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); }, 10000));
+        EXPECT_EQ(alerts.asked(), QStringList{QStringLiteral("BackupIncompleteAlert")});
+    }
+    EXPECT_EQ(r->action(), QMRamDiskAction_none);
+    EXPECT_FALSE(QFileInfo::exists(copied));
+    EXPECT_TRUE(r->contentsIncomplete());
+
+    {
+        AlertAnswers alerts(QStringLiteral("Back Up Anyway"));
+        contextMenuItem(w.controller, 0, QStringLiteral("Backup Now"))->trigger();
+        ASSERT_TRUE(QMTest::waitUntil([&] { return QFileInfo::exists(copied) && r->action() == 0; }, 60000));
+        EXPECT_EQ(alerts.asked(), QStringList{QStringLiteral("BackupIncompleteAlert")});
+    }
+    EXPECT_FALSE(r->lastError());
+    EXPECT_FALSE(r->contentsIncomplete());
+    EXPECT_FALSE(r->replacesIncompleteCopy()) << "the answer holds for one backup only";
+    store->eject(r, false);
+}

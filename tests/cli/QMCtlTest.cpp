@@ -3,6 +3,7 @@
 #include "QMCtlValues.h"
 #include "QMFileRemover.h"
 #include "QMKernelFeatures.h"
+#include "QMRamDiskEntries.h"
 #include "QMRamDiskManager.h"
 #include "QMRamDiskUtils.h"
 #include "QMTemporaryDir.h"
@@ -619,4 +620,152 @@ TEST(QMCtl, TheAutosaveSettingFollowsTheBackupMode)
     EXPECT_TRUE(status.out.contains(QStringLiteral("Never saved"))) << status.out.toStdString();
     for (const char *name : {"Kept", "Lost"})
         EXPECT_EQ(ctl({QStringLiteral("remove"), QString::fromLatin1(name)}).status, 0);
+}
+
+namespace {
+
+// RAM disks made through quilmoctl for one test, each saved to a folder of its own that
+// the test can take away (a file put in its place) and give back; ejected and removed
+// after, whatever happened.
+class CtlRamDisks
+{
+public:
+    explicit CtlRamDisks(const QStringList &names) : _names(names)
+    {
+        for (const QString &name : names) {
+            QDir().mkpath(folder(name));
+            _added = _added
+                     && ctl({QStringLiteral("add"), name, QStringLiteral("--size"), QStringLiteral("128M"),
+                             QStringLiteral("--mount-dir"), _parent.path(), QStringLiteral("--backup"), folder(name)})
+                                .status
+                            == 0;
+        }
+    }
+    ~CtlRamDisks()
+    {
+        for (const QString &name : _names) {
+            giveBack(name);
+            ctl({QStringLiteral("eject"), name, QStringLiteral("--force")});
+            ctl({QStringLiteral("remove"), name});
+        }
+    }
+    bool isValid() const { return _parent.isValid() && _added; }
+    QString folder(const QString &name) const { return _parent.path() + QStringLiteral("/backup-") + name; }
+    QString volume(const QString &name) const { return _parent.path() + QLatin1Char('/') + name; }
+    QString backup(const QString &name) const
+    {
+        return entryNamed(name).value(QStringLiteral("backupDirPath")).toString();
+    }
+    // Its backup folder cannot be written: a file stands where it was.
+    bool takeAway(const QString &name)
+    {
+        if (!QFile::rename(folder(name), folder(name) + QStringLiteral("-away")))
+            return false;
+        writeFile(folder(name), "not a folder");
+        return true;
+    }
+    void giveBack(const QString &name)
+    {
+        if (QFileInfo::exists(folder(name) + QStringLiteral("-away"))) {
+            QFile::remove(folder(name));
+            QFile::rename(folder(name) + QStringLiteral("-away"), folder(name));
+        }
+    }
+
+private:
+    QMTemporaryDir _parent;
+    QStringList _names;
+    bool _added = true;
+};
+
+} // namespace
+
+// --all acts on every RAM disk whatever fails before or after it, names what failed and
+// exits with 1, wherever the failing one stands in the list.
+TEST(QMCtl, AllActionsActOnEveryRamDiskAndExitWithAnyFailure)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    const QStringList names{QStringLiteral("AllA"), QStringLiteral("AllB"), QStringLiteral("AllC")};
+    CtlRamDisks disks(names);
+    ASSERT_TRUE(disks.isValid());
+    Result r = ctl({QStringLiteral("create"), QStringLiteral("--all")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+
+    for (int failing = 0; failing < names.size(); ++failing) {
+        SCOPED_TRACE(names.at(failing).toStdString());
+        const QString mark = QStringLiteral("round%1.txt").arg(failing);
+        for (const QString &name : names)
+            writeFile(disks.volume(name) + QLatin1Char('/') + mark, "saved");
+        ASSERT_TRUE(disks.takeAway(names.at(failing)));
+        r = ctl({QStringLiteral("backup"), QStringLiteral("--all")});
+        EXPECT_EQ(r.status, 1);
+        for (int i = 0; i < names.size(); ++i) {
+            const QString failed = QStringLiteral("backup \"%1\" failed").arg(names.at(i));
+            EXPECT_EQ(r.err.contains(failed), i == failing) << r.err.toStdString();
+            if (i != failing) {
+                EXPECT_EQ(readFile(disks.backup(names.at(i)) + QLatin1Char('/') + mark), QByteArray("saved"));
+            }
+        }
+        disks.giveBack(names.at(failing));
+        EXPECT_FALSE(QFileInfo::exists(disks.backup(names.at(failing)) + QLatin1Char('/') + mark));
+    }
+
+    ASSERT_TRUE(disks.takeAway(names.at(1)));
+    r = ctl({QStringLiteral("eject"), QStringLiteral("--all")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("eject \"AllB\" failed"))) << r.err.toStdString();
+    EXPECT_EQ(entryNamed(names.at(0)).value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
+    EXPECT_EQ(entryNamed(names.at(1)).value(QStringLiteral("status")).toString(), QStringLiteral("mounted"))
+        << "a RAM disk whose save failed was ejected";
+    EXPECT_EQ(entryNamed(names.at(2)).value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
+    disks.giveBack(names.at(1));
+    r = ctl({QStringLiteral("eject"), names.at(1)});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(readFile(disks.backup(names.at(1)) + QStringLiteral("/round0.txt")), QByteArray("saved"));
+}
+
+// Contents that are incomplete never replace the complete copy unless asked with --force;
+// eject --force leaves without saving and keeps the complete copy as it is.
+TEST(QMCtl, IncompleteContentsReplaceTheCopyOnlyWithForceAndEjectForceKeepsIt)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    const QString name = QStringLiteral("Partial");
+    CtlRamDisks disks({name});
+    ASSERT_TRUE(disks.isValid());
+    ASSERT_EQ(ctl({QStringLiteral("create"), name}).status, 0);
+    writeFile(disks.volume(name) + QStringLiteral("/complete.txt"), "in the complete copy");
+    ASSERT_EQ(ctl({QStringLiteral("backup"), name}).status, 0);
+    const auto markIncomplete = [&] {
+        QMRamDiskEntries entries; // as a restore that did not copy everything leaves it
+        ASSERT_TRUE(entries.readRamDisksFromDefaultLocation());
+        entries.ramDiskWithName(name)->setContentsIncomplete(true);
+        ASSERT_TRUE(entries.writeRamDisksToDefaultLocation());
+    };
+    markIncomplete();
+    writeFile(disks.volume(name) + QStringLiteral("/later.txt"), "written since");
+    const QString backup = disks.backup(name);
+
+    for (const QString &which : {name, QStringLiteral("--all")}) {
+        const Result r = ctl({QStringLiteral("backup"), which});
+        EXPECT_EQ(r.status, 1) << which.toStdString();
+        EXPECT_TRUE(r.err.contains(QStringLiteral("would replace the complete copy with an incomplete one")))
+            << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(QStringLiteral("--force"))) << r.err.toStdString();
+    }
+    EXPECT_EQ(ctl({QStringLiteral("eject"), name}).status, 1) << "an ordinary eject saves first";
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral("/later.txt")));
+
+    Result r = ctl({QStringLiteral("eject"), name, QStringLiteral("--force")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(entryNamed(name).value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
+    EXPECT_EQ(readFile(backup + QStringLiteral("/complete.txt")), QByteArray("in the complete copy"));
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral("/later.txt")));
+
+    ASSERT_EQ(ctl({QStringLiteral("create"), name}).status, 0);
+    markIncomplete();
+    writeFile(disks.volume(name) + QStringLiteral("/later.txt"), "written since");
+    r = ctl({QStringLiteral("backup"), name, QStringLiteral("--force")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(readFile(backup + QStringLiteral("/later.txt")), QByteArray("written since"));
+    EXPECT_FALSE(ctl({QStringLiteral("status"), name}).out.contains(QStringLiteral("incomplete")));
 }

@@ -67,6 +67,33 @@ signals:
     void PrepareForSleep(bool start);
 };
 
+// The stand-in registered as org.freedesktop.login1 through `connection`, for as long as
+// the object lives. Call start() from a test (it may fail).
+class LogindOnBus
+{
+public:
+    void start(const QDBusConnection &connection)
+    {
+        _bus = std::make_unique<QDBusConnection>(connection);
+        ASSERT_TRUE(_bus->isConnected());
+        ASSERT_TRUE(_bus->registerObject(QStringLiteral("/org/freedesktop/login1"), &logind,
+                                         QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
+        ASSERT_TRUE(_bus->registerService(QStringLiteral("org.freedesktop.login1")));
+    }
+    ~LogindOnBus()
+    {
+        if (_bus && _bus->isConnected()) {
+            _bus->unregisterService(QStringLiteral("org.freedesktop.login1"));
+            _bus->unregisterObject(QStringLiteral("/org/freedesktop/login1"));
+        }
+    }
+
+    LogindStandIn logind;
+
+private:
+    std::unique_ptr<QDBusConnection> _bus;
+};
+
 // A fixture with the stand-in registered as org.freedesktop.login1 on a bus of the test's own
 // (tests beside it register theirs too), and a connection of the test's to that bus.
 class LogindStandInTest : public ::testing::Test
@@ -76,19 +103,7 @@ protected:
     {
         if (!_privateBus.isUsable())
             GTEST_SKIP() << "needs dbus-daemon";
-        _bus = std::make_unique<QDBusConnection>(_privateBus.connection(QStringLiteral("logind-stand-in")));
-        ASSERT_TRUE(_bus->isConnected());
-        ASSERT_TRUE(_bus->registerObject(QStringLiteral("/org/freedesktop/login1"), &logind,
-                                         QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
-        ASSERT_TRUE(_bus->registerService(QStringLiteral("org.freedesktop.login1")));
-    }
-    void TearDown() override
-    {
-        if (_bus && _bus->isConnected()) {
-            _bus->unregisterService(QStringLiteral("org.freedesktop.login1"));
-            _bus->unregisterObject(QStringLiteral("/org/freedesktop/login1"));
-        }
-        _bus.reset();
+        _onBus.start(_privateBus.connection(QStringLiteral("logind-stand-in")));
     }
 
     // The test's own connection to the bus the stand-in is on: for the code under test.
@@ -110,6 +125,6 @@ protected:
     }
 
     QMTest::PrivateBus _privateBus; // declared first: the connections go before the daemon
-    LogindStandIn logind;
-    std::unique_ptr<QDBusConnection> _bus;
+    LogindOnBus _onBus;
+    LogindStandIn &logind = _onBus.logind;
 };

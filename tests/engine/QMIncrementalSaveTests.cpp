@@ -69,7 +69,7 @@ struct timespec hoursAgo(int hours, long nsec = 123456789)
 }
 
 // Dates every item of a tree in the past, as files the user made long before a save.
-void ageTree(const QByteArray &root)
+void ageTreeItems(const QByteArray &root)
 {
     DIR *dir = opendir(root.constData());
     ASSERT_TRUE(dir);
@@ -80,10 +80,17 @@ void ageTree(const QByteArray &root)
     closedir(dir);
     for (const QByteArray &child : children) {
         if (S_ISDIR(statOf(child).st_mode))
-            ageTree(child);
+            ageTreeItems(child);
         setTimes(child, hoursAgo(2));
     }
     setTimes(root, hoursAgo(2));
+}
+
+// The same, once the clock is past the change of those times (see waitUntilOlderThanASave).
+void ageTree(const QByteArray &root)
+{
+    ageTreeItems(root);
+    ASSERT_TRUE(waitUntilOlderThanASave(QFile::decodeName(root))); // the root's times are set last
 }
 
 std::vector<std::pair<std::string, std::string>> attributesOf(const QByteArray &path)
@@ -254,6 +261,7 @@ TEST_F(IncrementalSave, AFileWrittenWhileTheLastCopyWasMadeIsCopiedAgain)
     ASSERT_TRUE(writeBytes(v + "/busy.log", "first version"));
     ASSERT_TRUE(writeBytes(v + "/old.txt", "old"));
     setTimes(v + "/old.txt", hoursAgo(1));
+    ASSERT_TRUE(waitUntilOlderThanASave(QFile::decodeName(v + "/old.txt")));
     ASSERT_FALSE(save(volume(), backup));
     const struct timespec stamp = statOf(v + "/busy.log").st_mtim;
     ASSERT_TRUE(overwriteInPlace(v + "/busy.log", "second versio")); // the same size
@@ -266,16 +274,14 @@ TEST_F(IncrementalSave, AFileWrittenWhileTheLastCopyWasMadeIsCopiedAgain)
     EXPECT_EQ(statistics.filesLinked, 1u); // old.txt only
 }
 
-// Files untouched since well before the last copy skip the comparison of their extended
-// attributes; one whose attributes changed since (its status time moved, not its
-// modification time) is compared and copied again.
+// A file whose extended attributes changed since the last copy (its status time moved,
+// not its modification time) is copied again.
 TEST_F(IncrementalSave, AttributesChangedOnOldFilesAreSaved)
 {
     for (const char *name : {"/retagged", "/tagged", "/untouched"})
         ASSERT_TRUE(writeBytes(v + name, "same contents"));
     ASSERT_EQ(setxattr((v + "/retagged").constData(), "user.quilmo.tag", "1", 1, 0), 0);
     ageTree(v);
-    QThread::msleep(1300); // the status times too are older than the save, past the margin
     ASSERT_FALSE(save(volume(), backup));
 
     ASSERT_EQ(setxattr((v + "/retagged").constData(), "user.quilmo.tag", "2", 1, 0), 0);
@@ -285,6 +291,68 @@ TEST_F(IncrementalSave, AttributesChangedOnOldFilesAreSaved)
     EXPECT_EQ(statistics.filesLinked, 1u);
     EXPECT_EQ(statistics.filesCopied, 2u);
     EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+}
+
+// Edits that keep the size and the modification time: in place, then dated back as touch -r,
+// cp -p and rsync -t do; and a name replaced by another file of the same size and time
+// (mv b a). Only the status change time, which no program can set back, tells.
+TEST_F(IncrementalSave, EditsThatKeepTheSizeAndTheTimeAreSaved)
+{
+    for (const char *name : {"/edited", "/kept"})
+        ASSERT_TRUE(writeBytes(v + name, QByteArray("version 1 of ") + name));
+    ASSERT_TRUE(writeBytes(v + "/a", "contents of a"));
+    ASSERT_TRUE(writeBytes(v + "/b", "contents of b"));
+    ageTree(v);
+    ASSERT_TRUE(setTimes(v + "/b", statOf(v + "/a").st_mtim));
+    ASSERT_TRUE(waitUntilOlderThanASave(QFile::decodeName(v + "/b")));
+    ASSERT_FALSE(save(volume(), backup));
+
+    const struct timespec edited = statOf(v + "/edited").st_mtim;
+    ASSERT_TRUE(overwriteInPlace(v + "/edited", "VERSION 2 of /edited"));
+    ASSERT_TRUE(setTimes(v + "/edited", edited));
+    ASSERT_EQ(rename((v + "/b").constData(), (v + "/a").constData()), 0);
+    QMFileCopier::Statistics statistics;
+    ASSERT_FALSE(save(volume(), backup, &statistics));
+    EXPECT_EQ(readBytes(b + "/edited"), QByteArray("VERSION 2 of /edited"));
+    EXPECT_EQ(readBytes(b + "/a"), QByteArray("contents of b"));
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral("/b")));
+    EXPECT_EQ(statistics.filesLinked, 1u) << "only /kept is unchanged";
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+}
+
+// A change of owner or group alone (contents, size, mode and times untouched) makes a new
+// file with the new owner, never the old copy's file; the restore brings the new owner back.
+TEST_F(IncrementalSave, AnOwnershipChangeAloneWritesANewFileWithTheNewOwner)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root may give a file to another owner";
+    for (const char *name : {"/regrouped", "/given", "/kept"})
+        ASSERT_TRUE(writeBytes(v + name, QByteArray("contents of ") + name));
+    ageTree(v);
+    ASSERT_FALSE(save(volume(), backup));
+    const ino_t regroupedBefore = statOf(b + "/regrouped").st_ino, givenBefore = statOf(b + "/given").st_ino;
+
+    const struct stat was = statOf(v + "/given");
+    ASSERT_EQ(lchown((v + "/regrouped").constData(), uid_t(-1), 4321), 0);
+    ASSERT_EQ(lchown((v + "/given").constData(), 4322, 4323), 0);
+    ASSERT_EQ(statOf(v + "/given").st_mode, was.st_mode);
+    ASSERT_EQ(statOf(v + "/given").st_mtim.tv_nsec, was.st_mtim.tv_nsec);
+    QMFileCopier::Statistics statistics;
+    ASSERT_FALSE(save(volume(), backup, &statistics));
+    EXPECT_EQ(statistics.filesLinked, 1u);
+    EXPECT_NE(statOf(b + "/regrouped").st_ino, regroupedBefore) << "the old copy's file was linked";
+    EXPECT_NE(statOf(b + "/given").st_ino, givenBefore) << "the old copy's file was linked";
+    EXPECT_EQ(statOf(b + "/regrouped").st_gid, 4321u);
+    EXPECT_EQ(statOf(b + "/given").st_uid, 4322u);
+    EXPECT_EQ(statOf(b + "/given").st_gid, 4323u);
+
+    QMTemporaryDir restored;
+    ASSERT_FALSE(QMRamDiskBackup::sharedInstance()->restoreRamDiskAtPath(restored.path(), backup));
+    const QByteArray r = fs(restored.path());
+    EXPECT_EQ(statOf(r + "/regrouped").st_gid, 4321u);
+    EXPECT_EQ(statOf(r + "/given").st_uid, 4322u);
+    EXPECT_EQ(statOf(r + "/given").st_gid, 4323u);
+    EXPECT_EQ(readBytes(r + "/given"), QByteArray("contents of /given"));
 }
 
 // One file with two names in the last copy, two files with the same contents and times

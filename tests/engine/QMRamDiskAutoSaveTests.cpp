@@ -54,7 +54,7 @@ TEST(QMRamDiskAutoSave, EveryKindOfChangeSinceTheLastSaveIsSeen)
         ASSERT_TRUE(writeFile(t + QStringLiteral("/a/b/c/deep"), "deep"));
     }
     // Past the margin that covers the file system's coarse clock.
-    QThread::msleep(1300);
+    ASSERT_TRUE(waitUntilOlderThanASave(root.filePath(kinds.last()) + QStringLiteral("/a/b/c/deep"))); // written last
     const double saved = now();
     for (const QString &kind : kinds)
         EXPECT_EQ(QMRamDiskAutoSave::volumeChangedSince(root.filePath(kind), saved), 0) << kind.toStdString();
@@ -213,7 +213,7 @@ TEST_F(AutoSaveOnRamDisks, TheScheduleSavesAChangedRamDiskAndNotAnUnchangedOne)
     QMRamDisk::Ptr plain = mounted(QStringLiteral("Unsaved"), false);
     ASSERT_TRUE(saved && plain);
     ASSERT_TRUE(writeFile(saved->path() + QStringLiteral("/first"), "1"));
-    QThread::msleep(1300); // older than the save by more than the clock's margin
+    ASSERT_TRUE(waitUntilOlderThanASave(saved->path()));
     ASSERT_TRUE(runToEnd(saved, QMRamDiskAction_backup));
     const double firstSave = saved->lastSaveDate();
     ASSERT_GT(firstSave, 0);
@@ -240,7 +240,9 @@ TEST_F(AutoSaveOnRamDisks, TheScheduleSavesAChangedRamDiskAndNotAnUnchangedOne)
     auto otherProgram = QMRamDiskActionLock::acquire(saved->identifier(), QMRamDiskAction_backup, &refusal);
     ASSERT_TRUE(otherProgram) << (refusal ? refusal->description().toStdString() : "");
     ASSERT_TRUE(writeFile(saved->path() + QStringLiteral("/second"), "2"));
-    QMTest::waitUntil([] { return false; }, 1500);
+    QStringList heldBack;
+    QObject::connect(&schedule, &QMRamDiskAutoSave::saveHeldBack, [&](const QString &id) { heldBack << id; });
+    ASSERT_TRUE(QMTest::waitUntil([&] { return heldBack.count(saved->identifier()) >= 2; }, 20000));
     EXPECT_TRUE(started.isEmpty());
     EXPECT_FALSE(saved->lastError());
     otherProgram.reset();
@@ -255,7 +257,8 @@ TEST_F(AutoSaveOnRamDisks, TheScheduleSavesAChangedRamDiskAndNotAnUnchangedOne)
     saved->setContentsIncomplete(true);
     ASSERT_TRUE(writeFile(saved->path() + QStringLiteral("/third"), "3"));
     const int before = started.size();
-    QMTest::waitUntil([] { return false; }, 2500); // rounds of the schedule go by
+    const qsizetype heldBefore = heldBack.size();
+    ASSERT_TRUE(QMTest::waitUntil([&] { return heldBack.size() >= heldBefore + 2; }, 20000));
     EXPECT_EQ(started.size(), before);
     EXPECT_FALSE(QFileInfo::exists(saved->backupDirPath() + QStringLiteral("/third")));
     saved->setContentsIncomplete(false);
@@ -288,15 +291,47 @@ TEST_F(AutoSaveOnRamDisks, SaveAllSavesEveryChangedRamDiskAndTellsWhenAllEnded)
     EXPECT_EQ(readFile(two->backupDirPath() + QStringLiteral("/work")), QByteArray("two"));
     EXPECT_TRUE(plain->backupDirPath().isNull());
     EXPECT_FALSE(saver.isSavingAll());
-    QMTest::waitUntil([] { return false; }, 300);
+    // A save started afterwards ends without a second "all saved" for the first round.
+    ASSERT_TRUE(runToEnd(one, QMRamDiskAction_backup));
     EXPECT_EQ(all, 1);
 
     // Nothing to save: told at once.
-    QThread::msleep(1300);
-    for (const QMRamDisk::Ptr &r : {one, two})
+    for (const QMRamDisk::Ptr &r : {one, two}) {
+        ASSERT_TRUE(waitUntilOlderThanASave(r->path() + QStringLiteral("/work")));
         ASSERT_TRUE(runToEnd(r, QMRamDiskAction_backup));
+    }
     ended.clear();
     EXPECT_EQ(saver.saveAll(), 2);
     ASSERT_TRUE(QMTest::waitUntil([&] { return all == 2; }, 60000));
     EXPECT_TRUE(ended.isEmpty()) << "an unchanged RAM disk was saved";
+}
+
+// A RAM disk whose schedule is off is never saved by it, round after round and change after
+// change, while its scheduled neighbour is.
+TEST_F(AutoSaveOnRamDisks, ARamDiskWhoseScheduleIsOffIsNeverSavedByIt)
+{
+    QMRamDisk::Ptr scheduled = mounted(QStringLiteral("Scheduled"), true);
+    QMRamDisk::Ptr off = mounted(QStringLiteral("Off"), true);
+    ASSERT_TRUE(scheduled && off);
+    off->setAutoSaveInterval(0);
+    QMRamDiskAutoSave schedule(_entries.get());
+    schedule.setMinimumInterval(1);
+    schedule.setCheckPeriod(100);
+    QStringList started, looked;
+    int ended = 0;
+    QObject::connect(&schedule, &QMRamDiskAutoSave::saveStarted, [&](const QString &id) { started << id; });
+    QObject::connect(&schedule, &QMRamDiskAutoSave::saveSkipped, [&](const QString &id) { looked << id; });
+    QObject::connect(&schedule, &QMRamDiskAutoSave::saveEnded, [&](const QString &, bool) { ++ended; });
+    schedule.start();
+    for (int change = 0; change < 3; ++change) {
+        for (const QMRamDisk::Ptr &r : {scheduled, off})
+            ASSERT_TRUE(writeFile(r->path() + QStringLiteral("/change%1").arg(change), "x"));
+        const int before = ended;
+        ASSERT_TRUE(QMTest::waitUntil([&] { return ended > before; }, 60000)) << "change " << change;
+    }
+    schedule.stop();
+    EXPECT_GE(started.count(scheduled->identifier()), 3);
+    EXPECT_EQ(started.count(off->identifier()) + looked.count(off->identifier()), 0);
+    EXPECT_EQ(off->lastSaveDate(), 0);
+    EXPECT_FALSE(QFileInfo::exists(off->backupDirPath()));
 }

@@ -26,6 +26,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -182,6 +183,9 @@ TEST(QMRamDiskCopiesEndToEnd, AFullBackupDiskStopsTheEjectWithTheOldBackupIntact
     EXPECT_EQ(readFile(backup + QStringLiteral("/notes.txt")), QByteArray("second"));
 }
 
+// The room a backup needs is what its files take on the new RAM disk, against what that
+// fresh volume really has free: one block more than it has is refused, and nothing stays
+// attached; the largest file such a volume holds is created again, complete.
 TEST(QMRamDiskCopiesEndToEnd, ARamDiskTooSmallForItsBackupIsRefusedAtTheExactEdge)
 {
     QM_REQUIRE_SANDBOX(sandbox);
@@ -190,43 +194,135 @@ TEST(QMRamDiskCopiesEndToEnd, ARamDiskTooSmallForItsBackupIsRefusedAtTheExactEdg
     r->setBackupDir(sandbox.mkdir(QStringLiteral("backups")));
     const QString backup = r->backupDirPath();
     QDir().mkpath(backup);
-    // Blocks allocated on disk, written or not, are what a restore may need (more than the
-    // smallest RAM disk holds, so that the edge is a size the user may ask for).
-    const int fd = open(fs(backup + QStringLiteral("/reserved.bin")).constData(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(posix_fallocate(fd, 0, 130000000), 0);
-    close(fd);
-    QMDirectoryUsage usage;
-    ASSERT_TRUE(QMGetDirectoryUsage(fs(backup), &usage, nullptr));
-    ASSERT_GE(usage.allocatedBytes, 130000000u);
-
-    // The smallest size whose fresh volume holds it (a memory instance rounds its size up to
-    // whole pages, so the edge may lie a little below the bytes themselves).
-    quint64 fits = usage.allocatedBytes - 65536;
-    while (QMUsableBytesForSize(fits) < usage.allocatedBytes)
-        fits += 512;
-    ASSERT_LT(QMUsableBytesForSize(fits - 512), usage.allocatedBytes);
-
-    ToolWrappers tools({QStringLiteral("hdiutil")});
+    // What a fresh volume restored with one item has free, and the largest file it holds.
+    ASSERT_TRUE(writeFile(backup + QStringLiteral("/big.bin"), QByteArray()));
     RecordingDelegate delegate;
     QMError::Ptr error;
-    r->setSize(fits - 512);
+    ASSERT_TRUE(r->createWithDelegate(&delegate, &error)) << describe(error).toStdString();
+    struct statvfs sv {};
+    ASSERT_EQ(statvfs(fs(r->path()).constData(), &sv), 0);
+    const qint64 free = qint64(sv.f_bavail) * qint64(sv.f_frsize);
+    {
+        QFile big(r->path() + QStringLiteral("/big.bin"));
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        for (const qint64 chunk : {qint64(1) << 20, qint64(4096)})
+            while (big.write(QByteArray(chunk, 'E')) == chunk) {
+            }
+    }
+    const qint64 largest = QFileInfo(r->path() + QStringLiteral("/big.bin")).size();
+    ASSERT_GT(largest, free - free / 50);
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();
+
+    ASSERT_TRUE(r->createWithDelegate(&delegate, &error)) << describe(error).toStdString();
+    EXPECT_FALSE(error) << describe(error).toStdString();
+    EXPECT_FALSE(r->contentsIncomplete());
+    EXPECT_EQ(QFileInfo(r->path() + QStringLiteral("/big.bin")).size(), largest);
+    r->setBackupMode(0);
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_EQ(r->status(), 0);
+    r->setBackupMode(2);
+
+    ASSERT_EQ(truncate(fs(backup + QStringLiteral("/big.bin")).constData(), 0), 0);
+    {
+        QFile big(backup + QStringLiteral("/big.bin"));
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+        const QByteArray chunk(1 << 20, 'E');
+        for (qint64 at = 0; at < free + 4096; at += chunk.size())
+            ASSERT_GT(big.write(chunk.constData(), std::min<qint64>(chunk.size(), free + 4096 - at)), 0);
+    }
+    ToolWrappers tools({QStringLiteral("hdiutil")});
     EXPECT_FALSE(r->createWithDelegate(&delegate, &error));
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->message().startsWith(QStringLiteral("The RamDisk is too small for its backup")))
         << error->message().toStdString();
-    EXPECT_TRUE(tools.log().isEmpty()); // refused before anything was attached
     EXPECT_EQ(r->status(), 0);
+    EXPECT_EQ(tools.log().filter(QStringLiteral("attach")).size(), tools.log().filter(QStringLiteral("detach")).size())
+        << "a device was left attached: " << tools.log().join(u'|').toStdString();
+}
 
-    r->setSize(fits);
+// A RAM disk filled to its last block and saved is created again at the same size, with
+// everything in it.
+TEST(QMRamDiskCopiesEndToEnd, ARamDiskSavedFullComesBackAtTheSameSize)
+{
+    QM_REQUIRE_SANDBOX(sandbox);
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("volumes")), QStringLiteral("Full"));
+    r->setBackupMode(2);
+    r->setBackupDir(sandbox.mkdir(QStringLiteral("backups")));
+    RecordingDelegate delegate;
+    r->performAction(QMRamDiskAction_create, &delegate, false);
+    ASSERT_EQ(r->status(), QMRamDiskStatus_mounted);
+    // Folders of small files, then large files, then small ones until not a block is left.
+    for (int d = 0; d < 30; ++d) {
+        const QString dir = r->path() + QStringLiteral("/dir%1").arg(d);
+        ASSERT_TRUE(QDir().mkpath(dir));
+        for (int f = 0; f < 20; ++f)
+            ASSERT_TRUE(writeFile(dir + QStringLiteral("/f%1").arg(f), contentsFor(d * 20 + f + 1)));
+    }
+    const auto fill = [&](const QString &prefix, qsizetype size) {
+        const QByteArray data(size, 'F');
+        for (int i = 0;; ++i) {
+            QFile file(r->path() + QStringLiteral("/%1%2").arg(prefix).arg(i));
+            if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.flush()) {
+                file.close();
+                file.remove(); // what did not fit is not part of it
+                return;
+            }
+        }
+    };
+    fill(QStringLiteral("large"), 8 * 1024 * 1024);
+    fill(QStringLiteral("small"), 4096);
+    struct statvfs sv {};
+    ASSERT_EQ(statvfs(fs(r->path()).constData(), &sv), 0);
+    ASSERT_LT(quint64(sv.f_bavail) * sv.f_frsize, 4096u * 2) << "the RAM disk is not full";
+    const QStringList before = entriesOf(r->path());
+
+    r->performAction(QMRamDiskAction_eject, &delegate, false);
+    ASSERT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();
+    QMError::Ptr error;
     ASSERT_TRUE(r->createWithDelegate(&delegate, &error)) << describe(error).toStdString();
     EXPECT_FALSE(error) << describe(error).toStdString();
     EXPECT_FALSE(r->contentsIncomplete());
-    struct stat st {};
-    ASSERT_EQ(stat(fs(r->path() + QStringLiteral("/reserved.bin")).constData(), &st), 0);
-    EXPECT_EQ(st.st_size, 130000000);
+    EXPECT_EQ(entriesOf(r->path()), before);
+    EXPECT_EQ(readFile(r->path() + QStringLiteral("/dir29/f19")), contentsFor(29 * 20 + 19 + 1));
     r->setBackupMode(0);
     r->performAction(QMRamDiskAction_eject, &delegate, false);
+}
+
+// A backup kept on a disk of small blocks allocates there a quarter of what its files take
+// on a RAM disk (a kilobyte of data in every 4 KiB stretch of its files): the check counts
+// the RAM disk's blocks, and refuses before the restore would run out of space.
+TEST(QMRamDiskCopiesEndToEnd, TheRoomCheckCountsWhatFilesTakeOnTheRamDiskNotOnTheBackupDisk)
+{
+    QM_REQUIRE_SANDBOX(sandbox);
+    LoopFileSystem disk(sandbox.path() + QStringLiteral("/small-blocks.img"), sandbox.path() + QStringLiteral("/disk"),
+                        64, {QStringLiteral("-b"), QStringLiteral("1024")}, false);
+    ASSERT_TRUE(disk.isValid());
+    QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("volumes")), QStringLiteral("Blocks"));
+    r->setBackupMode(2);
+    r->setBackupDir(sandbox.path() + QStringLiteral("/disk"));
+    const QString backup = r->backupDirPath();
+    ASSERT_TRUE(QDir().mkpath(backup));
+    const QByteArray kilobyte(1024, 'k');
+    for (int f = 0; f < 5; ++f) {
+        const int fd = open(fs(backup + QStringLiteral("/data%1.bin").arg(f)).constData(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        for (off_t at = 0; at < 30 * 1024 * 1024; at += 4096)
+            ASSERT_EQ(pwrite(fd, kilobyte.constData(), size_t(kilobyte.size()), at), kilobyte.size());
+        close(fd);
+    }
+    QMDirectoryUsage usage;
+    ASSERT_TRUE(QMGetDirectoryUsage(fs(backup), &usage, nullptr));
+    ASSERT_LT(usage.allocatedBytes, r->size() / 2) << "the backup's disk allocates as much as a RAM disk";
+
+    RecordingDelegate delegate;
+    QMError::Ptr error;
+    EXPECT_FALSE(r->createWithDelegate(&delegate, &error));
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->message().startsWith(QStringLiteral("The RamDisk is too small for its backup: 150")))
+        << error->message().toStdString();
+    EXPECT_EQ(r->status(), 0);
+    EXPECT_FALSE(r->contentsIncomplete());
 }
 
 TEST(QMRamDiskCopiesEndToEnd, ASaveKilledHalfWayThenALostDeviceRestoresTheCompleteCopy)
@@ -365,8 +461,17 @@ TEST(QMRamDiskCopiesEndToEnd, AnIncompleteRestoreIsNeverSavedOverTheCompleteCopy
     EXPECT_EQ(getxattr(fs(backup + QStringLiteral("/tagged.txt")).constData(), "user.quilmo.big", value, sizeof value),
               8000);
 
-    // An explicit backup is the user's decision: it replaces the copy and lifts the mark.
+    // An explicit backup asks first: unconfirmed it is refused, confirmed it replaces the
+    // copy and lifts the mark.
     delegate.clear();
+    r->performAction(QMRamDiskAction_backup, &delegate, true);
+    ASSERT_TRUE(delegate.waitForEnd());
+    ASSERT_TRUE(r->lastError());
+    EXPECT_TRUE(r->lastError()->message().contains(QStringLiteral("with an incomplete one")))
+        << describe(r->lastError()).toStdString();
+    EXPECT_EQ(readFile(backup + QStringLiteral("/fine.txt")), QByteArray("fine"));
+    delegate.clear();
+    r->setReplacesIncompleteCopy(true);
     r->performAction(QMRamDiskAction_backup, &delegate, true);
     ASSERT_TRUE(delegate.waitForEnd());
     ASSERT_FALSE(r->lastError()) << describe(r->lastError()).toStdString();

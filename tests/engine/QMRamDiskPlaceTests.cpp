@@ -135,12 +135,14 @@ TEST(QMRamDiskPlace, AnAdoptedVolumeNeverReplacesTheCompleteBackupUnasked)
     EXPECT_TRUE(again->contentsIncomplete());
     EXPECT_TRUE(again->lastWarning().contains(QStringLiteral("back it up"))) << again->lastWarning().toStdString();
 
-    // Eject keeps it and the complete backup; an explicit backup is the user's decision.
+    // Eject keeps it and the complete backup; an explicit backup, once the user confirmed
+    // it, is the user's decision.
     again->performAction(QMRamDiskAction_eject, &delegate, false);
     EXPECT_TRUE(again->lastError());
     EXPECT_EQ(again->status(), QMRamDiskStatus_mounted);
     EXPECT_EQ(readFile(backup + QStringLiteral("/a.txt")), QByteArray("complete"));
     delegate.clear();
+    again->setReplacesIncompleteCopy(true);
     again->performAction(QMRamDiskAction_backup, &delegate, false);
     ASSERT_TRUE(delegate.waitForEnd());
     EXPECT_FALSE(again->lastError());

@@ -16,6 +16,8 @@
 #include <cstdio>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace QMEngineTest {
@@ -45,6 +47,20 @@ LoopFileSystem::LoopFileSystem(const QString &image, const QString &mountPoint, 
     _mounted = QMTest::run(QStringLiteral("mount"), {_device, mountPoint}) == 0;
 }
 
+bool LoopFileSystem::unmount()
+{
+    if (_mounted && QMTest::run(QStringLiteral("umount"), {_mountPoint}) == 0)
+        _mounted = false;
+    return !_mounted;
+}
+
+bool LoopFileSystem::mount()
+{
+    if (!_mounted && !_device.isEmpty())
+        _mounted = QMTest::run(QStringLiteral("mount"), {_device, _mountPoint}) == 0;
+    return _mounted;
+}
+
 LoopFileSystem::~LoopFileSystem()
 {
     if (_mounted)
@@ -60,6 +76,62 @@ QByteArray LoopFileSystem::catFromImage(const QString &path) const
             {QStringLiteral("-c"), QStringLiteral("-R"), QStringLiteral("cat \"%1\"").arg(path), _image});
     p.waitForFinished(60000);
     return p.readAllStandardOutput();
+}
+
+bool waitUntilOlderThanASave(const QString &path)
+{
+    struct stat st {};
+    if (lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return false;
+    const struct timespec changed = st.st_ctim;
+    return QMTest::waitUntil(
+        [&] {
+            struct timespec now {};
+            clock_gettime(CLOCK_REALTIME, &now);
+            return double(now.tv_sec - changed.tv_sec) + double(now.tv_nsec - changed.tv_nsec) / 1e9 > 1.2;
+        },
+        5000);
+}
+
+// ---- MappedWriter ----
+
+MappedWriter::MappedWriter(const QString &program, const QString &file) : _process(new QProcess)
+{
+    _process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    _process->start(program, {file});
+    _mapped = _process->waitForStarted() && readLine("mapped");
+}
+
+MappedWriter::~MappedWriter()
+{
+    if (_process->state() != QProcess::NotRunning) {
+        _process->kill();
+        _process->waitForFinished();
+    }
+    delete _process;
+}
+
+bool MappedWriter::readLine(const QByteArray &expected)
+{
+    while (!_process->canReadLine()) {
+        if (_process->state() != QProcess::Running || !_process->waitForReadyRead(60000))
+            return false;
+    }
+    return _process->readLine().trimmed() == expected;
+}
+
+bool MappedWriter::write(const QByteArray &text)
+{
+    _process->write("write " + text + '\n');
+    return readLine("written");
+}
+
+bool MappedWriter::exit()
+{
+    _process->write("exit\n");
+    _process->closeWriteChannel();
+    return _process->waitForFinished(60000) && _process->exitStatus() == QProcess::NormalExit
+           && _process->exitCode() == 0;
 }
 
 // ---- RecordingDelegate ----

@@ -5,6 +5,7 @@
 #include "QMTemporaryDir.h"
 
 #include <QList>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -93,6 +94,9 @@ public:
                    bool directIo);
     ~LoopFileSystem();
     bool isValid() const { return _mounted; }
+    // Unmounts it (the device stays), as when its disk is unplugged; mount() puts it back.
+    bool unmount();
+    bool mount();
     // What the image file itself holds at `path`, read past every cache of the mounted
     // file system.
     QByteArray catFromImage(const QString &path) const;
@@ -114,6 +118,31 @@ public:
 private:
     std::unique_ptr<QMTest::KernelFeaturesRoot> _kernel;
 };
+
+// A real program writing a file through a shared, writable mapping (qm_mmap_writer): it
+// maps the file when started and writes what it is told into its first page.
+class MappedWriter
+{
+public:
+    explicit MappedWriter(const QString &program, const QString &file);
+    ~MappedWriter();
+    bool isMapped() const { return _mapped; }
+    qint64 pid() const { return _process->processId(); }
+    // Writes `text` to the start of the page through the mapping; true once done.
+    bool write(const QByteArray &text);
+    // Unmaps and ends; true when it ended well.
+    bool exit();
+
+private:
+    bool readLine(const QByteArray &expected);
+    QProcess *_process;
+    bool _mapped = false;
+};
+
+// Waits until the clock is past the last status change of `path` by more than the second
+// of margin a save gives it: no program can date that time back, so only from then on may
+// a save take the file from the last copy.
+bool waitUntilOlderThanASave(const QString &path);
 
 // Writes `size` bytes of varied contents.
 bool writeFile(const QString &path, const QByteArray &contents);

@@ -3,6 +3,7 @@
 #include "QMCrashHandler.h"
 #include "QMHelperTestSupport.h"
 #include "QMLogFile.h"
+#include "QMLogindStandIn.h"
 #include "QMPrivateBus.h"
 #include "QMRamDiskActionLock.h"
 #include "QMRamDiskDevice.h"
@@ -304,4 +305,92 @@ TEST_F(HelperProcessTest, QuilmosQuitLeavesTheSavesRunningAndAStopWaitsForThem)
     }
     EXPECT_EQ(QMEngineTest::readFile(r->backupDirPath() + QStringLiteral("/late.txt")), QByteArray("written last"));
     EXPECT_EQ(r->status(), QMRamDiskStatus_mounted) << "quitting never ejects";
+}
+
+namespace {
+
+// The stand-in for logind on the helpers' bus, for a helper started with
+// QUILMO_TEST_LOGIND_BUS=session.
+class HelperWithLogindTest : public HelperProcessTest
+{
+protected:
+    void SetUp() override
+    {
+        HelperProcessTest::SetUp();
+        if (!IsSkipped() && !HasFatalFailure())
+            _onBus.start(_bus.connection(QStringLiteral("logind-stand-in")));
+    }
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = _bus.environment();
+        env.insert(QStringLiteral("QUILMO_TEST_LOGIND_BUS"), QStringLiteral("session"));
+        return env;
+    }
+    // Until the helper ended, this process serving logind meanwhile.
+    static bool waitForExitServing(const Helper &helper, int ms)
+    {
+        return QMTest::waitUntil([&] { return !helper.isRunning(); }, ms);
+    }
+
+    LogindOnBus _onBus;
+    LogindStandIn &logind() { return _onBus.logind; }
+};
+
+} // namespace
+
+// Session 1 saves a RAM disk before the shutdown; session 2 logs in while the disk that
+// holds its backup is not there. The RAM disk is not created empty (it would be saved over
+// the backup): the user is told once, and it is created, with its files, when the disk is
+// mounted again.
+TEST_F(HelperWithLogindTest, ALoginWithoutTheBackupDiskWaitsForItAndNeverSavesOverIt)
+{
+    QMEngineTest::LoopFileSystem usb(_sandbox.path() + QStringLiteral("/usb.img"), _sandbox.path() + QStringLiteral("/usb"),
+                                     64, {}, false);
+    ASSERT_TRUE(usb.isValid());
+    QMRamDisk::Ptr r = atLogin(QStringLiteral("Work"), 128000000);
+    r->setBackupMode(QMRamDiskBackupMode_chosenDirectory);
+    r->setBackupDir(_sandbox.path() + QStringLiteral("/usb/backups"));
+    r->setAutoSaveInterval(300);
+    ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));
+    const auto mounted = [&] {
+        const QList<QMRamDisk::Ptr> now = entries();
+        return now.size() == 1 && now.first()->status() == QMRamDiskStatus_mounted ? now.first() : QMRamDisk::Ptr();
+    };
+    const QString told = QStringLiteral("Told the user: \"Work\" waits for its backup");
+
+    QMRamDisk::Ptr session1;
+    {
+        Helper helper(_installation, {}, environment());
+        ASSERT_TRUE(QMTest::waitUntil([&] { return (session1 = mounted()) != nullptr; }, 60000));
+        for (int i = 0; i < 20; ++i)
+            ASSERT_TRUE(QMEngineTest::writeFile(session1->path() + QStringLiteral("/file%1").arg(i), "work"));
+        ASSERT_TRUE(QMTest::waitUntil([&] { return !logind().locks.isEmpty(); }, 30000)) << "no delay lock taken";
+        emit logind().PrepareForShutdown(true);
+        ASSERT_TRUE(QMTest::waitUntil([&] { return logind().isClosed(0); }, 120000)) << "the lock was never let go";
+        EXPECT_GT(entries().first()->lastSaveDate(), 0) << "the save before the shutdown is not in the entries file";
+        EXPECT_EQ(QDir(session1->backupDirPath()).entryList(QDir::Files).size(), 20);
+        helper.terminate();
+        ASSERT_TRUE(waitForExitServing(helper, 60000));
+    }
+    // The machine went down: the RAM disk is gone, and the disk of its backup is unplugged.
+    ASSERT_EQ(QMEngineTest::runTool(QStringLiteral("umount"), {QStringLiteral("-f"), session1->path()}), 0);
+    ASSERT_EQ(QMEngineTest::runTool(QStringLiteral("hdiutil"), {QStringLiteral("detach"), session1->deviceNode()}), 0);
+    ASSERT_TRUE(usb.unmount());
+
+    Helper helper(_installation, {}, environment());
+    ASSERT_TRUE(QMTest::waitUntil([] { return helperLog().contains(QLatin1String("Waiting for the backup of")); }, 60000));
+    EXPECT_EQ(entries().first()->status(), QMRamDiskStatus_notCreated);
+    EXPECT_TRUE(helper.isRunning()) << "the helper quit while a RAM disk waits for its backup";
+    EXPECT_EQ(helperLog().count(told), 1);
+
+    ASSERT_TRUE(usb.mount());
+    QMRamDisk::Ptr session2;
+    ASSERT_TRUE(QMTest::waitUntil([&] { return (session2 = mounted()) != nullptr; }, 60000))
+        << "not created when the disk came back";
+    EXPECT_EQ(QDir(session2->path()).entryList(QDir::Files).size(), 20);
+    EXPECT_EQ(QDir(session2->backupDirPath()).entryList(QDir::Files).size(), 20);
+    EXPECT_EQ(helperLog().count(told), 1) << "told again";
+    helper.terminate();
+    ASSERT_TRUE(waitForExitServing(helper, 60000));
+    EXPECT_EQ(QDir(session2->backupDirPath()).entryList(QDir::Files).size(), 20);
 }

@@ -12,9 +12,12 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMenu>
 
 namespace QMHelperTest {
@@ -53,10 +56,12 @@ QMRamDisk::Ptr withType(const QMRamDisk::Ptr &ramDisk, qint64 type)
     return r;
 }
 
-QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &name, qint64 backupMode)
+QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &name, qint64 backupMode,
+                       const QString &backupDir)
 {
     QMRamDisk::Ptr r = sandbox.makeRamDisk(sandbox.mkdir(QStringLiteral("mnt")), name);
     r->setBackupMode(backupMode);
+    r->setBackupDir(backupDir);
     QMEngineTest::RecordingDelegate delegate;
     r->performAction(QMRamDiskAction_create, &delegate, false);
     EXPECT_EQ(r->status(), QMRamDiskStatus_mounted)
@@ -167,6 +172,55 @@ QString helperLog()
 {
     QFile f(QMLogFile::logFilePath(QStringLiteral("Quilmo-Helper")));
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+NotificationDaemon::NotificationDaemon()
+{
+    const QString service = QStringLiteral("org.freedesktop.Notifications");
+    const QString program = QStringLiteral("/usr/lib/notification-daemon/notification-daemon");
+    QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
+    if (!bus) {
+        _why = QStringLiteral("no session bus");
+        return;
+    }
+    if (!QFileInfo(program).isExecutable()) {
+        _why = program + QStringLiteral(" is not installed");
+        return;
+    }
+    // Xvfb writes the display it took on the descriptor it is given: here its output.
+    _xvfb = new QProcess;
+    _xvfb->setProcessChannelMode(QProcess::SeparateChannels);
+    _xvfb->start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                                          QStringLiteral("tcp")});
+    if (!_xvfb->waitForStarted() || !QMTest::waitUntil([&] { return _xvfb->canReadLine(); }, 30000)) {
+        _why = QStringLiteral("Xvfb did not start");
+        return;
+    }
+    const QString display = QLatin1Char(':') + QString::fromLatin1(_xvfb->readLine().trimmed());
+    _daemon = new QProcess;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    _daemon->setProcessEnvironment(env);
+    _daemon->setProcessChannelMode(QProcess::ForwardedChannels);
+    _daemon->start(program, {});
+    _running = _daemon->waitForStarted()
+               && QMTest::waitUntil([&] { return bus->isServiceRegistered(service).value(); }, 30000);
+    if (!_running)
+        _why = QStringLiteral("notification-daemon did not take %1").arg(service);
+}
+
+NotificationDaemon::~NotificationDaemon()
+{
+    for (QProcess *p : {_daemon, _xvfb}) {
+        if (!p)
+            continue;
+        p->terminate();
+        if (!p->waitForFinished(10000)) {
+            p->kill();
+            p->waitForFinished();
+        }
+        delete p;
+    }
 }
 
 } // namespace QMHelperTest

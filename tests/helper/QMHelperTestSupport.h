@@ -42,7 +42,8 @@ QMRamDisk::Ptr record(qint64 status, qint64 backupMode = 0, qint64 action = 0, q
 QMRamDisk::Ptr withType(const QMRamDisk::Ptr &ramDisk, qint64 type);
 
 // A RAM disk of the sandbox with this backup mode, created and mounted.
-QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &name, qint64 backupMode = 0);
+QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &name, qint64 backupMode = 0,
+                       const QString &backupDir = QString());
 
 // Writes the entries file (the default place unless `path` is given) with these records.
 bool writeEntries(const QList<QMRamDisk::Ptr> &ramDisks, bool showInMenuBar, const QString &path = QString());
@@ -89,5 +90,22 @@ private:
 
 // The helper's log file of this test's home.
 QString helperLog();
+
+// The desktop's notification service on the test's session bus: the real
+// notification-daemon, on an X server of its own (Xvfb). Ended with the object.
+class NotificationDaemon
+{
+public:
+    NotificationDaemon();
+    ~NotificationDaemon();
+    bool isRunning() const { return _running; }
+    QString why() const { return _why; }
+
+private:
+    QProcess *_xvfb = nullptr;
+    QProcess *_daemon = nullptr;
+    bool _running = false;
+    QString _why;
+};
 
 } // namespace QMHelperTest

@@ -68,8 +68,10 @@ expect "status" --verbose st
 expect "--help;--verbose;--version" --
 expect "My\\ Disk;Scratch" eject ""
 expect "My\\ Disk" eject My
-expect "--all;--help" eject --
+expect "--all;--force;--help" eject --
 expect "" eject Scratch ""
+expect "--force" backup Scratch --
+expect "My\\ Disk;Scratch" eject --force ""
 expect "My\\ Disk;Scratch" status ""
 expect "--json;--help" status Scratch ""
 expect "My\\ Disk;Scratch" set ""
