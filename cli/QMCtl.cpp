@@ -733,6 +733,12 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
                 return fail(QStringLiteral("the size of \"%1\" cannot change while it is mounted: %2")
                                 .arg(name, refusal->message()));
             resizeLive = true;
+        } else if (ramDisk->status() == QMRamDiskStatus_created) {
+            // Its device keeps the old size until it is ejected; a record saying otherwise
+            // would be wrong, and a volume not mounted cannot be resized in place.
+            return fail(QStringLiteral("the size of \"%1\" cannot change while its device exists without being "
+                                       "mounted: mount it again (remount) or eject it first")
+                            .arg(name));
         }
     }
 
@@ -779,7 +785,7 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
         return Failure;
     if (resizeLive) {
         ramDisk->setResizeTarget(finalSize);
-        return runAction(ramDisk, QMRamDiskAction_resize, command);
+        return runAction(ramDisk, QMRamDiskAction_resize, command, false);
     }
     if (adding) {
         _out << "Added \"" << finalName << "\" (" << QMCtlValues::sizeText(finalSize);

@@ -84,11 +84,8 @@ int hdiutilResize(const Args &args)
     const std::string &name = args[3];
     if (looksLikeOption(name))
         return fail("resize: unknown option \"" + name + "\"");
-    if (sectors == 0)
-        return fail("resize: the size of the RAM disk is 0");
-    const uint64_t memory = physicalMemory();
-    if (memory == 0 || sectors > memory / 512)
-        return fail("resize: the size of the RAM disk is beyond the machine's memory");
+    if (const std::string refusal = sizeRefusal(sectors); !refusal.empty())
+        return fail("resize: " + refusal);
 
     const uid_t caller = callerUid();
     State state;

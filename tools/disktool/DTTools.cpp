@@ -85,11 +85,8 @@ static int hdiutilAttach(const Args &args)
     uint64_t sectors = 0;
     if (!startsWith(url, "ram://") || !parseUnsigned(url.substr(6), &sectors))
         return fail("attach: \"" + url + "\" is not a RAM device URL (ram://<sectors>)");
-    if (sectors == 0)
-        return fail("attach: the size of the RAM disk is 0");
-    const uint64_t memory = physicalMemory();
-    if (memory == 0 || sectors > memory / 512)
-        return fail("attach: the size of the RAM disk is beyond the machine's memory");
+    if (const std::string refusal = sizeRefusal(sectors); !refusal.empty())
+        return fail("attach: " + refusal);
 
     const uid_t caller = callerUid();
     State state;
