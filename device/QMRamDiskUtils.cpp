@@ -5,6 +5,7 @@
 #include "QMRunningApplications.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 #include <QProcess>
@@ -33,6 +34,32 @@ QUrl firstInstalled(std::initializer_list<const char *> programs)
 QString purgeToolPath()
 {
     return QMRamDiskUtils::installPrefix() + QStringLiteral("/libexec/quilmo/purge");
+}
+
+// Where a program run with these HOME and XDG_DATA_HOME keeps its list of RAM disks (the
+// XDG rule: a relative XDG_DATA_HOME is ignored).
+QByteArray dataHome(const QByteArray &home, const QByteArray &xdgDataHome)
+{
+    if (xdgDataHome.startsWith('/'))
+        return QDir::cleanPath(QString::fromLocal8Bit(xdgDataHome)).toLocal8Bit();
+    return QDir::cleanPath(QString::fromLocal8Bit(home) + QStringLiteral("/.local/share")).toLocal8Bit();
+}
+
+// The same for a running process, from the environment it was started with; null when
+// it cannot be read.
+QByteArray dataHomeOf(pid_t pid)
+{
+    QFile file(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray home, xdgDataHome;
+    for (const QByteArray &entry : file.readAll().split('\0')) {
+        if (entry.startsWith("HOME="))
+            home = entry.mid(5);
+        else if (entry.startsWith("XDG_DATA_HOME="))
+            xdgDataHome = entry.mid(14);
+    }
+    return dataHome(home, xdgDataHome);
 }
 } // namespace
 
@@ -97,14 +124,27 @@ QString QMRamDiskUtils::ramDiskAppPath()
     return installPrefix();
 }
 
+QList<pid_t> QMRamDiskUtils::helperProcessIds()
+{
+    const QByteArray mine = dataHome(qgetenv("HOME"), qgetenv("XDG_DATA_HOME"));
+    QList<pid_t> pids;
+    for (pid_t pid : QMRunningApplications::processIds(helperBundleIdentifier())) {
+        const QByteArray theirs = dataHomeOf(pid);
+        // One whose environment cannot be read counts as ours, as every helper once did.
+        if (theirs.isNull() || theirs == mine)
+            pids << pid;
+    }
+    return pids;
+}
+
 bool QMRamDiskUtils::helperIsRunning()
 {
-    return !QMRunningApplications::processIds(helperBundleIdentifier()).isEmpty();
+    return !helperProcessIds().isEmpty();
 }
 
 void QMRamDiskUtils::setHelperIsRunning(bool running)
 {
-    const QList<pid_t> helpers = QMRunningApplications::processIds(helperBundleIdentifier());
+    const QList<pid_t> helpers = helperProcessIds();
     // Wait until the old helper has gone, so that two never share the status area, and
     // give it the time its saves take.
     if (!helpers.isEmpty() && !QMRunningApplications::terminate(helpers, helperQuitBoundMs)) {

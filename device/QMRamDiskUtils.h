@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QUrl>
+
+#include <sys/types.h>
 
 // Memory purging, the menu-bar helper's start and stop, and the system utilities the
 // interface links to.
@@ -23,6 +26,10 @@ public:
 
     // True when a helper of this installation runs for this user.
     static bool helperIsRunning();
+    // The helpers of this installation that run for this user's RAM disks: a helper run
+    // with another home (another list of RAM disks: `sudo -H`, a sandbox, a test) guards
+    // that list, is no second instance of this one, and is never counted nor stopped here.
+    static QList<pid_t> helperProcessIds();
     // true: stops every running helper, then starts a new one detached with the single
     // argument "FromApp". false: stops every running helper. A stop asks each helper to
     // quit and waits for it up to helperQuitBoundMs before forcing it, so that the saves

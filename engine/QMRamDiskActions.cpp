@@ -19,9 +19,12 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 #include <thread>
+
+#include <unistd.h>
 
 // ---- Dispatch ----
 
@@ -36,6 +39,15 @@ qint64 QMRamDisk::reserveAction(qint64 action)
 }
 
 namespace {
+
+// How long an action waits for a save that Quilmo-Helper runs on the same RAM disk.
+constexpr std::chrono::seconds kBackgroundSaveWait{120};
+
+bool isBackgroundSave(const std::optional<QMRamDiskActionLock::Holder> &holder)
+{
+    return holder && holder->pid != ::getpid() && holder->program == QLatin1String("Quilmo-Helper")
+           && (holder->action == QMRamDiskAction_backup || holder->action == QMRamDiskAction_copyToBase);
+}
 
 // The step a refused action reports its outcome with: the one its own final report uses.
 qint64 finalInfoOfAction(qint64 action, qint64 current)
@@ -170,6 +182,16 @@ void QMRamDisk::runAction(qint64 action, QMRamDiskActionDelegateProtocol *delega
     const QString identifier = this->identifier();
     if (!identifier.isEmpty()) {
         std::shared_ptr<QMRamDiskActionLock> lock = QMRamDiskActionLock::acquire(identifier, action, &refusal);
+        // A save Quilmo-Helper makes of its own accord (its schedule, or ahead of a
+        // shutdown) may begin at any moment: the action asked for waits for its end rather
+        // than fail for it. Bounded: a save that runs on is named in the refusal.
+        const auto start = std::chrono::steady_clock::now();
+        while (!lock && isBackgroundSave(QMRamDiskActionLock::holderOf(identifier))
+               && std::chrono::steady_clock::now() - start < kBackgroundSaveWait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            refusal.reset();
+            lock = QMRamDiskActionLock::acquire(identifier, action, &refusal);
+        }
         std::lock_guard guard(_mutex);
         _actionLock = std::move(lock);
     }

@@ -7,7 +7,6 @@
 #include "QMShutdownInhibitor.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskUtils.h"
-#include "QMRunningApplications.h"
 #include "StatusMenuController.h"
 
 #include <QCoreApplication>
@@ -87,7 +86,7 @@ QList<pid_t> AppDelegate::olderInstances()
     const pid_t self = ::getpid();
     const quint64 myStart = startTime(self);
     QList<pid_t> older;
-    for (pid_t pid : QMRunningApplications::processIds(QMRamDiskUtils::helperBundleIdentifier())) {
+    for (pid_t pid : QMRamDiskUtils::helperProcessIds()) {
         if (pid == self)
             continue;
         const quint64 start = startTime(pid);

@@ -17,6 +17,10 @@
 
 #include <memory>
 
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
 namespace {
 
 QString quilmoctl()
@@ -175,6 +179,57 @@ TEST_F(QMCtlTogether, AnActionOfAnotherProgramMakesQuilmoctlWait)
     const Outcome created = ctl({QStringLiteral("create"), QStringLiteral("Held")});
     EXPECT_EQ(created.status, 0) << created.err.toStdString();
     EXPECT_EQ(ctl({QStringLiteral("eject"), QStringLiteral("Held")}).status, 0);
+}
+
+// Quilmo-Helper saves on its own (its schedule, or ahead of a shutdown) at any moment: an
+// action the user asks for meanwhile waits for that save to end instead of failing.
+TEST_F(QMCtlTogether, AHelpersSaveIsWaitedForNotAFailure)
+{
+    QM_REQUIRE_LOOP_DEVICES();
+    QMTemporaryDir parent;
+    if (!QMRamDiskManager::canUseMountDirectory(parent.path(), QStringLiteral("Waits"), 0, nullptr))
+        GTEST_SKIP() << "temporary directories are in a system directory here";
+    ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Waits"), QStringLiteral("--size"), QStringLiteral("200M"),
+                   QStringLiteral("--mount-dir"), parent.path()})
+                  .status,
+              0);
+    const QString id = list().first().toObject().value(QStringLiteral("identifier")).toString();
+    const QString lockPath = QMRamDiskActionLock::lockPathForIdentifier(QMRamDiskActionLock::lockDirectory(), id);
+    QMError::Ptr error;
+    // This test program plays the helper in the middle of a backup (action 3).
+    auto held = QMRamDiskActionLock::acquire(id, 3, &error);
+    ASSERT_TRUE(held);
+    {
+        QFile holder(lockPath);
+        ASSERT_TRUE(holder.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        holder.write(QStringLiteral("%1 3 Quilmo-Helper 0\n").arg(QCoreApplication::applicationPid()).toLatin1());
+    }
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, QFile::encodeName(lockPath).constData(), IN_OPEN), 0);
+    QProcess creation;
+    creation.start(quilmoctl(), {QStringLiteral("create"), QStringLiteral("Waits")});
+    // quilmoctl opens the lock file for each try: a second try means the first found it held
+    // and it waits. Without waiting it has ended already.
+    int opens = 0;
+    while (opens < 2 && creation.state() != QProcess::NotRunning) {
+        pollfd fd{watch, POLLIN, 0};
+        if (poll(&fd, 1, 100) <= 0)
+            continue;
+        char buffer[4096];
+        const ssize_t n = read(watch, buffer, sizeof buffer);
+        for (ssize_t at = 0; at < n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            opens += (event->mask & IN_OPEN) ? 1 : 0;
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
+    close(watch);
+    held.reset();
+    ASSERT_TRUE(creation.waitForFinished(300000));
+    EXPECT_EQ(creation.exitCode(), 0) << creation.readAllStandardError().toStdString();
+    EXPECT_EQ(list().first().toObject().value(QStringLiteral("status")).toString(), QStringLiteral("mounted"));
+    EXPECT_EQ(ctl({QStringLiteral("eject"), QStringLiteral("Waits")}).status, 0);
 }
 
 TEST_F(QMCtlTogether, EjectAndSyncOfOneRamDiskAtOnceLoseNothing)

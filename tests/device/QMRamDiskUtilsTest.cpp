@@ -123,6 +123,47 @@ TEST(QMRamDiskUtils, AHelperIgnoringTheRequestIsForced)
     EXPECT_FALSE(QMRamDiskUtils::helperIsRunning());
 }
 
+// A helper of the same installation run with another home guards that home's RAM disks
+// (another user's session as the same account, or a test beside this one): it is not this
+// user's helper, so it neither counts as running nor is stopped when this one is replaced.
+TEST(QMRamDiskUtils, AHelperOfAnotherHomeIsNeitherCountedNorStopped)
+{
+    Installation install;
+    ASSERT_TRUE(install.valid);
+    QMTemporaryDir otherHome;
+    ASSERT_TRUE(otherHome.isValid());
+    const QString helper = QMTest::writeScript(install.libexec(), QStringLiteral("Quilmo-Helper"),
+                                               QStringLiteral("while :; do sleep 0.1; done\n"));
+    ASSERT_FALSE(helper.isEmpty());
+    QProcess process;
+    process.setProgram(helper);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), otherHome.path());
+    env.insert(QStringLiteral("XDG_DATA_HOME"), otherHome.path() + QStringLiteral("/.local/share"));
+    process.setProcessEnvironment(env);
+    qint64 other = 0;
+    ASSERT_TRUE(process.startDetached(&other));
+    struct Stop
+    {
+        pid_t pid;
+        ~Stop() { ::kill(pid, SIGKILL); }
+    } stop{static_cast<pid_t>(other)};
+    ASSERT_TRUE(waitFor([&] {
+        return QMRunningApplications::processIds(QMRamDiskUtils::helperBundleIdentifier()).contains(pid_t(other));
+    }));
+    EXPECT_FALSE(QMRamDiskUtils::helperIsRunning());
+    EXPECT_TRUE(QMRamDiskUtils::helperProcessIds().isEmpty());
+
+    // Ours is started beside it, then stopped: the other one runs on.
+    QMRamDiskUtils::setHelperIsRunning(true);
+    ASSERT_TRUE(waitFor([] { return QMRamDiskUtils::helperIsRunning(); }));
+    EXPECT_TRUE(QMRunningApplications::isAlive(pid_t(other)));
+    EXPECT_FALSE(QMRamDiskUtils::helperProcessIds().contains(pid_t(other)));
+    QMRamDiskUtils::setHelperIsRunning(false);
+    EXPECT_FALSE(QMRamDiskUtils::helperIsRunning());
+    EXPECT_TRUE(QMRunningApplications::isAlive(pid_t(other)));
+}
+
 TEST(QMRamDiskUtils, StartingAMissingHelperIsLogged)
 {
     Installation install;
