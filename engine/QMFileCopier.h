@@ -41,6 +41,7 @@ public:
         quint64 bytesCopied = 0; // file sizes, holes included
         quint64 filesLinked = 0; // unchanged files linked from the reference
         quint64 itemsGone = 0;   // removed between the listing of their folder and their copy
+        quint64 bytesCopiedInKernel = 0; // of bytesCopied, copied by the kernel (copy_file_range)
     };
 
     // A file by its device and inode number.
@@ -112,7 +113,10 @@ private:
                        const QByteArray &reference);
     void copySymlink(const QByteArray &src, const QByteArray &dst, const struct stat &st);
     void copySpecial(const QByteArray &src, const QByteArray &dst, const struct stat &st);
-    void copyXattrs(const QByteArray &src, int srcFd, const QByteArray &dst, int dstFd);
+    // True when an attribute was set.
+    bool copyXattrs(const QByteArray &src, int srcFd, const QByteArray &dst, int dstFd);
+    // What a file created beside `dst` gets by itself (see copyFile()); false after a failure.
+    bool lookAtDestination(const QByteArray &dst);
 
     static constexpr int kKeptFailures = 20;
     QList<Failure> _failures;
@@ -129,6 +133,15 @@ private:
     // source file they stand for. A reference file stands for one source file only, so
     // two names that are one file in the reference but two files now become two files.
     QMap<FileKey, FileKey> _taken;
+    // Pairs of file systems (source device, destination device) between which the kernel
+    // refused to copy: read and written from then on.
+    using DevicePair = QPair<quint64, quint64>;
+    QSet<DevicePair> _noKernelCopy;
+    quint64 _destinationDevice = 0;
+    quint32 _createdOwner = 0;
+    quint32 _createdGroup = 0;
+    bool _createdModesKept = false;
+    int _umask = -1;
     bool _haveReferenceTime = false;
     struct timespec _referenceTime {};
     Statistics _statistics;
