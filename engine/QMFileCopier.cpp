@@ -295,7 +295,7 @@ bool QMFileCopier::copyItem(const QByteArray &src, const QByteArray &dst, const 
     if (lstat(dst.constData(), &st) == 0)
         fail(EEXIST, dst);
     else if (lookAtDestination(dst))
-        copyAny(src, dst, reference);
+        copyAny(src, dst, reference, Parents());
     return _failureCount == before;
 }
 
@@ -323,18 +323,19 @@ bool QMFileCopier::lookAtDestination(const QByteArray &dst)
     return true;
 }
 
-void QMFileCopier::copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference)
+void QMFileCopier::copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference,
+                           const Parents &parents)
 {
     struct stat st {};
-    if (lstat(src.constData(), &st) != 0) {
+    if (fstatat(parents.dirOf(parents.src), parents.pathOf(parents.src, src), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (!gone(errno))
             fail(errno, src);
         return;
     }
     if (S_ISREG(st.st_mode))
-        copyFile(src, dst, st, reference);
+        copyFile(src, dst, st, reference, parents);
     else if (S_ISDIR(st.st_mode))
-        copyDirectory(src, dst, st, reference);
+        copyDirectory(src, dst, st, reference, parents);
     else if (S_ISLNK(st.st_mode))
         copySymlink(src, dst, st);
     else
@@ -397,12 +398,15 @@ bool QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray
     return set;
 }
 
-bool QMFileCopier::linkUnchanged(const QByteArray &dst, const struct stat &st, const QByteArray &reference)
+bool QMFileCopier::linkUnchanged(const QByteArray &dst, const struct stat &st, const QByteArray &reference,
+                                 const Parents &parents)
 {
     if (!_haveReferenceTime)
         return false;
+    const int refDir = parents.dirOf(parents.ref);
+    const char *refPath = parents.pathOf(parents.ref, reference);
     struct stat ref {};
-    if (lstat(reference.constData(), &ref) != 0 || !S_ISREG(ref.st_mode) || ref.st_mode != st.st_mode
+    if (fstatat(refDir, refPath, &ref, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(ref.st_mode) || ref.st_mode != st.st_mode
         || ref.st_size != st.st_size || ref.st_uid != st.st_uid || ref.st_gid != st.st_gid
         || ref.st_mtim.tv_sec != st.st_mtim.tv_sec || ref.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
         return false;
@@ -419,7 +423,7 @@ bool QMFileCopier::linkUnchanged(const QByteArray &dst, const struct stat &st, c
     if (taken != _taken.constEnd() && *taken != srcKey)
         return false;
     // Any failure (no hard links there, too many links) leaves the file to be copied.
-    if (link(reference.constData(), dst.constData()) != 0)
+    if (linkat(refDir, refPath, parents.dirOf(parents.dst), parents.pathOf(parents.dst, dst), 0) != 0)
         return false;
     _taken.insert(refKey, srcKey);
     ++_statistics.filesLinked;
@@ -427,7 +431,7 @@ bool QMFileCopier::linkUnchanged(const QByteArray &dst, const struct stat &st, c
 }
 
 void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st,
-                            const QByteArray &reference)
+                            const QByteArray &reference, const Parents &parents)
 {
     const FileKey key(quint64(st.st_dev), quint64(st.st_ino));
     const bool mapped = _mapped.contains(key);
@@ -443,13 +447,13 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
             }
         }
     }
-    if (!mapped && !reference.isEmpty() && linkUnchanged(dst, st, reference)) {
+    if (!mapped && !reference.isEmpty() && linkUnchanged(dst, st, reference, parents)) {
         if (st.st_nlink > 1)
             _linked.insert(key, dst);
         return;
     }
 
-    Fd in(open(src.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    Fd in(openat(parents.dirOf(parents.src), parents.pathOf(parents.src, src), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (in.fd < 0) {
         if (!gone(errno))
             fail(errno, src);
@@ -460,7 +464,8 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
     const mode_t mode = st.st_mode & 07777;
     const bool giveAway = st.st_uid != _createdOwner || st.st_gid != _createdGroup;
     const bool modeAtCreation = _createdModesKept && !giveAway && !(mode & ~0777) && !(mode & _umask);
-    Fd out(open(dst.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, modeAtCreation ? mode : 0600));
+    Fd out(openat(parents.dirOf(parents.dst), parents.pathOf(parents.dst, dst),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, modeAtCreation ? mode : 0600));
     if (out.fd < 0) {
         fail(errno, dst);
         return;
@@ -511,7 +516,7 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
         ok = false;
     }
     if (!ok) {
-        unlink(dst.constData()); // never leave a copy that looks whole
+        unlinkat(parents.dirOf(parents.dst), parents.pathOf(parents.dst, dst), 0); // never leave a copy that looks whole
         return;
     }
     ++_statistics.filesCopied;
@@ -521,28 +526,33 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
 }
 
 void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
-                                 const QByteArray &reference)
+                                 const QByteArray &reference, const Parents &parents)
 {
     // Only a directory of the reference holds what this one held.
     QByteArray childRef;
+    Fd refFd(-1);
     if (!reference.isEmpty()) {
-        struct stat ref {};
-        if (lstat(reference.constData(), &ref) == 0 && S_ISDIR(ref.st_mode))
+        refFd.fd = openat(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (refFd.fd >= 0)
             childRef = reference + '/';
     }
     const qsizetype refLen = childRef.size();
     // The folder is opened first: one removed meanwhile leaves nothing behind in the copy.
-    const int inFd = open(src.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int inFd = openat(parents.dirOf(parents.src), parents.pathOf(parents.src, src),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (inFd < 0 && gone(errno))
         return;
     const int inErrno = errno;
-    if (mkdir(dst.constData(), 0700) != 0) {
+    const int dstDir = parents.dirOf(parents.dst);
+    const char *dstPath = parents.pathOf(parents.dst, dst);
+    if (mkdirat(dstDir, dstPath, 0700) != 0) {
         fail(errno, dst);
         if (inFd >= 0)
             close(inFd);
         return;
     }
-    Fd out(open(dst.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Fd out(openat(dstDir, dstPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     DIR *dir = inFd >= 0 ? fdopendir(inFd) : nullptr;
     if (!dir) {
         fail(inFd >= 0 ? errno : inErrno, src);
@@ -569,7 +579,7 @@ void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, c
                 childRef.truncate(refLen);
                 childRef += name;
             }
-            copyAny(childSrc, childDst, childRef);
+            copyAny(childSrc, childDst, childRef, Parents{inFd, out.fd, refFd.fd, name});
             errno = 0;
         }
         if (errno != 0)

@@ -7,6 +7,8 @@
 #include <QSet>
 #include <QString>
 
+#include <fcntl.h>
+
 // Copies file trees as they are. Names are raw bytes from end to end, since a name that is
 // not valid UTF-8 does not survive a round trip through a string. Kept: file contents
 // with the holes of sparse files, hard links between files copied by the same copier,
@@ -104,13 +106,27 @@ private:
     void fail(int errnum, const QByteArray &path);
     // Counts a vanished item when that is allowed; false when it is a failure.
     bool gone(int errnum);
-    void copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference);
-    void copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st, const QByteArray &reference);
+    // The open folders of an item in the source, the copy and the reference, and its name:
+    // the item is reached from there rather than by its whole path. At the top, where no
+    // folder is open (-1), the paths are used.
+    struct Parents
+    {
+        int src = -1;
+        int dst = -1;
+        int ref = -1;
+        const char *name = nullptr;
+        int dirOf(int fd) const { return fd >= 0 ? fd : AT_FDCWD; }
+        const char *pathOf(int fd, const QByteArray &path) const { return fd >= 0 ? name : path.constData(); }
+    };
+    void copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference, const Parents &parents);
+    void copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st, const QByteArray &reference,
+                  const Parents &parents);
     // Links `dst` to the reference's file when that is the source (of status `st`)
     // unchanged; false otherwise.
-    bool linkUnchanged(const QByteArray &dst, const struct stat &st, const QByteArray &reference);
+    bool linkUnchanged(const QByteArray &dst, const struct stat &st, const QByteArray &reference,
+                       const Parents &parents);
     void copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
-                       const QByteArray &reference);
+                       const QByteArray &reference, const Parents &parents);
     void copySymlink(const QByteArray &src, const QByteArray &dst, const struct stat &st);
     void copySpecial(const QByteArray &src, const QByteArray &dst, const struct stat &st);
     // True when an attribute was set.
