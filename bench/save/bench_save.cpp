@@ -1,0 +1,239 @@
+// Saving a RAM disk of many small files, and one of large ones, against what a user would
+// do by hand: `cp -a` of the same tree followed by `sync -f` of the destination. In one run,
+// interleaved so that both sides see the same machine, median of several rounds:
+//   a full save (the engine's backup, flushed as every backup is) against cp -a + sync -f;
+//   a full restore onto memory against cp -a + sync -f back;
+//   an incremental save after appending to 1 % of the files, against the full save.
+// Trees: 60,000 files of 100 bytes (60 folders of 1,000) and 2,000 files of 1 MB (20
+// folders of 100). Targets: full save and restore at most 1.0 of cp -a + sync for the
+// small files and 1.2 for the large ones; the incremental save at most 0.15 of the full
+// save for the small files and 0.1 for the large ones.
+// The volume lives in QUILMO_BENCH_VOLUME_DIR (default /dev/shm: a memory file system, as a
+// RAM disk is), the backups in QUILMO_BENCH_DIR (default /mnt). QUILMO_BENCH_ROUNDS sets the
+// rounds (default 3); QUILMO_BENCH_ONLY=small|large runs one tree.
+
+#include "QMLog.h"
+#include "QMRamDiskBackup.h"
+#include "QMTemporaryDir.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+bool run(const QString &program, const QStringList &args)
+{
+    QProcess p;
+    p.start(program, args);
+    return p.waitForStarted() && p.waitForFinished(-1) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+QString loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("?");
+    return QString::fromLatin1(file.readLine()).section(QLatin1Char(' '), 0, 2);
+}
+
+// Writes `folders` x `files` files of `size` bytes under `root`; their paths, spread so that
+// every hundredth is one of a different folder.
+bool makeTree(const QString &root, int folders, int files, size_t size, std::vector<std::string> *paths)
+{
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        data[i] = char('a' + (i * 7 + i / 13) % 26);
+    const std::string base = QFile::encodeName(root).toStdString();
+    if (mkdir(base.c_str(), 0755) != 0)
+        return false;
+    for (int d = 0; d < folders; ++d) {
+        const std::string dir = base + "/folder" + std::to_string(d);
+        if (mkdir(dir.c_str(), 0755) != 0)
+            return false;
+        for (int f = 0; f < files; ++f) {
+            const std::string path = dir + "/file" + std::to_string(f) + ".txt";
+            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd < 0 || write(fd, data.data(), size) != ssize_t(size) || close(fd) != 0)
+                return false;
+            paths->push_back(path);
+        }
+    }
+    // Every hundredth path in this order is a different folder's, files spread over the tree.
+    std::vector<std::string> spread;
+    spread.reserve(paths->size());
+    for (int f = 0; f < files; ++f)
+        for (int d = 0; d < folders; ++d)
+            spread.push_back((*paths)[size_t(d) * size_t(files) + size_t(f)]);
+    paths->swap(spread);
+    return true;
+}
+
+double msSince(const QElapsedTimer &timer)
+{
+    return double(timer.nsecsElapsed()) / 1e6;
+}
+
+struct Results
+{
+    std::vector<double> save, cpSave, restore, cpRestore, incremental;
+};
+
+// One round: the engine's and cp's saves and restores, then the incremental save.
+bool round(const QString &volume, const QString &scratch, const QString &memory, const std::vector<std::string> &paths,
+           Results *r)
+{
+    QMRamDiskBackup *backup = QMRamDiskBackup::sharedInstance();
+    const QString copy = scratch + QStringLiteral("/backup");
+    const QString cpCopy = scratch + QStringLiteral("/cp-backup");
+    const QString restored = memory + QStringLiteral("/restored");
+    const QString cpRestored = memory + QStringLiteral("/cp-restored");
+    auto settle = [&] {
+        QMRamDiskBackup::waitForDiscards();
+        run(QStringLiteral("sync"), {QStringLiteral("-f"), scratch});
+    };
+    auto fail = [](const char *what, const QMError::Ptr &error) {
+        std::fprintf(stderr, "bench_save: %s failed: %s\n", what, error ? qPrintable(error->description()) : "");
+        return false;
+    };
+
+    // Each side follows the removal of one copy of the tree on the disk, flushed: a file
+    // system that just freed as many inodes allocates new ones more slowly. The files are
+    // older than the save by more than the margin of the link rule, so that the
+    // incremental save below can link the unchanged ones from this copy.
+    settle();
+    sleep(2);
+    QElapsedTimer timer;
+    timer.start();
+    if (QMError::Ptr error = backup->backupRamDiskAtPath(volume, copy, QStringLiteral("previous")))
+        return fail("save", error);
+    r->save.push_back(msSince(timer));
+    QDir().mkpath(restored);
+    timer.restart();
+    if (QMError::Ptr error = backup->restoreRamDiskAtPath(restored, copy))
+        return fail("restore", error);
+    r->restore.push_back(msSince(timer));
+    QMRamDiskBackup::removeItemAtPath(restored, nullptr);
+
+    // Appended to after the full save began, by more than the second of margin.
+    sleep(2);
+    const size_t changed = paths.size() / 100;
+    static int pass = 0;
+    const std::string more = "appended in pass " + std::to_string(++pass) + "\n";
+    for (size_t i = 0; i < changed; ++i) {
+        const int fd = open(paths[i].c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd < 0 || write(fd, more.data(), more.size()) != ssize_t(more.size()) || close(fd) != 0)
+            return fail("append", nullptr);
+    }
+    settle();
+    QMFileCopier::Statistics stats;
+    timer.restart();
+    if (QMError::Ptr error = backup->backupRamDiskAtPath(volume, copy, QStringLiteral("previous"), &stats))
+        return fail("incremental save", error);
+    r->incremental.push_back(msSince(timer));
+    if (stats.filesCopied != changed) {
+        std::fprintf(stderr, "bench_save: the incremental save copied %llu files, not %zu\n",
+                     static_cast<unsigned long long>(stats.filesCopied), changed);
+        return false;
+    }
+    QMRamDiskBackup::removeItemAtPath(copy, nullptr);
+
+    settle();
+    sleep(2);
+    timer.restart();
+    if (!run(QStringLiteral("cp"), {QStringLiteral("-a"), volume, cpCopy})
+        || !run(QStringLiteral("sync"), {QStringLiteral("-f"), cpCopy}))
+        return fail("cp -a", nullptr);
+    r->cpSave.push_back(msSince(timer));
+    timer.restart();
+    if (!run(QStringLiteral("cp"), {QStringLiteral("-a"), cpCopy, cpRestored})
+        || !run(QStringLiteral("sync"), {QStringLiteral("-f"), cpRestored}))
+        return fail("cp -a back", nullptr);
+    r->cpRestore.push_back(msSince(timer));
+    QMRamDiskBackup::removeItemAtPath(cpRestored, nullptr);
+    QMRamDiskBackup::removeItemAtPath(cpCopy, nullptr);
+    settle();
+    return true;
+}
+
+bool benchTree(const char *name, int folders, int files, size_t size, double target, double incrementalTarget,
+               const QString &scratch, const QString &memoryRoot, int rounds)
+{
+    QMTemporaryDir memory(memoryRoot + QStringLiteral("/quilmo-bench-save-XXXXXX"));
+    if (!memory.isValid()) {
+        std::printf("bench_save: %s skipped (cannot write in %s)\n", name, qPrintable(memoryRoot));
+        return true;
+    }
+    const QString volume = memory.path() + QStringLiteral("/volume");
+    std::vector<std::string> paths;
+    if (!makeTree(volume, folders, files, size, &paths)) {
+        std::perror("bench_save: making the tree");
+        return false;
+    }
+    const QString loadBefore = loadAverage();
+    Results r;
+    for (int i = 0; i < rounds; ++i) {
+        if (!round(volume, scratch, memory.path(), paths, &r))
+            return false;
+    }
+    const QString loadAfter = loadAverage();
+    std::printf("%s: %zu files of %zu bytes, median of %d rounds, load %s .. %s\n", name, paths.size(), size, rounds,
+                qPrintable(loadBefore), qPrintable(loadAfter));
+    std::printf("  full save (flushed)   %9.1f ms, cp -a + sync -f %9.1f ms, ratio %.2f (target: at most %.1f)\n",
+                median(r.save), median(r.cpSave), median(r.save) / median(r.cpSave), target);
+    std::printf("  full restore          %9.1f ms, cp -a + sync -f %9.1f ms, ratio %.2f (target: at most %.1f)\n",
+                median(r.restore), median(r.cpRestore), median(r.restore) / median(r.cpRestore), target);
+    std::printf("  incremental save (1 %%) %8.1f ms, full save %9.1f ms,       ratio %.3f (target: at most %.2f)\n",
+                median(r.incremental), median(r.save), median(r.incremental) / median(r.save),
+                incrementalTarget);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QMLog::setSink([](const QString &entry) {
+        if (qEnvironmentVariableIsSet("QUILMO_BENCH_VERBOSE"))
+            std::fprintf(stderr, "%s\n", qPrintable(entry));
+    });
+    auto setting = [](const char *name, const QString &fallback) {
+        return qEnvironmentVariableIsEmpty(name) ? fallback : qEnvironmentVariable(name);
+    };
+    const QString scratchRoot = setting("QUILMO_BENCH_DIR", QStringLiteral("/mnt"));
+    const QString memoryRoot = setting("QUILMO_BENCH_VOLUME_DIR", QStringLiteral("/dev/shm"));
+    const int rounds = std::max(1, setting("QUILMO_BENCH_ROUNDS", QStringLiteral("3")).toInt());
+    const QString only = qEnvironmentVariable("QUILMO_BENCH_ONLY");
+    QMTemporaryDir scratch(scratchRoot + QStringLiteral("/quilmo-bench-save-XXXXXX"));
+    if (!scratch.isValid()) {
+        std::printf("bench_save: skipped (cannot write in %s)\n", qPrintable(scratchRoot));
+        return 0;
+    }
+    struct WaitForDiscards {
+        ~WaitForDiscards() { QMRamDiskBackup::waitForDiscards(); }
+    } waitForDiscards;
+    bool ok = true;
+    if (only.isEmpty() || only == QLatin1String("small"))
+        ok = benchTree("small files", 60, 1000, 100, 1.0, 0.15, scratch.path(), memoryRoot, rounds) && ok;
+    if (only.isEmpty() || only == QLatin1String("large"))
+        ok = benchTree("large files", 20, 100, 1000000, 1.2, 0.1, scratch.path(), memoryRoot, rounds) && ok;
+    return ok ? 0 : 1;
+}
