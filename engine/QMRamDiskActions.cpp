@@ -186,9 +186,17 @@ void QMRamDisk::runAction(qint64 action, QMRamDiskActionDelegateProtocol *delega
         // shutdown) may begin at any moment: the action asked for waits for its end rather
         // than fail for it. Bounded: a save that runs on is named in the refusal.
         const auto start = std::chrono::steady_clock::now();
-        while (!lock && isBackgroundSave(QMRamDiskActionLock::holderOf(identifier))
-               && std::chrono::steady_clock::now() - start < kBackgroundSaveWait) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        int unnamed = 0;
+        while (!lock && std::chrono::steady_clock::now() - start < kBackgroundSaveWait) {
+            const std::optional<QMRamDiskActionLock::Holder> holder = QMRamDiskActionLock::holderOf(identifier);
+            // No holder named: let go since the try (its text goes with it), or a holder
+            // that has not written yet; one more try tells.
+            if (holder ? !isBackgroundSave(holder) : ++unnamed > 1)
+                break;
+            if (holder) {
+                unnamed = 0;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
             refusal.reset();
             lock = QMRamDiskActionLock::acquire(identifier, action, &refusal);
         }

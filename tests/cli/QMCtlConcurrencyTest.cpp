@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -209,10 +210,13 @@ TEST_F(QMCtlTogether, AHelpersSaveIsWaitedForNotAFailure)
     ASSERT_GE(inotify_add_watch(watch, QFile::encodeName(lockPath).constData(), IN_OPEN), 0);
     QProcess creation;
     creation.start(quilmoctl(), {QStringLiteral("create"), QStringLiteral("Waits")});
-    // quilmoctl opens the lock file for each try: a second try means the first found it held
-    // and it waits. Without waiting it has ended already.
+    // quilmoctl opens the lock file a few times for each try (to lock it, to read who holds
+    // it): this many opens mean it found it held and tries again. Without waiting it has
+    // ended already.
     int opens = 0;
-    while (opens < 2 && creation.state() != QProcess::NotRunning) {
+    QElapsedTimer budget;
+    budget.start();
+    while (opens < 8 && !creation.waitForFinished(0) && budget.elapsed() < 60000) {
         pollfd fd{watch, POLLIN, 0};
         if (poll(&fd, 1, 100) <= 0)
             continue;
