@@ -8,11 +8,14 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #ifdef QUILMO_TEST_WIDGETS
@@ -22,6 +25,70 @@ using TestApplication = QApplication;
 #include <QCoreApplication>
 using TestApplication = QCoreApplication;
 #endif
+
+namespace {
+
+// The helpers that this test process's programs started under its home (or a child test
+// process's, nested in it). One started by quilmoctl with nothing to do waits to be told,
+// for the rest of its session: the test's session ends here.
+QList<pid_t> helpersUnder(const QString &root)
+{
+    QList<pid_t> found;
+    const QByteArray prefix = "HOME=" + QFile::encodeName(root) + '/';
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return found;
+    while (const dirent *e = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+        if (pid <= 0 || pid == getpid())
+            continue;
+        const QString exe = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
+        if (!exe.endsWith(QStringLiteral("/Quilmo-Helper")) && !exe.endsWith(QStringLiteral("/Quilmo-Helper (deleted)")))
+            continue;
+        QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
+        if (!environ.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &var : environ.readAll().split('\0')) {
+            if (var.startsWith(prefix)) {
+                found << pid;
+                break;
+            }
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+// Gone, or a zombie that its parent has yet to reap.
+bool hasEnded(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.readAll();
+    const qsizetype end = text.lastIndexOf(')');
+    return end < 0 || text.mid(end + 2, 1) == "Z";
+}
+
+void endHelpersUnder(const QString &root)
+{
+    const QList<pid_t> helpers = helpersUnder(root);
+    for (pid_t pid : helpers)
+        kill(pid, SIGTERM);
+    // It saves what changed first; its own bounds are longer than a test should wait.
+    for (int i = 0; i < 100; ++i) {
+        bool alive = false;
+        for (pid_t pid : helpers)
+            alive = alive || !hasEnded(pid);
+        if (!alive)
+            return;
+        usleep(50 * 1000);
+    }
+    for (pid_t pid : helpers)
+        kill(pid, SIGKILL);
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -92,6 +159,8 @@ int main(int argc, char **argv)
     TestApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
+    if (parentRoot.isEmpty())
+        endHelpersUnder(root.path());
     // Again when it fails: a removal the engine runs in the background (replaced copies) may
     // still be deleting in there, and an entry it deletes first stops the walk's removal of
     // its directory. A mount a test left behind is never entered.
