@@ -100,4 +100,11 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     return true;
 }
 
+bool waitUntilRunning(qint64 pid, const QString &program, int timeoutMs)
+{
+    const QString expected = QFileInfo(program).canonicalFilePath();
+    const QString exe = QStringLiteral("/proc/%1/exe").arg(pid);
+    return waitUntil([&] { return QFileInfo(exe).symLinkTarget() == expected; }, timeoutMs);
+}
+
 } // namespace QMTest
