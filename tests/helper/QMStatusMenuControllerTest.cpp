@@ -173,14 +173,15 @@ TEST_F(StatusMenuControllerTest, IconStyleComesFromQuilmosPreferencesAndFollowsI
 TEST_F(StatusMenuControllerTest, ReloadsOnOthersChangesButNotOnItsOwnNorWhileBusy)
 {
     StatusMenuController controller;
+    // Made first: its own probe is another program's announcement to the controller.
+    QMTest::OwnAnnouncements heard;
+    ASSERT_TRUE(heard.listening());
     ASSERT_EQ(controller.ramDiskEntries()->count(), 0);
     ASSERT_TRUE(QMHelperTest::writeEntries({QMHelperTest::record(0)}, true));
 
     const QString name = QMRamDiskEntries::didChangeToAllNotificationName();
     // Our own announcement comes back from the bus and is ignored; the one after it, from
     // Quilmo, is read. Both arrive in order, so the first is known to have been handled.
-    QMTest::OwnAnnouncements heard;
-    ASSERT_TRUE(heard.listening());
     ASSERT_TRUE(QMDistributedNotificationCenter::postNotificationName(name, QStringLiteral("Quilmo-Helper")));
     EXPECT_TRUE(QMTest::waitUntil([&] { return heard.senders().contains(QStringLiteral("Quilmo-Helper")); }));
     EXPECT_EQ(controller.ramDiskEntries()->count(), 0);
