@@ -43,8 +43,8 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
 bool waitUntilRunning(qint64 pid, const QString &program, int timeoutMs = 10000);
 
 // The environment for a child that is meant to die of a fatal signal (SIGSEGV, SIGABRT, ...):
-// in an AddressSanitizer build the sanitizer would take the signal itself, report and exit
-// with a status instead, past the program's own handlers. Other builds ignore the setting.
+// in a sanitizer build the sanitizer would take the signal itself, report and exit with a
+// status instead, past the program's own handlers. Other builds ignore the setting.
 QProcessEnvironment withFatalSignalsLeftToTheProgram(QProcessEnvironment env);
 
 } // namespace QMTest
