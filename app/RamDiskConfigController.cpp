@@ -813,6 +813,12 @@ void RamDiskConfigController::mi_rightMenu(QAction *item)
         if (idle && status == QMRamDiskStatus_mounted)
             _ramDiskEntries->startAction(QMRamDiskAction_rebuild, r, true);
         break;
+    case P::Resize:
+        if (idle && status == QMRamDiskStatus_mounted) {
+            setSelectedRamDisk(r);
+            _editorPane->beginResize();
+        }
+        break;
     case P::SynchroniseNow:
         if (idle && status == QMRamDiskStatus_mounted)
             _ramDiskEntries->startAction(QMRamDiskAction_copyToBase, r, true);

@@ -2,6 +2,7 @@
 
 #include "QMRamDiskFunctions.h"
 #include "QMRamDiskManager.h"
+#include "QMVolumeCapacity.h"
 
 #include <QCoreApplication>
 
@@ -121,6 +122,9 @@ RamDiskConfigPresentation::contextMenuItems(const QMRamDisk::Ptr &ramDisk, bool 
         MenuItem rebuild = item(Rebuild, localized("Rebuild"), valid);
         rebuild.iconTypeCode = QStringLiteral("burn");
         items << rebuild;
+        // Only a memory instance changes its size in place; a loop device needs ejecting.
+        items << item(Resize, localizedDefault("Resize…"),
+                      QMRamDeviceKindOfDevice(ramDisk->deviceNode()) == QMRamDeviceKind::MemoryInstance);
         if (baseSynchronized) {
             MenuItem sync = item(SynchroniseNow, localizedDefault("Synchronise Now"), true);
             sync.iconName = QStringLiteral("syncIcon");
@@ -174,7 +178,7 @@ RamDiskConfigPresentation::RamDiskCommand RamDiskConfigPresentation::ramDiskComm
         }
     };
     const qint64 action = ramDisk->action();
-    const bool busy = action != QMRamDiskAction_none && action <= QMRamDiskAction_rebuild;
+    const bool busy = action != QMRamDiskAction_none && action <= QMRamDiskAction_last;
     if (busy) {
         // The title follows the running action; synchronising and backing up keep it.
         switch (action) {

@@ -41,6 +41,7 @@ public:
         BackupNow,
         CaseSensitive,
         CalculateBaseSize,
+        Resize,
     };
 
     struct MenuItem

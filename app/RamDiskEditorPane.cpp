@@ -308,11 +308,13 @@ void RamDiskEditorPane::prepare()
     _rdNameField->setObjectName(QStringLiteral("rdNameField"));
     addRow(_rdNameLabel, _rdNameField);
 
-    // Capacity: the slider, or the usage bar in its place while mounted.
+    // Capacity: the slider; while mounted the usage bar under it (with the Resize button
+    // beside it where the volume can change its size), or in its place where it cannot.
     _rdSizeLabel = label("rdSizeLabel", "Capacity");
     auto *sizeBox = new QWidget(this);
-    auto *sizeLayout = new QHBoxLayout(sizeBox);
+    auto *sizeLayout = new QGridLayout(sizeBox);
     sizeLayout->setContentsMargins(0, 0, 0, 0);
+    sizeLayout->setVerticalSpacing(2);
     _rdSizeSlider = new QSlider(Qt::Horizontal, sizeBox);
     _rdSizeSlider->setObjectName(QStringLiteral("rdSizeSlider"));
     _rdSizeSlider->setMinimum(E::sliderMinimum());
@@ -320,14 +322,18 @@ void RamDiskEditorPane::prepare()
     // One step is the size granule, so the keyboard moves by whole steps both ways.
     _rdSizeSlider->setSingleStep(128);
     _rdSizeSlider->setPageStep(1024);
-    sizeLayout->addWidget(_rdSizeSlider);
+    sizeLayout->addWidget(_rdSizeSlider, 0, 0);
+    _rdResizeButton = new QPushButton(P::localizedDefault("Resize"), sizeBox);
+    _rdResizeButton->setObjectName(QStringLiteral("rdResizeButton"));
+    _rdResizeButton->hide();
+    sizeLayout->addWidget(_rdResizeButton, 0, 1, 2, 1, Qt::AlignVCenter);
     _rdUsageIndictator = new QProgressBar(sizeBox);
     _rdUsageIndictator->setObjectName(QStringLiteral("rdUsageIndictator"));
     _rdUsageIndictator->setRange(0, 1000);
     _rdUsageIndictator->setTextVisible(false);
     _rdUsageIndictator->setMaximumHeight(_rdSizeSlider->sizeHint().height());
     _rdUsageIndictator->hide();
-    sizeLayout->addWidget(_rdUsageIndictator);
+    sizeLayout->addWidget(_rdUsageIndictator, 1, 0);
     _rdSizeValueLabel = new QLabel(this);
     _rdSizeValueLabel->setObjectName(QStringLiteral("rdSizeValueLabel"));
     _rdSizeValueLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -435,6 +441,7 @@ void RamDiskEditorPane::prepare()
     connect(_rdTypePopUp, &QComboBox::activated, this, react(_rdTypePopUp));
     connect(_rdNameField, &QLineEdit::textEdited, this, react(_rdNameField));
     connect(_rdSizeSlider, &QSlider::valueChanged, this, react(_rdSizeSlider));
+    connect(_rdResizeButton, &QPushButton::clicked, this, react(_rdResizeButton));
     connect(_rdMountPointPopUp, &QComboBox::activated, this, react(_rdMountPointPopUp));
     connect(_rdCreateAtLoginButton, &QCheckBox::clicked, this, react(_rdCreateAtLoginButton));
     connect(_rdPreferWiredButton, &QCheckBox::clicked, this, react(_rdPreferWiredButton));
@@ -554,17 +561,24 @@ void RamDiskEditorPane::updateRamDiskView(const QMRamDisk::Ptr &r)
         _rdNameField->setText(name);
     _rdNameField->setEnabled(state.name);
 
-    // 5. Capacity.
+    // 5. Capacity. While mounted the slider shows the size chosen for a resize, if any.
+    if (!state.resizeVisible || _resizeFor != r->identifier())
+        _resizeSize = 0;
     const quint64 size = r->size();
+    const quint64 shownSize = _resizeSize ? _resizeSize : size;
     _rdSizeSlider->setVisible(state.sliderVisible);
-    _rdUsageIndictator->setVisible(!state.sliderVisible);
-    _rdSizeSlider->setValue(int(std::lround(double(size) * 1e-6)));
+    _rdUsageIndictator->setVisible(state.usageVisible);
+    _rdSizeSlider->setValue(int(std::lround(double(shownSize) * 1e-6)));
     _rdUsageIndictator->setValue(int(std::lround(r->diskUsage() * _rdUsageIndictator->maximum())));
     _rdUsageIndictator->setToolTip(E::usageToolTip(size, r->volFree()));
-    _rdSizeValueLabel->setText(E::sizeText(size));
+    _rdSizeValueLabel->setText(E::sizeText(shownSize));
     for (QWidget *w : {static_cast<QWidget *>(_rdSizeSlider), static_cast<QWidget *>(_rdUsageIndictator),
                        static_cast<QWidget *>(_rdSizeValueLabel)})
         w->setEnabled(state.capacity);
+    const E::Resize resize = E::resize(r, shownSize);
+    _rdResizeButton->setVisible(state.resizeVisible);
+    _rdResizeButton->setEnabled(resize.enabled);
+    _rdResizeButton->setToolTip(resize.toolTip);
 
     // 6. Mount point.
     if (!deferredWhileOpen(_rdMountPointPopUp)) {
@@ -695,6 +709,20 @@ void RamDiskEditorPane::changeAction(QObject *sender)
         r->setName(_rdNameField->text());
         refresh();
         save();
+    } else if (sender == _rdSizeSlider && E::state(r).resizeVisible) {
+        // The record keeps the volume's size; the Resize button applies the new one.
+        _resizeSize = E::sizeForSliderValue(_rdSizeSlider->value());
+        _resizeFor = r->identifier();
+        _controller->updateUIWithOptions(RamDiskConfigController::UpdateRamDiskView
+                                         | RamDiskConfigController::UpdateWithoutMacInfo);
+    } else if (sender == _rdResizeButton) {
+        const quint64 target = _resizeSize;
+        QMRamDiskEntries *entries = _controller->ramDiskEntries();
+        if (entries && target && E::resize(r, target).enabled) {
+            _resizeSize = 0;
+            entries->resize(r, target, true);
+        }
+        refresh();
     } else if (sender == _rdSizeSlider) {
         r->setSize(E::sizeForSliderValue(_rdSizeSlider->value()));
         _controller->updateUIWithOptions(RamDiskConfigController::UpdateRamDiskView
@@ -768,6 +796,12 @@ void RamDiskEditorPane::changeAction(QObject *sender)
 PostCmdWindowController *RamDiskEditorPane::postCmdWindowController() const
 {
     return _postCmdWindowController;
+}
+
+void RamDiskEditorPane::beginResize()
+{
+    if (_rdSizeSlider->isVisible() && _rdSizeSlider->isEnabled())
+        _rdSizeSlider->setFocus(Qt::OtherFocusReason);
 }
 
 void RamDiskEditorPane::openPostCmdSheet()

@@ -53,6 +53,10 @@ public:
     // Made on first use and kept.
     PostCmdWindowController *postCmdWindowController() const;
 
+    // Puts the keyboard on the capacity slider of a mounted RAM disk that can be resized
+    // ("Resize…"): the slider chooses the size, the Resize button applies it.
+    void beginResize();
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
 
@@ -78,6 +82,10 @@ private:
     int _typeSelected = -1; // the type menu's entry at the last refresh
     bool _refreshing = false;
     bool _showsSavedText = false; // the progress line says when the RAM disk was saved
+    // While mounted, the slider chooses the size the Resize button gives the volume; the
+    // record keeps the size the volume has until the resize is done.
+    quint64 _resizeSize = 0;
+    QString _resizeFor; // the identifier of the RAM disk _resizeSize is for
     bool _refreshWhenClosed = false; // a refresh skipped an open menu
 
     // Fields of the design.
@@ -90,6 +98,7 @@ private:
     QSlider *_rdSizeSlider = nullptr;
     QLabel *_rdSizeValueLabel = nullptr;
     QProgressBar *_rdUsageIndictator = nullptr;
+    QPushButton *_rdResizeButton = nullptr;
     QLabel *_rdMountLabel = nullptr;
     QComboBox *_rdMountPointPopUp = nullptr;
     QLabel *_rdOptionsLabel = nullptr;

@@ -351,7 +351,12 @@ RamDiskEditorPresentation::State RamDiskEditorPresentation::state(const QMRamDis
     s.type = notCreated && idle;
     s.name = notCreated && idle && (type == QMRamDiskType_default || type == QMRamDiskType_unassigned);
     s.capacity = idle;
-    s.sliderVisible = status != QMRamDiskStatus_mounted;
+    // A mounted memory instance takes a new size in place; a loop device only shows its use.
+    const bool resizable = status == QMRamDiskStatus_mounted
+                           && QMRamDeviceKindOfDevice(ramDisk->deviceNode()) == QMRamDeviceKind::MemoryInstance;
+    s.sliderVisible = status != QMRamDiskStatus_mounted || resizable;
+    s.usageVisible = status == QMRamDiskStatus_mounted;
+    s.resizeVisible = resizable;
     s.mountPoint = idle;
     s.createAtLogin = true;
     s.preferWired = notCreated && idle;
@@ -399,7 +404,7 @@ RamDiskEditorPresentation::Command RamDiskEditorPresentation::command(const QMRa
     const bool elsewhere = otherProgram && ramDisk->action() == QMRamDiskAction_none;
     const qint64 action = elsewhere ? otherProgram->first : ramDisk->action();
     const qint64 status = ramDisk->status();
-    const bool busy = action >= QMRamDiskAction_create && action <= QMRamDiskAction_rebuild;
+    const bool busy = action >= QMRamDiskAction_create && action <= QMRamDiskAction_last;
     auto titleForStatus = [status] {
         switch (status) {
         case QMRamDiskStatus_mounted: return P::localized("Eject");
@@ -458,6 +463,20 @@ QString RamDiskEditorPresentation::sizeText(quint64 size)
     QString text = P::localized("%.0f Mo");
     text.replace(QStringLiteral("%.0f"), QString::number(double(size) * 1e-6, 'f', 0));
     return text;
+}
+
+RamDiskEditorPresentation::Resize RamDiskEditorPresentation::resize(const QMRamDisk::Ptr &ramDisk, quint64 size)
+{
+    Resize r;
+    if (!ramDisk || !ramDisk->canResizeInPlace() || size == ramDisk->size())
+        return r;
+    if (const QMError::Ptr refusal = ramDisk->checkCanResizeTo(size)) {
+        r.toolTip = refusal->message();
+        return r;
+    }
+    r.enabled = true;
+    r.toolTip = P::fill(P::localizedDefault("Resize the mounted RAM disk to %@, keeping its files"), {sizeText(size)});
+    return r;
 }
 
 QString RamDiskEditorPresentation::usageToolTip(quint64 size, quint64 volFree)

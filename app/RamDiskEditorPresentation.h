@@ -98,7 +98,9 @@ public:
         bool type = true;
         bool name = true;
         bool capacity = true;      // slider, usage indicator, value text
-        bool sliderVisible = true; // else the usage indicator shows
+        bool sliderVisible = true; // not mounted, or mounted where it can be resized
+        bool usageVisible = false; // mounted: the usage indicator (under the slider, or alone)
+        bool resizeVisible = false; // mounted as a memory instance: the Resize button
         bool mountPoint = true;
         bool createAtLogin = true;
         bool preferWired = true;
@@ -128,6 +130,14 @@ public:
                            std::optional<QPair<qint64, qint64>> otherProgram = std::nullopt);
 
     // ---- Capacity ----
+    // The Resize button of a mounted RAM disk whose slider stands at `size`: enabled while
+    // idle and `size` is another size the volume can take now; the tool tip says why not.
+    struct Resize
+    {
+        bool enabled = false;
+        QString toolTip;
+    };
+    static Resize resize(const QMRamDisk::Ptr &ramDisk, quint64 size);
     static int sliderMinimum() { return 256; }
     // Three quarters of the physical memory, in units of 1,000,000 bytes.
     static int sliderMaximum(quint64 physicalMemory);

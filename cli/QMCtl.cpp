@@ -75,6 +75,8 @@ const CommandHelp kCommands[] = {
      "Adds a RAM disk. NAME is needed unless a preset (--type) gives it. Settings:\n"},
     {"set", "set NAME [--name NEWNAME] [--type TYPE] [settings]", "change the settings of a RAM disk",
      "Changes the settings of a RAM disk. --type works only while it is not created.\n"
+     "--size on a mounted RAM disk resizes it in place, keeping its files (not on\n"
+     "kernels where a RAM disk is a loop device: eject it first there).\n"
      "Settings:\n"},
     {"create", "create NAME|--all", "create and mount a RAM disk, filled from its backup",
      "Creates the RAM disk: attaches, formats, mounts and fills it.\n"},
@@ -721,6 +723,25 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
                                  : savedBefore ? ramDisk->autoSaveInterval()
                                                : QMRamDisk::defaultAutoSaveInterval;
 
+    // A mounted RAM disk takes its new size in place, where its device can: a record that
+    // says one size while the volume has another would be wrong.
+    bool resizeLive = false;
+    if (!adding && size && *size != ramDisk->size()) {
+        ramDisk->update();
+        if (ramDisk->status() == QMRamDiskStatus_mounted) {
+            if (const QMError::Ptr refusal = ramDisk->checkCanResizeTo(*size))
+                return fail(QStringLiteral("the size of \"%1\" cannot change while it is mounted: %2")
+                                .arg(name, refusal->message()));
+            resizeLive = true;
+        } else if (ramDisk->status() == QMRamDiskStatus_created) {
+            // Its device keeps the old size until it is ejected; a record saying otherwise
+            // would be wrong, and a volume not mounted cannot be resized in place.
+            return fail(QStringLiteral("the size of \"%1\" cannot change while its device exists without being "
+                                       "mounted: mount it again (remount) or eject it first")
+                            .arg(name));
+        }
+    }
+
     if (adding) {
         ramDisk = _entries->addRamDisk();
         if (!ramDisk)
@@ -729,7 +750,8 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
     if (typeChanges)
         ramDisk->changeToType(finalType, 0); // name, place, size and backup from the preset
     ramDisk->setName(finalName);
-    ramDisk->setSize(finalSize);
+    if (!resizeLive)
+        ramDisk->setSize(finalSize); // else the resize sets it once the volume has it
     ramDisk->setMountDirectory(finalMountDir);
     if (format)
         ramDisk->setFormat(*format);
@@ -761,6 +783,10 @@ int QMCtl::addOrSet(const QString &command, const QStringList &args)
     }
     if (!save())
         return Failure;
+    if (resizeLive) {
+        ramDisk->setResizeTarget(finalSize);
+        return runAction(ramDisk, QMRamDiskAction_resize, command, false);
+    }
     if (adding) {
         _out << "Added \"" << finalName << "\" (" << QMCtlValues::sizeText(finalSize);
         if (preset)
@@ -1077,6 +1103,9 @@ int QMCtl::runAction(const QMRamDisk::Ptr &r, qint64 act, const QString &command
         _out << "\"" << name << "\" is mounted at " << r->path() << "\n";
     else if (act == QMRamDiskAction_eject)
         _out << "\"" << name << "\" is ejected\n";
+    else if (act == QMRamDiskAction_resize)
+        _out << "\"" << name << "\" is resized to " << QMCtlValues::sizeText(r->size()) << " while mounted at "
+             << r->path() << "\n";
     _out.flush();
     return Success;
 }

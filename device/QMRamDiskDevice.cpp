@@ -563,6 +563,19 @@ QMError::Ptr QMRamDiskDevice::mountDeviceNode(const QString &deviceNode, const Q
     return nullptr;
 }
 
+QStringList QMRamDiskDevice::resizeArguments(const QString &deviceNode, quint64 size)
+{
+    return {QStringLiteral("resize"), QStringLiteral("-size"), QString::number(size / 512), deviceNode};
+}
+
+QMError::Ptr QMRamDiskDevice::resizeDeviceNode(const QString &deviceNode, quint64 size)
+{
+    QString stdOut, stdErr;
+    if (!runTool(QMDiskTool::Hdiutil, resizeArguments(deviceNode, size), &stdOut, &stdErr))
+        return QM_DeviceError("Unable to resize RamDisk", "executeCommand==NO", stdErr.trimmed());
+    return nullptr;
+}
+
 QMError::Ptr QMRamDiskDevice::ejectRamDiskDeviceNode(const QString &deviceNode, const QString &path, bool removeDir,
                                                      bool force, QString *warning)
 {

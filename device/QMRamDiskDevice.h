@@ -114,6 +114,14 @@ public:
     static QMError::Ptr ejectRamDiskDeviceNode(const QString &deviceNode, const QString &path, bool removeDir,
                                                bool force = false, QString *warning = nullptr);
 
+    // "resize", "-size", "<size / 512>", device node.
+    static QStringList resizeArguments(const QString &deviceNode, quint64 size);
+
+    // Gives a memory instance, mounted or not, the size of `size` bytes, keeping what it
+    // holds. Null on success, else the error ("Unable to resize RamDisk", the tool's reason
+    // as its cause).
+    static QMError::Ptr resizeDeviceNode(const QString &deviceNode, quint64 size);
+
     // Ejects whatever RAM disk is mounted at `path`, busy or not (see above); null when
     // nothing of ours is mounted. *warning names the programs that held it.
     static QMError::Ptr forceEjectRamDiskAtPath(const QString &path, QString *warning = nullptr);

@@ -551,6 +551,29 @@ bool QMRamDiskManager::canCreateWithName(const QString &name, quint64 size, qint
     return true;
 }
 
+bool QMRamDiskManager::canResizeToSize(quint64 size, quint64 usedBytes, QString *message)
+{
+    *message = QString();
+    if (size < minimumSize || size > maximumSize)
+        return QM_ReturnNoWithMessage(localized("Please, specify a correct size of RamDisk"), message);
+    const quint64 memory = QMMacInfo::physicalMemory();
+    if (size + QMVolumeRules::memoryReserve(memory) > memory)
+        return QM_ReturnNoWithMessage(localized("Insuffisant computer memory"), message);
+    // The disk tool's own margin: programs writing to it keep a little room.
+    if (size < usedBytes + (usedBytes + 99) / 100)
+        return QM_ReturnNoWithMessage(localized("The RamDisk holds more than that size leaves room for."), message);
+    return true;
+}
+
+quint64 QMRamDiskManager::nextSizeStep(quint64 size)
+{
+    quint64 step = 2 * 128000000ULL;
+    while (step <= size && step <= maximumSize)
+        step *= 2;
+    QString ignored;
+    return canResizeToSize(step, 0, &ignored) ? step : 0;
+}
+
 bool QMRamDiskManager::canUseMountDirectory(const QString &mountDirectory, const QString &name, qint64 type,
                                             QString *message)
 {
@@ -647,6 +670,7 @@ QString QMRamDiskManager::displayStringFromAction(qint64 action, qint64 info)
     case 5: return localized("QMRamDiskActionInfo_ejecting");
     case 6: return localized("QMRamDiskActionInfo_cleanUpFiles");
     case 7: return localized("QMRamDiskActionInfo_rebuild");
+    case 8: return localized("QMRamDiskActionInfo_resizing");
     default: return {};
     }
 }

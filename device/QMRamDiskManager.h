@@ -41,6 +41,14 @@ public:
     // reason in *message (which is mandatory). A null mountDirectory is the default one.
     static bool canCreateWithName(const QString &name, quint64 size, qint64 type, const QString &mountDirectory,
                                   QString *message);
+    // True when a mounted RAM disk that holds `usedBytes` may take `size` bytes: the size
+    // rules of a creation, and room for what it holds and 1 %; otherwise false with the
+    // reason in *message (mandatory).
+    static bool canResizeToSize(quint64 size, quint64 usedBytes, QString *message);
+    // The size a RAM disk of `size` bytes grows to in one step: the next of 256 MB, 512 MB,
+    // 1 GB, 2 GB... (in units of 1,000,000 bytes, doubling) above it; 0 when that is more
+    // than this machine allows.
+    static quint64 nextSizeStep(quint64 size);
     // True when mountDirectory may receive the volume `name`; preset types always may.
     static bool canUseMountDirectory(const QString &mountDirectory, const QString &name, qint64 type,
                                      QString *message);

@@ -60,6 +60,9 @@ enum QMRamDiskAction : qint64 {
     QMRamDiskAction_eject = 5,
     QMRamDiskAction_cleanUpFiles = 6,
     QMRamDiskAction_rebuild = 7,
+    // Ours: a mounted memory instance takes a new size in place (resizeTarget()).
+    QMRamDiskAction_resize = 8,
+    QMRamDiskAction_last = QMRamDiskAction_resize,
 };
 
 enum QMRamDiskActionInfo : qint64 {
@@ -76,6 +79,7 @@ enum QMRamDiskActionInfo : qint64 {
     QMRamDiskActionInfo_backuping = 10,
     QMRamDiskActionInfo_remounting = 11,
     QMRamDiskActionInfo_ejecting = 12,
+    QMRamDiskActionInfo_resizing = 13, // action 8
 };
 
 class QMRamDisk;
@@ -246,6 +250,7 @@ public:
     //   clean up      mounted
     //   eject         any status (a RAM disk that is gone only gets its base put back)
     //   rebuild       any status
+    //   resize        mounted, a memory instance, and resizeTarget() a size it can take
     // A refusal (busy in another program, or the status) is the action's outcome: one
     // final report with action 0 and the error, no other step.
     void performAction(qint64 action, QMRamDiskActionDelegateProtocol *delegate, bool threaded);
@@ -271,6 +276,14 @@ public:
     void performEject(QMRamDiskActionDelegateProtocol *delegate);
     QMError::Ptr performCleanUpFiles();
     void performRebuild(QMRamDiskActionDelegateProtocol *delegate);
+    // Gives the mounted volume the size resizeTarget(); on success `size` becomes it.
+    void performResize(QMRamDiskActionDelegateProtocol *delegate);
+    // None when the mounted volume can take `size` bytes now: a memory instance (a loop
+    // device needs ejecting), the size rules of a creation, and room for what it holds.
+    QMError::Ptr checkCanResizeTo(quint64 size) const;
+    // Whether the RAM disk is mounted, idle and a memory instance: what can change its
+    // size in place (a loop device cannot).
+    bool canResizeInPlace() const;
 
     // ---- Fields ----
     qint64 type() const;
@@ -318,6 +331,9 @@ public:
     void setVolFree(quint64 volFree);
     qint64 action() const;
     void setAction(qint64 action);
+    // The size the next resize action gives the volume; not persisted.
+    quint64 resizeTarget() const;
+    void setResizeTarget(quint64 size);
     qint64 lastActionInfo() const;
     void setLastActionInfo(qint64 lastActionInfo);
     QMError::Ptr lastError() const;
@@ -420,6 +436,7 @@ private:
     qint64 _format = 0;
     QString _name;
     quint64 _size = 0;
+    quint64 _resizeTarget = 0;
     QString _mountDirectory;
     QString _simId;
     QString _postCmd;

@@ -9,6 +9,7 @@
 #include "QMRamDiskActionLock.h"
 #include "QMRamDiskBackup.h"
 #include "QMRamDiskDevice.h"
+#include "QMRamDiskManager.h"
 #include "QMTranslations.h"
 #include "QMVolumeRoot.h"
 
@@ -52,6 +53,8 @@ qint64 finalInfoOfAction(qint64 action, qint64 current)
         return QMRamDiskActionInfo_ejecting;
     case QMRamDiskAction_rebuild:
         return QMRamDiskActionInfo_rebuildEnd;
+    case QMRamDiskAction_resize:
+        return QMRamDiskActionInfo_resizing;
     default:
         return current; // clean-up has no step of its own
     }
@@ -70,7 +73,7 @@ void QMRamDisk::performAction(qint64 action, QMRamDiskActionDelegateProtocol *de
 void QMRamDisk::performAction(qint64 action, const std::shared_ptr<QMRamDiskActionDelegateProtocol> &delegate,
                               bool threaded)
 {
-    if (action < QMRamDiskAction_create || action > QMRamDiskAction_rebuild)
+    if (action < QMRamDiskAction_create || action > QMRamDiskAction_last)
         return;
     // The check and the mark are one step, so two callers can never both start.
     if (const qint64 running = reserveAction(action)) {
@@ -147,6 +150,10 @@ QMError::Ptr QMRamDisk::checkStatusAllowsAction(qint64 action)
         if (status != QMRamDiskStatus_mounted)
             return refuse("The RamDisk is not mounted", "status!=mounted");
         return nullptr;
+    case QMRamDiskAction_resize:
+        if (status != QMRamDiskStatus_mounted)
+            return refuse("The RamDisk is not mounted", "status!=mounted");
+        return checkCanResizeTo(resizeTarget());
     default:
         return nullptr;
     }
@@ -201,6 +208,9 @@ void QMRamDisk::runAction(qint64 action, QMRamDiskActionDelegateProtocol *delega
         break;
     case QMRamDiskAction_rebuild:
         performRebuild(delegate);
+        break;
+    case QMRamDiskAction_resize:
+        performResize(delegate);
         break;
     default:
         endAction();
@@ -372,6 +382,42 @@ void QMRamDisk::performRebuild(QMRamDiskActionDelegateProtocol *delegate)
     }
     endAction();
     inform(delegate, QMRamDiskActionInfo_rebuildEnd, error);
+}
+
+bool QMRamDisk::canResizeInPlace() const
+{
+    return action() == QMRamDiskAction_none && status() == QMRamDiskStatus_mounted
+           && QMRamDeviceKindOfDevice(deviceNode()) == QMRamDeviceKind::MemoryInstance;
+}
+
+QMError::Ptr QMRamDisk::checkCanResizeTo(quint64 size) const
+{
+    const QString device = deviceNode();
+    QString message;
+    QString condition;
+    if (QMRamDeviceKindOfDevice(device) != QMRamDeviceKind::MemoryInstance) {
+        message = QMTranslations::localizedString("This RamDisk can not change its size while it is mounted: eject it, "
+                                                  "change its size and create it again.");
+        condition = QStringLiteral("isMemoryInstance==NO device:%1").arg(device);
+    } else if (!QMRamDiskManager::canResizeToSize(size, volSize() - std::min(volSize(), volFree()), &message)) {
+        condition = QStringLiteral("canResizeToSize==NO size:%1").arg(size);
+    } else {
+        return nullptr;
+    }
+    return QMError::errorWithMessage(message, qm_detail::methodLine(__func__, __LINE__, description(), condition));
+}
+
+void QMRamDisk::performResize(QMRamDiskActionDelegateProtocol *delegate)
+{
+    setAction(QMRamDiskAction_resize);
+    inform(delegate, QMRamDiskActionInfo_resizing, nullptr);
+    const quint64 target = resizeTarget();
+    QMError::Ptr error = QMRamDiskDevice::resizeDeviceNode(deviceNode(), target);
+    if (!error)
+        setSize(target);
+    update();
+    endAction();
+    inform(delegate, QMRamDiskActionInfo_resizing, error);
 }
 
 QMError::Ptr QMRamDisk::performCleanUpFiles()

@@ -454,6 +454,16 @@ void QMRamDiskEntries::startAction(qint64 action, const QMRamDisk::Ptr &forRamDi
     forRamDisk->performAction(action, std::make_shared<OutcomeDelegate>(_proxy, std::move(done)), inBackground);
 }
 
+void QMRamDiskEntries::resize(const QMRamDisk::Ptr &ramDisk, quint64 size, bool inBackground)
+{
+    if (!ramDisk)
+        return;
+    // Never while an action runs: that one (perhaps a resize) still reads its own target.
+    if (ramDisk->action() == QMRamDiskAction_none)
+        ramDisk->setResizeTarget(size);
+    startAction(QMRamDiskAction_resize, ramDisk, inBackground);
+}
+
 void QMRamDiskEntries::ramDiskDidUpdated(const QMRamDisk::Ptr &ramDisk)
 {
     if (!ramDisk)

@@ -131,6 +131,8 @@ public:
     // action's thread, after the store's delegate had it.
     void startAction(qint64 action, const QMRamDisk::Ptr &forRamDisk, bool inBackground,
                      std::function<void(const QMRamDiskReport &outcome)> done);
+    // Gives a mounted RAM disk `size` bytes in place (QMRamDiskAction_resize).
+    void resize(const QMRamDisk::Ptr &ramDisk, quint64 size, bool inBackground);
 
     // QMRamDiskActionDelegateProtocol: forwards to the delegate, on the reporting thread,
     // and emits the report signals. ramDiskDidUpdated() reports the record's values now.

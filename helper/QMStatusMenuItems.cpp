@@ -5,6 +5,7 @@
 #include "QMRamDiskFunctions.h"
 #include "QMRamDiskManager.h"
 #include "QMTranslations.h"
+#include "QMVolumeCapacity.h"
 
 #include <QDir>
 
@@ -190,6 +191,16 @@ QList<QMStatusMenuItem> QMStatusMenuItems::ramDiskMenu(const QMRamDisk::Ptr &r)
     items << open << separator();
     add("Eject", kRamDiskTable, QMStatusMenuSelector::StatusEject, 0, valid, invalid, "ejec");
     add("Rebuild", kRamDiskTable, QMStatusMenuSelector::Rebuild, 0, valid, invalid, "burn");
+    if (const quint64 target = growTarget(r)) {
+        QMStatusMenuItem grow = item("Grow to %@", nullptr, QMStatusMenuSelector::Grow, busy.isNull(), qint64(target));
+        // The size as the window shows it, in units of 1,000,000 bytes.
+        grow.title.replace(QStringLiteral("%@"), QMTranslations::localizedString("%.0f Mo", kRamDiskTable)
+                                                     .replace(QStringLiteral("%.0f"), QString::number(target / 1000000)));
+        grow.toolTip = busy.isNull() ? QMTranslations::localizedString("It keeps its files and stays mounted") : busy;
+        grow.iconName = QStringLiteral("rmov");
+        grow.ramDisk = r;
+        items << grow;
+    }
     if (isSynchronizedKind(type, backupMode))
         add("Synchronise Now", nullptr, QMStatusMenuSelector::BackupNow, 2, true, QString(), "syncIcon");
     else if (isBackedUpKind(backupMode))
@@ -197,6 +208,15 @@ QList<QMStatusMenuItem> QMStatusMenuItems::ramDiskMenu(const QMRamDisk::Ptr &r)
     if (type != QMRamDiskType_CoreSimulator)
         add("Delete All Files", nullptr, QMStatusMenuSelector::CleanUp, 0, valid, invalid, "ftrh");
     return items;
+}
+
+quint64 QMStatusMenuItems::growTarget(const QMRamDisk::Ptr &r)
+{
+    if (!r || r->status() != QMRamDiskStatus_mounted || r->diskUsage() <= warningUsage
+        || QMRamDeviceKindOfDevice(r->deviceNode()) != QMRamDeviceKind::MemoryInstance)
+        return 0;
+    const quint64 target = QMRamDiskManager::nextSizeStep(r->size());
+    return target && !r->checkCanResizeTo(target) ? target : 0;
 }
 
 QString QMStatusMenuItems::rowStateLine(const QMRamDisk::Ptr &r, double now)

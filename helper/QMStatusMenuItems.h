@@ -25,6 +25,7 @@ enum class QMStatusMenuSelector {
     CleanFolder,
     OpenFile,
     QuitHelper,
+    Grow, // the item's tag is the new size in bytes
 };
 
 // One item of a status menu, as the menu builder turns it into a menu entry.
@@ -66,6 +67,10 @@ public:
     // and every action waits for it.
     static QList<QMStatusMenuItem> ramDiskMenu(const QMRamDisk::Ptr &ramDisk);
 
+    // The size "Grow to N" offers a RAM disk: the next size step, for a mounted memory
+    // instance used beyond warningUsage (when the icon turns red) that can take it; 0 when
+    // there is none to offer.
+    static quint64 growTarget(const QMRamDisk::Ptr &ramDisk);
     // What a RAM disk's row says under its name: the running action's progress, or when
     // a mounted one with a backup was last saved (`now` in seconds since 1970); empty
     // otherwise.

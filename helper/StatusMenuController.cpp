@@ -627,6 +627,9 @@ void StatusMenuController::perform(QMStatusMenuSelector selector, QAction *sende
     case QMStatusMenuSelector::QuitHelper:
         mi_quitHelper(sender);
         break;
+    case QMStatusMenuSelector::Grow:
+        mi_grow(sender);
+        break;
     }
 }
 
@@ -709,6 +712,16 @@ void StatusMenuController::mi_statusEject(QAction *sender)
 void StatusMenuController::mi_rebuild(QAction *sender)
 {
     startAction(QMRamDiskAction_rebuild, ramDiskOfItem(sender));
+}
+
+void StatusMenuController::mi_grow(QAction *sender)
+{
+    const QMRamDisk::Ptr r = ramDiskOfItem(sender);
+    const quint64 target = sender ? sender->property("tag").toULongLong() : 0;
+    // The menu may be older than the RAM disk's state: the engine checks again.
+    if (!r || !target || r->action() != QMRamDiskAction_none)
+        return;
+    _ramDiskEntries->resize(r, target, true);
 }
 
 void StatusMenuController::mi_statusMount(QAction *sender)

@@ -100,6 +100,7 @@ public:
     void mi_performAllAction(QAction *sender);
     void mi_statusEject(QAction *sender);
     void mi_rebuild(QAction *sender);
+    void mi_grow(QAction *sender);
     void mi_statusMount(QAction *sender);
     void mi_menu(QAction *sender);
     void mi_backupNow(QAction *sender);

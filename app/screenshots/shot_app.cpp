@@ -27,6 +27,7 @@
 #include <QPushButton>
 #include <QMenu>
 #include <QPainter>
+#include <QSlider>
 #include <QStyleFactory>
 #include <QTableView>
 #include <QTimer>
@@ -101,7 +102,7 @@ void populate(RamDiskConfigController *controller)
     build->setMountDirectory(home);
     build->setStatus(QMRamDiskStatus_mounted);
     build->setPath(home + QStringLiteral("/Build Cache"));
-    build->setDeviceNode(QStringLiteral("/dev/loop7"));
+    build->setDeviceNode(QStringLiteral("quilmo-ram7")); // a memory instance: it can be resized
     build->setVolSize(2048000000ULL);
     build->setVolFree(1228800000ULL); // 40 % used
     // Backed up on a schedule, the last save a few minutes ago.
@@ -227,6 +228,15 @@ int main(int argc, char **argv)
             controller->setSelectedRamDisk(ramDisks.at(i));
             controller->updateUIWithOptions(RamDiskConfigController::UpdateRamDiskView);
             ok = save(grabWindow(app), out, QString::fromLatin1(paneShots[i])) && ok;
+        }
+        // The mounted RAM disk with a larger size chosen on its slider, ready to resize.
+        if (!ramDisks.isEmpty()) {
+            controller->setSelectedRamDisk(ramDisks.first());
+            controller->updateUIWithOptions(RamDiskConfigController::UpdateRamDiskView);
+            if (auto *slider = app.mainWindow()->findChild<QSlider *>(QStringLiteral("rdSizeSlider")))
+                slider->setValue(3072);
+            settle();
+            ok = save(grabWindow(app), out, QStringLiteral("pane-resize.png")) && ok;
         }
 
         // The post-command sheet of the RAM disk not created, over its window.

@@ -120,6 +120,10 @@
         <translation>Rebuilding…</translation>
     </message>
     <message>
+        <source>QMRamDiskActionInfo_resizing</source>
+        <translation>Resizing…</translation>
+    </message>
+    <message>
         <source>The mount directory can not be /Users.</source>
         <translation>The mount directory can not be /home.</translation>
     </message>

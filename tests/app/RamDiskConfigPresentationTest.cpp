@@ -63,21 +63,28 @@ TEST(RamDiskContextMenu, ItemsForEveryState)
               QStringLiteral("Open Disk Utility | - | Mount(off) | - | Case Sensitive[ ](off)"));
     // Mounted, without backups: no backup item.
     EXPECT_EQ(outline(P::contextMenuItems(record(2), true, true)),
-              QStringLiteral("Open Disk Utility | - | Show in File Manager | - | Eject | Rebuild | - | Case Sensitive[ ](off)"));
+              QStringLiteral("Open Disk Utility | - | Show in File Manager | - | Eject | Rebuild | Resize…(off) | - | "
+                             "Case Sensitive[ ](off)"));
     EXPECT_EQ(outline(P::contextMenuItems(record(2), false, true)),
-              QStringLiteral("Open Disk Utility | - | Show in File Manager | - | Eject(off) | Rebuild(off) | - | "
+              QStringLiteral("Open Disk Utility | - | Show in File Manager | - | Eject(off) | Rebuild(off) | Resize…(off) | - | "
                              "Case Sensitive[ ](off)"));
     // Backed up to the default place or a chosen folder.
     for (qint64 mode : {1, 2})
         EXPECT_EQ(outline(P::contextMenuItems(record(2, mode), true, true)),
-                  QStringLiteral("Open Disk Utility | - | Show in File Manager | - | Eject | Rebuild | Backup Now | - | "
-                                 "Case Sensitive[ ](off)"))
+                  QStringLiteral("Open Disk Utility | - | Show in File Manager | - | Eject | Rebuild | Resize…(off) | Backup Now | "
+                                 "- | Case Sensitive[ ](off)"))
             << mode;
     // Base-synchronised: the base is revealed and synchronised, never backed up, and its
     // size is calculated (a mount directory is set).
     EXPECT_EQ(outline(P::contextMenuItems(record(2, 3), true, true)),
               QStringLiteral("Open Disk Utility | - | Show in File Manager | - | Reveal Base Directory | - | Eject | "
-                             "Rebuild | Synchronise Now | - | Case Sensitive[ ](off) | Calculate Base Size[x](off)"));
+                             "Rebuild | Resize…(off) | Synchronise Now | - | Case Sensitive[ ](off) | "
+                             "Calculate Base Size[x](off)"));
+    // A memory instance changes its size in place; a loop device (above) needs ejecting.
+    QMRamDisk::Ptr instance = record(2);
+    instance->setDeviceNode(QStringLiteral("quilmo-ram7"));
+    EXPECT_EQ(outline(P::contextMenuItems(instance, true, false)),
+              QStringLiteral("Show in File Manager | - | Eject | Rebuild | Resize… | - | Case Sensitive[ ](off)"));
     // Without a disk utility installed its item and separator are absent.
     EXPECT_EQ(outline(P::contextMenuItems(record(0), true, false)), QStringLiteral("Create | - | Case Sensitive[ ]"));
 }

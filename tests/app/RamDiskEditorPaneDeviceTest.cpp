@@ -99,14 +99,32 @@ TEST_F(EditorPaneDeviceTest, SetUpInThePaneCreatedAndEjectedIntoItsBackup)
     EXPECT_FALSE(spinner->isAnimating());
     EXPECT_EQ(progress->text(), QStringLiteral("Never saved"));
     EXPECT_TRUE(find("rdUsageIndictator")->isVisible());
-    EXPECT_FALSE(find("rdSizeSlider")->isVisible());
     EXPECT_FALSE(find("rdNameField")->isEnabled());
+
+    // Mounted, it grows in place: the slider chooses, Resize applies, the files stay.
+    ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/before.txt"), QByteArray("written before")));
+    auto *slider = static_cast<QSlider *>(find("rdSizeSlider"));
+    auto *resize = static_cast<QPushButton *>(find("rdResizeButton"));
+    EXPECT_TRUE(slider->isVisible());
+    EXPECT_TRUE(resize->isVisible());
+    EXPECT_FALSE(resize->isEnabled()) << "the size it has";
+    slider->setValue(512);
+    EXPECT_EQ(r->size(), 256000000ULL) << "the record keeps the volume's size until it is resized";
+    ASSERT_TRUE(resize->isEnabled()) << resize->toolTip().toStdString();
+    resize->click();
+    ASSERT_TRUE(QMTest::waitUntil([&] { return finals.count == 2; }, 60000)) << alerts.asked().join(u',').toStdString();
+    EXPECT_FALSE(r->lastError());
+    EXPECT_EQ(r->size(), 512000000ULL);
+    EXPECT_EQ(r->status(), QMRamDiskStatus_mounted);
+    EXPECT_GE(r->volSize(), 512000000ULL);
+    EXPECT_EQ(QMEngineTest::readFile(r->path() + QStringLiteral("/before.txt")), QByteArray("written before"));
+    EXPECT_TRUE(alerts.asked().isEmpty()) << alerts.asked().join(u',').toStdString();
 
     // Eject: the backup holds what was written.
     ASSERT_TRUE(QMEngineTest::writeFile(r->path() + QStringLiteral("/kept.txt"), QByteArray("from the pane")));
     button->click();
     EXPECT_TRUE(spinner->isAnimating());
-    ASSERT_TRUE(QMTest::waitUntil([&] { return finals.count == 2; }, 60000)) << alerts.asked().join(u',').toStdString();
+    ASSERT_TRUE(QMTest::waitUntil([&] { return finals.count == 3; }, 60000)) << alerts.asked().join(u',').toStdString();
     ASSERT_EQ(r->status(), QMRamDiskStatus_notCreated);
     EXPECT_TRUE(alerts.asked().isEmpty()) << alerts.asked().join(u',').toStdString();
     EXPECT_EQ(QMEngineTest::readFile(r->backupDirPath() + QStringLiteral("/kept.txt")), QByteArray("from the pane"));

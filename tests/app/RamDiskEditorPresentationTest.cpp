@@ -474,3 +474,43 @@ TEST_F(EditorPresentation, SaveEveryFollowsWhereTheRamDiskIsSavedAndTheIdleLineT
     r->setName(QString());
     EXPECT_EQ(E::command(r, now).progress, QStringLiteral("Please, specify a name of RamDisk"));
 }
+
+// Mounted, a memory instance offers its slider again with the usage under it and the Resize
+// button; a loop device only shows its usage.
+TEST_F(EditorPresentation, AMountedMemoryInstanceOffersTheSliderTheUsageAndResize)
+{
+    QMRamDisk::Ptr r = record();
+    r->setSize(512000000ULL);
+    r->setStatus(QMRamDiskStatus_mounted);
+    r->setVolSize(512000000ULL);
+    r->setVolFree(212000000ULL); // 300 MB used
+    r->setDeviceNode(QStringLiteral("/dev/loop7"));
+    E::State s = E::state(r);
+    EXPECT_FALSE(s.sliderVisible);
+    EXPECT_TRUE(s.usageVisible);
+    EXPECT_FALSE(s.resizeVisible);
+    EXPECT_FALSE(E::resize(r, 1024000000ULL).enabled);
+
+    r->setDeviceNode(QStringLiteral("quilmo-ram3"));
+    s = E::state(r);
+    EXPECT_TRUE(s.sliderVisible);
+    EXPECT_TRUE(s.usageVisible);
+    EXPECT_TRUE(s.resizeVisible);
+    EXPECT_FALSE(E::resize(r, 512000000ULL).enabled) << "the size it has";
+    EXPECT_TRUE(E::resize(r, 1024000000ULL).enabled);
+    EXPECT_TRUE(E::resize(r, 384000000ULL).enabled) << "above what it holds";
+    const E::Resize tooSmall = E::resize(r, 256000000ULL);
+    EXPECT_FALSE(tooSmall.enabled);
+    EXPECT_EQ(tooSmall.toolTip, QStringLiteral("The RamDisk holds more than that size leaves room for."));
+    r->setAction(QMRamDiskAction_resize);
+    EXPECT_FALSE(E::resize(r, 1024000000ULL).enabled) << "busy";
+    EXPECT_TRUE(E::state(r).sliderVisible);
+    EXPECT_FALSE(E::state(r).capacity);
+
+    r->setAction(QMRamDiskAction_none);
+    r->setStatus(QMRamDiskStatus_created);
+    s = E::state(r);
+    EXPECT_TRUE(s.sliderVisible);
+    EXPECT_FALSE(s.usageVisible);
+    EXPECT_FALSE(s.resizeVisible);
+}

@@ -532,6 +532,7 @@ TEST(QMRamDiskManager, ProgressTextsAndTheEnglishTranslation)
         {5, 12, "QMRamDiskActionInfo_ejecting"},
         {6, 0, "QMRamDiskActionInfo_cleanUpFiles"},
         {7, 0, "QMRamDiskActionInfo_rebuild"},
+        {8, 13, "QMRamDiskActionInfo_resizing"},
     };
     ASSERT_TRUE(QMTranslations::installTranslations());
     for (const auto &row : rows) {
@@ -541,7 +542,7 @@ TEST(QMRamDiskManager, ProgressTextsAndTheEnglishTranslation)
         EXPECT_NE(text, QString::fromLatin1(row.key));
     }
     EXPECT_TRUE(QMRamDiskManager::displayStringFromAction(0, 1).isNull());
-    EXPECT_TRUE(QMRamDiskManager::displayStringFromAction(8, 1).isNull());
+    EXPECT_TRUE(QMRamDiskManager::displayStringFromAction(9, 1).isNull());
 
     EXPECT_EQ(QMRamDiskManager::displayStringFromAction(5, 12), QStringLiteral("Ejecting…"));
     EXPECT_EQ(QMTranslations::localizedString("QMRamDiskType_Firefox", "QMRamDiskLocalizable"),

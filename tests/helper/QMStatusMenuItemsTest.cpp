@@ -228,3 +228,37 @@ TEST(StatusMenuItems, MenuTextsShowAmpersandsAsWritten)
 {
     EXPECT_EQ(QMStatusMenuItems::escapedMenuText(QStringLiteral("Tom & Jerry&")), QStringLiteral("Tom && Jerry&&"));
 }
+
+// Above 80 % full (when the icon turns red) a mounted memory instance offers to grow by one
+// step; the item carries the new size.
+TEST(StatusMenuItems, AFullMemoryInstanceOffersToGrowToTheNextStep)
+{
+    QMTranslations::installTranslations();
+    QMTemporaryDir mountDir(QMTest::testHome() + QStringLiteral("/mount-XXXXXX"));
+    QMRamDisk::Ptr r = record(2, 0, 0, 256000000, 52000000); // 79.7 % used
+    r->setName(QStringLiteral("Scratch"));
+    r->setSize(256000000);
+    r->setMountDirectory(mountDir.path());
+    r->setDeviceNode(QStringLiteral("quilmo-ram4"));
+    EXPECT_FALSE(find(QMStatusMenuItems::ramDiskMenu(r), QStringLiteral("Grow to %@")));
+
+    r->setVolFree(51000000); // 80.1 %
+    const auto items = QMStatusMenuItems::ramDiskMenu(r);
+    const QMStatusMenuItem *grow = find(items, QStringLiteral("Grow to %@"));
+    ASSERT_TRUE(grow);
+    EXPECT_EQ(grow->title, QStringLiteral("Grow to 512 MB"));
+    EXPECT_EQ(grow->selector, QMStatusMenuSelector::Grow);
+    EXPECT_EQ(grow->tag, 512000000);
+    EXPECT_TRUE(grow->enabled);
+    EXPECT_EQ(grow->ramDisk, r);
+    EXPECT_EQ(keys(items), (QStringList{"Open in File Manager", "-", "Eject", "Rebuild", "Grow to %@", "Delete All Files"}));
+
+    // A loop device cannot grow in place; a busy RAM disk's item waits.
+    r->setDeviceNode(QStringLiteral("/dev/loop3"));
+    EXPECT_EQ(QMStatusMenuItems::growTarget(r), 0u);
+    r->setDeviceNode(QStringLiteral("quilmo-ram4"));
+    r->setAction(QMRamDiskAction_backup);
+    const QMStatusMenuItem *waiting = find(QMStatusMenuItems::ramDiskMenu(r), QStringLiteral("Grow to %@"));
+    ASSERT_TRUE(waiting);
+    EXPECT_FALSE(waiting->enabled);
+}

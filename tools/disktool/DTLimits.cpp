@@ -19,6 +19,16 @@ std::string disksText(size_t count)
 
 } // namespace
 
+std::string sizeRefusal(uint64_t sectors)
+{
+    if (sectors == 0)
+        return "the size of the RAM disk is 0";
+    const uint64_t memory = physicalMemory();
+    if (memory == 0 || sectors > memory / 512)
+        return "the size of the RAM disk is beyond the machine's memory";
+    return {};
+}
+
 Commitment commitmentOf(const std::vector<RamDeviceListing> &devices, uid_t caller)
 {
     Commitment c;

@@ -20,6 +20,10 @@ namespace dt {
 
 class State;
 
+// Why a RAM disk of `sectors` 512-byte sectors cannot exist at all (0, or beyond the
+// machine's memory); empty when it can.
+std::string sizeRefusal(uint64_t sectors);
+
 // What the RAM disks hold now, as the records tell (each by its size, written or not).
 struct Commitment {
     uint64_t allBytes = 0; // every RAM disk of every user, released ones included

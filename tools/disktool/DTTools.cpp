@@ -5,6 +5,7 @@
 #include "DTState.h"
 #include "DTSystem.h"
 #include "DTRamDevice.h"
+#include "DTResize.h"
 #include "QMFormatRules.h"
 #include "QMVolumeRules.h"
 
@@ -84,11 +85,8 @@ static int hdiutilAttach(const Args &args)
     uint64_t sectors = 0;
     if (!startsWith(url, "ram://") || !parseUnsigned(url.substr(6), &sectors))
         return fail("attach: \"" + url + "\" is not a RAM device URL (ram://<sectors>)");
-    if (sectors == 0)
-        return fail("attach: the size of the RAM disk is 0");
-    const uint64_t memory = physicalMemory();
-    if (memory == 0 || sectors > memory / 512)
-        return fail("attach: the size of the RAM disk is beyond the machine's memory");
+    if (const std::string refusal = sizeRefusal(sectors); !refusal.empty())
+        return fail("attach: " + refusal);
 
     const uid_t caller = callerUid();
     State state;
@@ -199,13 +197,15 @@ static int hdiutilDetach(const Args &args)
 int hdiutil(const Args &args)
 {
     if (args.empty())
-        return fail("no verb given (attach, info, detach)");
+        return fail("no verb given (attach, info, detach, resize)");
     if (args[0] == "attach")
         return hdiutilAttach(args);
     if (args[0] == "info")
         return hdiutilInfo(args);
     if (args[0] == "detach")
         return hdiutilDetach(args);
+    if (args[0] == "resize")
+        return hdiutilResize(args);
     return fail("unsupported verb \"" + args[0] + "\"");
 }
 
