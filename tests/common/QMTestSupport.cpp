@@ -76,7 +76,7 @@ QProcessEnvironment withFatalSignalsLeftToTheProgram(QProcessEnvironment env)
 {
     // Ours as the base where `env` holds only what is added to the inherited environment
     // (the thread sanitizer's carries its suppressions).
-    for (const QString name : {QStringLiteral("ASAN_OPTIONS"), QStringLiteral("TSAN_OPTIONS")}) {
+    for (const QString &name : {QStringLiteral("ASAN_OPTIONS"), QStringLiteral("TSAN_OPTIONS")}) {
         QStringList options = env.value(name, qEnvironmentVariable(name.toLatin1().constData())).split(u':', Qt::SkipEmptyParts);
         options << QStringLiteral("handle_segv=0") << QStringLiteral("handle_sigbus=0") << QStringLiteral("handle_sigill=0")
                 << QStringLiteral("handle_sigfpe=0") << QStringLiteral("handle_abort=0");
