@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -39,6 +40,18 @@ struct Fd
     }
 };
 
+// Files up to this size are read and written whole (when they have no hole).
+constexpr size_t kSmallFile = 64 * 1024;
+
+// The in-kernel copy (copy_file_range) of one file: whether to try it, whether the file
+// systems refused it, and what it copied.
+struct KernelCopy
+{
+    bool tried = true;
+    bool refused = false;
+    quint64 bytes = 0;
+};
+
 bool writeAll(int out, const char *data, size_t size, off_t offset, int *errnum)
 {
     while (size > 0) {
@@ -57,20 +70,24 @@ bool writeAll(int out, const char *data, size_t size, off_t offset, int *errnum)
 }
 
 // Copies [offset, offset + length) to the same place of `out`; stops early at the end of
-// a file that shrank meanwhile.
-bool copyRange(int in, int out, off_t offset, off_t length, bool *tryInKernel, int *errnum)
+// a file that shrank meanwhile. *end is moved past what was written.
+bool copyRange(int in, int out, off_t offset, off_t length, KernelCopy *kernel, off_t *end, int *errnum)
 {
     while (length > 0) {
         const size_t chunk = size_t(std::min<off_t>(length, off_t(1) << 30));
         ssize_t n;
-        if (*tryInKernel) {
+        if (kernel->tried) {
             loff_t inOff = offset, outOff = offset;
             n = copy_file_range(in, &inOff, out, &outOff, chunk, 0);
             if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP
                           || errno == EBADF || errno == EPERM)) {
-                *tryInKernel = false;
+                kernel->tried = false;
+                // Two file systems that cannot copy between them never will: not asked again.
+                kernel->refused = errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP;
                 continue;
             }
+            if (n > 0)
+                kernel->bytes += quint64(n);
         } else {
             static thread_local std::vector<char> buffer(size_t(1) << 20);
             n = pread(in, buffer.data(), std::min(chunk, buffer.size()), offset);
@@ -87,16 +104,16 @@ bool copyRange(int in, int out, off_t offset, off_t length, bool *tryInKernel, i
             break;
         offset += n;
         length -= n;
+        *end = std::max(*end, offset);
     }
     return true;
 }
 
 // Copies the data of a file, leaving its holes as holes. The file may grow or shrink
 // while it is read: the copy ends at its size when the last hole was looked up.
-bool copyData(int in, int out, int *errnum)
+bool copyData(int in, int out, KernelCopy *kernel, int *errnum)
 {
-    bool tryInKernel = true;
-    off_t pos = 0;
+    off_t pos = 0, end = 0;
     for (;;) {
         off_t data = lseek(in, pos, SEEK_DATA);
         off_t hole;
@@ -124,21 +141,61 @@ bool copyData(int in, int out, int *errnum)
         }
         if (hole <= data)
             break;
-        if (!copyRange(in, out, data, hole - data, &tryInKernel, errnum))
+        if (!copyRange(in, out, data, hole - data, kernel, &end, errnum))
             return false;
         pos = hole;
     }
-    // The length, including a hole at the end.
+    // The length, including a hole at the end: the copy is as long as what it wrote unless
+    // the file ends in a hole.
     struct stat st {};
     if (fstat(in, &st) != 0) {
         *errnum = errno;
         return false;
     }
-    if (ftruncate(out, st.st_size) != 0) {
+    if (st.st_size != end && ftruncate(out, st.st_size) != 0) {
         *errnum = errno;
         return false;
     }
     return true;
+}
+
+// A small file whose every byte is data (no hole to keep): one read and one write into the
+// new, empty copy. False with *errnum 0 when the file grew past `size` since it was looked
+// at: the caller copies it the general way, over what was written here.
+bool copySmall(int in, int out, size_t size, int *errnum)
+{
+    static thread_local std::vector<char> buffer(kSmallFile + 1);
+    ssize_t n;
+    do
+        n = pread(in, buffer.data(), size + 1, 0);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        *errnum = errno;
+        return false;
+    }
+    if (size_t(n) > size) {
+        *errnum = 0;
+        return false;
+    }
+    size_t length = size_t(n);
+    // Fewer bytes than it had: it shrank, or the read stopped short; a second read tells.
+    while (length < size) {
+        do
+            n = pread(in, buffer.data() + length, size + 1 - length, off_t(length));
+        while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            *errnum = errno;
+            return false;
+        }
+        if (n == 0)
+            break;
+        length += size_t(n);
+    }
+    if (length > size) {
+        *errnum = 0;
+        return false;
+    }
+    return writeAll(out, buffer.data(), length, 0, errnum);
 }
 
 // Errors of setting an attribute that mean the destination cannot hold that kind of
@@ -147,6 +204,27 @@ bool copyData(int in, int out, int *errnum)
 bool attributeNotHoldable(int errnum)
 {
     return errnum == ENOTSUP || errnum == EOPNOTSUPP || errnum == EPERM || errnum == EACCES;
+}
+
+// The process's umask, from /proc (reading it with umask(2) would change it for every
+// thread meanwhile); -1 when it cannot be read.
+int currentUmask()
+{
+    const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char text[4096];
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0)
+        return -1;
+    text[n] = '\0';
+    const char *line = strstr(text, "\nUmask:");
+    if (!line)
+        return -1;
+    char *end = nullptr;
+    const long value = strtol(line + 7, &end, 8);
+    return end != line + 7 && value >= 0 && value <= 0777 ? int(value) : -1;
 }
 
 bool isEarlier(const struct timespec &a, const struct timespec &b)
@@ -216,31 +294,57 @@ bool QMFileCopier::copyItem(const QByteArray &src, const QByteArray &dst, const 
     struct stat st {};
     if (lstat(dst.constData(), &st) == 0)
         fail(EEXIST, dst);
-    else
-        copyAny(src, dst, reference);
+    else if (lookAtDestination(dst))
+        copyAny(src, dst, reference, Parents());
     return _failureCount == before;
 }
 
-void QMFileCopier::copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference)
+bool QMFileCopier::lookAtDestination(const QByteArray &dst)
+{
+    const qsizetype slash = dst.lastIndexOf('/');
+    const QByteArray parent = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : dst.left(slash);
+    struct stat st {};
+    if (stat(parent.constData(), &st) != 0) {
+        fail(errno, parent);
+        return false;
+    }
+    _destinationDevice = quint64(st.st_dev);
+    // What a file created there gets without being told: its owner and group (a folder
+    // that hands its group down gives its own), and its mode as asked less the umask,
+    // unless a default ACL of the folder decides the mode instead. Folders made in the
+    // copy hand down the same, since their own modes and ACLs are set after their items.
+    _createdOwner = quint32(geteuid());
+    _createdGroup = (st.st_mode & S_ISGID) ? quint32(st.st_gid) : quint32(getegid());
+    const bool noDefaultAcl = lgetxattr(parent.constData(), "system.posix_acl_default", nullptr, 0) < 0
+                              && (errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP);
+    if (_umask < 0)
+        _umask = currentUmask();
+    _createdModesKept = noDefaultAcl && _umask >= 0;
+    return true;
+}
+
+void QMFileCopier::copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference,
+                           const Parents &parents)
 {
     struct stat st {};
-    if (lstat(src.constData(), &st) != 0) {
+    if (fstatat(parents.dirOf(parents.src), parents.pathOf(parents.src, src), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (!gone(errno))
             fail(errno, src);
         return;
     }
     if (S_ISREG(st.st_mode))
-        copyFile(src, dst, st, reference);
+        copyFile(src, dst, st, reference, parents);
     else if (S_ISDIR(st.st_mode))
-        copyDirectory(src, dst, st, reference);
+        copyDirectory(src, dst, st, reference, parents);
     else if (S_ISLNK(st.st_mode))
         copySymlink(src, dst, st);
     else
         copySpecial(src, dst, st);
 }
 
-void QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray &dst, int dstFd)
+bool QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray &dst, int dstFd)
 {
+    bool set = false;
     // Descriptors where there are some; symbolic links only by path, without following.
     auto list = [&](char *buffer, size_t size) {
         return srcFd >= 0 ? flistxattr(srcFd, buffer, size) : llistxattr(src.constData(), buffer, size);
@@ -248,7 +352,7 @@ void QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray
     auto get = [&](const char *name, void *value, size_t size) {
         return srcFd >= 0 ? fgetxattr(srcFd, name, value, size) : lgetxattr(src.constData(), name, value, size);
     };
-    auto set = [&](const char *name, const void *value, size_t size) {
+    auto put = [&](const char *name, const void *value, size_t size) {
         return dstFd >= 0 ? fsetxattr(dstFd, name, value, size, 0) : lsetxattr(dst.constData(), name, value, size, 0);
     };
     std::vector<char> names;
@@ -259,17 +363,17 @@ void QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray
             // A link or special file removed since it was recreated: the copy stands.
             if (errno != ENOTSUP && errno != EOPNOTSUPP && !(errno == ENOENT && _skipsVanished))
                 fail(errno, src);
-            return;
+            return false;
         }
         if (size == 0)
-            return;
+            return false;
         names.resize(size_t(size));
         size = list(names.data(), names.size());
         if (size >= 0)
             break;
         if (errno != ERANGE) { // grew meanwhile: ask again
             fail(errno, src);
-            return;
+            return false;
         }
     }
     std::vector<char> value;
@@ -286,17 +390,23 @@ void QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray
                 fail(errno, src);
             continue;
         }
-        if (set(name, value.data(), size_t(vsize)) != 0 && !attributeNotHoldable(errno))
+        if (put(name, value.data(), size_t(vsize)) == 0)
+            set = true;
+        else if (!attributeNotHoldable(errno))
             fail(errno, dst);
     }
+    return set;
 }
 
-bool QMFileCopier::linkUnchanged(const QByteArray &dst, const struct stat &st, const QByteArray &reference)
+bool QMFileCopier::linkUnchanged(const QByteArray &dst, const struct stat &st, const QByteArray &reference,
+                                 const Parents &parents)
 {
     if (!_haveReferenceTime)
         return false;
+    const int refDir = parents.dirOf(parents.ref);
+    const char *refPath = parents.pathOf(parents.ref, reference);
     struct stat ref {};
-    if (lstat(reference.constData(), &ref) != 0 || !S_ISREG(ref.st_mode) || ref.st_mode != st.st_mode
+    if (fstatat(refDir, refPath, &ref, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(ref.st_mode) || ref.st_mode != st.st_mode
         || ref.st_size != st.st_size || ref.st_uid != st.st_uid || ref.st_gid != st.st_gid
         || ref.st_mtim.tv_sec != st.st_mtim.tv_sec || ref.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
         return false;
@@ -313,7 +423,7 @@ bool QMFileCopier::linkUnchanged(const QByteArray &dst, const struct stat &st, c
     if (taken != _taken.constEnd() && *taken != srcKey)
         return false;
     // Any failure (no hard links there, too many links) leaves the file to be copied.
-    if (link(reference.constData(), dst.constData()) != 0)
+    if (linkat(refDir, refPath, parents.dirOf(parents.dst), parents.pathOf(parents.dst, dst), 0) != 0)
         return false;
     _taken.insert(refKey, srcKey);
     ++_statistics.filesLinked;
@@ -321,7 +431,7 @@ bool QMFileCopier::linkUnchanged(const QByteArray &dst, const struct stat &st, c
 }
 
 void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st,
-                            const QByteArray &reference)
+                            const QByteArray &reference, const Parents &parents)
 {
     const FileKey key(quint64(st.st_dev), quint64(st.st_ino));
     const bool mapped = _mapped.contains(key);
@@ -337,38 +447,61 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
             }
         }
     }
-    if (!mapped && !reference.isEmpty() && linkUnchanged(dst, st, reference)) {
+    if (!mapped && !reference.isEmpty() && linkUnchanged(dst, st, reference, parents)) {
         if (st.st_nlink > 1)
             _linked.insert(key, dst);
         return;
     }
 
-    Fd in(open(src.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    Fd in(openat(parents.dirOf(parents.src), parents.pathOf(parents.src, src), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (in.fd < 0) {
         if (!gone(errno))
             fail(errno, src);
         return;
     }
-    Fd out(open(dst.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // Created with its mode where nothing can change that mode afterwards, which saves
+    // setting it again; else private until its mode is set at the end.
+    const mode_t mode = st.st_mode & 07777;
+    const bool giveAway = st.st_uid != _createdOwner || st.st_gid != _createdGroup;
+    const bool modeAtCreation = _createdModesKept && !giveAway && !(mode & ~0777) && !(mode & _umask);
+    Fd out(openat(parents.dirOf(parents.dst), parents.pathOf(parents.dst, dst),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, modeAtCreation ? mode : 0600));
     if (out.fd < 0) {
         fail(errno, dst);
         return;
     }
     int errnum = 0;
-    bool ok = copyData(in.fd, out.fd, &errnum);
+    KernelCopy kernel;
+    const DevicePair pair(quint64(st.st_dev), _destinationDevice);
+    kernel.tried = !_noKernelCopy.contains(pair);
+    auto copy = [&] {
+        if (size_t(st.st_size) <= kSmallFile && qint64(st.st_blocks) * 512 >= qint64(st.st_size)) {
+            if (copySmall(in.fd, out.fd, size_t(st.st_size), &errnum))
+                return true;
+            if (errnum != 0)
+                return false;
+            // Grown since it was looked at: the general way, over what was written.
+        }
+        return copyData(in.fd, out.fd, &kernel, &errnum);
+    };
+    bool ok = copy();
     if (!ok && errnum == ENOSPC && _flushesWhenFull && syncfs(out.fd) == 0 && ftruncate(out.fd, 0) == 0)
-        ok = copyData(in.fd, out.fd, &errnum);
+        ok = copy();
+    if (kernel.refused)
+        _noKernelCopy.insert(pair);
+    _statistics.bytesCopiedInKernel += kernel.bytes;
     if (!ok) {
         fail(errnum, errnum == ENOSPC || errnum == EDQUOT || errnum == EFBIG ? dst : src);
     } else {
         const int before = _failureCount;
-        copyXattrs(src, in.fd, dst, out.fd);
-        if (st.st_uid != geteuid() || st.st_gid != getegid()) {
+        const bool attributesSet = copyXattrs(src, in.fd, dst, out.fd);
+        if (giveAway) {
             // Only root may give a file away; a user's copy stays the user's, as with cp -a.
             if (fchown(out.fd, st.st_uid, st.st_gid) != 0 && fchown(out.fd, uid_t(-1), st.st_gid) != 0) {
             }
         }
-        if (fchmod(out.fd, st.st_mode & 07777) != 0)
+        // Also after an access ACL was set, which sets the mode as well.
+        if ((!modeAtCreation || attributesSet) && fchmod(out.fd, mode) != 0)
             fail(errno, dst);
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
         if (futimens(out.fd, times) != 0)
@@ -383,7 +516,7 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
         ok = false;
     }
     if (!ok) {
-        unlink(dst.constData()); // never leave a copy that looks whole
+        unlinkat(parents.dirOf(parents.dst), parents.pathOf(parents.dst, dst), 0); // never leave a copy that looks whole
         return;
     }
     ++_statistics.filesCopied;
@@ -393,28 +526,33 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
 }
 
 void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
-                                 const QByteArray &reference)
+                                 const QByteArray &reference, const Parents &parents)
 {
     // Only a directory of the reference holds what this one held.
     QByteArray childRef;
+    Fd refFd(-1);
     if (!reference.isEmpty()) {
-        struct stat ref {};
-        if (lstat(reference.constData(), &ref) == 0 && S_ISDIR(ref.st_mode))
+        refFd.fd = openat(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (refFd.fd >= 0)
             childRef = reference + '/';
     }
     const qsizetype refLen = childRef.size();
     // The folder is opened first: one removed meanwhile leaves nothing behind in the copy.
-    const int inFd = open(src.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int inFd = openat(parents.dirOf(parents.src), parents.pathOf(parents.src, src),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (inFd < 0 && gone(errno))
         return;
     const int inErrno = errno;
-    if (mkdir(dst.constData(), 0700) != 0) {
+    const int dstDir = parents.dirOf(parents.dst);
+    const char *dstPath = parents.pathOf(parents.dst, dst);
+    if (mkdirat(dstDir, dstPath, 0700) != 0) {
         fail(errno, dst);
         if (inFd >= 0)
             close(inFd);
         return;
     }
-    Fd out(open(dst.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Fd out(openat(dstDir, dstPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     DIR *dir = inFd >= 0 ? fdopendir(inFd) : nullptr;
     if (!dir) {
         fail(inFd >= 0 ? errno : inErrno, src);
@@ -441,7 +579,7 @@ void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, c
                 childRef.truncate(refLen);
                 childRef += name;
             }
-            copyAny(childSrc, childDst, childRef);
+            copyAny(childSrc, childDst, childRef, Parents{inFd, out.fd, refFd.fd, name});
             errno = 0;
         }
         if (errno != 0)

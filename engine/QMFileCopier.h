@@ -7,6 +7,8 @@
 #include <QSet>
 #include <QString>
 
+#include <fcntl.h>
+
 // Copies file trees as they are. Names are raw bytes from end to end, since a name that is
 // not valid UTF-8 does not survive a round trip through a string. Kept: file contents
 // with the holes of sparse files, hard links between files copied by the same copier,
@@ -41,6 +43,7 @@ public:
         quint64 bytesCopied = 0; // file sizes, holes included
         quint64 filesLinked = 0; // unchanged files linked from the reference
         quint64 itemsGone = 0;   // removed between the listing of their folder and their copy
+        quint64 bytesCopiedInKernel = 0; // of bytesCopied, copied by the kernel (copy_file_range)
     };
 
     // A file by its device and inode number.
@@ -103,16 +106,33 @@ private:
     void fail(int errnum, const QByteArray &path);
     // Counts a vanished item when that is allowed; false when it is a failure.
     bool gone(int errnum);
-    void copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference);
-    void copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st, const QByteArray &reference);
+    // The open folders of an item in the source, the copy and the reference, and its name:
+    // the item is reached from there rather than by its whole path. At the top, where no
+    // folder is open (-1), the paths are used.
+    struct Parents
+    {
+        int src = -1;
+        int dst = -1;
+        int ref = -1;
+        const char *name = nullptr;
+        int dirOf(int fd) const { return fd >= 0 ? fd : AT_FDCWD; }
+        const char *pathOf(int fd, const QByteArray &path) const { return fd >= 0 ? name : path.constData(); }
+    };
+    void copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference, const Parents &parents);
+    void copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st, const QByteArray &reference,
+                  const Parents &parents);
     // Links `dst` to the reference's file when that is the source (of status `st`)
     // unchanged; false otherwise.
-    bool linkUnchanged(const QByteArray &dst, const struct stat &st, const QByteArray &reference);
+    bool linkUnchanged(const QByteArray &dst, const struct stat &st, const QByteArray &reference,
+                       const Parents &parents);
     void copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
-                       const QByteArray &reference);
+                       const QByteArray &reference, const Parents &parents);
     void copySymlink(const QByteArray &src, const QByteArray &dst, const struct stat &st);
     void copySpecial(const QByteArray &src, const QByteArray &dst, const struct stat &st);
-    void copyXattrs(const QByteArray &src, int srcFd, const QByteArray &dst, int dstFd);
+    // True when an attribute was set.
+    bool copyXattrs(const QByteArray &src, int srcFd, const QByteArray &dst, int dstFd);
+    // What a file created beside `dst` gets by itself (see copyFile()); false after a failure.
+    bool lookAtDestination(const QByteArray &dst);
 
     static constexpr int kKeptFailures = 20;
     QList<Failure> _failures;
@@ -129,6 +149,15 @@ private:
     // source file they stand for. A reference file stands for one source file only, so
     // two names that are one file in the reference but two files now become two files.
     QMap<FileKey, FileKey> _taken;
+    // Pairs of file systems (source device, destination device) between which the kernel
+    // refused to copy: read and written from then on.
+    using DevicePair = QPair<quint64, quint64>;
+    QSet<DevicePair> _noKernelCopy;
+    quint64 _destinationDevice = 0;
+    quint32 _createdOwner = 0;
+    quint32 _createdGroup = 0;
+    bool _createdModesKept = false;
+    int _umask = -1;
     bool _haveReferenceTime = false;
     struct timespec _referenceTime {};
     Statistics _statistics;

@@ -203,3 +203,92 @@ TEST(QMRamDiskCopies, FailuresNameTheirItemsEvenWhenNotUtf8)
     EXPECT_TRUE(copier.summary().contains(QStringLiteral("\\xe9t\\xe9"))) << copier.summary().toStdString();
     EXPECT_TRUE(copier.summary().endsWith(QStringLiteral("(and 1 more items not copied)")));
 }
+
+// A new file is created with its mode where that is what it gets; where the umask, a
+// default ACL or a folder's group would change it, the copy still ends as the source is.
+TEST(QMFileCopier, ModesAndGroupsSurviveWhatTheDestinationHandsDown)
+{
+    QMTemporaryDir source, disk;
+    const QByteArray s = fs(source.path()) + "/tree";
+    ASSERT_EQ(mkdir(c(s), 0755), 0);
+    const QList<QPair<QByteArray, mode_t>> files{
+        {"plain", 0644}, {"tool", 0755}, {"read-only", 0444}, {"shared", 0664}, {"setuid", 04755}, {"secret", 0600}};
+    for (const auto &[name, mode] : files) {
+        ASSERT_TRUE(writeBytes(s + '/' + name, name));
+        ASSERT_EQ(chmod(c(s + '/' + name), mode), 0);
+    }
+
+    const QByteArray d = fs(disk.path());
+    QList<QByteArray> places{d + "/plain"};
+    // A default ACL that gives new items nothing but their owner's rights, whatever asked.
+    const QByteArray aclFolder = d + "/acl";
+    ASSERT_EQ(mkdir(c(aclFolder), 0755), 0);
+    struct { quint32 version; struct { quint16 tag, perm; quint32 id; } entries[3]; } acl{
+        2, {{0x01, 7, quint32(-1)}, {0x04, 0, quint32(-1)}, {0x20, 0, quint32(-1)}}};
+    if (setxattr(c(aclFolder), "system.posix_acl_default", &acl, sizeof acl, 0) == 0)
+        places << aclFolder;
+    // A folder that hands down a group of its own (root only gives it away).
+    if (geteuid() == 0) {
+        const QByteArray groupFolder = d + "/group";
+        ASSERT_EQ(mkdir(c(groupFolder), 0755), 0);
+        ASSERT_EQ(chown(c(groupFolder), 0, 4242), 0);
+        ASSERT_EQ(chmod(c(groupFolder), 02775), 0);
+        places << groupFolder;
+    }
+    ASSERT_EQ(mkdir(c(places.first()), 0755), 0);
+
+    // Under a umask that takes bits away, and under none, where the ACL alone does.
+    for (const mode_t mask : {mode_t(027), mode_t(0)}) {
+        const mode_t previousUmask = umask(mask);
+        for (const QByteArray &place : std::as_const(places)) {
+            SCOPED_TRACE(place.toStdString() + " umask " + std::to_string(mask));
+            const QByteArray copy = place + "/copy" + QByteArray::number(mask);
+            QMFileCopier copier;
+            EXPECT_TRUE(copier.copyItem(s, copy)) << copier.summary().toStdString();
+            for (const auto &[name, mode] : files) {
+                const struct stat copied = statOf(copy + '/' + name), original = statOf(s + '/' + name);
+                EXPECT_EQ(copied.st_mode & 07777, mode) << name.constData();
+                EXPECT_EQ(copied.st_gid, original.st_gid) << name.constData();
+                EXPECT_EQ(readBytes(copy + '/' + name), name);
+            }
+            EXPECT_EQ(statOf(copy).st_mode & 07777, 0755u);
+        }
+        umask(previousUmask);
+    }
+}
+
+// The kernel copies within one file system; between a memory file system and a disk it
+// refuses, and the copier stops asking for that pair only. Small files with holes keep them.
+TEST(QMFileCopier, TheKernelCopyRefusedBetweenTwoFileSystemsIsStillUsedWithinOne)
+{
+    QMTemporaryDir memory(QStringLiteral("/dev/shm/qm-copier-XXXXXX")), disk;
+    if (!memory.isValid() || statOf(fs(memory.path())).st_dev == statOf(fs(disk.path())).st_dev)
+        GTEST_SKIP() << "needs /dev/shm on a file system of its own";
+    const QByteArray m = fs(memory.path()), d = fs(disk.path());
+    QByteArray big(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (qsizetype i = 0; i < big.size(); ++i)
+        big[i] = char((i * 131) ^ (i >> 9));
+    ASSERT_TRUE(writeBytes(m + "/big", big));
+    // 60 KiB: a hole of 32 KiB, then data.
+    const int fd = open(c(m + "/holey"), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, big.constData(), 28 * 1024, 32 * 1024), 28 * 1024);
+    close(fd);
+
+    QMFileCopier copier;
+    ASSERT_TRUE(copier.copyItem(m + "/big", d + "/big across")) << copier.summary().toStdString();
+    ASSERT_TRUE(copier.copyItem(m + "/holey", d + "/holey")) << copier.summary().toStdString();
+    const quint64 across = copier.statistics().bytesCopiedInKernel;
+    ASSERT_TRUE(copier.copyItem(d + "/big across", d + "/big within")) << copier.summary().toStdString();
+    ASSERT_TRUE(copier.copyItem(m + "/big", d + "/big across again")) << copier.summary().toStdString();
+    ASSERT_TRUE(copier.copyItem(m + "/big", m + "/big within memory")) << copier.summary().toStdString();
+    EXPECT_GE(copier.statistics().bytesCopiedInKernel, across + 2 * quint64(big.size()));
+    for (const char *name : {"/big across", "/big within", "/big across again"})
+        EXPECT_EQ(readBytes(d + name), big) << name;
+    EXPECT_EQ(readBytes(m + "/big within memory"), big);
+
+    const struct stat holey = statOf(d + "/holey");
+    EXPECT_EQ(holey.st_size, 60 * 1024);
+    EXPECT_LE(holey.st_blocks * 512, 40 * 1024); // the hole stayed a hole
+    EXPECT_EQ(readBytes(d + "/holey"), QByteArray(32 * 1024, '\0') + big.left(28 * 1024));
+}
