@@ -348,8 +348,15 @@ void PostCmdWindowController::testButtonAction()
     setTesting(true);
     const quint64 sender = _testOp;
     std::shared_ptr<Relay> relay = _relay;
+    // The thread gets copies that share nothing with the window's strings: those are let go
+    // inside Qt, whose reference counting the thread checker cannot follow.
+    const auto unshared = [](const QString &s) { return QString(s.constData(), s.size()); };
+    QStringList threadArguments;
+    for (const QString &argument : arguments)
+        threadArguments << unshared(argument);
     // A plain detached thread: a command that never ends must not hold up Quilmo's quit.
-    std::thread([relay, sender, command, arguments, directory] {
+    std::thread([relay, sender, command = unshared(command), arguments = std::move(threadArguments),
+                 directory = unshared(directory)] {
         TestResult result;
         result.sender = sender;
         QString out, err;

@@ -11,6 +11,7 @@
 #include "QMFunctions.h"
 #include "QMLicenseAgreement.h"
 #include "QMLogFile.h"
+#include "QMPrivateBus.h"
 #include "QMMainWindow.h"
 #include "QMRamDiskPreferences.h"
 #include "QMRamDiskUtils.h"
@@ -225,7 +226,7 @@ TEST_F(AppControllerTest, ForceEjectRefusesWhatIsNotAMountedVolume)
     {
         ChooserAnswers chooser({folder.path(), file, QString()});
         app->mi_forceEject();
-        QMTest::waitUntil([&] { return chooser.requests().size() == 3; }, 3000);
+        QMTest::waitUntil([&] { return chooser.requests().size() == 3; });
         ASSERT_EQ(chooser.requests().size(), 3);
         const QMFileChooserRequest r = chooser.requests().first();
         EXPECT_EQ(r.prompt, QStringLiteral("Force-Eject"));
@@ -265,7 +266,7 @@ TEST_F(AppControllerTest, ACrashIsOfferedAtTheNextStartOnce)
     {
         AlertAnswers alerts(QStringLiteral("Not Now"));
         auto app = launch();
-        QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); }, 2000);
+        QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); });
         EXPECT_EQ(alerts.asked(), QStringList{QStringLiteral("QMCrashReporterAlert")});
         app->applicationWillTerminate();
     }
@@ -289,7 +290,7 @@ TEST_F(AppControllerTest, AnUncleanEndIsOfferedToo)
     marker.close();
     AlertAnswers alerts(QStringLiteral("Not Now"));
     auto app = launch();
-    QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); }, 2000);
+    QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); });
     EXPECT_EQ(alerts.asked(), QStringList{QStringLiteral("QMCrashReporterAlert")});
 }
 
@@ -511,14 +512,10 @@ TEST(SingleInstance, ASecondQuilmoBringsTheFirstToTheFrontAndEndsWithZeroAndLogo
 TEST(SingleInstance, AQuilmoRelaunchedAfterAnUpdateWaitsForTheOldOneInsteadOfEnding)
 {
     // A bus of this test's own: the name is not shared with the other tests' Quilmos.
-    QProcess daemon;
-    daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                 QStringLiteral("--print-address=1")});
-    if (!daemon.waitForStarted())
+    QMTest::PrivateBus privateBus;
+    if (!privateBus.isUsable())
         GTEST_SKIP() << "needs dbus-daemon";
-    ASSERT_TRUE(QMTest::waitUntil([&] { return daemon.canReadLine(); }));
-    const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
-    QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("relaunch-test"));
+    QDBusConnection bus = privateBus.connection(QStringLiteral("relaunch-test"));
     ASSERT_TRUE(bus.isConnected());
     resetState();
     resetCrashState();
@@ -526,7 +523,7 @@ TEST(SingleInstance, AQuilmoRelaunchedAfterAnUpdateWaitsForTheOldOneInsteadOfEnd
     QFile::remove(QMLogFile::logFilePath(QStringLiteral("Quilmo")));
     FakeInstallation installation;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+    env.insert(privateBus.environment());
     auto start = [&](QProcess &p, const QStringList &args) {
         p.setProgram(QStringLiteral(QUILMO_BIN));
         p.setArguments(args);
@@ -555,8 +552,6 @@ TEST(SingleInstance, AQuilmoRelaunchedAfterAnUpdateWaitsForTheOldOneInsteadOfEnd
 
     ::kill(static_cast<pid_t>(relaunched.processId()), SIGTERM);
     EXPECT_TRUE(relaunched.waitForFinished(30000));
-    daemon.terminate();
-    daemon.waitForFinished();
     resetCrashState();
     resetState();
 }

@@ -3,6 +3,7 @@
 #include "QMAlert.h"
 #include "QMFileChooser.h"
 #include "QMLog.h"
+#include "QMOwnAnnouncements.h"
 #include "QMRamDiskEntries.h"
 #include "QMTemporaryDir.h"
 
@@ -99,29 +100,8 @@ void resetState();
 // entries file with `sender` ("Quilmo-Helper", "Quilmo-App"), as the helper or the window
 // of another session does. Returns once the bus has it.
 bool announceFromAnotherProgram(const QString &sender);
-// Returns once this process's stores hear the session bus: their subscriptions, made from
-// the event loop, are made and have reached the bus.
-void listenOnTheBus();
-// This process's announcements of its entries file from the moment it is made, in order,
-// heard as another program's store hears them. Other test programs announce on the same
-// bus, and this process's earlier announcements may still be on their way: neither counts.
-class OwnAnnouncements
-{
-public:
-    OwnAnnouncements();
-    // False when the bus did not bring back the probe that marks the start.
-    bool listening() const { return _listening; }
-    QStringList senders() const { return _senders; }
-    // The senders heard up to this moment: a mark posted now and heard back proves that
-    // what was posted before it has arrived.
-    QStringList sendersUntilNow();
-
-private:
-    QMRamDiskEntries _listener;
-    QString _probe;
-    bool _listening = false;
-    QStringList _senders;
-};
+using QMTest::listenOnTheBus;
+using QMTest::OwnAnnouncements;
 
 // Runs the build tree's quilmoctl in this test's HOME and XDG places; its exit status.
 int runQuilmoctl(const QStringList &args, QString *out = nullptr, QString *err = nullptr);

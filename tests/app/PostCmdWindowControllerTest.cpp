@@ -166,7 +166,7 @@ TEST_F(PostCmdSheetTest, PathEditsAndTheChooserTakeEffectAtOnce)
     {
         ChooserAnswers answers({dir.path(), good});
         child<QPushButton>("mPathChooseButton")->click();
-        QMTest::waitUntil([&] { return ramDisk->postCmd() == good; }, 2000);
+        QMTest::waitUntil([&] { return ramDisk->postCmd() == good; });
         ASSERT_EQ(answers.requests().size(), 2);
         EXPECT_FALSE(answers.requests().first().chooseDirectories) << "files only";
         EXPECT_TRUE(answers.requests().first().showHidden);

@@ -130,7 +130,7 @@ TEST_F(PreferencesTest, TheIconStyleIsAnnouncedAtOnceAndSavedASecondLater)
                          if (fromThisProcess && name != QMRamDiskEntries::didChangeToAllNotificationName())
                              heard.append({name, userInfo});
                      });
-    QMTest::waitUntil([] { return QMDistributedNotificationCenter::defaultCenter()->isObserving(); }, 2000);
+    QMTest::waitUntil([] { return QMDistributedNotificationCenter::defaultCenter()->isObserving(); });
 
     control<QCheckBox>("showHelper")->click();
     auto *style = control<QComboBox>("iconStylePopMenu");

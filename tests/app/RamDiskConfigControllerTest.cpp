@@ -180,7 +180,7 @@ TEST_F(ConfigControllerTest, ACreatedRamDiskThatIsNotMountedIsRemovedOnlyAfterTh
     {
         AlertAnswers alerts(QStringLiteral("Cancel"));
         w.controller->plusMoinSegAction(1);
-        QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); }, 2000);
+        QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); });
         ASSERT_EQ(alerts.asked(), QStringList{QStringLiteral("RemoveRamDiskAlert")});
         const QMAlertRequest q = alerts.requests().first();
         EXPECT_EQ(q.messageText, QStringLiteral("Are you sure you want to remove \"Disk 1\"?"));
@@ -508,7 +508,7 @@ TEST_F(ConfigControllerTest, TheEndOfAnActionSavesNotifiesAndShowsItsErrorOnce)
     ASSERT_TRUE(QMTest::waitUntil([&] { return !heard.senders().isEmpty(); }));
     EXPECT_EQ(heard.senders(), QStringList{QMRamDiskEntries::appSender()});
     EXPECT_EQ(readStore()->ramDisks().first()->name(), QStringLiteral("Renamed"));
-    QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); }, 2000);
+    QMTest::waitUntil([&] { return !alerts.asked().isEmpty(); });
     EXPECT_EQ(alerts.asked(), QStringList{QStringLiteral("QMErrorAlert")});
     EXPECT_TRUE(r->lastError()->isNotified());
     // Reported again (a refresh): not shown again.
@@ -521,7 +521,7 @@ TEST_F(ConfigControllerTest, TheEndOfAnActionSavesNotifiesAndShowsItsErrorOnce)
     r->setLastError(nullptr);
     r->setLastWarning(QStringLiteral("The backup folder is missing."));
     w.controller->ramDiskEntries(store, r);
-    QMTest::waitUntil([&] { return alerts.asked().size() == 2; }, 2000);
+    QMTest::waitUntil([&] { return alerts.asked().size() == 2; });
     EXPECT_EQ(alerts.asked().value(1), QStringLiteral("RamDiskWarningAlert"));
     EXPECT_EQ(alerts.requests().value(1).informativeText, QStringLiteral("The backup folder is missing."));
 }

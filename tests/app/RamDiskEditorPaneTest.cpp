@@ -353,7 +353,7 @@ TEST_F(EditorPaneTest, MountPointMenuListsTheWalkUpAndChooseCancelledChangesNoth
     {
         ChooserAnswers cancel({QString()});
         choose(mount, 2);
-        QMTest::waitUntil([&] { return mount->currentIndex() == 4; }, 2000);
+        QMTest::waitUntil([&] { return mount->currentIndex() == 4; });
         ASSERT_EQ(cancel.requests().size(), 1);
         EXPECT_EQ(cancel.requests().first().objectName, QStringLiteral("RamDiskConfigController"));
         EXPECT_TRUE(cancel.requests().first().chooseDirectories);
@@ -396,7 +396,7 @@ TEST_F(EditorPaneTest, TheMountPointChooserValidatesAndRefusesTheRamDiskItself)
         return answer;
     });
     choose(mount, indexOf(mount, QStringLiteral("Choose…")));
-    QMTest::waitUntil([&] { return r->mountDirectory() == good; }, 2000);
+    QMTest::waitUntil([&] { return r->mountDirectory() == good; });
     QMFileChooser::setHook(previous);
 
     ASSERT_EQ(alerts.requests().size(), 2);
@@ -425,7 +425,7 @@ TEST_F(EditorPaneTest, TheBackupChooserRefusesAFolderTheRamDiskWillCover)
     {
         ChooserAnswers answers({covered, QString()});
         choose(backup, indexOf(backup, QStringLiteral("Choose…")));
-        QMTest::waitUntil([&] { return backup->currentIndex() == 0; }, 2000);
+        QMTest::waitUntil([&] { return backup->currentIndex() == 0; });
     }
     ASSERT_EQ(alerts.asked(), QStringList{QStringLiteral("QMFileChooserRefusal")});
     EXPECT_EQ(r->backupMode(), qint64(QMRamDiskBackupMode_disabled));
@@ -435,7 +435,7 @@ TEST_F(EditorPaneTest, TheBackupChooserRefusesAFolderTheRamDiskWillCover)
     {
         ChooserAnswers answers({good});
         choose(backup, indexOf(backup, QStringLiteral("Choose…")));
-        QMTest::waitUntil([&] { return r->backupMode() == QMRamDiskBackupMode_chosenDirectory; }, 2000);
+        QMTest::waitUntil([&] { return r->backupMode() == QMRamDiskBackupMode_chosenDirectory; });
     }
     EXPECT_EQ(r->backupDir(), good);
     EXPECT_EQ(backup->currentText(), QStringLiteral("Backups"));

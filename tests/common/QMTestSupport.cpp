@@ -74,12 +74,14 @@ QByteArray readFile(const QString &path)
 
 QProcessEnvironment withFatalSignalsLeftToTheProgram(QProcessEnvironment env)
 {
-    // Ours as the base where `env` holds only what is added to the inherited environment.
-    const QString base = env.value(QStringLiteral("ASAN_OPTIONS"), qEnvironmentVariable("ASAN_OPTIONS"));
-    QStringList asan = base.split(u':', Qt::SkipEmptyParts);
-    asan << QStringLiteral("handle_segv=0") << QStringLiteral("handle_sigbus=0") << QStringLiteral("handle_sigill=0")
-         << QStringLiteral("handle_sigfpe=0") << QStringLiteral("handle_abort=0");
-    env.insert(QStringLiteral("ASAN_OPTIONS"), asan.join(u':'));
+    // Ours as the base where `env` holds only what is added to the inherited environment
+    // (the thread sanitizer's carries its suppressions).
+    for (const QString &name : {QStringLiteral("ASAN_OPTIONS"), QStringLiteral("TSAN_OPTIONS")}) {
+        QStringList options = env.value(name, qEnvironmentVariable(name.toLatin1().constData())).split(u':', Qt::SkipEmptyParts);
+        options << QStringLiteral("handle_segv=0") << QStringLiteral("handle_sigbus=0") << QStringLiteral("handle_sigill=0")
+                << QStringLiteral("handle_sigfpe=0") << QStringLiteral("handle_abort=0");
+        env.insert(name, options.join(u':'));
+    }
     return env;
 }
 
@@ -98,6 +100,13 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     return true;
+}
+
+bool waitUntilRunning(qint64 pid, const QString &program, int timeoutMs)
+{
+    const QString expected = QFileInfo(program).canonicalFilePath();
+    const QString exe = QStringLiteral("/proc/%1/exe").arg(pid);
+    return waitUntil([&] { return QFileInfo(exe).symLinkTarget() == expected; }, timeoutMs);
 }
 
 } // namespace QMTest

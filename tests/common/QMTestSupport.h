@@ -38,9 +38,13 @@ QString testHome();
 // answer. Waits on what the program does, never a fixed sleep.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
 
+// Waits until process `pid` runs `program`: a started child may not have reached its exec
+// yet, and until it has, it is a copy of the test seen under the test's name.
+bool waitUntilRunning(qint64 pid, const QString &program, int timeoutMs = 10000);
+
 // The environment for a child that is meant to die of a fatal signal (SIGSEGV, SIGABRT, ...):
-// in an AddressSanitizer build the sanitizer would take the signal itself, report and exit
-// with a status instead, past the program's own handlers. Other builds ignore the setting.
+// in a sanitizer build the sanitizer would take the signal itself, report and exit with a
+// status instead, past the program's own handlers. Other builds ignore the setting.
 QProcessEnvironment withFatalSignalsLeftToTheProgram(QProcessEnvironment env);
 
 } // namespace QMTest

@@ -488,7 +488,7 @@ TEST(QMRamDiskManager, RunningApplicationRefusesItsType)
         });
         other.process.start(fake, {QStringLiteral("60")});
         ASSERT_TRUE(other.process.waitForStarted());
-        QThread::msleep(100);
+        ASSERT_TRUE(QMTest::waitUntilRunning(other.process.processId(), fake));
         EXPECT_FALSE(QMRamDiskManager::hasRunningAppForType(7, &message)) << "another user's Firefox counted";
     }
 

@@ -10,6 +10,8 @@
 
 #include <QCoreApplication>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 using namespace QMEngineTest;
@@ -132,15 +134,22 @@ TEST(QMRamDiskEntriesQuit, WaitingKeepsTheEventLoopTurningUntilTheActionEnds)
     QMRamDiskEntries entries;
     QMRamDisk::Ptr r = entries.addRamDisk();
     QList<QMRamDiskReport> shown;
+    std::atomic<bool> firstShown = false;
     QObject window;
-    QObject::connect(&entries, &QMRamDiskEntries::ramDiskReported, &window,
-                     [&](const QMRamDiskReport &report) { shown << report; });
+    QObject::connect(&entries, &QMRamDiskEntries::ramDiskReported, &window, [&](const QMRamDiskReport &report) {
+        shown << report;
+        firstShown = true;
+    });
 
-    // An action that reports, then needs a while to end.
+    // An action that reports, then ends only once the window has shown that report: only a
+    // wait that turns the loop lets it end (else, after a guard against hanging, it ends
+    // with nothing shown).
     r->setAction(QMRamDiskAction_backup);
     std::thread worker([&] {
         r->inform(&entries, QMRamDiskActionInfo_backuping, nullptr);
-        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!firstShown && std::chrono::steady_clock::now() < guard)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         r->setAction(QMRamDiskAction_none);
         r->inform(&entries, QMRamDiskActionInfo_backuping, nullptr);
     });
@@ -183,9 +192,11 @@ TEST(QMRamDiskEntriesQuit, AnActionThatOutlivesItsStoreReportsToNobody)
         std::lock_guard lock(window.mutex);
         afterDeletion = window.reports.size();
     }
-    while (r->action() != QMRamDiskAction_none)
+    // The action's thread lets go of the record once its final report is sent.
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (r.use_count() > 1 && std::chrono::steady_clock::now() < guard)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // its final report is sent after
+    ASSERT_EQ(r.use_count(), 1) << "the action did not end";
     ASSERT_TRUE(r->lastError()); // the action did end, with the tool's failure
     std::lock_guard lock(window.mutex);
     EXPECT_EQ(window.reports.size(), afterDeletion);

@@ -241,7 +241,7 @@ TEST(QMRamDiskPlace, HoldersAreFoundByDirectoryOpenFileAndMapping)
     napper.setWorkingDirectory(QStringLiteral("/"));
     napper.start(path + QStringLiteral("/napper"), {QStringLiteral("60")});
     ASSERT_TRUE(napper.waitForStarted());
-    QThread::msleep(100);
+    ASSERT_TRUE(QMTest::waitUntilRunning(napper.processId(), path + QStringLiteral("/napper")));
 
     const QList<QMVolumeHolders::Holder> holders = QMVolumeHolders::holdersOfVolumeAtPath(path);
     EXPECT_EQ(holders, (QList<QMVolumeHolders::Holder>{{pid_t(reader.processId()), QStringLiteral("sleep")},

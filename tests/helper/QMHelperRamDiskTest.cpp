@@ -3,9 +3,9 @@
 // Mouse events go through the window system, to the widget under the pointer.
 #define QTEST_QPA_MOUSE_HANDLING
 #include "QMAlert.h"
-#include "QMDistributedNotificationCenter.h"
 #include "QMHelperTestSupport.h"
 #include "QMNSMenuRepresentedObject.h"
+#include "QMOwnAnnouncements.h"
 #include "QMRamDiskDevice.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskManager.h"
@@ -291,13 +291,12 @@ TEST_F(HelperRamDiskTest, ItsFolderOpensFromItsMenuAndEjectFromItIsRecorded)
     ASSERT_EQ(catcher.opened.size(), 1);
     EXPECT_EQ(catcher.opened.first().toLocalFile(), path);
 
-    QStringList senders;
-    QObject::connect(QMDistributedNotificationCenter::defaultCenter(), &QMDistributedNotificationCenter::notificationPosted,
-                     &controller, [&](const QString &, const QString &object, const QVariantMap &) { senders << object; });
+    QMTest::OwnAnnouncements heard;
+    ASSERT_TRUE(heard.listening());
     submenu = submenuOf(controller, r);
     ASSERT_NE(submenu, nullptr);
     item(submenu, QStringLiteral("Eject"))->trigger();
-    ASSERT_TRUE(QMTest::waitUntil([&] { return senders.contains(QStringLiteral("Quilmo-Helper")); }, 60000));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return heard.senders().contains(QStringLiteral("Quilmo-Helper")); }, 60000));
     EXPECT_FALSE(QFileInfo::exists(path)) << "a plain RAM disk's mount point goes with it";
     QMRamDiskEntries written;
     ASSERT_TRUE(written.readRamDisksFromDefaultLocation());
@@ -385,19 +384,16 @@ TEST_F(HelperRamDiskTest, AWarningOfAnActionFromTheMenuIsToldOnceAndNothingElse)
 
     StatusMenuController controller;
     QSignalSpy told(&controller, &StatusMenuController::userNotified);
-    int announced = 0;
-    QObject::connect(QMDistributedNotificationCenter::defaultCenter(), &QMDistributedNotificationCenter::notificationPosted,
-                     &controller, [&](const QString &name, const QString &object, const QVariantMap &) {
-                         if (name == QMRamDiskEntries::didChangeToAllNotificationName() && object == QStringLiteral("Quilmo-Helper"))
-                             ++announced;
-                     });
+    QMTest::OwnAnnouncements heard;
+    ASSERT_TRUE(heard.listening());
+    auto announced = [&] { return heard.senders().count(QStringLiteral("Quilmo-Helper")); };
     openAndClose(controller.rootMenu());
     QMenu *submenu = submenuOf(controller, r);
     ASSERT_NE(submenu, nullptr);
     ASSERT_NE(item(submenu, QStringLiteral("Create")), nullptr);
     _sandbox.watch(controller.ramDiskEntries()->ramDiskWithIdentifier(r->identifier()));
     item(submenu, QStringLiteral("Create"))->trigger();
-    ASSERT_TRUE(QMTest::waitUntil([&] { return announced == 1; }, 60000));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return announced() == 1; }, 60000));
     ASSERT_EQ(told.count(), 1);
     EXPECT_EQ(told.first().at(0).toString(), QStringLiteral("Synced"));
     EXPECT_TRUE(told.first().at(1).toString().contains(QStringLiteral("Contents that an earlier run left aside were kept in")))
@@ -408,7 +404,7 @@ TEST_F(HelperRamDiskTest, AWarningOfAnActionFromTheMenuIsToldOnceAndNothingElse)
     submenu = submenuOf(controller, r);
     ASSERT_NE(item(submenu, QStringLiteral("Eject")), nullptr);
     item(submenu, QStringLiteral("Eject"))->trigger();
-    ASSERT_TRUE(QMTest::waitUntil([&] { return announced == 2; }, 60000));
+    ASSERT_TRUE(QMTest::waitUntil([&] { return announced() == 2; }, 60000));
     EXPECT_EQ(told.count(), 1) << "told again, or told of nothing";
     EXPECT_EQ(QMEngineTest::readFile(r->basePath() + QStringLiteral("/mine.txt")), QByteArray("current"));
 }

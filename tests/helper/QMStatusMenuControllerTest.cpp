@@ -6,6 +6,7 @@
 #include "QMDistributedNotificationCenter.h"
 #include "QMHelperTestSupport.h"
 #include "QMNSMenuRepresentedObject.h"
+#include "QMOwnAnnouncements.h"
 #include "QMRamDiskEntries.h"
 #include "QMRamDiskTestSupport.h"
 #include "QMRamDiskUtils.h"
@@ -172,6 +173,9 @@ TEST_F(StatusMenuControllerTest, IconStyleComesFromQuilmosPreferencesAndFollowsI
 TEST_F(StatusMenuControllerTest, ReloadsOnOthersChangesButNotOnItsOwnNorWhileBusy)
 {
     StatusMenuController controller;
+    // Made first: its own probe is another program's announcement to the controller.
+    QMTest::OwnAnnouncements heard;
+    ASSERT_TRUE(heard.listening());
     ASSERT_EQ(controller.ramDiskEntries()->count(), 0);
     ASSERT_TRUE(QMHelperTest::writeEntries({QMHelperTest::record(0)}, true));
 
@@ -179,8 +183,7 @@ TEST_F(StatusMenuControllerTest, ReloadsOnOthersChangesButNotOnItsOwnNorWhileBus
     // Our own announcement comes back from the bus and is ignored; the one after it, from
     // Quilmo, is read. Both arrive in order, so the first is known to have been handled.
     ASSERT_TRUE(QMDistributedNotificationCenter::postNotificationName(name, QStringLiteral("Quilmo-Helper")));
-    QSignalSpy heard(QMDistributedNotificationCenter::defaultCenter(), &QMDistributedNotificationCenter::notificationPosted);
-    EXPECT_TRUE(QMTest::waitUntil([&] { return heard.count() >= 1; }));
+    EXPECT_TRUE(QMTest::waitUntil([&] { return heard.senders().contains(QStringLiteral("Quilmo-Helper")); }));
     EXPECT_EQ(controller.ramDiskEntries()->count(), 0);
     ASSERT_TRUE(QMDistributedNotificationCenter::postNotificationName(name, QStringLiteral("Quilmo-App")));
     EXPECT_TRUE(QMTest::waitUntil([&] { return controller.ramDiskEntries()->count() == 1; }));
@@ -218,12 +221,8 @@ TEST_F(StatusMenuControllerTest, EndOfAFailedActionWritesAnnouncesAndTellsTheUse
 
     StatusMenuController controller;
     QSignalSpy told(&controller, &StatusMenuController::userNotified);
-    QStringList senders;
-    QObject::connect(QMDistributedNotificationCenter::defaultCenter(), &QMDistributedNotificationCenter::notificationPosted,
-                     &controller, [&](const QString &name, const QString &object, const QVariantMap &) {
-                         if (name == QMRamDiskEntries::didChangeToAllNotificationName())
-                             senders << object;
-                     });
+    QMTest::OwnAnnouncements heard;
+    ASSERT_TRUE(heard.listening());
     const QString file = QMRamDiskEntries::defaultEntriesFilePath();
     const QDateTime before = QFileInfo(file).lastModified();
 
@@ -238,7 +237,7 @@ TEST_F(StatusMenuControllerTest, EndOfAFailedActionWritesAnnouncesAndTellsTheUse
     ASSERT_TRUE(QMTest::waitUntil([&] { return told.count() == 1; }, 30000));
     EXPECT_EQ(told.first().at(0).toString(), QStringLiteral("Failing"));
     EXPECT_FALSE(told.first().at(1).toString().isEmpty());
-    EXPECT_TRUE(QMTest::waitUntil([&] { return senders.contains(QStringLiteral("Quilmo-Helper")); }));
+    EXPECT_TRUE(QMTest::waitUntil([&] { return heard.senders().contains(QStringLiteral("Quilmo-Helper")); }));
     EXPECT_NE(QFileInfo(file).lastModified(), before);
     EXPECT_FALSE(controller.ramDiskEntries()->hasRunningAction());
 }

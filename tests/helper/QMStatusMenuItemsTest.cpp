@@ -258,7 +258,8 @@ TEST(StatusMenuItems, AFullMemoryInstanceOffersToGrowToTheNextStep)
     EXPECT_EQ(QMStatusMenuItems::growTarget(r), 0u);
     r->setDeviceNode(QStringLiteral("quilmo-ram4"));
     r->setAction(QMRamDiskAction_backup);
-    const QMStatusMenuItem *waiting = find(QMStatusMenuItems::ramDiskMenu(r), QStringLiteral("Grow to %@"));
+    const QList<QMStatusMenuItem> busyItems = QMStatusMenuItems::ramDiskMenu(r);
+    const QMStatusMenuItem *waiting = find(busyItems, QStringLiteral("Grow to %@"));
     ASSERT_TRUE(waiting);
     EXPECT_FALSE(waiting->enabled);
 }
