@@ -555,10 +555,20 @@ namespace {
 const char kDiscardedInfix[] = ".discarded-";
 
 // The discards of this process still being removed, so that a later save's clean-up does
-// not race the thread that removes them.
-std::mutex g_discardMutex;
-std::condition_variable g_discardDone;
-std::set<QByteArray> g_discarding;
+// not race the thread that removes them. Never destroyed: a removal thread may still run
+// while the process exits.
+struct Discards
+{
+    std::mutex mutex;
+    std::condition_variable done;
+    std::set<QByteArray> removing;
+};
+
+Discards &discards()
+{
+    static Discards *const state = new Discards;
+    return *state;
+}
 
 } // namespace
 
@@ -571,16 +581,16 @@ bool QMRamDiskBackup::discardItemAtPath(const QString &path, const QString &copy
         return false;
     const QByteArray target = fsPath(discarded);
     {
-        std::lock_guard lock(g_discardMutex);
-        g_discarding.insert(target);
+        std::lock_guard lock(discards().mutex);
+        discards().removing.insert(target);
     }
     auto remove = [target] {
         QString why;
         if (!removeItem(target, &why))
             QM_LogErrorMethod("QMRamDiskBackup", QStringLiteral("removeItemAtPath==NO discarded:%1 error:%2").arg(QFile::decodeName(target), why));
-        std::lock_guard lock(g_discardMutex);
-        g_discarding.erase(target);
-        g_discardDone.notify_all();
+        std::lock_guard lock(discards().mutex);
+        discards().removing.erase(target);
+        discards().done.notify_all();
     };
     try {
         std::thread(remove).detach();
@@ -609,8 +619,8 @@ void QMRamDiskBackup::removeLeftoverDiscards(const QString &copyPath)
     closedir(dir);
     for (const QByteArray &leftover : leftovers) {
         {
-            std::lock_guard lock(g_discardMutex);
-            if (g_discarding.count(leftover))
+            std::lock_guard lock(discards().mutex);
+            if (discards().removing.count(leftover))
                 continue;
         }
         QString why;
@@ -621,8 +631,8 @@ void QMRamDiskBackup::removeLeftoverDiscards(const QString &copyPath)
 
 void QMRamDiskBackup::waitForDiscards()
 {
-    std::unique_lock lock(g_discardMutex);
-    g_discardDone.wait(lock, [] { return g_discarding.empty(); });
+    std::unique_lock lock(discards().mutex);
+    discards().done.wait(lock, [] { return discards().removing.empty(); });
 }
 
 bool QMRamDiskBackup::removeItemAtPath(const QString &path, QString *error)
