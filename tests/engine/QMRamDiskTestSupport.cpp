@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -173,7 +174,8 @@ bool RecordingDelegate::waitForEnd(int seconds)
 {
     std::unique_lock lock(_mutex);
     return _cv.wait_for(lock, std::chrono::seconds(seconds), [this] {
-        for (const Report &r : _reports)
+        // Reads only: the list may be shared with a copy that reports() handed out.
+        for (const Report &r : std::as_const(_reports))
             if (r.action == 0)
                 return true;
         return false;
