@@ -104,13 +104,15 @@ fi
 build=$(realpath "${1:?build directory}") source=$(realpath "${2:?source directory}")
 [ "$(id -u)" -eq 0 ] || skip "needs root (loop devices, mounts)"
 [ -e /dev/loop-control ] || skip "no /dev/loop-control"
-unshare --mount --propagation slave true 2>/dev/null || skip "no mount namespaces here"
 # RAM-disk mounts are refused in system directories such as /tmp: work in /home.
 [ -w /home ] || skip "/home is not writable"
 
-# RAM-disk tests of every checkout on this machine run one at a time.
+# RAM-disk tests of every checkout on this machine run one at a time. A mount namespace
+# takes a copy of every mount there is, which keeps another test's RAM disk from being
+# ejected: none is made before the lock is held, not even to see whether one can be.
 exec 9<>/tmp/quilmo-ramdisk-tests.lock
 flock 9
+unshare --mount --propagation slave true 2>/dev/null || skip "no mount namespaces here"
 
 T=$(mktemp -d /home/quilmo-install-test-XXXXXX) || fail "no temporary directory"
 chmod 0755 "$T"
@@ -173,6 +175,13 @@ done
 mkdir -p "$T/home" "$T/runtime" "$T/mnt" "$T/links"
 chmod 0700 "$T/runtime"
 ln -s "$P/bin/quilmoctl" "$T/links/quilmoctl"
+# A ThreadSanitizer build reads its suppressions from the source tree, which is hidden
+# below: its programs read a copy.
+supp=$(sed -n 's/.*suppressions=\([^: ]*\).*/\1/p' <<<"${TSAN_OPTIONS:-}")
+if [ -n "$supp" ]; then
+  cp "$supp" "$T/tsan.supp" || fail "cannot copy $supp"
+  export TSAN_OPTIONS=${TSAN_OPTIONS/suppressions=$supp/suppressions=$T/tsan.supp}
+fi
 unshare --mount --propagation slave "$BASH" "$0" --hidden "$build" "$source" "$T" "$P"
 status=$?
 [ $status -eq 0 ] || exit $status
