@@ -1,6 +1,7 @@
 // Entry point of every test executable: a fresh temporary HOME and XDG_* per process, so
 // that no test touches the real user's files, and an offscreen Qt application.
 #include "QMTemporaryDir.h"
+#include "QMTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -149,7 +150,7 @@ int main(int argc, char **argv)
     // A child process that a test starts runs under its parent's lock: waiting for it
     // would wait forever.
     if (!listing && !qEnvironmentVariableIsSet("QUILMO_RAMDISK_LOCK_HELD")) {
-        const int lock = open("/tmp/quilmo-ramdisk-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        const int lock = open(QMTest::ramDiskTestLock, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (lock >= 0)
             flock(lock, LOCK_EX); // held until the process ends
         qputenv("QUILMO_RAMDISK_LOCK_HELD", "1");

@@ -14,6 +14,10 @@ inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdS
 // Helpers shared by the test executables.
 namespace QMTest {
 
+// The lock that the RAM-disk tests of every build on this machine hold for the life of
+// their process, so that they run one at a time (the install tests' scripts take it too).
+inline constexpr char ramDiskTestLock[] = "/tmp/quilmo-ramdisk-tests.lock";
+
 // True when the process may create loop devices, mount and format (root with /dev/loop-control).
 bool canUseLoopDevices(QString *why = nullptr);
 
