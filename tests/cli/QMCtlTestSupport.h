@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 struct Result
 {
     int status = -1;
@@ -12,10 +14,13 @@ struct Result
     QString err;
 };
 
-// Runs the build tree's quilmoctl in this test's HOME and XDG directories.
-inline Result ctl(const QStringList &args)
+// Runs the build tree's quilmoctl in this test's HOME and XDG directories, or as `prepare`
+// sets the process up (another user, another home).
+inline Result ctl(const QStringList &args, const std::function<void(QProcess &)> &prepare = {})
 {
     QProcess p;
+    if (prepare)
+        prepare(p);
     p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/../bin/quilmoctl"), args);
     Result r;
     if (!p.waitForStarted(10000))

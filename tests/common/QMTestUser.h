@@ -1,14 +1,19 @@
 #pragma once
 
+#include <QList>
+#include <QProcessEnvironment>
 #include <QString>
 
 #include <functional>
 
 #include <sys/types.h>
 
+class QProcess;
+
 // A second real local user for a test: made with useradd (no home, no login), removed with
-// userdel when it goes. Tests that need one skip where it cannot be made (not root, no
-// useradd).
+// userdel when it goes, after every process still running as it is ended (all of them
+// were started by the test: the user is new). Tests that need one skip where it cannot be
+// made (not root, no useradd).
 class QMTestUser
 {
 public:
@@ -28,6 +33,19 @@ public:
     // the child's pid; the child exits with what `work` returns. Only plain system calls
     // belong in `work`: it runs in a forked copy of the test process.
     pid_t spawn(const std::function<int()> &work) const;
+
+    // Starts `process` as this user (no supplementary groups) when it is started.
+    void runAs(QProcess &process) const;
+
+    // A fresh home of this user's at `parent`/<name>, with the XDG folders in it; empty when
+    // it cannot be made. `parent` must be reachable by the user.
+    QString makeHome(const QString &parent) const;
+    // The test's environment for a program of this user's in `home`, without the session
+    // bus (the test's belongs to root and lets no one else in).
+    QProcessEnvironment environment(const QString &home) const;
+
+    // The processes running as this user.
+    QList<pid_t> processIds() const;
 
 private:
     QString _name, _why;
