@@ -6,7 +6,6 @@
 // root, say) counts as this user's.
 #include "QMBrowserLayouts.h"
 #include "QMCtlTestSupport.h"
-#include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
 #include "QMTestUser.h"
 
@@ -77,74 +76,6 @@ private:
     QList<QByteArray> _requested;
 };
 
-// An ordinary user's session: a user of the test's own, its home, and an installation of
-// the build tree whose disk tool reaches root without polkit (which this machine does not
-// run) the other way an administrator may install it: set-user-ID root, open to this user
-// only. The tool then takes the real user as its caller, as it takes pkexec's.
-class UserSession
-{
-public:
-    UserSession() : user(QStringLiteral("brw")) {}
-
-    // The environment is taken now: the test's applications root included.
-    bool setUp(QString *why)
-    {
-        const QString root = qEnvironmentVariable("QUILMO_TEST_ROOT");
-        home = user.makeHome(root);
-        if (home.isEmpty()) {
-            *why = QStringLiteral("cannot make a home for %1").arg(user.name());
-            return false;
-        }
-        prefix = std::make_unique<QMTemporaryDir>(root + QStringLiteral("/prefix-XXXXXX"));
-        const QString build = QDir::cleanPath(QMTest::libexecDir() + QStringLiteral("/../.."));
-        const QString tools = prefix->path() + QStringLiteral("/libexec/quilmo");
-        const QByteArray top = QFile::encodeName(prefix->path());
-        const QString tool = tools + QStringLiteral("/quilmo-disktool");
-        bool ok = prefix->isValid() && ::chown(top.constData(), 0, user.gid()) == 0 && ::chmod(top.constData(), 0750) == 0
-                  && QDir().mkpath(tools) && QFile::link(build + QStringLiteral("/bin"), prefix->path() + QStringLiteral("/bin"))
-                  && QFile::link(build + QStringLiteral("/share"), prefix->path() + QStringLiteral("/share"))
-                  && QFile::link(build + QStringLiteral("/libexec/quilmo/Quilmo-Helper"), tools + QStringLiteral("/Quilmo-Helper"))
-                  && QFile::copy(build + QStringLiteral("/libexec/quilmo/quilmo-disktool"), tool)
-                  && ::chmod(QFile::encodeName(tool).constData(), 04755) == 0;
-        for (const char *name : {"hdiutil", "newfs_hfs", "diskutil", "mount", "umount", "mdutil", "purge"})
-            ok = ok && QFile::link(QStringLiteral("quilmo-disktool"), tools + u'/' + QLatin1String(name));
-        if (!ok) {
-            *why = QStringLiteral("cannot install the build tree for %1").arg(user.name());
-            return false;
-        }
-        environment = user.environment(home);
-        environment.insert(QStringLiteral("QUILMO_PREFIX"), prefix->path());
-        return true;
-    }
-    QString cacheHome() const { return home + QStringLiteral("/.cache"); }
-    QString configHome() const { return home + QStringLiteral("/.config"); }
-
-    // Sets up a process of this session's.
-    void prepare(QProcess &process) const
-    {
-        process.setProcessEnvironment(environment);
-        user.runAs(process);
-    }
-    Result ctl(const QStringList &args) const
-    {
-        return ::ctl(args, [this](QProcess &p) { prepare(p); });
-    }
-    // The user's processes that run `program` (a name).
-    QList<pid_t> running(const QString &program) const
-    {
-        QList<pid_t> found;
-        for (const pid_t pid : user.processIds())
-            if (QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).fileName() == program)
-                found << pid;
-        return found;
-    }
-
-    QMTestUser user;
-    QString home;
-    std::unique_ptr<QMTemporaryDir> prefix;
-    QProcessEnvironment environment;
-};
-
 dev_t deviceOf(const QString &path)
 {
     struct stat st {};
@@ -161,10 +92,10 @@ QSet<QString> filesUnder(const QString &dir)
     return files;
 }
 
-QJsonObject presetNamed(const UserSession &session, const QString &type)
+QJsonObject presetNamed(const QMTestUserSession &session, const QString &type)
 {
     for (const QJsonValue &v :
-         QJsonDocument::fromJson(session.ctl({QStringLiteral("presets"), QStringLiteral("--json")}).out.toUtf8()).array())
+         QJsonDocument::fromJson(userCtl(session, {QStringLiteral("presets"), QStringLiteral("--json")}).out.toUtf8()).array())
         if (v.toObject().value(QStringLiteral("type")).toString() == type)
             return v.toObject();
     return {};
@@ -177,7 +108,7 @@ struct Browser
     const char *cache;     // the directory the RAM disk covers, below the user's cache home
     QString cacheFiles;    // where, below it, the HTTP cache's files are
     // The arguments of a run without a screen in the user's session.
-    std::function<QStringList(const UserSession &)> headless;
+    std::function<QStringList(const QMTestUserSession &)> headless;
 };
 
 class BrowserEndToEnd : public ::testing::Test
@@ -197,9 +128,9 @@ protected:
         const QString cacheDir = session.cacheHome() + QLatin1String(b.cache);
         struct Eject
         {
-            const UserSession &session;
+            const QMTestUserSession &session;
             QString type;
-            ~Eject() { session.ctl({QStringLiteral("eject"), type}); }
+            ~Eject() { userCtl(session, {QStringLiteral("eject"), type}); }
         } eject{session, QLatin1String(b.type)};
 
         // A user who has browsed before: a profile and its cache.
@@ -215,7 +146,7 @@ protected:
         EXPECT_EQ(preset.value(QStringLiteral("status")).toString(), QStringLiteral("available"));
         EXPECT_FALSE(preset.value(QStringLiteral("version")).toString().isEmpty());
         EXPECT_TRUE(version.contains(preset.value(QStringLiteral("version")).toString())) << version.toStdString();
-        ASSERT_EQ(session.ctl({QStringLiteral("add"), QStringLiteral("--type"), QLatin1String(b.type),
+        ASSERT_EQ(userCtl(session, {QStringLiteral("add"), QStringLiteral("--type"), QLatin1String(b.type),
                                QStringLiteral("--size"), QStringLiteral("256M")})
                       .status,
                   0);
@@ -228,7 +159,7 @@ protected:
             running.start(program, headless + QStringList{pages.url(QStringLiteral("open"))});
             ASSERT_TRUE(running.waitForStarted());
             ASSERT_TRUE(QMTest::waitUntil([&] { return pages.requested().contains("/open"); }, 60000));
-            const Result refused = session.ctl({QStringLiteral("create"), QLatin1String(b.type)});
+            const Result refused = userCtl(session, {QStringLiteral("create"), QLatin1String(b.type)});
             EXPECT_EQ(refused.status, 1);
             EXPECT_TRUE(refused.err.contains(QStringLiteral(" is running"))) << refused.err.toStdString();
             running.terminate();
@@ -238,7 +169,7 @@ protected:
         }
 
         // Closed: created, with the cache the user had.
-        const Result created = session.ctl({QStringLiteral("create"), QLatin1String(b.type)});
+        const Result created = userCtl(session, {QStringLiteral("create"), QLatin1String(b.type)});
         ASSERT_EQ(created.status, 0) << created.err.toStdString();
         const dev_t ramDisk = deviceOf(cacheDir);
         ASSERT_NE(ramDisk, deviceOf(QFileInfo(cacheDir).absolutePath())) << "the cache directory is not a mount";
@@ -264,7 +195,7 @@ protected:
         ASSERT_FALSE(cacheWritten.isEmpty()) << "nothing new in the HTTP cache";
 
         // Ejected: the cache directory is a plain directory again, with what was written.
-        const Result ejected = session.ctl({QStringLiteral("eject"), QLatin1String(b.type)});
+        const Result ejected = userCtl(session, {QStringLiteral("eject"), QLatin1String(b.type)});
         ASSERT_EQ(ejected.status, 0) << ejected.err.toStdString();
         EXPECT_EQ(deviceOf(cacheDir), deviceOf(QFileInfo(cacheDir).absolutePath()));
         const QSet<QString> after = filesUnder(cacheDir);
@@ -290,7 +221,7 @@ protected:
     }
 
     // Declared first: it goes last, once every process of its user is reaped.
-    UserSession session;
+    QMTestUserSession session{QStringLiteral("brw")};
     CacheablePages pages;
     QString program;
     QStringList headless;
@@ -303,13 +234,13 @@ TEST_F(BrowserEndToEnd, FirefoxEsrCachesIntoItsRamDisk)
     // The real machine's browsers, not a root of the test's.
     QMTest::ApplicationsRoot machine(QStringLiteral("/"));
     run({"firefox", "firefox-esr", "/mozilla/firefox", QStringLiteral("/cache2/"),
-         [](const UserSession &) { return QStringList{QStringLiteral("--headless")}; }});
+         [](const QMTestUserSession &) { return QStringList{QStringLiteral("--headless")}; }});
 }
 
 TEST_F(BrowserEndToEnd, ChromiumCachesIntoItsRamDisk)
 {
     QMTest::ApplicationsRoot machine(QStringLiteral("/"));
-    run({"chromium", "chromium", "/chromium", QStringLiteral("/Cache/"), [](const UserSession &session) {
+    run({"chromium", "chromium", "/chromium", QStringLiteral("/Cache/"), [](const QMTestUserSession &session) {
              // Its usual profile: without one, headless Chromium uses a throw-away profile elsewhere.
              return QStringList{QStringLiteral("--headless=new"),
                                 QStringLiteral("--user-data-dir=") + session.configHome() + QStringLiteral("/chromium"),

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "QMTestUser.h"
+
 #include <QCoreApplication>
 #include <QProcess>
 #include <QString>
@@ -30,4 +32,10 @@ inline Result ctl(const QStringList &args, const std::function<void(QProcess &)>
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err = QString::fromUtf8(p.readAllStandardError());
     return r;
+}
+
+// Runs quilmoctl in the session: as its user, in its home, from its installation.
+inline Result userCtl(const QMTestUserSession &session, const QStringList &args)
+{
+    return ctl(args, [&session](QProcess &p) { session.prepare(p); });
 }

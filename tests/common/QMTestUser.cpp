@@ -1,5 +1,8 @@
 #include "QMTestUser.h"
 
+#include "QMTemporaryDir.h"
+#include "QMTestSupport.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -152,6 +155,56 @@ QList<pid_t> QMTestUser::processIds() const
             pids << pid;
     }
     return pids;
+}
+
+QMTestUserSession::QMTestUserSession(const QString &tag) : user(tag) {}
+
+QMTestUserSession::~QMTestUserSession() = default;
+
+bool QMTestUserSession::setUp(QString *why)
+{
+    const QString root = qEnvironmentVariable("QUILMO_TEST_ROOT");
+    home = user.makeHome(root);
+    if (home.isEmpty()) {
+        *why = QStringLiteral("cannot make a home for %1").arg(user.name());
+        return false;
+    }
+    _prefix = std::make_unique<QMTemporaryDir>(root + QStringLiteral("/prefix-XXXXXX"));
+    const QString build = QDir::cleanPath(QMTest::libexecDir() + QStringLiteral("/../.."));
+    const QString prefix = _prefix->path();
+    const QString tools = prefix + QStringLiteral("/libexec/quilmo");
+    const QString tool = tools + QStringLiteral("/quilmo-disktool");
+    bool ok = _prefix->isValid() && chown(QFile::encodeName(prefix).constData(), 0, user.gid()) == 0
+              && chmod(QFile::encodeName(prefix).constData(), 0750) == 0 && QDir().mkpath(tools)
+              && QFile::link(build + QStringLiteral("/bin"), prefix + QStringLiteral("/bin"))
+              && QFile::link(build + QStringLiteral("/share"), prefix + QStringLiteral("/share"))
+              && QFile::link(build + QStringLiteral("/libexec/quilmo/Quilmo-Helper"), tools + QStringLiteral("/Quilmo-Helper"))
+              && QFile::copy(build + QStringLiteral("/libexec/quilmo/quilmo-disktool"), tool)
+              && chmod(QFile::encodeName(tool).constData(), 04755) == 0;
+    for (const char *name : {"hdiutil", "newfs_hfs", "diskutil", "mount", "umount", "mdutil", "purge"})
+        ok = ok && QFile::link(QStringLiteral("quilmo-disktool"), tools + u'/' + QLatin1String(name));
+    if (!ok) {
+        *why = QStringLiteral("cannot install the build tree for %1").arg(user.name());
+        return false;
+    }
+    environment = user.environment(home);
+    environment.insert(QStringLiteral("QUILMO_PREFIX"), prefix);
+    return true;
+}
+
+void QMTestUserSession::prepare(QProcess &process) const
+{
+    process.setProcessEnvironment(environment);
+    user.runAs(process);
+}
+
+QList<pid_t> QMTestUserSession::running(const QString &program) const
+{
+    QList<pid_t> found;
+    for (const pid_t pid : user.processIds())
+        if (QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).fileName() == program)
+            found << pid;
+    return found;
 }
 
 int QMTestWaitForChild(pid_t pid, int timeoutMs)

@@ -5,10 +5,12 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 #include <sys/types.h>
 
 class QProcess;
+class QMTemporaryDir;
 
 // A second real local user for a test: made with useradd (no home, no login), removed with
 // userdel when it goes, after every process still running as it is ended (all of them
@@ -52,6 +54,35 @@ private:
     uid_t _uid = 0;
     gid_t _gid = 0;
     bool _valid = false;
+};
+
+// An ordinary user's session: a user of the test's own, its home, and an installation of
+// the build tree whose disk tool reaches root without polkit (which this machine does not
+// run) the other way an administrator may install it: set-user-ID root, open to this user
+// only. The tool then takes the real user as its caller, as it takes pkexec's.
+class QMTestUserSession
+{
+public:
+    explicit QMTestUserSession(const QString &tag);
+    ~QMTestUserSession();
+
+    // Makes the home and the installation under the test's root; the environment is
+    // taken now (the test's applications root included).
+    bool setUp(QString *why);
+
+    QString cacheHome() const { return home + QStringLiteral("/.cache"); }
+    QString configHome() const { return home + QStringLiteral("/.config"); }
+    // Sets up a process of this session's: this user, this home, this installation.
+    void prepare(QProcess &process) const;
+    // The user's processes that run `program` (a file name).
+    QList<pid_t> running(const QString &program) const;
+
+    QMTestUser user;
+    QString home;
+    QProcessEnvironment environment;
+
+private:
+    std::unique_ptr<QMTemporaryDir> _prefix;
 };
 
 // Waits for a child started by QMTestUser::spawn() for at most `timeoutMs`; its exit
