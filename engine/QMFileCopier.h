@@ -7,6 +7,7 @@
 #include <QSet>
 #include <QString>
 
+#include <dirent.h>
 #include <fcntl.h>
 
 // Copies file trees as they are. Names are raw bytes from end to end, since a name that is
@@ -23,6 +24,12 @@
 // regular file that has not changed since is hard-linked from it instead of copied. The
 // copier never writes into a file it did not create, so a linked file is never changed
 // through the new copy; a later copy links or copies it again, never rewrites it.
+//
+// A copy can also be brought up to date in place: given an older complete copy at the
+// destination (see setOlderCopyTime()), a file unchanged since that copy began stays as
+// it is there, and everything else is removed and made anew, never written into, since
+// the older copy's files may be hard links shared with a newer copy. Items the source
+// no longer holds are removed and folders get the source's metadata again.
 //
 // A file that a process maps shared and writable can change without its times moving (a
 // write to a page that is already dirty, or any write on a memory file system): such a
@@ -41,7 +48,8 @@ public:
     {
         quint64 filesCopied = 0;
         quint64 bytesCopied = 0; // file sizes, holes included
-        quint64 filesLinked = 0; // unchanged files linked from the reference
+        quint64 filesLinked = 0; // unchanged files linked from the reference or kept from the older copy
+        quint64 bytesLinked = 0; // their sizes
         quint64 itemsGone = 0;   // removed between the listing of their folder and their copy
         quint64 bytesCopiedInKernel = 0; // of bytesCopied, copied by the kernel (copy_file_range)
     };
@@ -52,7 +60,10 @@ public:
     // Copies `src` to `dst`, which must not exist. True when everything was copied.
     // `reference`, when given, is the place of `src` in an earlier complete copy (see
     // setReferenceTime()).
-    bool copyItem(const QByteArray &src, const QByteArray &dst, const QByteArray &reference = QByteArray());
+    // With an older copy (setOlderCopyTime()), `dst` may exist and is brought up to date.
+    // *present (when given) is false when `src` was gone (see setSkipsVanishedItems()).
+    bool copyItem(const QByteArray &src, const QByteArray &dst, const QByteArray &reference = QByteArray(),
+                  bool *present = nullptr);
 
     // When the reference copy was begun. A file is taken from the reference only when its
     // size, modification time (to the nanosecond), type and permissions and owner are
@@ -63,10 +74,14 @@ public:
     // margin covers a file written within the same tick of the file system's clock as the
     // reference began. Without a time, nothing is taken from the reference.
     void setReferenceTime(const struct timespec &begun);
+    // The destination holds an older complete copy of the same tree, begun at `begun`: a
+    // file is kept there by the rule above, else the item is made anew (see above).
+    void setOlderCopyTime(const struct timespec &begun);
     // Source files mapped shared and writable when the copy began: always copied.
     void setMappedFiles(const QSet<FileKey> &files) { _mapped = files; }
-    // Files of the reference that were copied while mapped: they may be older than what
-    // their source held when the reference was made, so they are never linked.
+    // Files of the reference (and of the older copy) that were copied while mapped: they
+    // may be older than what their source held when that copy was made, so they are
+    // never linked or kept.
     void setUnsettledReferenceFiles(const QSet<FileKey> &files) { _unsettled = files; }
     // The inode numbers of the copies made of mapped files, in this copy.
     const QList<quint64> &copiedWhileMapped() const { return _copiedWhileMapped; }
@@ -115,10 +130,20 @@ private:
         int dst = -1;
         int ref = -1;
         const char *name = nullptr;
+        bool older = false; // the copy's folder holds an older copy of the source's items
         int dirOf(int fd) const { return fd >= 0 ? fd : AT_FDCWD; }
         const char *pathOf(int fd, const QByteArray &path) const { return fd >= 0 ? name : path.constData(); }
     };
-    void copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference, const Parents &parents);
+    // False when the source item was gone.
+    bool copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference, const Parents &parents);
+    // Whether `copy`, made in a copy begun at `begun`, holds what the source file of
+    // status `st` holds, and may stand for it in this copy.
+    bool standsFor(const struct stat &st, const struct stat &copy, const struct timespec &begun) const;
+    // The older copy's item `old` at `dst`: kept when it is the source item unchanged (a
+    // file) or brought up to date (a folder); else removed. False when the source item is
+    // still to be copied (anew) there.
+    bool updateOlder(const QByteArray &src, const QByteArray &dst, const struct stat &st, const struct stat &old,
+                     const QByteArray &reference, const Parents &parents);
     void copyFile(const QByteArray &src, const QByteArray &dst, const struct stat &st, const QByteArray &reference,
                   const Parents &parents);
     // Links `dst` to the reference's file when that is the source (of status `st`)
@@ -127,10 +152,20 @@ private:
                        const Parents &parents);
     void copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
                        const QByteArray &reference, const Parents &parents);
+    // Brings the older copy's folder at `dst` up to date; false when it cannot be (it is
+    // then removed and copied anew).
+    bool updateDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
+                         const QByteArray &reference, const Parents &parents);
+    // Copies the items of the folder `dir` (the source folder `src`, open) into the copy's
+    // folder `dstFd`; with `older`, that folder holds an older copy, and what the source
+    // no longer holds is removed from it. Then the folder's attributes, owner, mode and times.
+    void copyEntries(const QByteArray &src, DIR *dir, const QByteArray &dst, int dstFd, const QByteArray &reference,
+                     int refFd, const struct stat &st, bool older);
     void copySymlink(const QByteArray &src, const QByteArray &dst, const struct stat &st);
     void copySpecial(const QByteArray &src, const QByteArray &dst, const struct stat &st);
     // True when an attribute was set.
-    bool copyXattrs(const QByteArray &src, int srcFd, const QByteArray &dst, int dstFd);
+    // With `dropOthers`, attributes of the copy that the source does not have are removed.
+    bool copyXattrs(const QByteArray &src, int srcFd, const QByteArray &dst, int dstFd, bool dropOthers = false);
     // What a file created beside `dst` gets by itself (see copyFile()); false after a failure.
     bool lookAtDestination(const QByteArray &dst);
 
@@ -160,5 +195,7 @@ private:
     int _umask = -1;
     bool _haveReferenceTime = false;
     struct timespec _referenceTime {};
+    bool _haveOlderTime = false;
+    struct timespec _olderTime {};
     Statistics _statistics;
 };

@@ -499,3 +499,184 @@ TEST(QMIncrementalSaveEndToEnd, AKilledIncrementalSaveLeavesTheLastCopyForTheRes
     for (int i = 0; i < 50; ++i)
         EXPECT_EQ(statOf(fs(backup) + "/v1-" + QByteArray::number(i)).st_nlink, 1u);
 }
+
+namespace {
+
+QMError::Ptr saveKeepingOlder(const QString &volume, const QString &backup, QMFileCopier::Statistics *statistics = nullptr)
+{
+    return QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(volume, backup, QStringLiteral("previous"),
+                                                                  statistics, true);
+}
+
+} // namespace
+
+// From the third save on, the copy before the last one is brought up to date in place:
+// every kind of change ends in the new copy, and the last copy, which shares files with
+// it, keeps what it held.
+TEST_F(IncrementalSave, TheOlderCopyIsBroughtUpToDateWithoutTouchingTheLastOne)
+{
+    const QByteArray older = b + ".older";
+    for (const char *dir : {"/docs", "/docs/deep", "/gone-dir", "/gone-dir/inner", "/becomes-file"})
+        ASSERT_EQ(mkdir((v + dir).constData(), 0750), 0);
+    for (const char *f : {"/same.txt", "/edited.txt", "/chmoded.sh", "/untagged.txt", "/deleted.txt", "/becomes-dir",
+                          "/docs/kept.md", "/docs/deep/nested.bin", "/gone-dir/inner/x", "/becomes-file/y", "/pair"})
+        ASSERT_TRUE(writeBytes(v + f, QByteArray("contents of ") + f));
+    ASSERT_EQ(link((v + "/pair").constData(), (v + "/docs/pair too").constData()), 0);
+    ASSERT_EQ(setxattr((v + "/untagged.txt").constData(), "user.quilmo.tag", "red", 3, 0), 0);
+    ASSERT_EQ(setxattr((v + "/docs").constData(), "user.quilmo.dropped", "1", 1, 0), 0);
+    ageTree(v);
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    EXPECT_FALSE(QFileInfo::exists(QFile::decodeName(older))) << "a first copy has no older one";
+
+    ASSERT_TRUE(overwriteInPlace(v + "/edited.txt", "version 2"));
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(QFileInfo::exists(QFile::decodeName(older)));
+    EXPECT_EQ(statOf(older + "/same.txt").st_ino, statOf(b + "/same.txt").st_ino);
+    const ino_t olderFolder = statOf(older + "/docs/deep").st_ino;
+
+    ASSERT_TRUE(overwriteInPlace(v + "/edited.txt", "version 3, longer"));
+    ASSERT_EQ(chmod((v + "/chmoded.sh").constData(), 0700), 0);
+    ASSERT_EQ(removexattr((v + "/untagged.txt").constData(), "user.quilmo.tag"), 0);
+    ASSERT_EQ(removexattr((v + "/docs").constData(), "user.quilmo.dropped"), 0);
+    ASSERT_EQ(setxattr((v + "/docs").constData(), "user.quilmo.added", "2", 1, 0), 0);
+    ASSERT_EQ(unlink((v + "/deleted.txt").constData()), 0);
+    ASSERT_EQ(unlink((v + "/gone-dir/inner/x").constData()), 0);
+    ASSERT_EQ(rmdir((v + "/gone-dir/inner").constData()), 0);
+    ASSERT_EQ(rmdir((v + "/gone-dir").constData()), 0);
+    ASSERT_EQ(unlink((v + "/becomes-dir").constData()), 0);
+    ASSERT_EQ(mkdir((v + "/becomes-dir").constData(), 0755), 0);
+    ASSERT_TRUE(writeBytes(v + "/becomes-dir/z", "inside"));
+    ASSERT_EQ(unlink((v + "/becomes-file/y").constData()), 0);
+    ASSERT_EQ(rmdir((v + "/becomes-file").constData()), 0);
+    ASSERT_TRUE(writeBytes(v + "/becomes-file", "a file now"));
+    ASSERT_EQ(unlink((v + "/docs/pair too").constData()), 0); // the pair's names part ways
+    ASSERT_TRUE(writeBytes(v + "/docs/pair too", "contents of /pair"));
+    ASSERT_EQ(link((v + "/same.txt").constData(), (v + "/docs/same again").constData()), 0);
+    ASSERT_TRUE(writeBytes(v + "/docs/deep/added", "new"));
+    const struct timespec docsTime = hoursAgo(5);
+    ASSERT_TRUE(setTimes(v + "/docs", docsTime));
+    ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/docs")));
+
+    QMFileCopier::Statistics third;
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &third));
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+    EXPECT_EQ(statOf(b + "/docs").st_mtim.tv_sec, docsTime.tv_sec) << "the folder's time was not set again";
+    EXPECT_EQ(statOf(b + "/docs/deep").st_ino, olderFolder) << "the older copy was not the one brought up to date";
+    EXPECT_EQ(statOf(b + "/docs/deep/nested.bin").st_nlink, 2u) << "an unchanged file was made anew";
+    EXPECT_EQ(third.filesLinked, 2u); // kept.md, nested.bin: every other file's status changed
+    // The last copy is now the older one, and holds what it held.
+    EXPECT_EQ(readBytes(older + "/edited.txt"), QByteArray("version 2"));
+    EXPECT_EQ(readBytes(older + "/deleted.txt"), QByteArray("contents of /deleted.txt"));
+    EXPECT_EQ(statOf(older + "/chmoded.sh").st_mode & 07777, 0644u);
+    EXPECT_EQ(attributesOf(older + "/untagged.txt").size(), 1u);
+    EXPECT_TRUE(S_ISDIR(statOf(older + "/becomes-file").st_mode));
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral(".partial")));
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral(".previous")));
+}
+
+// An older copy that is undated or damaged is no help: the save is made the usual way
+// from the last copy, or repairs what it finds, and ends equal to the volume.
+TEST_F(IncrementalSave, AnUndatedOrDamagedOlderCopyStillGivesAWholeCopy)
+{
+    const QByteArray older = b + ".older";
+    ASSERT_EQ(mkdir((v + "/dir").constData(), 0755), 0);
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(writeBytes(v + "/dir/f" + QByteArray::number(i), "file " + QByteArray::number(i)));
+    ageTree(v);
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(overwriteInPlace(v + "/dir/f0", "changed 1"));
+    ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/dir/f0")));
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(QFileInfo::exists(QFile::decodeName(older)));
+
+    // Undated, as a copy that could not record its mapped files is.
+    ASSERT_TRUE(setTimes(older, {0, 0}));
+    ASSERT_TRUE(overwriteInPlace(v + "/dir/f1", "changed 2"));
+    ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/dir/f1")));
+    QMFileCopier::Statistics statistics;
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+    EXPECT_EQ(statistics.filesCopied, 1u);
+    EXPECT_EQ(statistics.filesLinked, 9u);
+
+    // Damaged: a file turned into a folder, one cut short, one gone, strangers beside.
+    ASSERT_TRUE(QFileInfo::exists(QFile::decodeName(older)));
+    ASSERT_EQ(unlink((older + "/dir/f2").constData()), 0);
+    ASSERT_EQ(mkdir((older + "/dir/f2").constData(), 0755), 0);
+    ASSERT_TRUE(writeBytes(older + "/dir/f2/stranger", "x"));
+    ASSERT_EQ(unlink((older + "/dir/f3").constData()), 0); // not written into: the last copy shares it
+    ASSERT_TRUE(writeBytes(older + "/dir/f3", "fi"));
+    ASSERT_EQ(unlink((older + "/dir/f4").constData()), 0);
+    ASSERT_TRUE(writeBytes(older + "/stranger", "y"));
+    ASSERT_EQ(mkdir((older + "/stranger-dir").constData(), 0555), 0);
+    ASSERT_TRUE(overwriteInPlace(v + "/dir/f5", "changed 3"));
+    ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/dir/f5")));
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+    EXPECT_EQ(statistics.filesCopied, 1u); // the damaged ones are linked from the last copy
+    EXPECT_EQ(statistics.filesLinked, 9u);
+}
+
+// The saving process dies while it brings the older copy up to date. The last complete
+// copy is whole and is what a restore gives; the next save starts over the usual way.
+TEST_F(IncrementalSave, AKilledUpdateOfTheOlderCopyLeavesTheLastCopyWhole)
+{
+    for (int d = 0; d < 10; ++d) {
+        ASSERT_EQ(mkdir((v + "/d" + QByteArray::number(d)).constData(), 0755), 0);
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(writeBytes(v + "/d" + QByteArray::number(d) + "/f" + QByteArray::number(i), "version 1"));
+    }
+    ageTree(v);
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(overwriteInPlace(v + "/d0/f0", "version 2"));
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(QFileInfo::exists(backup + QStringLiteral(".older")));
+
+    // Much to copy: every file grows, and new folders of larger files come.
+    for (int d = 0; d < 10; ++d)
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(overwriteInPlace(v + "/d" + QByteArray::number(d) + "/f" + QByteArray::number(i), "version 3"));
+    for (int d = 10; d < 40; ++d) {
+        ASSERT_EQ(mkdir((v + "/d" + QByteArray::number(d)).constData(), 0755), 0);
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(writeBytes(v + "/d" + QByteArray::number(d) + "/f" + QByteArray::number(i), QByteArray(40000, 'n')));
+    }
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUILMO_TEST_SAVER_VOLUME"), volume());
+    env.insert(QStringLiteral("QUILMO_TEST_SAVER_BACKUP"), backup);
+    env.insert(QStringLiteral("QUILMO_TEST_SAVER_KEEPS_OLDER"), QStringLiteral("1"));
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=QMRamDiskCopiesChild.Saver")});
+    ASSERT_TRUE(child.waitForStarted());
+    // Killed once the older copy, under the in-progress name, has a file made anew.
+    const QByteArray partial = b + ".partial";
+    QElapsedTimer timer;
+    timer.start();
+    const auto updating = [&] {
+        for (int d = 0; d < 10; ++d)
+            if (readBytes(partial + "/d" + QByteArray::number(d) + "/f1") == "version 3")
+                return true;
+        return false;
+    };
+    while (!updating() && timer.elapsed() < 60000 && child.state() == QProcess::Running)
+        QThread::usleep(200);
+    ASSERT_EQ(child.state(), QProcess::Running) << "the save ended before it could be interrupted";
+    kill(pid_t(child.processId()), SIGKILL);
+    child.waitForFinished();
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral(".older"))) << "the older copy was not renamed first";
+
+    EXPECT_EQ(QMRamDiskBackup::restoreSourceOf(backup, QStringLiteral("previous")), backup);
+    for (int d = 0; d < 10; ++d)
+        for (int i = 0; i < 100; ++i)
+            EXPECT_EQ(readBytes(b + "/d" + QByteArray::number(d) + "/f" + QByteArray::number(i)),
+                      QByteArray(d == 0 && i == 0 ? "version 2" : "version 1"));
+    QMTemporaryDir restored;
+    ASSERT_FALSE(QMRamDiskBackup::sharedInstance()->restoreRamDiskAtPath(restored.path(), backup));
+    EXPECT_TRUE(differencesBetween(restored.path(), backup).isEmpty());
+
+    QMFileCopier::Statistics statistics;
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(QFile::decodeName(partial)));
+}
