@@ -19,6 +19,7 @@
 #include <QMap>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
 #include <dirent.h>
@@ -167,6 +168,32 @@ QStringList differencesBetween(const QString &volume, const QString &copy)
         if (!reverse.emplace(to, from).second)
             differences << QStringLiteral("two files of the volume are one file in the copy");
     return differences;
+}
+
+// Runs one save of `volume` in a child process and kills it once `halfWay` holds; false
+// when the save ended first.
+bool killSaveHalfWay(const QString &volume, const QString &backup, bool keepsOlderCopy,
+                     const std::function<bool()> &halfWay)
+{
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUILMO_TEST_SAVER_VOLUME"), volume);
+    env.insert(QStringLiteral("QUILMO_TEST_SAVER_BACKUP"), backup);
+    if (keepsOlderCopy)
+        env.insert(QStringLiteral("QUILMO_TEST_SAVER_KEEPS_OLDER"), QStringLiteral("1"));
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=QMRamDiskCopiesChild.Saver")});
+    if (!child.waitForStarted())
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (!halfWay() && timer.elapsed() < 60000 && child.state() == QProcess::Running)
+        QThread::usleep(200);
+    if (child.state() != QProcess::Running)
+        return false;
+    kill(pid_t(child.processId()), SIGKILL);
+    child.waitForFinished();
+    return true;
 }
 
 QMError::Ptr save(const QString &volume, const QString &backup, QMFileCopier::Statistics *statistics = nullptr)
@@ -447,16 +474,7 @@ TEST(QMIncrementalSaveEndToEnd, AKilledIncrementalSaveLeavesTheLastCopyForTheRes
         for (int i = 0; i < 100; ++i)
             ASSERT_TRUE(writeBytes(dir + "/f" + QByteArray::number(i), QByteArray(20000 + i, char('a' + d))));
     }
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QUILMO_TEST_SAVER_VOLUME"), r->path());
-    env.insert(QStringLiteral("QUILMO_TEST_SAVER_BACKUP"), backup);
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=QMRamDiskCopiesChild.Saver")});
-    ASSERT_TRUE(child.waitForStarted());
     const QByteArray partial = fs(backup) + ".partial";
-    QElapsedTimer timer;
-    timer.start();
     // Killed once the first unchanged file is linked: names come in directory order, so the
     // new folders may come before or after it, but rarely all before.
     const auto copying = [&] {
@@ -465,11 +483,7 @@ TEST(QMIncrementalSaveEndToEnd, AKilledIncrementalSaveLeavesTheLastCopyForTheRes
                 return true;
         return false;
     };
-    while (!copying() && timer.elapsed() < 60000 && child.state() == QProcess::Running)
-        QThread::usleep(200);
-    ASSERT_EQ(child.state(), QProcess::Running) << "the save ended before it could be interrupted";
-    kill(pid_t(child.processId()), SIGKILL);
-    child.waitForFinished();
+    ASSERT_TRUE(killSaveHalfWay(r->path(), backup, false, copying)) << "the save ended before it could be interrupted";
     int shared = 0;
     for (int i = 0; i < 50; ++i) {
         const QByteArray f = fs(backup) + "/v1-" + QByteArray::number(i);
@@ -607,14 +621,16 @@ TEST_F(IncrementalSave, AnUndatedOrDamagedOlderCopyStillGivesAWholeCopy)
     ASSERT_EQ(unlink((older + "/dir/f3").constData()), 0); // not written into: the last copy shares it
     ASSERT_TRUE(writeBytes(older + "/dir/f3", "fi"));
     ASSERT_EQ(unlink((older + "/dir/f4").constData()), 0);
-    ASSERT_TRUE(writeBytes(older + "/stranger", "y"));
-    ASSERT_EQ(mkdir((older + "/stranger-dir").constData(), 0555), 0);
+    ASSERT_TRUE(writeBytes(older + "/dir/stranger", "y"));
+    ASSERT_EQ(mkdir((older + "/dir/stranger-dir").constData(), 0555), 0);
+    const ino_t olderFolder = statOf(older + "/dir").st_ino;
     ASSERT_TRUE(overwriteInPlace(v + "/dir/f5", "changed 3"));
     ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/dir/f5")));
     ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
     EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
     EXPECT_EQ(statistics.filesCopied, 1u); // the damaged ones are linked from the last copy
     EXPECT_EQ(statistics.filesLinked, 9u);
+    EXPECT_EQ(statOf(b + "/dir").st_ino, olderFolder) << "the damaged copy was not the one brought up to date";
 }
 
 // The saving process dies while it brings the older copy up to date. The last complete
@@ -641,29 +657,15 @@ TEST_F(IncrementalSave, AKilledUpdateOfTheOlderCopyLeavesTheLastCopyWhole)
         for (int i = 0; i < 100; ++i)
             ASSERT_TRUE(writeBytes(v + "/d" + QByteArray::number(d) + "/f" + QByteArray::number(i), QByteArray(40000, 'n')));
     }
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QUILMO_TEST_SAVER_VOLUME"), volume());
-    env.insert(QStringLiteral("QUILMO_TEST_SAVER_BACKUP"), backup);
-    env.insert(QStringLiteral("QUILMO_TEST_SAVER_KEEPS_OLDER"), QStringLiteral("1"));
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=QMRamDiskCopiesChild.Saver")});
-    ASSERT_TRUE(child.waitForStarted());
     // Killed once the older copy, under the in-progress name, has a file made anew.
     const QByteArray partial = b + ".partial";
-    QElapsedTimer timer;
-    timer.start();
     const auto updating = [&] {
         for (int d = 0; d < 10; ++d)
             if (readBytes(partial + "/d" + QByteArray::number(d) + "/f1") == "version 3")
                 return true;
         return false;
     };
-    while (!updating() && timer.elapsed() < 60000 && child.state() == QProcess::Running)
-        QThread::usleep(200);
-    ASSERT_EQ(child.state(), QProcess::Running) << "the save ended before it could be interrupted";
-    kill(pid_t(child.processId()), SIGKILL);
-    child.waitForFinished();
+    ASSERT_TRUE(killSaveHalfWay(volume(), backup, true, updating)) << "the save ended before it could be interrupted";
     EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral(".older"))) << "the older copy was not renamed first";
 
     EXPECT_EQ(QMRamDiskBackup::restoreSourceOf(backup, QStringLiteral("previous")), backup);
