@@ -632,7 +632,8 @@ void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, c
                                  const QByteArray &reference, const Parents &parents)
 {
     // Only a directory of the reference holds what this one held.
-    Fd refFd(reference.isEmpty() ? -1 : openReferenceFolder(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference)));
+    Fd refFd(reference.isEmpty() ? -1
+                                 : openReferenceFolder(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference)));
     // The folder is opened first: one removed meanwhile leaves nothing behind in the copy.
     const int inFd = openat(parents.dirOf(parents.src), parents.pathOf(parents.src, src),
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -682,7 +683,8 @@ bool QMFileCopier::updateDirectory(const QByteArray &src, const QByteArray &dst,
             close(inFd);
         return false;
     }
-    Fd refFd(reference.isEmpty() ? -1 : openReferenceFolder(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference)));
+    Fd refFd(reference.isEmpty() ? -1
+                                 : openReferenceFolder(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference)));
     copyEntries(src, dir, dst, out.fd, reference, refFd.fd, st, true);
     closedir(dir);
     return true;

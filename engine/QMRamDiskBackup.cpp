@@ -232,6 +232,7 @@ void QMRamDiskBackup::clearCopyMarks(const QString &path)
 {
     const QByteArray bytes = fsPath(path);
     lremovexattr(bytes.constData(), kCopiedWhileMapped);
+    lremovexattr(bytes.constData(), kCopyBytes);
     struct stat st {};
     if (lstat(bytes.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_mtim.tv_sec == 0 && st.st_mtim.tv_nsec == 0)
         utimensat(AT_FDCWD, bytes.constData(), nullptr, AT_SYMLINK_NOFOLLOW); // now, rather than 1970
@@ -289,7 +290,8 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
         struct stat st {};
         bool unsettled = false;
         const QList<quint64> mappedThen = copiedWhileMappedOf(copy, &unsettled);
-        if (lstat(copy.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || (st.st_mtim.tv_sec == 0 && st.st_mtim.tv_nsec == 0))
+        if (lstat(copy.constData(), &st) != 0 || !S_ISDIR(st.st_mode)
+            || (st.st_mtim.tv_sec == 0 && st.st_mtim.tv_nsec == 0))
             return false;
         *begun = st.st_mtim;
         for (const quint64 inode : mappedThen)
@@ -311,12 +313,14 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     bool updating = false;
     if (fileExistsAtPath(olderPath)) {
         struct timespec olderBegun {};
-        if (keepsOlderCopy && haveReference && datedCopy(fsPath(olderPath), &olderBegun) && isEarlierTime(olderBegun, referenceBegun)
-            && moveItemAtPath(olderPath, partialPath, &error)) {
+        QString olderError;
+        if (keepsOlderCopy && haveReference && datedCopy(fsPath(olderPath), &olderBegun)
+            && isEarlierTime(olderBegun, referenceBegun) && moveItemAtPath(olderPath, partialPath, &olderError)) {
             updating = true;
             copier.setOlderCopyTime(olderBegun);
-        } else if (!discardItemAtPath(olderPath, backupPath, &error)) {
-            QM_LogErrorMethod(this, QStringLiteral("removeItemAtPath==NO olderPath:%1 error:%2").arg(olderPath, error));
+        } else if (!discardItemAtPath(olderPath, backupPath, &olderError)) {
+            QM_LogErrorMethod(this,
+                              QStringLiteral("removeItemAtPath==NO olderPath:%1 error:%2").arg(olderPath, olderError));
         }
     }
     copier.setUnsettledReferenceFiles(unsettledFiles);
@@ -401,7 +405,8 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     }
     const QMFileCopier::Statistics &done = copier.statistics();
     const quint64 copyBytes = done.bytesCopied + done.bytesLinked;
-    fsetxattr(partialFd, kCopyBytes, &copyBytes, sizeof copyBytes, 0); // without it, the copy is never kept as an older one
+    if (keepsOlderCopy) // without it, the copy is never kept as an older one
+        fsetxattr(partialFd, kCopyBytes, &copyBytes, sizeof copyBytes, 0);
     // Dated when it began, for the next copy; last, since filling it changed its time.
     const struct timespec undated = {0, 0};
     const struct timespec times[2] = {dated ? begun : undated, dated ? begun : undated};

@@ -2,11 +2,12 @@
 // do by hand: `cp -a` of the same tree followed by `sync -f` of the destination. In one run,
 // interleaved so that both sides see the same machine, median of several rounds:
 //   a full save (the engine's backup, flushed as every backup is) against cp -a + sync -f;
-//   a full restore onto memory against cp -a + sync -f back, each into warm memory;
+//   a full restore onto memory against cp -a + sync -f back;
 //   an incremental save after appending to 1 % of the files, against the full save: the
 //   second save, which links the unchanged files of the first, and the third, which
 //   brings the first copy (kept as the older one) up to date in place, as every later
 //   save of a backup folder does.
+// Each full save and restore writes into warm memory (see warmMemory()).
 // Trees: 60,000 files of 100 bytes (60 folders of 1,000) and 2,000 files of 1 MB (20
 // folders of 100). Targets: full save and restore at most 1.0 of cp -a + sync for the
 // small files and 1.2 for the large ones; the incremental save at most 0.15 of the full
@@ -152,10 +153,10 @@ bool onExt4WithoutJournal(const QString &path)
     return !device.isEmpty() && task.open(QIODevice::ReadOnly) && task.readAll().trimmed() == "<none>";
 }
 
-// Touches 3 GiB of memory and lets it go, before each side writes a tree into memory: a
-// hypervisor that backs guest memory on first touch and takes free memory back makes
-// writing into memory nobody used for a while cost several times more, for whichever
-// side comes first.
+// Touches 3 GiB of memory and lets it go, before each side writes a tree (into memory, or
+// into the disk's page cache): a hypervisor that backs guest memory on first touch and
+// takes free memory back makes writing into memory nobody used for a while cost several
+// times more, for whichever side comes first.
 void warmMemory()
 {
     constexpr size_t bytes = size_t(3) << 30;
@@ -249,6 +250,7 @@ bool round(const QString &volume, const QString &scratch, const QString &memory,
     auto save = [&](QMFileCopier::Statistics *stats) {
         return !(error = backup->backupRamDiskAtPath(volume, copy, QStringLiteral("previous"), stats, true));
     };
+    warmMemory();
     if (!timed(&r->save, [&] { return save(nullptr); }))
         return fail("save", error);
     QDir().mkpath(restored);
@@ -293,6 +295,7 @@ bool round(const QString &volume, const QString &scratch, const QString &memory,
 
     settle();
     sleep(2);
+    warmMemory();
     if (!timedCp(&r->cpSave, volume, cpCopy))
         return fail("cp -a", nullptr);
     warmMemory();
