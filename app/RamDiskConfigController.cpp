@@ -637,19 +637,27 @@ void RamDiskConfigController::presentRemovalAlert(const QMRamDisk::Ptr &ramDisk,
                                            backup.files > 0, backup.bytes);
     alert.buttons = {P::localizedDefault("Cancel"),
                      created ? P::localized("Eject and Remove") : P::localizedDefault("Remove")};
-    alert.window = window();
-    const QString identifier = ramDisk->identifier();
-    QMAlert::beginSheet(alert, [this, identifier](int button) {
-        if (button != 1 || !_ramDiskEntries)
-            return;
-        // The RAM disk may have gone or started an action while the question was open.
-        const QMRamDisk::Ptr r = _ramDiskEntries->ramDiskWithIdentifier(identifier);
-        if (!r || r->action() != QMRamDiskAction_none || otherProgramAction(identifier))
+    beginRamDiskSheet(std::move(alert), ramDisk, [this](const QMRamDisk::Ptr &r) {
+        if (otherProgramAction(r->identifier()))
             return;
         if (r->status() == QMRamDiskStatus_notCreated)
             finishRemoval(r);
         else
             ejectAndRemoveRamDisk(r);
+    });
+}
+
+void RamDiskConfigController::beginRamDiskSheet(QMAlertRequest alert, const QMRamDisk::Ptr &ramDisk,
+                                                std::function<void(const QMRamDisk::Ptr &)> confirmed)
+{
+    alert.window = window();
+    const QString identifier = ramDisk->identifier();
+    QMAlert::beginSheet(alert, [this, identifier, confirmed = std::move(confirmed)](int button) {
+        if (button != 1 || !_ramDiskEntries)
+            return;
+        const QMRamDisk::Ptr r = _ramDiskEntries->ramDiskWithIdentifier(identifier);
+        if (r && r->action() == QMRamDiskAction_none)
+            confirmed(r);
     });
 }
 
@@ -668,13 +676,8 @@ void RamDiskConfigController::backUpNow(const QMRamDisk::Ptr &ramDisk)
         "Its restore did not copy everything, so the RAM disk holds less than its last complete copy. Backing it up "
         "replaces that copy with what it holds now. To keep the complete copy, eject the RAM disk by force instead.");
     alert.buttons = {P::localizedDefault("Cancel"), P::localizedDefault("Back Up Anyway")};
-    alert.window = window();
-    const QString identifier = ramDisk->identifier();
-    QMAlert::beginSheet(alert, [this, identifier](int button) {
-        if (button != 1 || !_ramDiskEntries)
-            return;
-        const QMRamDisk::Ptr r = _ramDiskEntries->ramDiskWithIdentifier(identifier);
-        if (!r || r->action() != QMRamDiskAction_none || r->status() != QMRamDiskStatus_mounted)
+    beginRamDiskSheet(std::move(alert), ramDisk, [this](const QMRamDisk::Ptr &r) {
+        if (r->status() != QMRamDiskStatus_mounted)
             return;
         r->setReplacesIncompleteCopy(true);
         _ramDiskEntries->startAction(QMRamDiskAction_backup, r, true);

@@ -9,10 +9,12 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <functional>
 #include <optional>
 
 class MainSplitView;
 class PostCmdWindowController;
+struct QMAlertRequest;
 class QAction;
 class QLabel;
 class QMBoxHighlightable;
@@ -165,6 +167,11 @@ private:
     void redrawRow(const QMRamDisk::Ptr &ramDisk);
     void selectionDidChange();
     void presentRemovalAlert(const QMRamDisk::Ptr &ramDisk, const QMRamDisk::BackupDirs &backup);
+    // Shows `alert` as a sheet on the window. Its second button calls `confirmed` with the
+    // RAM disk looked up again, when it is still there and runs no action: either may have
+    // changed while the question was open.
+    void beginRamDiskSheet(QMAlertRequest alert, const QMRamDisk::Ptr &ramDisk,
+                           std::function<void(const QMRamDisk::Ptr &)> confirmed);
     // The last step of a removal: the backup to the trash, then the entry goes.
     void finishRemoval(const QMRamDisk::Ptr &ramDisk);
     // The eject of a removal ended: removed when nothing is left on a device.

@@ -332,6 +332,11 @@ void RamDiskEditorPane::prepare()
     _rdUsageIndictator->setRange(0, 1000);
     _rdUsageIndictator->setTextVisible(false);
     _rdUsageIndictator->setMaximumHeight(_rdSizeSlider->sizeHint().height());
+    // Its place is kept while hidden, like the backup rows': the window's height is
+    // reckoned once, and a mounted RAM disk would otherwise squeeze the rows below.
+    QSizePolicy usagePolicy = _rdUsageIndictator->sizePolicy();
+    usagePolicy.setRetainSizeWhenHidden(true);
+    _rdUsageIndictator->setSizePolicy(usagePolicy);
     _rdUsageIndictator->hide();
     sizeLayout->addWidget(_rdUsageIndictator, 1, 0);
     _rdSizeValueLabel = new QLabel(this);
@@ -345,11 +350,13 @@ void RamDiskEditorPane::prepare()
     _rdMountPointPopUp = newMenu(QStringLiteral("rdMountPointPopUp"), this);
     addRow(_rdMountLabel, _rdMountPointPopUp);
 
-    // Options: "Prefer Wired Memory" shows where the kernel can keep a RAM disk out of swap.
+    // Options: "Prefer Wired Memory" shows where the kernel can keep a RAM disk out of swap,
+    // under the other box: side by side they do not fit the window at its narrowest.
     _rdOptionsLabel = label("rdOptionsLabel", E::optionsLabelKey());
     auto *optionsBox = new QWidget(this);
-    auto *optionsLayout = new QHBoxLayout(optionsBox);
+    auto *optionsLayout = new QVBoxLayout(optionsBox);
     optionsLayout->setContentsMargins(0, 0, 0, 0);
+    optionsLayout->setSpacing(4);
     _rdCreateAtLoginButton = new QCheckBox(P::localized("Create at Login"), optionsBox);
     _rdCreateAtLoginButton->setObjectName(QStringLiteral("rdCreateAtLoginButton"));
     optionsLayout->addWidget(_rdCreateAtLoginButton);
@@ -357,11 +364,15 @@ void RamDiskEditorPane::prepare()
     _rdPreferWiredButton->setObjectName(QStringLiteral("rdPreferWiredButton"));
     _rdPreferWiredButton->setVisible(E::preferWiredShown());
     optionsLayout->addWidget(_rdPreferWiredButton);
-    optionsLayout->addStretch(1);
     addRow(_rdOptionsLabel, optionsBox);
+    // Level with the first box.
+    _grid->setAlignment(_rdOptionsLabel, Qt::AlignRight | Qt::AlignTop);
+    _rdOptionsLabel->setContentsMargins(
+        0, std::max(0, (_rdCreateAtLoginButton->sizeHint().height() - _rdOptionsLabel->sizeHint().height()) / 2), 0, 0);
     _rdOptionsLabel->setBuddy(_rdCreateAtLoginButton);
-    // Keeps its place when there is nothing to say, so that the pane does not jump.
-    _rdCaseNoteLabel = new QLabel(this);
+    // Keeps its place when there is nothing to say, so that the pane does not jump; two
+    // lines, which the window at its narrowest needs.
+    _rdCaseNoteLabel = new LinesLabel(2, this);
     _rdCaseNoteLabel->setObjectName(QStringLiteral("rdCaseNoteLabel"));
     _rdCaseNoteLabel->setFont(smallFont(font()));
     QPalette dimNote = _rdCaseNoteLabel->palette();

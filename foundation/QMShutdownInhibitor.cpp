@@ -39,8 +39,8 @@ QMShutdownInhibitor::QMShutdownInhibitor(const QDBusConnection &bus, QObject *pa
 
 QMShutdownInhibitor::~QMShutdownInhibitor()
 {
-    closeLock();
-    closeBlock();
+    close(_delay);
+    close(_block);
 }
 
 QString QMShutdownInhibitor::who()
@@ -82,11 +82,16 @@ void QMShutdownInhibitor::setUp()
 
 void QMShutdownInhibitor::setWanted(bool wanted)
 {
-    _wanted = wanted;
+    want(_delay, wanted);
+}
+
+void QMShutdownInhibitor::want(Lock &lock, bool wanted)
+{
+    lock.wanted = wanted;
     if (wanted)
-        take();
+        take(lock);
     else
-        closeLock();
+        close(lock);
 }
 
 void QMShutdownInhibitor::inhibit(const QString &why, const QString &mode, std::function<void(int fd)> done)
@@ -110,59 +115,43 @@ void QMShutdownInhibitor::inhibit(const QString &why, const QString &mode, std::
     });
 }
 
-void QMShutdownInhibitor::take()
+bool QMShutdownInhibitor::mayHold(const Lock &lock) const
 {
-    if (!_available || !_wanted || _going || _taking || _fd >= 0)
+    return lock.wanted && (&lock == &_block || !_going);
+}
+
+void QMShutdownInhibitor::take(Lock &lock)
+{
+    if (!_available || !mayHold(lock) || lock.taking || lock.fd >= 0)
         return;
-    _taking = true;
-    inhibit(why(), QStringLiteral("delay"), [this](int fd) {
-        _taking = false;
+    lock.taking = true;
+    inhibit(lock.why(), lock.mode, [this, &lock](int fd) {
+        lock.taking = false;
         if (fd < 0)
             return;
-        // Wanted no more, or the machine began to go meanwhile: the lock must not be kept.
-        if (!_wanted || _going) {
+        // Wanted no more (the save ended before logind answered), or the machine began to
+        // go meanwhile: a delay lock must not be kept.
+        if (!mayHold(lock)) {
             ::close(fd);
             return;
         }
-        _fd = fd;
-        emit heldChanged(true);
+        lock.fd = fd;
+        emit(this->*lock.changed)(true);
     });
+}
+
+void QMShutdownInhibitor::close(Lock &lock)
+{
+    if (lock.fd < 0)
+        return;
+    ::close(lock.fd);
+    lock.fd = -1;
+    emit(this->*lock.changed)(false);
 }
 
 void QMShutdownInhibitor::setBlocking(bool blocking)
 {
-    _blockWanted = blocking;
-    if (blocking)
-        takeBlock();
-    else
-        closeBlock();
-}
-
-void QMShutdownInhibitor::takeBlock()
-{
-    if (!_available || !_blockWanted || _takingBlock || _blockFd >= 0)
-        return;
-    _takingBlock = true;
-    inhibit(whyBlocking(), QStringLiteral("block"), [this](int fd) {
-        _takingBlock = false;
-        if (fd < 0)
-            return;
-        if (!_blockWanted) {
-            ::close(fd); // the save ended before logind answered
-            return;
-        }
-        _blockFd = fd;
-        emit blockingChanged(true);
-    });
-}
-
-void QMShutdownInhibitor::closeBlock()
-{
-    if (_blockFd < 0)
-        return;
-    ::close(_blockFd);
-    _blockFd = -1;
-    emit blockingChanged(false);
+    want(_block, blocking);
 }
 
 void QMShutdownInhibitor::readDelayMax()
@@ -193,43 +182,31 @@ void QMShutdownInhibitor::readDelayMax()
     });
 }
 
-void QMShutdownInhibitor::closeLock()
-{
-    if (_fd < 0)
-        return;
-    ::close(_fd);
-    _fd = -1;
-    emit heldChanged(false);
-}
-
 void QMShutdownInhibitor::release()
 {
-    closeLock();
+    close(_delay);
 }
 
 void QMShutdownInhibitor::onPrepareForShutdown(bool start)
 {
-    if (start) {
-        _going = true;
-        if (_fd >= 0 || _wanted)
-            emit aboutToShutDown();
-        return;
-    }
-    // A cancelled shutdown.
-    _going = false;
-    take();
-    emit resumed();
+    announced(start, &QMShutdownInhibitor::aboutToShutDown);
 }
 
 void QMShutdownInhibitor::onPrepareForSleep(bool start)
 {
+    announced(start, &QMShutdownInhibitor::aboutToSleep);
+}
+
+void QMShutdownInhibitor::announced(bool start, void (QMShutdownInhibitor::*announce)())
+{
     if (start) {
         _going = true;
-        if (_fd >= 0 || _wanted)
-            emit aboutToSleep();
+        if (_delay.fd >= 0 || _delay.wanted)
+            emit(this->*announce)();
         return;
     }
+    // A resume, or a cancelled shutdown.
     _going = false;
-    take();
+    take(_delay);
     emit resumed();
 }

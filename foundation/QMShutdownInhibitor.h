@@ -39,11 +39,11 @@ public:
     // Whether logind answered on the bus.
     bool isAvailable() const { return _available; }
     // Whether the lock is held now.
-    bool isHeld() const { return _fd >= 0; }
+    bool isHeld() const { return _delay.fd >= 0; }
 
     // Takes the lock (when not held, and no shutdown or sleep is under way) or releases it.
     void setWanted(bool wanted);
-    bool isWanted() const { return _wanted; }
+    bool isWanted() const { return _delay.wanted; }
     // Lets the announced shutdown or sleep go on: the lock is closed. It is taken again
     // after a resume or a cancelled shutdown, while wanted.
     void release();
@@ -51,7 +51,7 @@ public:
     // Takes (true) or closes (false) the block lock. Taken also while the machine is
     // about to go: what runs then is finished before anything else goes.
     void setBlocking(bool blocking);
-    bool isBlocking() const { return _blockFd >= 0; }
+    bool isBlocking() const { return _block.fd >= 0; }
 
     // How long logind waits for a delay lock before it goes on anyway, in seconds: its
     // InhibitDelayMaxUSec once read (delayMaxRead()), logind's default of 5 s until then
@@ -85,25 +85,35 @@ private slots:
     void onPrepareForSleep(bool start);
 
 private:
+    // One lock of logind's: the delay lock or the block lock.
+    struct Lock
+    {
+        QString mode;                           // "delay" or "block"
+        QString (*why)();                       // the text it is taken with
+        void (QMShutdownInhibitor::*changed)(bool held);
+        bool wanted = false;
+        bool taking = false;                    // an Inhibit call is on its way
+        int fd = -1;
+    };
+
     static QDBusConnection busFromEnvironment();
     void setUp();
-    void take();
-    void closeLock();
-    void takeBlock();
-    void closeBlock();
+    // Whether the lock may be held now: wanted, and the delay lock not while the machine goes.
+    bool mayHold(const Lock &lock) const;
+    void want(Lock &lock, bool wanted);
+    void take(Lock &lock);
+    void close(Lock &lock);
+    // A shutdown or sleep announced (`start`, told by `announce`), or ended.
+    void announced(bool start, void (QMShutdownInhibitor::*announce)());
     void readDelayMax();
     // Inhibit(what, mode): `done` gets a descriptor of its own, or -1 after logging.
     void inhibit(const QString &why, const QString &mode, std::function<void(int fd)> done);
 
     QDBusConnection _bus;
     bool _available = false;
-    bool _wanted = false;
     bool _going = false;   // between an announcement and the end of the shutdown or sleep
-    bool _taking = false;  // an Inhibit call is on its way
-    int _fd = -1;
-    bool _blockWanted = false;
-    bool _takingBlock = false;
-    int _blockFd = -1;
+    Lock _delay{QStringLiteral("delay"), &QMShutdownInhibitor::why, &QMShutdownInhibitor::heldChanged};
+    Lock _block{QStringLiteral("block"), &QMShutdownInhibitor::whyBlocking, &QMShutdownInhibitor::blockingChanged};
     double _delayMax = defaultInhibitDelayMax;
     bool _delayMaxRead = false;
 };

@@ -15,10 +15,12 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
@@ -245,4 +247,30 @@ TEST_F(WindowInStepTest, TheBottomBarLeavesOutWhatMattersLeastRatherThanCutAFigu
         << status->width();
     EXPECT_FALSE(status->shownText().contains(QChar(0x2026))) << status->shownText().toStdString();
     EXPECT_TRUE(status->shownText().contains(QStringLiteral(" free"))) << status->shownText().toStdString();
+}
+
+// At the window's narrowest the options and the case note are whole; and the usage bar a
+// mounted RAM disk shows takes no room that the window's height, reckoned once, lacks.
+TEST_F(WindowInStepTest, AtItsNarrowestThePaneCutsNoOptionAndTheUsageBarSqueezesNoRow)
+{
+    open();
+    RamDiskEditorPane *pane = w->controller->ramDiskEditorPane();
+    auto *note = control<QLabel>("rdCaseNoteLabel");
+    note->setText(RamDiskConfigPresentation::localized("Names are case-sensitive: this kernel offers no case-insensitive names."));
+    w->window->resize(600, w->window->height());
+    ASSERT_TRUE(QMTest::waitUntil([&] { return w->window->width() == 600 && pane->width() < 400; })) << pane->width();
+    for (const char *name : {"rdCreateAtLoginButton", "rdPreferWiredButton"}) {
+        const QCheckBox *box = control<QCheckBox>(name);
+        if (box->isHidden())
+            continue;
+        EXPECT_LE(box->mapTo(pane, QPoint(box->width(), 0)).x(), pane->width()) << name;
+        EXPECT_GE(box->width(), box->sizeHint().width()) << name;
+    }
+    const QRect needed = note->fontMetrics().boundingRect(QRect(0, 0, note->width(), 1000), Qt::TextWordWrap, note->text());
+    EXPECT_LE(needed.height(), note->height()) << note->width();
+    EXPECT_LE(note->mapTo(pane, QPoint(note->width(), 0)).x(), pane->width());
+
+    const int height = pane->minimumSizeHint().height();
+    control<QWidget>("rdUsageIndictator")->show();
+    EXPECT_EQ(pane->minimumSizeHint().height(), height);
 }

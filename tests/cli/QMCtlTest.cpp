@@ -22,10 +22,10 @@
 
 namespace {
 
-QJsonObject entryNamed(const QString &name)
+// The entry `listed` (quilmoctl's list) shows for the RAM disk.
+QJsonObject entryNamed(const QString &name, const Result &listed = ctl({QStringLiteral("list"), QStringLiteral("--json")}))
 {
-    const Result r = ctl({QStringLiteral("list"), QStringLiteral("--json")});
-    for (const QJsonValue &v : QJsonDocument::fromJson(r.out.toUtf8()).array())
+    for (const QJsonValue &v : QJsonDocument::fromJson(listed.out.toUtf8()).array())
         if (v.toObject().value(QStringLiteral("name")).toString() == name)
             return v.toObject();
     return {};
@@ -539,17 +539,30 @@ TEST(QMCtl, ARunningPresetApplicationRefusesCreateEjectRebuildAndClean)
     EXPECT_EQ(entryNamed(QStringLiteral("firefox")).value(QStringLiteral("status")).toString(), QStringLiteral("not created"));
 }
 
+// Run as a user of the test's own: a Firefox running elsewhere on the machine is not this
+// user's and refuses nothing.
 TEST(QMCtl, AFirefoxRamDiskKeepsTheCacheDirectoryInStep)
 {
     QM_REQUIRE_LOOP_DEVICES();
+    QMTestUserSession session(QStringLiteral("ffs"));
+    QM_REQUIRE_TEST_USER(session.user);
     FakeFirefox installed(QStringLiteral("128.0"));
-    const QString base = FakeFirefox::cache() + QStringLiteral("/firefox");
-    QDir().mkpath(base + QStringLiteral("/cache2"));
-    writeFile(base + QStringLiteral("/cache2/entry"), "cached before");
+    QString why;
+    ASSERT_TRUE(session.setUp(&why)) << why.toStdString();
+    const QString base = session.cacheHome() + QStringLiteral("/mozilla/firefox");
+    const auto ctl = [&session](const QStringList &args) { return userCtl(session, args); };
+    // What the user had cached, made as the user.
+    QProcess cached;
+    session.prepare(cached);
+    cached.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("mkdir -p \"$1\" && echo -n 'cached before' > \"$1/entry\""),
+                                             QStringLiteral("sh"), base + QStringLiteral("/cache2")});
+    ASSERT_TRUE(cached.waitForFinished());
+    ASSERT_EQ(cached.exitCode(), 0);
     struct Cleanup
     {
+        std::function<Result(const QStringList &)> ctl;
         ~Cleanup() { ctl({QStringLiteral("eject"), QStringLiteral("firefox")}); }
-    } cleanup;
+    } cleanup{ctl};
 
     ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("--type"), QStringLiteral("firefox"), QStringLiteral("--size"),
                    QStringLiteral("256M")})
@@ -558,7 +571,10 @@ TEST(QMCtl, AFirefoxRamDiskKeepsTheCacheDirectoryInStep)
     Result r = ctl({QStringLiteral("create"), QStringLiteral("firefox")});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     // The cache is in memory now, its old copy aside.
-    EXPECT_EQ(entryNamed(QStringLiteral("firefox")).value(QStringLiteral("path")).toString(), base);
+    EXPECT_EQ(entryNamed(QStringLiteral("firefox"), ctl({QStringLiteral("list"), QStringLiteral("--json")}))
+                  .value(QStringLiteral("path"))
+                  .toString(),
+              base);
     EXPECT_TRUE(QFileInfo::exists(base + QStringLiteral(" (Quilmo Backup Base)")));
     EXPECT_EQ(readFile(base + QStringLiteral("/cache2/entry")), QByteArray("cached before"));
     writeFile(base + QStringLiteral("/cache2/new"), "cached in memory");

@@ -77,6 +77,9 @@ ApplicationsRoot::ApplicationsRoot()
     : _dir(std::make_unique<QMTemporaryDir>(QDir::tempPath() + QStringLiteral("/applications-XXXXXX"))),
       _path(_dir->path())
 {
+    // Readable by every user, as the system's own places are: the tests' other users look too.
+    QFile::setPermissions(_path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                     | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
     _hadPrevious = qEnvironmentVariableIsSet(kVariable);
     _previous = qgetenv(kVariable);
     qputenv(kVariable, QFile::encodeName(_path));

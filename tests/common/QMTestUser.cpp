@@ -1,5 +1,10 @@
 #include "QMTestUser.h"
 
+#include "QMTemporaryDir.h"
+#include "QMTestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -73,6 +78,16 @@ QMTestUser::~QMTestUser()
 {
     if (!_valid)
         return;
+    // A program may leave a process behind (a browser's, a helper): userdel refuses a
+    // user still running. Asked first, then forced.
+    for (const int signal : {SIGTERM, SIGKILL}) {
+        for (const pid_t pid : processIds())
+            kill(pid, signal);
+        QElapsedTimer timer;
+        timer.start();
+        while (!processIds().isEmpty() && timer.elapsed() < 5000)
+            QThread::msleep(20);
+    }
     QString err;
     for (int attempt = 0; attempt < 20; ++attempt) {
         if (runTool(QStringLiteral("/usr/sbin/userdel"), {_name}, &err) == 0)
@@ -89,6 +104,107 @@ pid_t QMTestUser::spawn(const std::function<int()> &work) const
     if (setgroups(0, nullptr) != 0 || setgid(_gid) != 0 || setuid(_uid) != 0)
         _exit(126);
     _exit(work());
+}
+
+void QMTestUser::runAs(QProcess &process) const
+{
+    const uid_t uid = _uid;
+    const gid_t gid = _gid;
+    process.setChildProcessModifier([uid, gid] {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+            _exit(126);
+    });
+}
+
+QString QMTestUser::makeHome(const QString &parent) const
+{
+    const QString home = parent + QLatin1Char('/') + _name;
+    for (const char *sub : {"", "/.config", "/.cache", "/.local", "/.local/share", "/.local/state", "/runtime", "/tmp"}) {
+        const QByteArray path = QFile::encodeName(home + QLatin1String(sub));
+        if (mkdir(path.constData(), 0700) != 0 || lchown(path.constData(), _uid, _gid) != 0)
+            return QString();
+    }
+    return home;
+}
+
+QProcessEnvironment QMTestUser::environment(const QString &home) const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    env.insert(QStringLiteral("USER"), _name);
+    env.insert(QStringLiteral("LOGNAME"), _name);
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), home + QStringLiteral("/.local/state"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/runtime"));
+    env.insert(QStringLiteral("TMPDIR"), home + QStringLiteral("/tmp"));
+    return env;
+}
+
+QList<pid_t> QMTestUser::processIds() const
+{
+    QList<pid_t> pids;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const pid_t pid = static_cast<pid_t>(entry.toInt(&ok));
+        struct stat st {};
+        if (ok && stat(QFile::encodeName(QStringLiteral("/proc/") + entry).constData(), &st) == 0 && st.st_uid == _uid)
+            pids << pid;
+    }
+    return pids;
+}
+
+QMTestUserSession::QMTestUserSession(const QString &tag) : user(tag) {}
+
+QMTestUserSession::~QMTestUserSession() = default;
+
+bool QMTestUserSession::setUp(QString *why)
+{
+    const QString root = qEnvironmentVariable("QUILMO_TEST_ROOT");
+    home = user.makeHome(root);
+    if (home.isEmpty()) {
+        *why = QStringLiteral("cannot make a home for %1").arg(user.name());
+        return false;
+    }
+    _prefix = std::make_unique<QMTemporaryDir>(root + QStringLiteral("/prefix-XXXXXX"));
+    const QString build = QDir::cleanPath(QMTest::libexecDir() + QStringLiteral("/../.."));
+    const QString prefix = _prefix->path();
+    const QString tools = prefix + QStringLiteral("/libexec/quilmo");
+    const QString tool = tools + QStringLiteral("/quilmo-disktool");
+    bool ok = _prefix->isValid() && chown(QFile::encodeName(prefix).constData(), 0, user.gid()) == 0
+              && chmod(QFile::encodeName(prefix).constData(), 0750) == 0 && QDir().mkpath(tools)
+              && QFile::link(build + QStringLiteral("/bin"), prefix + QStringLiteral("/bin"))
+              && QFile::link(build + QStringLiteral("/share"), prefix + QStringLiteral("/share"))
+              && QFile::link(build + QStringLiteral("/libexec/quilmo/Quilmo-Helper"), tools + QStringLiteral("/Quilmo-Helper"))
+              && QFile::copy(build + QStringLiteral("/libexec/quilmo/quilmo-disktool"), tool)
+              && chmod(QFile::encodeName(tool).constData(), 04755) == 0;
+    for (const char *name : {"hdiutil", "newfs_hfs", "diskutil", "mount", "umount", "mdutil", "purge"})
+        ok = ok && QFile::link(QStringLiteral("quilmo-disktool"), tools + u'/' + QLatin1String(name));
+    if (!ok) {
+        *why = QStringLiteral("cannot install the build tree for %1").arg(user.name());
+        return false;
+    }
+    environment = user.environment(home);
+    environment.insert(QStringLiteral("QUILMO_PREFIX"), prefix);
+    return true;
+}
+
+void QMTestUserSession::prepare(QProcess &process) const
+{
+    process.setProcessEnvironment(environment);
+    user.runAs(process);
+}
+
+QList<pid_t> QMTestUserSession::running(const QString &program) const
+{
+    QList<pid_t> found;
+    for (const pid_t pid : user.processIds())
+        if (QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).fileName() == program)
+            found << pid;
+    return found;
 }
 
 int QMTestWaitForChild(pid_t pid, int timeoutMs)

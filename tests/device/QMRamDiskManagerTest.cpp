@@ -10,6 +10,7 @@
 #include "QMRunningApplications.h"
 #include "QMTemporaryDir.h"
 #include "QMTestSupport.h"
+#include "QMTestUser.h"
 #include "QMTranslations.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +27,8 @@
 #include <unistd.h>
 
 namespace {
+
+const char *const kFakeFirefoxVar = "QM_TEST_FAKE_FIREFOX";
 
 QString tr(const char *key)
 {
@@ -460,38 +463,23 @@ TEST(QMRamDiskManager, ChromeAndOtherPlatformPresetsFromTheirLayouts)
     }
 }
 
-TEST(QMRamDiskManager, RunningApplicationRefusesItsType)
+// The running rule counts the current user's processes, whatever else runs on the machine
+// (another engineer's browser as root, another test's): the checks run as a user of the
+// test's own, on whom nothing else runs. The fake Firefox is set by the parent.
+TEST(QMRamDiskManagerAsUser, RunningApplicationRefusesItsType)
 {
-    // A program that runs as "firefox" for this user, and one for another user (so it lies
-    // where any user may run it).
-    QMTemporaryDir dir(QStringLiteral("/tmp/quilmo-apps-XXXXXX"));
-    ASSERT_TRUE(dir.isValid());
-    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
-    const QString fake = dir.path() + QStringLiteral("/firefox");
-    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), fake));
-    QFile::setPermissions(fake, QFile::permissions(fake) | QFileDevice::ExeOther | QFileDevice::ReadOther);
-
+    const QString fake = qEnvironmentVariable(kFakeFirefoxVar);
+    if (fake.isEmpty())
+        GTEST_SKIP() << "runs only as the user of QMRamDiskManager.RunningApplicationRefusesItsType";
     const QString apps = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications");
     ASSERT_TRUE(mkdirs(apps));
     ASSERT_TRUE(writeFile(apps + QStringLiteral("/firefox.desktop"),
                           "[Desktop Entry]\nType=Application\nName=Made-up Fox\nExec=firefox %u\n"));
 
+    // Another user's Firefox (the parent's) runs all along: not this user's.
     QString message = QStringLiteral("stale");
-    EXPECT_FALSE(QMRamDiskManager::hasRunningAppForType(7, &message));
+    EXPECT_FALSE(QMRamDiskManager::hasRunningAppForType(7, &message)) << "another user's Firefox counted";
     EXPECT_TRUE(message.isNull());
-
-    if (geteuid() == 0) {
-        ChildGuard other;
-        other.process.setChildProcessModifier([] {
-            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-                ::_exit(127);
-        });
-        other.process.start(fake, {QStringLiteral("60")});
-        ASSERT_TRUE(other.process.waitForStarted());
-        ASSERT_TRUE(QMTest::waitUntilRunning(other.process.processId(), fake));
-        EXPECT_FALSE(QMRamDiskManager::hasRunningAppForType(7, &message)) << "another user's Firefox counted";
-    }
-
     {
         ChildGuard mine;
         mine.process.start(fake, {QStringLiteral("60")});
@@ -511,6 +499,42 @@ TEST(QMRamDiskManager, RunningApplicationRefusesItsType)
     }
     EXPECT_FALSE(QMRamDiskManager::hasRunningAppForType(7, &message));
     EXPECT_TRUE(message.isNull());
+}
+
+TEST(QMRamDiskManager, RunningApplicationRefusesItsType)
+{
+    QMTestUser user(QStringLiteral("run"));
+    QM_REQUIRE_TEST_USER(user);
+    // A program that runs as "firefox", where any user may run it.
+    QMTemporaryDir dir(QStringLiteral("/tmp/quilmo-apps-XXXXXX"));
+    ASSERT_TRUE(dir.isValid());
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+    const QString fake = dir.path() + QStringLiteral("/firefox");
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), fake));
+    QFile::setPermissions(fake, QFile::permissions(fake) | QFileDevice::ExeOther | QFileDevice::ReadOther);
+    const QString home = user.makeHome(qEnvironmentVariable("QUILMO_TEST_ROOT"));
+    ASSERT_FALSE(home.isEmpty());
+
+    ChildGuard other;
+    other.process.start(fake, {QStringLiteral("60")});
+    ASSERT_TRUE(other.process.waitForStarted());
+    ASSERT_TRUE(QMTest::waitUntilRunning(other.process.processId(), fake));
+
+    // The user's test process makes its own home and XDG places under the one given.
+    QProcess child;
+    QProcessEnvironment env = user.environment(home);
+    env.insert(QStringLiteral("QUILMO_TEST_ROOT"), home);
+    env.insert(QLatin1String(kFakeFirefoxVar), fake);
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    user.runAs(child);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=QMRamDiskManagerAsUser.RunningApplicationRefusesItsType")});
+    ASSERT_TRUE(child.waitForFinished(120000));
+    const QByteArray out = child.readAll();
+    EXPECT_TRUE(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0
+                && out.contains("[  PASSED  ] 1 test") && !out.contains("SKIPPED"))
+        << out.toStdString();
 }
 
 TEST(QMRamDiskManager, ProgressTextsAndTheEnglishTranslation)

@@ -165,7 +165,8 @@ QString uuidOf(const QString &device)
     return blkidValue(device, QStringLiteral("UUID"));
 }
 
-Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid, int budgetMs)
+// Runs `program` as the tool would be run for `asUid` (root's own request without it).
+static Result runForUser(const QString &program, const QStringList &args, std::optional<uid_t> asUid, int budgetMs)
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -173,7 +174,7 @@ Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t
     if (asUid)
         env.insert(QStringLiteral("PKEXEC_UID"), QString::number(*asUid));
     p.setProcessEnvironment(env);
-    p.start(toolDirectory() + QLatin1Char('/') + tool, args);
+    p.start(program, args);
     Result r;
     if (!p.waitForStarted(10000))
         return r;
@@ -186,9 +187,29 @@ Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err = QString::fromUtf8(p.readAllStandardError());
     r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return r;
+}
+
+QStringList attachArgs(quint64 sectors, bool wired)
+{
+    QStringList args{QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
+                     QStringLiteral("ram://%1").arg(sectors)};
+    if (wired)
+        args << QStringLiteral("-kernel");
+    return args;
+}
+
+Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid, int budgetMs)
+{
+    const Result r = runForUser(toolDirectory() + QLatin1Char('/') + tool, args, asUid, budgetMs);
     if (r.status == 0 && (tool == QLatin1String("newfs_hfs") || tool == QLatin1String("diskutil")) && !args.isEmpty())
         RamDisk::formatted(args.last());
     return r;
+}
+
+Result runToolBehind(const QString &script, const QString &toolPath, const QStringList &args, uid_t asUid, int budgetMs)
+{
+    return runForUser(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), script, toolPath} + args, asUid, budgetMs);
 }
 
 uid_t testUid(int offset)
@@ -466,8 +487,7 @@ static QList<RamDisk *> &liveDisks()
 RamDisk::RamDisk(quint64 sectors, std::optional<uid_t> owner, bool format, const QString &name)
 {
     const Result attach = runTool(QStringLiteral("hdiutil"),
-                                  {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
-                                   QStringLiteral("ram://%1").arg(sectors)},
+                                  attachArgs(sectors),
                                   owner);
     _device = deviceFromAttachOutput(attach.out);
     if (attach.status != 0 || _device.isEmpty()) {
@@ -509,8 +529,7 @@ bool AttachedDevices::add(const Result &r)
 bool AttachedDevices::attach(quint64 sectors, std::optional<uid_t> as, Result *result)
 {
     const Result r = runTool(QStringLiteral("hdiutil"),
-                             {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
-                              QStringLiteral("ram://%1").arg(sectors)},
+                             attachArgs(sectors),
                              as);
     if (result)
         *result = r;

@@ -38,6 +38,13 @@ struct Result {
 // running after `budgetMs` (when given) is killed: status -1.
 Result runTool(const QString &tool, const QStringList &args, std::optional<uid_t> asUid = std::nullopt,
                int budgetMs = -1);
+// Runs the tool at `toolPath` for `asUid` behind the shell `script`, which starts it as
+// "$0" "$@" under a limit or a trap of its own (`exec prlimit --nofile=5 "$0" "$@"`).
+Result runToolBehind(const QString &script, const QString &toolPath, const QStringList &args, uid_t asUid,
+                     int budgetMs = 30000);
+
+// The attach tool's arguments for a device of `sectors` (never swapped when `wired`).
+QStringList attachArgs(quint64 sectors, bool wired = false);
 
 // The mount tool's arguments for a device and a path, without "-o nobrowse".
 QStringList plainMountArgs(const QString &device, const QString &path);

@@ -98,8 +98,7 @@ TEST(DiskToolLock, AUserHoldingALockOnRunDoesNotSlowTheTool)
     EXPECT_EQ(info.status, 0) << info.err.toStdString();
     const uid_t user = attacker.uid();
     const Result attach = runTool(QStringLiteral("hdiutil"),
-                                  {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
-                                   QStringLiteral("ram://2048")},
+                                  attachArgs(2048),
                                   user, budget);
     const QString device = deviceFromAttachOutput(attach.out);
     ASSERT_EQ(attach.status, 0) << attach.err.toStdString();

@@ -33,15 +33,6 @@ QByteArray bytes(const QString &path)
     return QFile::encodeName(path);
 }
 
-QStringList attachArgs(quint64 sectors, bool wired = false)
-{
-    QStringList args{QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
-                     QStringLiteral("ram://%1").arg(sectors)};
-    if (wired)
-        args << QStringLiteral("-kernel");
-    return args;
-}
-
 // The super options of the instance's own mount ("rw,size=65536k,...").
 QString superOptionsOf(const QString &device)
 {
@@ -496,28 +487,21 @@ TEST(DiskToolInstance, AFailureOrAKillInsideAttachLeavesNothing)
     // (ignored signal) or kills the tool outright there (default signal).
     QStringList scripts;
     for (int limit = 3; limit <= 16; ++limit)
-        scripts << QStringLiteral("exec prlimit --nofile=%1 \"$0\" attach -nomount -plist ram://2048").arg(limit);
-    scripts << QStringLiteral("trap '' XFSZ; exec prlimit --fsize=1 \"$0\" attach -nomount -plist ram://2048")
-            << QStringLiteral("exec prlimit --fsize=1 \"$0\" attach -nomount -plist ram://2048");
+        scripts << QStringLiteral("exec /usr/bin/prlimit --nofile=%1 \"$0\" \"$@\"").arg(limit);
+    scripts << QStringLiteral("trap '' XFSZ; exec /usr/bin/prlimit --fsize=1 \"$0\" \"$@\"")
+            << QStringLiteral("exec /usr/bin/prlimit --fsize=1 \"$0\" \"$@\"");
     bool succeeded = false;
     for (const QString &script : scripts) {
         const QString before = snapshot(user, dir.path());
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("PKEXEC_UID"), QString::number(user));
-        env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, hdiutil});
-        ASSERT_TRUE(p.waitForFinished(30000));
-        const QString device = deviceFromAttachOutput(QString::fromUtf8(p.readAllStandardOutput()));
-        if (p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 && !device.isEmpty()) {
+        const Result r = runToolBehind(script, hdiutil, attachArgs(2048), user);
+        const QString device = deviceFromAttachOutput(r.out);
+        if (r.status == 0 && !device.isEmpty()) {
             succeeded = true;
             EXPECT_TRUE(infoFor(device, user).has_value()) << "recorded";
             releaseDevice(device, identityOf(device));
             continue;
         }
-        EXPECT_EQ(snapshot(user, dir.path()), before) << script.toStdString() << ": "
-                                                       << p.readAllStandardError().toStdString();
+        EXPECT_EQ(snapshot(user, dir.path()), before) << script.toStdString() << ": " << r.err.toStdString();
         EXPECT_FALSE(infoFor(QStringLiteral("quilmo-ram0"), user).has_value()) << script.toStdString();
     }
     EXPECT_TRUE(succeeded);

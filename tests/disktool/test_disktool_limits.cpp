@@ -33,8 +33,7 @@ quint64 allowedPerUser()
 Result attach(quint64 sectors, std::optional<uid_t> as)
 {
     return runTool(QStringLiteral("hdiutil"),
-                   {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
-                    QStringLiteral("ram://%1").arg(sectors)},
+                   attachArgs(sectors),
                    as);
 }
 

@@ -49,8 +49,7 @@ TEST_P(DiskToolLoopRoundTrip, AttachFormatMountUnmountDetach)
     const QStringList shmBefore = ourShmFiles();
 
     const Result attach = runTool(QStringLiteral("hdiutil"),
-                                  {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
-                                   QStringLiteral("ram://131072")});
+                                  attachArgs(131072));
     ASSERT_EQ(attach.status, 0) << attach.err.toStdString();
     EXPECT_TRUE(attach.err.isEmpty());
     const QString device = deviceFromAttachOutput(attach.out);
@@ -302,8 +301,7 @@ TEST(DiskTool, ANormalUserListsAndMarksWithoutRootAndIsAskedForTheRest)
     // Work that needs root goes through pkexec; without an agent that says yes, it is
     // refused with one line, and nothing is attached.
     const QString before = snapshot(nobody, dir.path());
-    const Result attach = asNobody(QStringLiteral("hdiutil"), {QStringLiteral("attach"), QStringLiteral("-nomount"),
-                                                               QStringLiteral("-plist"), QStringLiteral("ram://2048")});
+    const Result attach = asNobody(QStringLiteral("hdiutil"), attachArgs(2048));
     EXPECT_TRUE(attach.isRefusal()) << attach.status << " " << attach.err.toStdString();
     EXPECT_EQ(snapshot(nobody, dir.path()), before);
 }
@@ -321,22 +319,16 @@ TEST(DiskToolLoop, AFailureOrAKillInsideAttachLeavesNothing)
     // loop control device or the loop device, and a file-size limit that fails the sizing
     // (ignored signal) or kills the tool outright (default signal).
     const QStringList scripts = {
-        QStringLiteral("exec prlimit --nofile=5 \"$0\" attach -nomount -plist ram://4096"),
-        QStringLiteral("exec prlimit --nofile=6 \"$0\" attach -nomount -plist ram://4096"),
-        QStringLiteral("trap '' XFSZ; exec prlimit --fsize=1048576 \"$0\" attach -nomount -plist ram://4096"),
-        QStringLiteral("exec prlimit --fsize=1048576 \"$0\" attach -nomount -plist ram://4096"),
+        QStringLiteral("exec /usr/bin/prlimit --nofile=5 \"$0\" \"$@\""),
+        QStringLiteral("exec /usr/bin/prlimit --nofile=6 \"$0\" \"$@\""),
+        QStringLiteral("trap '' XFSZ; exec /usr/bin/prlimit --fsize=1048576 \"$0\" \"$@\""),
+        QStringLiteral("exec /usr/bin/prlimit --fsize=1048576 \"$0\" \"$@\""),
     };
     for (const QString &script : scripts) {
         const QString before = snapshot(user, dir.path());
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("PKEXEC_UID"), QString::number(user));
-        env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
-        p.setProcessEnvironment(env);
-        p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, hdiutil});
-        ASSERT_TRUE(p.waitForFinished(-1));
-        EXPECT_NE(p.exitCode(), 0) << script.toStdString();
-        EXPECT_TRUE(p.readAllStandardOutput().isEmpty()) << script.toStdString();
+        const Result r = runToolBehind(script, hdiutil, attachArgs(4096), user, -1);
+        EXPECT_NE(r.status, 0) << script.toStdString();
+        EXPECT_TRUE(r.out.isEmpty()) << script.toStdString();
         EXPECT_EQ(snapshot(user, dir.path()), before) << script.toStdString();
         EXPECT_TRUE(snapshot(user, dir.path()).isEmpty()) << script.toStdString();
     }
@@ -380,7 +372,7 @@ TEST(DiskTool, ConcurrentAttachesAreAllRecorded)
         env.insert(QStringLiteral("PKEXEC_UID"), QString::number(user));
         p->setProcessEnvironment(env);
         p->start((i % 2 ? LoopTool::directory() : QMTest::libexecDir()) + QStringLiteral("/hdiutil"),
-                 {QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"), QStringLiteral("ram://2048")});
+                 attachArgs(2048));
         processes.push_back(std::move(p));
     }
     QStringList devices, backings;

@@ -321,21 +321,14 @@ TEST_F(DiskToolState, RunningOutOfDescriptorsNeitherSetsAsideNorDropsARecord)
     const QString hdiutil = QStringLiteral(QUILMO_DISKTOOL_ISOLATED_DIR "/hdiutil");
     // Every limit at which some step of attaching or detaching runs out of descriptors.
     for (int limit = 3; limit <= 12; ++limit) {
-        for (const QStringList &args : {QStringList{QStringLiteral("attach"), QStringLiteral("-nomount"), QStringLiteral("-plist"),
-                                                    QStringLiteral("ram://2048")},
+        for (const QStringList &args : {attachArgs(2048),
                                         QStringList{QStringLiteral("detach"), QStringLiteral("/dev/loop999999")}}) {
-            QString out;
-            QProcess p;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(QStringLiteral("PKEXEC_UID"), QString::number(_bob));
-            p.setProcessEnvironment(env);
-            p.start(QStringLiteral("/usr/bin/prlimit"), QStringList{QStringLiteral("--nofile=%1").arg(limit), hdiutil} + args);
-            ASSERT_TRUE(p.waitForFinished(30000));
-            const QString device = deviceFromAttachOutput(QString::fromUtf8(p.readAllStandardOutput()));
+            const Result r = runToolBehind(QStringLiteral("exec /usr/bin/prlimit --nofile=%1 \"$0\" \"$@\"").arg(limit),
+                                           hdiutil, args, _bob);
+            const QString device = deviceFromAttachOutput(r.out);
             if (!device.isEmpty())
                 releaseDevice(device, identityOf(device));
-            EXPECT_TRUE(setAside().isEmpty()) << limit << " " << args.first().toStdString() << ": "
-                                              << p.readAllStandardError().toStdString();
+            EXPECT_TRUE(setAside().isEmpty()) << limit << " " << args.first().toStdString() << ": " << r.err.toStdString();
             EXPECT_EQ(recordOf(a.device()), record) << limit << " " << args.first().toStdString();
         }
     }

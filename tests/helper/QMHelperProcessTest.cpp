@@ -403,14 +403,8 @@ TEST_F(HelperWithLogindTest, ALoginWithoutTheBackupDiskWaitsForItAndNeverSavesOv
 TEST_F(HelperWithLogindTest, AShutdownForcedDuringASaveAheadKeepsTheLastCopyAndTellsTheNextStart)
 {
     logind().delayMaxUSec = 2000000;
-    // Room for as many files as a save of more than the delay takes on a quick machine.
-    QMRamDisk::Ptr r =
-        QMHelperTest::mounted(_sandbox, QStringLiteral("Forced"), QMRamDiskBackupMode_defaultLocation, {}, 600000000ULL);
-    ASSERT_TRUE(QMHelperTest::writeSmallFiles(r->path() + QStringLiteral("/saved"), 0, 2000));
-    QMEngineTest::RecordingDelegate delegate;
-    r->performAction(QMRamDiskAction_backup, &delegate, true);
-    ASSERT_TRUE(delegate.waitForEnd());
-    ASSERT_FALSE(r->lastError());
+    const QMRamDisk::Ptr r = QMHelperTest::mountedAndSavedOnce(_sandbox, QStringLiteral("Forced"));
+    ASSERT_TRUE(r);
     const double lastSave = r->lastSaveDate();
     ASSERT_GT(QMHelperTest::fillUntilSaveTakes(r, 2.5), 0);
     ASSERT_TRUE(QMHelperTest::writeEntries({r}, false));

@@ -26,6 +26,14 @@ protected:
         return QMHelperTest::mounted(_sandbox, name, backupMode, backupDir);
     }
 
+    // A RAM disk saving into a folder of its own (`*folder`), alone in a fresh entries file.
+    QMRamDisk::Ptr savingToFolder(const QString &name, QString *folder)
+    {
+        QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
+        *folder = _sandbox.mkdir(QStringLiteral("usb"));
+        return mounted(name, QMRamDiskBackupMode_chosenDirectory, *folder);
+    }
+
     // The folder of the backup cannot be written: a file stands where it was (its disk is
     // gone, another one mounted in its place). giveBack() undoes it.
     static bool takeAway(const QString &folder)
@@ -134,9 +142,8 @@ TEST_F(HelperSaveGuardTest, EverySaveIsRecordedAndAFailureIsToldOnce)
     QMHelperTest::NotificationDaemon daemon;
     if (!daemon.isRunning())
         GTEST_SKIP() << daemon.why().toStdString();
-    QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
-    const QString folder = _sandbox.mkdir(QStringLiteral("usb"));
-    const QMRamDisk::Ptr r = mounted(QStringLiteral("Scheduled"), QMRamDiskBackupMode_chosenDirectory, folder);
+    QString folder;
+    const QMRamDisk::Ptr r = savingToFolder(QStringLiteral("Scheduled"), &folder);
     r->setAutoSaveInterval(1);
     Guarded guarded(r, bus());
     QMRamDiskEntries &entries = guarded.entries;
@@ -192,10 +199,9 @@ TEST_F(HelperSaveGuardTest, AFailedSaveBeforeTheShutdownIsTriedAgainThenToldNowA
     QMHelperTest::NotificationDaemon daemon;
     if (!daemon.isRunning())
         GTEST_SKIP() << daemon.why().toStdString();
-    QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
     QFile::remove(HelperNotifier::settingsFilePath());
-    const QString folder = _sandbox.mkdir(QStringLiteral("usb"));
-    const QMRamDisk::Ptr r = mounted(QStringLiteral("Unsaved"), QMRamDiskBackupMode_chosenDirectory, folder);
+    QString folder;
+    const QMRamDisk::Ptr r = savingToFolder(QStringLiteral("Unsaved"), &folder);
     QMEngineTest::RecordingDelegate delegate;
     r->performAction(QMRamDiskAction_backup, &delegate, true);
     ASSERT_TRUE(delegate.waitForEnd());
@@ -248,9 +254,8 @@ TEST_F(HelperSaveGuardTest, WithTheTrayMenuAFailedScheduledSaveIsToldOnce)
     QMHelperTest::NotificationDaemon daemon;
     if (!daemon.isRunning())
         GTEST_SKIP() << daemon.why().toStdString();
-    QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
-    const QString folder = _sandbox.mkdir(QStringLiteral("usb"));
-    const QMRamDisk::Ptr r = mounted(QStringLiteral("Traced"), QMRamDiskBackupMode_chosenDirectory, folder);
+    QString folder;
+    const QMRamDisk::Ptr r = savingToFolder(QStringLiteral("Traced"), &folder);
     r->setAutoSaveInterval(1);
     Guarded guarded(r, bus());
     HelperSaveGuard &guard = guarded.guard;
@@ -289,16 +294,8 @@ TEST_F(HelperSaveGuardTest, ChangesThatWouldNotFitTheShutdownDelayAreSavedAheadU
     QM_REQUIRE_LOOP_DEVICES();
     QFile::remove(QMRamDiskEntries::defaultEntriesFilePath());
     logind.delayMaxUSec = 2000000;
-    // Room for as many files as a save of more than the delay takes on a quick machine.
-    const QMRamDisk::Ptr r =
-        QMHelperTest::mounted(_sandbox, QStringLiteral("Busy"), QMRamDiskBackupMode_defaultLocation, {}, 600000000ULL);
-    // A first save measures how fast this RAM disk saves.
-    ASSERT_TRUE(QMHelperTest::writeSmallFiles(r->path() + QStringLiteral("/saved"), 0, 2000));
-    QMEngineTest::RecordingDelegate delegate;
-    r->performAction(QMRamDiskAction_backup, &delegate, true);
-    ASSERT_TRUE(delegate.waitForEnd());
-    ASSERT_FALSE(r->lastError());
-    ASSERT_GT(r->saveTimeFactor(), 0);
+    const QMRamDisk::Ptr r = QMHelperTest::mountedAndSavedOnce(_sandbox, QStringLiteral("Busy"));
+    ASSERT_TRUE(r);
     const int pending = QMHelperTest::fillUntilSaveTakes(r, 2.5);
     ASSERT_GT(pending, 0) << "the RAM disk has no room for changes that slow to save";
 

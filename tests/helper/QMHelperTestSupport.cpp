@@ -72,6 +72,25 @@ QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &nam
     return r;
 }
 
+QMRamDisk::Ptr mountedAndSavedOnce(QMEngineTest::RamDiskSandbox &sandbox, const QString &name)
+{
+    const QMRamDisk::Ptr r = mounted(sandbox, name, QMRamDiskBackupMode_defaultLocation, {}, 600000000ULL);
+    if (r->status() != QMRamDiskStatus_mounted) {
+        return {};
+    }
+    if (!writeSmallFiles(r->path() + QStringLiteral("/saved"), 0, 2000)) {
+        ADD_FAILURE() << "cannot write the files to save";
+        return {};
+    }
+    QMEngineTest::RecordingDelegate delegate;
+    r->performAction(QMRamDiskAction_backup, &delegate, true);
+    if (!delegate.waitForEnd() || r->lastError() || r->saveTimeFactor() <= 0) {
+        ADD_FAILURE() << "the first save failed";
+        return {};
+    }
+    return r;
+}
+
 bool writeSmallFiles(const QString &folder, int from, int count)
 {
     if (!QDir().mkpath(folder))

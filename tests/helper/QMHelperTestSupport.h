@@ -45,6 +45,11 @@ QMRamDisk::Ptr withType(const QMRamDisk::Ptr &ramDisk, qint64 type);
 QMRamDisk::Ptr mounted(QMEngineTest::RamDiskSandbox &sandbox, const QString &name, qint64 backupMode = 0,
                        const QString &backupDir = QString(), quint64 size = 128000000ULL);
 
+// A RAM disk of 600 MB saving to its default place (room for as many files as a save
+// longer than logind's delay takes on a quick machine), with 2000 small files saved once,
+// which measures how fast it saves; null, after a failure, when it cannot be had.
+QMRamDisk::Ptr mountedAndSavedOnce(QMEngineTest::RamDiskSandbox &sandbox, const QString &name);
+
 // Writes `count` files of 100 bytes into `folder` of a mounted volume (made when missing),
 // named after their number.
 bool writeSmallFiles(const QString &folder, int from, int count);

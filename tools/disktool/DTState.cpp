@@ -84,12 +84,14 @@ bool parseLine(const std::string &line, StateEntry *e)
     return true;
 }
 
-std::vector<StateEntry> parse(const std::string &content)
+// The lines `parseLine` understands; the others (damaged, or of a later format) are left out.
+template <typename Entry>
+std::vector<Entry> parseRecords(const std::string &content, bool (*parseLine)(const std::string &, Entry *))
 {
-    std::vector<StateEntry> entries;
+    std::vector<Entry> entries;
     std::istringstream in(content);
     for (std::string line; std::getline(in, line);) {
-        StateEntry e;
+        Entry e;
         if (parseLine(line, &e))
             entries.push_back(e);
     }
@@ -129,18 +131,6 @@ bool parseInstanceLine(const std::string &line, InstanceEntry *e)
     if (rest != std::istringstream::pos_type(-1) && static_cast<size_t>(rest) + 1 < line.size())
         e->volumeName = line.substr(static_cast<size_t>(rest) + 1);
     return true;
-}
-
-std::vector<InstanceEntry> parseInstances(const std::string &content)
-{
-    std::vector<InstanceEntry> entries;
-    std::istringstream in(content);
-    for (std::string line; std::getline(in, line);) {
-        InstanceEntry e;
-        if (parseInstanceLine(line, &e))
-            entries.push_back(e);
-    }
-    return entries;
 }
 
 // The public copy leaves the volume names out: they are the owner's business (mount
@@ -437,24 +427,25 @@ bool State::readRecordFile(const char *name, std::string *content)
     return true;
 }
 
-bool State::read(std::vector<StateEntry> *records)
+template <typename Entry>
+bool State::readRecords(const char *name, std::vector<Entry> *records, bool (*parseLine)(const std::string &, Entry *))
 {
     records->clear();
     std::string content;
-    if (!readRecordFile(kStateFileName, &content))
+    if (!readRecordFile(name, &content))
         return false;
-    *records = parse(content);
+    *records = parseRecords(content, parseLine);
     return true;
+}
+
+bool State::read(std::vector<StateEntry> *records)
+{
+    return readRecords(kStateFileName, records, parseLine);
 }
 
 bool State::readInstances(std::vector<InstanceEntry> *records)
 {
-    records->clear();
-    std::string content;
-    if (!readRecordFile(kInstanceFileName, &content))
-        return false;
-    *records = parseInstances(content);
-    return true;
+    return readRecords(kInstanceFileName, records, parseInstanceLine);
 }
 
 bool State::entries(std::vector<StateEntry> *confirmedEntries)
@@ -569,12 +560,12 @@ static std::string readPublicFile(const char *name)
 
 std::vector<StateEntry> readPublicList()
 {
-    return confirmed(parse(readPublicFile(kPublicListName)), false);
+    return confirmed(parseRecords(readPublicFile(kPublicListName), parseLine), false);
 }
 
 std::vector<InstanceEntry> readPublicInstanceList()
 {
-    return parseInstances(readPublicFile(kPublicInstanceListName));
+    return parseRecords(readPublicFile(kPublicInstanceListName), parseInstanceLine);
 }
 
 bool authorizeDevice(State &state, const std::string &node, uid_t caller, Purpose purpose, LoopDevice *device,

@@ -110,6 +110,9 @@ public:
 
 private:
     bool readRecordFile(const char *name, std::string *content);
+    // The records of the file `name` that `parseLine` understands.
+    template <typename Entry>
+    bool readRecords(const char *name, std::vector<Entry> *records, bool (*parseLine)(const std::string &, Entry *));
     bool replaceRecordFile(const char *name, const char *publicName, const std::string &content,
                            const std::string &publicContent, std::string *error);
     bool openDirectory();
