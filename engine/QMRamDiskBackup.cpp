@@ -72,16 +72,18 @@ const char kCopyBytes[] = "user.org.quilmo.copy-bytes";
 constexpr quint64 kOlderCopyAllowance = 16 * 1024 * 1024;
 
 // Whether the copy `older`, just replaced by the copy `done` made, is worth keeping for
-// the next save to bring up to date: when what it holds beyond the files the two share
-// (the old versions of changed files, files removed since) is small beside the new copy.
-// A copy that does not say its size is not kept.
+// the next save to bring up to date: when most files of the new copy are its files (else
+// the next save would replace most of them, which costs more than linking them anew) and
+// what it holds beyond them (old versions of changed files, files removed since) is small
+// beside the new copy. A copy that does not say its size is not kept.
 bool olderCopyWorthKeeping(const QByteArray &older, const QMFileCopier::Statistics &done)
 {
     quint64 olderBytes = 0;
     if (lgetxattr(older.constData(), kCopyBytes, &olderBytes, sizeof olderBytes) != ssize_t(sizeof olderBytes))
         return false;
     const quint64 notShared = olderBytes > done.bytesLinked ? olderBytes - done.bytesLinked : 0;
-    return notShared <= (done.bytesCopied + done.bytesLinked) / 4 + kOlderCopyAllowance;
+    return done.filesLinked >= 3 * done.filesCopied
+           && notShared <= (done.bytesCopied + done.bytesLinked) / 4 + kOlderCopyAllowance;
 }
 
 QList<quint64> copiedWhileMappedOf(const QByteArray &copy, bool *unsettled)
