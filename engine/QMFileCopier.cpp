@@ -457,7 +457,8 @@ bool QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray
         for (ssize_t i = 0; i < copySize;) {
             const char *name = copyNames.data() + i;
             i += ssize_t(strlen(name)) + 1;
-            if (strncmp(name, "security.", 9) == 0 || hasName(names, size, name))
+            if (strncmp(name, "security.", 9) == 0 || strcmp(name, kSourceFolderAttribute) == 0
+                || hasName(names, size, name))
                 continue;
             const int r = dstFd >= 0 ? fremovexattr(dstFd, name) : lremovexattr(dst.constData(), name);
             if (r != 0 && errno != ENODATA && !attributeNotHoldable(errno))
@@ -468,6 +469,8 @@ bool QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray
     for (ssize_t i = 0; i < size;) {
         const char *name = names.data() + i;
         i += ssize_t(strlen(name)) + 1;
+        if (strcmp(name, kSourceFolderAttribute) == 0) // a copy's own record, never the tree's
+            continue;
         ssize_t vsize = get(name, nullptr, 0);
         if (vsize >= 0) {
             value.resize(size_t(vsize) + 1);
@@ -620,26 +623,91 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
 
 namespace {
 
-// The folder of an item's earlier copy, open, when that copy has a folder there.
-int openReferenceFolder(int dirFd, const char *path)
+// The folder of an item's earlier copy, open, when that copy has a folder there made
+// from the source folder of status `source`.
+int openReferenceFolder(int dirFd, const char *path, const struct stat &source)
 {
-    return openat(dirFd, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = openat(dirFd, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && !QMFileCopier::folderMadeFrom(fd, QByteArray(), source)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The records of the folder open at `fd` (closed here) and of every folder below it on
+// the device `device`.
+void clearRecordsBelow(int fd, dev_t device)
+{
+    if (fremovexattr(fd, QMFileCopier::kSourceFolderAttribute) != 0 && (errno == ENOTSUP || errno == EOPNOTSUPP)) {
+        close(fd); // a file system without attributes holds no records
+        return;
+    }
+    DIR *dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return;
+    }
+    while (const struct dirent *entry = QMNextDirEntry(dir)) {
+        if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
+            continue;
+        const int child = openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st {};
+        if (child >= 0 && fstat(child, &st) == 0 && st.st_dev == device)
+            clearRecordsBelow(child, device);
+        else if (child >= 0)
+            close(child);
+    }
+    closedir(dir);
 }
 
 } // namespace
 
+bool QMFileCopier::folderMadeFrom(int copyFd, const QByteArray &copyPath, const struct stat &source)
+{
+    quint64 inode = 0;
+    const ssize_t n = copyFd >= 0 ? fgetxattr(copyFd, kSourceFolderAttribute, &inode, sizeof inode)
+                                  : lgetxattr(copyPath.constData(), kSourceFolderAttribute, &inode, sizeof inode);
+    if (n < 0 && (errno == ENOTSUP || errno == EOPNOTSUPP))
+        return true; // no attributes there: taken by their paths alone, as before records
+    return n == ssize_t(sizeof inode) && inode == quint64(source.st_ino);
+}
+
+void QMFileCopier::recordSourceFolder(int copyFd, const struct stat &source)
+{
+    const quint64 inode = quint64(source.st_ino);
+    if (fsetxattr(copyFd, kSourceFolderAttribute, &inode, sizeof inode, 0) != 0) {
+        // unrecorded: the next copy copies this folder's files rather than linking them
+    }
+}
+
+void QMFileCopier::clearSourceFolderRecords(const QByteArray &top)
+{
+    const int fd = open(top.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0)
+        clearRecordsBelow(fd, st.st_dev);
+    else if (fd >= 0)
+        close(fd);
+}
+
 void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
                                  const QByteArray &reference, const Parents &parents)
 {
-    // Only a directory of the reference holds what this one held.
-    Fd refFd(reference.isEmpty() ? -1
-                                 : openReferenceFolder(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference)));
     // The folder is opened first: one removed meanwhile leaves nothing behind in the copy.
     const int inFd = openat(parents.dirOf(parents.src), parents.pathOf(parents.src, src),
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (inFd < 0 && gone(errno))
         return;
     const int inErrno = errno;
+    // The folder read, which may have taken the name since it was looked at.
+    struct stat opened = st;
+    if (inFd >= 0 && fstat(inFd, &opened) != 0)
+        opened.st_ino = 0;
+    // Only a directory of the reference made from this folder holds what this one held.
+    Fd refFd(reference.isEmpty() || inFd < 0
+                 ? -1
+                 : openReferenceFolder(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference), opened));
     const int dstDir = parents.dirOf(parents.dst);
     const char *dstPath = parents.pathOf(parents.dst, dst);
     if (mkdirat(dstDir, dstPath, 0700) != 0) {
@@ -650,6 +718,8 @@ void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, c
     }
     Fd out(openat(dstDir, dstPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     const int outErrno = errno;
+    if (out.fd >= 0 && inFd >= 0 && _recordsSourceFolders)
+        recordSourceFolder(out.fd, opened);
     DIR *dir = inFd >= 0 ? fdopendir(inFd) : nullptr;
     if (!dir) {
         fail(inFd >= 0 ? errno : inErrno, src);
@@ -672,7 +742,7 @@ bool QMFileCopier::updateDirectory(const QByteArray &src, const QByteArray &dst,
     // ACL, a set group id), which a new folder gets only at the end too.
     Fd out(openat(parents.dirOf(parents.dst), parents.pathOf(parents.dst, dst),
                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (out.fd < 0 || fgetxattr(out.fd, "system.posix_acl_default", nullptr, 0) >= 0 || fchmod(out.fd, 0700) != 0)
+    if (out.fd < 0)
         return false;
     // Gone or unreadable: copying it anew tells which.
     const int inFd = openat(parents.dirOf(parents.src), parents.pathOf(parents.src, src),
@@ -683,8 +753,17 @@ bool QMFileCopier::updateDirectory(const QByteArray &src, const QByteArray &dst,
             close(inFd);
         return false;
     }
-    Fd refFd(reference.isEmpty() ? -1
-                                 : openReferenceFolder(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference)));
+    // A folder made from another source folder (two folders swapped names) holds other
+    // files under the same names: made anew.
+    struct stat opened {};
+    if (fstat(inFd, &opened) != 0 || !folderMadeFrom(out.fd, dst, opened)
+        || fgetxattr(out.fd, "system.posix_acl_default", nullptr, 0) >= 0 || fchmod(out.fd, 0700) != 0) {
+        closedir(dir);
+        return false;
+    }
+    Fd refFd(reference.isEmpty()
+                 ? -1
+                 : openReferenceFolder(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference), opened));
     copyEntries(src, dir, dst, out.fd, reference, refFd.fd, st, true);
     closedir(dir);
     return true;

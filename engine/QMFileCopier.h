@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 // Copies file trees as they are. Names are raw bytes from end to end, since a name that is
 // not valid UTF-8 does not survive a round trip through a string. Kept: file contents
@@ -30,6 +31,14 @@
 // it is there, and everything else is removed and made anew, never written into, since
 // the older copy's files may be hard links shared with a newer copy. Items the source
 // no longer holds are removed and folders get the source's metadata again.
+//
+// A file is taken by its path, but renaming a folder changes the status of the folder
+// only, not of the files in it: after two folders swapped names, a file of one can look
+// like the unchanged file of the other at the same place (same size, mode and time, as
+// files of an archive or of a reproducible build are). So every folder of a copy records
+// which source folder it was made from (see setRecordsSourceFolders()), and files are
+// taken from a folder of the reference or the older copy only when it was made from the
+// same source folder, and only below folders that were too.
 //
 // A file that a process maps shared and writable can change without its times moving (a
 // write to a page that is already dirty, or any write on a memory file system): such a
@@ -94,6 +103,24 @@ public:
     // flushed: ext4 holds blocks back for data not yet written out, which a nearly full
     // volume needs (a restore of what filled the RAM disk before).
     void setFlushesWhenFull(bool flushes) { _flushesWhenFull = flushes; }
+    // Records on each folder of the copy the source folder it was made from (for a copy
+    // of a volume, which later copies take files from); never read from a source or
+    // copied to a destination as an attribute of the tree.
+    void setRecordsSourceFolders(bool records) { _recordsSourceFolders = records; }
+    // The record: the source folder's inode number, native 64-bit. Inode numbers of a
+    // mounted volume are stable; after a restore, whose files are all new, nothing is
+    // taken anyway.
+    static constexpr char kSourceFolderAttribute[] = "user.org.quilmo.source-folder";
+    // Whether the copy's folder (open at `copyFd`, else at `copyPath`) was made from the
+    // source folder of status `source`. Also true where the copy's file system cannot hold
+    // the record: files are then taken by their paths alone.
+    static bool folderMadeFrom(int copyFd, const QByteArray &copyPath, const struct stat &source);
+    // Records `source` on the copy's folder open at `copyFd`; a copy without the record
+    // only costs the next copy the linking of that folder's files.
+    static void recordSourceFolder(int copyFd, const struct stat &source);
+    // Removes the records from every folder of the tree at `top` (a copy that becomes the
+    // user's own folder), without following links or leaving its file system.
+    static void clearSourceFolderRecords(const QByteArray &top);
     const Statistics &statistics() const { return _statistics; }
 
     bool failed() const { return _failureCount > 0; }
@@ -153,7 +180,7 @@ private:
     void copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
                        const QByteArray &reference, const Parents &parents);
     // Brings the older copy's folder at `dst` up to date; false when it cannot be (it is
-    // then removed and copied anew).
+    // then removed and copied anew), or was made from another source folder.
     bool updateDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
                          const QByteArray &reference, const Parents &parents);
     // Copies the items of the folder `dir` (the source folder `src`, open) into the copy's
@@ -175,6 +202,7 @@ private:
     int _failureCount = 0;
     bool _skipsVanished = false;
     bool _flushesWhenFull = false;
+    bool _recordsSourceFolders = false;
     QSet<FileKey> _mapped;
     QSet<FileKey> _unsettled;
     QList<quint64> _copiedWhileMapped;

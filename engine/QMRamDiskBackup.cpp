@@ -235,6 +235,7 @@ void QMRamDiskBackup::clearCopyMarks(const QString &path)
     const QByteArray bytes = fsPath(path);
     lremovexattr(bytes.constData(), kCopiedWhileMapped);
     lremovexattr(bytes.constData(), kCopyBytes);
+    QMFileCopier::clearSourceFolderRecords(bytes);
     struct stat st {};
     if (lstat(bytes.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_mtim.tv_sec == 0 && st.st_mtim.tv_nsec == 0)
         utimensat(AT_FDCWD, bytes.constData(), nullptr, AT_SYMLINK_NOFOLLOW); // now, rather than 1970
@@ -273,6 +274,7 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     clock_gettime(CLOCK_REALTIME, &begun);
     QMFileCopier copier;
     copier.setSkipsVanishedItems(true);
+    copier.setRecordsSourceFolders(true);
     copier.setMappedFiles(QMVolumeHolders::sharedWritableMappings(path));
     flushBlockDeviceVolume(volume);
 
@@ -282,7 +284,10 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("removeItemAtPath:")), error);
 
     // The last complete copy: the files that did not change since are linked from it,
-    // not copied. Its top directory's time is when that copy began.
+    // not copied. Its top directory's time is when that copy began, and it records the
+    // volume's top folder it was made from, as every folder below does.
+    struct stat volumeTop {};
+    const bool volumeKnown = stat(volume.constData(), &volumeTop) == 0;
     const QString referencePath = restoreSourceOf(backupPath, previousExt);
     QByteArray reference;
     QSet<QMFileCopier::FileKey> unsettledFiles;
@@ -304,7 +309,8 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     bool haveReference = false;
     if (!referencePath.isNull()) {
         reference = fsPath(referencePath);
-        haveReference = datedCopy(reference, &referenceBegun);
+        haveReference = volumeKnown && QMFileCopier::folderMadeFrom(-1, reference, volumeTop)
+                        && datedCopy(reference, &referenceBegun);
         if (haveReference)
             copier.setReferenceTime(referenceBegun);
     }
@@ -316,7 +322,8 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     if (fileExistsAtPath(olderPath)) {
         struct timespec olderBegun {};
         QString olderError;
-        if (keepsOlderCopy && haveReference && datedCopy(fsPath(olderPath), &olderBegun)
+        if (keepsOlderCopy && haveReference && QMFileCopier::folderMadeFrom(-1, fsPath(olderPath), volumeTop)
+            && datedCopy(fsPath(olderPath), &olderBegun)
             && isEarlierTime(olderBegun, referenceBegun) && moveItemAtPath(olderPath, partialPath, &olderError)) {
             updating = true;
             copier.setOlderCopyTime(olderBegun);
@@ -405,6 +412,8 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
                                       .arg(partialPath, QString::fromLocal8Bit(strerror(errno))));
         dated = false;
     }
+    if (volumeKnown)
+        QMFileCopier::recordSourceFolder(partialFd, volumeTop);
     const QMFileCopier::Statistics &done = copier.statistics();
     const quint64 copyBytes = done.bytesCopied + done.bytesLinked;
     if (keepsOlderCopy) // without it, the copy is never kept as an older one

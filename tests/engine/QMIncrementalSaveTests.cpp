@@ -102,6 +102,8 @@ std::vector<std::pair<std::string, std::string>> attributesOf(const QByteArray &
     for (ssize_t i = 0; i < size;) {
         const char *name = names + i;
         i += ssize_t(strlen(name)) + 1;
+        if (strcmp(name, QMFileCopier::kSourceFolderAttribute) == 0) // the copy's own record
+            continue;
         char value[4096];
         const ssize_t n = lgetxattr(path.constData(), name, value, sizeof value);
         list.emplace_back(name, std::string(value, size_t(std::max<ssize_t>(n, 0))));
@@ -682,4 +684,148 @@ TEST_F(IncrementalSave, AKilledUpdateOfTheOlderCopyLeavesTheLastCopyWhole)
     ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
     EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(QFile::decodeName(partial)));
+}
+
+namespace {
+
+// Folders of files that differ only in their contents: the same names, sizes, modes and
+// times, as files unpacked from archives or made by a reproducible build.
+void makeLookalikeFolders(const QByteArray &v, const QList<QByteArray> &folders)
+{
+    for (const QByteArray &folder : folders) {
+        ASSERT_EQ(mkdir((v + '/' + folder).constData(), 0755), 0);
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(writeBytes(v + '/' + folder + "/f" + QByteArray::number(i),
+                                   QByteArray("file " + QByteArray::number(i) + " of " + folder).leftJustified(40, '.')));
+    }
+}
+
+void swapFolders(const QByteArray &v, const QByteArray &a, const QByteArray &b)
+{
+    ASSERT_EQ(rename((v + '/' + a).constData(), (v + "/swapping").constData()), 0);
+    ASSERT_EQ(rename((v + '/' + b).constData(), (v + '/' + a).constData()), 0);
+    ASSERT_EQ(rename((v + "/swapping").constData(), (v + '/' + b).constData()), 0);
+}
+
+// The copy and what a restore of it gives hold what the volume holds, and the records of
+// the copy stay in the copy.
+void expectSavedAndRestored(const QString &volume, const QString &backup)
+{
+    EXPECT_TRUE(differencesBetween(volume, backup).isEmpty()) << differencesBetween(volume, backup).join(u'\n').toStdString();
+    QMTemporaryDir restored;
+    ASSERT_TRUE(restored.isValid());
+    ASSERT_FALSE(QMRamDiskBackup::sharedInstance()->restoreRamDiskAtPath(restored.path(), backup));
+    EXPECT_TRUE(differencesBetween(volume, restored.path()).isEmpty())
+        << differencesBetween(volume, restored.path()).join(u'\n').toStdString();
+    EXPECT_LT(lgetxattr(fs(restored.path() + QStringLiteral("/A")).constData(), QMFileCopier::kSourceFolderAttribute,
+                        nullptr, 0),
+              0)
+        << "a restore put a copy's record on the volume";
+}
+
+// How many folders of the tree at `root` carry a record.
+int recordedFolders(const QByteArray &root)
+{
+    int count = lgetxattr(root.constData(), QMFileCopier::kSourceFolderAttribute, nullptr, 0) >= 0 ? 1 : 0;
+    QList<QByteArray> names;
+    QMFileCopier::listDirectory(root, &names, nullptr);
+    for (const QByteArray &name : names)
+        if (S_ISDIR(statOf(root + '/' + name).st_mode))
+            count += recordedFolders(root + '/' + name);
+    return count;
+}
+
+} // namespace
+
+// Renaming a folder changes the folder's status only, not its files': after two folders
+// swapped names, or a folder was replaced by a new one, each file looks like the
+// unchanged file once at its path. Each is saved with its own contents.
+TEST_F(IncrementalSave, FoldersThatSwappedNamesAreSavedWithTheirOwnFiles)
+{
+    makeLookalikeFolders(v, {"A", "B", "cur", "cur.new", "same"});
+    // A folder copied with its attributes out of a copy: the record is the copy's own.
+    const quint64 stranger = statOf(v + "/A").st_ino;
+    ASSERT_EQ(setxattr((v + "/same").constData(), QMFileCopier::kSourceFolderAttribute, &stranger, sizeof stranger, 0), 0);
+    ageTree(v);
+    ASSERT_FALSE(save(volume(), backup));
+
+    swapFolders(v, "A", "B");
+    ASSERT_EQ(rename((v + "/cur").constData(), (v + "/cur.old").constData()), 0);
+    ASSERT_EQ(rename((v + "/cur.new").constData(), (v + "/cur").constData()), 0);
+    QMFileCopier::Statistics second;
+    ASSERT_FALSE(save(volume(), backup, &second));
+    expectSavedAndRestored(volume(), backup);
+    EXPECT_EQ(second.filesLinked, 3u) << "the folder left as it was is linked";
+    EXPECT_EQ(second.filesCopied, 12u);
+}
+
+// The same from the third save on, where the older copy is brought up to date in place:
+// its swapped folders are made anew, not kept.
+TEST_F(IncrementalSave, FoldersThatSwappedNamesAreSavedWithTheirOwnFilesIntoTheOlderCopy)
+{
+    makeLookalikeFolders(v, {"A", "B", "same"});
+    ASSERT_EQ(mkdir((v + "/bulk").constData(), 0755), 0);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(writeBytes(v + "/bulk/" + QByteArray::number(i), "unchanged"));
+    ageTree(v);
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(overwriteInPlace(v + "/bulk/0", "changed"));
+    ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/bulk/0")));
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(QFileInfo::exists(backup + QStringLiteral(".older")));
+    const ino_t olderSame = statOf(b + ".older/same").st_ino;
+
+    swapFolders(v, "A", "B");
+    QMFileCopier::Statistics third;
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &third));
+    expectSavedAndRestored(volume(), backup);
+    EXPECT_EQ(statOf(b + "/same").st_ino, olderSame) << "the older copy was not the one brought up to date";
+    EXPECT_EQ(third.filesCopied, 6u);
+    EXPECT_EQ(third.filesLinked, 43u);
+}
+
+// Copies made before folders recorded their source (or whose records were lost): the
+// files of an unrecorded folder are copied, the rest linked, and the next save, from a
+// recorded copy, links again.
+TEST_F(IncrementalSave, FoldersOfACopyWithoutRecordsAreCopiedOnceThenLinkedAgain)
+{
+    ASSERT_EQ(mkdir((v + "/docs").constData(), 0755), 0);
+    ASSERT_EQ(mkdir((v + "/docs/deep").constData(), 0755), 0);
+    for (const char *f : {"/top.txt", "/docs/a.md", "/docs/deep/b.bin"})
+        ASSERT_TRUE(writeBytes(v + f, QByteArray("contents of ") + f));
+    ASSERT_EQ(mkdir((v + "/bulk").constData(), 0755), 0);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(writeBytes(v + "/bulk/" + QByteArray::number(i), "unchanged"));
+    ageTree(v);
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(overwriteInPlace(v + "/bulk/0", "changed"));
+    ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/bulk/0")));
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(QFileInfo::exists(backup + QStringLiteral(".older")));
+    EXPECT_EQ(recordedFolders(b), 4); // the top, docs, docs/deep, bulk
+
+    // One folder unrecorded in both copies: its files, and those below it, are copied.
+    for (const QByteArray &copy : {b, b + ".older"})
+        ASSERT_EQ(removexattr((copy + "/docs").constData(), QMFileCopier::kSourceFolderAttribute), 0);
+    QMFileCopier::Statistics statistics;
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+    EXPECT_EQ(statistics.filesCopied, 2u);
+    EXPECT_EQ(statistics.filesLinked, 41u);
+
+    // No record anywhere, as in a copy of the previous version.
+    for (const QByteArray &copy : {b, b + ".older"}) {
+        QMFileCopier::clearSourceFolderRecords(copy);
+        EXPECT_EQ(recordedFolders(copy), 0);
+    }
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+    EXPECT_EQ(statistics.filesLinked, 0u);
+    EXPECT_EQ(statistics.filesCopied, 43u);
+    EXPECT_EQ(recordedFolders(b), 4); // the top, docs, docs/deep, bulk
+
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+    EXPECT_EQ(statistics.filesLinked, 43u);
+    EXPECT_EQ(statistics.filesCopied, 0u);
 }
