@@ -707,20 +707,33 @@ void swapFolders(const QByteArray &v, const QByteArray &a, const QByteArray &b)
     ASSERT_EQ(rename((v + "/swapping").constData(), (v + '/' + b).constData()), 0);
 }
 
-// The copy and what a restore of it gives hold what the volume holds, and the records of
-// the copy stay in the copy.
+// Two saves of the volume with 40 more files, the second after a small change: the
+// first copy is then kept as the older one.
+void saveTwiceKeepingOlder(const QString &volume, const QString &backup)
+{
+    const QByteArray v = fs(volume);
+    ASSERT_EQ(mkdir((v + "/bulk").constData(), 0755), 0);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(writeBytes(v + "/bulk/" + QByteArray::number(i), "unchanged"));
+    ageTree(v);
+    ASSERT_FALSE(saveKeepingOlder(volume, backup));
+    ASSERT_TRUE(overwriteInPlace(v + "/bulk/0", "changed"));
+    ASSERT_TRUE(waitUntilOlderThanASave(volume + QStringLiteral("/bulk/0")));
+    ASSERT_FALSE(saveKeepingOlder(volume, backup));
+    ASSERT_TRUE(QFileInfo::exists(backup + QStringLiteral(".older")));
+}
+
+// The copy, and what a restore of it gives, hold what the volume holds; the copy's
+// records stay in the copy.
 void expectSavedAndRestored(const QString &volume, const QString &backup)
 {
-    EXPECT_TRUE(differencesBetween(volume, backup).isEmpty()) << differencesBetween(volume, backup).join(u'\n').toStdString();
     QMTemporaryDir restored;
     ASSERT_TRUE(restored.isValid());
     ASSERT_FALSE(QMRamDiskBackup::sharedInstance()->restoreRamDiskAtPath(restored.path(), backup));
-    EXPECT_TRUE(differencesBetween(volume, restored.path()).isEmpty())
-        << differencesBetween(volume, restored.path()).join(u'\n').toStdString();
+    for (const QString &copy : {backup, restored.path()})
+        EXPECT_TRUE(differencesBetween(volume, copy).isEmpty()) << differencesBetween(volume, copy).join(u'\n').toStdString();
     EXPECT_LT(lgetxattr(fs(restored.path() + QStringLiteral("/A")).constData(), QMFileCopier::kSourceFolderAttribute,
-                        nullptr, 0),
-              0)
-        << "a restore put a copy's record on the volume";
+                        nullptr, 0), 0) << "a restore put a copy's record on the volume";
 }
 
 // How many folders of the tree at `root` carry a record.
@@ -764,15 +777,7 @@ TEST_F(IncrementalSave, FoldersThatSwappedNamesAreSavedWithTheirOwnFiles)
 TEST_F(IncrementalSave, FoldersThatSwappedNamesAreSavedWithTheirOwnFilesIntoTheOlderCopy)
 {
     makeLookalikeFolders(v, {"A", "B", "same"});
-    ASSERT_EQ(mkdir((v + "/bulk").constData(), 0755), 0);
-    for (int i = 0; i < 40; ++i)
-        ASSERT_TRUE(writeBytes(v + "/bulk/" + QByteArray::number(i), "unchanged"));
-    ageTree(v);
-    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
-    ASSERT_TRUE(overwriteInPlace(v + "/bulk/0", "changed"));
-    ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/bulk/0")));
-    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
-    ASSERT_TRUE(QFileInfo::exists(backup + QStringLiteral(".older")));
+    saveTwiceKeepingOlder(volume(), backup);
     const ino_t olderSame = statOf(b + ".older/same").st_ino;
 
     swapFolders(v, "A", "B");
@@ -793,39 +798,26 @@ TEST_F(IncrementalSave, FoldersOfACopyWithoutRecordsAreCopiedOnceThenLinkedAgain
     ASSERT_EQ(mkdir((v + "/docs/deep").constData(), 0755), 0);
     for (const char *f : {"/top.txt", "/docs/a.md", "/docs/deep/b.bin"})
         ASSERT_TRUE(writeBytes(v + f, QByteArray("contents of ") + f));
-    ASSERT_EQ(mkdir((v + "/bulk").constData(), 0755), 0);
-    for (int i = 0; i < 40; ++i)
-        ASSERT_TRUE(writeBytes(v + "/bulk/" + QByteArray::number(i), "unchanged"));
-    ageTree(v);
-    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
-    ASSERT_TRUE(overwriteInPlace(v + "/bulk/0", "changed"));
-    ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/bulk/0")));
-    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
-    ASSERT_TRUE(QFileInfo::exists(backup + QStringLiteral(".older")));
+    saveTwiceKeepingOlder(volume(), backup);
     EXPECT_EQ(recordedFolders(b), 4); // the top, docs, docs/deep, bulk
+    const auto saveAndCount = [this](quint64 copied, quint64 linked) {
+        QMFileCopier::Statistics statistics;
+        ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
+        EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty());
+        EXPECT_EQ(statistics.filesCopied, copied);
+        EXPECT_EQ(statistics.filesLinked, linked);
+    };
 
     // One folder unrecorded in both copies: its files, and those below it, are copied.
     for (const QByteArray &copy : {b, b + ".older"})
         ASSERT_EQ(removexattr((copy + "/docs").constData(), QMFileCopier::kSourceFolderAttribute), 0);
-    QMFileCopier::Statistics statistics;
-    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
-    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
-    EXPECT_EQ(statistics.filesCopied, 2u);
-    EXPECT_EQ(statistics.filesLinked, 41u);
-
+    saveAndCount(2, 41);
     // No record anywhere, as in a copy of the previous version.
     for (const QByteArray &copy : {b, b + ".older"}) {
         QMFileCopier::clearSourceFolderRecords(copy);
         EXPECT_EQ(recordedFolders(copy), 0);
     }
-    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
-    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
-    EXPECT_EQ(statistics.filesLinked, 0u);
-    EXPECT_EQ(statistics.filesCopied, 43u);
-    EXPECT_EQ(recordedFolders(b), 4); // the top, docs, docs/deep, bulk
-
-    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
-    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
-    EXPECT_EQ(statistics.filesLinked, 43u);
-    EXPECT_EQ(statistics.filesCopied, 0u);
+    saveAndCount(43, 0);
+    EXPECT_EQ(recordedFolders(b), 4);
+    saveAndCount(0, 43);
 }
