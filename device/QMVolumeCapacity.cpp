@@ -3,6 +3,7 @@
 #include "QMFormatRules.h"
 #include "QMKernelFeatures.h"
 #include "QMMountTable.h"
+#include "QMNextDirEntry.h"
 
 #include <QSet>
 
@@ -211,26 +212,18 @@ struct UsageWalk
             close(dirFd);
             return;
         }
-        errno = 0;
-        while (const dirent *entry = readdir(dir)) {
+        while (const dirent *entry = QMNextDirEntry(dir)) {
             const char *name = entry->d_name;
-            if (!strcmp(name, ".") || !strcmp(name, "..")) {
-                errno = 0;
-                continue;
-            }
             const QByteArray child = path + '/' + name;
             struct stat st {};
             if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 fail(errno, child);
-                errno = 0;
                 continue;
             }
             if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) {
                 const QPair<quint64, quint64> key(quint64(st.st_dev), quint64(st.st_ino));
-                if (linked.contains(key)) {
-                    errno = 0;
+                if (linked.contains(key))
                     continue;
-                }
                 linked.insert(key);
             }
             usage.inodes += 1;
@@ -247,7 +240,6 @@ struct UsageWalk
                 else
                     walk(fd, child);
             }
-            errno = 0;
         }
         if (errno != 0)
             fail(errno, path);

@@ -1,7 +1,11 @@
 #include "QMFileCopier.h"
 
-#include <QStringDecoder>
+#include "QMFileRemover.h"
+#include "QMNextDirEntry.h"
 
+#include <QFile>
+
+#include <QStringDecoder>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -232,6 +236,33 @@ bool isEarlier(const struct timespec &a, const struct timespec &b)
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
+// The names of extended attributes that `list` (a listxattr) gives, into *names; their
+// length, or -1 with errno.
+template<typename List>
+ssize_t listNames(List list, std::vector<char> *names)
+{
+    for (;;) {
+        ssize_t size = list(nullptr, 0);
+        if (size <= 0)
+            return size;
+        names->resize(size_t(size));
+        size = list(names->data(), names->size());
+        if (size >= 0 || errno != ERANGE) // ERANGE: it grew meanwhile, ask again
+            return size;
+    }
+}
+
+bool hasName(const std::vector<char> &names, ssize_t size, const char *name)
+{
+    for (ssize_t i = 0; i < size;) {
+        const char *other = names.data() + i;
+        if (strcmp(other, name) == 0)
+            return true;
+        i += ssize_t(strlen(other)) + 1;
+    }
+    return false;
+}
+
 } // namespace
 
 void QMFileCopier::fail(int errnum, const QByteArray &path)
@@ -288,14 +319,26 @@ void QMFileCopier::setReferenceTime(const struct timespec &begun)
     _haveReferenceTime = true;
 }
 
-bool QMFileCopier::copyItem(const QByteArray &src, const QByteArray &dst, const QByteArray &reference)
+void QMFileCopier::setOlderCopyTime(const struct timespec &begun)
+{
+    _olderTime = begun;
+    _haveOlderTime = true;
+}
+
+bool QMFileCopier::copyItem(const QByteArray &src, const QByteArray &dst, const QByteArray &reference, bool *present)
 {
     const int before = _failureCount;
+    bool there = true;
     struct stat st {};
-    if (lstat(dst.constData(), &st) == 0)
+    if (!_haveOlderTime && lstat(dst.constData(), &st) == 0) {
         fail(EEXIST, dst);
-    else if (lookAtDestination(dst))
-        copyAny(src, dst, reference, Parents());
+    } else if (lookAtDestination(dst)) {
+        Parents top;
+        top.older = _haveOlderTime;
+        there = copyAny(src, dst, reference, top);
+    }
+    if (present)
+        *present = there;
     return _failureCount == before;
 }
 
@@ -323,14 +366,24 @@ bool QMFileCopier::lookAtDestination(const QByteArray &dst)
     return true;
 }
 
-void QMFileCopier::copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference,
+bool QMFileCopier::copyAny(const QByteArray &src, const QByteArray &dst, const QByteArray &reference,
                            const Parents &parents)
 {
     struct stat st {};
     if (fstatat(parents.dirOf(parents.src), parents.pathOf(parents.src, src), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (!gone(errno))
             fail(errno, src);
-        return;
+        return false;
+    }
+    if (parents.older) {
+        struct stat old {};
+        if (fstatat(parents.dirOf(parents.dst), parents.pathOf(parents.dst, dst), &old, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (updateOlder(src, dst, st, old, reference, parents))
+                return true;
+        } else if (errno != ENOENT) {
+            fail(errno, dst);
+            return true;
+        }
     }
     if (S_ISREG(st.st_mode))
         copyFile(src, dst, st, reference, parents);
@@ -340,14 +393,47 @@ void QMFileCopier::copyAny(const QByteArray &src, const QByteArray &dst, const Q
         copySymlink(src, dst, st);
     else
         copySpecial(src, dst, st);
+    return true;
 }
 
-bool QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray &dst, int dstFd)
+bool QMFileCopier::updateOlder(const QByteArray &src, const QByteArray &dst, const struct stat &st,
+                               const struct stat &old, const QByteArray &reference, const Parents &parents)
+{
+    if (S_ISDIR(st.st_mode) && S_ISDIR(old.st_mode) && updateDirectory(src, dst, st, reference, parents))
+        return true;
+    // A file with several names is made anew, so that its names become one file again.
+    const FileKey key(quint64(st.st_dev), quint64(st.st_ino));
+    if (S_ISREG(st.st_mode) && st.st_nlink == 1 && !_mapped.contains(key) && standsFor(st, old, _olderTime)) {
+        _taken.insert(FileKey(quint64(old.st_dev), quint64(old.st_ino)), key);
+        ++_statistics.filesLinked;
+        _statistics.bytesLinked += quint64(st.st_size);
+        return true;
+    }
+    // Removed, never written into: it may be a file of the newer copy as well.
+    if (S_ISDIR(old.st_mode)) {
+        const QMFileRemover::Result removed =
+            parents.dst >= 0 ? QMFileRemover::removeEntry(parents.dst, parents.name, displayPath(dst))
+                             : QMFileRemover::removePath(QFile::decodeName(dst));
+        if (!removed.ok()) {
+            fail(ENOTEMPTY, dst);
+            return true;
+        }
+    } else if (unlinkat(parents.dirOf(parents.dst), parents.pathOf(parents.dst, dst), 0) != 0) {
+        fail(errno, dst);
+        return true;
+    }
+    return false;
+}
+
+bool QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray &dst, int dstFd, bool dropOthers)
 {
     bool set = false;
     // Descriptors where there are some; symbolic links only by path, without following.
     auto list = [&](char *buffer, size_t size) {
         return srcFd >= 0 ? flistxattr(srcFd, buffer, size) : llistxattr(src.constData(), buffer, size);
+    };
+    auto listCopy = [&](char *buffer, size_t size) {
+        return dstFd >= 0 ? flistxattr(dstFd, buffer, size) : llistxattr(dst.constData(), buffer, size);
     };
     auto get = [&](const char *name, void *value, size_t size) {
         return srcFd >= 0 ? fgetxattr(srcFd, name, value, size) : lgetxattr(src.constData(), name, value, size);
@@ -356,30 +442,35 @@ bool QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray
         return dstFd >= 0 ? fsetxattr(dstFd, name, value, size, 0) : lsetxattr(dst.constData(), name, value, size, 0);
     };
     std::vector<char> names;
-    ssize_t size;
-    for (;;) {
-        size = list(nullptr, 0);
-        if (size < 0) {
-            // A link or special file removed since it was recreated: the copy stands.
-            if (errno != ENOTSUP && errno != EOPNOTSUPP && !(errno == ENOENT && _skipsVanished))
-                fail(errno, src);
-            return false;
-        }
-        if (size == 0)
-            return false;
-        names.resize(size_t(size));
-        size = list(names.data(), names.size());
-        if (size >= 0)
-            break;
-        if (errno != ERANGE) { // grew meanwhile: ask again
+    const ssize_t size = listNames(list, &names);
+    if (size < 0) {
+        // A link or special file removed since it was recreated: the copy stands.
+        if (errno != ENOTSUP && errno != EOPNOTSUPP && !(errno == ENOENT && _skipsVanished))
             fail(errno, src);
-            return false;
+        return false;
+    }
+    if (dropOthers) {
+        // What an older copy has beyond the source's; the security namespace is the
+        // system's own labelling of the copy.
+        std::vector<char> copyNames;
+        const ssize_t copySize = listNames(listCopy, &copyNames);
+        for (ssize_t i = 0; i < copySize;) {
+            const char *name = copyNames.data() + i;
+            i += ssize_t(strlen(name)) + 1;
+            if (strncmp(name, "security.", 9) == 0 || strcmp(name, kSourceFolderAttribute) == 0
+                || hasName(names, size, name))
+                continue;
+            const int r = dstFd >= 0 ? fremovexattr(dstFd, name) : lremovexattr(dst.constData(), name);
+            if (r != 0 && errno != ENODATA && !attributeNotHoldable(errno))
+                fail(errno, dst);
         }
     }
     std::vector<char> value;
     for (ssize_t i = 0; i < size;) {
         const char *name = names.data() + i;
         i += ssize_t(strlen(name)) + 1;
+        if (strcmp(name, kSourceFolderAttribute) == 0) // a copy's own record, never the tree's
+            continue;
         ssize_t vsize = get(name, nullptr, 0);
         if (vsize >= 0) {
             value.resize(size_t(vsize) + 1);
@@ -398,6 +489,24 @@ bool QMFileCopier::copyXattrs(const QByteArray &src, int srcFd, const QByteArray
     return set;
 }
 
+bool QMFileCopier::standsFor(const struct stat &st, const struct stat &copy, const struct timespec &begun) const
+{
+    if (!S_ISREG(copy.st_mode) || copy.st_mode != st.st_mode || copy.st_size != st.st_size || copy.st_uid != st.st_uid
+        || copy.st_gid != st.st_gid || copy.st_mtim.tv_sec != st.st_mtim.tv_sec
+        || copy.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
+        return false;
+    // A second of margin: the file system stamps times from a clock that runs a tick
+    // behind the one that dated the copy.
+    const struct timespec trustedBefore = {begun.tv_sec - 1, begun.tv_nsec};
+    if (!isEarlier(st.st_mtim, trustedBefore) || !isEarlier(st.st_ctim, trustedBefore))
+        return false;
+    const FileKey copyKey(quint64(copy.st_dev), quint64(copy.st_ino));
+    if (_unsettled.contains(copyKey))
+        return false;
+    const auto taken = _taken.constFind(copyKey);
+    return taken == _taken.constEnd() || *taken == FileKey(quint64(st.st_dev), quint64(st.st_ino));
+}
+
 bool QMFileCopier::linkUnchanged(const QByteArray &dst, const struct stat &st, const QByteArray &reference,
                                  const Parents &parents)
 {
@@ -406,27 +515,14 @@ bool QMFileCopier::linkUnchanged(const QByteArray &dst, const struct stat &st, c
     const int refDir = parents.dirOf(parents.ref);
     const char *refPath = parents.pathOf(parents.ref, reference);
     struct stat ref {};
-    if (fstatat(refDir, refPath, &ref, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(ref.st_mode) || ref.st_mode != st.st_mode
-        || ref.st_size != st.st_size || ref.st_uid != st.st_uid || ref.st_gid != st.st_gid
-        || ref.st_mtim.tv_sec != st.st_mtim.tv_sec || ref.st_mtim.tv_nsec != st.st_mtim.tv_nsec)
-        return false;
-    // A second of margin: the file system stamps times from a clock that runs a tick
-    // behind the one that dated the reference.
-    const struct timespec trustedBefore = {_referenceTime.tv_sec - 1, _referenceTime.tv_nsec};
-    if (!isEarlier(st.st_mtim, trustedBefore) || !isEarlier(st.st_ctim, trustedBefore))
-        return false;
-    const FileKey refKey(quint64(ref.st_dev), quint64(ref.st_ino));
-    const FileKey srcKey(quint64(st.st_dev), quint64(st.st_ino));
-    if (_unsettled.contains(refKey))
-        return false;
-    const auto taken = _taken.constFind(refKey);
-    if (taken != _taken.constEnd() && *taken != srcKey)
+    if (fstatat(refDir, refPath, &ref, AT_SYMLINK_NOFOLLOW) != 0 || !standsFor(st, ref, _referenceTime))
         return false;
     // Any failure (no hard links there, too many links) leaves the file to be copied.
     if (linkat(refDir, refPath, parents.dirOf(parents.dst), parents.pathOf(parents.dst, dst), 0) != 0)
         return false;
-    _taken.insert(refKey, srcKey);
+    _taken.insert(FileKey(quint64(ref.st_dev), quint64(ref.st_ino)), FileKey(quint64(st.st_dev), quint64(st.st_ino)));
     ++_statistics.filesLinked;
+    _statistics.bytesLinked += quint64(st.st_size);
     return true;
 }
 
@@ -525,25 +621,93 @@ void QMFileCopier::copyFile(const QByteArray &src, const QByteArray &dst, const 
         _linked.insert(key, dst);
 }
 
+namespace {
+
+// The folder of an item's earlier copy, open, when that copy has a folder there made
+// from the source folder of status `source`.
+int openReferenceFolder(int dirFd, const char *path, const struct stat &source)
+{
+    const int fd = openat(dirFd, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && !QMFileCopier::folderMadeFrom(fd, QByteArray(), source)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The records of the folder open at `fd` (closed here) and of every folder below it on
+// the device `device`.
+void clearRecordsBelow(int fd, dev_t device)
+{
+    if (fremovexattr(fd, QMFileCopier::kSourceFolderAttribute) != 0 && (errno == ENOTSUP || errno == EOPNOTSUPP)) {
+        close(fd); // a file system without attributes holds no records
+        return;
+    }
+    DIR *dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return;
+    }
+    while (const struct dirent *entry = QMNextDirEntry(dir)) {
+        if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
+            continue;
+        const int child = openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st {};
+        if (child >= 0 && fstat(child, &st) == 0 && st.st_dev == device)
+            clearRecordsBelow(child, device);
+        else if (child >= 0)
+            close(child);
+    }
+    closedir(dir);
+}
+
+} // namespace
+
+bool QMFileCopier::folderMadeFrom(int copyFd, const QByteArray &copyPath, const struct stat &source)
+{
+    quint64 inode = 0;
+    const ssize_t n = copyFd >= 0 ? fgetxattr(copyFd, kSourceFolderAttribute, &inode, sizeof inode)
+                                  : lgetxattr(copyPath.constData(), kSourceFolderAttribute, &inode, sizeof inode);
+    if (n < 0 && (errno == ENOTSUP || errno == EOPNOTSUPP))
+        return true; // no attributes there: taken by their paths alone, as before records
+    return n == ssize_t(sizeof inode) && inode == quint64(source.st_ino);
+}
+
+void QMFileCopier::recordSourceFolder(int copyFd, const struct stat &source)
+{
+    const quint64 inode = quint64(source.st_ino);
+    if (fsetxattr(copyFd, kSourceFolderAttribute, &inode, sizeof inode, 0) != 0) {
+        // unrecorded: the next copy copies this folder's files rather than linking them
+    }
+}
+
+void QMFileCopier::clearSourceFolderRecords(const QByteArray &top)
+{
+    const int fd = open(top.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0)
+        clearRecordsBelow(fd, st.st_dev);
+    else if (fd >= 0)
+        close(fd);
+}
+
 void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
                                  const QByteArray &reference, const Parents &parents)
 {
-    // Only a directory of the reference holds what this one held.
-    QByteArray childRef;
-    Fd refFd(-1);
-    if (!reference.isEmpty()) {
-        refFd.fd = openat(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference),
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (refFd.fd >= 0)
-            childRef = reference + '/';
-    }
-    const qsizetype refLen = childRef.size();
     // The folder is opened first: one removed meanwhile leaves nothing behind in the copy.
     const int inFd = openat(parents.dirOf(parents.src), parents.pathOf(parents.src, src),
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (inFd < 0 && gone(errno))
         return;
     const int inErrno = errno;
+    // The folder read, which may have taken the name since it was looked at.
+    struct stat opened = st;
+    if (inFd >= 0 && fstat(inFd, &opened) != 0)
+        opened.st_ino = 0;
+    // Only a directory of the reference made from this folder holds what this one held.
+    Fd refFd(reference.isEmpty() || inFd < 0
+                 ? -1
+                 : openReferenceFolder(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference), opened));
     const int dstDir = parents.dirOf(parents.dst);
     const char *dstPath = parents.pathOf(parents.dst, dst);
     if (mkdirat(dstDir, dstPath, 0700) != 0) {
@@ -553,53 +717,102 @@ void QMFileCopier::copyDirectory(const QByteArray &src, const QByteArray &dst, c
         return;
     }
     Fd out(openat(dstDir, dstPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const int outErrno = errno;
+    if (out.fd >= 0 && inFd >= 0 && _recordsSourceFolders)
+        recordSourceFolder(out.fd, opened);
     DIR *dir = inFd >= 0 ? fdopendir(inFd) : nullptr;
     if (!dir) {
         fail(inFd >= 0 ? errno : inErrno, src);
         if (inFd >= 0)
             close(inFd);
-    } else {
-        QByteArray childSrc = src, childDst = dst;
-        if (!childSrc.endsWith('/'))
-            childSrc += '/';
-        childDst += '/';
-        const qsizetype srcLen = childSrc.size(), dstLen = childDst.size();
-        errno = 0;
-        while (struct dirent *entry = readdir(dir)) {
-            const char *name = entry->d_name;
-            if (!strcmp(name, ".") || !strcmp(name, "..")) {
-                errno = 0;
-                continue;
-            }
-            childSrc.truncate(srcLen);
-            childDst.truncate(dstLen);
-            childSrc += name;
-            childDst += name;
-            if (refLen > 0) {
-                childRef.truncate(refLen);
-                childRef += name;
-            }
-            copyAny(childSrc, childDst, childRef, Parents{inFd, out.fd, refFd.fd, name});
-            errno = 0;
-        }
-        if (errno != 0)
-            fail(errno, src);
-        if (out.fd >= 0)
-            copyXattrs(src, dirfd(dir), dst, out.fd);
+    }
+    if (out.fd < 0)
+        fail(outErrno, dst);
+    else if (dir)
+        copyEntries(src, dir, dst, out.fd, reference, refFd.fd, st, false);
+    if (dir)
         closedir(dir);
+}
+
+bool QMFileCopier::updateDirectory(const QByteArray &src, const QByteArray &dst, const struct stat &st,
+                                   const QByteArray &reference, const Parents &parents)
+{
+    // Filled as a folder made anew is: writable to us until its own mode is set at the
+    // end, and with nothing that hands itself down to what is created in it (a default
+    // ACL, a set group id), which a new folder gets only at the end too.
+    Fd out(openat(parents.dirOf(parents.dst), parents.pathOf(parents.dst, dst),
+                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (out.fd < 0)
+        return false;
+    // Gone or unreadable: copying it anew tells which.
+    const int inFd = openat(parents.dirOf(parents.src), parents.pathOf(parents.src, src),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR *dir = inFd >= 0 ? fdopendir(inFd) : nullptr;
+    if (!dir) {
+        if (inFd >= 0)
+            close(inFd);
+        return false;
     }
-    if (out.fd < 0) {
-        fail(errno, dst);
-        return;
+    // A folder made from another source folder (two folders swapped names) holds other
+    // files under the same names: made anew.
+    struct stat opened {};
+    if (fstat(inFd, &opened) != 0 || !folderMadeFrom(out.fd, dst, opened)
+        || fgetxattr(out.fd, "system.posix_acl_default", nullptr, 0) >= 0 || fchmod(out.fd, 0700) != 0) {
+        closedir(dir);
+        return false;
     }
-    if (fchown(out.fd, st.st_uid, st.st_gid) != 0) {
+    Fd refFd(reference.isEmpty()
+                 ? -1
+                 : openReferenceFolder(parents.dirOf(parents.ref), parents.pathOf(parents.ref, reference), opened));
+    copyEntries(src, dir, dst, out.fd, reference, refFd.fd, st, true);
+    closedir(dir);
+    return true;
+}
+
+void QMFileCopier::copyEntries(const QByteArray &src, DIR *dir, const QByteArray &dst, int dstFd,
+                               const QByteArray &reference, int refFd, const struct stat &st, bool older)
+{
+    const int inFd = dirfd(dir);
+    QByteArray childSrc = src, childDst = dst, childRef;
+    if (!childSrc.endsWith('/'))
+        childSrc += '/';
+    childDst += '/';
+    if (refFd >= 0)
+        childRef = reference + '/';
+    const qsizetype srcLen = childSrc.size(), dstLen = childDst.size(), refLen = childRef.size();
+    QSet<QByteArray> present;
+    while (const struct dirent *entry = QMNextDirEntry(dir)) {
+        const char *name = entry->d_name;
+        childSrc.truncate(srcLen);
+        childDst.truncate(dstLen);
+        childSrc += name;
+        childDst += name;
+        if (refLen > 0) {
+            childRef.truncate(refLen);
+            childRef += name;
+        }
+        if (copyAny(childSrc, childDst, childRef, Parents{inFd, dstFd, refFd, name, older}) && older)
+            present.insert(QByteArray(name));
+    }
+    if (errno != 0) {
+        fail(errno, src);
+        return; // what else the older copy holds is unknown: nothing is removed
+    }
+    if (older) {
+        const QMFileRemover::Result removed = QMFileRemover::removeContents(
+            dstFd, displayPath(dst), [&present](const QByteArray &name) { return present.contains(name); });
+        if (!removed.ok())
+            fail(ENOTEMPTY, dst);
+    }
+    copyXattrs(src, inFd, dst, dstFd, older);
+    if (fchown(dstFd, st.st_uid, st.st_gid) != 0) {
         // as for files: ownership is kept where permitted
     }
-    if (fchmod(out.fd, st.st_mode & 07777) != 0)
+    if (fchmod(dstFd, st.st_mode & 07777) != 0)
         fail(errno, dst);
     // Last, since filling the directory changed its times.
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (futimens(out.fd, times) != 0)
+    if (futimens(dstFd, times) != 0)
         fail(errno, dst);
 }
 
@@ -647,12 +860,8 @@ bool QMFileCopier::listDirectory(const QByteArray &path, QList<QByteArray> *name
         return false;
     }
     QList<QByteArray> list;
-    errno = 0;
-    while (struct dirent *entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") && strcmp(entry->d_name, ".."))
-            list << QByteArray(entry->d_name);
-        errno = 0;
-    }
+    while (const struct dirent *entry = QMNextDirEntry(dir))
+        list << QByteArray(entry->d_name);
     const int readErrno = errno;
     closedir(dir);
     if (readErrno != 0) {

@@ -569,9 +569,11 @@ QMRamDisk::BackupDirs QMRamDisk::backupDirsInAppSupport() const
     if (support.isEmpty())
         return dirs;
     const QString bckPath = support + QLatin1Char('/') + identifier() + QLatin1Char('.') + backupPathExtension();
-    // A copy that was being written when the program stopped belongs to it too.
+    // A copy that was being written when the program stopped, and the older copy kept for
+    // the next save, belong to it too.
     for (const QString &path : {bckPath, bckPath + QLatin1Char('.') + previousBackupExtension(),
-                                bckPath + QLatin1Char('.') + QMRamDiskBackup::partialExtension()}) {
+                                bckPath + QLatin1Char('.') + QMRamDiskBackup::partialExtension(),
+                                bckPath + QLatin1Char('.') + QMRamDiskBackup::olderCopyExtension()}) {
         if (!QMRamDiskBackup::fileExistsAtPath(path))
             continue;
         dirs.paths << path;

@@ -5,6 +5,7 @@
 #include "QMFinderTools.h"
 #include "QMFunctions.h"
 #include "QMLog.h"
+#include "QMNextDirEntry.h"
 #include "QMRamDiskDevice.h"
 #include "QMVolumeCapacity.h"
 #include "QMVolumeHolders.h"
@@ -64,6 +65,26 @@ bool removeItem(const QByteArray &path, QString *firstError)
 // from the volume again. A copy that could not hold the list is dated 0 instead, which
 // keeps the next copy from taking anything from it.
 const char kCopiedWhileMapped[] = "user.org.quilmo.copied-while-mapped";
+// On the top directory of a copy: the sizes of its files (native 64-bit), for the rule
+// that keeps a replaced copy for the next save (olderCopyWorthKeeping()).
+const char kCopyBytes[] = "user.org.quilmo.copy-bytes";
+// What a replaced copy may hold beyond what it shares with the new one and still be kept.
+constexpr quint64 kOlderCopyAllowance = 16 * 1024 * 1024;
+
+// Whether the copy `older`, just replaced by the copy `done` made, is worth keeping for
+// the next save to bring up to date: when most files of the new copy are its files (else
+// the next save would replace most of them, which costs more than linking them anew) and
+// what it holds beyond them (old versions of changed files, files removed since) is small
+// beside the new copy. A copy that does not say its size is not kept.
+bool olderCopyWorthKeeping(const QByteArray &older, const QMFileCopier::Statistics &done)
+{
+    quint64 olderBytes = 0;
+    if (lgetxattr(older.constData(), kCopyBytes, &olderBytes, sizeof olderBytes) != ssize_t(sizeof olderBytes))
+        return false;
+    const quint64 notShared = olderBytes > done.bytesLinked ? olderBytes - done.bytesLinked : 0;
+    return done.filesLinked >= 3 * done.filesCopied
+           && notShared <= (done.bytesCopied + done.bytesLinked) / 4 + kOlderCopyAllowance;
+}
 
 QList<quint64> copiedWhileMappedOf(const QByteArray &copy, bool *unsettled)
 {
@@ -99,6 +120,11 @@ QMFileCopier::Failure firstFailureSince(const QMFileCopier &copier, int before)
     return before < copier.failures().size() ? copier.failures().at(before) : copier.lastFailure();
 }
 
+bool isEarlierTime(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
 // A volume on a block device (a loop device) writes its dirty pages back on a flush and
 // protects them again, so that the next write through a mapping faults and moves the
 // file's times. A memory file system (device major 0) has nothing to write back.
@@ -129,6 +155,11 @@ bool QMRamDiskBackup::fileManager(const QMRamDiskBackup *, const QString &, cons
 QString QMRamDiskBackup::partialExtension()
 {
     return QStringLiteral("partial");
+}
+
+QString QMRamDiskBackup::olderCopyExtension()
+{
+    return QStringLiteral("older");
 }
 
 bool QMRamDiskBackup::isSystemNameKeptByCleanUp(const QString &name)
@@ -203,6 +234,8 @@ void QMRamDiskBackup::clearCopyMarks(const QString &path)
 {
     const QByteArray bytes = fsPath(path);
     lremovexattr(bytes.constData(), kCopiedWhileMapped);
+    lremovexattr(bytes.constData(), kCopyBytes);
+    QMFileCopier::clearSourceFolderRecords(bytes);
     struct stat st {};
     if (lstat(bytes.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_mtim.tv_sec == 0 && st.st_mtim.tv_nsec == 0)
         utimensat(AT_FDCWD, bytes.constData(), nullptr, AT_SYMLINK_NOFOLLOW); // now, rather than 1970
@@ -215,7 +248,8 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
 }
 
 QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QString &copyPath,
-                                                  const QString &previousExt, QMFileCopier::Statistics *statistics)
+                                                  const QString &previousExt, QMFileCopier::Statistics *statistics,
+                                                  bool keepsOlderCopy)
 {
     const QString message = QStringLiteral("Can not create backup");
     const QString backupPath = resolvedCopyPath(copyPath);
@@ -228,6 +262,7 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     const QByteArray volume = fsPath(path);
     const QString backupPathOld = backupPath + QLatin1Char('.') + previousExt;
     const QString partialPath = backupPath + QLatin1Char('.') + partialExtension();
+    const QString olderPath = backupPath + QLatin1Char('.') + olderCopyExtension();
     const QByteArray partial = fsPath(partialPath);
     QString error;
 
@@ -239,6 +274,7 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     clock_gettime(CLOCK_REALTIME, &begun);
     QMFileCopier copier;
     copier.setSkipsVanishedItems(true);
+    copier.setRecordsSourceFolders(true);
     copier.setMappedFiles(QMVolumeHolders::sharedWritableMappings(path));
     flushBlockDeviceVolume(volume);
 
@@ -248,22 +284,55 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("removeItemAtPath:")), error);
 
     // The last complete copy: the files that did not change since are linked from it,
-    // not copied. Its top directory's time is when that copy began.
+    // not copied. Its top directory's time is when that copy began, and it records the
+    // volume's top folder it was made from, as every folder below does.
+    struct stat volumeTop {};
+    const bool volumeKnown = stat(volume.constData(), &volumeTop) == 0;
     const QString referencePath = restoreSourceOf(backupPath, previousExt);
     QByteArray reference;
-    if (!referencePath.isNull()) {
+    QSet<QMFileCopier::FileKey> unsettledFiles;
+    // The date of a copy and the files of it that were copied while mapped; false when it
+    // is undated (it could not record them).
+    auto datedCopy = [&unsettledFiles](const QByteArray &copy, struct timespec *begun) {
         struct stat st {};
-        reference = fsPath(referencePath);
         bool unsettled = false;
-        const QList<quint64> mappedThen = copiedWhileMappedOf(reference, &unsettled);
-        if (lstat(reference.constData(), &st) == 0 && (st.st_mtim.tv_sec != 0 || st.st_mtim.tv_nsec != 0)) {
-            copier.setReferenceTime(st.st_mtim);
-            QSet<QMFileCopier::FileKey> files;
-            for (const quint64 inode : mappedThen)
-                files.insert(QMFileCopier::FileKey(quint64(st.st_dev), inode));
-            copier.setUnsettledReferenceFiles(files);
+        const QList<quint64> mappedThen = copiedWhileMappedOf(copy, &unsettled);
+        if (lstat(copy.constData(), &st) != 0 || !S_ISDIR(st.st_mode)
+            || (st.st_mtim.tv_sec == 0 && st.st_mtim.tv_nsec == 0))
+            return false;
+        *begun = st.st_mtim;
+        for (const quint64 inode : mappedThen)
+            unsettledFiles.insert(QMFileCopier::FileKey(quint64(st.st_dev), inode));
+        return true;
+    };
+    struct timespec referenceBegun {};
+    bool haveReference = false;
+    if (!referencePath.isNull()) {
+        reference = fsPath(referencePath);
+        haveReference = volumeKnown && QMFileCopier::folderMadeFrom(-1, reference, volumeTop)
+                        && datedCopy(reference, &referenceBegun);
+        if (haveReference)
+            copier.setReferenceTime(referenceBegun);
+    }
+    // The copy before the last one, kept for this: brought up to date in place, it costs
+    // what changed since it was made, where a copy made anew costs a link per unchanged
+    // file. It takes the in-progress name first, so that it never counts as complete
+    // until it is again; what is left of it after a failure is removed.
+    bool updating = false;
+    if (fileExistsAtPath(olderPath)) {
+        struct timespec olderBegun {};
+        QString olderError;
+        if (keepsOlderCopy && haveReference && QMFileCopier::folderMadeFrom(-1, fsPath(olderPath), volumeTop)
+            && datedCopy(fsPath(olderPath), &olderBegun)
+            && isEarlierTime(olderBegun, referenceBegun) && moveItemAtPath(olderPath, partialPath, &olderError)) {
+            updating = true;
+            copier.setOlderCopyTime(olderBegun);
+        } else if (!discardItemAtPath(olderPath, backupPath, &olderError)) {
+            QM_LogErrorMethod(this,
+                              QStringLiteral("removeItemAtPath==NO olderPath:%1 error:%2").arg(olderPath, olderError));
         }
     }
+    copier.setUnsettledReferenceFiles(unsettledFiles);
 
     QList<QByteArray> names;
     int errnum = 0;
@@ -272,7 +341,7 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
                                          errnoText(errnum, volume));
 
     const QString parent = QFileInfo(backupPath).absolutePath();
-    if (!createDirectoryAtPath(parent, &error) || mkdir(partial.constData(), 0777) != 0) {
+    if (!createDirectoryAtPath(parent, &error) || (!updating && mkdir(partial.constData(), 0777) != 0)) {
         if (error.isEmpty())
             error = errnoText(errno, partial);
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("createDirectoryAtPath:")),
@@ -293,13 +362,19 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
     }
 
     QStringList notCopied;
+    QSet<QByteArray> present;
     for (const QByteArray &name : std::as_const(names)) {
         if (isExcludedFromCopy(volume, name))
             continue;
         const QByteArray filePath = volume + '/' + name;
         const QByteArray fileBckPath = partial + '/' + name;
         const int before = copier.failureCount();
-        if (!copier.copyItem(filePath, fileBckPath, reference.isEmpty() ? QByteArray() : reference + '/' + name)) {
+        bool there = true;
+        const bool copied =
+            copier.copyItem(filePath, fileBckPath, reference.isEmpty() ? QByteArray() : reference + '/' + name, &there);
+        if (there)
+            present.insert(name);
+        if (!copied) {
             QM_LogErrorMethod(this, QStringLiteral("copyItemAtPath==NO filePath:%1 fileBckPath:%2 error:%3")
                                         .arg(QMFileCopier::displayPath(filePath), QMFileCopier::displayPath(fileBckPath),
                                              QMFileCopier::describe(firstFailureSince(copier, before))));
@@ -313,6 +388,18 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
                                          QStringLiteral("Not copied: %1; %2").arg(notCopied.join(QStringLiteral(", ")),
                                                                                 copier.summary()));
     }
+    if (updating) {
+        // What the volume no longer holds at its top, and the older copy's own marks.
+        const QMFileRemover::Result removed = QMFileRemover::removeContents(
+            partialFd, partialPath, [&present](const QByteArray &name) { return present.contains(name); });
+        if (!removed.ok()) {
+            close(partialFd);
+            dropPartial();
+            return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("removeItemAtPath:")),
+                                             removed.summary());
+        }
+        fremovexattr(partialFd, kCopiedWhileMapped);
+    }
 
     // The files copied while mapped, for the next copy; without room for their list, no
     // time either: the next copy then takes nothing from this one.
@@ -325,6 +412,12 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
                                       .arg(partialPath, QString::fromLocal8Bit(strerror(errno))));
         dated = false;
     }
+    if (volumeKnown)
+        QMFileCopier::recordSourceFolder(partialFd, volumeTop);
+    const QMFileCopier::Statistics &done = copier.statistics();
+    const quint64 copyBytes = done.bytesCopied + done.bytesLinked;
+    if (keepsOlderCopy) // without it, the copy is never kept as an older one
+        fsetxattr(partialFd, kCopyBytes, &copyBytes, sizeof copyBytes, 0);
     // Dated when it began, for the next copy; last, since filling it changed its time.
     const struct timespec undated = {0, 0};
     const struct timespec times[2] = {dated ? begun : undated, dated ? begun : undated};
@@ -367,10 +460,13 @@ QMError::Ptr QMRamDiskBackup::backupRamDiskAtPath(const QString &path, const QSt
         return QMError::errorWithMessage(message, QM_MethodReason(this, QStringLiteral("fsync==NO")),
                                          errnoText(errnum, fsPath(parent)));
 
-    if (fileExistsAtPath(backupPathOld) && !discardItemAtPath(backupPathOld, backupPath, &error))
+    // The replaced copy is kept for the next save to bring up to date when it shares most
+    // of its files with the new one; else it goes.
+    if (fileExistsAtPath(backupPathOld)
+        && !(keepsOlderCopy && olderCopyWorthKeeping(fsPath(backupPathOld), done) && moveItemAtPath(backupPathOld, olderPath, &error))
+        && !discardItemAtPath(backupPathOld, backupPath, &error))
         QM_LogErrorMethod(this,
                           QStringLiteral("removeItemAtPath==NO backupPathOld:%1 error:%2").arg(backupPathOld, error));
-    const QMFileCopier::Statistics &done = copier.statistics();
     QM_LogInfoMethod(this, QStringLiteral("Saved %1 to %2: %3 files copied (%4), %5 unchanged files kept, %6 gone "
                                           "during the save")
                                .arg(path, backupPath)
@@ -522,12 +618,8 @@ bool QMRamDiskBackup::contentsOfDirectoryAtPath(const QString &path, QStringList
         return false;
     }
     QStringList list;
-    errno = 0;
-    while (struct dirent *entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") && strcmp(entry->d_name, ".."))
-            list << QFile::decodeName(entry->d_name);
-        errno = 0;
-    }
+    while (const struct dirent *entry = QMNextDirEntry(dir))
+        list << QFile::decodeName(entry->d_name);
     const int readErrno = errno;
     closedir(dir);
     if (readErrno != 0) {

@@ -10,7 +10,8 @@
 // Copies the top level of a mounted RAM disk into a directory on disk and back. A new
 // backup is written beside the old one under "<backup>.partial", flushed to stable
 // storage, and only then switched in: the old one goes to "<backup>.<previousExt>" and is
-// discarded (removed behind the save) once the new one is in place. A copy that missed anything is a failure and
+// discarded (removed behind the save) once the new one is in place, or kept under
+// "<backup>.older" for the next save to bring up to date (see olderCopyExtension()). A copy that missed anything is a failure and
 // switches nothing. Files that did not change since the last complete copy are hard links
 // of it in the new one (see QMFileCopier), so a save costs what changed; the top directory
 // of a copy is dated with the moment the copy began. The instance keeps no state: concurrent calls for different RAM
@@ -24,9 +25,13 @@ public:
     static QMRamDiskBackup *sharedInstance();
 
     QMError::Ptr backupRamDiskAtPath(const QString &path, const QString &backupPath, const QString &previousExt);
-    // The same; *statistics gets what was copied and what was kept.
+    // The same; *statistics gets what was copied and what was kept. With
+    // `keepsOlderCopy`, the replaced copy is kept for the next save (see
+    // olderCopyExtension()): only for a copy that stays a copy, since the older one shares
+    // files with it (a base put back in place would be changed through it, and leave it
+    // behind).
     QMError::Ptr backupRamDiskAtPath(const QString &path, const QString &backupPath, const QString &previousExt,
-                                     QMFileCopier::Statistics *statistics);
+                                     QMFileCopier::Statistics *statistics, bool keepsOlderCopy = false);
     // Restores the complete copy of `backupDirPath` (see restoreSourceOf()); nothing when
     // there is none yet. An error names the items that could not be copied. *source gets
     // the copy that was used, null when none.
@@ -35,6 +40,11 @@ public:
 
     // The name extension of a copy being written ("partial"): never a restore source.
     static QString partialExtension();
+    // The name extension of the copy before the current one ("older"), kept after a save
+    // that shares most files with it, so that the next save brings it up to date in
+    // place (under the partial name) rather than making a copy anew: never a restore
+    // source.
+    static QString olderCopyExtension();
     // Takes a replaced copy out of the way at once (renamed to "<copyPath>.discarded-…")
     // and removes it on a thread of its own: a save is done once its copy is in, not once
     // thousands of old files are unlinked. False when it could not even be renamed.

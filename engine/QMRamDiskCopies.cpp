@@ -83,8 +83,12 @@ QMError::Ptr QMRamDisk::copyVolumeTo(const QString &volumePath, const QString &d
     QElapsedTimer took;
     took.start();
     QMFileCopier::Statistics done;
+    // Only a backup folder's copy stays a copy: a base-synchronised one becomes the
+    // user's folder again at ejection, and no older copy may share its files then.
+    const bool staysACopy = !destination.isEmpty() && destination == backupDirPath();
     QMError::Ptr error = QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(volumePath, destination,
-                                                                              previousBackupExtension(), &done);
+                                                                              previousBackupExtension(), &done,
+                                                                              staysACopy);
     if (!error) {
         std::lock_guard lock(_mutex);
         _lastSaveDate = begun;

@@ -1,5 +1,6 @@
 #include "QMRamDiskSaveEstimate.h"
 
+#include "QMNextDirEntry.h"
 #include "QMRamDiskBackup.h"
 #include "QMVolumeHolders.h"
 
@@ -63,13 +64,8 @@ int QMRamDiskSaveEstimate::walkChanges(const QString &path, double since, const 
             return why == ENOENT ? 1 : -1; // removed since it was listed
         }
         bool stop = false;
-        errno = 0;
-        while (struct dirent *entry = readdir(dir)) {
+        while (const struct dirent *entry = QMNextDirEntry(dir)) {
             const char *name = entry->d_name;
-            if (!strcmp(name, ".") || !strcmp(name, "..")) {
-                errno = 0;
-                continue;
-            }
             if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 result = errno == ENOENT ? 1 : -1;
                 stop = true;
@@ -84,7 +80,6 @@ int QMRamDiskSaveEstimate::walkChanges(const QString &path, double since, const 
             }
             if (S_ISDIR(st.st_mode))
                 directories << dirPath + '/' + name;
-            errno = 0;
         }
         if (!stop && errno != 0) {
             result = -1;

@@ -19,6 +19,7 @@
 #include <QMap>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
 #include <dirent.h>
@@ -101,6 +102,8 @@ std::vector<std::pair<std::string, std::string>> attributesOf(const QByteArray &
     for (ssize_t i = 0; i < size;) {
         const char *name = names + i;
         i += ssize_t(strlen(name)) + 1;
+        if (strcmp(name, QMFileCopier::kSourceFolderAttribute) == 0) // the copy's own record
+            continue;
         char value[4096];
         const ssize_t n = lgetxattr(path.constData(), name, value, sizeof value);
         list.emplace_back(name, std::string(value, size_t(std::max<ssize_t>(n, 0))));
@@ -167,6 +170,32 @@ QStringList differencesBetween(const QString &volume, const QString &copy)
         if (!reverse.emplace(to, from).second)
             differences << QStringLiteral("two files of the volume are one file in the copy");
     return differences;
+}
+
+// Runs one save of `volume` in a child process and kills it once `halfWay` holds; false
+// when the save ended first.
+bool killSaveHalfWay(const QString &volume, const QString &backup, bool keepsOlderCopy,
+                     const std::function<bool()> &halfWay)
+{
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUILMO_TEST_SAVER_VOLUME"), volume);
+    env.insert(QStringLiteral("QUILMO_TEST_SAVER_BACKUP"), backup);
+    if (keepsOlderCopy)
+        env.insert(QStringLiteral("QUILMO_TEST_SAVER_KEEPS_OLDER"), QStringLiteral("1"));
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=QMRamDiskCopiesChild.Saver")});
+    if (!child.waitForStarted())
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (!halfWay() && timer.elapsed() < 60000 && child.state() == QProcess::Running)
+        QThread::usleep(200);
+    if (child.state() != QProcess::Running)
+        return false;
+    kill(pid_t(child.processId()), SIGKILL);
+    child.waitForFinished();
+    return true;
 }
 
 QMError::Ptr save(const QString &volume, const QString &backup, QMFileCopier::Statistics *statistics = nullptr)
@@ -447,16 +476,7 @@ TEST(QMIncrementalSaveEndToEnd, AKilledIncrementalSaveLeavesTheLastCopyForTheRes
         for (int i = 0; i < 100; ++i)
             ASSERT_TRUE(writeBytes(dir + "/f" + QByteArray::number(i), QByteArray(20000 + i, char('a' + d))));
     }
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QUILMO_TEST_SAVER_VOLUME"), r->path());
-    env.insert(QStringLiteral("QUILMO_TEST_SAVER_BACKUP"), backup);
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=QMRamDiskCopiesChild.Saver")});
-    ASSERT_TRUE(child.waitForStarted());
     const QByteArray partial = fs(backup) + ".partial";
-    QElapsedTimer timer;
-    timer.start();
     // Killed once the first unchanged file is linked: names come in directory order, so the
     // new folders may come before or after it, but rarely all before.
     const auto copying = [&] {
@@ -465,11 +485,7 @@ TEST(QMIncrementalSaveEndToEnd, AKilledIncrementalSaveLeavesTheLastCopyForTheRes
                 return true;
         return false;
     };
-    while (!copying() && timer.elapsed() < 60000 && child.state() == QProcess::Running)
-        QThread::usleep(200);
-    ASSERT_EQ(child.state(), QProcess::Running) << "the save ended before it could be interrupted";
-    kill(pid_t(child.processId()), SIGKILL);
-    child.waitForFinished();
+    ASSERT_TRUE(killSaveHalfWay(r->path(), backup, false, copying)) << "the save ended before it could be interrupted";
     int shared = 0;
     for (int i = 0; i < 50; ++i) {
         const QByteArray f = fs(backup) + "/v1-" + QByteArray::number(i);
@@ -498,4 +514,310 @@ TEST(QMIncrementalSaveEndToEnd, AKilledIncrementalSaveLeavesTheLastCopyForTheRes
     QMRamDiskBackup::waitForDiscards();
     for (int i = 0; i < 50; ++i)
         EXPECT_EQ(statOf(fs(backup) + "/v1-" + QByteArray::number(i)).st_nlink, 1u);
+}
+
+namespace {
+
+QMError::Ptr saveKeepingOlder(const QString &volume, const QString &backup, QMFileCopier::Statistics *statistics = nullptr)
+{
+    return QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(volume, backup, QStringLiteral("previous"),
+                                                                  statistics, true);
+}
+
+} // namespace
+
+// From the third save on, the copy before the last one is brought up to date in place:
+// every kind of change ends in the new copy, and the last copy, which shares files with
+// it, keeps what it held.
+TEST_F(IncrementalSave, TheOlderCopyIsBroughtUpToDateWithoutTouchingTheLastOne)
+{
+    const QByteArray older = b + ".older";
+    for (const char *dir : {"/docs", "/docs/deep", "/gone-dir", "/gone-dir/inner", "/becomes-file"})
+        ASSERT_EQ(mkdir((v + dir).constData(), 0750), 0);
+    for (const char *f : {"/same.txt", "/edited.txt", "/chmoded.sh", "/untagged.txt", "/deleted.txt", "/becomes-dir",
+                          "/docs/kept.md", "/docs/deep/nested.bin", "/gone-dir/inner/x", "/becomes-file/y", "/pair"})
+        ASSERT_TRUE(writeBytes(v + f, QByteArray("contents of ") + f));
+    ASSERT_EQ(link((v + "/pair").constData(), (v + "/docs/pair too").constData()), 0);
+    ASSERT_EQ(setxattr((v + "/untagged.txt").constData(), "user.quilmo.tag", "red", 3, 0), 0);
+    ASSERT_EQ(setxattr((v + "/docs").constData(), "user.quilmo.dropped", "1", 1, 0), 0);
+    // Most files stay as they are, as in a real save: else the replaced copy is not kept.
+    ASSERT_EQ(mkdir((v + "/bulk").constData(), 0755), 0);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(writeBytes(v + "/bulk/" + QByteArray::number(i), "unchanged"));
+    ageTree(v);
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    EXPECT_FALSE(QFileInfo::exists(QFile::decodeName(older))) << "a first copy has no older one";
+
+    ASSERT_TRUE(overwriteInPlace(v + "/edited.txt", "version 2"));
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(QFileInfo::exists(QFile::decodeName(older)));
+    EXPECT_EQ(statOf(older + "/same.txt").st_ino, statOf(b + "/same.txt").st_ino);
+    const ino_t olderFolder = statOf(older + "/docs/deep").st_ino;
+
+    ASSERT_TRUE(overwriteInPlace(v + "/edited.txt", "version 3, longer"));
+    ASSERT_EQ(chmod((v + "/chmoded.sh").constData(), 0700), 0);
+    ASSERT_EQ(removexattr((v + "/untagged.txt").constData(), "user.quilmo.tag"), 0);
+    ASSERT_EQ(removexattr((v + "/docs").constData(), "user.quilmo.dropped"), 0);
+    ASSERT_EQ(setxattr((v + "/docs").constData(), "user.quilmo.added", "2", 1, 0), 0);
+    ASSERT_EQ(unlink((v + "/deleted.txt").constData()), 0);
+    ASSERT_TRUE(QMRamDiskBackup::removeItemAtPath(volume() + QStringLiteral("/gone-dir"), nullptr));
+    ASSERT_EQ(unlink((v + "/becomes-dir").constData()), 0);
+    ASSERT_EQ(mkdir((v + "/becomes-dir").constData(), 0755), 0);
+    ASSERT_TRUE(writeBytes(v + "/becomes-dir/z", "inside"));
+    ASSERT_TRUE(QMRamDiskBackup::removeItemAtPath(volume() + QStringLiteral("/becomes-file"), nullptr));
+    ASSERT_TRUE(writeBytes(v + "/becomes-file", "a file now"));
+    ASSERT_EQ(unlink((v + "/docs/pair too").constData()), 0); // the pair's names part ways
+    ASSERT_TRUE(writeBytes(v + "/docs/pair too", "contents of /pair"));
+    ASSERT_EQ(link((v + "/same.txt").constData(), (v + "/docs/same again").constData()), 0);
+    ASSERT_TRUE(writeBytes(v + "/docs/deep/added", "new"));
+    const struct timespec docsTime = hoursAgo(5);
+    ASSERT_TRUE(setTimes(v + "/docs", docsTime));
+    ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/docs")));
+
+    QMFileCopier::Statistics third;
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &third));
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+    EXPECT_EQ(statOf(b + "/docs").st_mtim.tv_sec, docsTime.tv_sec) << "the folder's time was not set again";
+    EXPECT_EQ(statOf(b + "/docs/deep").st_ino, olderFolder) << "the older copy was not the one brought up to date";
+    EXPECT_EQ(statOf(b + "/docs/deep/nested.bin").st_nlink, 2u) << "an unchanged file was made anew";
+    EXPECT_EQ(third.filesLinked, 42u); // bulk, kept.md, nested.bin: every other file's status changed
+    // The last copy is now the older one, and holds what it held.
+    EXPECT_EQ(readBytes(older + "/edited.txt"), QByteArray("version 2"));
+    EXPECT_EQ(readBytes(older + "/deleted.txt"), QByteArray("contents of /deleted.txt"));
+    EXPECT_EQ(statOf(older + "/chmoded.sh").st_mode & 07777, 0644u);
+    EXPECT_EQ(attributesOf(older + "/untagged.txt").size(), 1u);
+    EXPECT_TRUE(S_ISDIR(statOf(older + "/becomes-file").st_mode));
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral(".partial")));
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral(".previous")));
+}
+
+// An older copy that is undated or damaged is no help: the save is made the usual way
+// from the last copy, or repairs what it finds, and ends equal to the volume.
+TEST_F(IncrementalSave, AnUndatedOrDamagedOlderCopyStillGivesAWholeCopy)
+{
+    const QByteArray older = b + ".older";
+    ASSERT_EQ(mkdir((v + "/dir").constData(), 0755), 0);
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(writeBytes(v + "/dir/f" + QByteArray::number(i), "file " + QByteArray::number(i)));
+    ageTree(v);
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(overwriteInPlace(v + "/dir/f0", "changed 1"));
+    ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/dir/f0")));
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(QFileInfo::exists(QFile::decodeName(older)));
+
+    // Undated, as a copy that could not record its mapped files is.
+    ASSERT_TRUE(setTimes(older, {0, 0}));
+    ASSERT_TRUE(overwriteInPlace(v + "/dir/f1", "changed 2"));
+    ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/dir/f1")));
+    QMFileCopier::Statistics statistics;
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+    EXPECT_EQ(statistics.filesCopied, 1u);
+    EXPECT_EQ(statistics.filesLinked, 9u);
+
+    // Damaged: a file turned into a folder, one cut short, one gone, strangers beside.
+    ASSERT_TRUE(QFileInfo::exists(QFile::decodeName(older)));
+    ASSERT_EQ(unlink((older + "/dir/f2").constData()), 0);
+    ASSERT_EQ(mkdir((older + "/dir/f2").constData(), 0755), 0);
+    ASSERT_TRUE(writeBytes(older + "/dir/f2/stranger", "x"));
+    ASSERT_EQ(unlink((older + "/dir/f3").constData()), 0); // not written into: the last copy shares it
+    ASSERT_TRUE(writeBytes(older + "/dir/f3", "fi"));
+    ASSERT_EQ(unlink((older + "/dir/f4").constData()), 0);
+    ASSERT_TRUE(writeBytes(older + "/dir/stranger", "y"));
+    ASSERT_EQ(mkdir((older + "/dir/stranger-dir").constData(), 0555), 0);
+    const ino_t olderFolder = statOf(older + "/dir").st_ino;
+    ASSERT_TRUE(overwriteInPlace(v + "/dir/f5", "changed 3"));
+    ASSERT_TRUE(waitUntilOlderThanASave(volume() + QStringLiteral("/dir/f5")));
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty()) << differencesBetween(volume(), backup).join(u'\n').toStdString();
+    EXPECT_EQ(statistics.filesCopied, 1u); // the damaged ones are linked from the last copy
+    EXPECT_EQ(statistics.filesLinked, 9u);
+    EXPECT_EQ(statOf(b + "/dir").st_ino, olderFolder) << "the damaged copy was not the one brought up to date";
+}
+
+// The saving process dies while it brings the older copy up to date. The last complete
+// copy is whole and is what a restore gives; the next save starts over the usual way.
+TEST_F(IncrementalSave, AKilledUpdateOfTheOlderCopyLeavesTheLastCopyWhole)
+{
+    for (int d = 0; d < 10; ++d) {
+        ASSERT_EQ(mkdir((v + "/d" + QByteArray::number(d)).constData(), 0755), 0);
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(writeBytes(v + "/d" + QByteArray::number(d) + "/f" + QByteArray::number(i), "version 1"));
+    }
+    ageTree(v);
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(overwriteInPlace(v + "/d0/f0", "version 2"));
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup));
+    ASSERT_TRUE(QFileInfo::exists(backup + QStringLiteral(".older")));
+
+    // Much to copy: every file grows, and new folders of larger files come.
+    for (int d = 0; d < 10; ++d)
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(overwriteInPlace(v + "/d" + QByteArray::number(d) + "/f" + QByteArray::number(i), "version 3"));
+    for (int d = 10; d < 40; ++d) {
+        ASSERT_EQ(mkdir((v + "/d" + QByteArray::number(d)).constData(), 0755), 0);
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(writeBytes(v + "/d" + QByteArray::number(d) + "/f" + QByteArray::number(i), QByteArray(40000, 'n')));
+    }
+    // Killed once the older copy, under the in-progress name, has a file made anew.
+    const QByteArray partial = b + ".partial";
+    const auto updating = [&] {
+        for (int d = 0; d < 10; ++d)
+            if (readBytes(partial + "/d" + QByteArray::number(d) + "/f1") == "version 3")
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(killSaveHalfWay(volume(), backup, true, updating)) << "the save ended before it could be interrupted";
+    EXPECT_FALSE(QFileInfo::exists(backup + QStringLiteral(".older"))) << "the older copy was not renamed first";
+
+    EXPECT_EQ(QMRamDiskBackup::restoreSourceOf(backup, QStringLiteral("previous")), backup);
+    for (int d = 0; d < 10; ++d)
+        for (int i = 0; i < 100; ++i)
+            EXPECT_EQ(readBytes(b + "/d" + QByteArray::number(d) + "/f" + QByteArray::number(i)),
+                      QByteArray(d == 0 && i == 0 ? "version 2" : "version 1"));
+    QMTemporaryDir restored;
+    ASSERT_FALSE(QMRamDiskBackup::sharedInstance()->restoreRamDiskAtPath(restored.path(), backup));
+    EXPECT_TRUE(differencesBetween(restored.path(), backup).isEmpty());
+
+    QMFileCopier::Statistics statistics;
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
+    EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(QFile::decodeName(partial)));
+}
+
+namespace {
+
+// Folders of files that differ only in their contents: the same names, sizes, modes and
+// times, as files unpacked from archives or made by a reproducible build.
+void makeLookalikeFolders(const QByteArray &v, const QList<QByteArray> &folders)
+{
+    for (const QByteArray &folder : folders) {
+        ASSERT_EQ(mkdir((v + '/' + folder).constData(), 0755), 0);
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(writeBytes(v + '/' + folder + "/f" + QByteArray::number(i),
+                                   QByteArray("file " + QByteArray::number(i) + " of " + folder).leftJustified(40, '.')));
+    }
+}
+
+void swapFolders(const QByteArray &v, const QByteArray &a, const QByteArray &b)
+{
+    ASSERT_EQ(rename((v + '/' + a).constData(), (v + "/swapping").constData()), 0);
+    ASSERT_EQ(rename((v + '/' + b).constData(), (v + '/' + a).constData()), 0);
+    ASSERT_EQ(rename((v + "/swapping").constData(), (v + '/' + b).constData()), 0);
+}
+
+// Two saves of the volume with 40 more files, the second after a small change: the
+// first copy is then kept as the older one.
+void saveTwiceKeepingOlder(const QString &volume, const QString &backup)
+{
+    const QByteArray v = fs(volume);
+    ASSERT_EQ(mkdir((v + "/bulk").constData(), 0755), 0);
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(writeBytes(v + "/bulk/" + QByteArray::number(i), "unchanged"));
+    ageTree(v);
+    ASSERT_FALSE(saveKeepingOlder(volume, backup));
+    ASSERT_TRUE(overwriteInPlace(v + "/bulk/0", "changed"));
+    ASSERT_TRUE(waitUntilOlderThanASave(volume + QStringLiteral("/bulk/0")));
+    ASSERT_FALSE(saveKeepingOlder(volume, backup));
+    ASSERT_TRUE(QFileInfo::exists(backup + QStringLiteral(".older")));
+}
+
+// The copy, and what a restore of it gives, hold what the volume holds; the copy's
+// records stay in the copy.
+void expectSavedAndRestored(const QString &volume, const QString &backup)
+{
+    QMTemporaryDir restored;
+    ASSERT_TRUE(restored.isValid());
+    ASSERT_FALSE(QMRamDiskBackup::sharedInstance()->restoreRamDiskAtPath(restored.path(), backup));
+    for (const QString &copy : {backup, restored.path()})
+        EXPECT_TRUE(differencesBetween(volume, copy).isEmpty()) << differencesBetween(volume, copy).join(u'\n').toStdString();
+    EXPECT_LT(lgetxattr(fs(restored.path() + QStringLiteral("/A")).constData(), QMFileCopier::kSourceFolderAttribute,
+                        nullptr, 0), 0) << "a restore put a copy's record on the volume";
+}
+
+// How many folders of the tree at `root` carry a record.
+int recordedFolders(const QByteArray &root)
+{
+    int count = lgetxattr(root.constData(), QMFileCopier::kSourceFolderAttribute, nullptr, 0) >= 0 ? 1 : 0;
+    QList<QByteArray> names;
+    QMFileCopier::listDirectory(root, &names, nullptr);
+    for (const QByteArray &name : names)
+        if (S_ISDIR(statOf(root + '/' + name).st_mode))
+            count += recordedFolders(root + '/' + name);
+    return count;
+}
+
+} // namespace
+
+// Renaming a folder changes the folder's status only, not its files': after two folders
+// swapped names, or a folder was replaced by a new one, each file looks like the
+// unchanged file once at its path. Each is saved with its own contents.
+TEST_F(IncrementalSave, FoldersThatSwappedNamesAreSavedWithTheirOwnFiles)
+{
+    makeLookalikeFolders(v, {"A", "B", "cur", "cur.new", "same"});
+    // A folder copied with its attributes out of a copy: the record is the copy's own.
+    const quint64 stranger = statOf(v + "/A").st_ino;
+    ASSERT_EQ(setxattr((v + "/same").constData(), QMFileCopier::kSourceFolderAttribute, &stranger, sizeof stranger, 0), 0);
+    ageTree(v);
+    ASSERT_FALSE(save(volume(), backup));
+
+    swapFolders(v, "A", "B");
+    ASSERT_EQ(rename((v + "/cur").constData(), (v + "/cur.old").constData()), 0);
+    ASSERT_EQ(rename((v + "/cur.new").constData(), (v + "/cur").constData()), 0);
+    QMFileCopier::Statistics second;
+    ASSERT_FALSE(save(volume(), backup, &second));
+    expectSavedAndRestored(volume(), backup);
+    EXPECT_EQ(second.filesLinked, 3u) << "the folder left as it was is linked";
+    EXPECT_EQ(second.filesCopied, 12u);
+}
+
+// The same from the third save on, where the older copy is brought up to date in place:
+// its swapped folders are made anew, not kept.
+TEST_F(IncrementalSave, FoldersThatSwappedNamesAreSavedWithTheirOwnFilesIntoTheOlderCopy)
+{
+    makeLookalikeFolders(v, {"A", "B", "same"});
+    saveTwiceKeepingOlder(volume(), backup);
+    const ino_t olderSame = statOf(b + ".older/same").st_ino;
+
+    swapFolders(v, "A", "B");
+    QMFileCopier::Statistics third;
+    ASSERT_FALSE(saveKeepingOlder(volume(), backup, &third));
+    expectSavedAndRestored(volume(), backup);
+    EXPECT_EQ(statOf(b + "/same").st_ino, olderSame) << "the older copy was not the one brought up to date";
+    EXPECT_EQ(third.filesCopied, 6u);
+    EXPECT_EQ(third.filesLinked, 43u);
+}
+
+// Copies made before folders recorded their source (or whose records were lost): the
+// files of an unrecorded folder are copied, the rest linked, and the next save, from a
+// recorded copy, links again.
+TEST_F(IncrementalSave, FoldersOfACopyWithoutRecordsAreCopiedOnceThenLinkedAgain)
+{
+    ASSERT_EQ(mkdir((v + "/docs").constData(), 0755), 0);
+    ASSERT_EQ(mkdir((v + "/docs/deep").constData(), 0755), 0);
+    for (const char *f : {"/top.txt", "/docs/a.md", "/docs/deep/b.bin"})
+        ASSERT_TRUE(writeBytes(v + f, QByteArray("contents of ") + f));
+    saveTwiceKeepingOlder(volume(), backup);
+    EXPECT_EQ(recordedFolders(b), 4); // the top, docs, docs/deep, bulk
+    const auto saveAndCount = [this](quint64 copied, quint64 linked) {
+        QMFileCopier::Statistics statistics;
+        ASSERT_FALSE(saveKeepingOlder(volume(), backup, &statistics));
+        EXPECT_TRUE(differencesBetween(volume(), backup).isEmpty());
+        EXPECT_EQ(statistics.filesCopied, copied);
+        EXPECT_EQ(statistics.filesLinked, linked);
+    };
+
+    // One folder unrecorded in both copies: its files, and those below it, are copied.
+    for (const QByteArray &copy : {b, b + ".older"})
+        ASSERT_EQ(removexattr((copy + "/docs").constData(), QMFileCopier::kSourceFolderAttribute), 0);
+    saveAndCount(2, 41);
+    // No record anywhere, as in a copy of the previous version.
+    for (const QByteArray &copy : {b, b + ".older"}) {
+        QMFileCopier::clearSourceFolderRecords(copy);
+        EXPECT_EQ(recordedFolders(copy), 0);
+    }
+    saveAndCount(43, 0);
+    EXPECT_EQ(recordedFolders(b), 4);
+    saveAndCount(0, 43);
 }

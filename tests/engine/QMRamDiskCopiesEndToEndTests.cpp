@@ -86,8 +86,8 @@ TEST(QMRamDiskCopiesChild, Saver)
     if (!qEnvironmentVariableIsSet(kSaverVolume))
         GTEST_SKIP() << "runs only as a child of the killed-save test";
     QMRamDiskBackup::sharedInstance()->backupRamDiskAtPath(qEnvironmentVariable(kSaverVolume),
-                                                           qEnvironmentVariable(kSaverBackup),
-                                                           QStringLiteral("previous"));
+                                                           qEnvironmentVariable(kSaverBackup), QStringLiteral("previous"),
+                                                           nullptr, qEnvironmentVariableIsSet("QUILMO_TEST_SAVER_KEEPS_OLDER"));
 }
 
 TEST(QMRamDiskCopiesEndToEnd, ReservedAndRawNamesSurviveABaseAndABackup)
