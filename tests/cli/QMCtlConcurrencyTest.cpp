@@ -94,6 +94,17 @@ protected:
         QFile::remove(entriesPath());
         QFile::remove(entriesPath() + QStringLiteral(".damaged"));
     }
+
+    // Adds a 200 MB RAM disk mounted in `parent`; its identifier, empty when it was not added.
+    static QString addIn(const QMTemporaryDir &parent, const QString &name)
+    {
+        if (ctl({QStringLiteral("add"), name, QStringLiteral("--size"), QStringLiteral("200M"), QStringLiteral("--mount-dir"),
+                 parent.path()})
+                .status
+            != 0)
+            return QString();
+        return list().first().toObject().value(QStringLiteral("identifier")).toString();
+    }
 };
 
 } // namespace
@@ -158,11 +169,8 @@ TEST_F(QMCtlTogether, AnActionOfAnotherProgramMakesQuilmoctlWait)
     QMTemporaryDir parent;
     if (!QMRamDiskManager::canUseMountDirectory(parent.path(), QStringLiteral("Held"), 0, nullptr))
         GTEST_SKIP() << "temporary directories are in a system directory here";
-    ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Held"), QStringLiteral("--size"), QStringLiteral("200M"),
-                   QStringLiteral("--mount-dir"), parent.path()})
-                  .status,
-              0);
-    const QString id = list().first().toObject().value(QStringLiteral("identifier")).toString();
+    const QString id = addIn(parent, QStringLiteral("Held"));
+    ASSERT_FALSE(id.isEmpty());
     QMError::Ptr error;
     {
         // This test program plays the other program that is ejecting the RAM disk.
@@ -190,11 +198,8 @@ TEST_F(QMCtlTogether, AHelpersSaveIsWaitedForNotAFailure)
     QMTemporaryDir parent;
     if (!QMRamDiskManager::canUseMountDirectory(parent.path(), QStringLiteral("Waits"), 0, nullptr))
         GTEST_SKIP() << "temporary directories are in a system directory here";
-    ASSERT_EQ(ctl({QStringLiteral("add"), QStringLiteral("Waits"), QStringLiteral("--size"), QStringLiteral("200M"),
-                   QStringLiteral("--mount-dir"), parent.path()})
-                  .status,
-              0);
-    const QString id = list().first().toObject().value(QStringLiteral("identifier")).toString();
+    const QString id = addIn(parent, QStringLiteral("Waits"));
+    ASSERT_FALSE(id.isEmpty());
     const QString lockPath = QMRamDiskActionLock::lockPathForIdentifier(QMRamDiskActionLock::lockDirectory(), id);
     QMError::Ptr error;
     // This test program plays the helper in the middle of a backup (action 3).
