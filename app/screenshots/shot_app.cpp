@@ -158,8 +158,19 @@ QPixmap withTitleBar(QWidget *window)
     p.setPen(window->palette().color(QPalette::WindowText));
     const QString title = metrics.elidedText(QMWindowTitle::shownTitle(window), Qt::ElideMiddle, shot.width() - buttons - 16);
     p.drawText(QRect(8, 0, shot.width() - buttons - 16, barHeight), Qt::AlignCenter, title);
-    for (int i = 0; i < 3; ++i)
-        p.drawEllipse(QRect(shot.width() - (i + 1) * barHeight + 6, 6, barHeight - 12, barHeight - 12));
+    // Close, maximise and minimise, right to left, as most Linux window managers draw them.
+    p.setRenderHint(QPainter::Antialiasing);
+    for (int i = 0; i < 3; ++i) {
+        const QRectF box(shot.width() - (i + 1) * barHeight + 8, 8, barHeight - 16, barHeight - 16);
+        if (i == 0) {
+            p.drawLine(box.topLeft(), box.bottomRight());
+            p.drawLine(box.topRight(), box.bottomLeft());
+        } else if (i == 1) {
+            p.drawRect(box);
+        } else {
+            p.drawLine(box.bottomLeft(), box.bottomRight());
+        }
+    }
     p.drawPixmap(0, barHeight, body);
     return shot;
 }
