@@ -223,6 +223,21 @@ TEST_P(DiskToolRelease, AForcedDetachOfAHeldDeviceLeavesItToTheKernelAtTheLastCl
     EXPECT_FALSE(_disk->attached()) << "the kernel releases it when the holder lets go";
 }
 
+TEST_P(DiskToolRelease, AVolumeLookedIntoForAMomentIsUnmountedOnceItIsLetGo)
+{
+    // As the helper's scan does: in the volume for a moment, then gone.
+    QProcess holder;
+    holder.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("cd \"$0\" && echo in && exec sleep 0.7"), _target});
+    ASSERT_TRUE(holder.waitForStarted());
+    KillAtEnd stop{holder};
+    QString seen;
+    ASSERT_TRUE(waitForLine(holder, QStringLiteral("in"), &seen)) << seen.toStdString();
+
+    const Result umount = runTool(QStringLiteral("umount"), {_target}, _owner);
+    EXPECT_EQ(umount.status, 0) << umount.err.toStdString();
+    EXPECT_TRUE(mountPointsOf(_disk->device()).isEmpty());
+}
+
 TEST_P(DiskToolRelease, UnmountingLeavesNoMountOfTheDeviceInTheCallersNamespace)
 {
     // A second mount of the same file system in this namespace (here made by root), at

@@ -387,7 +387,6 @@ public:
     {
         return isHeldExclusively(_device.node) ? std::string(kStillInUse) : std::string();
     }
-    bool mayBeBrieflyBusy() const override { return true; }
 
     bool canFormat(const FormatRequest &request, std::string *why) const override
     {

@@ -64,10 +64,6 @@ public:
     // Shows it on the opened directory (checked by the caller): noatime, nosuid, nodev.
     // *shown is the mount put there, for the caller to verify where it landed.
     virtual bool show(State &state, int targetFd, Fd *shown, std::string *why) = 0;
-    // A mount of it may be busy for a moment without any program of the user's holding
-    // it (the loop device's trim keeper looks in now and then).
-    virtual bool mayBeBrieflyBusy() const { return false; }
-
     // Ejected by force while another mount namespace still holds it: it waits for the
     // kernel to let it go and is nobody's to use any more.
     virtual bool released() const = 0;

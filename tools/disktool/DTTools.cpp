@@ -415,9 +415,10 @@ int umountTool(const Args &args)
     if (fchdir(parentFd.get()) != 0)
         return fail(errnoText("cannot enter \"" + parent + "\""));
     int unmounted = umount2(name.c_str(), UMOUNT_NOFOLLOW);
-    // A loop device's trim keeper looks into the volume now and then for a moment: a busy
-    // volume is only taken as busy once a few short waits did not help.
-    for (int attempt = 0; device->mayBeBrieflyBusy() && unmounted != 0 && errno == EBUSY && attempt < 5; ++attempt) {
+    // Some look into a volume for a moment without the user holding it: the helper's scan
+    // of what a save would take, a loop device's trim keeper, a file manager's thumbnailer.
+    // A busy volume is only taken as busy once short waits for two seconds did not help.
+    for (int attempt = 0; unmounted != 0 && errno == EBUSY && attempt < 20; ++attempt) {
         usleep(100 * 1000);
         unmounted = umount2(name.c_str(), UMOUNT_NOFOLLOW);
     }
